@@ -1,0 +1,190 @@
+#include "binding/args.hpp"
+
+#include <cstring>
+
+namespace orvu::py {
+namespace {
+
+std::string plural(std::size_t n, const char* word) {
+    return std::to_string(n) + " " + word + (n == 1 ? "" : "s");
+}
+
+[[noreturn]] void too_many_positional(const Signature& sig, std::size_t given) {
+    std::string m = std::string(sig.callable) + "() takes ";
+    if (sig.positional == 0) {
+        m += "no positional arguments";
+    } else if (sig.required == sig.positional && sig.positional == sig.params.size()) {
+        m += "exactly " + plural(sig.positional, "positional argument");
+    } else {
+        m += "at most " + plural(sig.positional, "positional argument");
+    }
+    m += " (" + std::to_string(given) + " given)";
+    raise_type_error(m);
+}
+
+}  // namespace
+
+void BoundArgs::store_keyword(PyObject* key, PyObject* value) {
+    if (!PyUnicode_Check(key)) raise_type_error("keywords must be strings");
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(key, &size);
+    if (!text) throw_error();
+    std::string_view k(text, static_cast<std::size_t>(size));
+    std::size_t i = 0;
+    for (const char* p : sig_.params) {
+        if (k == p) {
+            if (slots_[i]) {
+                std::string m = std::string(sig_.callable) + "() got multiple values for argument '" + p + "'";
+                raise_type_error(m);
+            }
+            slots_[i] = value;
+            return;
+        }
+        ++i;
+    }
+    if (sig_.var_keywords) {
+        extra_.emplace_back(key, value);
+        return;
+    }
+    std::string m = std::string(sig_.callable) + "() got an unexpected keyword argument '" + std::string(k) + "'";
+    raise_type_error(m);
+}
+
+void BoundArgs::check_required() const {
+    for (std::size_t i = 0; i < sig_.required; ++i) {
+        if (!slots_[i]) {
+            std::string m = std::string(sig_.callable) + "() missing required argument '" + name(i) + "'";
+            if (i < sig_.positional) m += " (pos " + std::to_string(i + 1) + ")";
+            raise_type_error(m);
+        }
+    }
+}
+
+BoundArgs bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    BoundArgs bound(sig);
+    // METH_FASTCALL entry points receive the plain positional count.
+    std::size_t nargs = static_cast<std::size_t>(nargsf);
+    if (nargs > sig.positional) too_many_positional(sig, nargs);
+    for (std::size_t i = 0; i < nargs; ++i) bound.slots_[i] = args[i];
+    if (kwnames) {
+        Py_ssize_t nkw = PyTuple_Size(kwnames);
+        if (nkw < 0) throw_error();
+        for (Py_ssize_t k = 0; k < nkw; ++k) {
+            PyObject* key = PyTuple_GetItem(kwnames, k);
+            if (!key) throw_error();
+            bound.store_keyword(key, args[nargs + static_cast<std::size_t>(k)]);
+        }
+    }
+    bound.check_required();
+    return bound;
+}
+
+BoundArgs bind(const Signature& sig, PyObject* args, PyObject* kwargs) {
+    BoundArgs bound(sig);
+    Py_ssize_t nargs = args ? PyTuple_Size(args) : 0;
+    if (nargs < 0) throw_error();
+    if (static_cast<std::size_t>(nargs) > sig.positional) too_many_positional(sig, static_cast<std::size_t>(nargs));
+    for (Py_ssize_t i = 0; i < nargs; ++i) bound.slots_[static_cast<std::size_t>(i)] = PyTuple_GetItem(args, i);
+    if (kwargs) {
+        Py_ssize_t pos = 0;
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        // The kwargs dict is a fresh one owned by the call; nothing below runs Python code.
+        while (PyDict_Next(kwargs, &pos, &key, &value)) bound.store_keyword(key, value);
+    }
+    bound.check_required();
+    return bound;
+}
+
+void raise_wrong_type(PyObject* obj, const char* callable, const char* name, std::string_view expected) {
+    std::string m;
+    if (callable) m = std::string(callable) + "() ";
+    m += "argument '";
+    m += name;
+    m += "' must be ";
+    m += expected;
+    m += ", not ";
+    m += type_name_of(obj);
+    raise_type_error(m);
+}
+
+void BoundArgs::wrong_type(std::size_t i, std::string_view expected) const {
+    raise_wrong_type(slots_[i], sig_.callable, name(i), expected);
+}
+
+std::string_view to_str(PyObject* obj, const char* callable, const char* name) {
+    if (!PyUnicode_Check(obj)) raise_wrong_type(obj, callable, name, "str");
+    return utf8_view(obj);
+}
+
+namespace {
+Ref to_index(PyObject* obj, const char* callable, const char* name) {
+    if (PyLong_Check(obj)) return Ref::borrow(obj);
+    if (!PyIndex_Check(obj)) raise_wrong_type(obj, callable, name, "int");
+    return Ref::check(PyNumber_Index(obj));
+}
+}  // namespace
+
+std::int64_t to_int64(PyObject* obj, const char* callable, const char* name) {
+    Ref index = to_index(obj, callable, name);
+    long long v = PyLong_AsLongLong(index.get());
+    if (v == -1 && PyErr_Occurred()) throw_error();
+    return static_cast<std::int64_t>(v);
+}
+
+std::uint64_t to_uint64(PyObject* obj, const char* callable, const char* name) {
+    Ref index = to_index(obj, callable, name);
+    unsigned long long v = PyLong_AsUnsignedLongLong(index.get());
+    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw_error();
+    return static_cast<std::uint64_t>(v);
+}
+
+double to_double(PyObject* obj, const char* callable, const char* name) {
+    if (PyFloat_Check(obj)) return PyFloat_AsDouble(obj);
+    double v = PyFloat_AsDouble(obj);
+    if (v == -1.0 && PyErr_Occurred()) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+            PyErr_Clear();
+            raise_wrong_type(obj, callable, name, "float");
+        }
+        throw_error();
+    }
+    return v;
+}
+
+std::string_view BoundArgs::str(std::size_t i) const { return to_str(slots_[i], sig_.callable, name(i)); }
+
+std::optional<std::string_view> BoundArgs::optional_str(std::size_t i) const {
+    PyObject* obj = slots_[i];
+    if (!obj || obj == Py_None) return std::nullopt;
+    if (!PyUnicode_Check(obj)) wrong_type(i, "str or None");
+    return utf8_view(obj);
+}
+
+PyObject* BoundArgs::optional_str_object(std::size_t i) const {
+    PyObject* obj = slots_[i];
+    if (!obj || obj == Py_None) return nullptr;
+    if (!PyUnicode_Check(obj)) wrong_type(i, "str or None");
+    return obj;
+}
+
+double BoundArgs::real(std::size_t i) const { return to_double(slots_[i], sig_.callable, name(i)); }
+
+bool BoundArgs::boolean(std::size_t i) const {
+    PyObject* obj = slots_[i];
+    if (!PyBool_Check(obj)) wrong_type(i, "bool");
+    return obj == Py_True;
+}
+
+PyObject* BoundArgs::instance(std::size_t i, PyTypeObject* type) const {
+    PyObject* obj = slots_[i];
+    if (!PyObject_TypeCheck(obj, type)) {
+        std::string expected = "orvu_sdk_core.";
+        Ref name = Ref::steal(PyType_GetName(type));
+        expected += name ? std::string(utf8_view(name.get())) : std::string("object");
+        wrong_type(i, expected);
+    }
+    return obj;
+}
+
+}  // namespace orvu::py

@@ -1,0 +1,120 @@
+// The one argument binder used by every function, method and constructor.
+//
+// A Signature names the callable as the interpreter's messages spell it
+// ("classify_close", "Session.begin_attempt", "SessionPolicy.__new__") and
+// lists its parameters: the first `positional` may be given by position or
+// keyword, the rest are keyword-only; the first `required` must be given.
+// With `var_keywords` unknown keywords are collected instead of refused.
+//
+// Binding fills one slot per parameter (nullptr when not given); the
+// BoundArgs converters then turn slots into C++ values in parameter order,
+// with TypeErrors that name the callable and the argument.
+#pragma once
+
+#include "binding/errors.hpp"
+
+#include <array>
+#include <cstdint>
+#include <initializer_list>
+#include <limits>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+namespace orvu::py {
+
+inline constexpr std::size_t kMaxParams = 8;
+
+struct Signature {
+    const char* callable;                   // without the parentheses
+    std::initializer_list<const char*> params;
+    std::size_t positional;                 // leading positional-or-keyword parameters
+    std::size_t required;                   // leading required parameters
+    bool var_keywords = false;              // accept **kwargs
+};
+
+class BoundArgs {
+public:
+    explicit BoundArgs(const Signature& sig) noexcept : sig_(sig) {}
+
+    PyObject* operator[](std::size_t i) const noexcept { return slots_[i]; }
+    bool given(std::size_t i) const noexcept { return slots_[i] != nullptr; }
+    // Extra keywords (only with var_keywords), in the order given.
+    const std::vector<std::pair<PyObject*, PyObject*>>& extra_keywords() const noexcept { return extra_; }
+
+    std::string_view str(std::size_t i) const;
+    // None (or not given) -> nullopt.
+    std::optional<std::string_view> optional_str(std::size_t i) const;
+    // None (or not given) -> nullptr; otherwise the str object itself (checked).
+    PyObject* optional_str_object(std::size_t i) const;
+    template <class T>
+    T integer(std::size_t i) const;
+    // None (or not given) -> nullopt.
+    template <class T>
+    std::optional<T> optional_integer(std::size_t i) const;
+    double real(std::size_t i) const;
+    bool boolean(std::size_t i) const;
+    // Checks that the argument is an instance of `type`; returns it borrowed.
+    PyObject* instance(std::size_t i, PyTypeObject* type) const;
+
+    const char* callable() const noexcept { return sig_.callable; }
+    const char* name(std::size_t i) const noexcept { return sig_.params.begin()[i]; }
+
+    // "Session.begin_attempt() argument 'now_s' must be {expected}, not {given type}"
+    [[noreturn]] void wrong_type(std::size_t i, std::string_view expected) const;
+
+private:
+    friend BoundArgs bind(const Signature&, PyObject* const*, Py_ssize_t, PyObject*);
+    friend BoundArgs bind(const Signature&, PyObject*, PyObject*);
+    void store_keyword(PyObject* key, PyObject* value);
+    void check_required() const;
+
+    const Signature& sig_;
+    std::array<PyObject*, kMaxParams> slots_{};
+    std::vector<std::pair<PyObject*, PyObject*>> extra_;
+};
+
+// Vectorcall / METH_FASTCALL|METH_KEYWORDS form.
+BoundArgs bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
+// Tuple/dict form (tp_new).
+BoundArgs bind(const Signature& sig, PyObject* args, PyObject* kwargs);
+
+// Standalone converters used by the BoundArgs ones and by code that reads
+// values out of containers. `callable` may be null; `name` names the value.
+std::string_view to_str(PyObject* obj, const char* callable, const char* name);
+std::int64_t to_int64(PyObject* obj, const char* callable, const char* name);
+std::uint64_t to_uint64(PyObject* obj, const char* callable, const char* name);
+double to_double(PyObject* obj, const char* callable, const char* name);
+[[noreturn]] void raise_wrong_type(PyObject* obj, const char* callable, const char* name, std::string_view expected);
+
+template <class T>
+T BoundArgs::integer(std::size_t i) const {
+    static_assert(std::is_integral_v<T> && !std::is_same_v<T, bool>);
+    PyObject* obj = slots_[i];
+    if constexpr (std::is_signed_v<T>) {
+        std::int64_t v = to_int64(obj, sig_.callable, name(i));
+        if (v < std::numeric_limits<T>::min() || v > std::numeric_limits<T>::max()) {
+            raise_overflow_error(std::string(sig_.callable) + "() argument '" + name(i) +
+                                 "' is out of range for a " + std::to_string(sizeof(T) * 8) + "-bit signed integer");
+        }
+        return static_cast<T>(v);
+    } else {
+        std::uint64_t v = to_uint64(obj, sig_.callable, name(i));
+        if (v > std::numeric_limits<T>::max()) {
+            raise_overflow_error(std::string(sig_.callable) + "() argument '" + name(i) +
+                                 "' is out of range for a " + std::to_string(sizeof(T) * 8) + "-bit unsigned integer");
+        }
+        return static_cast<T>(v);
+    }
+}
+
+template <class T>
+std::optional<T> BoundArgs::optional_integer(std::size_t i) const {
+    if (!slots_[i] || slots_[i] == Py_None) return std::nullopt;
+    return integer<T>(i);
+}
+
+}  // namespace orvu::py

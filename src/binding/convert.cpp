@@ -1,0 +1,206 @@
+#include "binding/convert.hpp"
+
+#include "binding/errors.hpp"
+
+#include <string>
+
+namespace orvu::py {
+namespace {
+
+using core::JsonValue;
+
+// collections.abc.Sequence and Mapping, imported on first use and kept for
+// the life of the process.
+PyObject* abc_class(const char* name) {
+    static PyObject* sequence = nullptr;
+    static PyObject* mapping = nullptr;
+    PyObject*& slot = (name[0] == 'S') ? sequence : mapping;
+    if (!slot) {
+        Ref abc = Ref::check(PyImport_ImportModule("collections.abc"));
+        slot = Ref::check(PyObject_GetAttrString(abc.get(), name)).release();
+    }
+    return slot;
+}
+
+bool is_instance(PyObject* obj, const char* abc_name) {
+    int r = PyObject_IsInstance(obj, abc_class(abc_name));
+    if (r < 0) throw_error();
+    return r == 1;
+}
+
+[[noreturn]] void conversion_failure(std::string_view message) { raise_type_error(message); }
+
+JsonValue convert(PyObject* obj, int depth);
+
+JsonValue convert_int(PyObject* obj) {
+    // Exact int, so comparisons below never run a subclass's own methods.
+    Ref value = Ref::check(PyNumber_Index(obj));
+    int overflow = 0;
+    long long s = PyLong_AsLongLongAndOverflow(value.get(), &overflow);
+    if (s == -1 && PyErr_Occurred()) throw_error();
+    if (overflow == 0) return JsonValue::integer(static_cast<std::int64_t>(s));
+    if (overflow > 0) {
+        unsigned long long u = PyLong_AsUnsignedLongLong(value.get());
+        if (!(u == static_cast<unsigned long long>(-1) && PyErr_Occurred())) {
+            return JsonValue::uint(static_cast<std::uint64_t>(u));
+        }
+        PyErr_Clear();
+    }
+    // Out of the 64-bit ranges: say so plainly inside the 128-bit ranges,
+    // beyond them report the interpreter's own overflow text.
+    Ref bits = Ref::check(PyObject_CallMethod(value.get(), "bit_length", nullptr));
+    long long nbits = PyLong_AsLongLong(bits.get());
+    if (nbits == -1 && PyErr_Occurred()) throw_error();
+    bool in_128 = overflow > 0 ? nbits <= 128 : nbits <= 127;
+    if (!in_128 && overflow < 0 && nbits == 128) {
+        // -2**127 is the one 128-bit-long negative value still in range.
+        Ref limit = Ref::check(PyLong_FromString("-170141183460469231731687303715884105728", nullptr, 10));
+        int eq = PyObject_RichCompareBool(value.get(), limit.get(), Py_EQ);
+        if (eq < 0) throw_error();
+        in_128 = eq == 1;
+    }
+    if (in_128) conversion_failure("JSON number out of range");
+    conversion_failure("int too big to convert");
+}
+
+JsonValue convert_sequence_items(PyObject* obj, int depth) {
+    JsonValue::Array items;
+    if (PyList_Check(obj)) {
+        // The list may change under us if converting an item runs Python code:
+        // re-read the length and hold each item while converting it.
+        for (Py_ssize_t i = 0; i < PyList_Size(obj); ++i) {
+            Ref item = Ref::borrow(PyList_GetItem(obj, i));
+            if (!item) throw_error();
+            items.push_back(convert(item.get(), depth + 1));
+        }
+    } else if (PyTuple_Check(obj)) {
+        Py_ssize_t n = PyTuple_Size(obj);
+        if (n < 0) throw_error();
+        items.reserve(static_cast<std::size_t>(n));
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            Ref item = Ref::borrow(PyTuple_GetItem(obj, i));
+            if (!item) throw_error();
+            items.push_back(convert(item.get(), depth + 1));
+        }
+    } else {
+        Ref iter = Ref::check(PyObject_GetIter(obj));
+        while (Ref item = Ref::steal(PyIter_Next(iter.get()))) {
+            items.push_back(convert(item.get(), depth + 1));
+        }
+        if (PyErr_Occurred()) throw_error();
+    }
+    return JsonValue::array(std::move(items));
+}
+
+std::string key_text(PyObject* key) {
+    if (!PyUnicode_Check(key)) conversion_failure("dict keys must have type str");
+    return std::string(utf8_view(key));
+}
+
+JsonValue convert_mapping(PyObject* obj, int depth) {
+    // A snapshot of the items, so a value whose conversion runs Python code
+    // cannot invalidate what we are walking.
+    Ref items = PyDict_Check(obj) ? Ref::check(PyDict_Items(obj)) : Ref::check(PyMapping_Items(obj));
+    if (!PyList_Check(items.get())) conversion_failure("mapping items must be a list");
+    JsonValue::Object members;
+    for (Py_ssize_t i = 0; i < PyList_Size(items.get()); ++i) {
+        Ref pair = Ref::borrow(PyList_GetItem(items.get(), i));
+        if (!pair) throw_error();
+        if (!PyTuple_Check(pair.get()) || PyTuple_Size(pair.get()) != 2) {
+            conversion_failure("mapping items must be (key, value) pairs");
+        }
+        PyObject* key = PyTuple_GetItem(pair.get(), 0);
+        PyObject* value = PyTuple_GetItem(pair.get(), 1);
+        std::string k = key_text(key);
+        members.emplace_back(std::move(k), convert(value, depth + 1));
+    }
+    return JsonValue::object(std::move(members));
+}
+
+JsonValue convert(PyObject* obj, int depth) {
+    if (obj == Py_None) return JsonValue::null();
+    if (PyBool_Check(obj)) return JsonValue::boolean(obj == Py_True);
+    if (PyLong_Check(obj)) return convert_int(obj);
+    if (depth >= kMaxJsonDepth) {
+        conversion_failure("JSON nesting deeper than " + std::to_string(kMaxJsonDepth) + " levels");
+    }
+    if (PyList_Check(obj) || PyTuple_Check(obj)) return convert_sequence_items(obj, depth);
+    if (PyDict_Check(obj)) return convert_mapping(obj, depth);
+    if (PyUnicode_Check(obj)) return JsonValue::string(std::string(utf8_view(obj)));
+    if (PyBytes_Check(obj) || PyByteArray_Check(obj)) {
+        conversion_failure("invalid type: byte array, expected any valid JSON value");
+    }
+    if (PyFloat_Check(obj)) {
+        double d = PyFloat_AsDouble(obj);
+        if (d == -1.0 && PyErr_Occurred()) throw_error();
+        if (d != d || d - d != 0.0) return JsonValue::null();  // NaN and the infinities
+        return JsonValue::real(d);
+    }
+    if (PyAnySet_Check(obj)) return convert_sequence_items(obj, depth);
+    if (is_instance(obj, "Sequence")) return convert_sequence_items(obj, depth);
+    if (is_instance(obj, "Mapping")) return convert_mapping(obj, depth);
+    conversion_failure("unsupported type " + type_name_of(obj));
+}
+
+// Whatever Python raised while reading the value becomes a TypeError with
+// the same text (MemoryError and non-Exception errors pass through).
+[[noreturn]] void as_type_error() {
+    if (!PyErr_Occurred()) throw_error();
+    if (PyErr_ExceptionMatches(PyExc_TypeError) || PyErr_ExceptionMatches(PyExc_MemoryError) ||
+        !PyErr_ExceptionMatches(PyExc_Exception)) {
+        throw_error();
+    }
+    PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    Ref t = Ref::steal(type), v = Ref::steal(value), trace = Ref::steal(tb);
+    Ref text = v ? Ref::steal(PyObject_Str(v.get())) : Ref();
+    if (!text) {
+        PyErr_Clear();
+        raise_type_error("payload could not be read");
+    }
+    PyErr_SetObject(PyExc_TypeError, text.get());
+    throw_error();
+}
+
+}  // namespace
+
+JsonValue to_json(PyObject* obj) {
+    try {
+        return convert(obj, 0);
+    } catch (const PythonError&) {
+        as_type_error();
+    }
+}
+
+Ref from_json(const JsonValue& value) {
+    switch (value.kind()) {
+        case JsonValue::Kind::Null: return none();
+        case JsonValue::Kind::Bool: return boolean(value.as_bool());
+        case JsonValue::Kind::UInt:
+            return Ref::check(PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(value.as_uint())));
+        case JsonValue::Kind::Int: return Ref::check(PyLong_FromLongLong(static_cast<long long>(value.as_int())));
+        case JsonValue::Kind::Float: return Ref::check(PyFloat_FromDouble(value.as_float()));
+        case JsonValue::Kind::String: return make_str(value.as_string());
+        case JsonValue::Kind::Array: {
+            const auto& items = value.as_array();
+            Ref list = Ref::check(PyList_New(static_cast<Py_ssize_t>(items.size())));
+            for (std::size_t i = 0; i < items.size(); ++i) {
+                PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), from_json(items[i]).release());
+            }
+            return list;
+        }
+        case JsonValue::Kind::Object: {
+            Ref dict = Ref::check(PyDict_New());
+            for (const auto& [key, member] : value.as_object()) {
+                Ref k = make_str(key);
+                Ref v = from_json(member);
+                if (PyDict_SetItem(dict.get(), k.get(), v.get()) < 0) throw_error();
+            }
+            return dict;
+        }
+    }
+    return none();
+}
+
+}  // namespace orvu::py

@@ -1,0 +1,71 @@
+// Errors across the binding: C++ code signals "a Python exception is set" by
+// throwing PythonError; every entry point runs its body through `guarded`,
+// which turns that (and any C++ exception) into a NULL return with the
+// Python error set. No C++ exception ever reaches the interpreter.
+#pragma once
+
+#include "binding/handle.hpp"
+#include "core/json.hpp"
+
+#include <new>
+#include <string>
+#include <string_view>
+
+namespace orvu::py {
+
+struct PythonError {};
+
+// A Python exception is already set.
+[[noreturn]] void throw_error();
+// Sets `type` with `message` and throws.
+[[noreturn]] void raise(PyObject* type, std::string_view message);
+[[noreturn]] inline void raise_type_error(std::string_view m) { raise(PyExc_TypeError, m); }
+[[noreturn]] inline void raise_value_error(std::string_view m) { raise(PyExc_ValueError, m); }
+[[noreturn]] inline void raise_overflow_error(std::string_view m) { raise(PyExc_OverflowError, m); }
+[[noreturn]] inline void raise_runtime_error(std::string_view m) { raise(PyExc_RuntimeError, m); }
+
+// The validation ValueError: message "{n} validation issue(s)[: {msg} ({path})]",
+// `.issues` a tuple of (path, code, message) and `.trace_context` the given
+// object (None or the caller's str), which is passed back untouched.
+[[noreturn]] void raise_validation(const core::Issues& issues, PyObject* trace_context);
+
+// Sets the pending C++ exception as a Python error (called from catch blocks).
+void set_error_from_current_exception() noexcept;
+
+inline Ref Ref::check(PyObject* obj) {
+    if (!obj) throw_error();
+    return Ref(obj);
+}
+
+// Runs `body` (returning Ref) and hands its result to the interpreter, or
+// NULL with an exception set.
+template <class Body>
+PyObject* guarded(Body&& body) noexcept {
+    try {
+        return body().release();
+    } catch (...) {
+        set_error_from_current_exception();
+        return nullptr;
+    }
+}
+
+// Same for slots returning int (0 ok / -1 error).
+template <class Body>
+int guarded_int(Body&& body) noexcept {
+    try {
+        return body();
+    } catch (...) {
+        set_error_from_current_exception();
+        return -1;
+    }
+}
+
+// Name of an object's type for messages ("int", "NoneType"); "unknown" when unreadable.
+std::string type_name_of(PyObject* obj);
+
+// UTF-8 text of a str object; throws PythonError (e.g. lone surrogates).
+std::string_view utf8_view(PyObject* str);
+// New str from UTF-8 text.
+Ref make_str(std::string_view text);
+
+}  // namespace orvu::py

@@ -1,0 +1,115 @@
+// The JSON-like value that payloads are converted into before they are
+// checked, and the validation findings (issues) reported about them.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace orvu::core {
+
+class JsonValue;
+
+// Object members, kept sorted by key in ascending byte order, each key once.
+using JsonMember = std::pair<std::string, JsonValue>;
+
+class JsonValue {
+public:
+    enum class Kind : std::uint8_t { Null, Bool, UInt, Int, Float, String, Array, Object };
+    using Array = std::vector<JsonValue>;
+    using Object = std::vector<JsonMember>;
+
+    JsonValue() noexcept = default;
+    static JsonValue null() { return JsonValue(); }
+    static JsonValue boolean(bool b);
+    static JsonValue uint(std::uint64_t u);
+    // Negative integers are stored signed; non-negative ones are stored unsigned.
+    static JsonValue integer(std::int64_t i);
+    static JsonValue real(double d);
+    static JsonValue string(std::string s);
+    static JsonValue array(Array items = {});
+    // Members in any order; they are sorted and a repeated key keeps its last value.
+    static JsonValue object(Object members = {});
+
+    Kind kind() const noexcept { return kind_; }
+    bool is_null() const noexcept { return kind_ == Kind::Null; }
+    bool is_bool() const noexcept { return kind_ == Kind::Bool; }
+    bool is_number() const noexcept { return kind_ == Kind::UInt || kind_ == Kind::Int || kind_ == Kind::Float; }
+    bool is_integer() const noexcept { return kind_ == Kind::UInt || kind_ == Kind::Int; }
+    bool is_string() const noexcept { return kind_ == Kind::String; }
+    bool is_array() const noexcept { return kind_ == Kind::Array; }
+    bool is_object() const noexcept { return kind_ == Kind::Object; }
+
+    bool as_bool() const noexcept { return bool_; }
+    std::uint64_t as_uint() const noexcept { return uint_; }
+    std::int64_t as_int() const noexcept { return int_; }
+    double as_float() const noexcept { return float_; }
+    const std::string& as_string() const noexcept { return string_; }
+    std::string& as_string() noexcept { return string_; }
+    const Array& as_array() const noexcept { return array_; }
+    Array& as_array() noexcept { return array_; }
+    const Object& as_object() const noexcept { return object_; }
+    Object& as_object() noexcept { return object_; }
+
+    // Object access by key (binary search); nullptr when absent or not an object.
+    const JsonValue* find(std::string_view key) const noexcept;
+    JsonValue* find(std::string_view key) noexcept;
+    // Inserts or replaces a member, keeping the order. The value must be an object.
+    void set(std::string key, JsonValue value);
+    // Removes a member if present; returns whether it was there.
+    bool erase(std::string_view key);
+
+    bool operator==(const JsonValue& other) const;
+
+private:
+    Kind kind_ = Kind::Null;
+    bool bool_ = false;
+    std::uint64_t uint_ = 0;
+    std::int64_t int_ = 0;
+    double float_ = 0.0;
+    std::string string_;
+    Array array_;
+    Object object_;
+};
+
+// JSON type names as issue texts spell them.
+std::string_view json_type_name(JsonValue::Kind kind) noexcept;
+
+// ---------------------------------------------------------------------------
+// Validation findings.
+
+enum class IssueCode : std::uint8_t { Missing, WrongType, InvalidValue };
+
+std::string_view issue_code_wire(IssueCode code) noexcept;
+
+struct Issue {
+    std::string path;
+    std::string message;
+    IssueCode code;
+};
+
+using Issues = std::vector<Issue>;
+
+// The error of every validating operation: never empty when raised.
+struct CoreError {
+    Issues issues;
+    std::optional<std::string> trace_context;
+};
+
+// The standard issue builders; each appends one issue.
+void add_missing(Issues& out, std::string path);                 // required field `p` is missing
+void add_wrong_type(Issues& out, std::string path, std::string_view type_name);  // `p` must be a/an T
+void add_not_one_of(Issues& out, std::string path, const std::vector<std::string_view>& allowed);
+void add_issue(Issues& out, std::string path, IssueCode code, std::string message);
+
+// "a" or "an" for a JSON type name.
+std::string_view article_for(std::string_view type_name) noexcept;
+
+// Path helpers: `parent.key` (or `key` at the top) and `parent[i]`.
+std::string path_field(std::string_view parent, std::string_view key);
+std::string path_index(std::string_view parent, std::size_t index);
+
+}  // namespace orvu::core

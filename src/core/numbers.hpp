@@ -1,0 +1,19 @@
+// How numbers appear in messages: integers as plain decimals, floats in their
+// shortest round-trip form without exponent ("-1", "2.5", "NaN", "inf").
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace orvu::core {
+
+std::string format_float(double value);
+std::string format_int(std::int64_t value);
+std::string format_uint(std::uint64_t value);
+
+// "`{name}` must be an integer between {low} and {high}, got {value}"
+std::string range_message(std::string_view name, std::int64_t low, std::uint64_t high, std::int64_t value);
+std::string range_message_u(std::string_view name, std::uint64_t low, std::uint64_t high, std::uint64_t value);
+
+}  // namespace orvu::core
