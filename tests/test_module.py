@@ -1,0 +1,90 @@
+"""Registration, argument binding conventions and signatures."""
+
+import inspect
+
+import pytest
+
+import orvu_sdk_core as core
+
+CLASSES = [
+    "AgentFailure", "AgentTopicKind", "AgentTopicStatus", "CancelledDecisions", "ClaimOutcome", "ClaimRegistry",
+    "DeadReason", "DecisionRegistry", "EventType", "LeaveOutcome", "MemoryListScope", "MemorySegment", "MemoryStatus",
+    "MemoryStoreScope", "MemorySystem", "MemoryType", "ParkedReason", "ParticipantRoster", "RetryTracker",
+    "RoomMembership", "RoomReconciliation", "RoomRoster", "RoomStatus", "RoomSubscribeResult", "Session",
+    "SessionOutcome", "SessionPolicy", "SessionState", "StaleReason", "SubscriptionTracker", "TurnEffect",
+    "TurnLedger", "TurnVerdict",
+]
+FUNCTIONS = [
+    "orvu_tool_effects", "chat_room_topic", "classify_close", "classify_upgrade", "evaluate_adapter_result",
+    "evaluate_delivery_event", "evaluate_drain_candidate", "evaluate_next_message", "is_authorized_sender",
+    "is_self_echo", "missing_reply_message", "no_reply_tool", "room_participants_topic", "validate_event_payload",
+    "validate_memory_type_for_system",
+]
+
+SIGNATURES = {
+    "classify_close": "(close_code)",
+    "classify_upgrade": "(status)",
+    "validate_event_payload": "(event_type, raw, trace_context=None)",
+    "evaluate_delivery_event": "(event_type, room_id, payload, agent_id, trace_context=None)",
+    "is_self_echo": "(sender_id, sender_type, agent_id)",
+    "evaluate_drain_candidate": "(candidate, seen_ids, agent_id)",
+    "evaluate_adapter_result": "(room_id, message_id, succeeded)",
+    "evaluate_next_message": "(triggering_message_id, next_message_id)",
+    "chat_room_topic": "(room_id)",
+    "room_participants_topic": "(room_id)",
+    "is_authorized_sender": "(authorized_senders, sender_id)",
+    "orvu_tool_effects": "()",
+    "no_reply_tool": "()",
+    "missing_reply_message": "()",
+    "validate_memory_type_for_system": "(system, memory_type, trace_context=None)",
+}
+
+
+def test_all_lists_registered_names_in_order():
+    present = [n for n in CLASSES + FUNCTIONS if hasattr(core, n)]
+    assert core.__all__ == present
+    for name in core.__all__:
+        assert getattr(core, name) is not None
+
+
+def test_all_is_complete_once_every_subsystem_is_built():
+    missing = [n for n in CLASSES + FUNCTIONS if not hasattr(core, n)]
+    if missing:
+        pytest.skip(f"not built yet: {missing}")
+    assert core.__all__ == CLASSES + FUNCTIONS
+
+
+@pytest.mark.parametrize("name", sorted(SIGNATURES))
+def test_function_signatures(name):
+    fn = getattr(core, name, None)
+    if fn is None:
+        pytest.skip(f"{name} not built yet")
+    assert str(inspect.signature(fn)) == SIGNATURES[name]
+    assert fn.__module__ == "orvu_sdk_core"
+
+
+@pytest.mark.parametrize("name", CLASSES)
+def test_classes_report_module(name):
+    cls = getattr(core, name, None)
+    if cls is None:
+        pytest.skip(f"{name} not built yet")
+    assert cls.__module__ == "orvu_sdk_core"
+    assert cls.__name__ == name
+
+
+@pytest.mark.parametrize("call,fragment", [
+    (lambda: core.classify_close(1000, 1), "classify_close() takes exactly 1 positional argument (2 given)"),
+    (lambda: core.classify_close(), "classify_close() missing required argument 'close_code' (pos 1)"),
+    (lambda: core.classify_close(code=1), "classify_close() got an unexpected keyword argument 'code'"),
+    (lambda: core.classify_close(1000, close_code=1000), "classify_close() got multiple values for argument 'close_code'"),
+    (lambda: core.classify_close("x"), "classify_close() argument 'close_code' must be int, not str"),
+])
+def test_binding_errors_use_interpreter_wording(call, fragment):
+    with pytest.raises(TypeError) as info:
+        call()
+    assert str(info.value) == fragment
+
+
+def test_keywords_must_be_strings():
+    with pytest.raises(TypeError):
+        core.classify_close(**{1: 2})
