@@ -2,11 +2,58 @@
 
 import builtins
 from collections.abc import Callable, Iterable, Mapping, Sequence
-from typing import Any, ClassVar, Final, Literal, TypedDict, final
+from typing import Any, ClassVar, Literal, NotRequired, Self, TypeAlias, TypedDict, final
 
-from typing_extensions import NotRequired, Self, TypeAlias
-
-__all__: builtins.list[str]
+__all__ = [
+    "AgentFailure",
+    "AgentTopicKind",
+    "AgentTopicStatus",
+    "CancelledDecisions",
+    "ClaimOutcome",
+    "ClaimRegistry",
+    "DeadReason",
+    "DecisionRegistry",
+    "EventType",
+    "LeaveOutcome",
+    "MemoryListScope",
+    "MemorySegment",
+    "MemoryStatus",
+    "MemoryStoreScope",
+    "MemorySystem",
+    "MemoryType",
+    "ParkedReason",
+    "ParticipantRoster",
+    "RetryTracker",
+    "RoomMembership",
+    "RoomReconciliation",
+    "RoomRoster",
+    "RoomStatus",
+    "RoomSubscribeResult",
+    "Session",
+    "SessionOutcome",
+    "SessionPolicy",
+    "SessionState",
+    "StaleReason",
+    "SubscriptionTracker",
+    "TurnEffect",
+    "TurnLedger",
+    "TurnVerdict",
+    "orvu_tool_effects",
+    "chat_room_topic",
+    "classify_close",
+    "classify_upgrade",
+    "evaluate_adapter_result",
+    "evaluate_delivery_event",
+    "evaluate_drain_candidate",
+    "evaluate_next_message",
+    "is_authorized_sender",
+    "is_self_echo",
+    "missing_reply_message",
+    "no_reply_tool",
+    "room_participants_topic",
+    "validate_event_payload",
+    "validate_memory_type_for_system",
+]
 
 JsonValue: TypeAlias = None | bool | int | float | str | builtins.list[Any] | dict[str, Any]
 
@@ -15,52 +62,60 @@ JsonValue: TypeAlias = None | bool | int | float | str | builtins.list[Any] | di
 # string, int() the index; members are unhashable and compare only within
 # their class.
 
-class _Enum:
+@final
+class AgentTopicKind:
+    Control: ClassVar[AgentTopicKind]
+    Rooms: ClassVar[AgentTopicKind]
+    Contacts: ClassVar[AgentTopicKind]
     __hash__: ClassVar[None]  # type: ignore[assignment]
+    @property
+    def wire_name(self) -> str: ...
+    @staticmethod
+    def from_wire_name(name: str) -> AgentTopicKind | None: ...
+    def topic(self, agent_id: str) -> str: ...
     def __int__(self) -> int: ...
     def __eq__(self, other: object, /) -> bool: ...
     def __ne__(self, other: object, /) -> bool: ...
 
-class _ValueEnum(_Enum):
-    @property
-    def value(self) -> str: ...
-
-class _WireEnum(_Enum):
-    @property
-    def wire_name(self) -> str: ...
-    @staticmethod
-    def from_wire_name(name: str) -> Self | None: ...
-
 @final
-class AgentTopicKind(_WireEnum):
-    Control: ClassVar[AgentTopicKind]
-    Rooms: ClassVar[AgentTopicKind]
-    Contacts: ClassVar[AgentTopicKind]
-    def topic(self, agent_id: str) -> str: ...
-    @staticmethod
-    def from_wire_name(name: str) -> AgentTopicKind | None: ...
-
-@final
-class AgentTopicStatus(_ValueEnum):
+class AgentTopicStatus:
     Absent: ClassVar[AgentTopicStatus]
     Pending: ClassVar[AgentTopicStatus]
     Joined: ClassVar[AgentTopicStatus]
     Leaving: ClassVar[AgentTopicStatus]
     NeedsReconciliation: ClassVar[AgentTopicStatus]
+    __hash__: ClassVar[None]  # type: ignore[assignment]
+    @property
+    def value(self) -> str: ...
+    def __int__(self) -> int: ...
+    def __eq__(self, other: object, /) -> bool: ...
+    def __ne__(self, other: object, /) -> bool: ...
 
 @final
-class ClaimOutcome(_ValueEnum):
+class ClaimOutcome:
     Claimed: ClassVar[ClaimOutcome]
     AlreadyClaimed: ClassVar[ClaimOutcome]
     Stale: ClassVar[ClaimOutcome]
+    __hash__: ClassVar[None]  # type: ignore[assignment]
+    @property
+    def value(self) -> str: ...
+    def __int__(self) -> int: ...
+    def __eq__(self, other: object, /) -> bool: ...
+    def __ne__(self, other: object, /) -> bool: ...
 
 @final
-class DeadReason(_ValueEnum):
+class DeadReason:
     Classified: ClassVar[DeadReason]
     RapidDisconnect: ClassVar[DeadReason]
+    __hash__: ClassVar[None]  # type: ignore[assignment]
+    @property
+    def value(self) -> str: ...
+    def __int__(self) -> int: ...
+    def __eq__(self, other: object, /) -> bool: ...
+    def __ne__(self, other: object, /) -> bool: ...
 
 @final
-class EventType(_WireEnum):
+class EventType:
     MessageCreated: ClassVar[EventType]
     MessageUpdated: ClassVar[EventType]
     RoomAdded: ClassVar[EventType]
@@ -75,125 +130,221 @@ class EventType(_WireEnum):
     Supersede: ClassVar[EventType]
     AgentControl: ClassVar[EventType]
     EventCreated: ClassVar[EventType]
+    __hash__: ClassVar[None]  # type: ignore[assignment]
+    @property
+    def wire_name(self) -> str: ...
     @staticmethod
     def from_wire_name(name: str) -> EventType | None: ...
+    def __int__(self) -> int: ...
+    def __eq__(self, other: object, /) -> bool: ...
+    def __ne__(self, other: object, /) -> bool: ...
 
 @final
-class LeaveOutcome(_ValueEnum):
+class LeaveOutcome:
     Left: ClassVar[LeaveOutcome]
     Failed: ClassVar[LeaveOutcome]
     Unknown: ClassVar[LeaveOutcome]
+    __hash__: ClassVar[None]  # type: ignore[assignment]
+    @property
+    def value(self) -> str: ...
+    def __int__(self) -> int: ...
+    def __eq__(self, other: object, /) -> bool: ...
+    def __ne__(self, other: object, /) -> bool: ...
 
 @final
-class MemoryListScope(_WireEnum):
+class MemoryListScope:
     Subject: ClassVar[MemoryListScope]
     Organization: ClassVar[MemoryListScope]
     All: ClassVar[MemoryListScope]
+    __hash__: ClassVar[None]  # type: ignore[assignment]
+    @property
+    def wire_name(self) -> str: ...
     @staticmethod
     def from_wire_name(name: str) -> MemoryListScope | None: ...
+    def __int__(self) -> int: ...
+    def __eq__(self, other: object, /) -> bool: ...
+    def __ne__(self, other: object, /) -> bool: ...
 
 @final
-class MemorySegment(_WireEnum):
+class MemorySegment:
     User: ClassVar[MemorySegment]
     Agent: ClassVar[MemorySegment]
     Tool: ClassVar[MemorySegment]
     Guideline: ClassVar[MemorySegment]
+    __hash__: ClassVar[None]  # type: ignore[assignment]
+    @property
+    def wire_name(self) -> str: ...
     @staticmethod
     def from_wire_name(name: str) -> MemorySegment | None: ...
+    def __int__(self) -> int: ...
+    def __eq__(self, other: object, /) -> bool: ...
+    def __ne__(self, other: object, /) -> bool: ...
 
 @final
-class MemoryStatus(_WireEnum):
+class MemoryStatus:
     Active: ClassVar[MemoryStatus]
     Superseded: ClassVar[MemoryStatus]
     Archived: ClassVar[MemoryStatus]
     All: ClassVar[MemoryStatus]
+    __hash__: ClassVar[None]  # type: ignore[assignment]
+    @property
+    def wire_name(self) -> str: ...
     @staticmethod
     def from_wire_name(name: str) -> MemoryStatus | None: ...
+    def __int__(self) -> int: ...
+    def __eq__(self, other: object, /) -> bool: ...
+    def __ne__(self, other: object, /) -> bool: ...
 
 @final
-class MemoryStoreScope(_WireEnum):
+class MemoryStoreScope:
     Subject: ClassVar[MemoryStoreScope]
     Organization: ClassVar[MemoryStoreScope]
+    __hash__: ClassVar[None]  # type: ignore[assignment]
+    @property
+    def wire_name(self) -> str: ...
     @staticmethod
     def from_wire_name(name: str) -> MemoryStoreScope | None: ...
+    def __int__(self) -> int: ...
+    def __eq__(self, other: object, /) -> bool: ...
+    def __ne__(self, other: object, /) -> bool: ...
 
 @final
-class MemorySystem(_WireEnum):
+class MemorySystem:
     Sensory: ClassVar[MemorySystem]
     Working: ClassVar[MemorySystem]
     LongTerm: ClassVar[MemorySystem]
+    __hash__: ClassVar[None]  # type: ignore[assignment]
+    @property
+    def wire_name(self) -> str: ...
     @staticmethod
     def from_wire_name(name: str) -> MemorySystem | None: ...
+    def __int__(self) -> int: ...
+    def __eq__(self, other: object, /) -> bool: ...
+    def __ne__(self, other: object, /) -> bool: ...
 
 @final
-class MemoryType(_WireEnum):
+class MemoryType:
     Iconic: ClassVar[MemoryType]
     Echoic: ClassVar[MemoryType]
     Haptic: ClassVar[MemoryType]
     Episodic: ClassVar[MemoryType]
     Semantic: ClassVar[MemoryType]
     Procedural: ClassVar[MemoryType]
+    __hash__: ClassVar[None]  # type: ignore[assignment]
+    @property
+    def wire_name(self) -> str: ...
     @staticmethod
     def from_wire_name(name: str) -> MemoryType | None: ...
+    def __int__(self) -> int: ...
+    def __eq__(self, other: object, /) -> bool: ...
+    def __ne__(self, other: object, /) -> bool: ...
 
 @final
-class ParkedReason(_WireEnum):
+class ParkedReason:
     NotFound: ClassVar[ParkedReason]
     Rejected: ClassVar[ParkedReason]
+    __hash__: ClassVar[None]  # type: ignore[assignment]
+    @property
+    def wire_name(self) -> str: ...
     @staticmethod
     def from_wire_name(name: str) -> ParkedReason | None: ...
+    def __int__(self) -> int: ...
+    def __eq__(self, other: object, /) -> bool: ...
+    def __ne__(self, other: object, /) -> bool: ...
 
 @final
-class RoomMembership(_ValueEnum):
+class RoomMembership:
     Unadmitted: ClassVar[RoomMembership]
     Admitting: ClassVar[RoomMembership]
     Admitted: ClassVar[RoomMembership]
+    __hash__: ClassVar[None]  # type: ignore[assignment]
+    @property
+    def value(self) -> str: ...
+    def __int__(self) -> int: ...
+    def __eq__(self, other: object, /) -> bool: ...
+    def __ne__(self, other: object, /) -> bool: ...
 
 @final
-class RoomStatus(_ValueEnum):
+class RoomStatus:
     Absent: ClassVar[RoomStatus]
     Pending: ClassVar[RoomStatus]
     Subscribed: ClassVar[RoomStatus]
     Leaving: ClassVar[RoomStatus]
     NeedsReconciliation: ClassVar[RoomStatus]
+    __hash__: ClassVar[None]  # type: ignore[assignment]
+    @property
+    def value(self) -> str: ...
+    def __int__(self) -> int: ...
+    def __eq__(self, other: object, /) -> bool: ...
+    def __ne__(self, other: object, /) -> bool: ...
 
 @final
-class RoomSubscribeResult(_ValueEnum):
+class RoomSubscribeResult:
     Subscribed: ClassVar[RoomSubscribeResult]
     JoinFailed: ClassVar[RoomSubscribeResult]
     RolledBack: ClassVar[RoomSubscribeResult]
     RollbackFailed: ClassVar[RoomSubscribeResult]
     Stale: ClassVar[RoomSubscribeResult]
+    __hash__: ClassVar[None]  # type: ignore[assignment]
+    @property
+    def value(self) -> str: ...
+    def __int__(self) -> int: ...
+    def __eq__(self, other: object, /) -> bool: ...
+    def __ne__(self, other: object, /) -> bool: ...
 
 @final
-class SessionState(_ValueEnum):
+class SessionState:
     Connecting: ClassVar[SessionState]
     Up: ClassVar[SessionState]
     Reconnecting: ClassVar[SessionState]
     Dead: ClassVar[SessionState]
+    __hash__: ClassVar[None]  # type: ignore[assignment]
+    @property
+    def value(self) -> str: ...
+    def __int__(self) -> int: ...
+    def __eq__(self, other: object, /) -> bool: ...
+    def __ne__(self, other: object, /) -> bool: ...
 
 @final
-class StaleReason(_ValueEnum):
+class StaleReason:
     WrongEpoch: ClassVar[StaleReason]
     ClockRegression: ClassVar[StaleReason]
     DuplicateConnected: ClassVar[StaleReason]
     SupersedePredatesEpoch: ClassVar[StaleReason]
+    __hash__: ClassVar[None]  # type: ignore[assignment]
+    @property
+    def value(self) -> str: ...
+    def __int__(self) -> int: ...
+    def __eq__(self, other: object, /) -> bool: ...
+    def __ne__(self, other: object, /) -> bool: ...
 
 @final
-class TurnEffect(_WireEnum):
+class TurnEffect:
     Observe: ClassVar[TurnEffect]
     Act: ClassVar[TurnEffect]
     Reply: ClassVar[TurnEffect]
     Decline: ClassVar[TurnEffect]
+    __hash__: ClassVar[None]  # type: ignore[assignment]
+    @property
+    def wire_name(self) -> str: ...
     @staticmethod
     def from_wire_name(name: str) -> TurnEffect | None: ...
+    def __int__(self) -> int: ...
+    def __eq__(self, other: object, /) -> bool: ...
+    def __ne__(self, other: object, /) -> bool: ...
 
 @final
-class TurnVerdict(_WireEnum):
+class TurnVerdict:
     Complete: ClassVar[TurnVerdict]
     MissingReply: ClassVar[TurnVerdict]
+    __hash__: ClassVar[None]  # type: ignore[assignment]
+    @property
+    def wire_name(self) -> str: ...
     @staticmethod
     def from_wire_name(name: str) -> TurnVerdict | None: ...
+    def __int__(self) -> int: ...
+    def __eq__(self, other: object, /) -> bool: ...
+    def __ne__(self, other: object, /) -> bool: ...
 
 # ---------------------------------------------------------------------------
 # Decision dicts.
