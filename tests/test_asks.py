@@ -3,7 +3,6 @@ import re
 
 import pytest
 
-import orvu_sdk_core as m
 from orvu_sdk_core import CancelledDecisions, ClaimOutcome, DecisionRegistry, is_authorized_sender
 
 MASK = (1 << 64) - 1
@@ -360,8 +359,3 @@ def test_is_authorized_sender_type_errors(senders, sender):
     with pytest.raises(TypeError):
         is_authorized_sender(senders, sender)
 
-
-def test_exports_and_docstrings():
-    assert "DecisionRegistry" in m.__all__ and "is_authorized_sender" in m.__all__
-    assert DecisionRegistry.__doc__.startswith("Pending chat-mediated asks by token, oldest first.")
-    assert ClaimOutcome.AlreadyClaimed.value == "already_claimed" and int(ClaimOutcome.Stale) == 2
