@@ -9,8 +9,7 @@
 #   SANITIZE_PYTHONS=3.11 bash scripts/sanitize.sh -k claim   # extra args go to pytest
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
-PY311="$(find_python 3.11)"
-[ -n "$PY311" ] || { echo "Python 3.11 not found" >&2; exit 1; }
+PY311="$(require_python 3.11)"
 
 LIBASAN="$(g++ -print-file-name=libasan.so)"
 LIBUBSAN="$(g++ -print-file-name=libubsan.so)"
@@ -21,18 +20,21 @@ done
 
 # Own build directory and wheel directory: the sanitized build never mixes
 # with the normal one.
+make_venv "$PY311" .venv-build build
 rm -rf dist-sanitize
-"$PY311" -m pip wheel --quiet --no-deps --wheel-dir dist-sanitize \
+.venv-build/bin/python -m build --wheel --outdir dist-sanitize \
     -C cmake.define.ORVU_SANITIZE=ON \
     -C cmake.build-type=RelWithDebInfo \
     -C "build-dir=build/sanitize-{wheel_tag}" \
     . >&2
 WHEEL="$(ls dist-sanitize/orvu_sdk_core-*-cp311-abi3-*.whl)"
 echo "built sanitized $WHEEL"
-# (count rather than -q: grep must read to the end, or pipefail sees SIGPIPE)
-if [ "$(unzip -p "$WHEEL" '*.so' | grep -ac __asan_init)" = 0 ]; then
-    echo "the wheel's extension is not instrumented" >&2; exit 1
-fi
+"$PY311" - "$WHEEL" <<'PY' || { echo "the wheel's extension is not instrumented" >&2; exit 1; }
+import sys, zipfile
+with zipfile.ZipFile(sys.argv[1]) as wheel:
+    libs = [n for n in wheel.namelist() if n.endswith(".so")]
+    sys.exit(0 if libs and all(b"__asan_init" in wheel.read(n) for n in libs) else 1)
+PY
 
 # The interpreter leaks on purpose at exit, so leak detection stays off here;
 # scripts/leak_check.py looks for leaks instead.
@@ -46,10 +48,9 @@ SAN_ENV=(
 
 status=0
 for version in ${SANITIZE_PYTHONS:-3.11 3.13}; do
-    py="$(find_python "$version")"
-    if [ -z "$py" ]; then echo "Python $version not found" >&2; exit 1; fi
+    py="$(require_python "$version")"
     venv=".venv-sanitize-$version"
-    make_venv "$py" "$venv" "$WHEEL" pytest hypothesis
+    install_wheel "$py" "$venv" "$WHEEL" pytest hypothesis websockets
     # Preflight: the runtime is really in the process.
     env "${SAN_ENV[@]}" "$venv/bin/python" -c 'import ctypes, orvu_sdk_core; ctypes.CDLL(None)["__asan_init"]' ||
         { echo "sanitizer runtime not active under Python $version" >&2; exit 1; }
