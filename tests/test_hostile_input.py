@@ -1,0 +1,301 @@
+"""Hostile input: every public function, constructor and method, with a hostile
+value in every argument position, answers with a documented exception or a
+result; never a crash, an undocumented exception, a reference leak, or a
+half-changed object.
+
+The callables come from introspection (see surface.py), so subsystems that
+land later are covered as they appear.
+"""
+
+import inspect
+import math
+import sys
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+import orvu_sdk_core as core
+
+import hostile
+import surface
+
+# The exception types a caller may see: wrong types, wrong values (the
+# encoding error of a lone surrogate is one), out-of-range integers, and
+# whatever the hostile object raised itself.
+ALLOWED = (TypeError, ValueError, OverflowError, hostile.Boom)
+
+TARGETS = surface.targets()
+PAIRS = [(t, p) for t in TARGETS for p in t.params]
+
+# Objects a callable keeps by design: the roster's trace-context provider.
+RETAINED = {("ParticipantRoster", "trace_context_provider")}
+
+# Building the 100,000-deep values costs more than using them: build once.
+_cache = {}
+
+
+def build(name):
+    if name.startswith("deep_"):
+        if name not in _cache:
+            _cache[name] = hostile.RECIPES[name]()
+        return _cache[name]
+    return hostile.RECIPES[name]()
+
+
+def pair_id(pair):
+    target, param = pair
+    return f"{target.label}:{param.name}"
+
+
+def overrides_for(param, value):
+    if param.kind is param.VAR_KEYWORD:
+        return {param.name: {"self_echo": value}}
+    return {param.name: value}
+
+
+class Outcome:
+    def __init__(self, exc_type, text):
+        self.exc_type, self.text = exc_type, text
+
+    @property
+    def raised(self):
+        return self.exc_type is not None
+
+
+def call_with(target, param, value, check_refcount=True):
+    """Calls `target` with `value` for `param`, other arguments well typed, and
+    checks everything the issue asks: exception type, references, and that a
+    stateful object that refused the call is exactly as before (compared with
+    a twin that never saw the call)."""
+    obj = twin = None
+    row = surface.STATEFUL.get(target.owner) if target.kind == "method" else None
+    if target.kind == "method":
+        obj = surface.make_instance(target.owner)
+        if row:
+            twin = row.make()
+    fn = target.resolve(obj)
+    args, kwargs = target.valid_call(overrides_for(param, value))
+    before = sys.getrefcount(value)
+    exc_type = text = None
+    try:
+        result = fn(*args, **kwargs)
+    except ALLOWED as exc:
+        exc_type, text = type(exc), str(exc)
+    except BaseException as exc:  # noqa: BLE001 - anything else is the finding
+        pytest.fail(f"{target.label}({param.name}=...) raised undocumented "
+                    f"{type(exc).__name__}: {str(exc)[:300]}")
+    else:
+        # The result is an ordinary value that the interpreter can inspect.
+        surface.plain(result)
+        del result
+    if check_refcount and (target.owner, param.name) not in RETAINED:
+        after = sys.getrefcount(value)
+        assert after == before, f"{target.label}: reference count of the argument went {before} -> {after}"
+    if row:
+        if exc_type is not None:
+            assert row.snapshot(obj) == row.snapshot(twin), f"{target.label} raised and changed the object"
+            assert row.probe(obj) == row.probe(twin), f"{target.label} raised and changed hidden state"
+        else:
+            row.snapshot(obj)  # still answers
+    return Outcome(exc_type, text)
+
+
+def skip_unless_buildable(target):
+    if target.kind == "method" and not surface.method_instance_available(target):
+        pytest.skip(f"{target.owner} needs classes this build does not have yet")
+
+
+def test_every_parameter_has_a_well_typed_value():
+    missing = sorted({f"{t.label}:{p.name}" for t, p in PAIRS
+                      if p.kind is not p.VAR_POSITIONAL and p.name not in surface.VALID})
+    assert missing == []
+
+
+def test_every_callable_has_a_signature():
+    assert [t.label for t in TARGETS if t.signature is None] == []
+
+
+def test_every_stateful_class_has_a_snapshot_row():
+    stateful = {t.owner for t in TARGETS if t.kind == "method"} - {
+        n for n in core.__all__ if surface.is_enum_class(getattr(core, n))}
+    assert sorted(stateful - set(surface.STATEFUL)) == []
+
+
+def test_twins_agree_before_anything_happens():
+    # The twin comparison is only meaningful if history replays identically.
+    for name, row in surface.STATEFUL.items():
+        if not surface.has(name) or not surface.method_instance_available(surface.Target("method", name, "", None)):
+            continue
+        a, b = row.make(), row.make()
+        assert row.snapshot(a) == row.snapshot(b), name
+        assert row.probe(a) == row.probe(b), name
+
+
+def test_probes_see_hidden_state():
+    # A probe that cannot tell a used object from a fresh one would prove nothing.
+    changes = {
+        "ClaimRegistry": lambda r: r.remember_ack_pending("zz", "zz") if hasattr(r, "remember_ack_pending")
+        else r.try_claim("r1", "m0"),
+        "RetryTracker": lambda t: t.record_attempt("new1"),
+        "Session": lambda s: s.on_connected(1, 6.0),
+        "SubscriptionTracker": lambda t: t.begin_room_subscribe("zz"),
+        "RoomRoster": lambda r: r.begin_room_admission("zz", True),
+        "ParticipantRoster": lambda r: r.mark_sent(),
+        "DecisionRegistry": lambda d: d.register_keyed("zz"),
+        "TurnLedger": lambda t: t.settle(),
+    }
+    checked = 0
+    for name, change in changes.items():
+        row = surface.STATEFUL[name]
+        if not surface.has(name) or not surface.method_instance_available(surface.Target("method", name, "", None)):
+            continue
+        a, b = row.make(), row.make()
+        change(a)
+        assert row.probe(a) != row.probe(b), name
+        checked += 1
+    assert checked > 0
+
+
+@pytest.mark.parametrize("pair", PAIRS, ids=pair_id)
+def test_every_recipe_in_every_position(pair):
+    target, param = pair
+    skip_unless_buildable(target)
+    for name in hostile.RECIPES:
+        call_with(target, param, build(name), check_refcount=name in hostile.FRESH)
+
+
+# ------------------------------------------------------------ hypothesis
+
+def recipe_values():
+    return st.sampled_from(sorted(hostile.RECIPES)).map(build)
+
+
+benign_subclasses = st.one_of(
+    st.text(max_size=8).map(type("S", (str,), {})),
+    st.integers().map(type("I", (int,), {})),
+)
+
+scalars = st.one_of(
+    st.none(), st.booleans(), st.integers(), st.integers(min_value=-(2**130), max_value=2**130),
+    st.floats(allow_nan=True, allow_infinity=True), st.text(), st.binary(max_size=4),
+    st.characters(min_codepoint=0xD800, max_codepoint=0xDFFF), benign_subclasses,
+)
+
+
+def hostile_values():
+    leaves = st.one_of(scalars, recipe_values())
+    return st.recursive(
+        leaves,
+        lambda children: st.one_of(
+            st.lists(children, max_size=4),
+            st.tuples(children, children),
+            st.dictionaries(st.text(max_size=6) | st.sampled_from(["id", "name", "room_id", "sender_id"]),
+                            children, max_size=4),
+            st.frozensets(st.text(max_size=4), max_size=3),
+            st.lists(children, max_size=3).map(hostile.ListSub),
+            st.dictionaries(st.text(max_size=4), children, max_size=3).map(hostile.MutatingDict),
+        ),
+        max_leaves=12,
+    )
+
+
+EXAMPLES = max(5, settings.default.max_examples // 4)
+
+
+@pytest.mark.parametrize("pair", PAIRS, ids=pair_id)
+@settings(max_examples=EXAMPLES)
+@given(data=st.data())
+def test_arbitrary_values_in_every_position(pair, data):
+    target, param = pair
+    skip_unless_buildable(target)
+    value = data.draw(hostile_values(), label=param.name)
+    call_with(target, param, value, check_refcount=False)
+
+
+@pytest.mark.parametrize("target", [t for t in TARGETS if len(t.params) > 1], ids=lambda t: t.label)
+@settings(max_examples=EXAMPLES)
+@given(data=st.data())
+def test_arbitrary_values_in_all_positions_at_once(target, data):
+    # The first bad argument is reported, and nothing about the later ones leaks.
+    skip_unless_buildable(target)
+    obj = surface.make_instance(target.owner) if target.kind == "method" else None
+    args, kwargs = [], {}
+    for p in target.params:
+        if p.kind is p.VAR_KEYWORD:
+            kwargs.update(data.draw(st.dictionaries(st.sampled_from(["self_echo", "durably_failed", "bogus"]),
+                                                    hostile_values(), max_size=2)))
+        elif p.kind is p.KEYWORD_ONLY:
+            kwargs[p.name] = data.draw(hostile_values(), label=p.name)
+        else:
+            args.append(data.draw(hostile_values(), label=p.name))
+    try:
+        surface.plain(target.resolve(obj)(*args, **kwargs))
+    except ALLOWED:
+        pass
+    row = surface.STATEFUL.get(target.owner) if target.kind == "method" else None
+    if row:
+        row.snapshot(obj)
+
+
+# ------------------------------------------------------------ specific shapes
+
+def test_deep_nesting_is_refused_without_recursion():
+    # Python-level recursion would show up as RecursionError (a RuntimeError).
+    if not surface.has("AgentFailure"):
+        pytest.skip("AgentFailure not built yet")
+    for name in ("deep_list", "deep_dict", "deep_tuple"):
+        with pytest.raises(TypeError):
+            core.AgentFailure("p", "m", None, build(name))
+
+
+@pytest.mark.parametrize("depth", [1, 2, 100, 200])
+def test_moderate_nesting_round_trips(depth):
+    if not surface.has("AgentFailure"):
+        pytest.skip("AgentFailure not built yet")
+    value = []
+    for _ in range(depth):
+        value = [value, {"k": value}] if depth <= 2 else [value]
+    assert core.AgentFailure("p", "m", None, value).detail == value
+
+
+@pytest.mark.parametrize("name", ["str_lone_surrogate", "str_mixed_surrogate"])
+def test_lone_surrogates_raise_unicode_encode_error(name):
+    # A lone surrogate has no UTF-8 form: a callable that needs the text
+    # reports UnicodeEncodeError (a ValueError); one that only compares str
+    # objects may answer normally. A TypeError would misreport a str as a
+    # wrong type.
+    str_params = [(t, p) for t, p in PAIRS if surface.VALID.get(p.name) and isinstance(surface.VALID[p.name](), str)]
+    assert str_params
+    for target, param in str_params:
+        if target.kind == "method" and not surface.method_instance_available(target):
+            continue
+        out = call_with(target, param, build(name))
+        assert not out.raised or issubclass(out.exc_type, UnicodeEncodeError), f"{target.label}:{param.name}"
+
+
+def test_nan_and_infinities_in_float_parameters_are_value_errors():
+    float_params = [(t, p) for t, p in PAIRS if isinstance(surface.VALID.get(p.name, lambda: None)(), float)]
+    for target, param in float_params:
+        if target.kind == "method" and not surface.method_instance_available(target):
+            continue
+        for v in (math.nan, math.inf, -math.inf, -1.0):
+            out = call_with(target, param, v)
+            assert out.exc_type is ValueError, f"{target.label}:{param.name}={v}"
+
+
+def test_signatures_bind_like_the_interpreter_for_every_callable():
+    # Surplus positional arguments and unknown keywords are TypeErrors, everywhere.
+    for target in TARGETS:
+        if target.kind == "method" and not surface.method_instance_available(target):
+            continue
+        obj = surface.make_instance(target.owner) if target.kind == "method" else None
+        fn = target.resolve(obj)
+        args, kwargs = target.valid_call()
+        has_var_kw = any(p.kind is p.VAR_KEYWORD for p in target.params)
+        with pytest.raises(TypeError):
+            fn(*args, *[None] * (len(target.params) + 1))
+        if not has_var_kw:
+            with pytest.raises(TypeError):
+                fn(*args, no_such_argument=1, **kwargs)
+        assert inspect.signature(fn) is not None
