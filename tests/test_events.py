@@ -280,3 +280,10 @@ def test_any_payload_validates_or_raises_issues(event, raw):
         validate_event_payload(event, raw)
     except ValueError as e:
         assert e.issues and all(code in ("missing", "wrong_type", "invalid_value") for _, code, _ in e.issues)
+
+
+def test_event_name_without_utf8_text_is_unknown():
+    with pytest.raises(ValueError) as info:
+        validate_event_payload("message_created\ud800", MESSAGE, "tc")
+    assert info.value.issues == (("event_type", "invalid_value", "unknown event type `message_created\\ud800`"),)
+    assert info.value.trace_context == "tc"

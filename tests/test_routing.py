@@ -134,3 +134,10 @@ def test_is_self_echo(sender_id, sender_type, agent_id, expected):
 def test_is_self_echo_argument_errors(args):
     with pytest.raises(TypeError):
         is_self_echo(*args)
+
+
+def test_event_name_without_utf8_text_is_ignored():
+    name = "message_created\ud800"
+    assert route(name, "r1", MESSAGE) == [("decision", "ignored"), ("event_type", name)]
+    with pytest.raises(TypeError, match="dict keys"):
+        route(name, "r1", {1: 2})

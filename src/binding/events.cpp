@@ -9,15 +9,33 @@
 namespace orvu::py {
 namespace {
 
+// The UTF-8 text of an event name, or nullopt for a str that has none (one
+// holding lone surrogates, as a JSON escape can produce): such a name is
+// simply no wire name rather than an encoding error.
+std::optional<std::string_view> event_name_text(PyObject* str) {
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(str, &size);
+    if (text) return std::string_view(text, static_cast<std::size_t>(size));
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw_error();
+    PyErr_Clear();
+    return std::nullopt;
+}
+
 // An EventType member, or a str holding a wire name (unknown names are a
 // validation error carrying `trace_context`).
 core::EventType event_type_arg(PyObject* obj, PyObject* trace_context) {
     if (auto index = enum_index(obj, core::EnumId::EventType)) return static_cast<core::EventType>(*index);
     if (!PyUnicode_Check(obj)) raise_type_error("event_type must be a str");
-    std::string_view name = utf8_view(obj);
-    auto type = core::event_type_from_wire(name);
-    if (!type) raise_validation(core::unknown_event_type(name), trace_context);
-    return *type;
+    if (auto name = event_name_text(obj)) {
+        if (auto type = core::event_type_from_wire(*name)) return *type;
+        raise_validation(core::unknown_event_type(*name), trace_context);
+    }
+    Ref escaped = Ref::check(PyUnicode_AsEncodedString(obj, "utf-8", "backslashreplace"));
+    char* bytes = nullptr;
+    Py_ssize_t size = 0;
+    if (PyBytes_AsStringAndSize(escaped.get(), &bytes, &size) < 0) throw_error();
+    raise_validation(core::unknown_event_type(std::string_view(bytes, static_cast<std::size_t>(size))),
+                     trace_context);
 }
 
 const Signature kValidateEventPayload{"validate_event_payload", {"event_type", "raw", "trace_context"}, 3, 2};
@@ -51,13 +69,21 @@ const Signature kEvaluateDeliveryEvent{
 PyObject* evaluate_delivery_event(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return guarded([&] {
         BoundArgs a = bind(kEvaluateDeliveryEvent, args, nargs, kwnames);
-        std::string_view event_type = a.str(0);
+        if (!PyUnicode_Check(a[0])) a.wrong_type(0, "str");
+        std::optional<std::string_view> event_type = event_name_text(a[0]);
         std::optional<std::string_view> room_id = a.optional_str(1);
         std::string_view agent_id = a.str(3);
         PyObject* trace_context = a.optional_str_object(4);
         // Converted for every event, so a payload that cannot be read fails even when ignored.
         core::JsonValue payload = to_json(a[2]);
-        auto evaluation = core::evaluate_delivery_event(event_type, room_id, std::move(payload), agent_id);
+        if (!event_type) {
+            // A name without UTF-8 text names no event: ignored, echoed as given.
+            core::DeliveryDecision ignored;
+            Ref dict = decision_dict(ignored);
+            if (PyDict_SetItemString(dict.get(), "event_type", a[0]) < 0) throw_error();
+            return dict;
+        }
+        auto evaluation = core::evaluate_delivery_event(*event_type, room_id, std::move(payload), agent_id);
         if (!evaluation.issues.empty()) raise_validation(evaluation.issues, trace_context);
         return decision_dict(evaluation.decision);
     });
