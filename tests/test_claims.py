@@ -2,7 +2,7 @@ import itertools
 
 import pytest
 from hypothesis import settings, strategies as st
-from hypothesis.stateful import RuleBasedStateMachine, invariant, precondition, rule
+from hypothesis.stateful import RuleBasedStateMachine, invariant, rule
 
 from orvu_sdk_core import ClaimRegistry, ParkedReason, RetryTracker
 
@@ -479,7 +479,183 @@ def test_a_call_that_raises_changes_nothing(error, call):
 
 # --- counters at their largest values (native core checks) ---------------------------
 
+@pytest.fixture(scope="module")
+def core_check(tmp_path_factory):
+    return build_core_check(tmp_path_factory.mktemp("claims_core"))
+
+
 @pytest.mark.parametrize("case", ["token_counter_exhaustion", "ack_retry_count_saturates"])
-def test_counters_at_their_limits(tmp_path, case):
-    code, output = build_core_check(tmp_path)(case)
+def test_counters_at_their_limits(core_check, case):
+    code, output = core_check(case)
     assert code == 0, output
+
+
+# --- random operation sequences --------------------------------------------------------
+
+rooms, ids = st.sampled_from(["R", "S"]), st.sampled_from(["a", "b", "c", "d"])
+
+
+class LedgerMachine(RuleBasedStateMachine):
+    """Drives a registry and a tracker with random operations next to a small
+    model of the pending writes, in-flight pairs and completed sets."""
+
+    BOUND = 2
+
+    def __init__(self):
+        super().__init__()
+        self.reg, self.tracker = ClaimRegistry(self.BOUND), RetryTracker(2, 3)
+        self.inflight, self.completed, self.pending, self.next_token = set(), {}, {}, 0
+
+    def touch(self, room, m):
+        ids_ = self.completed.setdefault(room, [])
+        if m in ids_:
+            ids_.remove(m)
+        ids_.append(m)
+        del ids_[:-self.BOUND]
+
+    def complete(self, room, m):
+        self.touch(room, m)
+        self.pending.pop((room, m), None)
+
+    def store(self, key, status, error, continuation=FINISHED):
+        self.pending[key] = {"token": str(self.next_token), "status": status, "error": error, "parked": None,
+                             "continuation": continuation}
+        self.next_token += 1
+
+    def same_intent(self, key, status, error):
+        entry = self.pending[key]
+        return entry["status"] == status and (status == "processed" or entry["error"] == error)
+
+    @rule(room=rooms, m=ids)
+    def try_claim(self, room, m):
+        assert self.reg.try_claim(room, m) == ((room, m) not in self.inflight)
+        self.inflight.add((room, m))
+
+    @rule(room=rooms, m=ids)
+    def release(self, room, m):
+        self.reg.release(room, m)
+        self.inflight.discard((room, m))
+
+    @rule(room=rooms, m=ids)
+    def remember_completed(self, room, m):
+        self.reg.remember_completed(room, m)
+        self.complete(room, m)
+
+    @rule(room=rooms, m=ids)
+    def is_completed(self, room, m):
+        found = m in self.completed.get(room, [])
+        assert self.reg.is_completed(room, m) == found
+        if found:
+            self.touch(room, m)
+
+    @rule(room=rooms)
+    def discard_completed(self, room):
+        self.reg.discard_completed(room)
+        self.completed.pop(room, None)
+
+    @rule(room=rooms, m=ids, failed=st.booleans(), error=st.sampled_from(["x", "y"]))
+    def remember_intent(self, room, m, failed, error):
+        key = (room, m)
+        if not failed:
+            self.reg.remember_ack_pending(room, m)
+            if key not in self.pending:
+                self.store(key, "processed", None)
+        elif key in self.pending and not self.same_intent(key, "failed", error):
+            with pytest.raises(ValueError):
+                self.reg.remember_failed_ack_pending(room, m, error)
+        else:
+            self.reg.remember_failed_ack_pending(room, m, error)
+            if key not in self.pending:
+                self.store(key, "failed", error)
+
+    @rule(room=rooms, m=ids, failed=st.booleans(), error=st.sampled_from(["x", "y"]), allow=st.booleans())
+    def record_settlement(self, room, m, failed, error, allow):
+        key, status = (room, m), "failed" if failed else "processed"
+        call = (lambda: self.reg.record_failed_settlement(room, m, error, self.tracker, allow)) if failed else (
+            lambda: self.reg.record_processed_settlement(room, m))
+        if key in self.pending and not self.same_intent(key, status, error):
+            with pytest.raises(ValueError):
+                call()
+            return
+        got = call()
+        if key not in self.pending:
+            assert got["token"] == str(self.next_token)
+            self.store(key, status, error if failed else None, got["continuation"])
+        assert got == self.description(key)
+
+    @rule(room=rooms, m=ids, right=st.booleans())
+    def confirm(self, room, m, right):
+        key = (room, m)
+        entry = self.pending.get(key)
+        token = entry["token"] if entry and right else "0" + (entry["token"] if entry else "")
+        closed = self.reg.confirm_settlement(room, m, token, self.tracker)
+        assert closed == bool(entry and right)
+        if closed and entry["continuation"] == FINISHED:
+            self.complete(room, m)
+            assert self.tracker.is_permanently_failed(m) or entry["status"] == "processed"
+        elif closed:
+            del self.pending[key]
+
+    @rule(room=rooms, m=ids, by_token=st.booleans(), reason=st.sampled_from([ParkedReason.NotFound,
+                                                                               ParkedReason.Rejected]))
+    def park(self, room, m, by_token, reason):
+        entry = self.pending.get((room, m))
+        parked = (self.reg.park_settlement(room, m, entry["token"] if entry else "0", reason) if by_token
+                  else self.reg.park_ack(room, m, reason))
+        assert parked == bool(entry)
+        if entry:
+            entry["parked"] = str(reason)
+
+    @rule(room=rooms)
+    def unpark(self, room):
+        parked = [e for (r, _), e in self.pending.items() if r == room and e["parked"]]
+        assert self.reg.unpark_acks(room) == len(parked)
+        for e in parked:
+            e["parked"] = None
+
+    @rule(m=ids)
+    def attempt(self, m):
+        self.tracker.record_attempt(m)
+
+    @rule(room=rooms, m=ids, facts=st.fixed_dictionaries({f: st.booleans() for f in FACTS}))
+    def guarded_claim(self, room, m, facts):
+        key = (room, m)
+        was_completed = m in self.completed.get(room, [])
+        word = self.reg.guarded_claim(room, m, self.tracker, **facts)
+        if not facts["self_echo"] and key not in self.pending and was_completed:
+            self.touch(room, m)
+        if word == "runnable":
+            assert key not in self.inflight
+            self.inflight.add(key)
+        elif word == "inflight":
+            assert key in self.inflight
+        elif word == "exhausted":
+            assert self.tracker.is_permanently_failed(m)
+        elif word == "completed":
+            assert was_completed or facts["durably_processed"]
+        elif word == "pending":
+            assert key in self.pending
+
+    def description(self, key):
+        entry = self.pending[key]
+        return settlement(entry["token"], entry["status"], entry["error"], entry["parked"], entry["continuation"])
+
+    @invariant()
+    def matches_model(self):
+        for room in ("R", "S"):
+            assert sorted(self.reg.inflight_ids(room)) == sorted(m for r, m in self.inflight if r == room)
+            assert self.reg.completed_ids(room) == self.completed.get(room, [])
+            assert len(self.reg.completed_ids(room)) <= self.BOUND
+            assert self.reg.pending_ack_ids(room) == [m for r, m in self.pending if r == room]
+            assert self.reg.has_retryable_settlement(room) == any(
+                r == room and not e["parked"] for (r, _), e in self.pending.items())
+        for key in self.pending:
+            # A pair that owes a write is never handed out again.
+            assert self.reg.delivery_eligibility(*key, self.tracker, durably_processed=True) == "pending"
+            assert self.reg.pending_settlement(*key) == self.description(key)
+        tokens = [int(e["token"]) for e in self.pending.values()]
+        assert tokens == sorted(tokens) and len(set(tokens)) == len(tokens)
+
+
+TestLedgerMachine = LedgerMachine.TestCase
+TestLedgerMachine.settings = settings(max_examples=150, stateful_step_count=40, deadline=None)
