@@ -36,9 +36,10 @@ def test_constructor_range_message(value):
     assert str(info.value) == f"`max_completed` must be an integer between 1 and 4294967295, got {value}"
 
 
-@pytest.mark.parametrize("value", ["5", 5.0, None])
-def test_constructor_type_error(value):
-    with pytest.raises(TypeError, match="max_completed"):
+@pytest.mark.parametrize("value, error", [("5", TypeError), (5.0, TypeError), (None, TypeError),
+                                          (2**64, OverflowError)])
+def test_constructor_conversion_errors(value, error):
+    with pytest.raises(error):
         ClaimRegistry(value)
 
 

@@ -49,9 +49,13 @@ def test_range_messages(args, message):
     assert str(info.value) == message
 
 
-@pytest.mark.parametrize("args", [("1",), (1.0,), (None,), (-1, "x"), (1, 2.5)])
-def test_non_integers_raise_type_error_before_any_range_check(args):
-    with pytest.raises(TypeError):
+@pytest.mark.parametrize(
+    "args, error",
+    [(("1",), TypeError), ((1.0,), TypeError), ((None,), TypeError), ((-1, "x"), TypeError), ((1, 2.5), TypeError),
+     ((2**64,), OverflowError), ((1, -(2**64)), OverflowError)],
+)
+def test_conversion_errors_come_before_any_range_check(args, error):
+    with pytest.raises(error):
         RetryTracker(*args)
 
 
