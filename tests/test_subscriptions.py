@@ -179,25 +179,6 @@ def test_claim_current_only_for_the_pending_ticket(half):
     assert half.state(tracker, "k") == "leaving"
 
 
-@pytest.mark.parametrize("half", [ROOMS, TOPICS])
-def test_second_report_is_stale(half):
-    tracker = SubscriptionTracker()
-    t = getattr(tracker, half.begin)("k")
-    assert half.join(tracker, "k", t) in (True, RoomSubscribeResult.Subscribed)
-    assert half.join(tracker, "k", t) in (False, RoomSubscribeResult.Stale)
-    assert half.fail(tracker, "k", t) in (False, RoomSubscribeResult.Stale)
-    assert half.state(tracker, "k") == half.active
-
-
-def test_failed_topic_join_ends_the_claim_and_allows_a_new_one():
-    tracker = SubscriptionTracker()
-    t = tracker.begin_agent_topic_join("x")
-    assert tracker.record_agent_topic_join("x", t, False) is False
-    assert tracker.record_agent_topic_join("x", t, False) is False
-    assert tracker.agent_topic_status("x") is AgentTopicStatus.Absent
-    assert tracker.begin_agent_topic_join("x") == t + 1
-
-
 def test_halves_share_one_rising_counter_and_separate_collections():
     tracker = SubscriptionTracker()
     assert tracker.begin_room_subscribe("s") == 0
