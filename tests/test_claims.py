@@ -6,7 +6,7 @@ from hypothesis.stateful import RuleBasedStateMachine, invariant, rule
 
 from orvu_sdk_core import ClaimRegistry, ParkedReason, RetryTracker
 
-from ledger_native import build_core_check
+from native import build_core_check
 
 DIFFERENT = ("error", "invalid_value", "the message already has a different pending terminal intent")
 FACTS = ("self_echo", "durably_processed", "durably_failed", "allow_failed_retry")

@@ -2,7 +2,7 @@ import pytest
 
 from orvu_sdk_core import RetryTracker
 
-from ledger_native import build_core_check
+from native import build_core_check
 
 
 @pytest.fixture(scope="module")
