@@ -451,8 +451,13 @@ def snapshot_participant_roster(pr):
 
 
 def probe_participant_roster(pr):
-    out = [attempt(pr.mark_sent), snapshot_participant_roster(pr)]
+    # changed() against edits that undo each other shows the sent snapshot.
+    out = [snapshot_participant_roster(pr)]
+    out.append(attempt(pr.remove, "p3"))
+    out.append(snapshot_participant_roster(pr))
     out.append(attempt(pr.add, {"id": "p2", "name": "Bea"}))
+    out.append(snapshot_participant_roster(pr))
+    out.append(attempt(pr.set_all, [{"id": "p2"}, {"id": "p1"}]))
     out.append(snapshot_participant_roster(pr))
     return out
 
