@@ -1,0 +1,294 @@
+"""Re-entrancy: Python code that runs in the middle of a call (a roster's
+trace-context provider, a set_all generator, an argument's __index__ or
+__float__, a finalizer run by the garbage collector) and calls back into the
+object being used meets "Already borrowed" / "Already mutably borrowed", and
+every object ends as if the calls had happened one after the other.
+"""
+
+import gc
+
+import pytest
+
+import orvu_sdk_core as core
+
+import surface
+
+BORROW_MESSAGES = {"Already borrowed", "Already mutably borrowed"}
+
+needs_roster = pytest.mark.skipif(not surface.has("ParticipantRoster"), reason="ParticipantRoster not built yet")
+
+
+def raised(outcome):
+    return isinstance(outcome, tuple) and len(outcome) == 3 and outcome[0] == "raised"
+
+
+def borrow_error(outcome):
+    return raised(outcome) and outcome[1] == "RuntimeError" and outcome[2] in BORROW_MESSAGES
+
+
+# ------------------------------------------------------------ participant roster
+
+@needs_roster
+@pytest.mark.parametrize("inner, message", [
+    (lambda r: r.list(), "Already mutably borrowed"),
+    (lambda r: r.changed(), "Already mutably borrowed"),
+    (lambda r: r.add({"id": "intruder"}), "Already borrowed"),
+    (lambda r: r.remove("p1"), "Already borrowed"),
+    (lambda r: r.mark_sent(), "Already borrowed"),
+    (lambda r: r.set_all([]), "Already borrowed"),
+])
+@pytest.mark.parametrize("snapshot_ok", [True, False])
+def test_provider_reentering_the_roster_is_refused_and_discarded(inner, message, snapshot_ok):
+    seen = []
+    roster = None
+
+    def provider():
+        try:
+            inner(roster)
+        except RuntimeError as exc:
+            seen.append(str(exc))
+            raise  # escapes into set_all, which must discard it
+        seen.append("ran")
+        return "tc-provider"
+
+    roster = core.ParticipantRoster(trace_context_provider=provider)
+    roster.add({"id": "p1", "name": "Ann"})
+    roster.mark_sent()
+    snapshot = [{"id": "p2"}, {"id": "p1"}] if snapshot_ok else [{"id": "p2"}, {"id": "p2"}]
+    if snapshot_ok:
+        assert roster.set_all(snapshot) is None
+        assert [p["id"] for p in roster.list()] == ["p2", "p1"]
+    else:
+        with pytest.raises(ValueError) as err:
+            roster.set_all(snapshot)
+        # The provider failed, so no trace context; the roster is unchanged.
+        assert err.value.trace_context is None
+        assert [p["id"] for p in roster.list()] == ["p1"]
+        assert roster.list()[0]["name"] == "Ann"
+    assert seen == [message]
+    # The roster is free again afterwards.
+    assert roster.add({"id": "p9"}) is True
+
+
+@needs_roster
+@pytest.mark.parametrize("inner, message", [
+    (lambda r: r.list(), "Already mutably borrowed"),
+    (lambda r: r.add({"id": "intruder"}), "Already borrowed"),
+    (lambda r: r.set_all([{"id": "x"}]), "Already borrowed"),
+])
+def test_set_all_generator_reentering_the_roster(inner, message):
+    roster = core.ParticipantRoster()
+    roster.add({"id": "p1", "name": "Ann"})
+    before = roster.list()
+
+    def participants():
+        yield {"id": "p2"}
+        inner(roster)  # raises: the error leaves set_all, which changes nothing
+        yield {"id": "p3"}
+
+    with pytest.raises(RuntimeError, match=f"^{message}$"):
+        roster.set_all(participants())
+    assert roster.list() == before
+
+    def polite():
+        yield {"id": "p2"}
+        try:
+            inner(roster)
+        except RuntimeError as exc:
+            assert str(exc) == message
+        yield {"id": "p1"}
+
+    roster.set_all(polite())
+    assert [p["id"] for p in roster.list()] == ["p2", "p1"]
+    assert roster.list()[1]["name"] == "Ann"
+
+
+@needs_roster
+def test_participant_mapping_reentering_the_roster_during_add():
+    roster = core.ParticipantRoster()
+    roster.add({"id": "p1"})
+    seen = []
+
+    class Participant(dict):
+        pass
+
+    import collections.abc
+
+    class Sneaky(collections.abc.Mapping):
+        def __len__(self):
+            return 2
+
+        def __iter__(self):
+            try:
+                roster.remove("p1")
+            except RuntimeError as exc:
+                seen.append(str(exc))
+            return iter(["id", "name"])
+
+        def __getitem__(self, key):
+            return {"id": "p2", "name": "Bo"}[key]
+
+    assert roster.add(Sneaky()) is True
+    assert seen == ["Already borrowed"]
+    assert [p["id"] for p in roster.list()] == ["p1", "p2"]
+
+
+# ------------------------------------------------------------ numeric callbacks, generically
+
+def number_params():
+    """(target, param, kind) for every method parameter read as an int or a float."""
+    out = []
+    for target in surface.targets():
+        if target.kind != "method" or target.owner not in surface.STATEFUL:
+            continue
+        for p in target.params:
+            valid = surface.VALID.get(p.name)
+            if valid is None:
+                continue
+            v = valid()
+            if isinstance(v, bool):
+                continue
+            if isinstance(v, int):
+                out.append((target, p, "__index__"))
+            elif isinstance(v, float):
+                out.append((target, p, "__float__"))
+    return out
+
+
+def reentrant_calls(cls_name):
+    """Every method of the class with well-typed arguments, as (label, fn(obj))."""
+    calls = []
+    for target in surface.targets():
+        if target.kind == "method" and target.owner == cls_name:
+            args, kwargs = target.valid_call()
+            calls.append((target.name, lambda obj, t=target, a=args, k=kwargs: getattr(obj, t.name)(*a, **k)))
+    return calls
+
+
+NUMBER_PARAMS = number_params()
+
+
+@pytest.mark.parametrize("target, param, hook", NUMBER_PARAMS,
+                         ids=[f"{t.label}:{p.name}" for t, p, _ in NUMBER_PARAMS])
+def test_number_conversion_reentering_the_object(target, param, hook):
+    """The argument's conversion hook calls every method of the object being used."""
+    row = surface.STATEFUL[target.owner]
+    for inner_name, inner in reentrant_calls(target.owner):
+        obj, twin = row.make(), row.make()
+        valid = surface.VALID[param.name]()
+        outcomes = []
+
+        def convert(_self, obj=obj, inner=inner, valid=valid):
+            if not outcomes:
+                outcomes.append(surface.attempt(inner, obj))
+            return valid
+
+        arg = type("Reentrant", (), {hook: convert})()
+        args, kwargs = target.valid_call({param.name: arg})
+        outer = surface.attempt(getattr(obj, target.name), *args, **kwargs)
+        assert outcomes, f"{target.label}: {hook} was never called"
+        inner_outcome = outcomes[0]
+        where = f"{target.label}({param.name}.{hook} -> {inner_name})"
+        assert not raised(inner_outcome) or inner_outcome[1] != "RuntimeError" or borrow_error(inner_outcome), where
+        assert not raised(outer) or outer[1] in ("TypeError", "ValueError", "OverflowError"), (where, outer)
+
+        # The same calls one after the other, on the twin: the inner one (if it
+        # was let through) happened first, then the outer one.
+        if not borrow_error(inner_outcome):
+            assert surface.attempt(inner, twin) == inner_outcome, where
+        twin_args, twin_kwargs = target.valid_call({param.name: valid})
+        assert surface.attempt(getattr(twin, target.name), *twin_args, **twin_kwargs) == outer, where
+        assert row.snapshot(obj) == row.snapshot(twin), where
+        assert row.probe(obj) == row.probe(twin), where
+
+
+def test_number_callbacks_meet_the_borrow_guard_somewhere():
+    # If every conversion ran outside the guard, the test above would never
+    # see the guard at work; the guard must be held while arguments are read
+    # for at least the changing calls that read numbers.
+    hits = 0
+    for target, param, hook in NUMBER_PARAMS:
+        row = surface.STATEFUL[target.owner]
+        obj = row.make()
+        seen = []
+
+        def convert(_self, obj=obj):
+            if not seen:
+                seen.append(surface.attempt(row.snapshot, obj))
+            return surface.VALID[param.name]()
+
+        args, kwargs = target.valid_call({param.name: type("R", (), {hook: convert})()})
+        surface.attempt(getattr(obj, target.name), *args, **kwargs)
+        hits += bool(seen) and borrow_error(seen[0])
+    assert hits > 0 or not NUMBER_PARAMS
+
+
+# ------------------------------------------------------------ finalizers run by the collector
+
+class Finalizer:
+    """Cyclic garbage whose finalizer calls back into a module object."""
+
+    def __init__(self, action, log):
+        self.action, self.log, self.me = action, log, self
+
+    def __del__(self):
+        self.log.append(surface.attempt(self.action))
+
+
+def churn(action, log, n=50):
+    for _ in range(n):
+        Finalizer(action, log)
+
+
+@pytest.mark.skipif(not surface.has("ClaimRegistry", "RetryTracker"), reason="ledger not built yet")
+@pytest.mark.parametrize("operation", [
+    lambda reg, tr: reg.delivery_eligibility("r1", "m1", tr),
+    lambda reg, tr: reg.guarded_claim("r1", "m1", tr),
+    lambda reg, tr: reg.record_failed_settlement("r1", "m1", "e", tr, True),
+    lambda reg, tr: reg.confirm_settlement("r1", "m1", "0", tr),
+    lambda reg, tr: reg.record_processed_settlement("r1", "m1"),
+])
+def test_tracker_and_registry_used_from_finalizers_while_held(operation):
+    reg, tracker = core.ClaimRegistry(), core.RetryTracker(5)
+    tracker.record_attempt("m1")
+    log = []
+    old = gc.get_threshold()
+    gc.collect()
+    gc.set_threshold(1, 1, 1)
+    try:
+        for i in range(200):
+            churn(lambda: tracker.record_attempt(f"gc{i % 7}"), log, 2)
+            churn(lambda: reg.try_claim("gc", f"m{i % 5}"), log, 2)
+            churn(lambda: tracker.is_permanently_failed("m1"), log, 1)
+            surface.attempt(operation, reg, tracker)
+    finally:
+        gc.set_threshold(*old)
+        gc.collect()
+    assert log, "no finalizer ran"
+    for outcome in log:
+        assert not raised(outcome) or borrow_error(outcome), outcome
+    # Both objects still answer and agree with themselves.
+    assert surface.STATEFUL["ClaimRegistry"].snapshot(reg) == surface.STATEFUL["ClaimRegistry"].snapshot(reg)
+    assert surface.STATEFUL["RetryTracker"].snapshot(tracker) is not None
+
+
+@needs_roster
+def test_provider_cycle_is_collected():
+    # roster -> provider -> roster: only the collector can free it, which
+    # needs the roster's traversal. The provider's finalizer tells.
+    freed = []
+
+    class Provider:
+        def __call__(self):
+            return str(len(self.roster.list()))
+
+        def __del__(self):
+            freed.append(True)
+
+    provider = Provider()
+    roster = core.ParticipantRoster(trace_context_provider=provider)
+    provider.roster = roster
+    roster.set_all([{"id": "a"}])
+    del roster, provider
+    gc.collect()
+    assert freed == [True]
