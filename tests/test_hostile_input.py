@@ -301,3 +301,24 @@ def test_signatures_bind_like_the_interpreter_for_every_callable():
             with pytest.raises(TypeError):
                 fn(*args, no_such_argument=1, **kwargs)
         assert inspect.signature(fn) is not None
+
+
+@pytest.mark.parametrize("name", [n for n in surface.STATEFUL])
+@pytest.mark.parametrize("how", ["copy", "deepcopy", "pickle"])
+def test_copying_a_stateful_object_never_yields_a_silently_empty_one(name, how):
+    # The interpreter's default reduction would rebuild an object from its
+    # constructor and lose the state; refusing is the only honest answer.
+    import copy
+    import pickle
+
+    if not surface.has(name) or not surface.method_instance_available(surface.Target("method", name, "", None)):
+        pytest.skip(f"{name} not built yet")
+    row = surface.STATEFUL[name]
+    obj = row.make()
+    fn = {"copy": copy.copy, "deepcopy": copy.deepcopy, "pickle": lambda o: pickle.loads(pickle.dumps(o))}[how]
+    try:
+        clone = fn(obj)
+    except TypeError:
+        return
+    assert row.snapshot(clone) == row.snapshot(obj)
+    assert row.probe(clone) == row.probe(row.make())

@@ -292,3 +292,58 @@ def test_provider_cycle_is_collected():
     del roster, provider
     gc.collect()
     assert freed == [True]
+
+
+# ------------------------------------------------------------ threads
+
+def test_other_threads_meet_the_guard_while_a_callback_runs():
+    # A conversion hook runs Python code, and the interpreter may switch
+    # threads in the middle of it. Another thread using the same object then
+    # meets the guard (or runs between the calls); nothing else can happen.
+    import sys
+    import threading
+    import time
+
+    old = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)
+    try:
+        for owner in sorted({t.owner for t, _, _ in NUMBER_PARAMS}):
+            row = surface.STATEFUL[owner]
+            obj = row.make()
+            stop = threading.Event()
+            seen = []
+
+            def hammer(obj=obj, owner=owner):
+                calls = reentrant_calls(owner)
+                while not stop.is_set():
+                    for _, call in calls:
+                        seen.append(surface.attempt(call, obj))
+
+            worker = threading.Thread(target=hammer)
+            worker.start()
+            try:
+                for target, param, hook in [x for x in NUMBER_PARAMS if x[0].owner == owner]:
+                    valid = surface.VALID[param.name]()
+
+                    def slow(_self, valid=valid):
+                        # Let the other thread make a few calls while this
+                        # call is in the middle of reading its arguments.
+                        start, deadline = len(seen), time.monotonic() + 2.0
+                        while len(seen) < start + 3 and time.monotonic() < deadline:
+                            time.sleep(0.0001)
+                        return valid
+
+                    args, kwargs = target.valid_call({param.name: type("Slow", (), {hook: slow})()})
+                    for _ in range(5):
+                        outcome = surface.attempt(getattr(obj, target.name), *args, **kwargs)
+                        assert not raised(outcome) or outcome[1] in ("TypeError", "ValueError", "OverflowError"), \
+                            (target.label, outcome)
+            finally:
+                stop.set()
+                worker.join()
+            for outcome in seen:
+                assert not raised(outcome) or outcome[1] != "RuntimeError" or borrow_error(outcome), outcome
+            assert any(borrow_error(o) for o in seen), f"{owner}: the other thread never met the guard"
+            row.snapshot(obj)
+    finally:
+        sys.setswitchinterval(old)
