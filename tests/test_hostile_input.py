@@ -322,3 +322,48 @@ def test_copying_a_stateful_object_never_yields_a_silently_empty_one(name, how):
         return
     assert row.snapshot(clone) == row.snapshot(obj)
     assert row.probe(clone) == row.probe(row.make())
+
+
+# ------------------------------------------------------------ extreme but well-typed numbers
+
+EXTREME_FLOATS = [0.0, -0.0, 5e-324, 1e-9, 0.5, 1.0, 4294967295.0, 4294967296.0, 9.223372036854776e18,
+                  1.8446744073709550e19, 1.8446744073709552e19, 1e300, sys.float_info.max]
+extreme_durations = st.one_of(st.sampled_from(EXTREME_FLOATS), st.floats(min_value=0, allow_infinity=False))
+extreme_ints = st.one_of(st.sampled_from([0, 1, 2**32 - 1, 2**32, 2**63 - 1, 2**63, 2**64 - 1]),
+                         st.integers(min_value=0, max_value=2**64 - 1))
+unit = st.one_of(st.sampled_from([0.0, 5e-324, 0.5, 1.0]), st.floats(min_value=0, max_value=1))
+
+session_steps = st.lists(st.one_of(
+    st.tuples(st.just("begin_attempt"), extreme_durations),
+    st.tuples(st.just("on_connected"), extreme_ints, extreme_durations),
+    st.tuples(st.just("on_socket_close"), extreme_ints, extreme_durations,
+              st.none() | st.integers(0, 65535), unit),
+    st.tuples(st.just("on_upgrade_rejected"), extreme_ints, extreme_durations, st.integers(0, 65535),
+              st.none() | extreme_durations, unit),
+    st.tuples(st.just("on_supersede"), extreme_durations, st.booleans(), st.none() | extreme_durations, unit),
+), max_size=25)
+
+
+@pytest.mark.skipif(not surface.has("Session", "SessionPolicy"), reason="session not built yet")
+@settings(max_examples=max(10, settings.default.max_examples))
+@given(config=st.fixed_dictionaries({k: extreme_durations for k in surface.default_config()}),
+       threshold=extreme_ints, factor=st.floats(allow_nan=True), steps=session_steps)
+def test_sessions_with_extreme_numbers_answer_or_refuse(config, threshold, factor, steps):
+    # Durations near and beyond 2**64 seconds, factors that overflow, epochs
+    # at the top of their range: the arithmetic saturates or refuses, and
+    # never runs into undefined conversions (the sanitized build checks).
+    config = dict(config, rapid_threshold=threshold, factor=factor)
+    try:
+        policy = core.SessionPolicy(config)
+    except ValueError:
+        return
+    assert policy.heartbeat_interval_s >= 0 and policy.dead_threshold_s >= 0
+    session = core.Session(policy)
+    for name, *args in steps:
+        try:
+            outcome = getattr(session, name)(*args)
+        except (ValueError, OverflowError):
+            continue
+        if name != "begin_attempt":
+            assert outcome.retry_after_s is None or (outcome.retry_after_s >= 0 and not math.isnan(outcome.retry_after_s))
+    assert isinstance(session.state, core.SessionState)
