@@ -77,7 +77,7 @@ def call_with(target, param, value, check_refcount=True):
     fn = target.resolve(obj)
     args, kwargs = target.valid_call(overrides_for(param, value))
     before = sys.getrefcount(value)
-    exc_type = text = None
+    exc_type = text = rendered = None
     try:
         result = fn(*args, **kwargs)
     except ALLOWED as exc:
@@ -87,18 +87,38 @@ def call_with(target, param, value, check_refcount=True):
                     f"{type(exc).__name__}: {str(exc)[:300]}")
     else:
         # The result is an ordinary value that the interpreter can inspect.
-        surface.plain(result)
+        rendered = surface.attempt(lambda: result)
         del result
+    base = base_value(value)
+    subclass_taken = exc_type is None and base is not None and target.kind in ("function", "method")
+    if subclass_taken:
+        # A subclass of str, int or float is taken for its value, whatever
+        # its methods claim: the same call with the plain value agrees.
+        plain_obj = twin if row else surface.make_instance(target.owner) if obj is not None else None
+        plain_args, plain_kwargs = target.valid_call(overrides_for(param, base))
+        assert surface.attempt(target.resolve(plain_obj), *plain_args, **plain_kwargs) == rendered, \
+            f"{target.label}: a {type(value).__name__} is not taken for its value"
+    rendered = None  # a result may hold the argument itself (a str is immutable)
     if check_refcount and (target.owner, param.name) not in RETAINED:
         after = sys.getrefcount(value)
         assert after == before, f"{target.label}: reference count of the argument went {before} -> {after}"
-    if row:
-        if exc_type is not None:
-            assert row.snapshot(obj) == row.snapshot(twin), f"{target.label} raised and changed the object"
-            assert row.probe(obj) == row.probe(twin), f"{target.label} raised and changed hidden state"
-        else:
-            row.snapshot(obj)  # still answers
+    if row and (exc_type is not None or subclass_taken):
+        what = "raised and changed" if exc_type is not None else "took a subclass differently from"
+        assert row.snapshot(obj) == row.snapshot(twin), f"{target.label} {what} the object"
+        assert row.probe(obj) == row.probe(twin), f"{target.label} {what} the object's hidden state"
+    elif row:
+        row.snapshot(obj)  # still answers
     return Outcome(exc_type, text)
+
+
+def base_value(value):
+    """The plain str/int/float a subclass instance stands for, else None."""
+    for base in (str, float):
+        if isinstance(value, base) and type(value) is not base:
+            return getattr(base, f"__{base.__name__}__")(value)
+    if isinstance(value, int) and type(value) not in (int, bool):
+        return int.__index__(value)
+    return None
 
 
 def skip_unless_buildable(target):
