@@ -387,3 +387,23 @@ def test_sessions_with_extreme_numbers_answer_or_refuse(config, threshold, facto
         if name != "begin_attempt":
             assert outcome.retry_after_s is None or (outcome.retry_after_s >= 0 and not math.isnan(outcome.retry_after_s))
     assert isinstance(session.state, core.SessionState)
+
+
+@pytest.mark.skipif(not surface.has("DecisionRegistry"), reason="DecisionRegistry not built yet")
+@pytest.mark.parametrize("fake", [
+    lambda n: b"", lambda n: b"abc", lambda n: b"x" * 100, lambda n: "abcdefgh", lambda n: 5,
+    lambda n: bytearray(n), lambda n: memoryview(b"12345678"), lambda n: hostile.boom(),
+    lambda n: core.DecisionRegistry(seed=1) and b"12345678",  # re-enters the constructor
+], ids=["empty", "short", "long", "str", "int", "bytearray", "memoryview", "raises", "reenters"])
+def test_registry_seed_source_returning_nonsense(monkeypatch, fake):
+    # The seed comes from os.urandom(8); whatever that returns or raises, the
+    # constructor reads no more than it was given.
+    import os
+
+    monkeypatch.setattr(os, "urandom", fake)
+    try:
+        registry = core.DecisionRegistry()
+    except ALLOWED:
+        return
+    token, ticket = registry.register_minted()
+    assert ticket == 0 and len(token) == 8
