@@ -407,3 +407,52 @@ def test_registry_seed_source_returning_nonsense(monkeypatch, fake):
         return
     token, ticket = registry.register_minted()
     assert ticket == 0 and len(token) == 8
+
+
+# ------------------------------------------------------------ hostile values under the names that are read
+
+PAYLOAD_KEYS = ["id", "room_id", "content", "sender_id", "sender_type", "sender_name", "message_type", "metadata",
+                "mentions", "attachments", "tags", "is_remote", "is_external", "name", "type", "handle",
+                "description", "mode", "status", "reason", "retryable", "retry_after", "target_socket_id",
+                "inserted_at", "updated_at", "title", "username", "from_handle", "from_name", "task_id",
+                "execution_id", "correlation_id", "listed_in_directory", "agent_id", "scope", "message"]
+
+hostile_payloads = st.dictionaries(st.sampled_from(PAYLOAD_KEYS), hostile_values(), max_size=8)
+
+
+@pytest.mark.skipif(not surface.has("validate_event_payload", "evaluate_delivery_event", "EventType"),
+                    reason="events not built yet")
+@settings(max_examples=max(20, settings.default.max_examples))
+@given(payload=hostile_payloads, nested=st.sampled_from(["", "metadata", "participant"]), data=st.data())
+def test_payloads_with_hostile_fields(payload, nested, data):
+    # Hostile values where the schemas look, at the top and one level down.
+    if nested:
+        payload = {nested: payload, "id": "m1", "room_id": "r1"}
+    event = data.draw(st.sampled_from([e.wire_name for e in vars(core.EventType).values()
+                                       if isinstance(e, core.EventType)]))
+    for call in (lambda: core.validate_event_payload(event, payload, "tc"),
+                 lambda: core.evaluate_delivery_event(event, "r1", payload, "a1", "tc"),
+                 lambda: core.ParticipantRoster().add(payload) if surface.has("ParticipantRoster") else None,
+                 lambda: core.AgentFailure("p", "m", None, payload) if surface.has("AgentFailure") else None,
+                 lambda: core.evaluate_drain_candidate(payload, ["m1"], "a1")
+                 if surface.has("evaluate_drain_candidate") else None):
+        try:
+            surface.plain(call())
+        except ALLOWED as exc:
+            if isinstance(exc, ValueError) and hasattr(exc, "issues"):
+                assert exc.trace_context == "tc"
+                assert all(isinstance(part, str) for issue in exc.issues for part in issue)
+
+
+@pytest.mark.skipif(not surface.has("SessionPolicy"), reason="SessionPolicy not built yet")
+@settings(max_examples=max(20, settings.default.max_examples))
+@given(data=st.data())
+def test_policy_configs_with_hostile_values(data):
+    config = surface.default_config()
+    for key in data.draw(st.lists(st.sampled_from(sorted(config)), max_size=4, unique=True)):
+        config[key] = data.draw(hostile_values(), label=key)
+    try:
+        policy = core.SessionPolicy(config, "tc")
+    except ALLOWED:
+        return
+    core.Session(policy).begin_attempt(0.0)
