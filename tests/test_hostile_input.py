@@ -204,7 +204,7 @@ scalars = st.one_of(
 
 
 def hostile_values():
-    leaves = st.one_of(scalars, recipe_values())
+    leaves = st.one_of(scalars, recipe_values(), st.frozensets(st.text(max_size=4), max_size=3))
     return st.recursive(
         leaves,
         lambda children: st.one_of(
@@ -212,7 +212,6 @@ def hostile_values():
             st.tuples(children, children),
             st.dictionaries(st.text(max_size=6) | st.sampled_from(["id", "name", "room_id", "sender_id"]),
                             children, max_size=4),
-            st.frozensets(st.text(max_size=4), max_size=3),
             st.lists(children, max_size=3).map(hostile.ListSub),
             st.dictionaries(st.text(max_size=4), children, max_size=3).map(hostile.MutatingDict),
         ),
