@@ -1,4 +1,4 @@
-# Shared by the demo and test scripts: find interpreters, build the wheel once.
+# Shared by the demo, test and check scripts: find interpreters, build the wheel once.
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$ROOT"
@@ -19,19 +19,33 @@ find_python() {
     done
 }
 
-# Builds the one abi3 wheel into dist/ and prints its path.
+require_python() {
+    local py
+    py="$(find_python "$1")"
+    [ -n "$py" ] || { echo "Python $1 not found" >&2; exit 1; }
+    echo "$py"
+}
+
+# Creates (or refreshes) a virtual environment and installs the given packages.
+make_venv() {
+    local py="$1" dir="$2"; shift 2
+    [ -x "$dir/bin/python" ] || "$py" -m venv "$dir"
+    "$dir/bin/python" -m pip install --quiet --disable-pip-version-check "$@" >&2
+}
+
+# Builds the sdist and, from it, the one abi3 wheel into dist/; prints the wheel's path.
 build_wheel() {
-    local py="$1"
-    rm -rf dist/orvu_sdk_core-*.whl
-    "$py" -m pip wheel --quiet --no-deps --wheel-dir dist . >&2
+    local py
+    py="$(require_python 3.11)"
+    make_venv "$py" .venv-build build
+    rm -rf dist
+    .venv-build/bin/python -m build --outdir dist . >&2
     ls dist/orvu_sdk_core-*-cp311-abi3-*.whl
 }
 
-# Creates (or refreshes) a virtual environment with the wheel and the given extras.
-make_venv() {
+# Installs the wheel into a venv of the given Python, with extra packages.
+install_wheel() {
     local py="$1" dir="$2" wheel="$3"; shift 3
-    [ -x "$dir/bin/python" ] || "$py" -m venv "$dir"
-    "$dir/bin/python" -m pip install --quiet --upgrade pip >&2 || true
-    "$dir/bin/python" -m pip install --quiet --force-reinstall --no-deps "$wheel" >&2
-    if [ "$#" -gt 0 ]; then "$dir/bin/python" -m pip install --quiet "$@" >&2; fi
+    make_venv "$py" "$dir" "$@"
+    "$dir/bin/python" -m pip install --quiet --disable-pip-version-check --force-reinstall --no-deps "$wheel" >&2
 }

@@ -88,3 +88,23 @@ def test_binding_errors_use_interpreter_wording(call, fragment):
 def test_keywords_must_be_strings():
     with pytest.raises(TypeError):
         core.classify_close(**{1: 2})
+
+
+@pytest.mark.parametrize("trace", [None, "", "trace-1", "\u00e9\U0001f600"])
+def test_validation_error_model(trace):
+    with pytest.raises(ValueError) as info:
+        core.validate_memory_type_for_system("bogus", "nope", trace_context=trace)
+    err = info.value
+    assert type(err) is ValueError
+    assert err.args == ("2 validation issue(s): unknown memory system `bogus` (system)",)
+    assert err.issues == (
+        ("system", "invalid_value", "unknown memory system `bogus`"),
+        ("type", "invalid_value", "unknown memory type `nope`"),
+    )
+    assert all(type(part) is str for issue in err.issues for part in issue)
+    assert err.trace_context is trace
+
+
+def test_trace_context_must_be_str_or_none():
+    with pytest.raises(TypeError):
+        core.validate_memory_type_for_system("sensory", "iconic", trace_context=b"x")

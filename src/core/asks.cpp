@@ -1,0 +1,157 @@
+#include "core/asks.hpp"
+
+#include <limits>
+
+namespace orvu::core {
+
+namespace {
+constexpr std::uint64_t kLastTicket = std::numeric_limits<std::uint64_t>::max();
+}
+
+std::uint64_t splitmix64_next(std::uint64_t& state) noexcept {
+    state += 0x9E3779B97F4A7C15ULL;
+    std::uint64_t z = state;
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+    return z ^ (z >> 31);
+}
+
+std::string token_from_draw(std::uint64_t draw) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string token(8, '0');
+    auto low = static_cast<std::uint32_t>(draw);
+    for (int i = 7; i >= 0; --i) {
+        token[static_cast<std::size_t>(i)] = kHex[low & 0xF];
+        low >>= 4;
+    }
+    return token;
+}
+
+void DecisionRegistry::append(const std::string& token, Entry entry) {
+    entries_.insert_back(token, std::move(entry));
+    try {
+        unclaimed_.insert_back(token);
+    } catch (...) {
+        entries_.erase(token);
+        throw;
+    }
+}
+
+void DecisionRegistry::remove(const std::string& token) {
+    unclaimed_.erase(token);
+    entries_.erase(token);
+}
+
+std::optional<DecisionRegistry::Registration> DecisionRegistry::register_minted(std::optional<std::string> room_id) {
+    if (next_ticket_ == kLastTicket) return std::nullopt;
+    // Work on a copy of the generator so that a failed insertion changes nothing.
+    std::uint64_t state = rng_state_;
+    std::string token;
+    do {
+        token = token_from_draw(splitmix64_next(state));
+    } while (entries_.contains(token));
+    const std::uint64_t ticket = next_ticket_;
+    append(token, Entry{std::move(room_id), ticket, false});
+    rng_state_ = state;
+    next_ticket_ = ticket + 1;
+    return Registration{std::move(token), ticket};
+}
+
+std::optional<DecisionRegistry::Registration> DecisionRegistry::register_keyed(const std::string& key) {
+    Entry* existing = entries_.find(key);
+    if (existing && existing->claimed) return std::nullopt;
+    if (next_ticket_ == kLastTicket) return std::nullopt;
+    const std::uint64_t ticket = next_ticket_;
+    Registration result{key, ticket};  // built first: the steps below cannot fail halfway
+    if (existing) {
+        // Re-registering keeps the ask's place; every older ticket goes stale.
+        existing->ticket = ticket;
+        existing->room_id.reset();
+    } else {
+        append(key, Entry{std::nullopt, ticket, false});
+    }
+    next_ticket_ = ticket + 1;
+    return result;
+}
+
+DecisionRegistry::Entry* DecisionRegistry::live(const std::string& token, std::uint64_t ticket) {
+    Entry* entry = entries_.find(token);
+    return (entry && entry->ticket == ticket) ? entry : nullptr;
+}
+
+ClaimOutcome DecisionRegistry::try_claim(const std::string& token, std::uint64_t ticket) {
+    Entry* entry = live(token, ticket);
+    if (!entry) return ClaimOutcome::Stale;
+    if (entry->claimed) return ClaimOutcome::AlreadyClaimed;
+    entry->claimed = true;
+    unclaimed_.erase(token);
+    return ClaimOutcome::Claimed;
+}
+
+bool DecisionRegistry::withdraw(const std::string& token, std::uint64_t ticket) {
+    Entry* entry = live(token, ticket);
+    if (!entry || entry->claimed) return false;
+    remove(token);
+    return true;
+}
+
+bool DecisionRegistry::forget(const std::string& token, std::uint64_t ticket) {
+    if (!live(token, ticket)) return false;
+    remove(token);
+    return true;
+}
+
+std::vector<std::string> DecisionRegistry::unclaimed() const {
+    std::vector<std::string> tokens;
+    tokens.reserve(unclaimed_.size());
+    unclaimed_.for_each([&](const std::string& token) { tokens.push_back(token); });
+    return tokens;
+}
+
+std::vector<std::string> DecisionRegistry::unclaimed_in_room(std::string_view room_id) const {
+    std::vector<std::string> tokens;
+    for (const auto& [token, entry] : entries_) {
+        if (!entry.claimed && entry.room_id && *entry.room_id == room_id) tokens.push_back(token);
+    }
+    return tokens;
+}
+
+std::optional<std::string> DecisionRegistry::oldest_unclaimed() const {
+    const std::string* front = unclaimed_.front();
+    if (!front) return std::nullopt;
+    return *front;
+}
+
+std::optional<std::string> DecisionRegistry::evict_oldest() {
+    if (!max_pending_ || entries_.size() < *max_pending_) return std::nullopt;
+    const std::string* front = unclaimed_.front();
+    if (!front) return std::nullopt;
+    std::string token = *front;
+    remove(token);
+    return token;
+}
+
+CancelledDecisions DecisionRegistry::cancel_all() {
+    CancelledDecisions removed;
+    for (const auto& [token, entry] : entries_) {
+        (entry.claimed ? removed.claimed : removed.unclaimed).push_back(token);
+    }
+    unclaimed_.clear();
+    entries_.clear();
+    return removed;
+}
+
+CancelledDecisions DecisionRegistry::cancel_room(std::string_view room_id) {
+    CancelledDecisions removed;
+    for (const auto& [token, entry] : entries_) {
+        if (entry.room_id && *entry.room_id == room_id) {
+            (entry.claimed ? removed.claimed : removed.unclaimed).push_back(token);
+        }
+    }
+    // The lists are complete before anything is removed, so a failure above changes nothing.
+    for (const auto& token : removed.unclaimed) remove(token);
+    for (const auto& token : removed.claimed) remove(token);
+    return removed;
+}
+
+}  // namespace orvu::core

@@ -1,0 +1,81 @@
+// Pending chat-mediated asks: a registry of tokens with tickets, claims and
+// removals, oldest first. A ticket names one registration of a token, so a
+// holder of an old ticket never acts on a newer registration that reused it.
+#pragma once
+
+#include "core/enums.hpp"
+#include "core/ordered.hpp"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace orvu::core {
+
+// One step of the SplitMix64 generator: advances `state` and returns the output.
+std::uint64_t splitmix64_next(std::uint64_t& state) noexcept;
+
+// The token text of a generator output: its low 32 bits as exactly eight
+// lowercase hexadecimal digits.
+std::string token_from_draw(std::uint64_t draw);
+
+// What a cancellation removed, each list oldest first.
+struct CancelledDecisions {
+    std::vector<std::string> unclaimed;
+    std::vector<std::string> claimed;
+};
+
+class DecisionRegistry {
+public:
+    using Registration = std::pair<std::string, std::uint64_t>;
+
+    DecisionRegistry(std::optional<std::uint32_t> max_pending, std::uint64_t seed) noexcept
+        : rng_state_(seed), max_pending_(max_pending) {}
+
+    std::optional<std::uint32_t> max_pending() const noexcept { return max_pending_; }
+
+    // nullopt once the ticket counter is exhausted (nothing changes then).
+    std::optional<Registration> register_minted(std::optional<std::string> room_id);
+    // nullopt when `key` is claimed or the ticket counter is exhausted.
+    std::optional<Registration> register_keyed(const std::string& key);
+
+    ClaimOutcome try_claim(const std::string& token, std::uint64_t ticket);
+    bool withdraw(const std::string& token, std::uint64_t ticket);
+    bool forget(const std::string& token, std::uint64_t ticket);
+
+    std::vector<std::string> unclaimed() const;
+    std::vector<std::string> unclaimed_in_room(std::string_view room_id) const;
+    std::size_t unclaimed_count() const noexcept { return unclaimed_.size(); }
+    std::optional<std::string> oldest_unclaimed() const;
+
+    std::optional<std::string> evict_oldest();
+    CancelledDecisions cancel_all();
+    CancelledDecisions cancel_room(std::string_view room_id);
+
+    std::size_t size() const noexcept { return entries_.size(); }
+
+private:
+    struct Entry {
+        std::optional<std::string> room_id;  // none for keyed asks
+        std::uint64_t ticket = 0;
+        bool claimed = false;
+    };
+
+    // The live entry of `token` when `ticket` names its current registration.
+    Entry* live(const std::string& token, std::uint64_t ticket);
+    void append(const std::string& token, Entry entry);
+    void remove(const std::string& token);
+
+    OrderedMap<std::string, Entry> entries_;
+    // The unclaimed tokens in the same (oldest-first) order as `entries_`:
+    // entries only ever leave this set, so its order follows `entries_`.
+    OrderedSet<std::string> unclaimed_;
+    std::uint64_t next_ticket_ = 0;
+    std::uint64_t rng_state_;
+    std::optional<std::uint32_t> max_pending_;
+};
+
+}  // namespace orvu::core

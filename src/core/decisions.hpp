@@ -1,0 +1,71 @@
+// The host's delivery-loop decisions around one room: one step of the drain
+// loop, the acknowledgement decision for an adapter outcome, and the check
+// of a triggering message against the room's next open message. All three
+// are pure; the binding turns the results into dicts.
+#pragma once
+
+#include "core/json.hpp"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+
+namespace orvu::core {
+
+// ---------------------------------------------------------------------------
+// Drain step.
+
+enum class DrainDecision : std::uint8_t { NoCandidate, SelfEcho, Drain, OutOfSnapshot };
+
+std::string_view wire_of(DrainDecision decision) noexcept;
+
+// The three fields a drain candidate must carry. The views point into the
+// JsonValue the candidate was read from, which must outlive them.
+struct DrainCandidate {
+    std::string_view id;
+    std::string_view sender_id;
+    std::string_view sender_type;
+};
+
+// The first candidate field, in the order id, sender_id, sender_type, that
+// is absent or not a string.
+struct CandidateFieldError {
+    std::string_view key;
+    // "candidate.{key} must be a string"
+    std::string message() const;
+};
+
+// Reads the candidate's fields; a value that is not an object has none.
+std::variant<DrainCandidate, CandidateFieldError> read_drain_candidate(const JsonValue& candidate);
+
+// `id_in_snapshot` says whether the candidate's id is among the ids the
+// drain may consume. An echo of the agent's own message is reported as such
+// whether or not its id is in the snapshot.
+DrainDecision decide_drain(const DrainCandidate* candidate, std::string_view agent_id,
+                           bool id_in_snapshot) noexcept;
+
+// ---------------------------------------------------------------------------
+// Adapter outcome -> acknowledgement.
+
+enum class AdapterDecision : std::uint8_t { Processed, Failed };
+
+std::string_view wire_of(AdapterDecision decision) noexcept;
+
+constexpr AdapterDecision decide_adapter(bool succeeded) noexcept {
+    return succeeded ? AdapterDecision::Processed : AdapterDecision::Failed;
+}
+
+// ---------------------------------------------------------------------------
+// Triggering message against the room's next open message.
+
+enum class NextMessageDecision : std::uint8_t { NoPending, ReadyToClaim, AlreadyProcessed };
+
+std::string_view wire_of(NextMessageDecision decision) noexcept;
+
+// `next_message_id` is absent when the platform reports no open message.
+NextMessageDecision decide_next_message(std::string_view triggering_message_id,
+                                        std::optional<std::string_view> next_message_id) noexcept;
+
+}  // namespace orvu::core

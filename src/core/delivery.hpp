@@ -1,0 +1,56 @@
+// Routing of inbound platform events: which events invoke the agent, which
+// are the agent's own echo, which clean up after a room, which are ignored.
+#pragma once
+
+#include "core/json.hpp"
+
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace orvu::core {
+
+enum class Route : std::uint8_t { Invocation, SkipSelf, Cleanup, Ignored };
+
+// The values a routing decision carries besides the decision itself.
+enum class RouteField : std::uint8_t { RoomId, MessageId, SenderId, SenderType, EventType };
+
+// One row of the decision table: the decision's wire string and the keys of
+// its result, in output order.
+struct RouteShape {
+    std::string_view decision;
+    std::span<const RouteField> fields;
+};
+
+const RouteShape& route_shape(Route route) noexcept;
+std::string_view route_field_key(RouteField field) noexcept;
+
+struct DeliveryDecision {
+    Route route = Route::Ignored;
+    std::string room_id;
+    std::string message_id;
+    std::string sender_id;
+    std::string sender_type;
+    std::string event_type;
+
+    const std::string& field(RouteField f) const noexcept;
+};
+
+struct DeliveryEvaluation {
+    DeliveryDecision decision;  // meaningful only when `issues` is empty
+    Issues issues;
+};
+
+// A message is the agent's own echo exactly when it was sent by an agent
+// ("Agent", case-sensitive) whose id is ours.
+bool is_self_echo(std::string_view sender_id, std::string_view sender_type, std::string_view agent_id) noexcept;
+
+// The routing decision for one event. `envelope_room_id` is the room of the
+// channel the event came on, when known; a non-empty one always wins over
+// the payload. `payload` is taken by value (it is normalised for messages).
+DeliveryEvaluation evaluate_delivery_event(std::string_view event_type,
+                                           std::optional<std::string_view> envelope_room_id,
+                                           JsonValue payload, std::string_view agent_id);
+
+}  // namespace orvu::core

@@ -1,0 +1,345 @@
+#include "core/events.hpp"
+
+#include <array>
+#include <charconv>
+#include <cmath>
+#include <limits>
+#include <string>
+#include <vector>
+
+namespace orvu::core {
+namespace {
+
+using FT = FieldType;
+
+// ---------------------------------------------------------------------------
+// The schemas. Each line is one field, checked in table order.
+
+constexpr FieldRule kMentionFields[] = {
+    required("id"),
+    optional_nullable("username"),
+    optional_nullable("handle"),
+    optional_nullable("name"),
+};
+
+constexpr FieldRule kMetadataFields[] = {
+    defaulted("mentions", FT::Array, kMentionFields),
+};
+
+constexpr FieldRule kMessageFields[] = {
+    required("id"),
+    required("content"),
+    required("message_type"),
+    required("sender_type"),
+    required("sender_id"),
+    required("inserted_at"),
+    required("updated_at"),
+    optional_nullable("sender_name"),
+    defaulted("metadata", FT::Object, kMetadataFields),
+    defaulted("attachments", FT::Array),
+};
+
+constexpr FieldRule kRoomFields[] = {
+    required("id"),
+    required("inserted_at"),
+    required("updated_at"),
+    optional_nullable("title"),
+    optional_nullable("task_id"),
+};
+
+constexpr FieldRule kIdOnlyFields[] = {
+    required("id"),
+};
+
+constexpr FieldRule kParticipantFields[] = {
+    required("id"),
+    required("type"),
+    required("name"),
+    optional("handle"),
+    optional_nullable("description"),
+    remote_flags("is_remote", "is_external"),
+};
+
+constexpr FieldRule kContactAddedFields[] = {
+    required("id"),
+    required("type"),
+    required("inserted_at"),
+    required_nullable("handle"),
+    required_nullable("name"),
+    optional("description"),
+    optional("listed_in_directory", FT::Boolean),
+    optional("tags", FT::Array),
+    remote_flags("is_remote", "is_external"),
+};
+
+constexpr FieldRule kContactRequestUpdatedFields[] = {
+    required("id"),
+    required("status"),
+};
+
+constexpr FieldRule kContactRequestReceivedFields[] = {
+    required("id"),
+    required("status"),
+    required("inserted_at"),
+    optional_dropped_when_null("from_handle"),
+    optional_dropped_when_null("from_name"),
+    optional_dropped_when_null("message"),
+};
+
+constexpr FieldRule kSupersedeFields[] = {
+    required("reason"),
+    required("message"),
+    optional_nullable("target_socket_id"),
+    required_nullable("correlation_id"),
+    coerced_flag("retryable"),
+    coerced_integer("retry_after"),
+};
+
+constexpr std::string_view kControlModes[] = {"interrupt", "stop", "play"};
+constexpr std::string_view kControlScopes[] = {"agent", "room"};
+
+constexpr FieldRule kAgentControlFields[] = {
+    one_of("mode", kControlModes),
+    one_of("scope", kControlScopes),
+    required("agent_id"),
+    required("correlation_id"),
+    required_nullable("execution_id"),
+    required_nullable("room_id"),
+    optional("reason"),
+    optional("type"),
+};
+
+struct SchemaEntry {
+    EventType type;
+    EventSchema schema;
+};
+
+// In EventType order; types that share a schema share its table.
+constexpr SchemaEntry kSchemas[] = {
+    {EventType::MessageCreated, {.fields = kMessageFields}},
+    {EventType::MessageUpdated, {.fields = kMessageFields}},
+    {EventType::RoomAdded, {.fields = kRoomFields}},
+    {EventType::RoomRemoved, {.fields = kRoomFields}},
+    {EventType::RoomDeleted, {.fields = kIdOnlyFields}},
+    {EventType::ParticipantAdded, {.fields = kParticipantFields}},
+    {EventType::ParticipantRemoved, {.fields = kParticipantFields}},
+    {EventType::ContactRequestReceived, {.fields = kContactRequestReceivedFields}},
+    {EventType::ContactRequestUpdated, {.fields = kContactRequestUpdatedFields}},
+    {EventType::ContactAdded, {.fields = kContactAddedFields}},
+    {EventType::ContactRemoved, {.fields = kIdOnlyFields}},
+    {EventType::Supersede, {.fields = kSupersedeFields}},
+    {EventType::AgentControl, {.fields = kAgentControlFields}},
+    {EventType::EventCreated, {.checked = false}},
+};
+
+constexpr bool schemas_in_event_order() {
+    for (std::size_t i = 0; i < std::size(kSchemas); ++i) {
+        if (index_of(kSchemas[i].type) != i) return false;
+    }
+    return std::size(kSchemas) == index_of(EventType::EventCreated) + 1;
+}
+static_assert(schemas_in_event_order(), "one schema entry per event type, in EventType order");
+
+// ---------------------------------------------------------------------------
+// The walker.
+
+std::string_view type_name(FieldType type) noexcept {
+    switch (type) {
+        case FieldType::String: return "string";
+        case FieldType::Boolean: return "boolean";
+        case FieldType::Array: return "array";
+        case FieldType::Object: return "object";
+    }
+    return "string";
+}
+
+bool has_type(const JsonValue& value, FieldType type) noexcept {
+    switch (type) {
+        case FieldType::String: return value.is_string();
+        case FieldType::Boolean: return value.is_bool();
+        case FieldType::Array: return value.is_array();
+        case FieldType::Object: return value.is_object();
+    }
+    return false;
+}
+
+JsonValue empty_of(FieldType type) {
+    return type == FieldType::Object ? JsonValue::object() : JsonValue::array();
+}
+
+bool is_allowed(const FieldRule& rule, const std::string& text) noexcept {
+    for (std::string_view allowed : rule.allowed) {
+        if (allowed == text) return true;
+    }
+    return false;
+}
+
+// Integral numbers within the signed 64-bit range survive; everything else
+// becomes null.
+JsonValue coerced_integer_value(const JsonValue& value) {
+    constexpr double kLow = -9223372036854775808.0;   // -2^63, exact in a double
+    constexpr double kHigh = 9223372036854775808.0;   // 2^63, exact in a double
+    switch (value.kind()) {
+        case JsonValue::Kind::UInt:
+            if (value.as_uint() <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) return value;
+            return JsonValue::null();
+        case JsonValue::Kind::Int: return value;
+        case JsonValue::Kind::Float: {
+            double d = value.as_float();
+            if (d >= kLow && d < kHigh && d == std::trunc(d)) return JsonValue::integer(static_cast<std::int64_t>(d));
+            return JsonValue::null();
+        }
+        default: return JsonValue::null();
+    }
+}
+
+class Validator {
+public:
+    Issues issues;
+
+    void check_object(JsonValue& object, std::span<const FieldRule> rules) {
+        for (const FieldRule& rule : rules) apply(object, rule);
+    }
+
+private:
+    // The path of the object being walked ("" at the top); rules append to
+    // it only while descending, and issue paths are built only on findings.
+    std::string path_;
+
+    std::string field_path(std::string_view key) const { return path_field(path_, key); }
+
+    void wrong_type(std::string_view key, FieldType type) { add_wrong_type(issues, field_path(key), type_name(type)); }
+
+    void apply(JsonValue& object, const FieldRule& rule) {
+        switch (rule.action) {
+            case FieldAction::RemoteFlags: return apply_remote_flags(object, rule);
+            case FieldAction::CoerceBool: return apply_coerce_bool(object, rule);
+            case FieldAction::CoerceInteger: return apply_coerce_integer(object, rule);
+            case FieldAction::Check:
+            case FieldAction::FillEmpty:
+            case FieldAction::DropNull: return apply_field(object, rule);
+        }
+    }
+
+    void apply_field(JsonValue& object, const FieldRule& rule) {
+        JsonValue* value = object.find(rule.key);
+        if (!value) {
+            if (rule.required) return add_missing(issues, field_path(rule.key));
+            if (rule.action != FieldAction::FillEmpty) return;
+            object.set(std::string(rule.key), empty_of(rule.type));
+            value = object.find(rule.key);
+        } else if (value->is_null()) {
+            if (!rule.nullable) return wrong_type(rule.key, rule.type);
+            if (rule.action == FieldAction::DropNull) {
+                object.erase(rule.key);
+                return;
+            }
+            if (rule.action != FieldAction::FillEmpty) return;
+            *value = empty_of(rule.type);
+        } else if (!has_type(*value, rule.type)) {
+            return wrong_type(rule.key, rule.type);
+        } else if (!rule.allowed.empty() && !is_allowed(rule, value->as_string())) {
+            std::vector<std::string_view> allowed(rule.allowed.begin(), rule.allowed.end());
+            return add_not_one_of(issues, field_path(rule.key), allowed);
+        }
+        if (!rule.fields.empty()) descend(*value, rule);
+    }
+
+    // Nested rules: an object's own fields, or the fields of each object in an array.
+    void descend(JsonValue& value, const FieldRule& rule) {
+        const std::size_t parent_size = path_.size();
+        if (path_.capacity() < 64) path_.reserve(64);
+        if (parent_size) path_ += '.';
+        path_ += rule.key;
+        if (value.is_object()) {
+            check_object(value, rule.fields);
+        } else {
+            const std::size_t array_size = path_.size();
+            auto& items = value.as_array();
+            for (std::size_t i = 0; i < items.size(); ++i) {
+                char digits[24];
+                auto end = std::to_chars(digits, digits + sizeof digits, i).ptr;
+                path_ += '[';
+                path_.append(digits, end);
+                path_ += ']';
+                if (items[i].is_object()) {
+                    check_object(items[i], rule.fields);
+                } else {
+                    add_wrong_type(issues, path_, type_name(FieldType::Object));
+                }
+                path_.resize(array_size);
+            }
+        }
+        path_.resize(parent_size);
+    }
+
+    // Two optional booleans naming the same fact: each is checked, then a
+    // boolean on one side fills the other side when that has none.
+    void apply_remote_flags(JsonValue& object, const FieldRule& rule) {
+        auto flag = [&](std::string_view key) -> std::optional<bool> {
+            const JsonValue* value = object.find(key);
+            if (!value || value->is_null()) return std::nullopt;
+            if (!value->is_bool()) {
+                wrong_type(key, FieldType::Boolean);
+                return std::nullopt;
+            }
+            return value->as_bool();
+        };
+        std::optional<bool> first = flag(rule.key);
+        std::optional<bool> second = flag(rule.partner);
+        if (second && !first) {
+            object.set(std::string(rule.key), JsonValue::boolean(*second));
+        } else if (first && !second) {
+            object.set(std::string(rule.partner), JsonValue::boolean(*first));
+        }
+    }
+
+    void apply_coerce_bool(JsonValue& object, const FieldRule& rule) {
+        JsonValue* value = object.find(rule.key);
+        bool flag = value && value->is_bool() && value->as_bool();
+        if (value) {
+            *value = JsonValue::boolean(flag);
+        } else {
+            object.set(std::string(rule.key), JsonValue::boolean(false));
+        }
+    }
+
+    void apply_coerce_integer(JsonValue& object, const FieldRule& rule) {
+        JsonValue* value = object.find(rule.key);
+        if (value) *value = coerced_integer_value(*value);
+    }
+};
+
+}  // namespace
+
+const EventSchema& event_schema(EventType type) noexcept { return kSchemas[index_of(type)].schema; }
+
+std::optional<EventType> event_type_from_wire(std::string_view name) noexcept {
+    auto index = enum_index_from_wire(EnumId::EventType, name);
+    if (!index) return std::nullopt;
+    return static_cast<EventType>(*index);
+}
+
+Issues unknown_event_type(std::string_view name) {
+    Issues issues;
+    add_issue(issues, "event_type", IssueCode::InvalidValue, "unknown event type `" + std::string(name) + "`");
+    return issues;
+}
+
+ValidatedPayload validate_event_payload(EventType type, JsonValue payload) {
+    const EventSchema& schema = event_schema(type);
+    ValidatedPayload result;
+    if (schema.checked) {
+        if (!payload.is_object()) {
+            add_issue(result.issues, "", IssueCode::WrongType, "payload must be a JSON object");
+        } else {
+            Validator validator;
+            validator.check_object(payload, schema.fields);
+            result.issues = std::move(validator.issues);
+        }
+    }
+    result.payload = std::move(payload);
+    return result;
+}
+
+}  // namespace orvu::core

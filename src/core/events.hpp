@@ -1,0 +1,98 @@
+// Inbound event payloads: the field rules of every event type, kept as
+// tables that one validator walks, and the normalisations applied on the way.
+#pragma once
+
+#include "core/enums.hpp"
+#include "core/json.hpp"
+
+#include <optional>
+#include <span>
+#include <string_view>
+
+namespace orvu::core {
+
+// The JSON shape a field must have.
+enum class FieldType : std::uint8_t { String, Boolean, Array, Object };
+
+// What a rule does beyond checking its field.
+enum class FieldAction : std::uint8_t {
+    Check,           // check only
+    FillEmpty,       // absent or null becomes an empty array/object of the field's type
+    DropNull,        // a null value is removed from the result
+    RemoteFlags,     // `key` and `partner` are two optional booleans that stand in for each other
+    CoerceBool,      // never an issue; anything but a boolean becomes false; always present
+    CoerceInteger,   // never an issue; an integral value in the signed 64-bit range stays, anything else is null
+};
+
+struct FieldRule {
+    std::string_view key;
+    FieldType type = FieldType::String;
+    bool required = false;
+    bool nullable = false;
+    FieldAction action = FieldAction::Check;
+    std::span<const std::string_view> allowed{};  // non-empty: the value must be one of these, in this order
+    std::span<const FieldRule> fields{};          // rules of a nested object, or of each object in an array
+    std::string_view partner{};                   // second key of a RemoteFlags pair
+};
+
+// Rule builders, one per line of a schema table.
+constexpr FieldRule required(std::string_view key, FieldType type = FieldType::String) {
+    return {.key = key, .type = type, .required = true};
+}
+constexpr FieldRule required_nullable(std::string_view key, FieldType type = FieldType::String) {
+    return {.key = key, .type = type, .required = true, .nullable = true};
+}
+constexpr FieldRule optional(std::string_view key, FieldType type = FieldType::String) {
+    return {.key = key, .type = type};
+}
+constexpr FieldRule optional_nullable(std::string_view key, FieldType type = FieldType::String) {
+    return {.key = key, .type = type, .nullable = true};
+}
+constexpr FieldRule one_of(std::string_view key, std::span<const std::string_view> allowed) {
+    return {.key = key, .required = true, .allowed = allowed};
+}
+// Optional nullable container that defaults to empty; `fields` checks the
+// object itself, or each element of an array (which must then be objects).
+constexpr FieldRule defaulted(std::string_view key, FieldType type, std::span<const FieldRule> fields = {}) {
+    return {.key = key, .type = type, .nullable = true, .action = FieldAction::FillEmpty, .fields = fields};
+}
+constexpr FieldRule optional_dropped_when_null(std::string_view key) {
+    return {.key = key, .nullable = true, .action = FieldAction::DropNull};
+}
+constexpr FieldRule remote_flags(std::string_view key, std::string_view partner) {
+    return {.key = key, .type = FieldType::Boolean, .nullable = true, .action = FieldAction::RemoteFlags,
+            .partner = partner};
+}
+constexpr FieldRule coerced_flag(std::string_view key) {
+    return {.key = key, .type = FieldType::Boolean, .action = FieldAction::CoerceBool};
+}
+constexpr FieldRule coerced_integer(std::string_view key) {
+    return {.key = key, .action = FieldAction::CoerceInteger};
+}
+
+// The rules of one event type; `checked` is false for event types whose
+// payload is passed through as any JSON value.
+struct EventSchema {
+    bool checked = true;
+    std::span<const FieldRule> fields{};
+};
+
+const EventSchema& event_schema(EventType type) noexcept;
+
+// Exact, case-sensitive lookup of an event's wire name.
+std::optional<EventType> event_type_from_wire(std::string_view name) noexcept;
+
+// The single issue for an event name that is no wire name.
+Issues unknown_event_type(std::string_view name);
+
+struct ValidatedPayload {
+    JsonValue payload;  // the normalised payload; meaningful only when `issues` is empty
+    Issues issues;      // every finding, in check order
+};
+
+// Checks `payload` against the schema of `type` and normalises it. The value
+// is taken by value and changed in place, so the caller's copy is untouched.
+// Extra keys are kept.
+ValidatedPayload validate_event_payload(EventType type, JsonValue payload);
+
+}  // namespace orvu::core
