@@ -97,9 +97,30 @@ std::string key_text(PyObject* key) {
     return std::string(utf8_view(key));
 }
 
+// An exact dict is walked in place. Converting a value can run Python code
+// only for exotic values (abc checks, iteration), so each key and value is
+// held while converted and a change of size ends the walk with an error.
+JsonValue convert_exact_dict(PyObject* obj, int depth) {
+    Py_ssize_t size = PyDict_Size(obj);
+    JsonValue::Object members;
+    members.reserve(static_cast<std::size_t>(size));
+    Py_ssize_t pos = 0;
+    PyObject* borrowed_key = nullptr;
+    PyObject* borrowed_value = nullptr;
+    while (PyDict_Next(obj, &pos, &borrowed_key, &borrowed_value)) {
+        Ref key = Ref::borrow(borrowed_key);
+        Ref value = Ref::borrow(borrowed_value);
+        std::string k = key_text(key.get());
+        members.emplace_back(std::move(k), convert(value.get(), depth + 1));
+        if (PyDict_Size(obj) != size) raise_runtime_error("dictionary changed size during iteration");
+    }
+    return JsonValue::object(std::move(members));
+}
+
 JsonValue convert_mapping(PyObject* obj, int depth) {
-    // A snapshot of the items, so a value whose conversion runs Python code
-    // cannot invalidate what we are walking.
+    if (PyDict_CheckExact(obj)) return convert_exact_dict(obj, depth);
+    // Other mappings (dict subclasses may override items()) are read through
+    // a snapshot of their items.
     Ref items = PyDict_Check(obj) ? Ref::check(PyDict_Items(obj)) : Ref::check(PyMapping_Items(obj));
     if (!PyList_Check(items.get())) conversion_failure("mapping items must be a list");
     JsonValue::Object members;

@@ -24,8 +24,6 @@ constexpr RouteShape kRouteShapes[] = {
 
 constexpr std::string_view kRouteFieldKeys[] = {"room_id", "message_id", "sender_id", "sender_type", "event_type"};
 
-constexpr std::string_view kSelfSenderType = "Agent";
-
 // The room of an event: a non-empty envelope room wins; otherwise the
 // payload's `key` must hold a non-empty string.
 std::optional<std::string> resolve_room(std::optional<std::string_view> envelope, const JsonValue& payload,
@@ -91,10 +89,6 @@ const std::string& DeliveryDecision::field(RouteField f) const noexcept {
         case RouteField::EventType: return event_type;
     }
     return event_type;
-}
-
-bool is_self_echo(std::string_view sender_id, std::string_view sender_type, std::string_view agent_id) noexcept {
-    return sender_type == kSelfSenderType && sender_id == agent_id;
 }
 
 DeliveryEvaluation evaluate_delivery_event(std::string_view event_type,

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "core/json.hpp"
+#include "core/self_echo.hpp"
 
 #include <optional>
 #include <span>
@@ -41,10 +42,6 @@ struct DeliveryEvaluation {
     DeliveryDecision decision;  // meaningful only when `issues` is empty
     Issues issues;
 };
-
-// A message is the agent's own echo exactly when it was sent by an agent
-// ("Agent", case-sensitive) whose id is ours.
-bool is_self_echo(std::string_view sender_id, std::string_view sender_type, std::string_view agent_id) noexcept;
 
 // The routing decision for one event. `envelope_room_id` is the room of the
 // channel the event came on, when known; a non-empty one always wins over

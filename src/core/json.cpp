@@ -1,20 +1,21 @@
 #include "core/json.hpp"
 
 #include <algorithm>
+#include <iterator>
 
 namespace orvu::core {
 
 JsonValue JsonValue::boolean(bool b) {
     JsonValue v;
     v.kind_ = Kind::Bool;
-    v.bool_ = b;
+    v.scalar_.b = b;
     return v;
 }
 
 JsonValue JsonValue::uint(std::uint64_t u) {
     JsonValue v;
     v.kind_ = Kind::UInt;
-    v.uint_ = u;
+    v.scalar_.u = u;
     return v;
 }
 
@@ -22,14 +23,14 @@ JsonValue JsonValue::integer(std::int64_t i) {
     if (i >= 0) return uint(static_cast<std::uint64_t>(i));
     JsonValue v;
     v.kind_ = Kind::Int;
-    v.int_ = i;
+    v.scalar_.i = i;
     return v;
 }
 
 JsonValue JsonValue::real(double d) {
     JsonValue v;
     v.kind_ = Kind::Float;
-    v.float_ = d;
+    v.scalar_.f = d;
     return v;
 }
 
@@ -50,19 +51,36 @@ JsonValue JsonValue::array(Array items) {
 JsonValue JsonValue::object(Object members) {
     JsonValue v;
     v.kind_ = Kind::Object;
-    // Stable sort keeps insertion order among equal keys, so the last one wins below.
-    std::stable_sort(members.begin(), members.end(),
-                     [](const JsonMember& a, const JsonMember& b) { return a.first < b.first; });
-    Object unique;
-    unique.reserve(members.size());
-    for (auto& m : members) {
-        if (!unique.empty() && unique.back().first == m.first) {
-            unique.back().second = std::move(m.second);
+    // A stable sort keeps insertion order among equal keys, so the last one
+    // wins below. Payload objects are small: insertion sort needs no buffer.
+    auto by_key = [](const JsonMember& a, const JsonMember& b) { return a.first < b.first; };
+    if (members.size() <= 32) {
+        for (std::size_t i = 1; i < members.size(); ++i) {
+            if (!by_key(members[i], members[i - 1])) continue;
+            JsonMember moving = std::move(members[i]);
+            std::size_t j = i;
+            do {
+                members[j] = std::move(members[j - 1]);
+                --j;
+            } while (j > 0 && by_key(moving, members[j - 1]));
+            members[j] = std::move(moving);
+        }
+    } else {
+        std::stable_sort(members.begin(), members.end(), by_key);
+    }
+    // Repeated keys (possible only from mappings whose keys compare unequal
+    // in Python but spell the same text): keep the last value, in place.
+    auto out = members.begin();
+    for (auto it = members.begin(); it != members.end(); ++it) {
+        if (out != members.begin() && std::prev(out)->first == it->first) {
+            std::prev(out)->second = std::move(it->second);
         } else {
-            unique.push_back(std::move(m));
+            if (out != it) *out = std::move(*it);
+            ++out;
         }
     }
-    v.object_ = std::move(unique);
+    members.erase(out, members.end());
+    v.object_ = std::move(members);
     return v;
 }
 
@@ -105,10 +123,10 @@ bool JsonValue::operator==(const JsonValue& o) const {
     if (kind_ != o.kind_) return false;
     switch (kind_) {
         case Kind::Null: return true;
-        case Kind::Bool: return bool_ == o.bool_;
-        case Kind::UInt: return uint_ == o.uint_;
-        case Kind::Int: return int_ == o.int_;
-        case Kind::Float: return float_ == o.float_;
+        case Kind::Bool: return scalar_.b == o.scalar_.b;
+        case Kind::UInt: return scalar_.u == o.scalar_.u;
+        case Kind::Int: return scalar_.i == o.scalar_.i;
+        case Kind::Float: return scalar_.f == o.scalar_.f;
         case Kind::String: return string_ == o.string_;
         case Kind::Array: return array_ == o.array_;
         case Kind::Object: return object_ == o.object_;

@@ -43,10 +43,11 @@ public:
     bool is_array() const noexcept { return kind_ == Kind::Array; }
     bool is_object() const noexcept { return kind_ == Kind::Object; }
 
-    bool as_bool() const noexcept { return bool_; }
-    std::uint64_t as_uint() const noexcept { return uint_; }
-    std::int64_t as_int() const noexcept { return int_; }
-    double as_float() const noexcept { return float_; }
+    // Scalar accessors: meaningful only for a value of that kind.
+    bool as_bool() const noexcept { return scalar_.b; }
+    std::uint64_t as_uint() const noexcept { return scalar_.u; }
+    std::int64_t as_int() const noexcept { return scalar_.i; }
+    double as_float() const noexcept { return scalar_.f; }
     const std::string& as_string() const noexcept { return string_; }
     std::string& as_string() noexcept { return string_; }
     const Array& as_array() const noexcept { return array_; }
@@ -66,10 +67,12 @@ public:
 
 private:
     Kind kind_ = Kind::Null;
-    bool bool_ = false;
-    std::uint64_t uint_ = 0;
-    std::int64_t int_ = 0;
-    double float_ = 0.0;
+    union Scalar {
+        bool b;
+        std::uint64_t u;
+        std::int64_t i;
+        double f;
+    } scalar_{.u = 0};
     std::string string_;
     Array array_;
     Object object_;

@@ -1,0 +1,190 @@
+// ParticipantRoster. The roster may hold a Python callable (the trace-context
+// provider), so it takes part in garbage collection: a provider that refers
+// back to its roster forms a cycle the collector must be able to break.
+#include "binding/convert.hpp"
+#include "binding/method.hpp"
+#include "binding/registry.hpp"
+#include "core/participants.hpp"
+
+#include <variant>
+
+namespace orvu::py {
+namespace {
+
+struct RosterObject : Wrapped<core::ParticipantRoster> {
+    PyObject* provider;  // owned; nullptr when the roster has none
+};
+
+RosterObject* as_roster(PyObject* self) noexcept { return static_cast<RosterObject*>(RosterObject::cast(self)); }
+core::ParticipantRoster& roster(PyObject* self) { return RosterObject::of(self); }
+
+// Converts the whole object first, so an unconvertible value anywhere in it
+// is refused even under a key the roster ignores.
+core::Participant read_participant(PyObject* obj) {
+    auto read = core::read_participant(to_json(obj));
+    if (auto* refusal = std::get_if<std::string>(&read)) raise_type_error(*refusal);
+    return std::get<core::Participant>(std::move(read));
+}
+
+// The provider's answer: its str result, or nothing. Whatever goes wrong in
+// the provider (including a re-entrant call on this roster) is discarded.
+Ref provided_trace_context(PyObject* self) {
+    Ref provider = Ref::borrow(as_roster(self)->provider);
+    if (!provider) return Ref();
+    Ref result = Ref::steal(PyObject_CallNoArgs(provider.get()));
+    if (!result) {
+        PyErr_Clear();
+        return Ref();
+    }
+    if (!PyUnicode_Check(result.get())) return Ref();
+    return result;
+}
+
+Ref participant_dict(const core::Participant& p) {
+    Ref dict = Ref::check(PyDict_New());
+    Ref id = make_str(p.id);
+    if (PyDict_SetItemString(dict.get(), "id", id.get()) < 0) throw_error();
+    for (std::size_t i = 0; i < core::kParticipantFields.size(); ++i) {
+        Ref value = p.fields[i] ? make_str(*p.fields[i]) : none();
+        Ref key = make_str(core::kParticipantFields[i]);
+        if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) throw_error();
+    }
+    return dict;
+}
+
+// --- methods -----------------------------------------------------------------------
+
+const Signature kNew{"ParticipantRoster.__new__", {"trace_context_provider"}, 0, 0};
+const Signature kAdd{"ParticipantRoster.add", {"participant"}, 1, 1};
+const Signature kRemove{"ParticipantRoster.remove", {"participant_id"}, 1, 1};
+const Signature kSetAll{"ParticipantRoster.set_all", {"participants", "trace_context"}, 2, 1};
+const Signature kList{"ParticipantRoster.list", {}, 0, 0};
+const Signature kChanged{"ParticipantRoster.changed", {}, 0, 0};
+const Signature kMarkSent{"ParticipantRoster.mark_sent", {}, 0, 0};
+
+Ref add(PyObject* self, const BoundArgs& a) { return boolean(roster(self).add(read_participant(a[0]))); }
+
+Ref remove(PyObject* self, const BoundArgs& a) {
+    return boolean(roster(self).remove(std::string(a.str(0))));
+}
+
+Ref set_all(PyObject* self, const BoundArgs& a) {
+    PyObject* explicit_context = a.given(1) ? a.optional_str_object(1) : nullptr;
+    // The whole snapshot is read before anything is decided.
+    std::vector<core::Participant> snapshot;
+    Ref iterator = Ref::check(PyObject_GetIter(a[0]));
+    while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) snapshot.push_back(read_participant(item.get()));
+    if (PyErr_Occurred()) throw_error();
+
+    Ref trace_context = explicit_context ? Ref::borrow(explicit_context) : provided_trace_context(self);
+    core::Issues issues = roster(self).set_all(std::move(snapshot));
+    if (!issues.empty()) raise_validation(issues, trace_context.get());
+    return none();
+}
+
+Ref list(PyObject* self, const BoundArgs&) {
+    std::vector<core::Participant> participants = roster(self).list();
+    Ref out = Ref::check(PyList_New(static_cast<Py_ssize_t>(participants.size())));
+    for (std::size_t i = 0; i < participants.size(); ++i) {
+        PyList_SetItem(out.get(), static_cast<Py_ssize_t>(i), participant_dict(participants[i]).release());
+    }
+    return out;
+}
+
+Ref changed(PyObject* self, const BoundArgs&) { return boolean(roster(self).changed()); }
+
+Ref mark_sent(PyObject* self, const BoundArgs&) {
+    roster(self).mark_sent();
+    return none();
+}
+
+constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
+constexpr Access X = Access::Exclusive;
+constexpr Access S = Access::Shared;
+
+PyMethodDef roster_methods[] = {
+    {"add", method<RosterObject, kAdd, X, &add>(), kFast,
+     "add($self, participant)\n--\n\n"
+     "Add a participant, or merge it into the existing entry with the same\n"
+     "`id`. Returns `True` if newly added, `False` if an existing id was\n"
+     "refreshed in place."},
+    {"remove", method<RosterObject, kRemove, X, &remove>(), kFast,
+     "remove($self, participant_id)\n--\n\n"
+     "Remove the participant with this id. Returns `True` if one was\n"
+     "removed."},
+    {"set_all", method<RosterObject, kSetAll, X, &set_all>(), kFast,
+     "set_all($self, participants, trace_context=None)\n--\n\n"
+     "Replace the roster from an authoritative iterable of participants.\n"
+     "Rejects the whole snapshot -- leaving the roster unchanged -- if any\n"
+     "id appears in it more than once, raising `ValueError` with `.issues`\n"
+     "and `.trace_context` (an explicit `trace_context` argument wins over\n"
+     "the constructor's `trace_context_provider`)."},
+    {"list", method<RosterObject, kList, S, &list>(), kFast,
+     "list($self)\n--\n\n"
+     "The current roster, in add order, as a list of dicts."},
+    {"changed", method<RosterObject, kChanged, S, &changed>(), kFast,
+     "changed($self)\n--\n\n"
+     "Whether membership or any tracked field changed since the last\n"
+     "`mark_sent()`."},
+    {"mark_sent", method<RosterObject, kMarkSent, X, &mark_sent>(), kFast,
+     "mark_sent($self)\n--\n\n"
+     "Snapshot the current roster as sent."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// --- lifecycle and garbage collection ----------------------------------------------
+
+PyObject* roster_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+    return guarded([&] {
+        BoundArgs a = bind(kNew, args, kwargs);
+        // Stored as given: no check that it is callable (a failing call is
+        // treated like a provider that has no answer).
+        PyObject* provider = a.given(0) && a[0] != Py_None ? a[0] : nullptr;
+        Ref self = RosterObject::create(type, std::make_unique<core::ParticipantRoster>());
+        as_roster(self.get())->provider = Ref::borrow(provider).release();
+        return self;
+    });
+}
+
+int roster_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(as_roster(self)->provider);
+    return 0;
+}
+
+int roster_clear(PyObject* self) {
+    // Detach first, then drop: the provider's own teardown may reach the roster.
+    Ref dropped = Ref::steal(std::exchange(as_roster(self)->provider, nullptr));
+    return 0;
+}
+
+void roster_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
+    roster_clear(self);
+    RosterObject::dealloc(self);
+}
+
+PyType_Slot roster_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(&roster_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&roster_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(&roster_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(&roster_clear)},
+    {Py_tp_methods, roster_methods},
+    {Py_tp_doc, const_cast<char*>(
+                    "ParticipantRoster(*, trace_context_provider=None)\n--\n\n"
+                    "The always-injected passive participant roster. A participant is any\n"
+                    "mapping; `id`, `name`, `type`, `handle`, `description` are read from it\n"
+                    "and returned by [`list`](Self::list) -- every other key is dropped,\n"
+                    "matching the platform's own `participant_added`/`participant_removed`\n"
+                    "field set. `id` is required and must be a string; the other four are\n"
+                    "each a string or `None`.")},
+    {0, nullptr},
+};
+
+PyType_Spec roster_spec{"orvu_sdk_core.ParticipantRoster", static_cast<int>(sizeof(RosterObject)), 0,
+                        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, roster_slots};
+
+const ClassRegistration reg_roster{"ParticipantRoster", [](PyObject* m) { return make_type(m, &roster_spec); }};
+
+}  // namespace
+}  // namespace orvu::py

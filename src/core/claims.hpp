@@ -1,0 +1,158 @@
+// The delivery ledger of one connection: which inbound messages are being
+// handled (in flight), which terminal writes are still owed to the platform
+// (acknowledgement-pending, with a terminal obligation token and an optional
+// parking mark), and which messages were already handled (completed, kept
+// per room and bounded). Messages are identified by (room_id, message_id).
+//
+// Eligibility and settlement consult or update a RetryTracker that the
+// caller passes in for the one call; the registry never keeps it.
+#pragma once
+
+#include "core/enums.hpp"
+#include "core/json.hpp"
+#include "core/ordered.hpp"
+#include "core/retry.hpp"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+#include <variant>
+#include <vector>
+
+namespace orvu::core {
+
+using RoomMessage = std::pair<std::string, std::string>;  // (room_id, message_id)
+
+// The terminal write owed for a message: processed, or failed with a text.
+struct Intent {
+    bool failed = false;
+    std::string error;  // empty for processed
+
+    static Intent processed() { return {}; }
+    static Intent failure(std::string error) { return {true, std::move(error)}; }
+    bool operator==(const Intent& other) const noexcept {
+        return failed == other.failed && (!failed || error == other.error);
+    }
+};
+
+// What follows once the platform accepted the write: nothing more, or a
+// retry of the message within the budget it was recorded under.
+struct Continuation {
+    bool retry = false;
+    std::uint32_t attempts = 0;
+    std::uint32_t max_retries = 0;
+
+    static Continuation finished() { return {}; }
+};
+
+struct AckEntry {
+    std::optional<std::uint64_t> token;  // absent only when the counter was exhausted
+    Intent intent;
+    std::optional<ParkedReason> parked;
+    Continuation continuation;
+};
+
+// An entry as the host sees it: always with a token.
+struct Settlement {
+    std::uint64_t token = 0;
+    Intent intent;
+    std::optional<ParkedReason> parked;
+    Continuation continuation;
+};
+
+// A settlement, or the one issue that refused it.
+using SettlementResult = std::variant<Settlement, Issue>;
+// No entry, its settlement, or the issue that prevents showing it.
+using SettlementLookup = std::variant<std::monostate, Settlement, Issue>;
+
+enum class Eligibility : std::uint8_t { Self, Completed, Pending, Inflight, Exhausted, Failed, Runnable };
+std::string_view eligibility_word(Eligibility e) noexcept;
+
+// What the host knows and the registry does not.
+struct DeliveryFacts {
+    bool self_echo = false;
+    bool durably_processed = false;
+    bool durably_failed = false;
+    bool allow_failed_retry = true;
+};
+
+inline constexpr std::uint64_t kTokenMax = std::numeric_limits<std::uint64_t>::max();
+
+class ClaimRegistry {
+public:
+    // `next_token` is where the token counter starts (0 for a new ledger).
+    explicit ClaimRegistry(std::uint32_t max_completed, std::uint64_t next_token = 0);
+
+    std::uint32_t max_completed() const noexcept { return max_completed_; }
+
+    // In-flight set.
+    bool try_claim(const std::string& room_id, const std::string& message_id);
+    void release(const std::string& room_id, const std::string& message_id);
+    std::vector<std::string> inflight_ids(const std::string& room_id) const;
+
+    // Completed sets, each ordered from least to most recently touched.
+    bool is_completed(const std::string& room_id, const std::string& message_id);  // touches when found
+    std::vector<std::string> completed_ids(const std::string& room_id) const;
+    void discard_completed(const std::string& room_id);
+    // Also forgets the pair's pending entry and acknowledgement-retry count.
+    void remember_completed(const std::string& room_id, const std::string& message_id);
+
+    // Acknowledgement-pending entries, in creation order.
+    bool is_ack_pending(const std::string& room_id, const std::string& message_id) const;
+    void remember_ack_pending(const std::string& room_id, const std::string& message_id);
+    // Refused (nothing changes) when a different intent is already pending.
+    std::optional<Issue> remember_failed_ack_pending(const std::string& room_id, const std::string& message_id,
+                                                     const std::string& error);
+    const AckEntry* pending_ack(const std::string& room_id, const std::string& message_id) const;
+    bool park_ack(const std::string& room_id, const std::string& message_id, ParkedReason reason);
+    std::size_t unpark_acks(const std::string& room_id);
+    std::vector<std::string> pending_ack_ids(const std::string& room_id) const;
+    std::uint32_t record_ack_retry(const std::string& room_id, const std::string& message_id);
+
+    // Eligibility: the first of self, pending, completed, exhausted, failed,
+    // inflight, runnable that holds. The completed lookup touches the id.
+    Eligibility delivery_eligibility(const std::string& room_id, const std::string& message_id,
+                                     const RetryTracker& tracker, const DeliveryFacts& facts);
+    // The same decision; "runnable" also claims the message.
+    Eligibility guarded_claim(const std::string& room_id, const std::string& message_id,
+                              const RetryTracker& tracker, const DeliveryFacts& facts);
+
+    // Settlement.
+    SettlementResult record_processed_settlement(const std::string& room_id, const std::string& message_id);
+    SettlementResult record_failed_settlement(const std::string& room_id, const std::string& message_id,
+                                              const std::string& error, const RetryTracker& tracker,
+                                              bool allow_retry);
+    SettlementLookup pending_settlement(const std::string& room_id, const std::string& message_id) const;
+    // `token` is compared with the decimal text of the entry's token.
+    bool confirm_settlement(const std::string& room_id, const std::string& message_id, std::string_view token,
+                            RetryTracker& tracker);
+    bool park_settlement(const std::string& room_id, const std::string& message_id, std::string_view token,
+                         ParkedReason reason);
+    bool has_retryable_settlement(const std::string& room_id) const;
+
+    // For inspection and invariants.
+    std::uint64_t next_token() const noexcept { return next_token_; }
+    std::size_t inflight_count() const noexcept { return inflight_.size(); }
+    std::size_t pending_count() const noexcept { return pending_.size(); }
+    std::size_t ack_retry_count_size() const noexcept { return ack_retries_.size(); }
+    std::size_t completed_room_count() const noexcept { return completed_.size(); }
+
+private:
+    std::optional<std::uint64_t> mint_token() noexcept;
+    bool token_matches(const AckEntry& entry, std::string_view token) const;
+    SettlementResult record_settlement(const std::string& room_id, const std::string& message_id, Intent intent,
+                                       Continuation continuation);
+
+    std::uint32_t max_completed_;
+    std::uint64_t next_token_;
+    std::unordered_set<RoomMessage, PairHash> inflight_;
+    std::unordered_map<std::string, OrderedSet<std::string>> completed_;
+    OrderedMap<RoomMessage, AckEntry, PairHash> pending_;
+    std::unordered_map<RoomMessage, std::uint32_t, PairHash> ack_retries_;
+};
+
+}  // namespace orvu::core

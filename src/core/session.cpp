@@ -1,0 +1,173 @@
+#include "core/session.hpp"
+
+#include "core/numbers.hpp"
+#include "core/session_classify.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace orvu::core {
+
+std::optional<std::uint64_t> Session::begin_attempt(double now_s) {
+    if (state_ == SessionState::Dead) return std::nullopt;
+    if (next_epoch_ == std::numeric_limits<std::uint64_t>::max()) return std::nullopt;  // epochs exhausted
+    const std::uint64_t epoch = next_epoch_++;
+    attempt_epoch_ = epoch;
+    attempt_started_s_ = now_s;
+    last_event_s_.reset();
+    return epoch;
+}
+
+SessionOutcome Session::on_connected(std::uint64_t epoch, double now_s) {
+    if (state_ == SessionState::Dead) return dead_outcome();
+    if (attempt_epoch_ != epoch) return stale_outcome(state_, StaleReason::WrongEpoch);
+    // A repeated connect is refused as such whatever its time says.
+    if (connected_epoch_ == epoch) return stale_outcome(state_, StaleReason::DuplicateConnected);
+    if (last_event_s_ && now_s < *last_event_s_) return stale_outcome(state_, StaleReason::ClockRegression);
+    last_event_s_ = now_s;
+    state_ = SessionState::Up;
+    connected_at_s_ = now_s;
+    connected_epoch_ = epoch;
+    return SessionOutcome{state_, std::nullopt, std::nullopt, std::nullopt};
+}
+
+SessionOutcome Session::on_socket_close(std::uint64_t epoch, double now_s, std::optional<std::uint16_t> close_code,
+                                        double jitter_sample) {
+    if (auto refused = refuse_ending(epoch, now_s)) return *refused;
+    close_attempt(now_s);
+    if (classify_close(close_code).terminal) return terminal_outcome();
+    return retry(now_s, std::nullopt, jitter_sample);
+}
+
+SessionOutcome Session::on_upgrade_rejected(std::uint64_t epoch, double now_s, std::uint16_t status,
+                                            std::optional<Duration> retry_after, double jitter_sample) {
+    if (auto refused = refuse_ending(epoch, now_s)) return *refused;
+    close_attempt(now_s);
+    if (classify_upgrade(status).terminal) return terminal_outcome();
+    return retry(now_s, retry_after_window(retry_after), jitter_sample);
+}
+
+SessionOutcome Session::on_supersede(double now_s, bool retryable, std::optional<Duration> retry_after,
+                                     double jitter_sample) {
+    if (state_ == SessionState::Dead) return dead_outcome();
+    if (attempt_started_s_ && *attempt_started_s_ > now_s) {
+        return stale_outcome(state_, StaleReason::SupersedePredatesEpoch);
+    }
+    // A notice may arrive out of order with the socket's own events; it never
+    // moves the latest event time backwards.
+    if (!last_event_s_ || now_s > *last_event_s_) last_event_s_ = now_s;
+    attempt_epoch_.reset();
+    attempt_started_s_.reset();
+    if (!retryable) return terminal_outcome();
+    return retry(now_s, retry_after_window(retry_after), jitter_sample);
+}
+
+SessionState Session::end() noexcept {
+    if (state_ != SessionState::Dead) dead_reason_.reset();
+    state_ = SessionState::Dead;
+    attempt_epoch_.reset();
+    attempt_started_s_.reset();
+    return state_;
+}
+
+SessionOutcome Session::dead_outcome() const noexcept {
+    return SessionOutcome{SessionState::Dead, std::nullopt, dead_reason_, std::nullopt};
+}
+
+SessionOutcome Session::stale_outcome(SessionState state, StaleReason reason) noexcept {
+    return SessionOutcome{state, std::nullopt, std::nullopt, reason};
+}
+
+SessionOutcome Session::terminal_outcome() noexcept {
+    dead_reason_ = DeadReason::Classified;
+    state_ = SessionState::Dead;
+    return SessionOutcome{state_, std::nullopt, dead_reason_, std::nullopt};
+}
+
+std::optional<SessionOutcome> Session::refuse_ending(std::uint64_t epoch, double now_s) const noexcept {
+    if (state_ == SessionState::Dead) return dead_outcome();
+    if (attempt_epoch_ != epoch) return stale_outcome(state_, StaleReason::WrongEpoch);
+    // An ending at the same instant as the previous event is in order.
+    if (last_event_s_ && *last_event_s_ > now_s) return stale_outcome(state_, StaleReason::ClockRegression);
+    return std::nullopt;
+}
+
+void Session::close_attempt(double now_s) noexcept {
+    last_event_s_ = now_s;
+    attempt_epoch_.reset();
+    attempt_started_s_.reset();
+}
+
+std::optional<DelayWindow> Session::retry_after_window(std::optional<Duration> retry_after) const noexcept {
+    if (!retry_after) return std::nullopt;
+    return DelayWindow{*retry_after, std::max(*retry_after, policy_.max_delay)};
+}
+
+SessionOutcome Session::retry(double now_s, const std::optional<DelayWindow>& caller_window,
+                              double jitter_sample) {
+    // An attempt that never connected counts as a rapid disconnect.
+    bool rapid = true;
+    if (connected_at_s_) {
+        const double uptime = now_s - *connected_at_s_;
+        if (uptime >= policy_.stable_reset.seconds()) attempts_ = 0;
+        connected_at_s_.reset();
+        rapid = uptime < policy_.rapid_disconnect_uptime.seconds();
+    }
+
+    std::optional<DelayWindow> rapid_window;
+    if (rapid) {
+        const double window_s = policy_.rapid_window.seconds();
+        while (!rapid_disconnects_.empty() && now_s - rapid_disconnects_.front() > window_s) {
+            rapid_disconnects_.pop_front();
+        }
+        rapid_disconnects_.push_back(now_s);
+        const std::uint64_t remembered = rapid_disconnects_.size();
+        if (remembered >= policy_.rapid_threshold) {
+            dead_reason_ = DeadReason::RapidDisconnect;
+            state_ = SessionState::Dead;
+            return SessionOutcome{state_, std::nullopt, dead_reason_, std::nullopt};
+        }
+        rapid_window = policy_.rapid_window_for(remembered);
+    }
+
+    if (attempts_ < std::numeric_limits<std::uint32_t>::max()) ++attempts_;
+
+    std::optional<DelayWindow> window;
+    if (caller_window && rapid_window) {
+        window = DelayWindow{std::max(caller_window->first, rapid_window->first),
+                             std::max(caller_window->second, rapid_window->second)};
+    } else {
+        window = caller_window ? caller_window : rapid_window;
+    }
+    const Duration delay = policy_.next_backoff_delay(attempts_, window, jitter_sample);
+
+    // Connecting until the session has been up once, Reconnecting after.
+    if (state_ != SessionState::Connecting) state_ = SessionState::Reconnecting;
+    return SessionOutcome{state_, delay, std::nullopt, std::nullopt};
+}
+
+// ---------------------------------------------------------------------------
+// Argument rules.
+
+std::optional<std::string> epoch_value_error(std::int64_t epoch) {
+    if (epoch >= 0) return std::nullopt;
+    return "`epoch` must be a non-negative integer, got " + format_int(epoch);
+}
+
+std::optional<std::string> time_value_error(std::string_view name, double seconds) {
+    if (std::isfinite(seconds) && seconds >= 0.0) return std::nullopt;
+    return "`" + std::string(name) + "` must be a finite, non-negative number, got " + format_float(seconds);
+}
+
+std::optional<std::string> code_value_error(std::string_view name, std::int64_t code) {
+    if (code >= 0 && code <= 65535) return std::nullopt;
+    return range_message(name, 0, 65535, code);
+}
+
+std::optional<std::string> jitter_value_error(double jitter_sample) {
+    if (std::isfinite(jitter_sample) && jitter_sample >= 0.0 && jitter_sample <= 1.0) return std::nullopt;
+    return "`jitter_sample` must be a finite number between 0.0 and 1.0, got " + format_float(jitter_sample);
+}
+
+}  // namespace orvu::core

@@ -1,0 +1,73 @@
+// The state machine of one logical WebSocket session across its connections:
+// attempts numbered by epoch, stale reports refused without effect, and the
+// retry path (uptime, stable reset, rapid-disconnect memory, backoff).
+#pragma once
+
+#include "core/enums.hpp"
+#include "core/session_policy.hpp"
+
+#include <cstdint>
+#include <deque>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace orvu::core {
+
+struct SessionOutcome {
+    SessionState state = SessionState::Connecting;
+    std::optional<Duration> retry_after;
+    std::optional<DeadReason> dead_reason;
+    std::optional<StaleReason> stale_reason;
+};
+
+class Session {
+public:
+    explicit Session(const SessionPolicy& policy) : policy_(policy) {}
+
+    SessionState state() const noexcept { return state_; }
+
+    // The epoch of the new attempt, or nullopt when the session is dead or
+    // the epochs are exhausted.
+    std::optional<std::uint64_t> begin_attempt(double now_s);
+    SessionOutcome on_connected(std::uint64_t epoch, double now_s);
+    SessionOutcome on_socket_close(std::uint64_t epoch, double now_s, std::optional<std::uint16_t> close_code,
+                                   double jitter_sample);
+    SessionOutcome on_upgrade_rejected(std::uint64_t epoch, double now_s, std::uint16_t status,
+                                       std::optional<Duration> retry_after, double jitter_sample);
+    SessionOutcome on_supersede(double now_s, bool retryable, std::optional<Duration> retry_after,
+                                double jitter_sample);
+    SessionState end() noexcept;
+
+private:
+    SessionOutcome dead_outcome() const noexcept;
+    static SessionOutcome stale_outcome(SessionState state, StaleReason reason) noexcept;
+    SessionOutcome terminal_outcome() noexcept;
+    // Checks shared by the epoch-carrying endings; nullopt when the report is accepted.
+    std::optional<SessionOutcome> refuse_ending(std::uint64_t epoch, double now_s) const noexcept;
+    // Records an accepted ending: the attempt in flight is over.
+    void close_attempt(double now_s) noexcept;
+    SessionOutcome retry(double now_s, const std::optional<DelayWindow>& caller_window, double jitter_sample);
+    std::optional<DelayWindow> retry_after_window(std::optional<Duration> retry_after) const noexcept;
+
+    SessionPolicy policy_;
+    SessionState state_ = SessionState::Connecting;
+    std::optional<DeadReason> dead_reason_;
+    std::uint64_t next_epoch_ = 0;
+    std::optional<std::uint64_t> attempt_epoch_;
+    std::optional<double> attempt_started_s_;
+    std::optional<std::uint64_t> connected_epoch_;
+    std::optional<double> connected_at_s_;
+    std::optional<double> last_event_s_;
+    std::deque<double> rapid_disconnects_;  // oldest first
+    std::uint32_t attempts_ = 0;
+};
+
+// Value rules of the Session arguments, each yielding the ValueError text
+// when the value breaks its rule.
+std::optional<std::string> epoch_value_error(std::int64_t epoch);
+std::optional<std::string> time_value_error(std::string_view name, double seconds);  // now_s, retry_after_s
+std::optional<std::string> code_value_error(std::string_view name, std::int64_t code);  // close_code, status
+std::optional<std::string> jitter_value_error(double jitter_sample);
+
+}  // namespace orvu::core

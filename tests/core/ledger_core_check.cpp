@@ -1,0 +1,106 @@
+// Checks of the delivery ledger's core that cannot be reached from Python in
+// reasonable time: counters at their largest values. Run with one case name;
+// prints each failed expectation and exits non-zero if any failed.
+#include "core/claims.hpp"
+#include "core/retry.hpp"
+
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <string>
+#include <variant>
+
+using namespace orvu::core;
+
+static int failures = 0;
+#define EXPECT(cond)                                                        \
+    do {                                                                    \
+        if (!(cond)) {                                                      \
+            std::printf("%s:%d: expected %s\n", __FILE__, __LINE__, #cond); \
+            ++failures;                                                     \
+        }                                                                   \
+    } while (0)
+
+static bool is_issue(const SettlementResult& r, const char* path, const char* message) {
+    const Issue* issue = std::get_if<Issue>(&r);
+    return issue && issue->path == path && issue->message == message && issue->code == IssueCode::InvalidValue;
+}
+
+static const char* kExhausted = "terminal obligation token capacity exhausted";
+
+static void token_counter_exhaustion() {
+    ClaimRegistry reg(5, kTokenMax - 1);
+    SettlementResult last = reg.record_processed_settlement("r", "a");
+    EXPECT(std::holds_alternative<Settlement>(last) && std::get<Settlement>(last).token == kTokenMax - 1);
+    EXPECT(reg.next_token() == kTokenMax);
+
+    // The largest value is never handed out and nothing is stored.
+    EXPECT(is_issue(reg.record_processed_settlement("r", "b"), "token", kExhausted));
+    EXPECT(is_issue(reg.record_failed_settlement("r", "b", "e", RetryTracker(1, 10), true), "token", kExhausted));
+    EXPECT(!reg.is_ack_pending("r", "b"));
+    EXPECT(reg.pending_count() == 1 && reg.next_token() == kTokenMax);
+
+    // Entries recorded outside settlement are still created, without a token.
+    reg.remember_ack_pending("r", "c");
+    EXPECT(reg.is_ack_pending("r", "c"));
+    EXPECT(reg.pending_ack("r", "c") && !reg.pending_ack("r", "c")->token);
+    SettlementLookup shown = reg.pending_settlement("r", "c");
+    EXPECT(std::holds_alternative<Issue>(shown) && std::get<Issue>(shown).path == "token");
+    EXPECT(is_issue(reg.record_processed_settlement("r", "c"), "token", kExhausted));
+    EXPECT(is_issue(reg.record_failed_settlement("r", "c", "e", RetryTracker(1, 10), false), "error",
+                    "the message already has a different pending terminal intent"));
+    RetryTracker tracker(1, 10);
+    EXPECT(!reg.confirm_settlement("r", "c", "18446744073709551615", tracker));
+    EXPECT(!reg.park_settlement("r", "c", "18446744073709551615", ParkedReason::Rejected));
+    EXPECT(reg.park_ack("r", "c", ParkedReason::Rejected));
+    // Only completion clears such an entry.
+    reg.remember_completed("r", "c");
+    EXPECT(!reg.is_ack_pending("r", "c"));
+}
+
+static void attempts_saturate() {
+    RetryTracker tracker(5, 10);
+    tracker.confirm_retry("m", kCountMax, kCountMax);
+    EXPECT(tracker.budget("m").attempts == kCountMax && tracker.budget("m").limit == 5);
+    EXPECT(tracker.is_permanently_failed("m"));
+    AttemptResult r = tracker.record_attempt("m");
+    EXPECT(r.attempts == kCountMax && r.exhausted);
+    r = tracker.record_attempt("m");
+    EXPECT(r.attempts == kCountMax && r.exhausted);
+}
+
+static void saturated_attempts_at_largest_limit() {
+    RetryTracker tracker(kCountMax, 10);
+    tracker.confirm_retry("m", kCountMax - 1, kCountMax);
+    EXPECT(!tracker.is_permanently_failed("m"));
+    for (int i = 0; i < 3; ++i) {
+        AttemptResult r = tracker.record_attempt("m");
+        // Attempts stop at the largest count, which never exceeds the largest limit.
+        EXPECT(r.attempts == kCountMax && !r.exhausted);
+    }
+    EXPECT(!tracker.is_permanently_failed("m"));
+    tracker.discard_attempt("m");
+    EXPECT(tracker.budget("m").attempts == kCountMax - 1);
+}
+
+static void ack_retry_count_saturates() {
+    EXPECT(saturating_increment(kCountMax) == kCountMax);
+    EXPECT(saturating_increment(kCountMax - 1) == kCountMax);
+    EXPECT(saturating_increment(0) == 1);
+}
+
+int main(int argc, char** argv) {
+    const std::map<std::string, std::function<void()>> cases = {
+        {"token_counter_exhaustion", token_counter_exhaustion},
+        {"attempts_saturate", attempts_saturate},
+        {"saturated_attempts_at_largest_limit", saturated_attempts_at_largest_limit},
+        {"ack_retry_count_saturates", ack_retry_count_saturates},
+    };
+    if (argc != 2 || !cases.count(argv[1])) {
+        std::printf("unknown case\n");
+        return 2;
+    }
+    cases.at(argv[1])();
+    return failures == 0 ? 0 : 1;
+}
