@@ -100,6 +100,7 @@ class PhoenixSocket:
             for future in self._waiting.values():
                 if not future.done():
                     future.set_exception(ConnectionLost())
+                    future.exception()  # a waiter that already gave up need not see it
             self._waiting.clear()
         return self.ws.close_code
 
@@ -209,7 +210,7 @@ class EchoAgent:
         await tools.call("orvu_send_message", content=f"echo: {text}")
 
 
-def test_policy_config() -> dict[str, float]:
+def fault_test_policy() -> dict[str, float]:
     """The default reconnect numbers, except a rapid-disconnect threshold that a
     fault test with hundreds of injected disconnects does not reach."""
     return {
@@ -288,6 +289,10 @@ class ReferenceHost:
     async def _until(self, predicate: Callable[[], bool]) -> None:
         async with self._changed:
             await self._changed.wait_for(lambda: predicate() or self._dead())
+
+    def _room_ready(self, room: str) -> bool:
+        socket = self._socket
+        return room in self._ready_rooms and socket is not None and not socket.closed
 
     def _dead(self) -> bool:
         return self.session.state is core.SessionState.Dead
@@ -491,10 +496,19 @@ class ReferenceHost:
             await self._unsubscribe(room, socket)
 
     async def _subscribe(self, socket: PhoenixSocket, room: str) -> bool:
-        ticket = self.subscriptions.begin_room_subscribe(room)
-        if ticket is None:
-            self.log(f"room {room}: subscribe refused by the tracker ({self.subscriptions.room_status(room)})")
-            return self.subscriptions.is_room_subscribed(room)
+        busy = (core.RoomStatus.Pending, core.RoomStatus.Leaving)
+        while True:
+            ticket = self.subscriptions.begin_room_subscribe(room)
+            if ticket is not None:
+                break
+            status = self.subscriptions.room_status(room)
+            self.log(f"room {room}: subscribe refused by the tracker ({status})")
+            if status not in busy:
+                return self.subscriptions.is_room_subscribed(room)
+            # A join or leave of this room is still in flight: wait for its report.
+            await self._until(lambda: socket.closed or self.subscriptions.room_status(room) not in busy)
+            if socket.closed:
+                raise ConnectionLost()
         chat, people = core.chat_room_topic(room), core.room_participants_topic(room)
         try:
             first = await socket.join(chat)
@@ -563,6 +577,7 @@ class ReferenceHost:
             except ConnectionLost:
                 outcome = core.LeaveOutcome.Unknown
         done = self.subscriptions.mark_room_leave_complete(room, ticket, outcome)
+        self._poke()
         self.log(f"room {room}: left under ticket {ticket} with {outcome!r} -> {done}; "
                  f"status {self.subscriptions.room_status(room)}")
 
@@ -723,7 +738,7 @@ class ReferenceHost:
             if settlement["parked"] is not None:
                 await self._until(lambda: self._unparked(room, message_id))
                 continue
-            await self._until(lambda: room in self._ready_rooms)
+            await self._until(lambda: self._room_ready(room))
             socket = self._socket
             if socket is None or self._dead():
                 continue
@@ -735,6 +750,7 @@ class ReferenceHost:
             try:
                 reply = await socket.request(core.chat_room_topic(room), event, body)
             except ConnectionLost:
+                await self._until(lambda: self._socket is not socket)
                 continue
             if reply.ok:
                 closed = self.claims.confirm_settlement(room, message_id, settlement["token"], self.retries)
@@ -783,7 +799,7 @@ class ReferenceHost:
     async def push_reliably(self, room: str, event: str, body: dict[str, Any]) -> dict[str, Any]:
         """Sends a room push until the platform accepts it (idempotent pushes only)."""
         while True:
-            await self._until(lambda: room in self._ready_rooms)
+            await self._until(lambda: self._room_ready(room))
             socket = self._socket
             if self._dead():
                 raise ConnectionLost()
@@ -792,6 +808,7 @@ class ReferenceHost:
             try:
                 reply = await socket.request(core.chat_room_topic(room), event, body)
             except ConnectionLost:
+                await self._until(lambda: self._socket is not socket)
                 continue
             if reply.ok:
                 return reply.response
