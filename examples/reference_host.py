@@ -567,8 +567,10 @@ class ReferenceHost:
     async def _unsubscribe(self, room: str, socket: PhoenixSocket | None) -> None:
         self._ready_rooms.discard(room)
         ticket = self.subscriptions.unsubscribe_room(room)
-        if ticket is None:
-            return
+        if ticket is not None:
+            await self._leave_room_topics(room, ticket, socket)
+
+    async def _leave_room_topics(self, room: str, ticket: int, socket: PhoenixSocket | None) -> None:
         outcome = core.LeaveOutcome.Left
         if socket is not None and not socket.closed:
             try:
@@ -619,7 +621,7 @@ class ReferenceHost:
             self.log(f"{decision['message_id']} in {decision['room_id']}: skip_self (our own message)")
         elif verdict == "cleanup":
             self.log(f"{event} for {decision['room_id']}: cleanup")
-            self._spawn(self._on_room_gone(decision["room_id"]))
+            self._on_room_gone(decision["room_id"])
         elif event == "room_added":
             self.log(f"room_added {normalized['id']}: {verdict} by routing; admitting it")
             ticket = self.rooms.begin_room_admission(normalized["id"], True)
@@ -657,12 +659,17 @@ class ReferenceHost:
                     self.view_at_end = self._view()
                 self._spawn(socket.close(1000))
 
-    async def _on_room_gone(self, room: str) -> None:
+    def _on_room_gone(self, room: str) -> None:
+        # Everything is decided at once, in the order the platform's events came;
+        # only the leave itself waits for the transport.
         removed = self.rooms.record_room_removed(room)
         self.log(f"room {room}: record_room_removed -> {removed}")
         self.claims.discard_completed(room)
-        await self._unsubscribe(room, self._socket)
         self.rosters.pop(room, None)
+        self._ready_rooms.discard(room)
+        ticket = self.subscriptions.unsubscribe_room(room)
+        if ticket is not None:
+            self._spawn(self._leave_room_topics(room, ticket, self._socket))
 
     def _on_invocation(self, room: str, message_id: str, message: dict[str, Any]) -> None:
         held = message.get("agent_status")

@@ -57,11 +57,11 @@ async def _scenario(terminal: str) -> tuple[PlatformSimulator, ReferenceHost, co
         for n in range(MESSAGES):
             await sim.publish(rng.choice(ROOMS), _content(rng, n))
             if n % every == every - 1 and faults:
-                # Keep a bounded backlog so that faults strike work in progress.
-                await sim.wait_for(lambda: len(sim.open_messages()) < 25)
                 if removed is not None:
                     await sim.add_agent(removed)
                     removed = None
+                # Keep a bounded backlog so that faults strike work in progress.
+                await sim.wait_for(lambda: len(sim.open_messages()) < 25)
                 await sim.wait_for(sim.fully_subscribed)
                 kind = faults.pop()
                 if kind == "remove_from_room":
