@@ -336,6 +336,19 @@ class ReferenceHost:
         if socket is not None and not socket.closed:
             for room in self.subscriptions.subscribed_room_ids():
                 await self._unsubscribe(room, socket)
+            for topic in self.subscriptions.joined_agent_topics():
+                ticket = self.subscriptions.leave_agent_topic(topic)
+                if ticket is None:
+                    continue
+                try:
+                    left = (await socket.leave(topic)).ok
+                except ConnectionLost:
+                    left = False
+                outcome = core.LeaveOutcome.Left if left else core.LeaveOutcome.Unknown
+                done = self.subscriptions.mark_agent_topic_leave_complete(topic, ticket, outcome)
+                self.log(f"left {topic} under ticket {ticket} with {outcome!r} -> {done}")
+        self.log(f"stopping: session.end() -> {self.session.end()!r}")
+        if socket is not None and not socket.closed:
             self.log("closing the socket (1000)")
             await socket.close(1000)
         self._poke()
