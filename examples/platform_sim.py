@@ -104,6 +104,8 @@ class Records:
         default_factory=lambda: collections.defaultdict(list))
     # message id -> accepted "failed, will retry" writes
     retry_writes: dict[str, int] = dataclasses.field(default_factory=collections.Counter)
+    # message id -> the extension data that came with its accepted "failed" write
+    failure_details: dict[str, Any] = dataclasses.field(default_factory=dict)
     duplicate_writes: int = 0
     refused_writes: collections.Counter = dataclasses.field(default_factory=collections.Counter)
     # message id -> replies posted in answer to it (content, client_ref)
@@ -618,6 +620,8 @@ class PlatformSimulator:
             return "ok", {}
         message.terminal = status
         message.error = payload.get("error") if status == "failed" else None
+        if status == "failed":
+            self.records.failure_details[mid] = payload.get("extension_data")
         self.records.terminal_writes[mid].append(status)
         return "ok", {}
 

@@ -115,7 +115,13 @@ class PhoenixSocket:
         try:
             await self.ws.send(json.dumps(frame))
             return await asyncio.wait_for(future, self._reply_timeout_s)
-        except (ConnectionClosed, TimeoutError, asyncio.TimeoutError) as exc:
+        except (TimeoutError, asyncio.TimeoutError) as exc:
+            # A platform that stops answering is as good as gone: end the socket
+            # so that everything waiting on it moves to the next connection.
+            self._waiting.pop(ref, None)
+            asyncio.ensure_future(self.close(4000))
+            raise ConnectionLost() from exc
+        except ConnectionClosed as exc:
             self._waiting.pop(ref, None)
             raise ConnectionLost() from exc
 
@@ -255,6 +261,7 @@ class ReferenceHost:
         self._ready_rooms: set[str] = set()
         self._queues: dict[str, asyncio.Queue[QueuedMessage]] = {}
         self._payloads: dict[str, dict[str, Any]] = {}   # message id -> payload, for retries
+        self._failures: dict[str, core.AgentFailure] = {}  # message id -> the agent's last failure
         self._workers: dict[str, asyncio.Task[None]] = {}
         self._tasks: set[asyncio.Task[Any]] = set()
         self._changed = asyncio.Condition()
@@ -737,12 +744,19 @@ class ReferenceHost:
     async def _run_turn(self, room: str, item: QueuedMessage, attempt: int) -> tuple[bool, str | None]:
         ledger = core.TurnLedger()
         tools = Tools(self, room, item.message_id, attempt, ledger)
+        roster = self.rosters.get(room)
+        if roster is not None and roster.changed():
+            # The agent is told about the participants whenever they changed.
+            self.log(f"{item.message_id}: participants changed, {len(roster.list())} sent with the turn")
+            roster.mark_sent()
         self.handled[item.message_id] += 1
         try:
             await self.agent(item.payload, tools)
         except AgentError as exc:
-            self.log(f"{item.message_id}: agent failed: {exc}")
-            return False, str(exc)
+            failure = core.AgentFailure(type(self.agent).__name__, str(exc), code="agent_error")
+            self._failures[item.message_id] = failure
+            self.log(f"{item.message_id}: agent failed: {failure.to_dict()}")
+            return False, failure.message
         verdict = ledger.verdict()
         self.log(f"{item.message_id}: turn verdict {verdict!r}, reply_settled={ledger.reply_settled()}")
         if verdict is core.TurnVerdict.MissingReply:
@@ -767,6 +781,9 @@ class ReferenceHost:
             body: dict[str, Any] = {"message_id": message_id, "token": settlement["token"], "retry": retry}
             if settlement["status"] == "failed":
                 body["error"] = settlement.get("error")
+                failure = self._failures.get(message_id)
+                if failure is not None:
+                    body["extension_data"] = failure.to_extension_data()
             try:
                 reply = await socket.request(core.chat_room_topic(room), event, body)
             except ConnectionLost:
@@ -781,6 +798,7 @@ class ReferenceHost:
                     self._requeue(room, message_id)
                 else:
                     self._payloads.pop(message_id, None)
+                self._failures.pop(message_id, None)
                 return
             reason = core.ParkedReason.NotFound if reply.reason in ("not_found", "not_joined") \
                 else core.ParkedReason.Rejected

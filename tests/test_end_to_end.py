@@ -54,8 +54,16 @@ async def _scenario(terminal: str) -> tuple[PlatformSimulator, ReferenceHost, co
         every = MESSAGES // len(faults)
         removed: str | None = None
         await sim.wait_for(sim.fully_subscribed)
+        guests: list[tuple[str, str]] = []
         for n in range(MESSAGES):
             await sim.publish(rng.choice(ROOMS), _content(rng, n))
+            if n % 50 == 25:
+                guest = (rng.choice(ROOMS), f"guest-{n}")
+                guests.append(guest)
+                await sim.participant_joins(guest[0], {"id": guest[1], "type": "User", "name": f"Guest {n}"})
+            elif n % 100 == 0 and guests:
+                room, guest_id = guests.pop(0)
+                await sim.participant_leaves(room, guest_id)
             if n % every == every - 1 and faults:
                 if removed is not None:
                     await sim.add_agent(removed)
@@ -117,6 +125,9 @@ def test_every_message_settled_exactly_once(storm):
         assert attempts == wanted, message.id
         assert records.retry_writes[message.id] == len(wanted) - 1
         assert host.agent.seen[message.id] == len(wanted)
+        if expected == "failed":
+            (failure,) = records.failure_details[message.id].values()
+            assert failure["provider"] == "EchoAgent" and failure["code"] == "agent_error"
 
 
 def test_replies_are_neither_lost_nor_duplicated(storm):
@@ -195,3 +206,10 @@ def test_other_terminal_faults_end_the_session(terminal):
     assert all(terminal == "supersede_final" or w != "supersede" or o.retry_after_s is not None
                for w, o in host.outcomes[:first_dead])
     assert collections.Counter(sim.records.terminal_writes[m.id][0] for m in sim.user_messages()) == {"processed": 10}
+
+
+def test_participant_lists_follow_the_platform(storm):
+    sim, host, _ = storm
+    for room in sorted(sim.members):
+        assert [p["id"] for p in host.participants_of(room)] == [p["id"] for p in sim.participants[room]], room
+    assert sum(len(people) for people in sim.participants.values()) > 2 * len(ROOMS)
