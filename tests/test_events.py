@@ -75,7 +75,7 @@ def field_cases():
                 yield pytest.param(event, key, rule, json_type, shape, id=f"{event}-{key}-{shape}")
 
 
-@pytest.mark.parametrize("event, key, rule, json_type, shape", field_cases())
+@pytest.mark.parametrize("event, key, rule, json_type, shape", list(field_cases()))
 def test_field_rule_shapes(event, key, rule, json_type, shape):
     raw = dict(SCHEMAS[event][0])
     raw.pop(key, None)

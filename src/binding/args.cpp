@@ -60,7 +60,14 @@ void BoundArgs::check_required() const {
     }
 }
 
+void check_signature(const Signature& sig) {
+    if (sig.params.size() > kMaxParams || sig.positional > sig.params.size() || sig.required > sig.params.size()) {
+        raise(PyExc_SystemError, std::string(sig.callable) + "(): malformed argument signature");
+    }
+}
+
 BoundArgs bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    check_signature(sig);
     BoundArgs bound(sig);
     // METH_FASTCALL entry points receive the plain positional count.
     std::size_t nargs = static_cast<std::size_t>(nargsf);
@@ -80,6 +87,7 @@ BoundArgs bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf, P
 }
 
 BoundArgs bind(const Signature& sig, PyObject* args, PyObject* kwargs) {
+    check_signature(sig);
     BoundArgs bound(sig);
     Py_ssize_t nargs = args ? PyTuple_Size(args) : 0;
     if (nargs < 0) throw_error();

@@ -28,6 +28,15 @@ namespace orvu::py {
 
 inline constexpr std::size_t kMaxParams = 8;
 
+// Calling convention of every function and method of the module.
+inline constexpr int kFastCall = METH_FASTCALL | METH_KEYWORDS;
+
+// The PyMethodDef entry point of a METH_FASTCALL | METH_KEYWORDS function.
+template <class Fn>
+PyCFunction fastcall(Fn* fn) noexcept {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
+}
+
 struct Signature {
     const char* callable;                   // without the parentheses
     std::initializer_list<const char*> params;

@@ -283,49 +283,43 @@ PyObject* cancel_room(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     });
 }
 
-template <auto Fn>
-PyCFunction fastcall() {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Fn));
-}
-
-constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef registry_methods[] = {
-    {"register_minted", fastcall<&register_minted>(), kFast,
+    {"register_minted", fastcall(&register_minted), kFastCall,
      "register_minted($self, room_id=None)\n--\n\n"
      "Register a new ask under a freshly minted token. Returns `(token, ticket)`,\n"
      "or `None` once the registry's tickets are exhausted."},
-    {"register_keyed", fastcall<&register_keyed>(), kFast,
+    {"register_keyed", fastcall(&register_keyed), kFastCall,
      "register_keyed($self, key)\n--\n\n"
      "Register an ask under the caller's `key`. Returns `(key, ticket)`; an\n"
      "unclaimed `key` keeps its place and gets a new ticket, which makes older\n"
      "tickets stale. Returns `None` if `key` is claimed or tickets are exhausted."},
-    {"try_claim", fastcall<&try_claim>(), kFast,
+    {"try_claim", fastcall(&try_claim), kFastCall,
      "try_claim($self, token, ticket)\n--\n\n"
      "Claim the ask registered as `(token, ticket)`. Returns a `ClaimOutcome`."},
-    {"withdraw", fastcall<&withdraw>(), kFast,
+    {"withdraw", fastcall(&withdraw), kFastCall,
      "withdraw($self, token, ticket)\n--\n\n"
      "Remove the ask `(token, ticket)` if it is unclaimed. Returns whether it was removed."},
-    {"forget", fastcall<&forget>(), kFast,
+    {"forget", fastcall(&forget), kFastCall,
      "forget($self, token, ticket)\n--\n\n"
      "Remove the ask `(token, ticket)`, claimed or not. Returns whether it was removed."},
-    {"unclaimed", fastcall<&unclaimed>(), kFast,
+    {"unclaimed", fastcall(&unclaimed), kFastCall,
      "unclaimed($self)\n--\n\nTokens of all unclaimed asks, oldest first."},
-    {"unclaimed_in_room", fastcall<&unclaimed_in_room>(), kFast,
+    {"unclaimed_in_room", fastcall(&unclaimed_in_room), kFastCall,
      "unclaimed_in_room($self, room_id)\n--\n\n"
      "Tokens of the unclaimed asks minted for `room_id`, oldest first."},
-    {"unclaimed_count", fastcall<&unclaimed_count>(), kFast,
+    {"unclaimed_count", fastcall(&unclaimed_count), kFastCall,
      "unclaimed_count($self)\n--\n\nNumber of unclaimed asks."},
-    {"oldest_unclaimed", fastcall<&oldest_unclaimed>(), kFast,
+    {"oldest_unclaimed", fastcall(&oldest_unclaimed), kFastCall,
      "oldest_unclaimed($self)\n--\n\nToken of the oldest unclaimed ask, or `None`."},
-    {"evict_oldest", fastcall<&evict_oldest>(), kFast,
+    {"evict_oldest", fastcall(&evict_oldest), kFastCall,
      "evict_oldest($self)\n--\n\n"
      "When the registry holds at least `max_pending` asks (claimed ones\n"
      "included), remove the oldest unclaimed ask and return its token;\n"
      "otherwise return `None` and change nothing."},
-    {"cancel_all", fastcall<&cancel_all>(), kFast,
+    {"cancel_all", fastcall(&cancel_all), kFastCall,
      "cancel_all($self)\n--\n\nRemove every ask. Returns `CancelledDecisions`."},
-    {"cancel_room", fastcall<&cancel_room>(), kFast,
+    {"cancel_room", fastcall(&cancel_room), kFastCall,
      "cancel_room($self, room_id)\n--\n\n"
      "Remove the asks minted for `room_id`. Returns `CancelledDecisions`."},
     {nullptr, nullptr, 0, nullptr},
@@ -392,7 +386,7 @@ PyObject* is_authorized_sender(PyObject*, PyObject* const* args, Py_ssize_t narg
 }
 
 PyMethodDef is_authorized_sender_def{
-    "is_authorized_sender", fastcall<&is_authorized_sender>(), kFast,
+    "is_authorized_sender", fastcall(&is_authorized_sender), kFastCall,
     "is_authorized_sender(authorized_senders, sender_id)\n--\n\n"
     "Whether `sender_id` may answer an ask: `None` admits anyone; any set --\n"
     "empty included -- admits only its members. Raises `TypeError` unless\n"

@@ -18,7 +18,7 @@ using TrackerObject = Wrapped<core::RetryTracker>;
 using Fastcall = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) noexcept;
 
 PyMethodDef fastcall_method(const char* name, Fastcall fn, const char* doc) {
-    return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), METH_FASTCALL | METH_KEYWORDS,
+    return {name, fastcall(fn), kFastCall,
             doc};
 }
 

@@ -44,14 +44,14 @@ PyObject* classify_upgrade(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
 }
 
 PyMethodDef classify_close_def{
-    "classify_close", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&classify_close)),
-    METH_FASTCALL | METH_KEYWORDS,
+    "classify_close", fastcall(&classify_close),
+    kFastCall,
     "classify_close(close_code)\n--\n\n"
     "Classify a WebSocket close code. Returns `(terminal, delay_range_s)`.\n"
     "Raises `ValueError` if `close_code` is not an integer in `0..=65535`."};
 PyMethodDef classify_upgrade_def{
-    "classify_upgrade", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&classify_upgrade)),
-    METH_FASTCALL | METH_KEYWORDS,
+    "classify_upgrade", fastcall(&classify_upgrade),
+    kFastCall,
     "classify_upgrade(status)\n--\n\n"
     "Classify an HTTP upgrade-rejection status code. Returns\n"
     "`(terminal, delay_range_s)`. Raises `ValueError` if `status` is not an\n"

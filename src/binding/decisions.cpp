@@ -118,22 +118,22 @@ PyObject* evaluate_next_message(PyObject*, PyObject* const* args, Py_ssize_t nar
 
 PyMethodDef drain_def{
     "evaluate_drain_candidate",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&evaluate_drain_candidate)),
-    METH_FASTCALL | METH_KEYWORDS,
+    fastcall(&evaluate_drain_candidate),
+    kFastCall,
     "evaluate_drain_candidate(candidate, seen_ids, agent_id)\n--\n\n"
     "One step of the drain loop. `candidate` is a mapping with `id`,\n"
     "`sender_id`, `sender_type` (or `None` when the host's fetch returned no\n"
     "candidate); a malformed mapping raises `TypeError`."};
 PyMethodDef adapter_def{
     "evaluate_adapter_result",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&evaluate_adapter_result)),
-    METH_FASTCALL | METH_KEYWORDS,
+    fastcall(&evaluate_adapter_result),
+    kFastCall,
     "evaluate_adapter_result(room_id, message_id, succeeded)\n--\n\n"
     "Adapter outcome -> ack decision."};
 PyMethodDef next_message_def{
     "evaluate_next_message",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&evaluate_next_message)),
-    METH_FASTCALL | METH_KEYWORDS,
+    fastcall(&evaluate_next_message),
+    kFastCall,
     "evaluate_next_message(triggering_message_id, next_message_id)\n--\n\n"
     "Compares the triggering message against the platform's authoritative\n"
     "\"next open message\" for a room."};

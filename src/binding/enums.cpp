@@ -142,8 +142,8 @@ Ref build_enum_class(PyObject* module, const EnumDef& def) {
     if (wire_form) {
         cls.from_wire_callable = std::string(def.class_name) + ".from_wire_name";
         cls.from_wire_def = PyMethodDef{
-            "from_wire_name", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&from_wire_name)),
-            METH_FASTCALL | METH_KEYWORDS,
+            "from_wire_name", fastcall(&from_wire_name),
+            kFastCall,
             "from_wire_name(name)\n--\n\n"
             "The member whose wire name equals `name` exactly, or `None`."};
         Ref capsule = Ref::check(PyCapsule_New(&cls, "orvu_sdk_core.enum", nullptr));

@@ -102,8 +102,8 @@ PyObject* is_self_echo(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
 
 PyMethodDef validate_event_payload_def{
     "validate_event_payload",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&validate_event_payload)),
-    METH_FASTCALL | METH_KEYWORDS,
+    fastcall(&validate_event_payload),
+    kFastCall,
     "validate_event_payload(event_type, raw, trace_context=None)\n--\n\n"
     "Validate and normalize an inbound platform event payload.\n\n"
     "On failure raises `ValueError` with `.issues` (a tuple of\n"
@@ -111,8 +111,8 @@ PyMethodDef validate_event_payload_def{
 
 PyMethodDef evaluate_delivery_event_def{
     "evaluate_delivery_event",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&evaluate_delivery_event)),
-    METH_FASTCALL | METH_KEYWORDS,
+    fastcall(&evaluate_delivery_event),
+    kFastCall,
     "evaluate_delivery_event(event_type, room_id, payload, agent_id, trace_context=None)\n--\n\n"
     "Evaluate the routing decision for one inbound platform event.\n\n"
     "On failure raises `ValueError` with `.issues` (a tuple of\n"
@@ -120,8 +120,8 @@ PyMethodDef evaluate_delivery_event_def{
     "cannot be converted raises `TypeError`."};
 
 PyMethodDef is_self_echo_def{
-    "is_self_echo", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&is_self_echo)),
-    METH_FASTCALL | METH_KEYWORDS,
+    "is_self_echo", fastcall(&is_self_echo),
+    kFastCall,
     "is_self_echo(sender_id, sender_type, agent_id)\n--\n\n"
     "True exactly when `sender_type` is \"Agent\" and `sender_id` equals\n"
     "`agent_id` (both compared exactly). This is the one definition of the\n"

@@ -95,10 +95,10 @@ PyObject* to_extension_data(PyObject* self, PyObject* const* args, Py_ssize_t na
 }
 
 PyMethodDef failure_methods[] = {
-    {"to_dict", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&to_dict)),
-     METH_FASTCALL | METH_KEYWORDS, "to_dict($self)\n--\n\nThe failure as a plain JSON-shaped dict."},
-    {"to_extension_data", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&to_extension_data)),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"to_dict", fastcall(&to_dict),
+     kFastCall, "to_dict($self)\n--\n\nThe failure as a plain JSON-shaped dict."},
+    {"to_extension_data", fastcall(&to_extension_data),
+     kFastCall,
      "to_extension_data($self)\n--\n\nThe canonical failure payload under Core's extension-data key."},
     {nullptr, nullptr, 0, nullptr},
 };

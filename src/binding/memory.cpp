@@ -31,8 +31,8 @@ PyObject* validate_memory_type_for_system(PyObject*, PyObject* const* args, Py_s
 
 PyMethodDef validate_def{
     "validate_memory_type_for_system",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&validate_memory_type_for_system)),
-    METH_FASTCALL | METH_KEYWORDS,
+    fastcall(&validate_memory_type_for_system),
+    kFastCall,
     "validate_memory_type_for_system(system, memory_type, trace_context=None)\n--\n\n"
     "Validate that `memory_type` belongs to `system`'s allowed type set.\n\n"
     "`system`/`memory_type` each accept a wire-name string or the matching\n"

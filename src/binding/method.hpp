@@ -4,7 +4,7 @@
 //
 //   const Signature kAdd{"ParticipantRoster.add", {"participant"}, 1, 1};
 //   Ref add(PyObject* self, const BoundArgs& a) { ... }
-//   {"add", method<Roster, kAdd, Access::Exclusive, &add>(), METH_FASTCALL | METH_KEYWORDS, "..."}
+//   {"add", method<Roster, kAdd, Access::Exclusive, &add>(), kFastCall, "..."}
 #pragma once
 
 #include "binding/args.hpp"
@@ -35,10 +35,10 @@ PyObject* call_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     });
 }
 
-// The PyMethodDef function pointer of a method (METH_FASTCALL | METH_KEYWORDS).
+// The PyMethodDef function pointer of a method (kFastCall).
 template <class Object, const Signature& Sig, Access A, MethodBody Body>
 PyCFunction method() noexcept {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&call_method<Object, Sig, A, Body>));
+    return fastcall(&call_method<Object, Sig, A, Body>);
 }
 
 // Results shared by the membership classes: a ticket or None, lists of ids.

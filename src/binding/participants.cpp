@@ -98,35 +98,34 @@ Ref mark_sent(PyObject* self, const BoundArgs&) {
     return none();
 }
 
-constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 constexpr Access X = Access::Exclusive;
 constexpr Access S = Access::Shared;
 
 PyMethodDef roster_methods[] = {
-    {"add", method<RosterObject, kAdd, X, &add>(), kFast,
+    {"add", method<RosterObject, kAdd, X, &add>(), kFastCall,
      "add($self, participant)\n--\n\n"
      "Add a participant, or merge it into the existing entry with the same\n"
      "`id`. Returns `True` if newly added, `False` if an existing id was\n"
      "refreshed in place."},
-    {"remove", method<RosterObject, kRemove, X, &remove>(), kFast,
+    {"remove", method<RosterObject, kRemove, X, &remove>(), kFastCall,
      "remove($self, participant_id)\n--\n\n"
      "Remove the participant with this id. Returns `True` if one was\n"
      "removed."},
-    {"set_all", method<RosterObject, kSetAll, X, &set_all>(), kFast,
+    {"set_all", method<RosterObject, kSetAll, X, &set_all>(), kFastCall,
      "set_all($self, participants, trace_context=None)\n--\n\n"
      "Replace the roster from an authoritative iterable of participants.\n"
      "Rejects the whole snapshot -- leaving the roster unchanged -- if any\n"
      "id appears in it more than once, raising `ValueError` with `.issues`\n"
      "and `.trace_context` (an explicit `trace_context` argument wins over\n"
      "the constructor's `trace_context_provider`)."},
-    {"list", method<RosterObject, kList, S, &list>(), kFast,
+    {"list", method<RosterObject, kList, S, &list>(), kFastCall,
      "list($self)\n--\n\n"
      "The current roster, in add order, as a list of dicts."},
-    {"changed", method<RosterObject, kChanged, S, &changed>(), kFast,
+    {"changed", method<RosterObject, kChanged, S, &changed>(), kFastCall,
      "changed($self)\n--\n\n"
      "Whether membership or any tracked field changed since the last\n"
      "`mark_sent()`."},
-    {"mark_sent", method<RosterObject, kMarkSent, X, &mark_sent>(), kFast,
+    {"mark_sent", method<RosterObject, kMarkSent, X, &mark_sent>(), kFastCall,
      "mark_sent($self)\n--\n\n"
      "Snapshot the current roster as sent."},
     {nullptr, nullptr, 0, nullptr},

@@ -15,7 +15,7 @@ using TrackerObject = Wrapped<core::RetryTracker>;
 PyMethodDef fastcall_method(const char* name, PyObject* (*fn)(PyObject*, PyObject* const*, Py_ssize_t,
                                                                          PyObject*) noexcept,
                                       const char* doc) {
-    return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), METH_FASTCALL | METH_KEYWORDS,
+    return {name, fastcall(fn), kFastCall,
             doc};
 }
 

@@ -119,25 +119,24 @@ Ref reconcile(PyObject* self, const BoundArgs& a) {
 }
 Ref clear(PyObject* self, const BoundArgs&) { return str_list(roster(self).clear()); }
 
-constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 constexpr Access X = Access::Exclusive;
 constexpr Access S = Access::Shared;
 
 PyMethodDef roster_methods[] = {
-    {"room_membership", method<Roster, kMembership, S, &room_membership>(), kFast,
+    {"room_membership", method<Roster, kMembership, S, &room_membership>(), kFastCall,
      "room_membership($self, room_id)\n--\n\n"},
-    {"begin_room_admission", method<Roster, kBegin, X, &begin_room_admission>(), kFast,
+    {"begin_room_admission", method<Roster, kBegin, X, &begin_room_admission>(), kFastCall,
      "begin_room_admission($self, room_id, passes_filter)\n--\n\n"},
-    {"record_room_admission", method<Roster, kRecord, X, &record_room_admission>(), kFast,
+    {"record_room_admission", method<Roster, kRecord, X, &record_room_admission>(), kFastCall,
      "record_room_admission($self, room_id, ticket, succeeded)\n--\n\n"},
-    {"is_room_admission_current", method<Roster, kCurrent, S, &is_room_admission_current>(), kFast,
+    {"is_room_admission_current", method<Roster, kCurrent, S, &is_room_admission_current>(), kFastCall,
      "is_room_admission_current($self, room_id, ticket)\n--\n\n"},
-    {"record_room_removed", method<Roster, kRemoved, X, &record_room_removed>(), kFast,
+    {"record_room_removed", method<Roster, kRemoved, X, &record_room_removed>(), kFastCall,
      "record_room_removed($self, room_id)\n--\n\n"},
-    {"tracked_room_ids", method<Roster, kTracked, S, &tracked_room_ids>(), kFast,
+    {"tracked_room_ids", method<Roster, kTracked, S, &tracked_room_ids>(), kFastCall,
      "tracked_room_ids($self)\n--\n\n"},
-    {"reconcile", method<Roster, kReconcile, X, &reconcile>(), kFast, "reconcile($self, current_room_ids)\n--\n\n"},
-    {"clear", method<Roster, kClear, X, &clear>(), kFast, "clear($self)\n--\n\n"},
+    {"reconcile", method<Roster, kReconcile, X, &reconcile>(), kFastCall, "reconcile($self, current_room_ids)\n--\n\n"},
+    {"clear", method<Roster, kClear, X, &clear>(), kFastCall, "clear($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

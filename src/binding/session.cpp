@@ -15,11 +15,6 @@ using PolicyObject = Wrapped<core::SessionPolicy>;
 using SessionObject = Wrapped<core::Session>;
 using OutcomeObject = Wrapped<core::SessionOutcome>;
 
-template <class F>
-PyCFunction as_method(F* fn) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
-}
-
 Ref seconds_float(const core::Duration& d) { return Ref::check(PyFloat_FromDouble(d.seconds())); }
 
 void raise_if(const std::optional<std::string>& message) {
@@ -82,7 +77,7 @@ PyObject* policy_dead_threshold(PyObject* self, void*) noexcept {
 }
 
 PyMethodDef policy_methods[] = {
-    {"default", as_method(&policy_default), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+    {"default", fastcall(&policy_default), kFastCall | METH_STATIC,
      "default()\n--\n\nA recommended, not final, default."},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -291,32 +286,32 @@ PyObject* session_end(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 }
 
 PyMethodDef session_methods[] = {
-    {"begin_attempt", as_method(&session_begin_attempt), METH_FASTCALL | METH_KEYWORDS,
+    {"begin_attempt", fastcall(&session_begin_attempt), kFastCall,
      "begin_attempt($self, now_s)\n--\n\n"
      "Start a connection attempt at `now_s`. Returns its epoch (an `int`), or\n"
      "None when the session is dead or its epochs are exhausted. Never changes\n"
      "`state`."},
-    {"on_connected", as_method(&session_on_connected), METH_FASTCALL | METH_KEYWORDS,
+    {"on_connected", fastcall(&session_on_connected), kFastCall,
      "on_connected($self, epoch, now_s)\n--\n\n"
      "Report that the attempt `epoch` connected at `now_s`. Returns a\n"
      "`SessionOutcome`; a stale report changes nothing."},
-    {"on_socket_close", as_method(&session_on_socket_close), METH_FASTCALL | METH_KEYWORDS,
+    {"on_socket_close", fastcall(&session_on_socket_close), kFastCall,
      "on_socket_close($self, epoch, now_s, close_code, jitter_sample)\n--\n\n"
      "Report that the socket of attempt `epoch` closed at `now_s` with\n"
      "`close_code` (None when it closed without one). Returns a\n"
      "`SessionOutcome` with the delay before the next attempt, or the death\n"
      "of the session."},
-    {"on_upgrade_rejected", as_method(&session_on_upgrade_rejected), METH_FASTCALL | METH_KEYWORDS,
+    {"on_upgrade_rejected", fastcall(&session_on_upgrade_rejected), kFastCall,
      "on_upgrade_rejected($self, epoch, now_s, status, retry_after_s, jitter_sample)\n--\n\n"
      "Report that the platform refused the upgrade of attempt `epoch` with\n"
      "HTTP `status`; `retry_after_s` (or None) is the platform's minimum\n"
      "wait. Returns a `SessionOutcome`."},
-    {"on_supersede", as_method(&session_on_supersede), METH_FASTCALL | METH_KEYWORDS,
+    {"on_supersede", fastcall(&session_on_supersede), kFastCall,
      "on_supersede($self, now_s, retryable, retry_after_s, jitter_sample)\n--\n\n"
      "Report a supersede notice for the attempt in flight. With `retryable`\n"
      "false the session dies; otherwise it backs off, at least\n"
      "`retry_after_s` when given. Returns a `SessionOutcome`."},
-    {"end", as_method(&session_end), METH_FASTCALL | METH_KEYWORDS,
+    {"end", fastcall(&session_end), kFastCall,
      "end($self)\n--\n\n"
      "End the session. Returns `SessionState.Dead`; a session already dead\n"
      "keeps its dead reason."},

@@ -174,12 +174,11 @@ Ref joined_agent_topics(PyObject* self, const BoundArgs&) { return str_list(trac
 
 // --- the class -------------------------------------------------------------------
 
-constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 constexpr Access X = Access::Exclusive;
 constexpr Access S = Access::Shared;
 
 #define TRACKER_METHOD(name, access, text_signature) \
-    PyMethodDef { #name, method<Tracker, k_##name, access, &name>(), kFast, #name text_signature "\n--\n\n" }
+    PyMethodDef { #name, method<Tracker, k_##name, access, &name>(), kFastCall, #name text_signature "\n--\n\n" }
 
 PyMethodDef tracker_methods[] = {
     TRACKER_METHOD(begin_room_subscribe, X, "($self, room_id)"),
@@ -249,7 +248,7 @@ PyObject* agent_topic(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 }
 
 PyMethodDef agent_topic_kind_methods[] = {
-    {"topic", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&agent_topic)), kFast,
+    {"topic", fastcall(&agent_topic), kFastCall,
      "topic($self, agent_id)\n--\n\n"
      "This channel's topic for `agent_id`: the wire name, a colon, then\n"
      "`agent_id` unchanged."},
@@ -274,12 +273,12 @@ PyObject* room_participants_topic(PyObject*, PyObject* const* args, Py_ssize_t n
 }
 
 PyMethodDef chat_room_topic_def{
-    "chat_room_topic", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&chat_room_topic)), kFast,
+    "chat_room_topic", fastcall(&chat_room_topic), kFastCall,
     "chat_room_topic(room_id)\n--\n\n"
     "This platform's Phoenix Channels topic for a room's ``chat_room`` channel."};
 PyMethodDef room_participants_topic_def{
     "room_participants_topic",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&room_participants_topic)), kFast,
+    fastcall(&room_participants_topic), kFastCall,
     "room_participants_topic(room_id)\n--\n\n"
     "This platform's Phoenix Channels topic for a room's ``room_participants``\nchannel."};
 

@@ -12,12 +12,6 @@ namespace {
 
 using LedgerObject = Wrapped<core::TurnLedger>;
 
-template <auto Fn>
-PyCFunction fastcall() {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Fn));
-}
-constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
-
 void set_item(PyObject* dict, const char* key, Ref value) {
     if (PyDict_SetItemString(dict, key, value.get()) < 0) throw_error();
 }
@@ -89,16 +83,16 @@ PyObject* verdict(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
 }
 
 PyMethodDef ledger_methods[] = {
-    {"record", fastcall<&record>(), kFast,
+    {"record", fastcall(&record), kFastCall,
      "record($self, effect)\n--\n\n"
      "Record the effect of a successful tool call. `effect` must be a `TurnEffect`."},
-    {"settle", fastcall<&settle>(), kFast,
+    {"settle", fastcall(&settle), kFastCall,
      "settle($self)\n--\n\nMark the turn as settled without a tool effect."},
-    {"note_reported", fastcall<&note_reported>(), kFast,
+    {"note_reported", fastcall(&note_reported), kFastCall,
      "note_reported($self)\n--\n\nMark the turn as settled because its outcome was reported."},
-    {"reply_settled", fastcall<&reply_settled>(), kFast,
+    {"reply_settled", fastcall(&reply_settled), kFastCall,
      "reply_settled($self)\n--\n\nWhether a reply or a decline was recorded."},
-    {"verdict", fastcall<&verdict>(), kFast,
+    {"verdict", fastcall(&verdict), kFastCall,
      "verdict($self)\n--\n\n"
      "`TurnVerdict.Complete` once anything beyond observation happened,\n"
      "otherwise `TurnVerdict.MissingReply`."},
@@ -166,13 +160,13 @@ PyObject* missing_reply_message(PyObject*, PyObject* const* args, Py_ssize_t nar
     });
 }
 
-PyMethodDef tool_effects_def{"orvu_tool_effects", fastcall<&orvu_tool_effects>(), kFast,
+PyMethodDef tool_effects_def{"orvu_tool_effects", fastcall(&orvu_tool_effects), kFastCall,
                              "orvu_tool_effects()\n--\n\n"
                              "Every Orvu tool's canonical name and its `TurnEffect`."};
-PyMethodDef no_reply_tool_def{"no_reply_tool", fastcall<&no_reply_tool>(), kFast,
+PyMethodDef no_reply_tool_def{"no_reply_tool", fastcall(&no_reply_tool), kFastCall,
                               "no_reply_tool()\n--\n\n"
                               "`orvu_no_reply`'s definition as a `ToolSpec` dict."};
-PyMethodDef missing_reply_def{"missing_reply_message", fastcall<&missing_reply_message>(), kFast,
+PyMethodDef missing_reply_def{"missing_reply_message", fastcall(&missing_reply_message), kFastCall,
                               "missing_reply_message()\n--\n\n"
                               "The text shown to the room on `TurnVerdict.MissingReply`."};
 

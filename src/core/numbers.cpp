@@ -68,4 +68,12 @@ std::string range_message_u(std::string_view name, std::uint64_t low, std::uint6
     return m;
 }
 
+std::string finite_non_negative_message(std::string_view name, double value) {
+    std::string m = "`";
+    m.append(name);
+    m.append("` must be a finite, non-negative number, got ");
+    m.append(format_float(value));
+    return m;
+}
+
 }  // namespace orvu::core

@@ -16,4 +16,7 @@ std::string format_uint(std::uint64_t value);
 std::string range_message(std::string_view name, std::int64_t low, std::uint64_t high, std::int64_t value);
 std::string range_message_u(std::string_view name, std::uint64_t low, std::uint64_t high, std::uint64_t value);
 
+// "`{name}` must be a finite, non-negative number, got {value}"
+std::string finite_non_negative_message(std::string_view name, double value);
+
 }  // namespace orvu::core

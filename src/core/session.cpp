@@ -157,7 +157,7 @@ std::optional<std::string> epoch_value_error(std::int64_t epoch) {
 
 std::optional<std::string> time_value_error(std::string_view name, double seconds) {
     if (std::isfinite(seconds) && seconds >= 0.0) return std::nullopt;
-    return "`" + std::string(name) + "` must be a finite, non-negative number, got " + format_float(seconds);
+    return finite_non_negative_message(name, seconds);
 }
 
 std::optional<std::string> code_value_error(std::string_view name, std::int64_t code) {

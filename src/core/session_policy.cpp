@@ -119,8 +119,7 @@ std::optional<std::string> set_policy_value(SessionPolicy& policy, const PolicyK
     switch (key.kind) {
         case PolicyValueKind::Duration:
             if (!(value >= 0.0) || std::isinf(value)) {
-                return "`" + std::string(key.name) + "` must be a finite, non-negative number, got " +
-                       format_float(value);
+                return finite_non_negative_message(key.name, value);
             }
             policy.*key.duration = Duration::from_seconds_saturating(value);
             return std::nullopt;
