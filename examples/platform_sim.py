@@ -283,6 +283,10 @@ class PlatformSimulator:
             conn.ws.transport.abort()
         await self._notify()
 
+    def queue_upgrade_refusals(self, status: int, count: int, retry_after: int | None = None) -> None:
+        """Refuses the next `count` upgrades with `status`, without touching the live socket."""
+        self._refusals.extend([(status, retry_after)] * count)
+
     async def supersede(self, *, retryable: bool = True, retry_after: int | None = None) -> None:
         """Tells the agent another connection took over, then closes this one."""
         conn = self._conn
@@ -352,6 +356,10 @@ class PlatformSimulator:
         self.participants[room] = [p for p in people if p["id"] != participant_id]
         if gone and self.room_ready(room):
             await self._push(f"room_participants:{room}", "participant_removed", gone[0])
+
+    async def push_event(self, topic: str, event: str, payload: Any) -> None:
+        """Pushes an arbitrary event on a joined topic (for malformed-input checks)."""
+        await self._push(topic, event, payload)
 
     async def inject(self, kind: str) -> None:
         """Injects one fault by name (see RETRYABLE_FAULTS and TERMINAL_FAULTS)."""

@@ -213,3 +213,90 @@ def test_participant_lists_follow_the_platform(storm):
     for room in sorted(sim.members):
         assert [p["id"] for p in host.participants_of(room)] == [p["id"] for p in sim.participants[room]], room
     assert sum(len(people) for people in sim.participants.values()) > 2 * len(ROOMS)
+
+
+async def _short_session(sim: PlatformSimulator, host: ReferenceHost, script) -> core.SessionState:
+    await sim.start()
+    host.url = sim.url
+    task = asyncio.ensure_future(host.run())
+    try:
+        await sim.wait_for(sim.fully_subscribed, 10)
+        await script()
+        return await asyncio.wait_for(task, 10)
+    finally:
+        task.cancel()
+        await asyncio.gather(task, return_exceptions=True)
+        await sim.stop()
+
+
+def test_a_restarted_host_does_not_handle_replayed_messages_again():
+    # The platform replays messages it already holds as done; a fresh host has no
+    # memory of them and must rely on the platform's durable status instead.
+    sim = PlatformSimulator(rooms=ROOMS[:2], seed=SEED, replay_completed=5, log=None)
+
+    async def both_runs() -> tuple[core.SessionState, core.SessionState, ReferenceHost]:
+        first = ReferenceHost("", time_scale=TIME_SCALE, log=None)
+
+        async def first_script() -> None:
+            for n in range(6):
+                await sim.publish(ROOMS[n % 2], f"first run {n}" + (" [fail]" if n == 4 else ""))
+            await sim.wait_for(lambda: not sim.open_messages())
+            await first.stop()
+
+        state1 = await _short_session(sim, first, first_script)
+        second = ReferenceHost("", time_scale=TIME_SCALE, log=None)
+
+        async def second_script() -> None:
+            await sim.publish(ROOMS[0], "second run")
+            await sim.wait_for(lambda: not sim.open_messages())
+            await sim.close_normally()
+
+        state2 = await _short_session(sim, second, second_script)
+        return state1, state2, second
+
+    state1, state2, second = asyncio.run(asyncio.wait_for(both_runs(), 30))
+    assert state1 is state2 is core.SessionState.Dead
+    assert sim.records.replayed_completed == 6
+    assert sim.records.violations == []
+    assert dict(second.handled) == {sim.user_messages()[-1].id: 1}
+    for message in sim.user_messages():
+        assert len(sim.records.terminal_writes[message.id]) == 1
+
+
+def test_repeated_rapid_disconnects_end_the_session():
+    config = fault_test_policy()
+    config.update(rapid_threshold=4, rapid_disconnect_uptime_s=1e6)
+    sim = PlatformSimulator(rooms=ROOMS[:1], seed=SEED, log=None)
+    host = ReferenceHost("", policy=core.SessionPolicy(config), time_scale=TIME_SCALE, log=None)
+
+    async def script() -> None:
+        sim.queue_upgrade_refusals(503, 10)
+        await sim.drop()
+
+    state = asyncio.run(asyncio.wait_for(_short_session(sim, host, script), 30))
+    assert state is core.SessionState.Dead
+    what, last = host.outcomes[-1]
+    assert (what, last.dead_reason) == ("upgrade_rejected", core.DeadReason.RapidDisconnect)
+    # The drop and two refusals backed off on the cooldown ladder; the third refusal ended it.
+    assert sim.records.refused_upgrades[503] == 3
+    assert [o.retry_after_s for w, o in host.outcomes if o.retry_after_s is not None] == [1.0, 5.0, 10.0]
+
+
+def test_malformed_events_are_refused_without_harm():
+    sim = PlatformSimulator(rooms=ROOMS[:1], seed=SEED, log=None)
+    host = ReferenceHost("", time_scale=TIME_SCALE, log=None)
+    room = ROOMS[0]
+
+    async def script() -> None:
+        topic = core.chat_room_topic(room)
+        await sim.push_event(topic, "message_created", {"id": "bad-1", "chat_room_id": room})
+        await sim.push_event(topic, "message_created", ["not", "an", "object"])
+        await sim.push_event(topic, "no_such_event", {})
+        await sim.publish(room, "a good one")
+        await sim.wait_for(lambda: not sim.open_messages())
+        await sim.close_normally()
+
+    state = asyncio.run(asyncio.wait_for(_short_session(sim, host, script), 30))
+    assert state is core.SessionState.Dead
+    assert list(host.handled) == [sim.user_messages()[0].id]
+    assert host.claims.inflight_ids(room) == [] and host.claims.pending_ack_ids(room) == []
