@@ -389,12 +389,12 @@ class ReferenceHost:
         setup = asyncio.ensure_future(self._set_up(socket))
         heartbeat = asyncio.ensure_future(self._heartbeat(socket))
         code = await reader
-        for task in (setup, heartbeat):
-            task.cancel()
-        await asyncio.gather(setup, heartbeat, return_exceptions=True)
+        heartbeat.cancel()
         self._socket = None
         self._ready_rooms.clear()
         await self._changed_now()
+        # Set-up fails fast on a closed socket and records what it began.
+        await asyncio.gather(setup, heartbeat, return_exceptions=True)
         if self.view_at_end is None and code == 1000:
             self.view_at_end = self._view()
         supersede = self._supersede
@@ -497,7 +497,7 @@ class ReferenceHost:
                     continue
                 try:
                     reply = await socket.join(topic)
-                except ConnectionLost:
+                except (ConnectionLost, asyncio.CancelledError):
                     self.subscriptions.record_agent_topic_join_ambiguous(topic, ticket)
                     raise
                 joined = self.subscriptions.record_agent_topic_join(topic, ticket, reply.ok)
@@ -508,7 +508,12 @@ class ReferenceHost:
         return rooms
 
     async def _admit(self, socket: PhoenixSocket, room: str, ticket: int) -> None:
-        subscribed = await self._subscribe(socket, room)
+        try:
+            subscribed = await self._subscribe(socket, room)
+        except (ConnectionLost, asyncio.CancelledError):
+            # Not admitted on this socket; the next reconciliation offers the room again.
+            self.rooms.record_room_admission(room, ticket, False)
+            raise
         admitted = self.rooms.record_room_admission(room, ticket, subscribed)
         self.log(f"room {room}: admission ticket {ticket} recorded -> {admitted}")
         if subscribed and not admitted:
@@ -532,7 +537,7 @@ class ReferenceHost:
         chat, people = core.chat_room_topic(room), core.room_participants_topic(room)
         try:
             first = await socket.join(chat)
-        except ConnectionLost:
+        except (ConnectionLost, asyncio.CancelledError):
             self.subscriptions.record_chat_room_join_failed(room, ticket)
             raise
         if not first.ok:
@@ -541,7 +546,7 @@ class ReferenceHost:
             return False
         try:
             second = await socket.join(people)
-        except ConnectionLost:
+        except (ConnectionLost, asyncio.CancelledError):
             # The socket is gone, and the chat topic with it.
             self.subscriptions.record_room_participants_join_failed(room, ticket, True)
             raise
