@@ -113,6 +113,7 @@ class Records:
         default_factory=lambda: collections.defaultdict(list))
     deliveries: collections.Counter = dataclasses.field(default_factory=collections.Counter)
     redeliveries: int = 0
+    reordered_batches: int = 0      # batches of replies actually sent in reverse order
     replayed_completed: int = 0
     faults: collections.Counter = dataclasses.field(default_factory=collections.Counter)
     fault_log: list[tuple[str, float]] = dataclasses.field(default_factory=list)
@@ -491,6 +492,8 @@ class PlatformSimulator:
             conn.reorder_timer = None
         conn.reorder_left = 0
         frames, conn.reorder_buffer = conn.reorder_buffer[::-1], []
+        if len(frames) > 1:
+            self.records.reordered_batches += 1
         for frame in frames:
             await self._send(conn, frame)
 

@@ -216,18 +216,6 @@ class EchoAgent:
         await tools.call("orvu_send_message", content=f"echo: {text}")
 
 
-def fault_test_policy() -> dict[str, float]:
-    """The default reconnect numbers, except a rapid-disconnect threshold that a
-    fault test with hundreds of injected disconnects does not reach."""
-    return {
-        "base_delay_s": 1, "factor": 2.0, "max_delay_s": 30, "stable_reset_s": 60,
-        "rapid_disconnect_uptime_s": 10, "rapid_window_s": 300, "rapid_first_min_delay_s": 1,
-        "rapid_second_min_delay_s": 5, "rapid_cooldown_base_s": 10, "rapid_cooldown_step_s": 10,
-        "rapid_cooldown_max_s": 60, "rapid_threshold": 100000, "heartbeat_interval_s": 30,
-        "dead_threshold_s": 60,
-    }
-
-
 class ReferenceHost:
     """Runs one agent session against the platform at `url` until it is dead."""
 

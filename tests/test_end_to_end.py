@@ -22,7 +22,7 @@ import orvu_sdk_core as core  # noqa: E402
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "examples"))
 
 from platform_sim import RETRYABLE_FAULTS, PlatformSimulator  # noqa: E402
-from reference_host import EchoAgent, ReferenceHost, fault_test_policy  # noqa: E402
+from reference_host import EchoAgent, ReferenceHost  # noqa: E402
 
 SEED = 20260107
 ROOMS = ("alpha", "beta", "gamma", "delta", "epsilon")
@@ -31,6 +31,18 @@ FAULT_ROUNDS = 14            # every retryable kind once per round: 112 faults
 MAX_RETRIES = 2
 TIME_SCALE = 0.001           # one host second lasts a millisecond
 DEADLINE_S = 50.0
+
+
+def fault_test_policy() -> dict[str, float]:
+    """The default reconnect numbers, except a rapid-disconnect threshold that a
+    fault test with hundreds of injected disconnects does not reach."""
+    return {
+        "base_delay_s": 1, "factor": 2.0, "max_delay_s": 30, "stable_reset_s": 60,
+        "rapid_disconnect_uptime_s": 10, "rapid_window_s": 300, "rapid_first_min_delay_s": 1,
+        "rapid_second_min_delay_s": 5, "rapid_cooldown_base_s": 10, "rapid_cooldown_step_s": 10,
+        "rapid_cooldown_max_s": 60, "rapid_threshold": 100000, "heartbeat_interval_s": 30,
+        "dead_threshold_s": 60,
+    }
 
 
 def _content(rng: random.Random, n: int) -> str:
@@ -102,6 +114,7 @@ def test_faults_were_injected(storm):
     assert {kind for kind in RETRYABLE_FAULTS if faults[kind] == 0} == set()
     assert sim.records.refused_upgrades[503] >= 1 and sim.records.refused_upgrades[429] >= 1
     assert sim.records.refused_writes["rejected"] >= 1
+    assert sim.records.reordered_batches >= 1
     # The terminal fault came last, and only once.
     assert sim.records.fault_log[-1][0] == "close_1000"
     assert faults["close_1000"] == 1
