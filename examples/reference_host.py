@@ -294,6 +294,9 @@ class ReferenceHost:
 
     def _outcome(self, what: str, outcome: core.SessionOutcome) -> core.SessionOutcome:
         self.outcomes.append((what, outcome))
+        if outcome.state is core.SessionState.Dead and self.view_at_end is None:
+            # What the host held when the session ended, before anything is torn down.
+            self.view_at_end = self._view()
         parts = [f"session {what}: state={outcome.state}"]
         if outcome.retry_after_s is not None:
             parts.append(f"retry_after={outcome.retry_after_s:.3f}s")
@@ -383,8 +386,6 @@ class ReferenceHost:
         await self._changed_now()
         # Set-up fails fast on a closed socket and records what it began.
         await asyncio.gather(setup, heartbeat, return_exceptions=True)
-        if self.view_at_end is None and code == 1000:
-            self.view_at_end = self._view()
         supersede = self._supersede
         close = self.session.on_socket_close(epoch, self.now(), code, self._rng.random())
         self.log(f"socket closed with {code} (classify_close -> {core.classify_close(code)})")
@@ -668,8 +669,6 @@ class ReferenceHost:
             self._supersede = outcome
             socket = self._socket
             if socket is not None:
-                if outcome.state is core.SessionState.Dead and self.view_at_end is None:
-                    self.view_at_end = self._view()
                 self._spawn(socket.close(1000))
 
     def _on_room_gone(self, room: str) -> None:
