@@ -1,17 +1,79 @@
-"""A short demonstration of a host asking orvu_sdk_core for its decisions."""
+"""A short run of the reference host against the local platform simulator.
 
-import orvu_sdk_core as core
+Both run in this process and talk over a real WebSocket on 127.0.0.1. Every
+line prefixed [host] is one decision the host took by asking orvu_sdk_core;
+lines prefixed [platform] are what the simulated platform did. The host's clock
+runs twenty times faster than the wall clock, so a one-second backoff takes
+50 ms.
+
+What to look for:
+  1. the host connects, joins its agent topics, admits and joins two rooms;
+  2. four messages arrive and are each handled once (one on a second attempt,
+     one declined with orvu_no_reply, one where the agent forgot to answer and
+     the host posts the missing-reply notice);
+  3. the platform drops the socket (1006), the session backs off and reconnects;
+  4. the platform replays messages it already holds as done, and the host
+     recognises them as completed instead of handling them again;
+  5. a last message, then a clean stop.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import sys
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+
+from platform_sim import PlatformSimulator  # noqa: E402
+from reference_host import ReferenceHost  # noqa: E402
 
 
-def main() -> None:
-    print("orvu_sdk_core exports", len(core.__all__), "names")
-    for code in (1000, 1006, None):
-        terminal, window = core.classify_close(code)
-        print(f"socket closed with {code!r}: {'give up' if terminal else 'reconnect'} (window {window})")
-    for status in (403, 503):
-        terminal, _ = core.classify_upgrade(status)
-        print(f"upgrade refused with {status}: {'give up' if terminal else 'retry later'}")
+def banner(text: str) -> None:
+    print(f"\n=== {text}")
+
+
+async def main() -> None:
+    sim = PlatformSimulator(rooms=["lobby", "support"], seed=7, replay_completed=3, log=print)
+    url = await sim.start()
+    banner(f"platform simulator listening on {url}")
+    host = ReferenceHost(url, time_scale=0.05, seed=7, log=print)
+    run = asyncio.create_task(host.run())
+
+    await sim.wait_for(sim.fully_subscribed, timeout=10)
+    banner("four messages arrive")
+    await sim.publish("lobby", "hello there")
+    await sim.publish("support", "my printer is on fire [flaky]")
+    await sim.publish("lobby", "thanks, that's all [quiet]")
+    await sim.publish("lobby", "(a message the agent ignores) [mute]")
+    await sim.wait_for(lambda: not sim.open_messages(), timeout=10)
+
+    banner("the platform drops the socket without a close frame")
+    await sim.drop()
+    await sim.wait_for(sim.fully_subscribed, timeout=10)
+    await sim.wait_for(lambda: sim.records.replayed_completed >= 3, timeout=10)
+
+    banner("one more message on the new connection")
+    await sim.publish("support", "is it fixed?")
+    await sim.wait_for(lambda: not sim.open_messages(), timeout=10)
+
+    banner("clean stop")
+    await host.stop()
+    state = await asyncio.wait_for(run, timeout=10)
+    await sim.stop()
+
+    banner(f"session state: {state!r}")
+    records = sim.records
+    for message in sim.user_messages():
+        attempts = [attempt for attempt, _ in records.handoffs[message.id]]
+        replies = [text for text, _ in records.replies[message.id]]
+        print(f"{message.id} in {message.room_id}: {message.content!r}\n"
+              f"    handed to the agent on attempts {attempts}, terminal write {records.terminal_writes[message.id]},"
+              f" replies {replies}")
+    print(f"connections: {len(records.connections)}, messages pushed again on rejoin: {records.redeliveries},"
+          f" replays of completed messages: {records.replayed_completed}, platform-side violations: "
+          f"{records.violations or 'none'}")
 
 
 if __name__ == "__main__":
-    main()
+    asyncio.run(main())

@@ -1,0 +1,642 @@
+"""A local chat-platform simulator speaking Phoenix Channels v2 JSON frames.
+
+It serves one agent over a real WebSocket on 127.0.0.1 and behaves like a
+durable platform: every user message stays open until the agent's terminal
+write ("processed" or "failed") is accepted, and every open message of a room
+is delivered again whenever the agent joins that room's channel. Faults can be
+injected on command (the methods under "Faults") or at random from a seed
+(`inject_random_fault`).
+
+The simulator keeps its own records (`PlatformSimulator.records`) of every
+hand-off to the agent, every write and every fault, so that a test can judge
+the host from the platform's side only.
+
+Frames are `[join_ref, ref, topic, event, payload]`. Topics served:
+
+    agent_rooms:<agent>        join reply {"rooms": [...]}; pushes room_added,
+                               room_removed
+    agent_control:<agent>      pushes supersede
+    agent_contacts:<agent>     nothing is pushed in this simulation
+    chat_room:<room>           pushes message_created; accepts turn_started,
+                               send_message, mark_processed, mark_failed
+    room_participants:<room>   join reply {"participants": [...]}; pushes
+                               participant_added, participant_removed
+    phoenix                    heartbeat
+"""
+
+from __future__ import annotations
+
+import asyncio
+import collections
+import dataclasses
+import http
+import itertools
+import json
+import random
+import time
+from typing import Any, Callable
+
+from websockets.asyncio.server import ServerConnection, serve
+from websockets.exceptions import ConnectionClosed
+
+# Faults after which the agent is expected to carry on.
+RETRYABLE_FAULTS = (
+    "drop",              # the socket disappears without a close frame (1006)
+    "refuse_503",        # drop, then refuse the next upgrade with 503 and a Retry-After
+    "refuse_429",        # drop, then refuse the next upgrade with 429
+    "supersede",         # a retryable supersede notice, then the socket closes
+    "duplicate_event",   # the next message is pushed twice
+    "reorder_replies",   # the next few replies are sent in reverse order
+    "remove_from_room",  # the agent leaves a room's membership (re-added later)
+    "refuse_writes",     # terminal writes are refused for a while
+)
+# Faults that end the agent's session.
+TERMINAL_FAULTS = ("close_1000", "refuse_403", "supersede_final")
+
+
+def _iso(seq: int) -> str:
+    minutes, seconds = divmod(seq, 60)
+    hours, minutes = divmod(minutes, 60)
+    return f"2026-01-01T{hours % 24:02d}:{minutes:02d}:{seconds:02d}Z"
+
+
+@dataclasses.dataclass
+class SimMessage:
+    room_id: str
+    id: str
+    seq: int
+    content: str
+    sender_id: str
+    sender_type: str
+    sender_name: str | None
+    terminal: str | None = None       # "processed" or "failed" once accepted
+    error: str | None = None
+
+    def payload(self) -> dict[str, Any]:
+        body: dict[str, Any] = {
+            "id": self.id,
+            "chat_room_id": self.room_id,
+            "content": self.content,
+            "message_type": "text",
+            "sender_type": self.sender_type,
+            "sender_id": self.sender_id,
+            "sender_name": self.sender_name,
+            "inserted_at": _iso(self.seq),
+            "updated_at": _iso(self.seq),
+            "metadata": {"mentions": []},
+            "attachments": [],
+        }
+        if self.terminal is not None:
+            # A replayed message tells the agent what the platform already holds.
+            body["agent_status"] = self.terminal
+        return body
+
+
+@dataclasses.dataclass
+class Records:
+    """What the platform saw, for assertions made from its side only."""
+
+    # message id -> list of (attempt, connection id) for every announced hand-off
+    handoffs: dict[str, list[tuple[int, int]]] = dataclasses.field(
+        default_factory=lambda: collections.defaultdict(list))
+    # message id -> accepted terminal writes ("processed" / "failed")
+    terminal_writes: dict[str, list[str]] = dataclasses.field(
+        default_factory=lambda: collections.defaultdict(list))
+    # message id -> accepted "failed, will retry" writes
+    retry_writes: dict[str, int] = dataclasses.field(default_factory=collections.Counter)
+    # message id -> the extension data that came with its accepted "failed" write
+    failure_details: dict[str, Any] = dataclasses.field(default_factory=dict)
+    duplicate_writes: int = 0
+    refused_writes: collections.Counter = dataclasses.field(default_factory=collections.Counter)
+    # message id -> replies posted in answer to it (content, client_ref)
+    replies: dict[str, list[tuple[str, str]]] = dataclasses.field(
+        default_factory=lambda: collections.defaultdict(list))
+    deliveries: collections.Counter = dataclasses.field(default_factory=collections.Counter)
+    redeliveries: int = 0
+    reordered_batches: int = 0      # batches of replies actually sent in reverse order
+    replayed_completed: int = 0
+    faults: collections.Counter = dataclasses.field(default_factory=collections.Counter)
+    fault_log: list[tuple[str, float]] = dataclasses.field(default_factory=list)
+    connections: list[tuple[int, float]] = dataclasses.field(default_factory=list)
+    refused_upgrades: collections.Counter = dataclasses.field(default_factory=collections.Counter)
+    violations: list[str] = dataclasses.field(default_factory=list)
+    # topics the live connection held when the last terminal fault struck
+    view_at_terminal_fault: dict[str, Any] | None = None
+
+
+class _Conn:
+    """One accepted agent connection."""
+
+    def __init__(self, cid: int, ws: ServerConnection) -> None:
+        self.cid = cid
+        self.ws = ws
+        self.joined: dict[str, str | None] = {}   # topic -> join_ref
+        self.closed = False
+        self.reorder_left = 0
+        self.reorder_buffer: list[list[Any]] = []
+        self.reorder_timer: asyncio.TimerHandle | None = None
+
+
+class PlatformSimulator:
+    """Serves one agent with a handful of rooms on 127.0.0.1."""
+
+    def __init__(self, *, agent_id: str = "agent-1", rooms: list[str] | tuple[str, ...] = ("lobby",),
+                 seed: int = 0, replay_completed: int = 0,
+                 log: Callable[[str], None] | None = None) -> None:
+        self.agent_id = agent_id
+        self.rng = random.Random(seed)
+        self.members: set[str] = set(rooms)        # rooms the agent belongs to
+        self.known_rooms: list[str] = list(rooms)
+        self.messages: dict[str, SimMessage] = {}
+        self.room_log: dict[str, list[str]] = {room: [] for room in rooms}
+        self.participants: dict[str, list[dict[str, Any]]] = {
+            room: [{"id": "user-1", "type": "User", "name": "Ursula", "handle": "ursula"},
+                   {"id": agent_id, "type": "Agent", "name": "Echo", "handle": "echo"}]
+            for room in rooms}
+        self.replay_completed = replay_completed
+        self.records = Records()
+        self._log = log
+        self._seq = itertools.count(1)
+        self._cids = itertools.count(1)
+        self._conn: _Conn | None = None
+        self._server: Any = None
+        self._changed = asyncio.Condition()
+        self._refusals: collections.deque[tuple[int, int | None]] = collections.deque()
+        self._duplicate_next = 0
+        self._refuse_writes_left = 0
+        self._seen_tokens: set[tuple[str, str]] = set()
+        self._client_refs: set[str] = set()
+        self._open_handoff: dict[str, int] = {}   # message id -> attempt being handled
+        self._supersede_ids = itertools.count(1)
+        self.url = ""
+
+    # -- lifecycle -----------------------------------------------------------------
+    async def start(self, port: int = 0) -> str:
+        """Listens on 127.0.0.1 and returns the WebSocket URL."""
+        self._server = await serve(self._handler, "127.0.0.1", port,
+                                   process_request=self._process_request, ping_interval=None)
+        bound = self._server.sockets[0].getsockname()[1]
+        self.url = f"ws://127.0.0.1:{bound}/socket/websocket?vsn=2.0.0"
+        return self.url
+
+    async def stop(self) -> None:
+        if self._server is not None:
+            self._server.close()
+            await self._server.wait_closed()
+
+    def log(self, text: str) -> None:
+        if self._log is not None:
+            self._log(f"[platform] {text}")
+
+    # -- state queries -------------------------------------------------------------
+    @property
+    def connected(self) -> bool:
+        return self._conn is not None and not self._conn.closed
+
+    def joined_topics(self) -> set[str]:
+        return set(self._conn.joined) if self.connected else set()
+
+    def user_messages(self) -> list[SimMessage]:
+        return [m for m in self.messages.values() if m.sender_type != "Agent"]
+
+    def open_messages(self) -> list[SimMessage]:
+        return [m for m in self.user_messages() if m.terminal is None]
+
+    def room_ready(self, room: str) -> bool:
+        return {f"chat_room:{room}", f"room_participants:{room}"} <= self.joined_topics()
+
+    def fully_subscribed(self) -> bool:
+        """The agent holds its three agent topics and both topics of every member room."""
+        wanted = {f"agent_rooms:{self.agent_id}", f"agent_control:{self.agent_id}",
+                  f"agent_contacts:{self.agent_id}"}
+        for room in self.members:
+            wanted |= {f"chat_room:{room}", f"room_participants:{room}"}
+        return self.connected and wanted == self.joined_topics()
+
+    async def wait_for(self, predicate: Callable[[], bool], timeout: float = 30.0) -> None:
+        """Waits until `predicate()` holds; re-checked after every platform event."""
+        async def wait() -> None:
+            async with self._changed:
+                await self._changed.wait_for(predicate)
+        await asyncio.wait_for(wait(), timeout)
+
+    async def _notify(self) -> None:
+        async with self._changed:
+            self._changed.notify_all()
+
+    # -- publishing ----------------------------------------------------------------
+    async def publish(self, room: str, content: str, *, sender_id: str = "user-1",
+                      sender_type: str = "User", sender_name: str | None = "Ursula") -> str:
+        """Stores a new message in `room` and pushes it if the agent has the room joined."""
+        seq = next(self._seq)
+        message = SimMessage(room, f"m-{seq:05d}", seq, content, sender_id, sender_type, sender_name)
+        self.messages[message.id] = message
+        self.room_log.setdefault(room, []).append(message.id)
+        copies = 1
+        if self._duplicate_next and sender_type != "Agent" and self.room_ready(room) and room in self.members:
+            self._duplicate_next -= 1
+            copies = 2
+            self._fault("duplicate_event")
+        for _ in range(copies):
+            await self._deliver(message)
+        await self._notify()
+        return message.id
+
+    async def _deliver(self, message: SimMessage) -> None:
+        topic = f"chat_room:{message.room_id}"
+        if message.room_id in self.members and self.connected and topic in self._conn.joined:
+            if message.sender_type != "Agent":
+                self.records.deliveries[message.id] += 1
+            await self._push(topic, "message_created", message.payload())
+
+    # -- faults ----------------------------------------------------------------------
+    def _fault(self, kind: str) -> None:
+        self.records.faults[kind] += 1
+        self.records.fault_log.append((kind, time.monotonic()))
+        self.log(f"FAULT {kind}")
+
+    async def drop(self) -> None:
+        """The socket vanishes without a close frame; the agent sees 1006."""
+        conn = self._conn
+        if conn is None or conn.closed:
+            return
+        self._fault("drop")
+        conn.closed = True
+        conn.ws.transport.abort()
+        await self._notify()
+
+    async def close_normally(self) -> None:
+        """Closes the socket with 1000: the platform is done with this agent."""
+        self._capture_view()
+        self._fault("close_1000")
+        await self._close(1000, "normal closure")
+
+    async def refuse_next_upgrade(self, status: int, retry_after: int | None = None) -> None:
+        """Drops the socket and refuses the next upgrade with `status`."""
+        kind = {503: "refuse_503", 429: "refuse_429", 403: "refuse_403"}.get(status, f"refuse_{status}")
+        if status == 403:
+            self._capture_view()
+        self._fault(kind)
+        self._refusals.append((status, retry_after))
+        conn = self._conn
+        if conn is not None and not conn.closed:
+            conn.closed = True
+            conn.ws.transport.abort()
+        await self._notify()
+
+    def queue_upgrade_refusals(self, status: int, count: int, retry_after: int | None = None) -> None:
+        """Refuses the next `count` upgrades with `status`, without touching the live socket."""
+        self._refusals.extend([(status, retry_after)] * count)
+
+    async def supersede(self, *, retryable: bool = True, retry_after: int | None = None) -> None:
+        """Tells the agent another connection took over, then closes this one."""
+        conn = self._conn
+        if conn is None or conn.closed:
+            return
+        if not retryable:
+            self._capture_view()
+        self._fault("supersede" if retryable else "supersede_final")
+        payload = {"reason": "superseded", "message": "a newer connection took over",
+                   "target_socket_id": None, "correlation_id": f"sup-{next(self._supersede_ids)}",
+                   "retryable": retryable}
+        if retry_after is not None:
+            payload["retry_after"] = retry_after
+        await self._push(f"agent_control:{self.agent_id}", "supersede", payload)
+        await self._close(4001, "superseded")
+
+    def duplicate_next_event(self) -> None:
+        """The next user message that is pushed live is pushed twice."""
+        self._duplicate_next += 1
+
+    def reorder_replies(self, count: int = 3) -> None:
+        """The next `count` replies of the live connection go out in reverse order."""
+        if self.connected:
+            self._fault("reorder_replies")
+            self._conn.reorder_left = count
+
+    def refuse_writes(self, count: int = 3) -> None:
+        """The next `count` terminal writes are refused as "rejected"."""
+        self._fault("refuse_writes")
+        self._refuse_writes_left += count
+
+    async def remove_agent(self, room: str) -> None:
+        """Takes the agent out of `room`; its open messages wait for it."""
+        if room not in self.members:
+            return
+        self._fault("remove_from_room")
+        self.members.discard(room)
+        if self.connected:
+            for topic in (f"chat_room:{room}", f"room_participants:{room}"):
+                self._conn.joined.pop(topic, None)
+            await self._push(f"agent_rooms:{self.agent_id}", "room_removed", self._room_payload(room))
+        await self._notify()
+
+    async def add_agent(self, room: str) -> None:
+        """Adds the agent to `room` (again)."""
+        if room in self.members:
+            return
+        self.members.add(room)
+        if room not in self.known_rooms:
+            self.known_rooms.append(room)
+            self.room_log.setdefault(room, [])
+            self.participants[room] = [
+                {"id": "user-1", "type": "User", "name": "Ursula", "handle": "ursula"},
+                {"id": self.agent_id, "type": "Agent", "name": "Echo", "handle": "echo"}]
+        if self.connected:
+            await self._push(f"agent_rooms:{self.agent_id}", "room_added", self._room_payload(room))
+        await self._notify()
+
+    async def participant_joins(self, room: str, participant: dict[str, Any]) -> None:
+        self.participants.setdefault(room, []).append(participant)
+        if self.room_ready(room):
+            await self._push(f"room_participants:{room}", "participant_added", participant)
+
+    async def participant_leaves(self, room: str, participant_id: str) -> None:
+        people = self.participants.get(room, [])
+        gone = [p for p in people if p["id"] == participant_id]
+        self.participants[room] = [p for p in people if p["id"] != participant_id]
+        if gone and self.room_ready(room):
+            await self._push(f"room_participants:{room}", "participant_removed", gone[0])
+
+    async def push_event(self, topic: str, event: str, payload: Any) -> None:
+        """Pushes an arbitrary event on a joined topic (for malformed-input checks)."""
+        await self._push(topic, event, payload)
+
+    async def inject(self, kind: str) -> None:
+        """Injects one fault by name (see RETRYABLE_FAULTS and TERMINAL_FAULTS)."""
+        if kind == "drop":
+            await self.drop()
+        elif kind == "refuse_503":
+            await self.refuse_next_upgrade(503, retry_after=self.rng.choice((1, 2, 3)))
+        elif kind == "refuse_429":
+            await self.refuse_next_upgrade(429)
+        elif kind == "refuse_403":
+            await self.refuse_next_upgrade(403)
+        elif kind == "supersede":
+            await self.supersede(retryable=True, retry_after=self.rng.choice((None, 1)))
+        elif kind == "supersede_final":
+            await self.supersede(retryable=False)
+        elif kind == "close_1000":
+            await self.close_normally()
+        elif kind == "duplicate_event":
+            self.duplicate_next_event()
+        elif kind == "reorder_replies":
+            self.reorder_replies(self.rng.choice((2, 3, 4)))
+        elif kind == "refuse_writes":
+            self.refuse_writes(self.rng.choice((1, 2, 3)))
+        elif kind == "remove_from_room":
+            await self.remove_agent(self.rng.choice(sorted(self.members)))
+        else:
+            raise ValueError(f"unknown fault {kind!r}")
+
+    async def inject_random_fault(self) -> str:
+        """Injects one retryable fault chosen by the seeded random source."""
+        kind = self.rng.choice(RETRYABLE_FAULTS)
+        await self.inject(kind)
+        return kind
+
+    def _capture_view(self) -> None:
+        self.records.view_at_terminal_fault = {
+            "topics": sorted(self.joined_topics()),
+            "members": sorted(self.members),
+        }
+
+    async def _close(self, code: int, reason: str) -> None:
+        conn = self._conn
+        if conn is None or conn.closed:
+            return
+        conn.closed = True
+        try:
+            await conn.ws.close(code, reason)
+        except ConnectionClosed:
+            pass
+        await self._notify()
+
+    # -- connection handling -------------------------------------------------------
+    def _process_request(self, connection: ServerConnection, request: Any) -> Any:
+        if not self._refusals:
+            return None
+        status, retry_after = self._refusals.popleft()
+        self.records.refused_upgrades[status] += 1
+        self.log(f"upgrade refused with {status}" + (f" (retry-after {retry_after})" if retry_after else ""))
+        response = connection.respond(http.HTTPStatus(status), "refused\n")
+        if retry_after is not None:
+            response.headers["Retry-After"] = str(retry_after)
+        return response
+
+    async def _handler(self, ws: ServerConnection) -> None:
+        previous = self._conn
+        if previous is not None and not previous.closed:
+            previous.closed = True
+            previous.ws.transport.abort()
+        conn = _Conn(next(self._cids), ws)
+        self._conn = conn
+        self.records.connections.append((conn.cid, time.monotonic()))
+        self.log(f"connection {conn.cid} open")
+        await self._notify()
+        try:
+            async for raw in ws:
+                if conn.closed:
+                    break
+                try:
+                    frame = json.loads(raw)
+                    join_ref, ref, topic, event, payload = frame
+                except (ValueError, TypeError):
+                    self.records.violations.append(f"malformed frame {raw!r}")
+                    continue
+                await self._on_frame(conn, join_ref, ref, topic, event, payload)
+                await self._notify()
+        except ConnectionClosed:
+            pass
+        finally:
+            conn.closed = True
+            if self._conn is conn:
+                self._conn = None
+            self.log(f"connection {conn.cid} closed")
+            await self._notify()
+
+    async def _send(self, conn: _Conn, frame: list[Any]) -> None:
+        if conn.closed:
+            return
+        try:
+            await conn.ws.send(json.dumps(frame))
+        except ConnectionClosed:
+            conn.closed = True
+
+    async def _push(self, topic: str, event: str, payload: dict[str, Any]) -> None:
+        conn = self._conn
+        if conn is None or conn.closed:
+            return
+        await self._send(conn, [conn.joined.get(topic), None, topic, event, payload])
+
+    async def _reply(self, conn: _Conn, join_ref: Any, ref: Any, topic: str, status: str,
+                     response: dict[str, Any]) -> None:
+        frame = [join_ref, ref, topic, "phx_reply", {"status": status, "response": response}]
+        if conn.reorder_left > 0:
+            conn.reorder_left -= 1
+            conn.reorder_buffer.append(frame)
+            if conn.reorder_left == 0:
+                await self._flush_reordered(conn)
+            elif conn.reorder_timer is None:
+                # An agent that waits for each reply before the next request would
+                # otherwise stall the buffer: let it go after a moment.
+                loop = asyncio.get_running_loop()
+                conn.reorder_timer = loop.call_later(
+                    0.02, lambda: asyncio.ensure_future(self._flush_reordered(conn)))
+            return
+        await self._send(conn, frame)
+
+    async def _flush_reordered(self, conn: _Conn) -> None:
+        if conn.reorder_timer is not None:
+            conn.reorder_timer.cancel()
+            conn.reorder_timer = None
+        conn.reorder_left = 0
+        frames, conn.reorder_buffer = conn.reorder_buffer[::-1], []
+        if len(frames) > 1:
+            self.records.reordered_batches += 1
+        for frame in frames:
+            await self._send(conn, frame)
+
+    async def _on_frame(self, conn: _Conn, join_ref: Any, ref: Any, topic: str, event: str,
+                        payload: Any) -> None:
+        if topic == "phoenix" and event == "heartbeat":
+            await self._reply(conn, None, ref, topic, "ok", {})
+            return
+        if event == "phx_join":
+            status, response = self._join(conn, topic, join_ref)
+            await self._reply(conn, join_ref, ref, topic, status, response)
+            if status == "ok" and topic.startswith("chat_room:"):
+                await self._redeliver(topic.split(":", 1)[1])
+            return
+        if event == "phx_leave":
+            was_joined = conn.joined.pop(topic, None) is not None or topic in conn.joined
+            await self._reply(conn, join_ref, ref, topic, "ok", {"was_joined": was_joined})
+            return
+        if topic not in conn.joined:
+            await self._reply(conn, join_ref, ref, topic, "error", {"reason": "not_joined"})
+            return
+        if not isinstance(payload, dict):
+            await self._reply(conn, join_ref, ref, topic, "error", {"reason": "bad_payload"})
+            return
+        room = topic.split(":", 1)[1]
+        handler = {
+            "turn_started": self._on_turn_started,
+            "send_message": self._on_send_message,
+            "mark_processed": self._on_terminal_write,
+            "mark_failed": self._on_terminal_write,
+        }.get(event)
+        if handler is None or not topic.startswith("chat_room:"):
+            await self._reply(conn, join_ref, ref, topic, "error", {"reason": "unknown_event"})
+            return
+        status, response = await handler(conn, room, event, payload)
+        await self._reply(conn, join_ref, ref, topic, status, response)
+
+    def _join(self, conn: _Conn, topic: str, join_ref: Any) -> tuple[str, dict[str, Any]]:
+        kind, _, key = topic.partition(":")
+        if kind in ("agent_rooms", "agent_control", "agent_contacts"):
+            if key != self.agent_id:
+                return "error", {"reason": "unauthorized"}
+            conn.joined[topic] = join_ref
+            if kind == "agent_rooms":
+                return "ok", {"rooms": sorted(self.members)}
+            return "ok", {}
+        if kind in ("chat_room", "room_participants"):
+            if key not in self.members:
+                return "error", {"reason": "not_member"}
+            conn.joined[topic] = join_ref
+            if kind == "room_participants":
+                return "ok", {"participants": list(self.participants.get(key, []))}
+            return "ok", {}
+        return "error", {"reason": "unknown_topic"}
+
+    async def _redeliver(self, room: str) -> None:
+        """Pushes every open message of the room again, as a durable platform does."""
+        ids = self.room_log.get(room, [])
+        done = [mid for mid in ids if self.messages[mid].terminal is not None]
+        replay = set(done[-self.replay_completed:]) if self.replay_completed else set()
+        for mid in ids:
+            message = self.messages[mid]
+            if message.sender_type == "Agent":
+                continue
+            if message.terminal is None:
+                self.records.redeliveries += 1
+                await self._deliver(message)
+            elif mid in replay:
+                self.records.replayed_completed += 1
+                await self._deliver(message)
+
+    # -- agent writes ----------------------------------------------------------------
+    async def _on_turn_started(self, conn: _Conn, room: str, event: str,
+                               payload: dict[str, Any]) -> tuple[str, dict[str, Any]]:
+        mid, attempt = payload.get("message_id"), payload.get("attempt")
+        message = self.messages.get(mid) if isinstance(mid, str) else None
+        if message is None or message.room_id != room or not isinstance(attempt, int):
+            return "error", {"reason": "not_found"}
+        seen = self.records.handoffs[mid]
+        if any(a == attempt for a, _ in seen):
+            return "ok", {"duplicate": True}      # the same hand-off announced again
+        if message.terminal is not None:
+            self.records.violations.append(f"{mid} handed to the agent after its terminal write")
+        open_attempt = self._open_handoff.get(mid)
+        if open_attempt is not None and open_attempt != attempt:
+            self.records.violations.append(
+                f"{mid} handed to a second handler (attempt {attempt}) while attempt {open_attempt} ran")
+        self._open_handoff[mid] = attempt
+        seen.append((attempt, conn.cid))
+        return "ok", {}
+
+    async def _on_send_message(self, conn: _Conn, room: str, event: str,
+                               payload: dict[str, Any]) -> tuple[str, dict[str, Any]]:
+        content, reply_to, client_ref = (payload.get("content"), payload.get("in_reply_to"),
+                                         payload.get("client_ref"))
+        if not isinstance(content, str) or not isinstance(client_ref, str):
+            return "error", {"reason": "bad_payload"}
+        if client_ref in self._client_refs:
+            return "ok", {"duplicate": True}
+        self._client_refs.add(client_ref)
+        if isinstance(reply_to, str):
+            self.records.replies[reply_to].append((content, client_ref))
+        # The agent's own message comes back on the room like any other.
+        await self.publish(room, content, sender_id=self.agent_id, sender_type="Agent", sender_name="Echo")
+        return "ok", {}
+
+    async def _on_terminal_write(self, conn: _Conn, room: str, event: str,
+                                 payload: dict[str, Any]) -> tuple[str, dict[str, Any]]:
+        mid, token = payload.get("message_id"), payload.get("token")
+        retry = payload.get("retry") is True
+        status = "processed" if event == "mark_processed" else "failed"
+        message = self.messages.get(mid) if isinstance(mid, str) else None
+        if message is None or message.room_id != room or not isinstance(token, str):
+            self.records.refused_writes["not_found"] += 1
+            return "error", {"reason": "not_found"}
+        if (mid, token) in self._seen_tokens:
+            self.records.duplicate_writes += 1
+            return "ok", {"duplicate": True}
+        if self._refuse_writes_left > 0:
+            self._refuse_writes_left -= 1
+            self.records.refused_writes["rejected"] += 1
+            return "error", {"reason": "rejected"}
+        self._seen_tokens.add((mid, token))
+        if message.terminal is not None:
+            if message.terminal == status and not retry:
+                self.records.duplicate_writes += 1
+                return "ok", {"duplicate": True}
+            self.records.violations.append(f"{mid}: {status} write after accepted {message.terminal}")
+            return "error", {"reason": "conflict"}
+        if not any(True for _ in self.records.handoffs[mid]):
+            self.records.violations.append(f"{mid}: terminal write for a message never handed over")
+        self._open_handoff.pop(mid, None)
+        if status == "failed" and retry:
+            self.records.retry_writes[mid] += 1
+            return "ok", {}
+        message.terminal = status
+        message.error = payload.get("error") if status == "failed" else None
+        if status == "failed":
+            self.records.failure_details[mid] = payload.get("extension_data")
+        self.records.terminal_writes[mid].append(status)
+        return "ok", {}
+
+    @staticmethod
+    def _room_payload(room: str) -> dict[str, Any]:
+        return {"id": room, "inserted_at": _iso(0), "updated_at": _iso(0), "title": f"Room {room}",
+                "task_id": None}

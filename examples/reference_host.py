@@ -1,0 +1,861 @@
+"""A reference host: connects one agent to the platform over a Phoenix Channels
+WebSocket and asks `orvu_sdk_core` for every decision.
+
+The host does the I/O (socket, timers, the agent's tool calls); the module
+decides:
+
+* `SessionPolicy` / `Session`: whether and when to reconnect after a close, a
+  refused upgrade or a supersede notice, and when the session is over.
+* `RoomRoster`: which rooms the agent counts as its own (ticketed admission,
+  reconciliation against the platform's room list after every reconnect).
+* `SubscriptionTracker`: which topics are joined, rejoined or left, with tickets
+  that make late transport answers harmless.
+* `validate_event_payload` / `evaluate_delivery_event`: every inbound event.
+* `ClaimRegistry` with a `RetryTracker`: whether a message may be handled now,
+  who owns it, the terminal write owed for it, its confirmation or parking.
+* `TurnLedger` with `orvu_tool_effects()`: whether the agent's turn produced a
+  reply, and `missing_reply_message()` when it did not.
+* `ParticipantRoster`: the participant list of every room.
+
+Every decision is logged in one line. Time reaches the module as seconds on a
+virtual clock: the host sleeps `retry_after_s * time_scale` real seconds, and
+its clock runs `1 / time_scale` times faster than the wall clock, so a test can
+compress minutes of backoff into milliseconds without changing any decision.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import collections
+import dataclasses
+import itertools
+import json
+import random
+import time
+from typing import Any, Awaitable, Callable
+
+import orvu_sdk_core as core
+from websockets.asyncio.client import ClientConnection, connect
+from websockets.exceptions import ConnectionClosed, InvalidHandshake, InvalidStatus
+
+
+class ConnectionLost(Exception):
+    """The socket closed before the platform answered."""
+
+
+class AgentError(Exception):
+    """Raised by an agent that failed to handle a message."""
+
+
+@dataclasses.dataclass
+class Reply:
+    status: str
+    response: dict[str, Any]
+
+    @property
+    def ok(self) -> bool:
+        return self.status == "ok"
+
+    @property
+    def reason(self) -> str:
+        reason = self.response.get("reason")
+        return reason if isinstance(reason, str) else self.status
+
+
+class PhoenixSocket:
+    """Phoenix Channels v2 framing over one WebSocket connection."""
+
+    def __init__(self, ws: ClientConnection, on_push: Callable[[str, str, Any], None],
+                 reply_timeout_s: float) -> None:
+        self.ws = ws
+        self._on_push = on_push
+        self._refs = itertools.count(1)
+        self._join_refs: dict[str, str] = {}
+        self._waiting: dict[str, asyncio.Future[Reply]] = {}
+        self._reply_timeout_s = reply_timeout_s
+        self.closed = False
+        self.last_frame_at = time.monotonic()
+
+    async def read_until_closed(self) -> int | None:
+        """Dispatches frames until the socket closes; returns the close code."""
+        try:
+            async for raw in self.ws:
+                self.last_frame_at = time.monotonic()
+                try:
+                    join_ref, ref, topic, event, payload = json.loads(raw)
+                except (ValueError, TypeError):
+                    continue
+                if event == "phx_reply":
+                    future = self._waiting.pop(str(ref), None)
+                    if future is not None and not future.done() and isinstance(payload, dict):
+                        response = payload.get("response")
+                        future.set_result(Reply(str(payload.get("status")),
+                                                response if isinstance(response, dict) else {}))
+                else:
+                    self._on_push(topic, event, payload)
+        except ConnectionClosed:
+            pass
+        finally:
+            self.closed = True
+            for future in self._waiting.values():
+                if not future.done():
+                    future.set_exception(ConnectionLost())
+                    future.exception()  # a waiter that already gave up need not see it
+            self._waiting.clear()
+        return self.ws.close_code
+
+    async def request(self, topic: str, event: str, payload: dict[str, Any],
+                      join_ref: str | None = None) -> Reply:
+        if self.closed:
+            raise ConnectionLost()
+        ref = str(next(self._refs))
+        future: asyncio.Future[Reply] = asyncio.get_running_loop().create_future()
+        self._waiting[ref] = future
+        frame = [join_ref if join_ref is not None else self._join_refs.get(topic), ref, topic, event, payload]
+        try:
+            await self.ws.send(json.dumps(frame))
+            return await asyncio.wait_for(future, self._reply_timeout_s)
+        except (TimeoutError, asyncio.TimeoutError) as exc:
+            # A platform that stops answering is as good as gone: end the socket
+            # so that everything waiting on it moves to the next connection.
+            self._waiting.pop(ref, None)
+            asyncio.ensure_future(self.close(4000))
+            raise ConnectionLost() from exc
+        except ConnectionClosed as exc:
+            self._waiting.pop(ref, None)
+            raise ConnectionLost() from exc
+
+    async def join(self, topic: str) -> Reply:
+        join_ref = str(next(self._refs))
+        self._join_refs[topic] = join_ref
+        return await self.request(topic, "phx_join", {}, join_ref=join_ref)
+
+    async def leave(self, topic: str) -> Reply:
+        reply = await self.request(topic, "phx_leave", {})
+        self._join_refs.pop(topic, None)
+        return reply
+
+    async def heartbeat(self) -> Reply:
+        return await self.request("phoenix", "heartbeat", {}, join_ref=None)
+
+    async def close(self, code: int = 1000) -> None:
+        try:
+            await self.ws.close(code)
+        except ConnectionClosed:
+            pass
+
+
+@dataclasses.dataclass
+class QueuedMessage:
+    message_id: str
+    payload: dict[str, Any]
+
+
+class Tools:
+    """The tools one agent turn may call; each successful call is recorded in the turn's ledger."""
+
+    def __init__(self, host: "ReferenceHost", room_id: str, message_id: str, attempt: int,
+                 ledger: core.TurnLedger) -> None:
+        self._host = host
+        self.room_id = room_id
+        self.message_id = message_id
+        self.attempt = attempt
+        self.ledger = ledger
+        self._posts = itertools.count(1)
+
+    async def call(self, name: str, **arguments: Any) -> Any:
+        effect = self._host.tool_effects.get(name)
+        if effect is None:
+            raise AgentError(f"unknown tool {name}")
+        if name == "orvu_send_message":
+            result: Any = await self.post(str(arguments["content"]))
+        elif name == "orvu_get_participants":
+            result = self._host.participants_of(self.room_id)
+        elif name == "orvu_no_reply":
+            result = None
+        else:
+            raise AgentError(f"the demo host does not implement {name}")
+        self.ledger.record(effect)
+        return result
+
+    async def post(self, content: str) -> dict[str, Any]:
+        client_ref = f"{self.message_id}#{self.attempt}#{next(self._posts)}"
+        return await self._host.push_reliably(self.room_id, "send_message", {
+            "content": content, "in_reply_to": self.message_id, "client_ref": client_ref})
+
+
+Agent = Callable[[dict[str, Any], Tools], Awaitable[None]]
+
+
+class EchoAgent:
+    """A small demo agent. It answers every message with an echo, except:
+
+    * "[fail]" anywhere in the text: it fails on every attempt;
+    * "[flaky]": it fails on the first attempt only;
+    * "[quiet]": it declines with `orvu_no_reply`;
+    * "[mute]": it only looks at the participants and ends without replying.
+    """
+
+    def __init__(self) -> None:
+        self.seen: collections.Counter[str] = collections.Counter()
+
+    async def __call__(self, message: dict[str, Any], tools: Tools) -> None:
+        text = message["content"]
+        self.seen[message["id"]] += 1
+        await tools.call("orvu_get_participants")
+        await asyncio.sleep(0)
+        if "[fail]" in text:
+            raise AgentError("the demo agent fails on purpose")
+        if "[flaky]" in text and self.seen[message["id"]] == 1:
+            raise AgentError("the demo agent fails on a first attempt")
+        if "[quiet]" in text:
+            await tools.call("orvu_no_reply", reason="nothing to add")
+            return
+        if "[mute]" in text:
+            return
+        await tools.call("orvu_send_message", content=f"echo: {text}")
+
+
+class ReferenceHost:
+    """Runs one agent session against the platform at `url` until it is dead."""
+
+    def __init__(self, url: str, *, agent_id: str = "agent-1", agent: Agent | None = None,
+                 policy: core.SessionPolicy | None = None, time_scale: float = 1.0,
+                 max_retries: int = 2, seed: int = 0, write_retry_s: float = 1.0,
+                 log: Callable[[str], None] | None = print) -> None:
+        self.url = url
+        self.agent_id = agent_id
+        self.agent: Agent = agent if agent is not None else EchoAgent()
+        self.policy = policy if policy is not None else core.SessionPolicy.default()
+        self.time_scale = time_scale
+        self.write_retry_s = write_retry_s
+        self._log = log
+        self._rng = random.Random(seed)
+        self._t0 = time.monotonic()
+
+        self.session = core.Session(self.policy)
+        self.subscriptions = core.SubscriptionTracker()
+        self.rooms = core.RoomRoster()
+        self.claims = core.ClaimRegistry()
+        self.retries = core.RetryTracker(max_retries)
+        self.tool_effects = core.orvu_tool_effects()
+        self.rosters: dict[str, core.ParticipantRoster] = {}
+
+        self.outcomes: list[tuple[str, core.SessionOutcome]] = []
+        self.view_at_end: dict[str, list[str]] | None = None
+        self.handled: collections.Counter[str] = collections.Counter()
+
+        self._socket: PhoenixSocket | None = None
+        self._ready_rooms: set[str] = set()
+        self._queues: dict[str, asyncio.Queue[QueuedMessage]] = {}
+        self._payloads: dict[str, dict[str, Any]] = {}   # message id -> payload, for retries
+        self._failures: dict[str, core.AgentFailure] = {}  # message id -> the agent's last failure
+        self._workers: dict[str, asyncio.Task[None]] = {}
+        self._tasks: set[asyncio.Task[Any]] = set()
+        self._changed = asyncio.Condition()
+        self._supersede: core.SessionOutcome | None = None
+        self._stopping = False
+        self._connected_once = False
+
+    # -- clock and logging -----------------------------------------------------------
+    def now(self) -> float:
+        """Seconds on the host's clock, which the module receives as `now_s`."""
+        return (time.monotonic() - self._t0) / self.time_scale
+
+    async def sleep(self, seconds: float) -> None:
+        await asyncio.sleep(max(0.0, seconds) * self.time_scale)
+
+    def log(self, text: str) -> None:
+        if self._log is not None:
+            self._log(f"[host {self.now():9.3f}s] {text}")
+
+    def _spawn(self, coro: Awaitable[Any]) -> None:
+        task = asyncio.ensure_future(coro)
+        self._tasks.add(task)
+        task.add_done_callback(self._tasks.discard)
+
+    async def _changed_now(self) -> None:
+        async with self._changed:
+            self._changed.notify_all()
+
+    def _poke(self) -> None:
+        self._spawn(self._changed_now())
+
+    async def _until(self, predicate: Callable[[], bool]) -> None:
+        async with self._changed:
+            await self._changed.wait_for(lambda: predicate() or self._dead())
+
+    def _room_ready(self, room: str) -> bool:
+        socket = self._socket
+        return room in self._ready_rooms and socket is not None and not socket.closed
+
+    def _dead(self) -> bool:
+        return self.session.state is core.SessionState.Dead
+
+    def _outcome(self, what: str, outcome: core.SessionOutcome) -> core.SessionOutcome:
+        self.outcomes.append((what, outcome))
+        if outcome.state is core.SessionState.Dead and self.view_at_end is None:
+            # What the host held when the session ended, before anything is torn down.
+            self.view_at_end = self._view()
+        parts = [f"session {what}: state={outcome.state}"]
+        if outcome.retry_after_s is not None:
+            parts.append(f"retry_after={outcome.retry_after_s:.3f}s")
+        if outcome.dead_reason is not None:
+            parts.append(f"dead_reason={outcome.dead_reason}")
+        if outcome.stale_reason is not None:
+            parts.append(f"stale={outcome.stale_reason} (ignored)")
+        self.log(" ".join(parts))
+        return outcome
+
+    # -- the session loop --------------------------------------------------------------
+    async def run(self) -> core.SessionState:
+        """Connects, reconnects as the session decides, and returns once it is dead."""
+        try:
+            while not self._stopping:
+                epoch = self.session.begin_attempt(self.now())
+                if epoch is None:
+                    self.log("session refuses another attempt")
+                    break
+                self.log(f"connecting (epoch {epoch})")
+                outcome = await self._attempt(epoch)
+                if outcome.state is core.SessionState.Dead or self._stopping:
+                    break
+                delay = outcome.retry_after_s or 0.0
+                self.log(f"backing off {delay:.3f}s before the next attempt")
+                await self.sleep(delay)
+        finally:
+            await self._finish()
+        return self.session.state
+
+    async def stop(self) -> None:
+        """A clean stop: leave every room, close the socket, end the session."""
+        self._stopping = True
+        socket = self._socket
+        if socket is not None and not socket.closed:
+            for room in self.subscriptions.subscribed_room_ids():
+                await self._unsubscribe(room, socket)
+            for topic in self.subscriptions.joined_agent_topics():
+                ticket = self.subscriptions.leave_agent_topic(topic)
+                if ticket is None:
+                    continue
+                try:
+                    left = (await socket.leave(topic)).ok
+                except ConnectionLost:
+                    left = False
+                outcome = core.LeaveOutcome.Left if left else core.LeaveOutcome.Unknown
+                done = self.subscriptions.mark_agent_topic_leave_complete(topic, ticket, outcome)
+                self.log(f"left {topic} under ticket {ticket} with {outcome!r} -> {done}")
+        self.log(f"stopping: session.end() -> {self.session.end()!r}")
+        if socket is not None and not socket.closed:
+            self.log("closing the socket (1000)")
+            await socket.close(1000)
+        self._poke()
+
+    async def _attempt(self, epoch: int) -> core.SessionOutcome:
+        try:
+            ws = await connect(self.url, ping_interval=None, open_timeout=5, close_timeout=1)
+        except InvalidStatus as exc:
+            status = exc.response.status_code
+            retry_after = _retry_after(exc.response.headers.get("Retry-After"))
+            self.log(f"upgrade refused: HTTP {status}, retry-after {retry_after}, "
+                     f"classify_upgrade -> {core.classify_upgrade(status)}")
+            return self._outcome("upgrade_rejected", self.session.on_upgrade_rejected(
+                epoch, self.now(), status, retry_after, self._rng.random()))
+        except (OSError, InvalidHandshake, TimeoutError, asyncio.TimeoutError) as exc:
+            self.log(f"connect failed: {exc!r}")
+            return self._outcome("socket_close", self.session.on_socket_close(
+                epoch, self.now(), None, self._rng.random()))
+        outcome = self._outcome("connected", self.session.on_connected(epoch, self.now()))
+        if outcome.state is not core.SessionState.Up:
+            await ws.close(1000)
+            return outcome
+        return await self._run_connection(ws, epoch)
+
+    async def _run_connection(self, ws: ClientConnection, epoch: int) -> core.SessionOutcome:
+        reply_timeout = max(1.0, self.policy.dead_threshold_s * self.time_scale)
+        socket = PhoenixSocket(ws, self._on_push, reply_timeout)
+        self._socket = socket
+        self._supersede = None
+        reader = asyncio.ensure_future(socket.read_until_closed())
+        setup = asyncio.ensure_future(self._set_up(socket))
+        heartbeat = asyncio.ensure_future(self._heartbeat(socket))
+        code = await reader
+        heartbeat.cancel()
+        self._socket = None
+        self._ready_rooms.clear()
+        await self._changed_now()
+        # Set-up fails fast on a closed socket and records what it began.
+        await asyncio.gather(setup, heartbeat, return_exceptions=True)
+        supersede = self._supersede
+        close = self.session.on_socket_close(epoch, self.now(), code, self._rng.random())
+        self.log(f"socket closed with {code} (classify_close -> {core.classify_close(code)})")
+        close = self._outcome("socket_close", close)
+        return supersede if supersede is not None else close
+
+    async def _heartbeat(self, socket: PhoenixSocket) -> None:
+        interval = self.policy.heartbeat_interval_s
+        dead_after = self.policy.dead_threshold_s * self.time_scale
+        while not socket.closed:
+            await self.sleep(interval)
+            if time.monotonic() - socket.last_frame_at > dead_after:
+                self.log("no frame within the dead threshold: closing the socket")
+                await socket.close(4000)
+                return
+            try:
+                await socket.heartbeat()
+            except ConnectionLost:
+                return
+
+    def _view(self) -> dict[str, list[str]]:
+        return {"rooms": self.subscriptions.subscribed_room_ids(),
+                "agent_topics": self.subscriptions.joined_agent_topics()}
+
+    async def _finish(self) -> None:
+        if self.session.state is not core.SessionState.Dead:
+            self.session.end()
+        if self.view_at_end is None:
+            self.view_at_end = self._view()
+        await self._changed_now()
+        for task in list(self._workers.values()) + list(self._tasks):
+            task.cancel()
+        await asyncio.gather(*self._workers.values(), *self._tasks, return_exceptions=True)
+        self.subscriptions.end_session()
+        self.log(f"session over: state={self.session.state}; subscriptions dropped")
+
+    # -- subscriptions -------------------------------------------------------------------
+    async def _set_up(self, socket: PhoenixSocket) -> None:
+        try:
+            if self._connected_once:
+                self.subscriptions.on_reconnected()
+                self.log("reconnected: rejoining what the tracker lists")
+            self._connected_once = True
+            self._settle_unknown_transport_state()
+            rooms_snapshot = await self._join_agent_topics(socket)
+            if rooms_snapshot is None:
+                self.log("no room list from the platform: closing")
+                await socket.close(4000)
+                return
+            reconciliation = self.rooms.reconcile(rooms_snapshot)
+            self.log(f"rooms reconciled: removed={reconciliation.removed} resync={reconciliation.resync} "
+                     f"admitting={reconciliation.admitting}")
+            for room in reconciliation.removed:
+                self._forget_room(room)
+            candidates = dict(self.subscriptions.room_rejoin_candidates())
+            for room in reconciliation.resync:
+                if room in candidates:
+                    await self._rejoin_room(socket, room, candidates[room])
+                else:
+                    await self._subscribe(socket, room)
+            for room, ticket in reconciliation.admitting:
+                await self._admit(socket, room, ticket)
+        except ConnectionLost:
+            pass
+        except Exception as exc:
+            self.log(f"connection set-up failed: {exc!r}; closing the socket")
+            await socket.close(4000)
+            raise
+
+    def _settle_unknown_transport_state(self) -> None:
+        """A fresh socket has nothing joined: whatever needed reconciliation is now absent."""
+        for room in list(self.rosters) + self.rooms.tracked_room_ids():
+            if self.subscriptions.room_status(room) is core.RoomStatus.NeedsReconciliation:
+                self.log(f"room {room}: transport state settled, acknowledge_room_reconciled -> "
+                         f"{self.subscriptions.acknowledge_room_reconciled(room)}")
+        for kind in (core.AgentTopicKind.Control, core.AgentTopicKind.Rooms, core.AgentTopicKind.Contacts):
+            topic = agent_topic(kind, self.agent_id)
+            if self.subscriptions.agent_topic_status(topic) is core.AgentTopicStatus.NeedsReconciliation:
+                self.subscriptions.acknowledge_agent_topic_reconciled(topic)
+
+    async def _join_agent_topics(self, socket: PhoenixSocket) -> list[str] | None:
+        rooms: list[str] | None = None
+        candidates = dict(self.subscriptions.agent_topic_rejoin_candidates())
+        for kind in (core.AgentTopicKind.Control, core.AgentTopicKind.Rooms, core.AgentTopicKind.Contacts):
+            topic = agent_topic(kind, self.agent_id)
+            if topic in candidates:
+                reply = await socket.join(topic)
+                if not reply.ok:
+                    failed = self.subscriptions.mark_agent_topic_rejoin_failed(topic, candidates[topic])
+                    self.log(f"rejoin of {topic} refused ({reply.reason}): rejoin_failed -> {failed}")
+                    self.subscriptions.acknowledge_agent_topic_reconciled(topic)
+                    continue
+                self.log(f"rejoined {topic} under ticket {candidates[topic]}")
+            else:
+                ticket = self.subscriptions.begin_agent_topic_join(topic)
+                if ticket is None:
+                    self.log(f"join of {topic} refused by the tracker ({self.subscriptions.agent_topic_status(topic)})")
+                    continue
+                try:
+                    reply = await socket.join(topic)
+                except (ConnectionLost, asyncio.CancelledError):
+                    self.subscriptions.record_agent_topic_join_ambiguous(topic, ticket)
+                    raise
+                joined = self.subscriptions.record_agent_topic_join(topic, ticket, reply.ok)
+                self.log(f"joined {topic} under ticket {ticket} -> {joined}")
+            if kind is core.AgentTopicKind.Rooms and reply.ok:
+                listed = reply.response.get("rooms")
+                rooms = [r for r in listed if isinstance(r, str)] if isinstance(listed, list) else []
+        return rooms
+
+    async def _admit(self, socket: PhoenixSocket, room: str, ticket: int) -> None:
+        try:
+            subscribed = await self._subscribe(socket, room)
+        except (ConnectionLost, asyncio.CancelledError):
+            # Not admitted on this socket; the next reconciliation offers the room again.
+            self.rooms.record_room_admission(room, ticket, False)
+            raise
+        admitted = self.rooms.record_room_admission(room, ticket, subscribed)
+        self.log(f"room {room}: admission ticket {ticket} recorded -> {admitted}")
+        if subscribed and not admitted:
+            # The room went away while it was being joined.
+            await self._unsubscribe(room, socket)
+
+    async def _subscribe(self, socket: PhoenixSocket, room: str) -> bool:
+        busy = (core.RoomStatus.Pending, core.RoomStatus.Leaving)
+        while True:
+            ticket = self.subscriptions.begin_room_subscribe(room)
+            if ticket is not None:
+                break
+            status = self.subscriptions.room_status(room)
+            self.log(f"room {room}: subscribe refused by the tracker ({status})")
+            if status not in busy:
+                return self.subscriptions.is_room_subscribed(room)
+            # A join or leave of this room is still in flight: wait for its report.
+            await self._until(lambda: socket.closed or self.subscriptions.room_status(room) not in busy)
+            if socket.closed:
+                raise ConnectionLost()
+        chat, people = core.chat_room_topic(room), core.room_participants_topic(room)
+        try:
+            first = await socket.join(chat)
+        except (ConnectionLost, asyncio.CancelledError):
+            self.subscriptions.record_chat_room_join_failed(room, ticket)
+            raise
+        if not first.ok:
+            result = self.subscriptions.record_chat_room_join_failed(room, ticket)
+            self.log(f"room {room}: join of {chat} refused ({first.reason}) -> {result}")
+            return False
+        try:
+            second = await socket.join(people)
+        except (ConnectionLost, asyncio.CancelledError):
+            # The socket is gone, and the chat topic with it.
+            self.subscriptions.record_room_participants_join_failed(room, ticket, True)
+            raise
+        if not second.ok:
+            left = (await socket.leave(chat)).ok
+            result = self.subscriptions.record_room_participants_join_failed(room, ticket, left)
+            self.log(f"room {room}: join of {people} refused ({second.reason}); rollback -> {result}")
+            return False
+        result = self.subscriptions.record_both_room_topics_joined(room, ticket)
+        self.log(f"room {room}: both topics joined under ticket {ticket} -> {result}")
+        self._room_joined(room, second)
+        return result is core.RoomSubscribeResult.Subscribed
+
+    async def _rejoin_room(self, socket: PhoenixSocket, room: str, ticket: int) -> None:
+        chat, people = core.chat_room_topic(room), core.room_participants_topic(room)
+        first = await socket.join(chat)
+        second = await socket.join(people) if first.ok else None
+        if second is not None and second.ok:
+            self.log(f"room {room}: rejoined under ticket {ticket}")
+            self._room_joined(room, second)
+            return
+        failed = self.subscriptions.mark_room_rejoin_failed(room, ticket)
+        self.log(f"room {room}: rejoin refused -> rejoin_failed {failed}")
+        if first.ok:
+            await socket.leave(chat)
+        self.log(f"room {room}: acknowledge_room_reconciled -> {self.subscriptions.acknowledge_room_reconciled(room)}")
+        self.rooms.record_room_removed(room)
+
+    def _room_joined(self, room: str, participants_reply: Reply) -> None:
+        roster = self.rosters.setdefault(room, core.ParticipantRoster())
+        listed = participants_reply.response.get("participants", [])
+        try:
+            roster.set_all(listed, trace_context=f"room:{room}")
+        except (TypeError, ValueError) as exc:
+            self.log(f"room {room}: participant snapshot refused: {exc}")
+        self._ready_rooms.add(room)
+        unparked = self.claims.unpark_acks(room)
+        if unparked:
+            self.log(f"room {room}: unpark_acks -> {unparked}")
+        self._worker(room)
+        self._poke()
+
+    async def _unsubscribe(self, room: str, socket: PhoenixSocket | None) -> None:
+        self._ready_rooms.discard(room)
+        ticket = self.subscriptions.unsubscribe_room(room)
+        if ticket is not None:
+            await self._leave_room_topics(room, ticket, socket)
+
+    async def _leave_room_topics(self, room: str, ticket: int, socket: PhoenixSocket | None) -> None:
+        outcome = core.LeaveOutcome.Left
+        if socket is not None and not socket.closed:
+            try:
+                for topic in (core.chat_room_topic(room), core.room_participants_topic(room)):
+                    await socket.leave(topic)
+            except ConnectionLost:
+                outcome = core.LeaveOutcome.Unknown
+        done = self.subscriptions.mark_room_leave_complete(room, ticket, outcome)
+        self._poke()
+        self.log(f"room {room}: left under ticket {ticket} with {outcome!r} -> {done}; "
+                 f"status {self.subscriptions.room_status(room)}")
+
+    def _forget_room(self, room: str) -> None:
+        """The room is not ours any more (removed while we were away)."""
+        self._ready_rooms.discard(room)
+        ticket = self.subscriptions.unsubscribe_room(room)
+        if ticket is not None:
+            # Nothing is joined on the new socket, so the leave is complete.
+            self.subscriptions.mark_room_leave_complete(room, ticket, core.LeaveOutcome.Left)
+        self.claims.discard_completed(room)
+        self.rosters.pop(room, None)
+        self.log(f"room {room}: dropped (status {self.subscriptions.room_status(room)})")
+
+    def participants_of(self, room: str) -> list[dict[str, Any]]:
+        roster = self.rosters.get(room)
+        return [dict(p) for p in roster.list()] if roster is not None else []
+
+    # -- inbound events ------------------------------------------------------------------
+    def _on_push(self, topic: str, event: str, payload: Any) -> None:
+        kind, _, key = topic.partition(":")
+        if event in ("phx_close", "phx_error"):
+            return
+        try:
+            normalized = core.validate_event_payload(event, payload, trace_context=topic)
+        except ValueError as exc:
+            self.log(f"{event} on {topic} refused: {exc}")
+            return
+        room = key if kind in ("chat_room", "room_participants") else None
+        try:
+            decision = core.evaluate_delivery_event(event, room, payload, self.agent_id, trace_context=topic)
+        except ValueError as exc:
+            self.log(f"{event} on {topic} not routable: {exc}")
+            return
+        verdict = decision["decision"]
+        if verdict == "invocation":
+            self._on_invocation(decision["room_id"], decision["message_id"], normalized)
+        elif verdict == "skip_self":
+            self.log(f"{decision['message_id']} in {decision['room_id']}: skip_self (our own message)")
+        elif verdict == "cleanup":
+            self.log(f"{event} for {decision['room_id']}: cleanup")
+            self._on_room_gone(decision["room_id"])
+        elif event == "room_added":
+            self.log(f"room_added {normalized['id']}: {verdict} by routing; admitting it")
+            ticket = self.rooms.begin_room_admission(normalized["id"], True)
+            socket = self._socket
+            if ticket is not None and socket is not None:
+                self._spawn(self._guarded(self._admit(socket, normalized["id"], ticket)))
+        elif event == "participant_added" and room is not None:
+            added = self.rosters.setdefault(room, core.ParticipantRoster()).add(normalized)
+            self.log(f"participant {normalized['id']} in {room}: added -> {added}")
+        elif event == "participant_removed" and room is not None:
+            removed = self.rosters.setdefault(room, core.ParticipantRoster()).remove(normalized["id"])
+            self.log(f"participant {normalized['id']} in {room}: removed -> {removed}")
+        elif event == "supersede":
+            self._on_supersede(normalized)
+        else:
+            self.log(f"{event} on {topic}: {verdict}")
+
+    async def _guarded(self, coro: Awaitable[Any]) -> None:
+        try:
+            await coro
+        except ConnectionLost:
+            pass
+
+    def _on_supersede(self, notice: dict[str, Any]) -> None:
+        retry_after = notice.get("retry_after")
+        outcome = self.session.on_supersede(self.now(), notice["retryable"],
+                                            float(retry_after) if isinstance(retry_after, int) and retry_after >= 0 else None,
+                                            self._rng.random())
+        self._outcome("supersede", outcome)
+        if outcome.stale_reason is None:
+            self._supersede = outcome
+            socket = self._socket
+            if socket is not None:
+                self._spawn(socket.close(1000))
+
+    def _on_room_gone(self, room: str) -> None:
+        # Everything is decided at once, in the order the platform's events came;
+        # only the leave itself waits for the transport.
+        removed = self.rooms.record_room_removed(room)
+        self.log(f"room {room}: record_room_removed -> {removed}")
+        self.claims.discard_completed(room)
+        self.rosters.pop(room, None)
+        self._ready_rooms.discard(room)
+        ticket = self.subscriptions.unsubscribe_room(room)
+        if ticket is not None:
+            self._spawn(self._leave_room_topics(room, ticket, self._socket))
+
+    def _on_invocation(self, room: str, message_id: str, message: dict[str, Any]) -> None:
+        held = message.get("agent_status")
+        word = self.claims.guarded_claim(room, message_id, self.retries,
+                                         durably_processed=held == "processed",
+                                         durably_failed=held == "failed",
+                                         allow_failed_retry=False)
+        self.log(f"{message_id} in {room}: eligibility {word}")
+        if word == "runnable":
+            self._payloads[message_id] = message
+            self._worker(room)
+            self._queues[room].put_nowait(QueuedMessage(message_id, message))
+        elif word == "exhausted":
+            self._spawn(self._settle_exhausted(room, message_id))
+
+    # -- delivery --------------------------------------------------------------------------
+    def _worker(self, room: str) -> None:
+        if room not in self._queues:
+            self._queues[room] = asyncio.Queue()
+        task = self._workers.get(room)
+        if task is None or task.done():
+            self._workers[room] = asyncio.ensure_future(self._room_worker(room))
+
+    async def _room_worker(self, room: str) -> None:
+        queue = self._queues[room]
+        while True:
+            item = await queue.get()
+            await self._handle(room, item)
+
+    async def _handle(self, room: str, item: QueuedMessage) -> None:
+        message_id = item.message_id
+        attempt, exhausted = self.retries.record_attempt(message_id)
+        self.log(f"{message_id}: attempt {attempt} (exhausted={exhausted})")
+        if exhausted:
+            settlement = self.claims.record_failed_settlement(
+                room, message_id, "retry budget exhausted", self.retries, False)
+            self.log(f"{message_id}: settlement {settlement}")
+            await self._write(room, message_id)
+            return
+        await self.push_reliably(room, "turn_started", {"message_id": message_id, "attempt": attempt})
+        succeeded, error = await self._run_turn(room, item, attempt)
+        decision = core.evaluate_adapter_result(room, message_id, succeeded)
+        if decision["decision"] == "processed":
+            settlement = self.claims.record_processed_settlement(room, message_id)
+        else:
+            settlement = self.claims.record_failed_settlement(
+                room, message_id, error or "failed", self.retries, True)
+        self.log(f"{message_id}: adapter {decision['decision']} -> settlement token {settlement['token']} "
+                 f"continuation {settlement['continuation']}")
+        await self._write(room, message_id)
+
+    async def _run_turn(self, room: str, item: QueuedMessage, attempt: int) -> tuple[bool, str | None]:
+        ledger = core.TurnLedger()
+        tools = Tools(self, room, item.message_id, attempt, ledger)
+        roster = self.rosters.get(room)
+        if roster is not None and roster.changed():
+            # The agent is told about the participants whenever they changed.
+            self.log(f"{item.message_id}: participants changed, {len(roster.list())} sent with the turn")
+            roster.mark_sent()
+        self.handled[item.message_id] += 1
+        try:
+            await self.agent(item.payload, tools)
+        except AgentError as exc:
+            failure = core.AgentFailure(type(self.agent).__name__, str(exc), code="agent_error")
+            self._failures[item.message_id] = failure
+            self.log(f"{item.message_id}: agent failed: {failure.to_dict()}")
+            return False, failure.message
+        verdict = ledger.verdict()
+        self.log(f"{item.message_id}: turn verdict {verdict!r}, reply_settled={ledger.reply_settled()}")
+        if verdict is core.TurnVerdict.MissingReply:
+            await tools.post(core.missing_reply_message())
+        return True, None
+
+    async def _write(self, room: str, message_id: str) -> None:
+        """Performs the owed terminal write until the platform accepts it."""
+        while not self._dead():
+            settlement = self.claims.pending_settlement(room, message_id)
+            if settlement is None:
+                return
+            if settlement["parked"] is not None:
+                await self._until(lambda: self._unparked(room, message_id))
+                continue
+            await self._until(lambda: self._room_ready(room))
+            socket = self._socket
+            if socket is None or self._dead():
+                continue
+            retry = settlement["continuation"]["kind"] == "retry"
+            event = "mark_processed" if settlement["status"] == "processed" else "mark_failed"
+            body: dict[str, Any] = {"message_id": message_id, "token": settlement["token"], "retry": retry}
+            if settlement["status"] == "failed":
+                body["error"] = settlement.get("error")
+                failure = self._failures.get(message_id)
+                if failure is not None:
+                    body["extension_data"] = failure.to_extension_data()
+            try:
+                reply = await socket.request(core.chat_room_topic(room), event, body)
+            except ConnectionLost:
+                await self._until(lambda: self._socket is not socket)
+                continue
+            if reply.ok:
+                closed = self.claims.confirm_settlement(room, message_id, settlement["token"], self.retries)
+                self.claims.release(room, message_id)
+                self.log(f"{message_id}: {event} accepted, confirm_settlement -> {closed}"
+                         f"{' (retry follows)' if retry else ''}")
+                if retry:
+                    self._requeue(room, message_id)
+                else:
+                    self._payloads.pop(message_id, None)
+                self._failures.pop(message_id, None)
+                return
+            reason = core.ParkedReason.NotFound if reply.reason in ("not_found", "not_joined") \
+                else core.ParkedReason.Rejected
+            parked = self.claims.park_settlement(room, message_id, settlement["token"], reason)
+            count = self.claims.record_ack_retry(room, message_id)
+            self.log(f"{message_id}: {event} refused ({reply.reason}), parked {reason!r} -> {parked} "
+                     f"(ack retry {count})")
+            if reason is core.ParkedReason.Rejected:
+                self._spawn(self._unpark_later(room))
+
+    def _unparked(self, room: str, message_id: str) -> bool:
+        settlement = self.claims.pending_settlement(room, message_id)
+        return settlement is None or settlement["parked"] is None
+
+    async def _unpark_later(self, room: str) -> None:
+        await self.sleep(self.write_retry_s)
+        count = self.claims.unpark_acks(room)
+        self.log(f"room {room}: unpark_acks -> {count}")
+        await self._changed_now()
+
+    def _requeue(self, room: str, message_id: str) -> None:
+        item = self._payloads.get(message_id)
+        word = self.claims.guarded_claim(room, message_id, self.retries)
+        self.log(f"{message_id}: retry within budget, eligibility {word}")
+        if word == "runnable" and item is not None:
+            self._queues[room].put_nowait(QueuedMessage(message_id, item))
+
+    async def _settle_exhausted(self, room: str, message_id: str) -> None:
+        if not self.claims.try_claim(room, message_id):
+            return
+        settlement = self.claims.record_failed_settlement(
+            room, message_id, "retry budget exhausted", self.retries, False)
+        self.log(f"{message_id}: budget exhausted, settlement token {settlement['token']}")
+        await self._write(room, message_id)
+
+    async def push_reliably(self, room: str, event: str, body: dict[str, Any]) -> dict[str, Any]:
+        """Sends a room push until the platform accepts it (idempotent pushes only)."""
+        while True:
+            await self._until(lambda: self._room_ready(room))
+            socket = self._socket
+            if self._dead():
+                raise ConnectionLost()
+            if socket is None:
+                continue
+            try:
+                reply = await socket.request(core.chat_room_topic(room), event, body)
+            except ConnectionLost:
+                await self._until(lambda: self._socket is not socket)
+                continue
+            if reply.ok:
+                return reply.response
+            self.log(f"{event} in {room} refused ({reply.reason}); retrying")
+            await self.sleep(self.write_retry_s)
+
+
+def agent_topic(kind: core.AgentTopicKind, agent_id: str) -> str:
+    """The topic of one of the agent's own channels."""
+    return kind.topic(agent_id)
+
+
+def _retry_after(value: str | None) -> float | None:
+    if value is None:
+        return None
+    try:
+        seconds = float(value)
+    except ValueError:
+        return None
+    return seconds if seconds >= 0 else None

@@ -1,0 +1,315 @@
+"""End to end: the reference host against the platform simulator over real
+WebSockets on loopback, under a seeded storm of faults.
+
+The verdict comes from the platform's own records: what it handed to the agent,
+which writes it accepted, and which topics were joined when the session ended.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import collections
+import random
+import sys
+from pathlib import Path
+
+import pytest
+
+pytest.importorskip("websockets")
+
+import orvu_sdk_core as core  # noqa: E402
+
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "examples"))
+
+from platform_sim import RETRYABLE_FAULTS, PlatformSimulator  # noqa: E402
+from reference_host import EchoAgent, ReferenceHost  # noqa: E402
+
+SEED = 20260107
+ROOMS = ("alpha", "beta", "gamma", "delta", "epsilon")
+MESSAGES = 1000
+FAULT_ROUNDS = 14            # every retryable kind once per round: 112 faults
+MAX_RETRIES = 2
+TIME_SCALE = 0.001           # one host second lasts a millisecond
+DEADLINE_S = 50.0
+
+
+def fault_test_policy() -> dict[str, float]:
+    """The default reconnect numbers, except a rapid-disconnect threshold that a
+    fault test with hundreds of injected disconnects does not reach."""
+    return {
+        "base_delay_s": 1, "factor": 2.0, "max_delay_s": 30, "stable_reset_s": 60,
+        "rapid_disconnect_uptime_s": 10, "rapid_window_s": 300, "rapid_first_min_delay_s": 1,
+        "rapid_second_min_delay_s": 5, "rapid_cooldown_base_s": 10, "rapid_cooldown_step_s": 10,
+        "rapid_cooldown_max_s": 60, "rapid_threshold": 100000, "heartbeat_interval_s": 30,
+        "dead_threshold_s": 60,
+    }
+
+
+def _content(rng: random.Random, n: int) -> str:
+    roll = rng.random()
+    tag = ("[fail]" if roll < 0.06 else "[flaky]" if roll < 0.12 else "[quiet]" if roll < 0.16
+           else "[mute]" if roll < 0.20 else "")
+    return f"message {n} {tag}".strip()
+
+
+async def _scenario(terminal: str) -> tuple[PlatformSimulator, ReferenceHost, core.SessionState]:
+    rng = random.Random(SEED)
+    sim = PlatformSimulator(rooms=ROOMS, seed=SEED, replay_completed=2, log=None)
+    url = await sim.start()
+    agent = EchoAgent()
+    host = ReferenceHost(url, agent=agent, policy=core.SessionPolicy(fault_test_policy()),
+                         time_scale=TIME_SCALE, max_retries=MAX_RETRIES, seed=SEED, log=None)
+    host_task = asyncio.ensure_future(host.run())
+    try:
+        faults = [kind for _ in range(FAULT_ROUNDS)
+                  for kind in rng.sample(RETRYABLE_FAULTS, len(RETRYABLE_FAULTS))]
+        every = MESSAGES // len(faults)
+        removed: str | None = None
+        await sim.wait_for(sim.fully_subscribed)
+        guests: list[tuple[str, str]] = []
+        for n in range(MESSAGES):
+            await sim.publish(rng.choice(ROOMS), _content(rng, n))
+            if n % 50 == 25:
+                guest = (rng.choice(ROOMS), f"guest-{n}")
+                guests.append(guest)
+                await sim.participant_joins(guest[0], {"id": guest[1], "type": "User", "name": f"Guest {n}"})
+            elif n % 100 == 0 and guests:
+                room, guest_id = guests.pop(0)
+                await sim.participant_leaves(room, guest_id)
+            if n % every == every - 1 and faults:
+                if removed is not None:
+                    await sim.add_agent(removed)
+                    removed = None
+                # Keep a bounded backlog so that faults strike work in progress.
+                await sim.wait_for(lambda: len(sim.open_messages()) < 25)
+                await sim.wait_for(sim.fully_subscribed)
+                kind = faults.pop()
+                if kind == "remove_from_room":
+                    removed = rng.choice(ROOMS)
+                    await sim.remove_agent(removed)
+                else:
+                    await sim.inject(kind)
+        if removed is not None:
+            await sim.add_agent(removed)
+        await sim.wait_for(lambda: not sim.open_messages() and sim.fully_subscribed())
+        await sim.inject(terminal)
+        state = await asyncio.wait_for(host_task, 10)
+    finally:
+        host_task.cancel()
+        await asyncio.gather(host_task, return_exceptions=True)
+        await sim.stop()
+    return sim, host, state
+
+
+@pytest.fixture(scope="module")
+def storm() -> tuple[PlatformSimulator, ReferenceHost, core.SessionState]:
+    return asyncio.run(asyncio.wait_for(_scenario("close_1000"), DEADLINE_S))
+
+
+def test_faults_were_injected(storm):
+    sim, _, _ = storm
+    faults = sim.records.faults
+    retryable = sum(faults[kind] for kind in RETRYABLE_FAULTS)
+    assert retryable >= 100
+    assert {kind for kind in RETRYABLE_FAULTS if faults[kind] == 0} == set()
+    assert sim.records.refused_upgrades[503] >= 1 and sim.records.refused_upgrades[429] >= 1
+    assert sim.records.refused_writes["rejected"] >= 1
+    assert sim.records.reordered_batches >= 1
+    # The terminal fault came last, and only once.
+    assert sim.records.fault_log[-1][0] == "close_1000"
+    assert faults["close_1000"] == 1
+
+
+def test_every_message_settled_exactly_once(storm):
+    sim, host, _ = storm
+    records = sim.records
+    messages = sim.user_messages()
+    assert len(messages) == MESSAGES
+    assert records.violations == []
+    for message in messages:
+        attempts = [attempt for attempt, _ in records.handoffs[message.id]]
+        assert attempts, f"{message.id} never reached the agent"
+        assert attempts == sorted(set(attempts)), f"{message.id} handed over twice for one attempt"
+        assert len(attempts) <= MAX_RETRIES, f"{message.id} exceeded its retry budget"
+        expected = "failed" if "[fail]" in message.content else "processed"
+        assert records.terminal_writes[message.id] == [expected], message.id
+        # The budget is used up exactly when the agent keeps failing.
+        wanted = [1, 2] if "[fail]" in message.content or "[flaky]" in message.content else [1]
+        assert attempts == wanted, message.id
+        assert records.retry_writes[message.id] == len(wanted) - 1
+        assert host.agent.seen[message.id] == len(wanted)
+        if expected == "failed":
+            (failure,) = records.failure_details[message.id].values()
+            assert failure["provider"] == "EchoAgent" and failure["code"] == "agent_error"
+
+
+def test_replies_are_neither_lost_nor_duplicated(storm):
+    sim, _, _ = storm
+    missing = core.missing_reply_message()
+    for message in sim.user_messages():
+        replies = [text for text, _ in sim.records.replies[message.id]]
+        if "[fail]" in message.content or "[quiet]" in message.content:
+            assert replies == [], message.id
+        elif "[mute]" in message.content:
+            assert replies == [missing], message.id
+        else:
+            assert replies == [f"echo: {message.content}"], message.id
+
+
+def test_session_died_exactly_at_the_terminal_fault(storm):
+    sim, host, state = storm
+    assert state is core.SessionState.Dead
+    dead = [i for i, (_, outcome) in enumerate(host.outcomes) if outcome.state is core.SessionState.Dead]
+    assert dead == [len(host.outcomes) - 1]
+    what, last = host.outcomes[-1]
+    assert what == "socket_close" and last.dead_reason is core.DeadReason.Classified
+    # Every fault that ended a connection was followed by a successful reconnect.
+    endings = sum(sim.records.faults[k] for k in ("drop", "refuse_503", "refuse_429", "supersede"))
+    connects = sum(1 for what, _ in host.outcomes if what == "connected")
+    assert connects >= endings + 1
+    assert sum(1 for what, _ in host.outcomes if what == "upgrade_rejected") == (
+        sim.records.refused_upgrades[503] + sim.records.refused_upgrades[429])
+
+
+def test_subscriptions_match_the_platform(storm):
+    sim, host, _ = storm
+    view = sim.records.view_at_terminal_fault
+    assert view is not None and host.view_at_end is not None
+    joined_rooms = {t.split(":", 1)[1] for t in view["topics"] if t.startswith("chat_room:")}
+    participant_rooms = {t.split(":", 1)[1] for t in view["topics"] if t.startswith("room_participants:")}
+    agent_topics = {t for t in view["topics"] if t.startswith("agent_")}
+    assert set(host.view_at_end["rooms"]) == joined_rooms == participant_rooms == set(view["members"])
+    assert set(host.view_at_end["agent_topics"]) == agent_topics
+    assert sorted(host.rooms.tracked_room_ids()) == sorted(view["members"])
+    # The session is over: the tracker has let go of everything.
+    assert host.subscriptions.subscribed_room_ids() == []
+    assert host.subscriptions.joined_agent_topics() == []
+
+
+@pytest.mark.parametrize("terminal", ["refuse_403", "supersede_final"])
+def test_other_terminal_faults_end_the_session(terminal):
+    async def short_run() -> tuple[PlatformSimulator, ReferenceHost, core.SessionState]:
+        sim = PlatformSimulator(rooms=ROOMS[:2], seed=SEED, log=None)
+        url = await sim.start()
+        host = ReferenceHost(url, time_scale=TIME_SCALE, seed=SEED, log=None)
+        task = asyncio.ensure_future(host.run())
+        try:
+            await sim.wait_for(sim.fully_subscribed)
+            for n in range(10):
+                await sim.publish(ROOMS[n % 2], f"hello {n}")
+            await sim.wait_for(lambda: not sim.open_messages())
+            await sim.inject("supersede")
+            await sim.wait_for(sim.fully_subscribed)
+            await sim.inject(terminal)
+            state = await asyncio.wait_for(task, 10)
+        finally:
+            task.cancel()
+            await asyncio.gather(task, return_exceptions=True)
+            await sim.stop()
+        return sim, host, state
+
+    sim, host, state = asyncio.run(asyncio.wait_for(short_run(), 20))
+    assert state is core.SessionState.Dead
+    dead = [outcome for _, outcome in host.outcomes if outcome.state is core.SessionState.Dead]
+    assert len(dead) >= 1 and all(o.dead_reason is core.DeadReason.Classified for o in dead)
+    first_dead = next(i for i, (_, o) in enumerate(host.outcomes) if o.state is core.SessionState.Dead)
+    # Before the terminal fault the session only ever backed off.
+    assert all(o.state is not core.SessionState.Dead for _, o in host.outcomes[:first_dead])
+    assert [w for w, _ in host.outcomes].count("supersede") >= 1
+    assert all(terminal == "supersede_final" or w != "supersede" or o.retry_after_s is not None
+               for w, o in host.outcomes[:first_dead])
+    assert collections.Counter(sim.records.terminal_writes[m.id][0] for m in sim.user_messages()) == {"processed": 10}
+
+
+def test_participant_lists_follow_the_platform(storm):
+    sim, host, _ = storm
+    for room in sorted(sim.members):
+        assert [p["id"] for p in host.participants_of(room)] == [p["id"] for p in sim.participants[room]], room
+    assert sum(len(people) for people in sim.participants.values()) > 2 * len(ROOMS)
+
+
+async def _short_session(sim: PlatformSimulator, host: ReferenceHost, script) -> core.SessionState:
+    await sim.start()
+    host.url = sim.url
+    task = asyncio.ensure_future(host.run())
+    try:
+        await sim.wait_for(sim.fully_subscribed, 10)
+        await script()
+        return await asyncio.wait_for(task, 10)
+    finally:
+        task.cancel()
+        await asyncio.gather(task, return_exceptions=True)
+        await sim.stop()
+
+
+def test_a_restarted_host_does_not_handle_replayed_messages_again():
+    # The platform replays messages it already holds as done; a fresh host has no
+    # memory of them and must rely on the platform's durable status instead.
+    sim = PlatformSimulator(rooms=ROOMS[:2], seed=SEED, replay_completed=5, log=None)
+
+    async def both_runs() -> tuple[core.SessionState, core.SessionState, ReferenceHost]:
+        first = ReferenceHost("", time_scale=TIME_SCALE, log=None)
+
+        async def first_script() -> None:
+            for n in range(6):
+                await sim.publish(ROOMS[n % 2], f"first run {n}" + (" [fail]" if n == 4 else ""))
+            await sim.wait_for(lambda: not sim.open_messages())
+            await first.stop()
+
+        state1 = await _short_session(sim, first, first_script)
+        second = ReferenceHost("", time_scale=TIME_SCALE, log=None)
+
+        async def second_script() -> None:
+            await sim.publish(ROOMS[0], "second run")
+            await sim.wait_for(lambda: not sim.open_messages())
+            await sim.close_normally()
+
+        state2 = await _short_session(sim, second, second_script)
+        return state1, state2, second
+
+    state1, state2, second = asyncio.run(asyncio.wait_for(both_runs(), 30))
+    assert state1 is state2 is core.SessionState.Dead
+    assert sim.records.replayed_completed == 6
+    assert sim.records.violations == []
+    assert dict(second.handled) == {sim.user_messages()[-1].id: 1}
+    for message in sim.user_messages():
+        assert len(sim.records.terminal_writes[message.id]) == 1
+
+
+def test_repeated_rapid_disconnects_end_the_session():
+    config = fault_test_policy()
+    config.update(rapid_threshold=4, rapid_disconnect_uptime_s=1e6)
+    sim = PlatformSimulator(rooms=ROOMS[:1], seed=SEED, log=None)
+    host = ReferenceHost("", policy=core.SessionPolicy(config), time_scale=TIME_SCALE, log=None)
+
+    async def script() -> None:
+        sim.queue_upgrade_refusals(503, 10)
+        await sim.drop()
+
+    state = asyncio.run(asyncio.wait_for(_short_session(sim, host, script), 30))
+    assert state is core.SessionState.Dead
+    what, last = host.outcomes[-1]
+    assert (what, last.dead_reason) == ("upgrade_rejected", core.DeadReason.RapidDisconnect)
+    # The drop and two refusals backed off on the cooldown ladder; the third refusal ended it.
+    assert sim.records.refused_upgrades[503] == 3
+    assert [o.retry_after_s for w, o in host.outcomes if o.retry_after_s is not None] == [1.0, 5.0, 10.0]
+
+
+def test_malformed_events_are_refused_without_harm():
+    sim = PlatformSimulator(rooms=ROOMS[:1], seed=SEED, log=None)
+    host = ReferenceHost("", time_scale=TIME_SCALE, log=None)
+    room = ROOMS[0]
+
+    async def script() -> None:
+        topic = core.chat_room_topic(room)
+        await sim.push_event(topic, "message_created", {"id": "bad-1", "chat_room_id": room})
+        await sim.push_event(topic, "message_created", ["not", "an", "object"])
+        await sim.push_event(topic, "no_such_event", {})
+        await sim.publish(room, "a good one")
+        await sim.wait_for(lambda: not sim.open_messages())
+        await sim.close_normally()
+
+    state = asyncio.run(asyncio.wait_for(_short_session(sim, host, script), 30))
+    assert state is core.SessionState.Dead
+    assert list(host.handled) == [sim.user_messages()[0].id]
+    assert host.claims.inflight_ids(room) == [] and host.claims.pending_ack_ids(room) == []
