@@ -5,7 +5,11 @@ object being used meets "Already borrowed" / "Already mutably borrowed", and
 every object ends as if the calls had happened one after the other.
 """
 
+import collections.abc
 import gc
+import sys
+import threading
+import time
 
 import pytest
 
@@ -108,11 +112,6 @@ def test_participant_mapping_reentering_the_roster_during_add():
     roster = core.ParticipantRoster()
     roster.add({"id": "p1"})
     seen = []
-
-    class Participant(dict):
-        pass
-
-    import collections.abc
 
     class Sneaky(collections.abc.Mapping):
         def __len__(self):
@@ -293,8 +292,6 @@ def test_finalizers_run_inside_a_call_meet_the_guard(name, args):
     # that use the registry and the tracker while the call holds them. (From
     # 3.12 the interpreter defers collection to its next safe point, after
     # the call: then they simply run.)
-    import sys
-
     reg, tracker = core.ClaimRegistry(), core.RetryTracker(5)
     reg.remember_ack_pending("r1", "m2")
     log = []
@@ -364,10 +361,6 @@ def test_other_threads_meet_the_guard_while_a_callback_runs():
     # A conversion hook runs Python code, and the interpreter may switch
     # threads in the middle of it. Another thread using the same object then
     # meets the guard (or runs between the calls); nothing else can happen.
-    import sys
-    import threading
-    import time
-
     old = sys.getswitchinterval()
     sys.setswitchinterval(1e-6)
     try:
