@@ -56,9 +56,17 @@ for version in ${SANITIZE_PYTHONS:-3.11 3.13}; do
     py="$(require_python "$version")"
     venv=".venv-sanitize-$version"
     install_wheel "$py" "$venv" "$WHEEL" pytest hypothesis websockets
-    # Preflight: the runtime is really in the process.
+    # Preflight: the runtime is really in the process, and really checks: an
+    # overflowing copy out of a malloc'd block must be caught.
     env "${SAN_ENV[@]}" "$venv/bin/python" -c 'import ctypes, orvu_sdk_core; ctypes.CDLL(None)["__asan_init"]' ||
         { echo "sanitizer runtime not active under Python $version" >&2; exit 1; }
+    if env "${SAN_ENV[@]}" "$venv/bin/python" -c '
+import ctypes
+libc = ctypes.CDLL(None)
+libc.malloc.restype = ctypes.c_void_p
+ctypes.memmove(ctypes.create_string_buffer(64), libc.malloc(8), 16)' 2>/dev/null; then
+        echo "the sanitizer let a heap overflow pass under Python $version" >&2; exit 1
+    fi
     echo "=== sanitized, Python $("$venv/bin/python" -c 'import sys; print(sys.version.split()[0])')"
     # pytest's own cache and hypothesis's database are written under tests/;
     # the run must not depend on either.
