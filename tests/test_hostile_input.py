@@ -455,3 +455,81 @@ def test_policy_configs_with_hostile_values(data):
     except ALLOWED:
         return
     core.Session(policy).begin_attempt(0.0)
+
+
+# ------------------------------------------------------------ histories
+
+POOLS = {
+    str: ["r1", "r2", "m1", "m2", "0", "1", "k1", "p1", "agent_rooms:a1", ""],
+    int: [0, 1, 2, 3, 5],
+    float: [0.0, 0.5, 1.0, 3.0, 10.0, 100.0, 1000.0],
+}
+# Recipes that are the same value every time they are built (so the twin
+# can be handed an equal one).
+REPLAYABLE = sorted(set(hostile.RECIPES) - {"generator_fails", "generator_long", "mapping_mutates", "dict_mutates",
+                                             "list_shrinks", "list_cleared_while_read", "callable_raises",
+                                             "callable_returns_int"})
+
+
+def step_strategy(cls_name):
+    methods = [t for t in TARGETS if t.kind == "method" and t.owner == cls_name]
+
+    @st.composite
+    def step(draw):
+        target = draw(st.sampled_from(methods))
+        choices = {}
+        for p in target.params:
+            if p.kind is p.VAR_KEYWORD or p.name not in surface.VALID:
+                continue
+            if draw(st.integers(0, 9)) == 0:
+                choices[p.name] = ("hostile", draw(st.sampled_from(REPLAYABLE)))
+                continue
+            example = surface.VALID[p.name]()
+            pool = POOLS.get(type(example))
+            if type(example) is bool:
+                choices[p.name] = ("value", draw(st.booleans()))
+            elif pool:
+                choices[p.name] = ("value", draw(st.sampled_from(pool)))
+        return target, choices
+
+    return step()
+
+
+def materialise(choices):
+    out = {}
+    for name, (kind, v) in choices.items():
+        out[name] = build(v) if kind == "hostile" else v
+    return out
+
+
+@pytest.mark.parametrize("cls_name", sorted(n for n in surface.STATEFUL if n not in ("SessionPolicy", "AgentFailure")))
+@settings(max_examples=max(5, settings.default.max_examples // 2))
+@given(data=st.data())
+def test_histories_with_hostile_steps_match_a_twin_without_them(cls_name, data):
+    """A long history with hostile arguments mixed in ends exactly where the
+    same history without the refused calls ends."""
+    if not surface.has(cls_name) or not surface.method_instance_available(surface.Target("method", cls_name, "", None)):
+        pytest.skip(f"{cls_name} not built yet")
+    row = surface.STATEFUL[cls_name]
+    obj, twin = row.make(), row.make()
+    trackers = {"obj": core.RetryTracker(2, 4), "twin": core.RetryTracker(2, 4)} if surface.has("RetryTracker") else {}
+    steps = data.draw(st.lists(step_strategy(cls_name), min_size=1, max_size=30))
+    for target, choices in steps:
+        overrides = materialise(choices)
+        if "retry_tracker" in [p.name for p in target.params] and trackers:
+            overrides["retry_tracker"] = trackers["obj"]
+        args, kwargs = target.valid_call(overrides)
+        outcome = surface.attempt(getattr(obj, target.name), *args, **kwargs)
+        if isinstance(outcome, tuple) and len(outcome) == 3 and outcome[0] == "raised":
+            assert outcome[1] in ("TypeError", "ValueError", "OverflowError", "Boom", "UnicodeEncodeError"), outcome
+            continue
+        twin_overrides = materialise(choices)
+        if "retry_tracker" in overrides:
+            twin_overrides["retry_tracker"] = trackers["twin"]
+        twin_args, twin_kwargs = target.valid_call(twin_overrides)
+        assert surface.attempt(getattr(twin, target.name), *twin_args, **twin_kwargs) == outcome, target.label
+    assert row.snapshot(obj) == row.snapshot(twin)
+    assert row.probe(obj) == row.probe(twin)
+    if trackers:
+        tracker_row = surface.STATEFUL["RetryTracker"]
+        assert tracker_row.probe(trackers["obj"]) == tracker_row.probe(trackers["twin"])
