@@ -533,3 +533,30 @@ def test_histories_with_hostile_steps_match_a_twin_without_them(cls_name, data):
     if trackers:
         tracker_row = surface.STATEFUL["RetryTracker"]
         assert tracker_row.probe(trackers["obj"]) == tracker_row.probe(trackers["twin"])
+
+
+def instances_with_properties():
+    out = []
+    for name in core.__all__:
+        cls = getattr(core, name)
+        if not isinstance(cls, type):
+            continue
+        props = surface.properties(cls)
+        if name in surface.STATEFUL and surface.method_instance_available(surface.Target("method", name, "", None)):
+            out.append((name, surface.STATEFUL[name].make, props))
+        elif surface.is_enum_class(cls):
+            out.append((name, lambda cls=cls: surface.make_instance(cls.__name__), props))
+    return out
+
+
+@pytest.mark.parametrize("name, make, props", instances_with_properties(), ids=lambda x: x if isinstance(x, str) else "")
+def test_properties_and_attributes_cannot_be_set(name, make, props):
+    obj = make()
+    before = {p: surface.plain(getattr(obj, p)) for p in props}
+    for prop in props + ["not_an_attribute", "__dict__"]:
+        for value in (None, 0, "x", hostile.Unreadable()):
+            with pytest.raises((AttributeError, TypeError)):
+                setattr(obj, prop, value)
+        with pytest.raises((AttributeError, TypeError)):
+            delattr(obj, prop)
+    assert {p: surface.plain(getattr(obj, p)) for p in props} == before
