@@ -546,7 +546,17 @@ def instances_with_properties():
             out.append((name, surface.STATEFUL[name].make, props))
         elif surface.is_enum_class(cls):
             out.append((name, lambda cls=cls: surface.make_instance(cls.__name__), props))
+        elif name in RESULT_MAKERS and surface.has(*RESULT_MAKERS[name][1]):
+            out.append((name, RESULT_MAKERS[name][0], props))
     return out
+
+
+RESULT_MAKERS = {
+    "SessionOutcome": (lambda: core.Session(core.SessionPolicy.default()).on_connected(0, 1.0),
+                       ("Session", "SessionPolicy")),
+    "RoomReconciliation": (lambda: surface.make_room_roster().reconcile(["r1", "r9"]), ("RoomRoster",)),
+    "CancelledDecisions": (lambda: surface.make_decision_registry().cancel_all(), ("DecisionRegistry",)),
+}
 
 
 @pytest.mark.parametrize("name, make, props", instances_with_properties(), ids=lambda x: x if isinstance(x, str) else "")
