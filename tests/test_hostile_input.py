@@ -570,3 +570,23 @@ def test_properties_and_attributes_cannot_be_set(name, make, props):
         with pytest.raises((AttributeError, TypeError)):
             delattr(obj, prop)
     assert {p: surface.plain(getattr(obj, p)) for p in props} == before
+
+
+@pytest.mark.parametrize("keyword", ["\ud800", "self_echo\x00", "x" * 100_000, "", "self_echo ", "SELF_ECHO",
+                                     hostile.StrSub("self_echo"), hostile.StrLiar("room_id")],
+                         ids=["surrogate", "nul", "long", "empty", "trailing_blank", "case", "str_sub", "str_liar"])
+def test_hostile_keyword_names(keyword):
+    # Keyword names are matched by their exact text; a name that has no text
+    # (a lone surrogate) cannot match anything.
+    for target in TARGETS:
+        if target.kind == "method" and not surface.method_instance_available(target):
+            continue
+        obj = surface.make_instance(target.owner) if target.kind == "method" else None
+        args, kwargs = target.valid_call()
+        kwargs[keyword] = True
+        try:
+            surface.plain(target.resolve(obj)(*args, **kwargs))
+        except (TypeError, UnicodeEncodeError):
+            pass
+        except Exception as exc:  # noqa: BLE001
+            pytest.fail(f"{target.label}: keyword {keyword[:20]!r} raised {type(exc).__name__}: {exc}")
