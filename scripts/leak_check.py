@@ -215,11 +215,30 @@ def scenario_validation_errors(iterations):
             pass
 
 
+_flood = {"next": 0, "objects": None}
+
+
+def scenario_flood(iterations):
+    # Ever-new ids into the bounded stores: resident memory must level off.
+    if _flood["objects"] is None:
+        _flood["objects"] = (core.ClaimRegistry(100), core.RetryTracker(0, 100))
+    reg, tracker = _flood["objects"]
+    for _ in range(iterations):
+        for _ in range(100):
+            n = _flood["next"] = _flood["next"] + 1
+            m = f"flood-message-{n}"
+            reg.remember_completed(f"room-{n % 3}", m)
+            tracker.record_attempt(m)  # exhausted at once: also marked permanently failed
+    if len(reg.completed_ids("room-0")) > 100:
+        raise AssertionError("completed set beyond its bound")
+
+
 SCENARIOS = {
     "scenario: provider cycles": (scenario_provider_cycles, ("ParticipantRoster",)),
     "scenario: re-entrant set_all": (scenario_reentrant_generator, ("ParticipantRoster",)),
     "scenario: ledger lifecycle": (scenario_ledger_lifecycle, ("ClaimRegistry", "RetryTracker", "ParkedReason")),
     "scenario: session lifecycle": (scenario_session_lifecycle, ("Session", "SessionPolicy")),
+    "scenario: flood of distinct ids": (scenario_flood, ("ClaimRegistry", "RetryTracker")),
     "scenario: validation errors": (scenario_validation_errors,
                                     ("validate_event_payload", "evaluate_delivery_event",
                                      "validate_memory_type_for_system")),
