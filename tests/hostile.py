@@ -384,6 +384,7 @@ RECIPES = {
     "str_astral": lambda: "\U0001f600",
     "str_long": lambda: "x" * 1_000_000,
     "str_sub": lambda: StrSub("r1"),
+    "str_sub_surrogate": lambda: type("Sub", (str,), {})("r\ud800"),
     "str_liar": lambda: StrLiar("m1"),
     "bytes": lambda: b"r1",
     "bytearray": lambda: bytearray(b"r1"),

@@ -222,6 +222,11 @@ def plain(value):
     """A comparable rendering of a result: module objects become their properties."""
     if isinstance(value, float) and math.isnan(value):
         return "NaN"
+    for base in (str, int, float):
+        # A result carries plain values: a subclass instance (the caller's
+        # own object handed back) renders differently from its value.
+        if isinstance(value, base) and type(value) is not base and type(value) is not bool:
+            return ("instance of", type(value).__name__)
     if isinstance(value, (list, tuple)):
         return type(value)(plain(v) for v in value)
     if isinstance(value, dict):

@@ -177,18 +177,36 @@ def test_probes_see_hidden_state():
     assert checked > 0
 
 
+# Faults found and reported, each pinned by its own strict xfail below.
+KNOWN_FAULTS = {("evaluate_delivery_event", "event_type", "str_sub_surrogate")}
+
+
 @pytest.mark.parametrize("pair", PAIRS, ids=pair_id)
 def test_every_recipe_in_every_position(pair):
     target, param = pair
     skip_unless_buildable(target)
     for name in hostile.RECIPES:
+        if (target.label, param.name, name) in KNOWN_FAULTS:
+            continue
         call_with(target, param, build(name), check_refcount=name in hostile.FRESH)
+
+
+@pytest.mark.xfail(strict=True, reason="an event name without UTF-8 text comes back as the caller's own object")
+def test_ignored_event_name_comes_back_as_a_plain_str():
+    class Name(str):
+        pass
+
+    result = core.evaluate_delivery_event(Name("bad\ud800"), None, {}, "a1")
+    assert result == {"decision": "ignored", "event_type": "bad\ud800"}
+    assert type(result["event_type"]) is str
 
 
 # ------------------------------------------------------------ hypothesis
 
 def recipe_values():
-    return st.sampled_from(sorted(hostile.RECIPES)).map(build)
+    # (Recipes that only ever meet a known fault stay out of the random mix.)
+    known = {name for _, _, name in KNOWN_FAULTS}
+    return st.sampled_from(sorted(set(hostile.RECIPES) - known)).map(build)
 
 
 benign_subclasses = st.one_of(
