@@ -68,8 +68,8 @@ ctypes.memmove(ctypes.create_string_buffer(64), libc.malloc(8), 16)' 2>/dev/null
         echo "the sanitizer let a heap overflow pass under Python $version" >&2; exit 1
     fi
     echo "=== sanitized, Python $("$venv/bin/python" -c 'import sys; print(sys.version.split()[0])')"
-    # pytest's own cache and hypothesis's database are written under tests/;
-    # the run must not depend on either.
+    # Without pytest's cache: the sanitized run neither reads nor rewrites
+    # what the normal runs remember (last failures and the like).
     (cd tests && env "${SAN_ENV[@]}" "../$venv/bin/python" -m pytest -q -p no:cacheprovider "$@") || status=1
 done
 exit $status
