@@ -221,20 +221,20 @@ scalars = st.one_of(
 )
 
 
+def containers_of(children):
+    return st.one_of(
+        st.lists(children, max_size=4),
+        st.tuples(children, children),
+        st.dictionaries(st.text(max_size=6) | st.sampled_from(["id", "name", "room_id", "sender_id"]),
+                        children, max_size=4),
+        st.lists(children, max_size=3).map(hostile.ListSub),
+        st.dictionaries(st.text(max_size=4), children, max_size=3).map(hostile.MutatingDict),
+    )
+
+
 def hostile_values():
     leaves = st.one_of(scalars, recipe_values(), st.frozensets(st.text(max_size=4), max_size=3))
-    return st.recursive(
-        leaves,
-        lambda children: st.one_of(
-            st.lists(children, max_size=4),
-            st.tuples(children, children),
-            st.dictionaries(st.text(max_size=6) | st.sampled_from(["id", "name", "room_id", "sender_id"]),
-                            children, max_size=4),
-            st.lists(children, max_size=3).map(hostile.ListSub),
-            st.dictionaries(st.text(max_size=4), children, max_size=3).map(hostile.MutatingDict),
-        ),
-        max_leaves=8,
-    )
+    return st.recursive(leaves, containers_of, max_leaves=8)
 
 
 # Generation dominates the cost here (the fixed recipes above already reach
