@@ -80,7 +80,9 @@ PyObject* evaluate_delivery_event(PyObject*, PyObject* const* args, Py_ssize_t n
             // A name without UTF-8 text names no event: ignored, echoed as given.
             core::DeliveryDecision ignored;
             Ref dict = decision_dict(ignored);
-            if (PyDict_SetItemString(dict.get(), "event_type", a[0]) < 0) throw_error();
+            // Echoed as a plain str, never the caller's subclass object.
+            Ref name = Ref::check(PyUnicode_FromObject(a[0]));
+            if (PyDict_SetItemString(dict.get(), "event_type", name.get()) < 0) throw_error();
             return dict;
         }
         auto evaluation = core::evaluate_delivery_event(*event_type, room_id, std::move(payload), agent_id);
