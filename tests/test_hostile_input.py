@@ -177,8 +177,11 @@ def test_probes_see_hidden_state():
     assert checked > 0
 
 
-# Faults found and reported, each pinned by its own strict xfail below.
-KNOWN_FAULTS = {("evaluate_delivery_event", "event_type", "str_sub_surrogate")}
+# Faults found and reported but not yet fixed, as (callable, parameter,
+# recipe), each pinned by a strict xfail of its own. Empty: the one found
+# (an event name without UTF-8 text echoed as the caller's own object) is
+# fixed, and test_ignored_event_name_comes_back_as_a_plain_str keeps it so.
+KNOWN_FAULTS = set()
 
 
 @pytest.mark.parametrize("pair", PAIRS, ids=pair_id)
@@ -191,7 +194,7 @@ def test_every_recipe_in_every_position(pair):
         call_with(target, param, build(name), check_refcount=name in hostile.FRESH)
 
 
-@pytest.mark.xfail(strict=True, reason="an event name without UTF-8 text comes back as the caller's own object")
+@pytest.mark.skipif(not surface.has("evaluate_delivery_event"), reason="routing not built yet")
 def test_ignored_event_name_comes_back_as_a_plain_str():
     class Name(str):
         pass
