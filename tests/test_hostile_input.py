@@ -485,6 +485,22 @@ POOLS = {
     int: [0, 1, 2, 3, 5],
     float: [0.0, 0.5, 1.0, 3.0, 10.0, 100.0, 1000.0],
 }
+_people = [{"id": "p1"}, {"id": "p2", "name": "Bo"}, {"id": "p1", "name": ""}, {"id": "p3", "type": "Agent"},
+           {"id": "p1", "handle": "@a", "description": None}]
+POOLS_BY_NAME = {
+    "participant": _people,
+    "participants": [[], _people[:2], _people[1:4], [_people[0], _people[0]], _people[::-1]],
+    "current_room_ids": [[], ["r1"], ["r2", "r1"], ["r1", "r1", "r3"]],
+    "outcome": [core.LeaveOutcome.Left, core.LeaveOutcome.Failed, core.LeaveOutcome.Unknown]
+    if surface.has("LeaveOutcome") else [None],
+    "reason": [core.ParkedReason.NotFound, core.ParkedReason.Rejected] if surface.has("ParkedReason") else [None],
+    "effect": [getattr(core.TurnEffect, n) for n in ("Observe", "Act", "Reply", "Decline")]
+    if surface.has("TurnEffect") else [None],
+    "close_code": [None, 1000, 1006, 4000],
+    "status": [400, 403, 429, 503],
+    "jitter_sample": [0.0, 0.5, 1.0],
+}
+
 # Recipes that are the same value every time they are built (so the twin
 # can be handed an equal one).
 REPLAYABLE = sorted(set(hostile.RECIPES) - {"generator_fails", "generator_long", "mapping_mutates", "dict_mutates",
@@ -506,7 +522,7 @@ def step_strategy(cls_name):
                 choices[p.name] = ("hostile", draw(st.sampled_from(REPLAYABLE)))
                 continue
             example = surface.VALID[p.name]()
-            pool = POOLS.get(type(example))
+            pool = POOLS_BY_NAME.get(p.name) or POOLS.get(type(example))
             if type(example) is bool:
                 choices[p.name] = ("value", draw(st.booleans()))
             elif pool:
