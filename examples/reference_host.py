@@ -764,10 +764,6 @@ class ReferenceHost:
             if settlement["parked"] is not None:
                 await self._until(lambda: self._unparked(room, message_id))
                 continue
-            await self._until(lambda: self._room_ready(room))
-            socket = self._socket
-            if socket is None or self._dead():
-                continue
             retry = settlement["continuation"]["kind"] == "retry"
             event = "mark_processed" if settlement["status"] == "processed" else "mark_failed"
             body: dict[str, Any] = {"message_id": message_id, "token": settlement["token"], "retry": retry}
@@ -776,10 +772,8 @@ class ReferenceHost:
                 failure = self._failures.get(message_id)
                 if failure is not None:
                     body["extension_data"] = failure.to_extension_data()
-            try:
-                reply = await socket.request(core.chat_room_topic(room), event, body)
-            except ConnectionLost:
-                await self._until(lambda: self._socket is not socket)
+            reply = await self._room_request(room, event, body)
+            if reply is None:
                 continue
             if reply.ok:
                 closed = self.claims.confirm_settlement(room, message_id, settlement["token"], self.retries)
@@ -826,19 +820,26 @@ class ReferenceHost:
         self.log(f"{message_id}: budget exhausted, settlement token {settlement['token']}")
         await self._write(room, message_id)
 
+    async def _room_request(self, room: str, event: str, body: dict[str, Any]) -> Any:
+        """One request on the room's topic once the room is ready; None when there is no live
+        connection or it was lost before the reply (the caller tries again)."""
+        await self._until(lambda: self._room_ready(room))
+        socket = self._socket
+        if socket is None or self._dead():
+            return None
+        try:
+            return await socket.request(core.chat_room_topic(room), event, body)
+        except ConnectionLost:
+            await self._until(lambda: self._socket is not socket)
+            return None
+
     async def push_reliably(self, room: str, event: str, body: dict[str, Any]) -> dict[str, Any]:
         """Sends a room push until the platform accepts it (idempotent pushes only)."""
         while True:
-            await self._until(lambda: self._room_ready(room))
-            socket = self._socket
-            if self._dead():
-                raise ConnectionLost()
-            if socket is None:
-                continue
-            try:
-                reply = await socket.request(core.chat_room_topic(room), event, body)
-            except ConnectionLost:
-                await self._until(lambda: self._socket is not socket)
+            reply = await self._room_request(room, event, body)
+            if reply is None:
+                if self._dead():
+                    raise ConnectionLost()
                 continue
             if reply.ok:
                 return reply.response
