@@ -1,10 +1,21 @@
-"""A small, fully typed host loop; `mypy --strict` checks it against the stubs."""
+"""A small, fully typed host loop; `mypy --strict` checks it against the stubs.
+
+The decision dicts are described in the stubs as TypedDicts (`core.SettlementDescription`,
+`core.DeliveryDecision`, ...). Those names exist only for type checkers: the module returns
+plain dicts and has no such attributes. Annotations that name them must never be evaluated,
+which `from __future__ import annotations` guarantees for this whole file; a module without it
+imports them under `if TYPE_CHECKING:` and writes the annotations as strings.
+"""
 
 from __future__ import annotations
 
 import random
+from typing import TYPE_CHECKING
 
 import orvu_sdk_core as core
+
+if TYPE_CHECKING:
+    from orvu_sdk_core import Eligibility
 
 
 def reconnect_delay(session: core.Session, epoch: int, now_s: float, close_code: int | None) -> float | None:
@@ -15,6 +26,16 @@ def reconnect_delay(session: core.Session, epoch: int, now_s: float, close_code:
     if outcome.state is core.SessionState.Dead:
         return None
     return outcome.retry_after_s
+
+
+def owed_write(settlement: core.SettlementDescription) -> str:
+    """The event that carries a settlement's terminal write to the room's topic."""
+    return "mark_processed" if settlement["status"] == "processed" else "mark_failed"
+
+
+def claim(registry: core.ClaimRegistry, tracker: core.RetryTracker, room: str, message: str) -> Eligibility:
+    """Claims the message for this host; any word but "runnable" says why not."""
+    return registry.guarded_claim(room, message, tracker)
 
 
 def handle_event(
@@ -29,7 +50,7 @@ def handle_event(
     if decision["decision"] != "invocation":
         return decision["decision"]
     room, message = decision["room_id"], decision["message_id"]
-    word = registry.guarded_claim(room, message, tracker)
+    word = claim(registry, tracker, room, message)
     if word != "runnable":
         return word
     tracker.record_attempt(message)
@@ -40,6 +61,7 @@ def handle_event(
         settlement = registry.record_processed_settlement(room, message)
     else:
         settlement = registry.record_failed_settlement(room, message, core.missing_reply_message(), tracker, True)
+    print("platform write:", owed_write(settlement), "token", settlement["token"])
     registry.confirm_settlement(room, message, settlement["token"], tracker)
     registry.release(room, message)
     return settlement["status"]

@@ -50,9 +50,9 @@ class Block:
         return found
 
 
-def python_blocks(relative: str) -> list[Block]:
+def python_blocks(relative: str, root: pathlib.Path = ROOT) -> list[Block]:
     """Every fenced block whose info string is `python`, in file order."""
-    lines = (ROOT / relative).read_text(encoding="utf-8").splitlines()
+    lines = (root / relative).read_text(encoding="utf-8").splitlines()
     blocks, fence, language, start, body = [], None, "", 0, []
     for number, text in enumerate(lines, start=1):
         match = _FENCE.match(text)
@@ -74,7 +74,7 @@ def _padded(block: Block) -> str:
     return "\n" * (block.line - 1) + block.source
 
 
-def run(block: Block) -> dict[int, list[str]]:
+def run(block: Block, namespace: dict[str, Any] | None = None) -> dict[int, list[str]]:
     """Executes the block; returns what `print` wrote, by the line of the block's
     top level that printed it."""
     printed: dict[int, list[str]] = {}
@@ -92,9 +92,18 @@ def run(block: Block) -> dict[int, list[str]]:
     # Padding keeps the Markdown line numbers; dont_inherit keeps this module's
     # `from __future__ import annotations` away from the block.
     code = compile(_padded(block), block.path, "exec", dont_inherit=True)
-    namespace: dict[str, Any] = {"__name__": "__main__", "print": recording_print}
+    if namespace is None:
+        namespace = {}
+    namespace.update(__name__="__main__", print=recording_print)
     exec(code, namespace)
     return printed
+
+
+def false_claims(block: Block) -> list[str]:
+    """Runs the block; one line per `# -> text` claim that its output contradicts."""
+    printed = run(block)
+    return [f"{block.path}:{line}: claims {expected!r}, printed {printed.get(line, [])!r}"
+            for line, expected in block.claims().items() if printed.get(line, []) != expected]
 
 
 def write_for_type_checkers(outdir: pathlib.Path, paths: list[str]) -> list[pathlib.Path]:
