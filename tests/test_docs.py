@@ -163,6 +163,14 @@ def test_session_trace_notices_a_wrong_default(key, changed):
     assert session_trace(core.SessionPolicy(documented)) != session_trace(core.SessionPolicy.default())
 
 
+def test_policy_stub_docstring_lists_the_documented_defaults():
+    tree = ast.parse(STUBS.read_text())
+    (policy,) = [node for node in tree.body if isinstance(node, ast.ClassDef) and node.name == "SessionPolicy"]
+    (new,) = [node for node in policy.body if isinstance(node, ast.FunctionDef) and node.name == "__new__"]
+    listed = dict(re.findall(r"(\w+) \[([\d.]+)", ast.get_docstring(new)))
+    assert {key: float(value) for key, value in listed.items()} == dict(settings_table())
+
+
 def test_defaults_mapping_to_copy_matches_the_table():
     (block,) = [b for b in BLOCKS if b.path == "docs/reference.md" and "DEFAULTS: dict" in b.source]
     namespace = {}

@@ -854,12 +854,19 @@ annotations`, or a quoted annotation under `if TYPE_CHECKING:`).
 class SessionPolicy:
     """Reconnect backoff/jitter policy, plus the graduated rapid-disconnect cooldown ladder.
 
-    Immutable. Build it once from a mapping of exactly fourteen settings (see the reference
-    page for each setting's meaning, unit, default and range), or take `SessionPolicy.default()`;
-    hand it to `Session(policy)`, which copies it.
+    Immutable. Build it once from a mapping of the fourteen settings, or take
+    `SessionPolicy.default()`; hand it to `Session(policy)`, which copies it. Only the two
+    liveness settings can be read back. docs/reference.md explains every setting.
     """
     def __new__(cls, config: Mapping[str, float] | Any, trace_context: str | None = None) -> Self:
-        """Reads the fourteen settings from `config` (anything supporting `config[key]`).
+        """Reads the fourteen settings from `config` (anything supporting `config[key]`),
+        all required; seconds unless noted, with the default in brackets:
+
+        base_delay_s [1], factor [2, a number >= 1], max_delay_s [30], stable_reset_s [60],
+        rapid_disconnect_uptime_s [10], rapid_window_s [300], rapid_first_min_delay_s [1],
+        rapid_second_min_delay_s [5], rapid_cooldown_base_s [10], rapid_cooldown_step_s [10],
+        rapid_cooldown_max_s [60], rapid_threshold [10, a count >= 1],
+        heartbeat_interval_s [30, above zero], dead_threshold_s [60, above the heartbeat].
 
         Raises `TypeError` for a missing key (the first one, in table order), a `bool` or a
         non-number; `ValueError` for a negative, infinite or NaN duration or a bad
