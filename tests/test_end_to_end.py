@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import asyncio
 import collections
+import os
 import random
 import sys
 from pathlib import Path
@@ -24,10 +25,14 @@ sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "examples"))
 from platform_sim import RETRYABLE_FAULTS, PlatformSimulator  # noqa: E402
 from reference_host import EchoAgent, ReferenceHost  # noqa: E402
 
-SEED = 20260107
+# Another seed reruns the whole storm differently: ORVU_E2E_SEED=7 pytest test_end_to_end.py
+SEED = int(os.environ.get("ORVU_E2E_SEED", "20260107"))
 ROOMS = ("alpha", "beta", "gamma", "delta", "epsilon")
 MESSAGES = 1000
-FAULT_ROUNDS = 14            # every retryable kind once per round: 112 faults
+FAULT_ROUNDS = 14            # every retryable kind once per round, plus the extras below
+# Channel faults on top of each round: 4 crashes and 2 server closes per round in all
+# (56 and 28), besides the room removals, each of which closes two channels.
+EXTRA_PER_ROUND = ("crash_channel",) * 3 + ("close_channel",)
 MAX_RETRIES = 2
 TIME_SCALE = 0.001           # one host second lasts a millisecond
 DEADLINE_S = 50.0
@@ -61,8 +66,8 @@ async def _scenario(terminal: str) -> tuple[PlatformSimulator, ReferenceHost, co
                          time_scale=TIME_SCALE, max_retries=MAX_RETRIES, seed=SEED, log=None)
     host_task = asyncio.ensure_future(host.run())
     try:
-        faults = [kind for _ in range(FAULT_ROUNDS)
-                  for kind in rng.sample(RETRYABLE_FAULTS, len(RETRYABLE_FAULTS))]
+        kinds = RETRYABLE_FAULTS + EXTRA_PER_ROUND
+        faults = [kind for _ in range(FAULT_ROUNDS) for kind in rng.sample(kinds, len(kinds))]
         every = MESSAGES // len(faults)
         removed: str | None = None
         await sim.wait_for(sim.fully_subscribed)
@@ -112,6 +117,13 @@ def test_faults_were_injected(storm):
     retryable = sum(faults[kind] for kind in RETRYABLE_FAULTS)
     assert retryable >= 100
     assert {kind for kind in RETRYABLE_FAULTS if faults[kind] == 0} == set()
+    assert len(sim.records.channel_crashes) >= 50
+    # Server-side closes: on command, and the two channels of every room removal.
+    assert faults["close_channel"] >= 20 and faults["remove_from_room"] >= 10
+    assert len(sim.records.channel_closes) >= faults["close_channel"] + 2 * faults["remove_from_room"]
+    # Crashes struck room channels of both kinds and the agent's own channels.
+    struck = {topic.split(":", 1)[0] for topic in sim.records.channel_crashes + sim.records.channel_closes}
+    assert {"chat_room", "room_participants"} <= struck and struck & {"agent_rooms", "agent_control", "agent_contacts"}
     assert sim.records.refused_upgrades[503] >= 1 and sim.records.refused_upgrades[429] >= 1
     assert sim.records.refused_writes["rejected"] >= 1
     assert sim.records.reordered_batches >= 1
@@ -180,6 +192,8 @@ def test_subscriptions_match_the_platform(storm):
     agent_topics = {t for t in view["topics"] if t.startswith("agent_")}
     assert set(host.view_at_end["rooms"]) == joined_rooms == participant_rooms == set(view["members"])
     assert set(host.view_at_end["agent_topics"]) == agent_topics
+    # The channels the host believed joined are exactly those the platform had open.
+    assert host.joined_at_close == view["topics"]
     assert sorted(host.rooms.tracked_room_ids()) == sorted(view["members"])
     # The session is over: the tracker has let go of everything.
     assert host.subscriptions.subscribed_room_ids() == []
@@ -219,6 +233,19 @@ def test_other_terminal_faults_end_the_session(terminal):
     assert all(terminal == "supersede_final" or w != "supersede" or o.retry_after_s is not None
                for w, o in host.outcomes[:first_dead])
     assert collections.Counter(sim.records.terminal_writes[m.id][0] for m in sim.user_messages()) == {"processed": 10}
+
+
+def test_host_spoke_the_protocol_cleanly(storm):
+    sim, _, _ = storm
+    protocol = sim.records.protocol
+    # Never a frame for an earlier channel, a second join of a live channel or a bad frame.
+    for kind in ("malformed", "oversized", "stale_push", "stale_leave", "duplicate_join", "bad_payload",
+                 "vsn_refused", "idle_close"):
+        assert protocol[kind] == 0, (kind, [r for r in sim.records.refusals if r[0] == kind][:3])
+    # A write can race a crash and meet "unmatched topic", but only a topic it had joined.
+    assert all(detail.split(" on ", 1)[1].startswith("chat_room:")
+               for kind, detail in sim.records.refusals if kind == "unmatched_topic")
+    assert protocol["heartbeat"] > 0
 
 
 def test_participant_lists_follow_the_platform(storm):
