@@ -227,6 +227,10 @@ class PlatformSimulator:
     def joined_topics(self) -> set[str]:
         return set(self._conn.joined) if self.connected else set()
 
+    def live_join_ref(self, topic: str) -> str | None:
+        """The join_ref of the live channel of `topic`, or None when it has none."""
+        return self._conn.joined.get(topic) if self.connected else None
+
     def user_messages(self) -> list[SimMessage]:
         return [m for m in self.messages.values() if m.sender_type != "Agent"]
 
@@ -695,6 +699,8 @@ class PlatformSimulator:
         status, response = self._join(kind, key)
         if status == "ok":
             conn.joined[topic] = join_ref
+        else:
+            self.records.protocol["join_refused"] += 1
         await self._reply(conn, join_ref, ref, topic, status, response)
         if status == "ok" and kind == "chat_room":
             await self._redeliver(key)

@@ -13,6 +13,7 @@ import os
 import random
 import sys
 from pathlib import Path
+from typing import Any
 
 import pytest
 
@@ -340,3 +341,104 @@ def test_malformed_events_are_refused_without_harm():
     assert state is core.SessionState.Dead
     assert list(host.handled) == [sim.user_messages()[0].id]
     assert host.claims.inflight_ids(room) == [] and host.claims.pending_ack_ids(room) == []
+
+
+class CallLog:
+    """Stands in for a module object and records every method call with its result."""
+
+    def __init__(self, target: Any) -> None:
+        self._target = target
+        self.calls: list[tuple[str, tuple[Any, ...], Any]] = []
+
+    def __getattr__(self, name: str) -> Any:
+        attribute = getattr(self._target, name)
+        if not callable(attribute):
+            return attribute
+
+        def call(*args: Any, **kwargs: Any) -> Any:
+            result = attribute(*args, **kwargs)
+            self.calls.append((name, args, result))
+            return result
+        return call
+
+
+async def _settled(sim: PlatformSimulator, rooms: tuple[str, ...]) -> None:
+    """Returns once the host has handled a message in each room, so it has recorded every join."""
+    for room in rooms:
+        await sim.publish(room, "settle")
+    await sim.wait_for(lambda: not sim.open_messages())
+
+
+def _traced_host() -> tuple[ReferenceHost, CallLog]:
+    host = ReferenceHost("", time_scale=TIME_SCALE, log=None)
+    tracker = CallLog(host.subscriptions)
+    host.subscriptions = tracker
+    return host, tracker
+
+
+@pytest.mark.parametrize("fault", ["crash_channel", "close_channel"])
+@pytest.mark.parametrize("topic", [core.chat_room_topic(ROOMS[0]), core.room_participants_topic(ROOMS[0]),
+                                   "agent_rooms:agent-1", "agent_control:agent-1"])
+def test_a_lost_channel_is_rejoined_under_its_ticket(fault, topic):
+    sim = PlatformSimulator(rooms=ROOMS[:2], seed=SEED, log=None)
+    host, tracker = _traced_host()
+    seen: dict[str, Any] = {}
+
+    async def script() -> None:
+        await _settled(sim, ROOMS[:2])
+        tickets = (tracker.room_rejoin_candidates(), tracker.agent_topic_rejoin_candidates())
+        first = sim.live_join_ref(topic)
+        since = len(tracker.calls)
+        assert await getattr(sim, fault)(topic)
+        # Published while the channel is down: handled once it is back.
+        seen["waiting"] = await sim.publish(ROOMS[0], "while the channel is down")
+        await sim.wait_for(sim.fully_subscribed)
+        await sim.wait_for(lambda: not sim.open_messages())
+        seen["tickets"] = tickets == (tracker.room_rejoin_candidates(), tracker.agent_topic_rejoin_candidates())
+        seen["rejoined"] = sim.live_join_ref(topic) not in (None, first)
+        seen["begun"] = [name for name, _, _ in tracker.calls[since:] if name.startswith("begin_")]
+        await sim.close_normally()
+
+    state = asyncio.run(asyncio.wait_for(_short_session(sim, host, script), 30))
+    assert state is core.SessionState.Dead
+    assert seen["rejoined"] and seen["tickets"] and seen["begun"] == []
+    assert host.handled[seen["waiting"]] == 1 and set(host.handled.values()) == {1}
+    assert sim.records.terminal_writes[seen["waiting"]] == ["processed"]
+    assert host.joined_at_close == sorted(sim.records.view_at_terminal_fault["topics"])
+
+
+def test_a_refused_rejoin_is_reconciled_and_the_room_comes_back():
+    sim = PlatformSimulator(rooms=ROOMS[:2], seed=SEED, log=None)
+    host, tracker = _traced_host()
+    room = ROOMS[0]
+    chat, people = core.chat_room_topic(room), core.room_participants_topic(room)
+    seen: dict[str, Any] = {}
+
+    async def script() -> None:
+        await _settled(sim, ROOMS[:2])
+        (ticket,) = [t for r, t in tracker.room_rejoin_candidates() if r == room]
+        # The platform stops letting the agent into the room and the room event is lost:
+        # the host learns it only from the refused rejoin of the crashed channel.
+        sim.members.discard(room)
+        await sim.crash_channel(chat)
+        await sim.wait_for(lambda: people not in sim.joined_topics())
+        await sim.add_agent(room)
+        await sim.wait_for(sim.fully_subscribed)
+        seen["message"] = await sim.publish(room, "back in the room")
+        await sim.wait_for(lambda: not sim.open_messages())
+        seen["ticket"] = ticket
+        await sim.close_normally()
+
+    state = asyncio.run(asyncio.wait_for(_short_session(sim, host, script), 30))
+    assert state is core.SessionState.Dead
+    calls = [(name, args, result) for name, args, result in tracker.calls if args[:1] == (room,)]
+    failed = calls.index(("mark_room_rejoin_failed", (room, seen["ticket"]), True))
+    reconciled = calls.index(("acknowledge_room_reconciled", (room,), True))
+    begun = [i for i, (name, _, ticket) in enumerate(calls) if name == "begin_room_subscribe" and ticket is not None]
+    # Subscribed once at the start and once more after the room came back.
+    assert len(begun) == 2 and begun[0] < failed < reconciled < begun[1]
+    # Refused once; the other topic of the room was left; then joined afresh.
+    assert sim.records.protocol["join_refused"] == 1 and sim.records.protocol["leave"] == 1
+    assert host.handled[seen["message"]] == 1 and set(host.handled.values()) == {1}
+    assert set(host.view_at_end["rooms"]) == set(ROOMS[:2])
+    assert host.joined_at_close == sorted(sim.records.view_at_terminal_fault["topics"])
