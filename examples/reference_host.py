@@ -683,6 +683,7 @@ class ReferenceHost:
             if not lost:
                 break
             for topic in lost:
+                self.log(f"room {room}: joining {topic} again under ticket {ticket}")
                 reply = await socket.join(topic)
                 if not reply.ok:
                     await self._room_rejoin_failed(socket, room, ticket, reply)
