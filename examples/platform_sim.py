@@ -394,19 +394,17 @@ class PlatformSimulator:
 
     async def crash_channel(self, topic: str) -> bool:
         """The channel process of a joined `topic` dies: the client gets `phx_error`."""
-        if topic not in self.joined_topics():
-            return False
-        self._fault("crash_channel")
-        await self._end_channel(topic, "phx_error")
-        await self._notify()
-        return True
+        return await self._end_channel_fault(topic, "crash_channel", "phx_error")
 
     async def close_channel(self, topic: str) -> bool:
         """The server closes the channel of a joined `topic`: the client gets `phx_close`."""
+        return await self._end_channel_fault(topic, "close_channel", "phx_close")
+
+    async def _end_channel_fault(self, topic: str, fault: str, event: str) -> bool:
         if topic not in self.joined_topics():
             return False
-        self._fault("close_channel")
-        await self._end_channel(topic, "phx_close")
+        self._fault(fault)
+        await self._end_channel(topic, event)
         await self._notify()
         return True
 
