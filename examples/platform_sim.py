@@ -418,6 +418,15 @@ class PlatformSimulator:
         self.log(f"{event} on {topic} (join_ref {join_ref})")
         await self._send(conn, [join_ref, join_ref, topic, event, {}])
 
+    async def push_raw(self, text: str) -> None:
+        """Sends `text` as one frame on the live connection, as it is (for malformed-input checks)."""
+        conn = self._conn
+        if conn is not None and not conn.closed:
+            try:
+                await conn.ws.send(text)
+            except ConnectionClosed:
+                conn.closed = True
+
     async def push_event(self, topic: str, event: str, payload: Any) -> None:
         """Pushes an arbitrary event on a joined topic (for malformed-input checks)."""
         await self._push(topic, event, payload)

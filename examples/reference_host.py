@@ -94,18 +94,18 @@ class PhoenixSocket:
     def is_joined(self, topic: str) -> bool:
         return topic in self._joined
 
-    def joined_topics(self) -> set[str]:
-        return set(self._joined)
-
     async def read_until_closed(self) -> int | None:
         """Dispatches frames until the socket closes; returns the close code."""
         try:
             async for raw in self.ws:
                 self.last_frame_at = time.monotonic()
                 try:
-                    join_ref, ref, topic, event, payload = json.loads(raw)
-                except (ValueError, TypeError):
+                    frame = json.loads(raw)
+                except (ValueError, TypeError, RecursionError):
                     continue
+                if not isinstance(frame, list) or len(frame) != 5:
+                    continue   # not a v2 frame (an object would unpack as its keys)
+                join_ref, ref, topic, event, payload = frame
                 if event == "phx_reply":
                     self._on_reply(ref, payload)
                 elif not isinstance(topic, str) or join_ref != self._join_refs.get(topic):

@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import asyncio
 import collections
+import json
 import os
 import random
 import sys
@@ -333,6 +334,18 @@ def test_malformed_events_are_refused_without_harm():
         await sim.push_event(topic, "message_created", {"id": "bad-1", "chat_room_id": room})
         await sim.push_event(topic, "message_created", ["not", "an", "object"])
         await sim.push_event(topic, "no_such_event", {})
+        # Frames a host must not act on: not v2 frames, or a message under another channel's join_ref.
+        stray = {"id": "stray-1", "chat_room_id": room, "content": "from an earlier channel",
+                 "message_type": "text", "sender_type": "User", "sender_id": "user-1", "sender_name": None,
+                 "inserted_at": "2026-01-01T00:00:00Z", "updated_at": "2026-01-01T00:00:00Z",
+                 "metadata": {"mentions": []}, "attachments": []}
+        for frame in ("{not json", "[" * 5000, "7", json.dumps([None, None, topic, "message_created"]),
+                      json.dumps({"join_ref": None, "ref": None, "topic": topic, "event": "message_created",
+                                  "payload": stray}),
+                      json.dumps(["stale", None, topic, "message_created", stray]),
+                      json.dumps([None, None, topic, "phx_error", {}]),
+                      json.dumps([None, None, core.room_participants_topic(room), "phx_close", {}])):
+            await sim.push_raw(frame)
         await sim.publish(room, "a good one")
         await sim.wait_for(lambda: not sim.open_messages())
         await sim.close_normally()
@@ -341,6 +354,9 @@ def test_malformed_events_are_refused_without_harm():
     assert state is core.SessionState.Dead
     assert list(host.handled) == [sim.user_messages()[0].id]
     assert host.claims.inflight_ids(room) == [] and host.claims.pending_ack_ids(room) == []
+    # The stale phx_error and phx_close ended nothing: no channel was joined twice.
+    assert sim.records.protocol["duplicate_join"] == 0 and len(sim.records.connections) == 1
+    assert host.joined_at_close == sorted(sim.records.view_at_terminal_fault["topics"])
 
 
 class CallLog:
