@@ -11,10 +11,13 @@ What to look for:
   2. four messages arrive and are each handled once (one on a second attempt,
      one declined with orvu_no_reply, one where the agent forgot to answer and
      the host posts the missing-reply notice);
-  3. the platform drops the socket (1006), the session backs off and reconnects;
-  4. the platform replays messages it already holds as done, and the host
+  3. the lobby's chat channel crashes (phx_error) while the socket stays up:
+     the host rejoins it under the ticket its SubscriptionTracker kept, and the
+     message sent meanwhile is pushed again on the new channel and handled once;
+  4. the platform drops the socket (1006), the session backs off and reconnects;
+  5. the platform replays messages it already holds as done, and the host
      recognises them as completed instead of handling them again;
-  5. a last message, then a clean stop.
+  6. a last message, then a clean stop.
 """
 
 from __future__ import annotations
@@ -47,6 +50,11 @@ async def main() -> None:
     await sim.publish("lobby", "thanks, that's all [quiet]")
     await sim.publish("lobby", "(a message the agent ignores) [mute]")
     await sim.wait_for(lambda: not sim.open_messages(), timeout=10)
+
+    banner("the lobby's chat channel crashes (phx_error); a message arrives while it is down")
+    await sim.crash_channel("chat_room:lobby")
+    await sim.publish("lobby", "anyone there?")
+    await sim.wait_for(lambda: sim.room_ready("lobby") and not sim.open_messages(), timeout=10)
 
     banner("the platform drops the socket without a close frame")
     await sim.drop()

@@ -11,7 +11,13 @@ The simulator keeps its own records (`PlatformSimulator.records`) of every
 hand-off to the agent, every write and every fault, so that a test can judge
 the host from the platform's side only.
 
-Frames are `[join_ref, ref, topic, event, payload]`. Topics served:
+It speaks protocol version 2.0.0 as a Phoenix Channels server does where it
+matters to a client: frames are `[join_ref, ref, topic, event, payload]` (or
+the binary push encoding), replies are `phx_reply`, a channel that dies sends
+`phx_error`, one the server closes (after a leave, a second join, a removal
+from the room, or on command) sends `phx_close`, and an unjoined topic is
+answered "unmatched topic". What it refuses or ignores is counted in
+`records.protocol` and described in `records.refusals`. Topics served:
 
     agent_rooms:<agent>        join reply {"rooms": [...]}; pushes room_added,
                                room_removed
@@ -34,6 +40,7 @@ import itertools
 import json
 import random
 import time
+import urllib.parse
 from typing import Any, Callable
 
 from websockets.asyncio.server import ServerConnection, serve
@@ -49,9 +56,16 @@ RETRYABLE_FAULTS = (
     "reorder_replies",   # the next few replies are sent in reverse order
     "remove_from_room",  # the agent leaves a room's membership (re-added later)
     "refuse_writes",     # terminal writes are refused for a while
+    "crash_channel",     # one joined channel dies (phx_error); the socket stays up
+    "close_channel",     # the server closes one joined channel (phx_close)
 )
 # Faults that end the agent's session.
 TERMINAL_FAULTS = ("close_1000", "refuse_403", "supersede_final")
+
+# The only serializer version served; any other `vsn` (or none, which means 1.0.0)
+# is refused at the upgrade with 403, as a server without a matching serializer does.
+PROTOCOL_VSN = "2.0.0"
+UNMATCHED_TOPIC = "unmatched topic"
 
 
 def _iso(seq: int) -> str:
@@ -120,6 +134,14 @@ class Records:
     connections: list[tuple[int, float]] = dataclasses.field(default_factory=list)
     refused_upgrades: collections.Counter = dataclasses.field(default_factory=collections.Counter)
     violations: list[str] = dataclasses.field(default_factory=list)
+    # protocol-level events by kind: "vsn_refused", "malformed", "oversized", "stale_push",
+    # "stale_leave", "unmatched_topic", "duplicate_join", "idle_close", "heartbeat", ...
+    protocol: collections.Counter = dataclasses.field(default_factory=collections.Counter)
+    # (kind, detail) for every frame or upgrade refused or ignored, in order
+    refusals: list[tuple[str, str]] = dataclasses.field(default_factory=list)
+    # topics closed by the server (phx_close not asked for by a leave) and crashed (phx_error)
+    channel_closes: list[str] = dataclasses.field(default_factory=list)
+    channel_crashes: list[str] = dataclasses.field(default_factory=list)
     # topics the live connection held when the last terminal fault struck
     view_at_terminal_fault: dict[str, Any] | None = None
 
@@ -130,8 +152,9 @@ class _Conn:
     def __init__(self, cid: int, ws: ServerConnection) -> None:
         self.cid = cid
         self.ws = ws
-        self.joined: dict[str, str | None] = {}   # topic -> join_ref
+        self.joined: dict[str, str | None] = {}   # topic -> join_ref of its live channel
         self.closed = False
+        self.last_frame_at = time.monotonic()
         self.reorder_left = 0
         self.reorder_buffer: list[list[Any]] = []
         self.reorder_timer: asyncio.TimerHandle | None = None
@@ -141,9 +164,14 @@ class PlatformSimulator:
     """Serves one agent with a handful of rooms on 127.0.0.1."""
 
     def __init__(self, *, agent_id: str = "agent-1", rooms: list[str] | tuple[str, ...] = ("lobby",),
-                 seed: int = 0, replay_completed: int = 0,
-                 log: Callable[[str], None] | None = None) -> None:
+                 seed: int = 0, replay_completed: int = 0, heartbeat_timeout_s: float = 60.0,
+                 max_frame_bytes: int = 65536, log: Callable[[str], None] | None = None) -> None:
         self.agent_id = agent_id
+        # A socket that sends nothing for this long is closed, as a server's idle timeout does.
+        self.heartbeat_timeout_s = heartbeat_timeout_s
+        # Frames above this size are ignored unread; the transport itself closes the
+        # connection (1009) only for frames sixteen times larger.
+        self.max_frame_bytes = max_frame_bytes
         self.rng = random.Random(seed)
         self.members: set[str] = set(rooms)        # rooms the agent belongs to
         self.known_rooms: list[str] = list(rooms)
@@ -169,14 +197,17 @@ class PlatformSimulator:
         self._open_handoff: dict[str, int] = {}   # message id -> attempt being handled
         self._supersede_ids = itertools.count(1)
         self.url = ""
+        self.base_url = ""
 
     # -- lifecycle -----------------------------------------------------------------
     async def start(self, port: int = 0) -> str:
         """Listens on 127.0.0.1 and returns the WebSocket URL."""
         self._server = await serve(self._handler, "127.0.0.1", port,
-                                   process_request=self._process_request, ping_interval=None)
+                                   process_request=self._process_request, ping_interval=None,
+                                   max_size=16 * self.max_frame_bytes)
         bound = self._server.sockets[0].getsockname()[1]
-        self.url = f"ws://127.0.0.1:{bound}/socket/websocket?vsn=2.0.0"
+        self.base_url = f"ws://127.0.0.1:{bound}/socket/websocket"
+        self.url = f"{self.base_url}?vsn={PROTOCOL_VSN}"
         return self.url
 
     async def stop(self) -> None:
@@ -195,6 +226,10 @@ class PlatformSimulator:
 
     def joined_topics(self) -> set[str]:
         return set(self._conn.joined) if self.connected else set()
+
+    def live_join_ref(self, topic: str) -> str | None:
+        """The join_ref of the live channel of `topic`, or None when it has none."""
+        return self._conn.joined.get(topic) if self.connected else None
 
     def user_messages(self) -> list[SimMessage]:
         return [m for m in self.messages.values() if m.sender_type != "Agent"]
@@ -233,7 +268,8 @@ class PlatformSimulator:
         self.messages[message.id] = message
         self.room_log.setdefault(room, []).append(message.id)
         copies = 1
-        if self._duplicate_next and sender_type != "Agent" and self.room_ready(room) and room in self.members:
+        if (self._duplicate_next and sender_type != "Agent" and room in self.members
+                and f"chat_room:{room}" in self.joined_topics()):
             self._duplicate_next -= 1
             copies = 2
             self._fault("duplicate_event")
@@ -325,10 +361,10 @@ class PlatformSimulator:
             return
         self._fault("remove_from_room")
         self.members.discard(room)
-        if self.connected:
-            for topic in (f"chat_room:{room}", f"room_participants:{room}"):
-                self._conn.joined.pop(topic, None)
-            await self._push(f"agent_rooms:{self.agent_id}", "room_removed", self._room_payload(room))
+        # The room's channels are shut down by the server first, then the agent is told.
+        for topic in (f"chat_room:{room}", f"room_participants:{room}"):
+            await self._end_channel(topic, "phx_close")
+        await self._push(f"agent_rooms:{self.agent_id}", "room_removed", self._room_payload(room))
         await self._notify()
 
     async def add_agent(self, room: str) -> None:
@@ -342,21 +378,54 @@ class PlatformSimulator:
             self.participants[room] = [
                 {"id": "user-1", "type": "User", "name": "Ursula", "handle": "ursula"},
                 {"id": self.agent_id, "type": "Agent", "name": "Echo", "handle": "echo"}]
-        if self.connected:
-            await self._push(f"agent_rooms:{self.agent_id}", "room_added", self._room_payload(room))
+        await self._push(f"agent_rooms:{self.agent_id}", "room_added", self._room_payload(room))
         await self._notify()
 
     async def participant_joins(self, room: str, participant: dict[str, Any]) -> None:
         self.participants.setdefault(room, []).append(participant)
-        if self.room_ready(room):
-            await self._push(f"room_participants:{room}", "participant_added", participant)
+        await self._push(f"room_participants:{room}", "participant_added", participant)
 
     async def participant_leaves(self, room: str, participant_id: str) -> None:
         people = self.participants.get(room, [])
         gone = [p for p in people if p["id"] == participant_id]
         self.participants[room] = [p for p in people if p["id"] != participant_id]
-        if gone and self.room_ready(room):
+        if gone:
             await self._push(f"room_participants:{room}", "participant_removed", gone[0])
+
+    async def crash_channel(self, topic: str) -> bool:
+        """The channel process of a joined `topic` dies: the client gets `phx_error`."""
+        return await self._end_channel_fault(topic, "crash_channel", "phx_error")
+
+    async def close_channel(self, topic: str) -> bool:
+        """The server closes the channel of a joined `topic`: the client gets `phx_close`."""
+        return await self._end_channel_fault(topic, "close_channel", "phx_close")
+
+    async def _end_channel_fault(self, topic: str, fault: str, event: str) -> bool:
+        if topic not in self.joined_topics():
+            return False
+        self._fault(fault)
+        await self._end_channel(topic, event)
+        await self._notify()
+        return True
+
+    async def _end_channel(self, topic: str, event: str) -> None:
+        """Ends the live channel of `topic`, telling the client under the channel's join_ref."""
+        conn = self._conn
+        if conn is None or conn.closed or topic not in conn.joined:
+            return
+        join_ref = conn.joined.pop(topic)
+        (self.records.channel_crashes if event == "phx_error" else self.records.channel_closes).append(topic)
+        self.log(f"{event} on {topic} (join_ref {join_ref})")
+        await self._send(conn, [join_ref, join_ref, topic, event, {}])
+
+    async def push_raw(self, text: str) -> None:
+        """Sends `text` as one frame on the live connection, as it is (for malformed-input checks)."""
+        conn = self._conn
+        if conn is not None and not conn.closed:
+            try:
+                await conn.ws.send(text)
+            except ConnectionClosed:
+                conn.closed = True
 
     async def push_event(self, topic: str, event: str, payload: Any) -> None:
         """Pushes an arbitrary event on a joined topic (for malformed-input checks)."""
@@ -386,6 +455,11 @@ class PlatformSimulator:
             self.refuse_writes(self.rng.choice((1, 2, 3)))
         elif kind == "remove_from_room":
             await self.remove_agent(self.rng.choice(sorted(self.members)))
+        elif kind in ("crash_channel", "close_channel"):
+            topics = sorted(self.joined_topics())
+            if topics:
+                topic = self.rng.choice(topics)
+                await (self.crash_channel(topic) if kind == "crash_channel" else self.close_channel(topic))
         else:
             raise ValueError(f"unknown fault {kind!r}")
 
@@ -414,6 +488,11 @@ class PlatformSimulator:
 
     # -- connection handling -------------------------------------------------------
     def _process_request(self, connection: ServerConnection, request: Any) -> Any:
+        vsn = urllib.parse.parse_qs(urllib.parse.urlsplit(request.path).query).get("vsn", ["1.0.0"])[-1]
+        if vsn != PROTOCOL_VSN:
+            self._refuse("vsn_refused", f"vsn {vsn!r}: upgrade refused with 403")
+            self.records.refused_upgrades[403] += 1
+            return connection.respond(http.HTTPStatus.FORBIDDEN, "")
         if not self._refusals:
             return None
         status, retry_after = self._refusals.popleft()
@@ -424,6 +503,11 @@ class PlatformSimulator:
             response.headers["Retry-After"] = str(retry_after)
         return response
 
+    def _refuse(self, kind: str, detail: str) -> None:
+        self.records.protocol[kind] += 1
+        self.records.refusals.append((kind, detail))
+        self.log(f"refused ({kind}): {detail}")
+
     async def _handler(self, ws: ServerConnection) -> None:
         previous = self._conn
         if previous is not None and not previous.closed:
@@ -433,27 +517,94 @@ class PlatformSimulator:
         self._conn = conn
         self.records.connections.append((conn.cid, time.monotonic()))
         self.log(f"connection {conn.cid} open")
+        idle = asyncio.ensure_future(self._close_when_idle(conn))
         await self._notify()
         try:
             async for raw in ws:
                 if conn.closed:
                     break
-                try:
-                    frame = json.loads(raw)
-                    join_ref, ref, topic, event, payload = frame
-                except (ValueError, TypeError):
-                    self.records.violations.append(f"malformed frame {raw!r}")
+                conn.last_frame_at = time.monotonic()
+                frame = self._decode(raw)
+                if frame is None:
                     continue
-                await self._on_frame(conn, join_ref, ref, topic, event, payload)
+                try:
+                    await self._on_frame(conn, *frame)
+                except Exception as exc:  # a bug here must not take the connection down
+                    self.records.violations.append(f"simulator error on {frame[2]} {frame[3]}: {exc!r}")
                 await self._notify()
         except ConnectionClosed:
             pass
         finally:
+            idle.cancel()
             conn.closed = True
             if self._conn is conn:
                 self._conn = None
             self.log(f"connection {conn.cid} closed")
             await self._notify()
+
+    async def _close_when_idle(self, conn: _Conn) -> None:
+        while not conn.closed:
+            silent = time.monotonic() - conn.last_frame_at
+            if silent >= self.heartbeat_timeout_s:
+                self._refuse("idle_close", f"connection {conn.cid} silent for {silent:.3f}s: closed with 1000")
+                conn.closed = True
+                try:
+                    await conn.ws.close(1000, "idle timeout")
+                except ConnectionClosed:
+                    pass
+                await self._notify()
+                return
+            await asyncio.sleep(self.heartbeat_timeout_s - silent)
+
+    def _decode(self, raw: str | bytes) -> tuple[Any, Any, str, str, Any] | None:
+        """One frame as (join_ref, ref, topic, event, payload), or None when it is refused."""
+        size = len(raw) if isinstance(raw, bytes) else len(raw.encode("utf-8", "surrogatepass"))
+        if size > self.max_frame_bytes:
+            self._refuse("oversized", f"{size}-byte frame above {self.max_frame_bytes}: ignored")
+            return None
+        if isinstance(raw, bytes):
+            return self._decode_binary(raw)
+        try:
+            frame = json.loads(raw)
+        except (ValueError, RecursionError):
+            self._refuse("malformed", f"not JSON: {raw[:60]!r}")
+            return None
+        if not isinstance(frame, list):
+            self._refuse("malformed", f"not a v2 array frame: {type(frame).__name__}")
+            return None
+        if len(frame) != 5:
+            self._refuse("malformed", f"{len(frame)} elements instead of 5")
+            return None
+        join_ref, ref, topic, event, payload = frame
+        for name, value in (("join_ref", join_ref), ("ref", ref)):
+            if value is not None and not isinstance(value, str):
+                self._refuse("malformed", f"{name} is {type(value).__name__}, not a string or null")
+                return None
+        for name, value in (("topic", topic), ("event", event)):
+            if not isinstance(value, str):
+                self._refuse("malformed", f"{name} is {type(value).__name__}, not a string")
+                return None
+        return join_ref, ref, topic, event, payload
+
+    def _decode_binary(self, raw: bytes) -> tuple[Any, Any, str, str, Any] | None:
+        """A binary push: kind 0, four one-byte sizes, then join_ref, ref, topic, event and the
+        payload bytes. Servers send binary kinds 1 (reply) and 2 (broadcast); clients only push."""
+        if len(raw) < 5 or raw[0] != 0:
+            self._refuse("malformed", f"binary frame of kind {raw[0] if raw else None}, not a push")
+            return None
+        fields: list[str] = []
+        at = 5
+        try:
+            for size in raw[1:5]:
+                if at + size > len(raw):
+                    raise ValueError("a field runs past the end of the frame")
+                fields.append(raw[at:at + size].decode("utf-8"))
+                at += size
+        except ValueError as exc:
+            self._refuse("malformed", f"binary push: {exc}")
+            return None
+        join_ref, ref, topic, event = fields
+        return join_ref or None, ref or None, topic, event, raw[at:]
 
     async def _send(self, conn: _Conn, frame: list[Any]) -> None:
         if conn.closed:
@@ -464,10 +615,11 @@ class PlatformSimulator:
             conn.closed = True
 
     async def _push(self, topic: str, event: str, payload: dict[str, Any]) -> None:
+        """A broadcast: only a joined topic receives it, under its channel's join_ref."""
         conn = self._conn
-        if conn is None or conn.closed:
+        if conn is None or conn.closed or topic not in conn.joined:
             return
-        await self._send(conn, [conn.joined.get(topic), None, topic, event, payload])
+        await self._send(conn, [conn.joined[topic], None, topic, event, payload])
 
     async def _reply(self, conn: _Conn, join_ref: Any, ref: Any, topic: str, status: str,
                      response: dict[str, Any]) -> None:
@@ -497,25 +649,30 @@ class PlatformSimulator:
         for frame in frames:
             await self._send(conn, frame)
 
-    async def _on_frame(self, conn: _Conn, join_ref: Any, ref: Any, topic: str, event: str,
+    async def _on_frame(self, conn: _Conn, join_ref: str | None, ref: str | None, topic: str, event: str,
                         payload: Any) -> None:
         if topic == "phoenix" and event == "heartbeat":
+            self.records.protocol["heartbeat"] += 1
             await self._reply(conn, None, ref, topic, "ok", {})
             return
         if event == "phx_join":
-            status, response = self._join(conn, topic, join_ref)
-            await self._reply(conn, join_ref, ref, topic, status, response)
-            if status == "ok" and topic.startswith("chat_room:"):
-                await self._redeliver(topic.split(":", 1)[1])
+            await self._on_join(conn, join_ref, ref, topic, payload)
             return
         if event == "phx_leave":
-            was_joined = conn.joined.pop(topic, None) is not None or topic in conn.joined
-            await self._reply(conn, join_ref, ref, topic, "ok", {"was_joined": was_joined})
+            await self._on_leave(conn, join_ref, ref, topic)
             return
         if topic not in conn.joined:
-            await self._reply(conn, join_ref, ref, topic, "error", {"reason": "not_joined"})
+            # Nothing lives under this topic (never joined, left, crashed or closed).
+            self._refuse("unmatched_topic", f"{event} on {topic}: answered {UNMATCHED_TOPIC!r}")
+            await self._reply(conn, None, ref, topic, "error", {"reason": UNMATCHED_TOPIC})
+            return
+        if join_ref != conn.joined[topic]:
+            # Sent to a channel that no longer exists (before a rejoin): ignored, no reply.
+            self._refuse("stale_push", f"{event} on {topic} under join_ref {join_ref!r}, "
+                                       f"live {conn.joined[topic]!r}: ignored")
             return
         if not isinstance(payload, dict):
+            self._refuse("bad_payload", f"{event} on {topic} with a {type(payload).__name__} payload")
             await self._reply(conn, join_ref, ref, topic, "error", {"reason": "bad_payload"})
             return
         room = topic.split(":", 1)[1]
@@ -531,23 +688,58 @@ class PlatformSimulator:
         status, response = await handler(conn, room, event, payload)
         await self._reply(conn, join_ref, ref, topic, status, response)
 
-    def _join(self, conn: _Conn, topic: str, join_ref: Any) -> tuple[str, dict[str, Any]]:
+    async def _on_join(self, conn: _Conn, join_ref: str | None, ref: str | None, topic: str,
+                       payload: Any) -> None:
         kind, _, key = topic.partition(":")
+        if kind not in ("agent_rooms", "agent_control", "agent_contacts", "chat_room", "room_participants"):
+            self._refuse("unmatched_topic", f"phx_join of {topic}: answered {UNMATCHED_TOPIC!r}")
+            await self._reply(conn, None, ref, topic, "error", {"reason": UNMATCHED_TOPIC})
+            return
+        if topic in conn.joined:
+            # One channel per topic: the old one is closed before the new join is tried.
+            self.records.protocol["duplicate_join"] += 1
+            await self._end_channel(topic, "phx_close")
+        if not isinstance(payload, dict):
+            self._refuse("bad_payload", f"phx_join of {topic} with a {type(payload).__name__} payload")
+            await self._reply(conn, join_ref, ref, topic, "error", {"reason": "bad_payload"})
+            return
+        status, response = self._join(kind, key)
+        if status == "ok":
+            conn.joined[topic] = join_ref
+        else:
+            self.records.protocol["join_refused"] += 1
+        await self._reply(conn, join_ref, ref, topic, status, response)
+        if status == "ok" and kind == "chat_room":
+            await self._redeliver(key)
+
+    async def _on_leave(self, conn: _Conn, join_ref: str | None, ref: str | None, topic: str) -> None:
+        if topic not in conn.joined:
+            # Nothing to leave: acknowledged, and no channel sends phx_close.
+            self.records.protocol["leave_unjoined"] += 1
+            await self._reply(conn, join_ref, ref, topic, "ok", {})
+            return
+        if join_ref != conn.joined[topic]:
+            # A leave for an earlier channel of the topic must not end the live one.
+            self._refuse("stale_leave", f"phx_leave of {topic} under join_ref {join_ref!r}, "
+                                        f"live {conn.joined[topic]!r}: ignored")
+            return
+        del conn.joined[topic]
+        self.records.protocol["leave"] += 1
+        await self._reply(conn, join_ref, ref, topic, "ok", {})
+        await self._send(conn, [join_ref, join_ref, topic, "phx_close", {}])
+
+    def _join(self, kind: str, key: str) -> tuple[str, dict[str, Any]]:
         if kind in ("agent_rooms", "agent_control", "agent_contacts"):
             if key != self.agent_id:
                 return "error", {"reason": "unauthorized"}
-            conn.joined[topic] = join_ref
             if kind == "agent_rooms":
                 return "ok", {"rooms": sorted(self.members)}
             return "ok", {}
-        if kind in ("chat_room", "room_participants"):
-            if key not in self.members:
-                return "error", {"reason": "not_member"}
-            conn.joined[topic] = join_ref
-            if kind == "room_participants":
-                return "ok", {"participants": list(self.participants.get(key, []))}
-            return "ok", {}
-        return "error", {"reason": "unknown_topic"}
+        if key not in self.members:
+            return "error", {"reason": "not_member"}
+        if kind == "room_participants":
+            return "ok", {"participants": list(self.participants.get(key, []))}
+        return "ok", {}
 
     async def _redeliver(self, room: str) -> None:
         """Pushes every open message of the room again, as a durable platform does."""

@@ -39,6 +39,11 @@ from websockets.asyncio.client import ClientConnection, connect
 from websockets.exceptions import ConnectionClosed, InvalidHandshake, InvalidStatus
 
 
+AGENT_TOPIC_KINDS = (core.AgentTopicKind.Control, core.AgentTopicKind.Rooms, core.AgentTopicKind.Contacts)
+# What a Phoenix server answers for a topic without a live channel.
+UNMATCHED_TOPIC = "unmatched topic"
+
+
 class ConnectionLost(Exception):
     """The socket closed before the platform answered."""
 
@@ -63,18 +68,31 @@ class Reply:
 
 
 class PhoenixSocket:
-    """Phoenix Channels v2 framing over one WebSocket connection."""
+    """Phoenix Channels v2 framing over one WebSocket connection.
+
+    Each topic has at most one channel, known by the join_ref of its join. Frames
+    that name another join_ref belong to an earlier channel of the topic and are
+    dropped. A `phx_error` (the channel crashed) or `phx_close` (the server closed
+    it) ends the channel here too, and `on_channel_lost(topic, event)` is told.
+    """
 
     def __init__(self, ws: ClientConnection, on_push: Callable[[str, str, Any], None],
-                 reply_timeout_s: float) -> None:
+                 on_channel_lost: Callable[[str, str], None], reply_timeout_s: float) -> None:
         self.ws = ws
         self._on_push = on_push
+        self._on_channel_lost = on_channel_lost
         self._refs = itertools.count(1)
-        self._join_refs: dict[str, str] = {}
+        self._join_refs: dict[str, str] = {}      # topic -> join_ref of its channel
+        self._joined: set[str] = set()            # topics whose join the server accepted
+        self._joins: dict[str, str] = {}          # ref of a join in flight -> its topic
         self._waiting: dict[str, asyncio.Future[Reply]] = {}
         self._reply_timeout_s = reply_timeout_s
         self.closed = False
+        self.joined_at_close: set[str] = set()
         self.last_frame_at = time.monotonic()
+
+    def is_joined(self, topic: str) -> bool:
+        return topic in self._joined
 
     async def read_until_closed(self) -> int | None:
         """Dispatches frames until the socket closes; returns the close code."""
@@ -82,21 +100,28 @@ class PhoenixSocket:
             async for raw in self.ws:
                 self.last_frame_at = time.monotonic()
                 try:
-                    join_ref, ref, topic, event, payload = json.loads(raw)
-                except (ValueError, TypeError):
+                    frame = json.loads(raw)
+                except (ValueError, TypeError, RecursionError):
                     continue
+                if not isinstance(frame, list) or len(frame) != 5:
+                    continue   # not a v2 frame (an object would unpack as its keys)
+                join_ref, ref, topic, event, payload = frame
                 if event == "phx_reply":
-                    future = self._waiting.pop(str(ref), None)
-                    if future is not None and not future.done() and isinstance(payload, dict):
-                        response = payload.get("response")
-                        future.set_result(Reply(str(payload.get("status")),
-                                                response if isinstance(response, dict) else {}))
+                    self._on_reply(ref, payload)
+                elif not isinstance(topic, str) or join_ref != self._join_refs.get(topic):
+                    continue   # no channel of ours, or an earlier one
+                elif event in ("phx_error", "phx_close"):
+                    self._forget(topic)
+                    self._on_channel_lost(topic, event)
                 else:
                     self._on_push(topic, event, payload)
         except ConnectionClosed:
             pass
         finally:
             self.closed = True
+            self.joined_at_close = set(self._joined)
+            self._join_refs.clear()
+            self._joined.clear()
             for future in self._waiting.values():
                 if not future.done():
                     future.set_exception(ConnectionLost())
@@ -104,11 +129,32 @@ class PhoenixSocket:
             self._waiting.clear()
         return self.ws.close_code
 
+    def _on_reply(self, ref: Any, payload: Any) -> None:
+        key = str(ref)
+        future = self._waiting.pop(key, None)
+        if not isinstance(payload, dict):
+            payload = {}
+        response = payload.get("response")
+        reply = Reply(str(payload.get("status")), response if isinstance(response, dict) else {})
+        topic = self._joins.pop(key, None)
+        if topic is not None and self._join_refs.get(topic) == key:
+            # Settled here, before any push that follows the reply is read.
+            if reply.ok:
+                self._joined.add(topic)
+            else:
+                self._forget(topic)
+        if future is not None and not future.done():
+            future.set_result(reply)
+
+    def _forget(self, topic: str) -> None:
+        self._join_refs.pop(topic, None)
+        self._joined.discard(topic)
+
     async def request(self, topic: str, event: str, payload: dict[str, Any],
-                      join_ref: str | None = None) -> Reply:
+                      join_ref: str | None = None, ref: str | None = None) -> Reply:
         if self.closed:
             raise ConnectionLost()
-        ref = str(next(self._refs))
+        ref = ref if ref is not None else str(next(self._refs))
         future: asyncio.Future[Reply] = asyncio.get_running_loop().create_future()
         self._waiting[ref] = future
         frame = [join_ref if join_ref is not None else self._join_refs.get(topic), ref, topic, event, payload]
@@ -126,14 +172,27 @@ class PhoenixSocket:
             raise ConnectionLost() from exc
 
     async def join(self, topic: str) -> Reply:
+        """Joins `topic` as a new channel; `is_joined` tells afterwards whether it still is."""
+        if self.closed:
+            raise ConnectionLost()
         join_ref = str(next(self._refs))
         self._join_refs[topic] = join_ref
-        return await self.request(topic, "phx_join", {}, join_ref=join_ref)
+        self._joined.discard(topic)
+        self._joins[join_ref] = topic
+        try:
+            # As in other v2 clients, a join's ref is its join_ref.
+            return await self.request(topic, "phx_join", {}, join_ref=join_ref, ref=join_ref)
+        finally:
+            self._joins.pop(join_ref, None)
 
     async def leave(self, topic: str) -> Reply:
-        reply = await self.request(topic, "phx_leave", {})
-        self._join_refs.pop(topic, None)
-        return reply
+        """Leaves the channel of `topic`; with no channel there is nothing to leave."""
+        join_ref = self._join_refs.get(topic)
+        if join_ref is None:
+            return Reply("ok", {})
+        # From here on the channel is gone for us: its phx_close is not a loss.
+        self._forget(topic)
+        return await self.request(topic, "phx_leave", {}, join_ref=join_ref)
 
     async def heartbeat(self) -> Reply:
         return await self.request("phoenix", "heartbeat", {}, join_ref=None)
@@ -247,6 +306,12 @@ class ReferenceHost:
 
         self._socket: PhoenixSocket | None = None
         self._ready_rooms: set[str] = set()
+        self._seen_rooms: set[str] = set()             # every room a subscribe was begun for
+        self._room_locks: dict[str, asyncio.Lock] = {}
+        self._mending_rooms: set[str] = set()
+        self._mending_topics: set[str] = set()
+        # topics whose channels were joined when the last socket closed
+        self.joined_at_close: list[str] = []
         self._queues: dict[str, asyncio.Queue[QueuedMessage]] = {}
         self._payloads: dict[str, dict[str, Any]] = {}   # message id -> payload, for retries
         self._failures: dict[str, core.AgentFailure] = {}  # message id -> the agent's last failure
@@ -373,13 +438,14 @@ class ReferenceHost:
 
     async def _run_connection(self, ws: ClientConnection, epoch: int) -> core.SessionOutcome:
         reply_timeout = max(1.0, self.policy.dead_threshold_s * self.time_scale)
-        socket = PhoenixSocket(ws, self._on_push, reply_timeout)
+        socket = PhoenixSocket(ws, self._on_push, self._on_channel_lost, reply_timeout)
         self._socket = socket
         self._supersede = None
         reader = asyncio.ensure_future(socket.read_until_closed())
         setup = asyncio.ensure_future(self._set_up(socket))
         heartbeat = asyncio.ensure_future(self._heartbeat(socket))
         code = await reader
+        self.joined_at_close = sorted(socket.joined_at_close)
         heartbeat.cancel()
         self._socket = None
         self._ready_rooms.clear()
@@ -435,19 +501,7 @@ class ReferenceHost:
                 self.log("no room list from the platform: closing")
                 await socket.close(4000)
                 return
-            reconciliation = self.rooms.reconcile(rooms_snapshot)
-            self.log(f"rooms reconciled: removed={reconciliation.removed} resync={reconciliation.resync} "
-                     f"admitting={reconciliation.admitting}")
-            for room in reconciliation.removed:
-                self._forget_room(room)
-            candidates = dict(self.subscriptions.room_rejoin_candidates())
-            for room in reconciliation.resync:
-                if room in candidates:
-                    await self._rejoin_room(socket, room, candidates[room])
-                else:
-                    await self._subscribe(socket, room)
-            for room, ticket in reconciliation.admitting:
-                await self._admit(socket, room, ticket)
+            await self._apply_room_snapshot(socket, rooms_snapshot)
         except ConnectionLost:
             pass
         except Exception as exc:
@@ -455,13 +509,29 @@ class ReferenceHost:
             await socket.close(4000)
             raise
 
+    async def _apply_room_snapshot(self, socket: PhoenixSocket, rooms_snapshot: list[str]) -> None:
+        """Reconciles the roster against the platform's room list and joins accordingly."""
+        reconciliation = self.rooms.reconcile(rooms_snapshot)
+        self.log(f"rooms reconciled: removed={reconciliation.removed} resync={reconciliation.resync} "
+                 f"admitting={reconciliation.admitting}")
+        for room in reconciliation.removed:
+            self._on_room_gone(room)
+        candidates = dict(self.subscriptions.room_rejoin_candidates())
+        for room in reconciliation.resync:
+            if room in candidates:
+                await self._recover_room(socket, room)
+            else:
+                await self._subscribe(socket, room)
+        for room, ticket in reconciliation.admitting:
+            await self._admit(socket, room, ticket)
+
     def _settle_unknown_transport_state(self) -> None:
         """A fresh socket has nothing joined: whatever needed reconciliation is now absent."""
-        for room in list(self.rosters) + self.rooms.tracked_room_ids():
+        for room in sorted(self._seen_rooms):
             if self.subscriptions.room_status(room) is core.RoomStatus.NeedsReconciliation:
                 self.log(f"room {room}: transport state settled, acknowledge_room_reconciled -> "
                          f"{self.subscriptions.acknowledge_room_reconciled(room)}")
-        for kind in (core.AgentTopicKind.Control, core.AgentTopicKind.Rooms, core.AgentTopicKind.Contacts):
+        for kind in AGENT_TOPIC_KINDS:
             topic = agent_topic(kind, self.agent_id)
             if self.subscriptions.agent_topic_status(topic) is core.AgentTopicStatus.NeedsReconciliation:
                 self.subscriptions.acknowledge_agent_topic_reconciled(topic)
@@ -469,32 +539,64 @@ class ReferenceHost:
     async def _join_agent_topics(self, socket: PhoenixSocket) -> list[str] | None:
         rooms: list[str] | None = None
         candidates = dict(self.subscriptions.agent_topic_rejoin_candidates())
-        for kind in (core.AgentTopicKind.Control, core.AgentTopicKind.Rooms, core.AgentTopicKind.Contacts):
+        for kind in AGENT_TOPIC_KINDS:
             topic = agent_topic(kind, self.agent_id)
             if topic in candidates:
-                reply = await socket.join(topic)
-                if not reply.ok:
-                    failed = self.subscriptions.mark_agent_topic_rejoin_failed(topic, candidates[topic])
-                    self.log(f"rejoin of {topic} refused ({reply.reason}): rejoin_failed -> {failed}")
-                    self.subscriptions.acknowledge_agent_topic_reconciled(topic)
-                    continue
-                self.log(f"rejoined {topic} under ticket {candidates[topic]}")
+                reply = await self._rejoin_agent_topic(socket, topic, candidates[topic])
             else:
-                ticket = self.subscriptions.begin_agent_topic_join(topic)
-                if ticket is None:
-                    self.log(f"join of {topic} refused by the tracker ({self.subscriptions.agent_topic_status(topic)})")
-                    continue
-                try:
-                    reply = await socket.join(topic)
-                except (ConnectionLost, asyncio.CancelledError):
-                    self.subscriptions.record_agent_topic_join_ambiguous(topic, ticket)
-                    raise
-                joined = self.subscriptions.record_agent_topic_join(topic, ticket, reply.ok)
-                self.log(f"joined {topic} under ticket {ticket} -> {joined}")
-            if kind is core.AgentTopicKind.Rooms and reply.ok:
-                listed = reply.response.get("rooms")
-                rooms = [r for r in listed if isinstance(r, str)] if isinstance(listed, list) else []
+                reply = await self._join_agent_topic(socket, topic)
+            if kind is core.AgentTopicKind.Rooms and reply is not None and reply.ok:
+                rooms = _room_list(reply)
         return rooms
+
+    async def _join_agent_topic(self, socket: PhoenixSocket, topic: str) -> Reply | None:
+        ticket = self.subscriptions.begin_agent_topic_join(topic)
+        if ticket is None:
+            self.log(f"join of {topic} refused by the tracker ({self.subscriptions.agent_topic_status(topic)})")
+            return None
+        try:
+            reply = await socket.join(topic)
+        except (ConnectionLost, asyncio.CancelledError):
+            self.subscriptions.record_agent_topic_join_ambiguous(topic, ticket)
+            raise
+        joined = self.subscriptions.record_agent_topic_join(topic, ticket, reply.ok)
+        self.log(f"joined {topic} under ticket {ticket} -> {joined}")
+        if joined and not socket.is_joined(topic):
+            # Lost again before the join was recorded: mend it like any lost channel.
+            self._spawn(self._guarded(self._recover_agent_topic(socket, topic)))
+        return reply
+
+    async def _rejoin_agent_topic(self, socket: PhoenixSocket, topic: str, ticket: int) -> Reply:
+        """Joins a topic the tracker holds as joined again, under its kept ticket."""
+        reply = await socket.join(topic)
+        if reply.ok:
+            self.log(f"rejoined {topic} under ticket {ticket}")
+            return reply
+        failed = self.subscriptions.mark_agent_topic_rejoin_failed(topic, ticket)
+        # Nothing of the topic is joined after a refused join: the state is known again.
+        settled = self.subscriptions.acknowledge_agent_topic_reconciled(topic)
+        self.log(f"rejoin of {topic} refused ({reply.reason}): rejoin_failed -> {failed}, reconciled -> {settled}")
+        return reply
+
+    async def _recover_agent_topic(self, socket: PhoenixSocket, topic: str) -> None:
+        """Rejoins an agent topic whose channel crashed or was closed while the socket stayed up."""
+        if topic in self._mending_topics:
+            return
+        self._mending_topics.add(topic)
+        try:
+            while not socket.closed and not socket.is_joined(topic):
+                ticket = dict(self.subscriptions.agent_topic_rejoin_candidates()).get(topic)
+                if ticket is None:
+                    return
+                reply = await self._rejoin_agent_topic(socket, topic, ticket)
+                if not reply.ok:
+                    return
+                if topic == agent_topic(core.AgentTopicKind.Rooms, self.agent_id):
+                    # Room events pushed while the channel was down are lost: the list
+                    # in the join reply is the truth to reconcile against.
+                    await self._apply_room_snapshot(socket, _room_list(reply))
+        finally:
+            self._mending_topics.discard(topic)
 
     async def _admit(self, socket: PhoenixSocket, room: str, ticket: int) -> None:
         try:
@@ -509,8 +611,13 @@ class ReferenceHost:
             # The room went away while it was being joined.
             await self._unsubscribe(room, socket)
 
+    def _room_lock(self, room: str) -> asyncio.Lock:
+        """Joins and leaves of one room's topics run one at a time."""
+        return self._room_locks.setdefault(room, asyncio.Lock())
+
     async def _subscribe(self, socket: PhoenixSocket, room: str) -> bool:
-        busy = (core.RoomStatus.Pending, core.RoomStatus.Leaving)
+        # A room whose state is in flight or unknown is settled by whoever holds it.
+        busy = (core.RoomStatus.Pending, core.RoomStatus.Leaving, core.RoomStatus.NeedsReconciliation)
         while True:
             ticket = self.subscriptions.begin_room_subscribe(room)
             if ticket is not None:
@@ -519,58 +626,102 @@ class ReferenceHost:
             self.log(f"room {room}: subscribe refused by the tracker ({status})")
             if status not in busy:
                 return self.subscriptions.is_room_subscribed(room)
-            # A join or leave of this room is still in flight: wait for its report.
             await self._until(lambda: socket.closed or self.subscriptions.room_status(room) not in busy)
             if socket.closed:
                 raise ConnectionLost()
+        self._seen_rooms.add(room)
         chat, people = core.chat_room_topic(room), core.room_participants_topic(room)
-        try:
-            first = await socket.join(chat)
-        except (ConnectionLost, asyncio.CancelledError):
-            self.subscriptions.record_chat_room_join_failed(room, ticket)
-            raise
-        if not first.ok:
-            result = self.subscriptions.record_chat_room_join_failed(room, ticket)
-            self.log(f"room {room}: join of {chat} refused ({first.reason}) -> {result}")
-            return False
-        try:
-            second = await socket.join(people)
-        except (ConnectionLost, asyncio.CancelledError):
-            # The socket is gone, and the chat topic with it.
-            self.subscriptions.record_room_participants_join_failed(room, ticket, True)
-            raise
-        if not second.ok:
-            left = (await socket.leave(chat)).ok
-            result = self.subscriptions.record_room_participants_join_failed(room, ticket, left)
-            self.log(f"room {room}: join of {people} refused ({second.reason}); rollback -> {result}")
-            return False
-        result = self.subscriptions.record_both_room_topics_joined(room, ticket)
-        self.log(f"room {room}: both topics joined under ticket {ticket} -> {result}")
-        self._room_joined(room, second)
-        return result is core.RoomSubscribeResult.Subscribed
+        async with self._room_lock(room):
+            try:
+                first = await socket.join(chat)
+            except (ConnectionLost, asyncio.CancelledError):
+                self.subscriptions.record_chat_room_join_failed(room, ticket)
+                raise
+            if not first.ok:
+                result = self.subscriptions.record_chat_room_join_failed(room, ticket)
+                self.log(f"room {room}: join of {chat} refused ({first.reason}) -> {result}")
+                return False
+            try:
+                second = await socket.join(people)
+                left = True if second.ok else (await socket.leave(chat)).ok
+            except (ConnectionLost, asyncio.CancelledError):
+                # The socket is gone, and the chat topic with it.
+                self.subscriptions.record_room_participants_join_failed(room, ticket, True)
+                raise
+            if not second.ok:
+                result = self.subscriptions.record_room_participants_join_failed(room, ticket, left)
+                self.log(f"room {room}: join of {people} refused ({second.reason}); rollback -> {result}")
+                return False
+            result = self.subscriptions.record_both_room_topics_joined(room, ticket)
+            self.log(f"room {room}: both topics joined under ticket {ticket} -> {result}")
+            if result is not core.RoomSubscribeResult.Subscribed:
+                return False
+            return await self._mend_room(socket, room, second)
 
-    async def _rejoin_room(self, socket: PhoenixSocket, room: str, ticket: int) -> None:
-        chat, people = core.chat_room_topic(room), core.room_participants_topic(room)
-        first = await socket.join(chat)
-        second = await socket.join(people) if first.ok else None
-        if second is not None and second.ok:
+    async def _recover_room(self, socket: PhoenixSocket, room: str) -> None:
+        """Rejoins the topics of a subscribed room that this socket lacks (after a reconnect, a
+        crash or a server close), under the ticket the tracker kept at subscription."""
+        if room in self._mending_rooms:
+            return   # the running mend re-checks both topics before it ends
+        self._mending_rooms.add(room)
+        try:
+            async with self._room_lock(room):
+                await self._mend_room(socket, room, None)
+        finally:
+            self._mending_rooms.discard(room)
+
+    async def _mend_room(self, socket: PhoenixSocket, room: str, participants_reply: Reply | None) -> bool:
+        """Called with the room's lock held; True once both topics are joined under a live ticket."""
+        topics = (core.chat_room_topic(room), core.room_participants_topic(room))
+        mended = False
+        while True:
+            ticket = dict(self.subscriptions.room_rejoin_candidates()).get(room)
+            if ticket is None:
+                # Left or dropped meanwhile: whoever did that also leaves what is joined.
+                return False
+            lost = [topic for topic in topics if not socket.is_joined(topic)]
+            if not lost:
+                break
+            for topic in lost:
+                self.log(f"room {room}: joining {topic} again under ticket {ticket}")
+                reply = await socket.join(topic)
+                if not reply.ok:
+                    await self._room_rejoin_failed(socket, room, ticket, reply)
+                    return False
+                if topic == topics[1]:
+                    participants_reply = reply
+            mended = True
+        if mended:
             self.log(f"room {room}: rejoined under ticket {ticket}")
-            self._room_joined(room, second)
-            return
-        failed = self.subscriptions.mark_room_rejoin_failed(room, ticket)
-        self.log(f"room {room}: rejoin refused -> rejoin_failed {failed}")
-        if first.ok:
-            await socket.leave(chat)
-        self.log(f"room {room}: acknowledge_room_reconciled -> {self.subscriptions.acknowledge_room_reconciled(room)}")
-        self.rooms.record_room_removed(room)
+        if mended or participants_reply is not None or room not in self._ready_rooms:
+            self._room_joined(room, participants_reply)
+        return True
 
-    def _room_joined(self, room: str, participants_reply: Reply) -> None:
-        roster = self.rosters.setdefault(room, core.ParticipantRoster())
-        listed = participants_reply.response.get("participants", [])
+    async def _room_rejoin_failed(self, socket: PhoenixSocket, room: str, ticket: int, reply: Reply) -> None:
+        failed = self.subscriptions.mark_room_rejoin_failed(room, ticket)
+        self.log(f"room {room}: rejoin refused ({reply.reason}) -> rejoin_failed {failed}")
+        if not failed:
+            return
+        # The platform does not let us into the room: it is not ours until it says otherwise
+        # (room_added, or the room list at the next reconciliation).
+        self.log(f"room {room}: record_room_removed -> {self.rooms.record_room_removed(room)}")
+        self._drop_room_state(room)
         try:
-            roster.set_all(listed, trace_context=f"room:{room}")
-        except (TypeError, ValueError) as exc:
-            self.log(f"room {room}: participant snapshot refused: {exc}")
+            for topic in (core.chat_room_topic(room), core.room_participants_topic(room)):
+                await socket.leave(topic)
+        except ConnectionLost:
+            return   # settled when the next socket opens
+        self.log(f"room {room}: acknowledge_room_reconciled -> {self.subscriptions.acknowledge_room_reconciled(room)}")
+        self._poke()
+
+    def _room_joined(self, room: str, participants_reply: Reply | None) -> None:
+        if participants_reply is not None:
+            roster = self.rosters.setdefault(room, core.ParticipantRoster())
+            listed = participants_reply.response.get("participants", [])
+            try:
+                roster.set_all(listed, trace_context=f"room:{room}")
+            except (TypeError, ValueError) as exc:
+                self.log(f"room {room}: participant snapshot refused: {exc}")
         self._ready_rooms.add(room)
         unparked = self.claims.unpark_acks(room)
         if unparked:
@@ -586,27 +737,39 @@ class ReferenceHost:
 
     async def _leave_room_topics(self, room: str, ticket: int, socket: PhoenixSocket | None) -> None:
         outcome = core.LeaveOutcome.Left
-        if socket is not None and not socket.closed:
-            try:
-                for topic in (core.chat_room_topic(room), core.room_participants_topic(room)):
-                    await socket.leave(topic)
-            except ConnectionLost:
-                outcome = core.LeaveOutcome.Unknown
+        async with self._room_lock(room):
+            if socket is not None and not socket.closed:
+                try:
+                    for topic in (core.chat_room_topic(room), core.room_participants_topic(room)):
+                        await socket.leave(topic)
+                except ConnectionLost:
+                    outcome = core.LeaveOutcome.Unknown
         done = self.subscriptions.mark_room_leave_complete(room, ticket, outcome)
         self._poke()
         self.log(f"room {room}: left under ticket {ticket} with {outcome!r} -> {done}; "
                  f"status {self.subscriptions.room_status(room)}")
 
-    def _forget_room(self, room: str) -> None:
-        """The room is not ours any more (removed while we were away)."""
+    def _drop_room_state(self, room: str) -> None:
         self._ready_rooms.discard(room)
-        ticket = self.subscriptions.unsubscribe_room(room)
-        if ticket is not None:
-            # Nothing is joined on the new socket, so the leave is complete.
-            self.subscriptions.mark_room_leave_complete(room, ticket, core.LeaveOutcome.Left)
         self.claims.discard_completed(room)
         self.rosters.pop(room, None)
-        self.log(f"room {room}: dropped (status {self.subscriptions.room_status(room)})")
+
+    # -- channel faults --------------------------------------------------------------------
+    def _on_channel_lost(self, topic: str, event: str) -> None:
+        """A channel crashed (phx_error) or the server closed it (phx_close) while the
+        socket stayed up: what the tracker holds as joined is joined again."""
+        socket = self._socket
+        kind, _, room = topic.partition(":")
+        self.log(f"{event} on {topic}: channel lost, rejoining what the tracker holds")
+        if socket is None or socket.closed:
+            return
+        if kind in ("chat_room", "room_participants"):
+            # Writes for the room wait until both topics are back.
+            self._ready_rooms.discard(room)
+            self._spawn(self._guarded(self._recover_room(socket, room)))
+        else:
+            self._spawn(self._guarded(self._recover_agent_topic(socket, topic)))
+        self._poke()
 
     def participants_of(self, room: str) -> list[dict[str, Any]]:
         roster = self.rosters.get(room)
@@ -615,8 +778,6 @@ class ReferenceHost:
     # -- inbound events ------------------------------------------------------------------
     def _on_push(self, topic: str, event: str, payload: Any) -> None:
         kind, _, key = topic.partition(":")
-        if event in ("phx_close", "phx_error"):
-            return
         try:
             normalized = core.validate_event_payload(event, payload, trace_context=topic)
         except ValueError as exc:
@@ -676,9 +837,7 @@ class ReferenceHost:
         # only the leave itself waits for the transport.
         removed = self.rooms.record_room_removed(room)
         self.log(f"room {room}: record_room_removed -> {removed}")
-        self.claims.discard_completed(room)
-        self.rosters.pop(room, None)
-        self._ready_rooms.discard(room)
+        self._drop_room_state(room)
         ticket = self.subscriptions.unsubscribe_room(room)
         if ticket is not None:
             self._spawn(self._leave_room_topics(room, ticket, self._socket))
@@ -786,7 +945,9 @@ class ReferenceHost:
                     self._payloads.pop(message_id, None)
                 self._failures.pop(message_id, None)
                 return
-            reason = core.ParkedReason.NotFound if reply.reason in ("not_found", "not_joined") \
+            # "unmatched topic": the channel went away under the write; it is sent
+            # again once the room is rejoined.
+            reason = core.ParkedReason.NotFound if reply.reason in ("not_found", UNMATCHED_TOPIC) \
                 else core.ParkedReason.Rejected
             parked = self.claims.park_settlement(room, message_id, settlement["token"], reason)
             count = self.claims.record_ack_retry(room, message_id)
@@ -794,6 +955,9 @@ class ReferenceHost:
                      f"(ack retry {count})")
             if reason is core.ParkedReason.Rejected:
                 self._spawn(self._unpark_later(room))
+            elif self._room_ready(room):
+                # The room came back before this refusal was read: nothing else will unpark it.
+                self.log(f"room {room}: unpark_acks -> {self.claims.unpark_acks(room)}")
 
     def _unparked(self, room: str, message_id: str) -> bool:
         settlement = self.claims.pending_settlement(room, message_id)
@@ -850,6 +1014,12 @@ class ReferenceHost:
 def agent_topic(kind: core.AgentTopicKind, agent_id: str) -> str:
     """The topic of one of the agent's own channels."""
     return kind.topic(agent_id)
+
+
+def _room_list(reply: Reply) -> list[str]:
+    """The room ids in an `agent_rooms` join reply."""
+    listed = reply.response.get("rooms")
+    return [room for room in listed if isinstance(room, str)] if isinstance(listed, list) else []
 
 
 def _retry_after(value: str | None) -> float | None:

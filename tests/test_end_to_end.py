@@ -9,9 +9,12 @@ from __future__ import annotations
 
 import asyncio
 import collections
+import json
+import os
 import random
 import sys
 from pathlib import Path
+from typing import Any
 
 import pytest
 
@@ -24,10 +27,14 @@ sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "examples"))
 from platform_sim import RETRYABLE_FAULTS, PlatformSimulator  # noqa: E402
 from reference_host import EchoAgent, ReferenceHost  # noqa: E402
 
-SEED = 20260107
+# Another seed reruns the whole storm differently: ORVU_E2E_SEED=7 pytest test_end_to_end.py
+SEED = int(os.environ.get("ORVU_E2E_SEED", "20260107"))
 ROOMS = ("alpha", "beta", "gamma", "delta", "epsilon")
 MESSAGES = 1000
-FAULT_ROUNDS = 14            # every retryable kind once per round: 112 faults
+FAULT_ROUNDS = 14            # every retryable kind once per round, plus the extras below
+# Channel faults on top of each round: 4 crashes and 2 server closes per round in all
+# (56 and 28), besides the room removals, each of which closes two channels.
+EXTRA_PER_ROUND = ("crash_channel",) * 3 + ("close_channel",)
 MAX_RETRIES = 2
 TIME_SCALE = 0.001           # one host second lasts a millisecond
 DEADLINE_S = 50.0
@@ -61,8 +68,8 @@ async def _scenario(terminal: str) -> tuple[PlatformSimulator, ReferenceHost, co
                          time_scale=TIME_SCALE, max_retries=MAX_RETRIES, seed=SEED, log=None)
     host_task = asyncio.ensure_future(host.run())
     try:
-        faults = [kind for _ in range(FAULT_ROUNDS)
-                  for kind in rng.sample(RETRYABLE_FAULTS, len(RETRYABLE_FAULTS))]
+        kinds = RETRYABLE_FAULTS + EXTRA_PER_ROUND
+        faults = [kind for _ in range(FAULT_ROUNDS) for kind in rng.sample(kinds, len(kinds))]
         every = MESSAGES // len(faults)
         removed: str | None = None
         await sim.wait_for(sim.fully_subscribed)
@@ -112,6 +119,13 @@ def test_faults_were_injected(storm):
     retryable = sum(faults[kind] for kind in RETRYABLE_FAULTS)
     assert retryable >= 100
     assert {kind for kind in RETRYABLE_FAULTS if faults[kind] == 0} == set()
+    assert len(sim.records.channel_crashes) >= 50
+    # Server-side closes: on command, and the two channels of every room removal.
+    assert faults["close_channel"] >= 20 and faults["remove_from_room"] >= 10
+    assert len(sim.records.channel_closes) >= faults["close_channel"] + 2 * faults["remove_from_room"]
+    # Crashes struck room channels of both kinds and the agent's own channels.
+    struck = {topic.split(":", 1)[0] for topic in sim.records.channel_crashes + sim.records.channel_closes}
+    assert {"chat_room", "room_participants"} <= struck and struck & {"agent_rooms", "agent_control", "agent_contacts"}
     assert sim.records.refused_upgrades[503] >= 1 and sim.records.refused_upgrades[429] >= 1
     assert sim.records.refused_writes["rejected"] >= 1
     assert sim.records.reordered_batches >= 1
@@ -180,6 +194,8 @@ def test_subscriptions_match_the_platform(storm):
     agent_topics = {t for t in view["topics"] if t.startswith("agent_")}
     assert set(host.view_at_end["rooms"]) == joined_rooms == participant_rooms == set(view["members"])
     assert set(host.view_at_end["agent_topics"]) == agent_topics
+    # The channels the host believed joined are exactly those the platform had open.
+    assert host.joined_at_close == view["topics"]
     assert sorted(host.rooms.tracked_room_ids()) == sorted(view["members"])
     # The session is over: the tracker has let go of everything.
     assert host.subscriptions.subscribed_room_ids() == []
@@ -219,6 +235,19 @@ def test_other_terminal_faults_end_the_session(terminal):
     assert all(terminal == "supersede_final" or w != "supersede" or o.retry_after_s is not None
                for w, o in host.outcomes[:first_dead])
     assert collections.Counter(sim.records.terminal_writes[m.id][0] for m in sim.user_messages()) == {"processed": 10}
+
+
+def test_host_spoke_the_protocol_cleanly(storm):
+    sim, _, _ = storm
+    protocol = sim.records.protocol
+    # Never a frame for an earlier channel, a second join of a live channel or a bad frame.
+    for kind in ("malformed", "oversized", "stale_push", "stale_leave", "duplicate_join", "bad_payload",
+                 "vsn_refused", "idle_close"):
+        assert protocol[kind] == 0, (kind, [r for r in sim.records.refusals if r[0] == kind][:3])
+    # A write can race a crash and meet "unmatched topic", but only a topic it had joined.
+    assert all(detail.split(" on ", 1)[1].startswith("chat_room:")
+               for kind, detail in sim.records.refusals if kind == "unmatched_topic")
+    assert protocol["heartbeat"] > 0
 
 
 def test_participant_lists_follow_the_platform(storm):
@@ -305,6 +334,18 @@ def test_malformed_events_are_refused_without_harm():
         await sim.push_event(topic, "message_created", {"id": "bad-1", "chat_room_id": room})
         await sim.push_event(topic, "message_created", ["not", "an", "object"])
         await sim.push_event(topic, "no_such_event", {})
+        # Frames a host must not act on: not v2 frames, or a message under another channel's join_ref.
+        stray = {"id": "stray-1", "chat_room_id": room, "content": "from an earlier channel",
+                 "message_type": "text", "sender_type": "User", "sender_id": "user-1", "sender_name": None,
+                 "inserted_at": "2026-01-01T00:00:00Z", "updated_at": "2026-01-01T00:00:00Z",
+                 "metadata": {"mentions": []}, "attachments": []}
+        for frame in ("{not json", "[" * 5000, "7", json.dumps([None, None, topic, "message_created"]),
+                      json.dumps({"join_ref": None, "ref": None, "topic": topic, "event": "message_created",
+                                  "payload": stray}),
+                      json.dumps(["stale", None, topic, "message_created", stray]),
+                      json.dumps([None, None, topic, "phx_error", {}]),
+                      json.dumps([None, None, core.room_participants_topic(room), "phx_close", {}])):
+            await sim.push_raw(frame)
         await sim.publish(room, "a good one")
         await sim.wait_for(lambda: not sim.open_messages())
         await sim.close_normally()
@@ -313,3 +354,107 @@ def test_malformed_events_are_refused_without_harm():
     assert state is core.SessionState.Dead
     assert list(host.handled) == [sim.user_messages()[0].id]
     assert host.claims.inflight_ids(room) == [] and host.claims.pending_ack_ids(room) == []
+    # The stale phx_error and phx_close ended nothing: no channel was joined twice.
+    assert sim.records.protocol["duplicate_join"] == 0 and len(sim.records.connections) == 1
+    assert host.joined_at_close == sorted(sim.records.view_at_terminal_fault["topics"])
+
+
+class CallLog:
+    """Stands in for a module object and records every method call with its result."""
+
+    def __init__(self, target: Any) -> None:
+        self._target = target
+        self.calls: list[tuple[str, tuple[Any, ...], Any]] = []
+
+    def __getattr__(self, name: str) -> Any:
+        attribute = getattr(self._target, name)
+        if not callable(attribute):
+            return attribute
+
+        def call(*args: Any, **kwargs: Any) -> Any:
+            result = attribute(*args, **kwargs)
+            self.calls.append((name, args, result))
+            return result
+        return call
+
+
+async def _settled(sim: PlatformSimulator, rooms: tuple[str, ...]) -> None:
+    """Returns once the host has handled a message in each room, so it has recorded every join."""
+    for room in rooms:
+        await sim.publish(room, "settle")
+    await sim.wait_for(lambda: not sim.open_messages())
+
+
+def _traced_host() -> tuple[ReferenceHost, CallLog]:
+    host = ReferenceHost("", time_scale=TIME_SCALE, log=None)
+    tracker = CallLog(host.subscriptions)
+    host.subscriptions = tracker
+    return host, tracker
+
+
+@pytest.mark.parametrize("fault", ["crash_channel", "close_channel"])
+@pytest.mark.parametrize("topic", [core.chat_room_topic(ROOMS[0]), core.room_participants_topic(ROOMS[0]),
+                                   "agent_rooms:agent-1", "agent_control:agent-1"])
+def test_a_lost_channel_is_rejoined_under_its_ticket(fault, topic):
+    sim = PlatformSimulator(rooms=ROOMS[:2], seed=SEED, log=None)
+    host, tracker = _traced_host()
+    seen: dict[str, Any] = {}
+
+    async def script() -> None:
+        await _settled(sim, ROOMS[:2])
+        tickets = (tracker.room_rejoin_candidates(), tracker.agent_topic_rejoin_candidates())
+        first = sim.live_join_ref(topic)
+        since = len(tracker.calls)
+        assert await getattr(sim, fault)(topic)
+        # Published while the channel is down: handled once it is back.
+        seen["waiting"] = await sim.publish(ROOMS[0], "while the channel is down")
+        await sim.wait_for(sim.fully_subscribed)
+        await sim.wait_for(lambda: not sim.open_messages())
+        seen["tickets"] = tickets == (tracker.room_rejoin_candidates(), tracker.agent_topic_rejoin_candidates())
+        seen["rejoined"] = sim.live_join_ref(topic) not in (None, first)
+        seen["begun"] = [name for name, _, _ in tracker.calls[since:] if name.startswith("begin_")]
+        await sim.close_normally()
+
+    state = asyncio.run(asyncio.wait_for(_short_session(sim, host, script), 30))
+    assert state is core.SessionState.Dead
+    assert seen["rejoined"] and seen["tickets"] and seen["begun"] == []
+    assert host.handled[seen["waiting"]] == 1 and set(host.handled.values()) == {1}
+    assert sim.records.terminal_writes[seen["waiting"]] == ["processed"]
+    assert host.joined_at_close == sorted(sim.records.view_at_terminal_fault["topics"])
+
+
+def test_a_refused_rejoin_is_reconciled_and_the_room_comes_back():
+    sim = PlatformSimulator(rooms=ROOMS[:2], seed=SEED, log=None)
+    host, tracker = _traced_host()
+    room = ROOMS[0]
+    chat, people = core.chat_room_topic(room), core.room_participants_topic(room)
+    seen: dict[str, Any] = {}
+
+    async def script() -> None:
+        await _settled(sim, ROOMS[:2])
+        (ticket,) = [t for r, t in tracker.room_rejoin_candidates() if r == room]
+        # The platform stops letting the agent into the room and the room event is lost:
+        # the host learns it only from the refused rejoin of the crashed channel.
+        sim.members.discard(room)
+        await sim.crash_channel(chat)
+        await sim.wait_for(lambda: people not in sim.joined_topics())
+        await sim.add_agent(room)
+        await sim.wait_for(sim.fully_subscribed)
+        seen["message"] = await sim.publish(room, "back in the room")
+        await sim.wait_for(lambda: not sim.open_messages())
+        seen["ticket"] = ticket
+        await sim.close_normally()
+
+    state = asyncio.run(asyncio.wait_for(_short_session(sim, host, script), 30))
+    assert state is core.SessionState.Dead
+    calls = [(name, args, result) for name, args, result in tracker.calls if args[:1] == (room,)]
+    failed = calls.index(("mark_room_rejoin_failed", (room, seen["ticket"]), True))
+    reconciled = calls.index(("acknowledge_room_reconciled", (room,), True))
+    begun = [i for i, (name, _, ticket) in enumerate(calls) if name == "begin_room_subscribe" and ticket is not None]
+    # Subscribed once at the start and once more after the room came back.
+    assert len(begun) == 2 and begun[0] < failed < reconciled < begun[1]
+    # Refused once; the other topic of the room was left; then joined afresh.
+    assert sim.records.protocol["join_refused"] == 1 and sim.records.protocol["leave"] == 1
+    assert host.handled[seen["message"]] == 1 and set(host.handled.values()) == {1}
+    assert set(host.view_at_end["rooms"]) == set(ROOMS[:2])
+    assert host.joined_at_close == sorted(sim.records.view_at_terminal_fault["topics"])
