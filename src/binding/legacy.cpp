@@ -14,7 +14,9 @@ ModuleState& legacy_state() {
     return *current;
 }
 
-void set_legacy_state(ModuleState* state) noexcept { current = state; }
+void set_legacy_state(ModuleState* state) noexcept {
+    if (!current) current = state;  // the first module imported keeps it
+}
 
 void forget_legacy_state(ModuleState* state) noexcept {
     if (current == state) current = nullptr;

@@ -1,8 +1,8 @@
 // TEMPORARY: the older calling helpers, kept so that the units not yet moved
 // to method.hpp/result.hpp/state.hpp still build unchanged. They reach the
-// module state through `legacy_state()`, the state of the module most
-// recently imported in the process, which is not safe with more than one
-// interpreter. Delete this header and legacy.cpp once no unit includes it.
+// module state through `legacy_state()`, the state of the first module
+// imported in the process, which is wrong for any other module object (a
+// re-import, a sub-interpreter). Delete this header and legacy.cpp once no unit includes it.
 #pragma once
 
 #include "binding/enums.hpp"
