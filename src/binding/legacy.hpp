@@ -2,7 +2,16 @@
 // to method.hpp/result.hpp/state.hpp still build unchanged. They reach the
 // module state through `legacy_state()`, the state of the first module
 // imported in the process, which is wrong for any other module object (a
-// re-import, a sub-interpreter). Delete this header and legacy.cpp once no unit includes it.
+// re-import, a sub-interpreter).
+//
+// Moving a unit off this header: include binding/method.hpp instead; write
+// each method as `Ref body(core::T&, const BoundArgs&)` and list it with
+// `method<...>` (see method.hpp); replace module_type("X") with
+// `a.state().type(TypeId::X)` or `result::instance<...>`, enum_ref with
+// `result::member(a.state(), ...)`, enum_index/enum_type with the
+// state-taking forms in enums.hpp (or `enum_arg`); return core refusals as
+// core::Outcome and `unwrap` them. Delete this header and legacy.cpp once
+// no unit includes it.
 #pragma once
 
 #include "binding/enums.hpp"
