@@ -104,7 +104,8 @@ PyObject* from_wire_name(PyObject* type, PyObject* const* args, Py_ssize_t nargs
     return guarded([&] {
         ModuleState& state = state_of_type(reinterpret_cast<PyTypeObject*>(type));
         std::size_t id = 0;
-        while (state.enum_types[id] != reinterpret_cast<PyTypeObject*>(type)) ++id;
+        while (id < core::kEnumCount && state.enum_types[id] != reinterpret_cast<PyTypeObject*>(type)) ++id;
+        if (id == core::kEnumCount) raise(PyExc_SystemError, "orvu_sdk_core: enumeration not in its module");
         const Signature sig{enum_specs()[id].from_wire_callable.c_str(), {"name"}, 1, 1};
         const BoundArgs a = bind(sig, args, nargs, kwnames, &state);
         auto index = core::enum_index_from_wire(static_cast<EnumId>(id), a.str(0));

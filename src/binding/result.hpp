@@ -59,7 +59,13 @@ inline Ref str_list(const std::vector<std::string>& items) {
 }
 
 // A dict with interned keys from the state, in the order given.
-Ref dict(const ModuleState& state, std::initializer_list<std::pair<Word, Ref>> entries);
+inline Ref dict(const ModuleState& state, std::initializer_list<std::pair<Word, Ref>> entries) {
+    Ref d = Ref::check(PyDict_New());
+    for (const auto& [key, value] : entries) {
+        if (PyDict_SetItem(d.get(), state.word(key), value.get()) < 0) throw_error();
+    }
+    return d;
+}
 
 // The member object of a typed core variant.
 template <class E>
