@@ -9,23 +9,9 @@ in the same sitting.
 """
 
 import argparse
-import time
 
+from bench_events import measure
 from orvu_sdk_core import RetryTracker, Session, SessionPolicy, classify_close, classify_upgrade
-
-
-def measure(fn, seconds):
-    """Per-call time in microseconds, from batches run for about `seconds`."""
-    calls, batch = 0, 16
-    start = time.perf_counter()
-    while True:
-        for _ in range(batch):
-            fn()
-        calls += batch
-        elapsed = time.perf_counter() - start
-        if elapsed >= seconds:
-            return elapsed / calls * 1e6, calls / elapsed
-        batch = min(batch * 2, 1 << 16)
 
 
 def session_cycle():
