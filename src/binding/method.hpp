@@ -39,6 +39,14 @@
 #include "binding/refusal.hpp"
 #include "binding/result.hpp"
 
+#include <optional>
+#include <string>
+#include <string_view>
+#include <tuple>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
 namespace orvu::py {
 
 enum class Access { None, Shared, Exclusive };
@@ -116,6 +124,116 @@ void add_static_method(PyObject* type, PyMethodDef* def);
 template <const Signature& Sig, auto Body>
 void* constructor() noexcept {
     return reinterpret_cast<void*>(&constructor_entry<Sig, Body>);
+}
+
+// ---------------------------------------------------------------------------
+// Methods and functions that are one core call with plain arguments and a
+// plain result need no body at all: the arguments are converted by the C++
+// parameter types of the core function, in parameter order, and the result
+// is built by its return type.
+//
+//   core_method<TrackerObject, kMarkSuccess, Access::Exclusive,
+//               &core::RetryTracker::mark_success>("mark_success", doc)
+//   core_function<kChatRoomTopic, &core::chat_room_topic>("chat_room_topic", doc)
+//
+// Supported parameters: std::string / std::string_view (str), bool (exact
+// bool), double (float), integers (their width), std::optional<std::string>
+// (str or None). Results: void (None), bool, integers, double, strings,
+// std::vector<std::string> (list), std::optional of those (None).
+
+namespace typed {
+
+template <class T, class = void>
+struct Arg;
+template <>
+struct Arg<std::string_view> {
+    static std::string_view get(const BoundArgs& a, std::size_t i) { return a.str(i); }
+};
+template <>
+struct Arg<std::string> {
+    static std::string get(const BoundArgs& a, std::size_t i) { return std::string(a.str(i)); }
+};
+template <>
+struct Arg<bool> {
+    static bool get(const BoundArgs& a, std::size_t i) { return a.boolean(i); }
+};
+template <>
+struct Arg<double> {
+    static double get(const BoundArgs& a, std::size_t i) { return a.real(i); }
+};
+template <class T>
+struct Arg<T, std::enable_if_t<std::is_integral_v<T> && !std::is_same_v<T, bool>>> {
+    static T get(const BoundArgs& a, std::size_t i) { return a.template integer<T>(i); }
+};
+template <>
+struct Arg<std::optional<std::string>> {
+    static std::optional<std::string> get(const BoundArgs& a, std::size_t i) {
+        std::optional<std::string_view> v = a.optional_str(i);
+        return v ? std::optional<std::string>(std::in_place, *v) : std::nullopt;
+    }
+};
+
+template <class T>
+Ref to_py(const T& value) {
+    if constexpr (std::is_same_v<T, bool>) return result::boolean(value);
+    else if constexpr (std::is_integral_v<T>) return result::integer(value);
+    else if constexpr (std::is_same_v<T, double>) return result::real(value);
+    else if constexpr (std::is_convertible_v<const T&, std::string_view>) return result::str(value);
+    else if constexpr (std::is_same_v<T, std::vector<std::string>>) return result::str_list(value);
+    else return result::optional(value, [](const auto& v) { return to_py(v); });
+}
+
+template <class F>
+struct Callable;
+template <class R, class... P>
+struct Callable<R (*)(P...)> {
+    using Result = R;
+    using Params = std::tuple<std::remove_cvref_t<P>...>;
+};
+template <class C, class R, class... P>
+struct Callable<R (C::*)(P...)> : Callable<R (*)(P...)> {};
+template <class C, class R, class... P>
+struct Callable<R (C::*)(P...) const> : Callable<R (*)(P...)> {};
+
+template <auto Fn, class Call, std::size_t... I>
+Ref invoke(const BoundArgs& a, Call&& call, std::index_sequence<I...>) {
+    using Params = typename Callable<decltype(Fn)>::Params;
+    // A braced initialiser runs its elements in order: the first bad argument is the one reported.
+    Params values{Arg<std::tuple_element_t<I, Params>>::get(a, I)...};
+    if constexpr (std::is_void_v<typename Callable<decltype(Fn)>::Result>) {
+        std::apply(call, values);
+        return result::none();
+    } else {
+        return to_py(std::apply(call, values));
+    }
+}
+
+template <auto Fn>
+constexpr auto arity = std::tuple_size_v<typename Callable<decltype(Fn)>::Params>;
+
+template <auto Fn, class T>
+Ref call_member(T& object, const BoundArgs& a) {
+    return invoke<Fn>(a, [&](auto&... v) -> decltype(auto) { return (object.*Fn)(v...); },
+                      std::make_index_sequence<arity<Fn>>{});
+}
+
+template <auto Fn>
+Ref call_free(const BoundArgs& a) {
+    return invoke<Fn>(a, [](auto&... v) -> decltype(auto) { return Fn(v...); },
+                      std::make_index_sequence<arity<Fn>>{});
+}
+
+}  // namespace typed
+
+template <class Object, const Signature& Sig, Access A, auto Fn>
+PyMethodDef core_method(const char* name, const char* doc) noexcept {
+    using T = std::remove_reference_t<decltype(Object::of(nullptr))>;
+    return method<Object, Sig, A, &typed::call_member<Fn, T>>(name, doc);
+}
+
+template <const Signature& Sig, auto Fn>
+PyMethodDef core_function(const char* name, const char* doc) noexcept {
+    return function<Sig, &typed::call_free<Fn>>(name, doc);
 }
 
 template <class Object, Access A, auto Body>

@@ -30,53 +30,35 @@ Ref record_attempt(core::RetryTracker& tracker, const BoundArgs& a) {
 }
 
 const Signature kMarkSuccess{"RetryTracker.mark_success", {"message_id"}, 1, 1};
-Ref mark_success(core::RetryTracker& tracker, const BoundArgs& a) {
-    tracker.mark_success(message_id(a));
-    return result::none();
-}
-
 const Signature kDiscardAttempt{"RetryTracker.discard_attempt", {"message_id"}, 1, 1};
-Ref discard_attempt(core::RetryTracker& tracker, const BoundArgs& a) {
-    tracker.discard_attempt(message_id(a));
-    return result::none();
-}
-
 const Signature kMarkFailed{"RetryTracker.mark_permanently_failed", {"message_id"}, 1, 1};
-Ref mark_permanently_failed(core::RetryTracker& tracker, const BoundArgs& a) {
-    tracker.mark_permanently_failed(message_id(a));
-    return result::none();
-}
-
 const Signature kIsFailed{"RetryTracker.is_permanently_failed", {"message_id"}, 1, 1};
-Ref is_permanently_failed(core::RetryTracker& tracker, const BoundArgs& a) {
-    return result::boolean(tracker.is_permanently_failed(message_id(a)));
-}
 
 Ref max_retries(const core::RetryTracker& tracker, ModuleState&) { return result::integer(tracker.max_retries()); }
 
-template <const Signature& Sig, auto Body>
+template <const Signature& Sig, auto Fn>
 PyMethodDef changing(const char* name, const char* doc) {
-    return method<TrackerObject, Sig, Access::Exclusive, Body>(name, doc);
+    return core_method<TrackerObject, Sig, Access::Exclusive, Fn>(name, doc);
 }
 
 PyMethodDef methods[] = {
-    changing<kRecordAttempt, &record_attempt>("record_attempt",
+    method<TrackerObject, kRecordAttempt, Access::Exclusive, &record_attempt>("record_attempt",
                     "record_attempt($self, message_id)\n--\n\n"
                     "Count one handling attempt of `message_id`. Returns `(attempts, exhausted)`;\n"
                     "`exhausted` is true once attempts exceed the message's limit, which also\n"
                     "marks the message permanently failed."),
-    changing<kMarkSuccess, &mark_success>("mark_success",
+    changing<kMarkSuccess, &core::RetryTracker::mark_success>("mark_success",
                     "mark_success($self, message_id)\n--\n\n"
                     "Forget the attempt count of a handled message. A permanent failure mark\n"
                     "stays."),
-    changing<kDiscardAttempt, &discard_attempt>("discard_attempt",
+    changing<kDiscardAttempt, &core::RetryTracker::discard_attempt>("discard_attempt",
                     "discard_attempt($self, message_id)\n--\n\n"
                     "Take back one attempt of a cycle that the caller's own control signal\n"
                     "aborted before it ran the handler."),
-    changing<kMarkFailed, &mark_permanently_failed>("mark_permanently_failed",
+    changing<kMarkFailed, &core::RetryTracker::mark_permanently_failed>("mark_permanently_failed",
                     "mark_permanently_failed($self, message_id)\n--\n\n"
                     "Mark `message_id` as having used up its retry budget for good."),
-    method<TrackerObject, kIsFailed, Access::Shared, &is_permanently_failed>("is_permanently_failed",
+    core_method<TrackerObject, kIsFailed, Access::Shared, &core::RetryTracker::is_permanently_failed>("is_permanently_failed",
                     "is_permanently_failed($self, message_id)\n--\n\n"
                     "Whether `message_id` has used up its retry budget."),
     {nullptr, nullptr, 0, nullptr},
