@@ -29,7 +29,10 @@ RESULT_CLASSES = {"SessionOutcome", "RoomReconciliation", "CancelledDecisions"}
 
 
 def has(*names):
-    return all(hasattr(core, n) for n in names)
+    """Every name is registered: a missing one fails the caller, never skips it."""
+    missing = [n for n in names if not hasattr(core, n)]
+    assert not missing, f"orvu_sdk_core does not register {missing}"
+    return True
 
 
 def is_enum_class(cls):

@@ -7,8 +7,6 @@ import orvu_sdk_core as core
 
 import surface
 
-needs_ledger = pytest.mark.skipif(not surface.has("ClaimRegistry", "RetryTracker"), reason="ledger not built yet")
-
 FLOOD = 20_000
 
 
@@ -27,7 +25,6 @@ def permanently_failed(tracker, ids):
     return [m for m in ids if tracker.is_permanently_failed(m)]
 
 
-@needs_ledger
 @pytest.mark.parametrize("bound", [1, 7, 500])
 def test_completed_sets_stay_within_max_completed(bound):
     reg = core.ClaimRegistry(bound)
@@ -46,7 +43,6 @@ def test_completed_sets_stay_within_max_completed(bound):
         assert newest[room] in ids
 
 
-@needs_ledger
 def test_completed_sets_bounded_through_settlement():
     reg, tracker = core.ClaimRegistry(5), core.RetryTracker(0, 10)
     for i in range(2_000):
@@ -64,7 +60,6 @@ def test_completed_sets_bounded_through_settlement():
     assert len(permanently_failed(tracker, [f"m{i}" for i in range(2_000)])) == 10
 
 
-@needs_ledger
 @pytest.mark.parametrize("max_tracked", [1, 3, 250])
 def test_retry_records_stay_within_max_tracked(max_tracked):
     tracker = core.RetryTracker(1_000, max_tracked)
@@ -78,7 +73,6 @@ def test_retry_records_stay_within_max_tracked(max_tracked):
     assert permanently_failed(tracker, ids) == []
 
 
-@needs_ledger
 @pytest.mark.parametrize("max_tracked", [1, 4, 300])
 def test_permanently_failed_set_stays_within_max_tracked(max_tracked):
     tracker = core.RetryTracker(0, max_tracked)
@@ -92,7 +86,6 @@ def test_permanently_failed_set_stays_within_max_tracked(max_tracked):
     assert len(records(tracker, ids)) <= max_tracked
 
 
-@needs_ledger
 def test_retry_confirmation_flood_stays_within_max_tracked():
     reg, tracker = core.ClaimRegistry(), core.RetryTracker(3, 20)
     ids = [f"m{i}" for i in range(600)]
@@ -105,7 +98,6 @@ def test_retry_confirmation_flood_stays_within_max_tracked():
     assert reg.pending_ack_ids("r") == []
 
 
-@needs_ledger
 def test_large_bounds_hold_under_a_large_flood():
     tracker = core.RetryTracker(0, 10_000)
     for i in range(FLOOD * 2):
@@ -116,7 +108,6 @@ def test_large_bounds_hold_under_a_large_flood():
     assert not any(tracker.is_permanently_failed(m) for m in oldest)
 
 
-@pytest.mark.skipif(not surface.has("DecisionRegistry"), reason="DecisionRegistry not built yet")
 def test_decision_registry_stays_within_max_pending_when_the_host_evicts():
     reg = core.DecisionRegistry(max_pending=16, seed=3)
     evicted = 0

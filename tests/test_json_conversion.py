@@ -105,6 +105,11 @@ def test_key_order_is_by_code_point():
     assert list(roundtrip(dict.fromkeys(keys, 0))) == sorted(keys)
 
 
+class Outer:
+    class Inner:
+        pass
+
+
 @pytest.mark.parametrize("value,message", [
     (2**64, "JSON number out of range"),
     (-2**63 - 1, "JSON number out of range"),
@@ -117,6 +122,7 @@ def test_key_order_is_by_code_point():
     (bytearray(b"x"), "invalid type: byte array, expected any valid JSON value"),
     (object(), "unsupported type object"),
     ([complex(1, 2)], "unsupported type complex"),
+    (Outer.Inner(), "unsupported type Outer.Inner"),  # the qualified name
 ])
 def test_conversion_failures_are_type_errors(value, message):
     with pytest.raises(TypeError) as info:

@@ -19,8 +19,6 @@ import surface
 
 BORROW_MESSAGES = {"Already borrowed", "Already mutably borrowed"}
 
-needs_roster = pytest.mark.skipif(not surface.has("ParticipantRoster"), reason="ParticipantRoster not built yet")
-
 
 def raised(outcome):
     return isinstance(outcome, tuple) and len(outcome) == 3 and outcome[0] == "raised"
@@ -32,7 +30,6 @@ def borrow_error(outcome):
 
 # ------------------------------------------------------------ participant roster
 
-@needs_roster
 @pytest.mark.parametrize("inner, message", [
     (lambda r: r.list(), "Already mutably borrowed"),
     (lambda r: r.changed(), "Already mutably borrowed"),
@@ -74,7 +71,6 @@ def test_provider_reentering_the_roster_is_refused_and_discarded(inner, message,
     assert roster.add({"id": "p9"}) is True
 
 
-@needs_roster
 @pytest.mark.parametrize("inner, message", [
     (lambda r: r.list(), "Already mutably borrowed"),
     (lambda r: r.add({"id": "intruder"}), "Already borrowed"),
@@ -107,7 +103,6 @@ def test_set_all_generator_reentering_the_roster(inner, message):
     assert roster.list()[1]["name"] == "Ann"
 
 
-@needs_roster
 def test_participant_mapping_reentering_the_roster_during_add():
     roster = core.ParticipantRoster()
     roster.add({"id": "p1"})
@@ -234,7 +229,6 @@ class Finalizer:
         self.log.append((self.kind, self.key, surface.attempt(self.action, self.key)))
 
 
-@pytest.mark.skipif(not surface.has("ClaimRegistry", "RetryTracker"), reason="ledger not built yet")
 @pytest.mark.parametrize("operation", [
     lambda reg, tr: reg.delivery_eligibility("r1", "m1", tr),
     lambda reg, tr: reg.guarded_claim("r1", "m1", tr),
@@ -279,7 +273,6 @@ def test_tracker_and_registry_used_from_finalizers_while_held(operation):
     assert set(reg.inflight_ids("gc")) == claimed
 
 
-@pytest.mark.skipif(not surface.has("ClaimRegistry", "RetryTracker"), reason="ledger not built yet")
 @pytest.mark.parametrize("name, args", [
     ("record_failed_settlement", ("r1", "m1", "e", "TRACKER", True)),
     ("record_processed_settlement", ("r1", "m1")),
@@ -333,7 +326,6 @@ def test_finalizers_run_inside_a_call_meet_the_guard(name, args):
         assert result == []  # the claims made from inside the call were refused
 
 
-@needs_roster
 def test_provider_cycle_is_collected():
     # roster -> provider -> roster: only the collector can free it, which
     # needs the roster's traversal. The provider's finalizer tells.

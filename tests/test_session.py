@@ -255,7 +255,7 @@ def test_full_jitter(jitter, n, expected):
 @pytest.mark.parametrize("changes, expected", [
     ({"factor": 1e308}, 30.0),                       # factor^e overflows: the cap
     ({"factor": 1e200}, 30.0),                       # huge but finite: the cap
-    ({"base_delay_s": 0, "factor": 1e308}, 30.0),    # 0 x inf is not a number: the cap
+    ({"base_delay_s": 0, "factor": 1e308}, 0.0),     # a zero base stays zero, however large the power
     ({"base_delay_s": 0, "factor": 1e10}, 0.0),
     ({"factor": 1.0, "base_delay_s": 3}, 3.0),
     ({"max_delay_s": 2.0 ** 64}, 4.0),
@@ -265,6 +265,25 @@ def test_backoff_overflow_falls_back_to_max_delay(changes, expected):
     for i in range(2):
         connection(s, 100.0 * i, 30.0)
     assert connection(s, 1000.0, 30.0)[1] == expected
+
+
+@pytest.mark.parametrize("factor, retries", [
+    (2.0, 1100),    # 2^e overflows to infinity after 1,024 retries
+    (1e308, 3),     # (1e308)^e overflows from the third attempt
+])
+@pytest.mark.parametrize("retry_after, expected", [
+    (120.0, 120.0),  # the server's lower bound holds
+    (None, 1.0),     # a refused upgrade is a rapid disconnect: the first rapid floor
+])
+def test_zero_base_delay_never_becomes_not_a_number(factor, retries, retry_after, expected):
+    s = session(base_delay_s=0, factor=factor)
+    t = 0.0
+    # Non-rapid closes carry no window: with a zero base they retry at once.
+    for _ in range(retries):
+        assert connection(s, t, 30.0, jitter=0.0)[1] == 0.0
+        t += 100.0
+    e = s.begin_attempt(t)
+    assert out(s.on_upgrade_rejected(e, t, 503, retry_after, 0.0)) == retry(Reconnecting, expected)
 
 
 def test_cooldown_ladder_without_connects_ends_in_rapid_death():

@@ -1,5 +1,7 @@
 #include "binding/args.hpp"
 
+#include "core/numbers.hpp"
+
 #include <cstring>
 
 namespace orvu::py {
@@ -66,9 +68,10 @@ void check_signature(const Signature& sig) {
     }
 }
 
-BoundArgs bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+BoundArgs bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
+               ModuleState* state) {
     check_signature(sig);
-    BoundArgs bound(sig);
+    BoundArgs bound(sig, state);
     // METH_FASTCALL entry points receive the plain positional count.
     std::size_t nargs = static_cast<std::size_t>(nargsf);
     if (nargs > sig.positional) too_many_positional(sig, nargs);
@@ -86,9 +89,9 @@ BoundArgs bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf, P
     return bound;
 }
 
-BoundArgs bind(const Signature& sig, PyObject* args, PyObject* kwargs) {
+BoundArgs bind(const Signature& sig, PyObject* args, PyObject* kwargs, ModuleState* state) {
     check_signature(sig);
-    BoundArgs bound(sig);
+    BoundArgs bound(sig, state);
     Py_ssize_t nargs = args ? PyTuple_Size(args) : 0;
     if (nargs < 0) throw_error();
     if (static_cast<std::size_t>(nargs) > sig.positional) too_many_positional(sig, static_cast<std::size_t>(nargs));
@@ -177,6 +180,18 @@ PyObject* BoundArgs::optional_str_object(std::size_t i) const {
 }
 
 double BoundArgs::real(std::size_t i) const { return to_double(slots_[i], sig_.callable, name(i)); }
+
+std::optional<double> BoundArgs::optional_real(std::size_t i) const {
+    if (!slots_[i] || slots_[i] == Py_None) return std::nullopt;
+    return real(i);
+}
+
+std::int64_t BoundArgs::check_range(std::size_t i, std::int64_t value, std::int64_t low, std::int64_t high) const {
+    if (value < low || value > high) {
+        raise_value_error(core::range_message(name(i), low, static_cast<std::uint64_t>(high), value));
+    }
+    return value;
+}
 
 bool BoundArgs::boolean(std::size_t i) const {
     PyObject* obj = slots_[i];

@@ -12,6 +12,8 @@
 #pragma once
 
 #include "binding/errors.hpp"
+#include "binding/state.hpp"
+#include "binding/text.hpp"
 
 #include <array>
 #include <cstdint>
@@ -47,7 +49,10 @@ struct Signature {
 
 class BoundArgs {
 public:
-    explicit BoundArgs(const Signature& sig) noexcept : sig_(sig) {}
+    explicit BoundArgs(const Signature& sig, ModuleState* state = nullptr) noexcept : sig_(sig), state_(state) {}
+
+    // The state of the module the callable belongs to.
+    ModuleState& state() const noexcept { return *state_; }
 
     PyObject* operator[](std::size_t i) const noexcept { return slots_[i]; }
     bool given(std::size_t i) const noexcept { return slots_[i] != nullptr; }
@@ -64,10 +69,28 @@ public:
     // None (or not given) -> nullopt.
     template <class T>
     std::optional<T> optional_integer(std::size_t i) const;
+    // An integer that must lie in [low, high]: a value beyond 64 bits is an
+    // OverflowError, one outside the range the shared ValueError
+    // "`{name}` must be an integer between {low} and {high}, got {value}".
+    template <class T>
+    T integer_in(std::size_t i, std::int64_t low, std::int64_t high) const {
+        return static_cast<T>(check_range(i, integer<std::int64_t>(i), low, high));
+    }
+    // The range check alone, for a value of argument `i` already converted
+    // (when every argument is converted before any range is checked).
+    std::int64_t check_range(std::size_t i, std::int64_t value, std::int64_t low, std::int64_t high) const;
     double real(std::size_t i) const;
+    // None (or not given) -> nullopt.
+    std::optional<double> optional_real(std::size_t i) const;
+    // Exactly True or False.
     bool boolean(std::size_t i) const;
     // Checks that the argument is an instance of `type`; returns it borrowed.
     PyObject* instance(std::size_t i, PyTypeObject* type) const;
+    // The core object of an instance of the module's class `id`.
+    template <class Object>
+    auto& object(std::size_t i, TypeId id) const {
+        return Object::of(instance(i, state_->type(id)));
+    }
 
     const char* callable() const noexcept { return sig_.callable; }
     const char* name(std::size_t i) const noexcept { return sig_.params.begin()[i]; }
@@ -76,20 +99,22 @@ public:
     [[noreturn]] void wrong_type(std::size_t i, std::string_view expected) const;
 
 private:
-    friend BoundArgs bind(const Signature&, PyObject* const*, Py_ssize_t, PyObject*);
-    friend BoundArgs bind(const Signature&, PyObject*, PyObject*);
+    friend BoundArgs bind(const Signature&, PyObject* const*, Py_ssize_t, PyObject*, ModuleState*);
+    friend BoundArgs bind(const Signature&, PyObject*, PyObject*, ModuleState*);
     void store_keyword(PyObject* key, PyObject* value);
     void check_required() const;
 
     const Signature& sig_;
+    ModuleState* state_;
     std::array<PyObject*, kMaxParams> slots_{};
     std::vector<std::pair<PyObject*, PyObject*>> extra_;
 };
 
 // Vectorcall / METH_FASTCALL|METH_KEYWORDS form.
-BoundArgs bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
+BoundArgs bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
+               ModuleState* state = nullptr);
 // Tuple/dict form (tp_new).
-BoundArgs bind(const Signature& sig, PyObject* args, PyObject* kwargs);
+BoundArgs bind(const Signature& sig, PyObject* args, PyObject* kwargs, ModuleState* state = nullptr);
 
 // Standalone converters used by the BoundArgs ones and by code that reads
 // values out of containers. `callable` may be null; `name` names the value.

@@ -2,6 +2,7 @@
 #include "binding/args.hpp"
 #include "binding/enums.hpp"
 #include "binding/object.hpp"
+#include "binding/legacy.hpp"
 #include "binding/registry.hpp"
 #include "core/asks.hpp"
 #include "core/numbers.hpp"
@@ -128,7 +129,7 @@ Ref cancelled_result(core::CancelledDecisions removed) {
 // DecisionRegistry
 
 core::DecisionRegistry& registry(PyObject* self) noexcept { return RegistryObject::of(self); }
-BorrowFlag& flag(PyObject* self) noexcept { return RegistryObject::cast(self)->borrow; }
+AccessFlag& flag(PyObject* self) noexcept { return RegistryObject::cast(self)->access; }
 
 const Signature kNew{"DecisionRegistry.__new__", {"max_pending", "seed"}, 0, 0};
 PyObject* registry_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
@@ -150,7 +151,7 @@ PyObject* registry_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noe
 
 PyObject* get_max_pending(PyObject* self, void*) noexcept {
     return guarded([&] {
-        SharedBorrow guard(flag(self));
+        SharedAccess guard(flag(self));
         auto bound = registry(self).max_pending();
         return bound ? Ref::check(PyLong_FromUnsignedLong(*bound)) : none();
     });
@@ -159,7 +160,7 @@ PyObject* get_max_pending(PyObject* self, void*) noexcept {
 const Signature kRegisterMinted{"DecisionRegistry.register_minted", {"room_id"}, 1, 0};
 PyObject* register_minted(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return guarded([&] {
-        ExclusiveBorrow guard(flag(self));
+        ExclusiveAccess guard(flag(self));
         BoundArgs a = bind(kRegisterMinted, args, nargs, kwnames);
         std::optional<std::string> room_id;
         if (auto given = a.optional_str(0)) room_id.emplace(*given);
@@ -170,7 +171,7 @@ PyObject* register_minted(PyObject* self, PyObject* const* args, Py_ssize_t narg
 const Signature kRegisterKeyed{"DecisionRegistry.register_keyed", {"key"}, 1, 1};
 PyObject* register_keyed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return guarded([&] {
-        ExclusiveBorrow guard(flag(self));
+        ExclusiveAccess guard(flag(self));
         BoundArgs a = bind(kRegisterKeyed, args, nargs, kwnames);
         std::string key(a.str(0));
         return registration_tuple(registry(self).register_keyed(key));
@@ -182,7 +183,7 @@ template <class Call>
 PyObject* by_ticket(const Signature& sig, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames, Call call) noexcept {
     return guarded([&] {
-        ExclusiveBorrow guard(flag(self));
+        ExclusiveAccess guard(flag(self));
         BoundArgs a = bind(sig, args, nargs, kwnames);
         std::string token(a.str(0));
         const auto ticket = a.integer<std::uint64_t>(1);
@@ -215,11 +216,11 @@ PyObject* no_args(const Signature& sig, PyObject* self, PyObject* const* args, P
                   Call call) noexcept {
     return guarded([&] {
         if constexpr (Exclusive) {
-            ExclusiveBorrow guard(flag(self));
+            ExclusiveAccess guard(flag(self));
             bind(sig, args, nargs, kwnames);
             return call(registry(self));
         } else {
-            SharedBorrow guard(flag(self));
+            SharedAccess guard(flag(self));
             bind(sig, args, nargs, kwnames);
             return call(registry(self));
         }
@@ -234,7 +235,7 @@ PyObject* unclaimed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
 const Signature kUnclaimedInRoom{"DecisionRegistry.unclaimed_in_room", {"room_id"}, 1, 1};
 PyObject* unclaimed_in_room(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return guarded([&] {
-        SharedBorrow guard(flag(self));
+        SharedAccess guard(flag(self));
         BoundArgs a = bind(kUnclaimedInRoom, args, nargs, kwnames);
         std::string room_id(a.str(0));
         return str_list(registry(self).unclaimed_in_room(room_id));
@@ -274,7 +275,7 @@ PyObject* cancel_all(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 const Signature kCancelRoom{"DecisionRegistry.cancel_room", {"room_id"}, 1, 1};
 PyObject* cancel_room(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return guarded([&] {
-        ExclusiveBorrow guard(flag(self));
+        ExclusiveAccess guard(flag(self));
         BoundArgs a = bind(kCancelRoom, args, nargs, kwnames);
         std::string room_id(a.str(0));
         Ref result = cancelled_result({});
@@ -392,10 +393,13 @@ PyMethodDef is_authorized_sender_def{
     "empty included -- admits only its members. Raises `TypeError` unless\n"
     "`authorized_senders` is a `set`, `frozenset`, or `None`."};
 
-const ClassRegistration reg_cancelled{"CancelledDecisions",
-                                      [](PyObject* m) { return make_type(m, &cancelled_spec); }};
-const ClassRegistration reg_registry{"DecisionRegistry", [](PyObject* m) { return make_type(m, &registry_spec); }};
-const FunctionRegistration reg_is_authorized{&is_authorized_sender_def};
 
 }  // namespace
+
+namespace reg {
+Ref cancelled_decisions(PyObject* module) { return make_type(module, &cancelled_spec); }
+Ref decision_registry(PyObject* module) { return make_type(module, &registry_spec); }
+PyMethodDef* is_authorized_sender() { return &is_authorized_sender_def; }
+}  // namespace reg
+
 }  // namespace orvu::py

@@ -3,6 +3,7 @@
 #include "binding/args.hpp"
 #include "binding/enums.hpp"
 #include "binding/object.hpp"
+#include "binding/legacy.hpp"
 #include "binding/registry.hpp"
 #include "core/claims.hpp"
 #include "core/numbers.hpp"
@@ -23,7 +24,7 @@ PyMethodDef fastcall_method(const char* name, Fastcall fn, const char* doc) {
 }
 
 core::ClaimRegistry& registry_of(PyObject* self) { return RegistryObject::of(self); }
-BorrowFlag& registry_flag(PyObject* self) { return RegistryObject::cast(self)->borrow; }
+AccessFlag& registry_flag(PyObject* self) { return RegistryObject::cast(self)->access; }
 
 // ---------------------------------------------------------------------------
 // Conversions
@@ -141,7 +142,7 @@ PyObject* registry_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noe
 
 PyObject* get_max_completed(PyObject* self, void*) noexcept {
     return guarded([&] {
-        SharedBorrow guard(registry_flag(self));
+        SharedAccess guard(registry_flag(self));
         return count(registry_of(self).max_completed());
     });
 }
@@ -163,10 +164,10 @@ PyObject* on_pair(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
         BoundArgs a = bind(sig, args, nargs, kwnames);
         PairIds ids = pair_arg(a);
         if constexpr (changes) {
-            ExclusiveBorrow guard(registry_flag(self));
+            ExclusiveAccess guard(registry_flag(self));
             return body(registry_of(self), ids);
         } else {
-            SharedBorrow guard(registry_flag(self));
+            SharedAccess guard(registry_flag(self));
             return body(registry_of(self), ids);
         }
     });
@@ -244,10 +245,10 @@ PyObject* on_room(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
         BoundArgs a = bind(sig, args, nargs, kwnames);
         std::string room_id(a.str(0));
         if constexpr (changes) {
-            ExclusiveBorrow guard(registry_flag(self));
+            ExclusiveAccess guard(registry_flag(self));
             return body(registry_of(self), room_id);
         } else {
-            SharedBorrow guard(registry_flag(self));
+            SharedAccess guard(registry_flag(self));
             return body(registry_of(self), room_id);
         }
     });
@@ -309,7 +310,7 @@ PyObject* remember_failed_ack_pending(PyObject* self, PyObject* const* args, Py_
         PairIds ids = pair_arg(a);
         std::string error(a.str(2));
         PyObject* trace_context = a.optional_str_object(3);
-        ExclusiveBorrow guard(registry_flag(self));
+        ExclusiveAccess guard(registry_flag(self));
         auto refusal = registry_of(self).remember_failed_ack_pending(ids.room_id, ids.message_id, error);
         if (refusal) raise_validation({*refusal}, trace_context);
         return none();
@@ -322,7 +323,7 @@ PyObject* park_ack(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
         BoundArgs a = bind(kParkAck, args, nargs, kwnames);
         PairIds ids = pair_arg(a);
         core::ParkedReason reason = reason_arg(a, 2);
-        ExclusiveBorrow guard(registry_flag(self));
+        ExclusiveAccess guard(registry_flag(self));
         return boolean(registry_of(self).park_ack(ids.room_id, ids.message_id, reason));
     });
 }
@@ -335,8 +336,8 @@ PyObject* eligibility(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         PairIds ids = pair_arg(a);
         PyObject* tracker = tracker_arg(a, 2);
         core::DeliveryFacts facts = facts_arg(a);
-        ExclusiveBorrow guard(registry_flag(self));
-        SharedBorrow tracker_guard(TrackerObject::cast(tracker)->borrow);
+        ExclusiveAccess guard(registry_flag(self));
+        SharedAccess tracker_guard(TrackerObject::cast(tracker)->access);
         core::ClaimRegistry& r = registry_of(self);
         const core::RetryTracker& t = TrackerObject::of(tracker);
         core::Eligibility word = claims ? r.guarded_claim(ids.room_id, ids.message_id, t, facts)
@@ -356,7 +357,7 @@ PyObject* pending_settlement(PyObject* self, PyObject* const* args, Py_ssize_t n
         BoundArgs a = bind(kPendingSettlement, args, nargs, kwnames);
         PairIds ids = pair_arg(a);
         PyObject* trace_context = a.optional_str_object(2);
-        SharedBorrow guard(registry_flag(self));
+        SharedAccess guard(registry_flag(self));
         core::SettlementLookup found = registry_of(self).pending_settlement(ids.room_id, ids.message_id);
         if (std::holds_alternative<std::monostate>(found)) return none();
         if (const auto* issue = std::get_if<core::Issue>(&found)) raise_validation({*issue}, trace_context);
@@ -372,7 +373,7 @@ PyObject* record_processed_settlement(PyObject* self, PyObject* const* args, Py_
         BoundArgs a = bind(kRecordProcessed, args, nargs, kwnames);
         PairIds ids = pair_arg(a);
         PyObject* trace_context = a.optional_str_object(2);
-        ExclusiveBorrow guard(registry_flag(self));
+        ExclusiveAccess guard(registry_flag(self));
         return settlement_or_raise(registry_of(self).record_processed_settlement(ids.room_id, ids.message_id),
                                    trace_context);
     });
@@ -391,8 +392,8 @@ PyObject* record_failed_settlement(PyObject* self, PyObject* const* args, Py_ssi
         PyObject* tracker = tracker_arg(a, 3);
         bool allow_retry = a.boolean(4);
         PyObject* trace_context = a.optional_str_object(5);
-        ExclusiveBorrow guard(registry_flag(self));
-        SharedBorrow tracker_guard(TrackerObject::cast(tracker)->borrow);
+        ExclusiveAccess guard(registry_flag(self));
+        SharedAccess tracker_guard(TrackerObject::cast(tracker)->access);
         return settlement_or_raise(registry_of(self).record_failed_settlement(
                                        ids.room_id, ids.message_id, error, TrackerObject::of(tracker), allow_retry),
                                    trace_context);
@@ -407,8 +408,8 @@ PyObject* confirm_settlement(PyObject* self, PyObject* const* args, Py_ssize_t n
         std::string token(a.str(2));
         PyObject* tracker = tracker_arg(a, 3);
         // Confirming may change the tracker too, so both are held exclusively.
-        ExclusiveBorrow guard(registry_flag(self));
-        ExclusiveBorrow tracker_guard(TrackerObject::cast(tracker)->borrow);
+        ExclusiveAccess guard(registry_flag(self));
+        ExclusiveAccess tracker_guard(TrackerObject::cast(tracker)->access);
         return boolean(
             registry_of(self).confirm_settlement(ids.room_id, ids.message_id, token, TrackerObject::of(tracker)));
     });
@@ -421,7 +422,7 @@ PyObject* park_settlement(PyObject* self, PyObject* const* args, Py_ssize_t narg
         PairIds ids = pair_arg(a);
         std::string token(a.str(2));
         core::ParkedReason reason = reason_arg(a, 3);
-        ExclusiveBorrow guard(registry_flag(self));
+        ExclusiveAccess guard(registry_flag(self));
         return boolean(registry_of(self).park_settlement(ids.room_id, ids.message_id, token, reason));
     });
 }
@@ -547,7 +548,11 @@ PyType_Slot slots[] = {
 PyType_Spec spec{"orvu_sdk_core.ClaimRegistry", static_cast<int>(sizeof(RegistryObject)), 0, Py_TPFLAGS_DEFAULT,
                  slots};
 
-const ClassRegistration reg{"ClaimRegistry", [](PyObject* m) { return make_type(m, &spec); }};
 
 }  // namespace
+
+namespace reg {
+Ref claim_registry(PyObject* module) { return make_type(module, &spec); }
+}  // namespace reg
+
 }  // namespace orvu::py

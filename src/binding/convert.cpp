@@ -1,6 +1,6 @@
 #include "binding/convert.hpp"
 
-#include "binding/errors.hpp"
+#include "binding/legacy.hpp"
 
 #include <string>
 
@@ -9,17 +9,10 @@ namespace {
 
 using core::JsonValue;
 
-// collections.abc.Sequence and Mapping, imported on first use and kept for
-// the life of the process.
+// collections.abc.Sequence and Mapping, imported by the module's exec step.
 PyObject* abc_class(const char* name) {
-    static PyObject* sequence = nullptr;
-    static PyObject* mapping = nullptr;
-    PyObject*& slot = (name[0] == 'S') ? sequence : mapping;
-    if (!slot) {
-        Ref abc = Ref::check(PyImport_ImportModule("collections.abc"));
-        slot = Ref::check(PyObject_GetAttrString(abc.get(), name)).release();
-    }
-    return slot;
+    const ModuleState& state = legacy_state();
+    return (name[0] == 'S' ? state.sequence_abc : state.mapping_abc).get();
 }
 
 bool is_instance(PyObject* obj, const char* abc_name) {
@@ -160,7 +153,7 @@ JsonValue convert(PyObject* obj, int depth) {
     if (PyAnySet_Check(obj)) return convert_sequence_items(obj, depth);
     if (is_instance(obj, "Sequence")) return convert_sequence_items(obj, depth);
     if (is_instance(obj, "Mapping")) return convert_mapping(obj, depth);
-    conversion_failure("unsupported type " + type_name_of(obj));
+    conversion_failure("unsupported type " + type_qualname_of(obj));
 }
 
 // Whatever Python raised while reading the value becomes a TypeError with

@@ -1,6 +1,7 @@
 // evaluate_drain_candidate / evaluate_adapter_result / evaluate_next_message.
 #include "binding/args.hpp"
 #include "binding/convert.hpp"
+#include "binding/legacy.hpp"
 #include "binding/registry.hpp"
 #include "core/decisions.hpp"
 
@@ -138,9 +139,13 @@ PyMethodDef next_message_def{
     "Compares the triggering message against the platform's authoritative\n"
     "\"next open message\" for a room."};
 
-const FunctionRegistration reg_drain{&drain_def};
-const FunctionRegistration reg_adapter{&adapter_def};
-const FunctionRegistration reg_next_message{&next_message_def};
 
 }  // namespace
+
+namespace reg {
+PyMethodDef* evaluate_drain_candidate() { return &drain_def; }
+PyMethodDef* evaluate_adapter_result() { return &adapter_def; }
+PyMethodDef* evaluate_next_message() { return &next_message_def; }
+}  // namespace reg
+
 }  // namespace orvu::py

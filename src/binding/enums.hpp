@@ -1,32 +1,35 @@
-// Enumeration classes, built from the core's descriptor table. Every member
-// is one object created at import and returned everywhere.
+// Enumeration classes, built from the core's descriptor table. Each
+// interpreter's module holds its own members in its state; within one
+// interpreter every member is one object, returned everywhere (`is` holds).
 #pragma once
 
-#include "binding/handle.hpp"
+#include "binding/args.hpp"
+#include "binding/state.hpp"
 #include "core/enums.hpp"
 
 #include <optional>
 
 namespace orvu::py {
 
-// The member object (borrowed) of variant `index` of enumeration `id`.
-PyObject* enum_member(core::EnumId id, std::size_t index);
-
-// A new reference to the member for a typed core variant.
-template <class E>
-Ref enum_ref(core::EnumId id, E variant) {
-    return Ref::borrow(enum_member(id, core::index_of(variant)));
-}
+struct EnumObject {
+    PyObject_HEAD
+    core::EnumId id;
+    std::uint32_t index;
+};
 
 // The variant index when `obj` is a member of enumeration `id`, else nullopt.
-std::optional<std::size_t> enum_index(PyObject* obj, core::EnumId id) noexcept;
+inline std::optional<std::size_t> enum_index(const ModuleState& state, PyObject* obj, core::EnumId id) noexcept {
+    if (Py_TYPE(obj) != state.enum_types[static_cast<std::size_t>(id)]) return std::nullopt;
+    return reinterpret_cast<EnumObject*>(obj)->index;
+}
 
-PyTypeObject* enum_type(core::EnumId id);
-
-// Extra methods of one enumeration class (AgentTopicKind.topic); register at
-// namespace scope like the registrations in registry.hpp.
-struct EnumMethods {
-    EnumMethods(core::EnumId id, PyMethodDef* methods);
-};
+// Argument converter: a member of enumeration `id` as its core variant;
+// TypeError naming the class otherwise.
+template <class E>
+E enum_arg(const BoundArgs& a, std::size_t i, core::EnumId id) {
+    const ModuleState& state = a.state();
+    a.instance(i, state.enum_types[static_cast<std::size_t>(id)]);
+    return static_cast<E>(reinterpret_cast<EnumObject*>(a[i])->index);
+}
 
 }  // namespace orvu::py

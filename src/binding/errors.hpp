@@ -5,7 +5,6 @@
 #pragma once
 
 #include "binding/handle.hpp"
-#include "core/json.hpp"
 
 #include <new>
 #include <string>
@@ -23,11 +22,6 @@ struct PythonError {};
 [[noreturn]] inline void raise_value_error(std::string_view m) { raise(PyExc_ValueError, m); }
 [[noreturn]] inline void raise_overflow_error(std::string_view m) { raise(PyExc_OverflowError, m); }
 [[noreturn]] inline void raise_runtime_error(std::string_view m) { raise(PyExc_RuntimeError, m); }
-
-// The validation ValueError: message "{n} validation issue(s)[: {msg} ({path})]",
-// `.issues` a tuple of (path, code, message) and `.trace_context` the given
-// object (None or the caller's str), which is passed back untouched.
-[[noreturn]] void raise_validation(const core::Issues& issues, PyObject* trace_context);
 
 // Sets the pending C++ exception as a Python error (called from catch blocks).
 void set_error_from_current_exception() noexcept;
@@ -59,13 +53,5 @@ int guarded_int(Body&& body) noexcept {
         return -1;
     }
 }
-
-// Name of an object's type for messages ("int", "NoneType"); "unknown" when unreadable.
-std::string type_name_of(PyObject* obj);
-
-// UTF-8 text of a str object; throws PythonError (e.g. lone surrogates).
-std::string_view utf8_view(PyObject* str);
-// New str from UTF-8 text.
-Ref make_str(std::string_view text);
 
 }  // namespace orvu::py

@@ -2,6 +2,7 @@
 #include "binding/args.hpp"
 #include "binding/convert.hpp"
 #include "binding/enums.hpp"
+#include "binding/legacy.hpp"
 #include "binding/registry.hpp"
 #include "core/delivery.hpp"
 #include "core/events.hpp"
@@ -130,9 +131,13 @@ PyMethodDef is_self_echo_def{
     "self-echo rule: `evaluate_delivery_event` and `evaluate_drain_candidate`\n"
     "apply it too, and it is exposed for call sites that go through neither."};
 
-const FunctionRegistration reg_validate{&validate_event_payload_def};
-const FunctionRegistration reg_evaluate{&evaluate_delivery_event_def};
-const FunctionRegistration reg_self_echo{&is_self_echo_def};
 
 }  // namespace
+
+namespace reg {
+PyMethodDef* validate_event_payload() { return &validate_event_payload_def; }
+PyMethodDef* evaluate_delivery_event() { return &evaluate_delivery_event_def; }
+PyMethodDef* is_self_echo() { return &is_self_echo_def; }
+}  // namespace reg
+
 }  // namespace orvu::py

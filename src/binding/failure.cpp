@@ -2,6 +2,7 @@
 #include "binding/args.hpp"
 #include "binding/convert.hpp"
 #include "binding/object.hpp"
+#include "binding/legacy.hpp"
 #include "binding/registry.hpp"
 #include "core/failure.hpp"
 
@@ -46,28 +47,28 @@ PyObject* failure_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noex
 
 PyObject* get_provider(PyObject* self, void*) noexcept {
     return guarded([&] {
-        SharedBorrow guard(FailureObject::cast(self)->borrow);
+        SharedAccess guard(FailureObject::cast(self)->access);
         return make_str(FailureObject::of(self).provider);
     });
 }
 
 PyObject* get_message(PyObject* self, void*) noexcept {
     return guarded([&] {
-        SharedBorrow guard(FailureObject::cast(self)->borrow);
+        SharedAccess guard(FailureObject::cast(self)->access);
         return make_str(FailureObject::of(self).message);
     });
 }
 
 PyObject* get_code(PyObject* self, void*) noexcept {
     return guarded([&] {
-        SharedBorrow guard(FailureObject::cast(self)->borrow);
+        SharedAccess guard(FailureObject::cast(self)->access);
         return optional_text(FailureObject::of(self).code);
     });
 }
 
 PyObject* get_detail(PyObject* self, void*) noexcept {
     return guarded([&] {
-        SharedBorrow guard(FailureObject::cast(self)->borrow);
+        SharedAccess guard(FailureObject::cast(self)->access);
         return detail_value(FailureObject::of(self));
     });
 }
@@ -76,7 +77,7 @@ const Signature kToDict{"AgentFailure.to_dict", {}, 0, 0};
 PyObject* to_dict(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return guarded([&] {
         bind(kToDict, args, nargs, kwnames);
-        SharedBorrow guard(FailureObject::cast(self)->borrow);
+        SharedAccess guard(FailureObject::cast(self)->access);
         return failure_dict(FailureObject::of(self));
     });
 }
@@ -85,7 +86,7 @@ const Signature kToExtensionData{"AgentFailure.to_extension_data", {}, 0, 0};
 PyObject* to_extension_data(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return guarded([&] {
         bind(kToExtensionData, args, nargs, kwnames);
-        SharedBorrow guard(FailureObject::cast(self)->borrow);
+        SharedAccess guard(FailureObject::cast(self)->access);
         Ref payload = failure_dict(FailureObject::of(self));
         Ref key = make_str(core::FAILURE_EXTENSION_KEY);
         Ref dict = Ref::check(PyDict_New());
@@ -125,7 +126,11 @@ PyType_Slot failure_slots[] = {
 PyType_Spec failure_spec{"orvu_sdk_core.AgentFailure", static_cast<int>(sizeof(FailureObject)), 0,
                          Py_TPFLAGS_DEFAULT, failure_slots};
 
-const ClassRegistration reg{"AgentFailure", [](PyObject* m) { return make_type(m, &failure_spec); }};
 
 }  // namespace
+
+namespace reg {
+Ref agent_failure(PyObject* module) { return make_type(module, &failure_spec); }
+}  // namespace reg
+
 }  // namespace orvu::py

@@ -1,6 +1,7 @@
 // validate_memory_type_for_system.
 #include "binding/args.hpp"
 #include "binding/enums.hpp"
+#include "binding/legacy.hpp"
 #include "binding/registry.hpp"
 #include "core/memory.hpp"
 
@@ -43,7 +44,11 @@ PyMethodDef validate_def{
     "unrecognized `system` and an unrecognized `memory_type` are independent\n"
     "issues and both are reported when both strings are invalid."};
 
-const FunctionRegistration reg_validate{&validate_def};
 
 }  // namespace
+
+namespace reg {
+PyMethodDef* validate_memory_type_for_system() { return &validate_def; }
+}  // namespace reg
+
 }  // namespace orvu::py

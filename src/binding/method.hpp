@@ -1,69 +1,244 @@
-// Methods of the stateful classes as one template: bind the arguments, take
-// the object's shared or exclusive borrow for the rest of the call, then run
-// the body, which converts the arguments and calls into the core.
+// How to write a method or function of the module.
 //
-//   const Signature kAdd{"ParticipantRoster.add", {"participant"}, 1, 1};
-//   Ref add(PyObject* self, const BoundArgs& a) { ... }
-//   {"add", method<Roster, kAdd, Access::Exclusive, &add>(), kFastCall, "..."}
+// Every callable is the same four steps, in this order:
+//   1. bind the arguments to the Signature (TypeErrors for arity/keywords);
+//   2. take the object's access guard (methods only): shared for a reading
+//      call, exclusive for a changing one, none for an immutable object;
+//   3. convert the arguments with the BoundArgs converters and call the core
+//      (the body) -- conversions run under the guard, so Python code that an
+//      argument's __index__/__float__ runs and that calls back into the same
+//      object meets "Already borrowed" instead of a half-done change;
+//   4. build the result with the builders of result.hpp (or raise the core's
+//      refusal with `unwrap`).
+// `guarded` wraps the whole: no C++ exception reaches the interpreter.
+//
+// A method is a Signature, a body and a table row. From session.cpp:
+//
+//   const Signature kBeginAttempt{"Session.begin_attempt", {"now_s"}, 1, 1};
+//   Ref begin_attempt(core::Session& session, const BoundArgs& a) {
+//       const double now_s = unwrap(core::check_time("now_s", a.real(0)));
+//       return result::optional(session.begin_attempt(now_s), result::integer<std::uint64_t>);
+//   }
+//   PyMethodDef methods[] = {
+//       method<SessionObject, kBeginAttempt, Access::Exclusive, &begin_attempt>("begin_attempt", "doc"),
+//       ...
+//
+// Module functions: `function<kSig, &body>("name", "doc")` with
+// `Ref body(const BoundArgs& a)`; `a.state()` is the module's state.
+// Static methods: `static_method<kSig, &body>("name", "doc")`, same body,
+// added by the class factory with `add_static_method`.
+// Constructors: `{Py_tp_new, constructor<kSig, &body>()}` with
+// `Ref body(PyTypeObject* type, const BoundArgs& a)`.
+// Getters: `getter<Object, Access::Shared, &body>("name", "doc")` with
+// `Ref body(const T& core, ModuleState& state)`.
 #pragma once
 
+#include "binding/access.hpp"
 #include "binding/args.hpp"
 #include "binding/object.hpp"
+#include "binding/refusal.hpp"
+#include "binding/result.hpp"
 
+#include <optional>
 #include <string>
+#include <string_view>
+#include <tuple>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
 namespace orvu::py {
 
-enum class Access { Shared, Exclusive };
+enum class Access { None, Shared, Exclusive };
 
-using MethodBody = Ref (*)(PyObject* self, const BoundArgs& args);
+// Holds the guard of `A` on `flag` for its lifetime.
+template <Access A>
+struct Guard {
+    explicit Guard(AccessFlag&) noexcept {}
+};
+template <>
+struct Guard<Access::Shared> : SharedAccess {
+    using SharedAccess::SharedAccess;
+};
+template <>
+struct Guard<Access::Exclusive> : ExclusiveAccess {
+    using ExclusiveAccess::ExclusiveAccess;
+};
 
-template <class Object, const Signature& Sig, Access A, MethodBody Body>
-PyObject* call_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+template <class Object, const Signature& Sig, Access A, auto Body>
+PyObject* method_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return guarded([&] {
-        BoundArgs bound = bind(Sig, args, nargs, kwnames);
-        BorrowFlag& flag = Object::cast(self)->borrow;
-        if constexpr (A == Access::Exclusive) {
-            ExclusiveBorrow guard(flag);
-            return Body(self, bound);
-        } else {
-            SharedBorrow guard(flag);
-            return Body(self, bound);
-        }
+        const BoundArgs bound = bind(Sig, args, nargs, kwnames, &state_of(self));
+        Guard<A> guard(Object::cast(self)->access);
+        return Body(Object::of(self), bound);
     });
 }
 
-// The PyMethodDef function pointer of a method (kFastCall).
-template <class Object, const Signature& Sig, Access A, MethodBody Body>
-PyCFunction method() noexcept {
-    return fastcall(&call_method<Object, Sig, A, Body>);
+template <const Signature& Sig, auto Body>
+PyObject* function_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    return guarded([&] { return Body(bind(Sig, args, nargs, kwnames, &module_state(module))); });
 }
 
-// Results shared by the membership classes: a ticket or None, lists of ids.
-inline Ref optional_ticket(const std::optional<std::uint64_t>& ticket) {
-    if (!ticket) return none();
-    return Ref::check(PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(*ticket)));
+// A static method receives its class as `self`: add it to the class with
+// `add_static_method` after the class is made (a METH_STATIC entry of
+// tp_methods would receive NULL and could not find the module's state).
+template <const Signature& Sig, auto Body>
+PyObject* static_entry(PyObject* type, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    return guarded([&] {
+        return Body(bind(Sig, args, nargs, kwnames, &state_of_type(reinterpret_cast<PyTypeObject*>(type))));
+    });
 }
 
-inline Ref str_list(const std::vector<std::string>& items) {
-    Ref list = Ref::check(PyList_New(static_cast<Py_ssize_t>(items.size())));
-    for (std::size_t i = 0; i < items.size(); ++i) {
-        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), make_str(items[i]).release());
+template <const Signature& Sig, auto Body>
+PyObject* constructor_entry(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+    return guarded([&] { return Body(type, bind(Sig, args, kwargs, &state_of_type(type))); });
+}
+
+template <class Object, Access A, auto Body>
+PyObject* getter_entry(PyObject* self, void*) noexcept {
+    return guarded([&] {
+        Guard<A> guard(Object::cast(self)->access);
+        return Body(Object::of(self), state_of(self));
+    });
+}
+
+// Table rows.
+template <class Object, const Signature& Sig, Access A, auto Body>
+PyMethodDef method(const char* name, const char* doc) noexcept {
+    return {name, fastcall(&method_entry<Object, Sig, A, Body>), kFastCall, doc};
+}
+
+template <const Signature& Sig, auto Body>
+PyMethodDef function(const char* name, const char* doc) noexcept {
+    return {name, fastcall(&function_entry<Sig, Body>), kFastCall, doc};
+}
+
+template <const Signature& Sig, auto Body>
+PyMethodDef static_method(const char* name, const char* doc) noexcept {
+    return {name, fastcall(&static_entry<Sig, Body>), kFastCall, doc};
+}
+
+// Sets `def` on `type` as a staticmethod whose builtin is bound to `type`.
+void add_static_method(PyObject* type, PyMethodDef* def);
+
+template <const Signature& Sig, auto Body>
+void* constructor() noexcept {
+    return reinterpret_cast<void*>(&constructor_entry<Sig, Body>);
+}
+
+// ---------------------------------------------------------------------------
+// Methods and functions that are one core call with plain arguments and a
+// plain result need no body at all: the arguments are converted by the C++
+// parameter types of the core function, in parameter order, and the result
+// is built by its return type.
+//
+//   core_method<TrackerObject, kMarkSuccess, Access::Exclusive,
+//               &core::RetryTracker::mark_success>("mark_success", doc)
+//   core_function<kChatRoomTopic, &core::chat_room_topic>("chat_room_topic", doc)
+//
+// Supported parameters: std::string / std::string_view (str), bool (exact
+// bool), double (float), integers (their width), std::optional<std::string>
+// (str or None). Results: void (None), bool, integers, double, strings,
+// std::vector<std::string> (list), std::optional of those (None).
+
+namespace typed {
+
+template <class T, class = void>
+struct Arg;
+template <>
+struct Arg<std::string_view> {
+    static std::string_view get(const BoundArgs& a, std::size_t i) { return a.str(i); }
+};
+template <>
+struct Arg<std::string> {
+    static std::string get(const BoundArgs& a, std::size_t i) { return std::string(a.str(i)); }
+};
+template <>
+struct Arg<bool> {
+    static bool get(const BoundArgs& a, std::size_t i) { return a.boolean(i); }
+};
+template <>
+struct Arg<double> {
+    static double get(const BoundArgs& a, std::size_t i) { return a.real(i); }
+};
+template <class T>
+struct Arg<T, std::enable_if_t<std::is_integral_v<T> && !std::is_same_v<T, bool>>> {
+    static T get(const BoundArgs& a, std::size_t i) { return a.template integer<T>(i); }
+};
+template <>
+struct Arg<std::optional<std::string>> {
+    static std::optional<std::string> get(const BoundArgs& a, std::size_t i) {
+        std::optional<std::string_view> v = a.optional_str(i);
+        return v ? std::optional<std::string>(std::in_place, *v) : std::nullopt;
     }
-    return list;
+};
+
+template <class T>
+Ref to_py(const T& value) {
+    if constexpr (std::is_same_v<T, bool>) return result::boolean(value);
+    else if constexpr (std::is_integral_v<T>) return result::integer(value);
+    else if constexpr (std::is_same_v<T, double>) return result::real(value);
+    else if constexpr (std::is_convertible_v<const T&, std::string_view>) return result::str(value);
+    else if constexpr (std::is_same_v<T, std::vector<std::string>>) return result::str_list(value);
+    else return result::optional(value, [](const auto& v) { return to_py(v); });
 }
 
-// [(id, ticket), ...]
-inline Ref ticketed_list(const std::vector<std::pair<std::string, std::uint64_t>>& entries) {
-    Ref list = Ref::check(PyList_New(static_cast<Py_ssize_t>(entries.size())));
-    for (std::size_t i = 0; i < entries.size(); ++i) {
-        Ref id = make_str(entries[i].first);
-        Ref ticket = optional_ticket(entries[i].second);
-        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), Ref::check(PyTuple_Pack(2, id.get(), ticket.get())).release());
+template <class F>
+struct Callable;
+template <class R, class... P>
+struct Callable<R (*)(P...)> {
+    using Result = R;
+    using Params = std::tuple<std::remove_cvref_t<P>...>;
+};
+template <class C, class R, class... P>
+struct Callable<R (C::*)(P...)> : Callable<R (*)(P...)> {};
+template <class C, class R, class... P>
+struct Callable<R (C::*)(P...) const> : Callable<R (*)(P...)> {};
+
+template <auto Fn, class Call, std::size_t... I>
+Ref invoke(const BoundArgs& a, Call&& call, std::index_sequence<I...>) {
+    using Params = typename Callable<decltype(Fn)>::Params;
+    // A braced initialiser runs its elements in order: the first bad argument is the one reported.
+    Params values{Arg<std::tuple_element_t<I, Params>>::get(a, I)...};
+    if constexpr (std::is_void_v<typename Callable<decltype(Fn)>::Result>) {
+        std::apply(call, values);
+        return result::none();
+    } else {
+        return to_py(std::apply(call, values));
     }
-    return list;
+}
+
+template <auto Fn>
+constexpr auto arity = std::tuple_size_v<typename Callable<decltype(Fn)>::Params>;
+
+template <auto Fn, class T>
+Ref call_member(T& object, const BoundArgs& a) {
+    return invoke<Fn>(a, [&](auto&... v) -> decltype(auto) { return (object.*Fn)(v...); },
+                      std::make_index_sequence<arity<Fn>>{});
+}
+
+template <auto Fn>
+Ref call_free(const BoundArgs& a) {
+    return invoke<Fn>(a, [](auto&... v) -> decltype(auto) { return Fn(v...); },
+                      std::make_index_sequence<arity<Fn>>{});
+}
+
+}  // namespace typed
+
+template <class Object, const Signature& Sig, Access A, auto Fn>
+PyMethodDef core_method(const char* name, const char* doc) noexcept {
+    using T = std::remove_reference_t<decltype(Object::of(nullptr))>;
+    return method<Object, Sig, A, &typed::call_member<Fn, T>>(name, doc);
+}
+
+template <const Signature& Sig, auto Fn>
+PyMethodDef core_function(const char* name, const char* doc) noexcept {
+    return function<Sig, &typed::call_free<Fn>>(name, doc);
+}
+
+template <class Object, Access A, auto Body>
+PyGetSetDef getter(const char* name, const char* doc) noexcept {
+    return {name, &getter_entry<Object, A, Body>, nullptr, doc, nullptr};
 }
 
 }  // namespace orvu::py

@@ -1,48 +1,82 @@
-// Module init: creates every contributed class in alphabetical order, then
-// the functions in their fixed order; each name is appended to `__all__`
+// The module: multi-phase initialisation with a per-interpreter state. The
+// exec step builds the state, then creates every class of the table in its
+// order and every function after them; each name is appended to `__all__`
 // before the attribute is set.
-#include "binding/errors.hpp"
-#include "binding/object.hpp"
-#include "binding/registry.hpp"
+#include "binding/module.hpp"
 
-#include <map>
+#include "binding/legacy.hpp"
+#include "binding/method.hpp"
+
+#include <new>
 #include <string>
 
 namespace orvu::py {
 namespace {
 
-constexpr const char* kClassOrder[] = {
-    "AgentFailure",     "AgentTopicKind",    "AgentTopicStatus",  "CancelledDecisions", "ClaimOutcome",
-    "ClaimRegistry",    "DeadReason",        "DecisionRegistry",  "EventType",          "LeaveOutcome",
-    "MemoryListScope",  "MemorySegment",     "MemoryStatus",      "MemoryStoreScope",   "MemorySystem",
-    "MemoryType",       "ParkedReason",      "ParticipantRoster", "RetryTracker",       "RoomMembership",
-    "RoomReconciliation", "RoomRoster",      "RoomStatus",        "RoomSubscribeResult", "Session",
-    "SessionOutcome",   "SessionPolicy",     "SessionState",      "StaleReason",        "SubscriptionTracker",
-    "TurnEffect",       "TurnLedger",        "TurnVerdict",
+using core::EnumId;
+
+constexpr ClassEntry kClasses[] = {
+    {"AgentFailure", TypeId::AgentFailure, &reg::agent_failure},
+    {"AgentTopicKind", TypeId::AgentTopicKind, &make_enum_type<EnumId::AgentTopicKind>},
+    {"AgentTopicStatus", TypeId::AgentTopicStatus, &make_enum_type<EnumId::AgentTopicStatus>},
+    {"CancelledDecisions", TypeId::CancelledDecisions, &reg::cancelled_decisions},
+    {"ClaimOutcome", TypeId::ClaimOutcome, &make_enum_type<EnumId::ClaimOutcome>},
+    {"ClaimRegistry", TypeId::ClaimRegistry, &reg::claim_registry},
+    {"DeadReason", TypeId::DeadReason, &make_enum_type<EnumId::DeadReason>},
+    {"DecisionRegistry", TypeId::DecisionRegistry, &reg::decision_registry},
+    {"EventType", TypeId::EventType, &make_enum_type<EnumId::EventType>},
+    {"LeaveOutcome", TypeId::LeaveOutcome, &make_enum_type<EnumId::LeaveOutcome>},
+    {"MemoryListScope", TypeId::MemoryListScope, &make_enum_type<EnumId::MemoryListScope>},
+    {"MemorySegment", TypeId::MemorySegment, &make_enum_type<EnumId::MemorySegment>},
+    {"MemoryStatus", TypeId::MemoryStatus, &make_enum_type<EnumId::MemoryStatus>},
+    {"MemoryStoreScope", TypeId::MemoryStoreScope, &make_enum_type<EnumId::MemoryStoreScope>},
+    {"MemorySystem", TypeId::MemorySystem, &make_enum_type<EnumId::MemorySystem>},
+    {"MemoryType", TypeId::MemoryType, &make_enum_type<EnumId::MemoryType>},
+    {"ParkedReason", TypeId::ParkedReason, &make_enum_type<EnumId::ParkedReason>},
+    {"ParticipantRoster", TypeId::ParticipantRoster, &reg::participant_roster},
+    {"RetryTracker", TypeId::RetryTracker, &reg::retry_tracker},
+    {"RoomMembership", TypeId::RoomMembership, &make_enum_type<EnumId::RoomMembership>},
+    {"RoomReconciliation", TypeId::RoomReconciliation, &reg::room_reconciliation},
+    {"RoomRoster", TypeId::RoomRoster, &reg::room_roster},
+    {"RoomStatus", TypeId::RoomStatus, &make_enum_type<EnumId::RoomStatus>},
+    {"RoomSubscribeResult", TypeId::RoomSubscribeResult, &make_enum_type<EnumId::RoomSubscribeResult>},
+    {"Session", TypeId::Session, &reg::session},
+    {"SessionOutcome", TypeId::SessionOutcome, &reg::session_outcome},
+    {"SessionPolicy", TypeId::SessionPolicy, &reg::session_policy},
+    {"SessionState", TypeId::SessionState, &make_enum_type<EnumId::SessionState>},
+    {"StaleReason", TypeId::StaleReason, &make_enum_type<EnumId::StaleReason>},
+    {"SubscriptionTracker", TypeId::SubscriptionTracker, &reg::subscription_tracker},
+    {"TurnEffect", TypeId::TurnEffect, &make_enum_type<EnumId::TurnEffect>},
+    {"TurnLedger", TypeId::TurnLedger, &reg::turn_ledger},
+    {"TurnVerdict", TypeId::TurnVerdict, &make_enum_type<EnumId::TurnVerdict>},
 };
 
-constexpr const char* kFunctionOrder[] = {
-    "orvu_tool_effects",    "chat_room_topic",         "classify_close",        "classify_upgrade",
-    "evaluate_adapter_result", "evaluate_delivery_event", "evaluate_drain_candidate", "evaluate_next_message",
-    "is_authorized_sender", "is_self_echo",            "missing_reply_message", "no_reply_tool",
-    "room_participants_topic", "validate_event_payload", "validate_memory_type_for_system",
+constexpr bool classes_in_type_order() {
+    if (std::size(kClasses) != kTypeCount) return false;
+    for (std::size_t i = 0; i < std::size(kClasses); ++i) {
+        if (static_cast<std::size_t>(kClasses[i].id) != i) return false;
+    }
+    return true;
+}
+static_assert(classes_in_type_order(), "one class entry per TypeId, in TypeId order");
+
+constexpr FunctionEntry kFunctions[] = {
+    {"orvu_tool_effects", &reg::orvu_tool_effects},
+    {"chat_room_topic", &reg::chat_room_topic},
+    {"classify_close", &reg::classify_close},
+    {"classify_upgrade", &reg::classify_upgrade},
+    {"evaluate_adapter_result", &reg::evaluate_adapter_result},
+    {"evaluate_delivery_event", &reg::evaluate_delivery_event},
+    {"evaluate_drain_candidate", &reg::evaluate_drain_candidate},
+    {"evaluate_next_message", &reg::evaluate_next_message},
+    {"is_authorized_sender", &reg::is_authorized_sender},
+    {"is_self_echo", &reg::is_self_echo},
+    {"missing_reply_message", &reg::missing_reply_message},
+    {"no_reply_tool", &reg::no_reply_tool},
+    {"room_participants_topic", &reg::room_participants_topic},
+    {"validate_event_payload", &reg::validate_event_payload},
+    {"validate_memory_type_for_system", &reg::validate_memory_type_for_system},
 };
-
-std::map<std::string, TypeFactory>& class_factories() {
-    static std::map<std::string, TypeFactory> factories;
-    return factories;
-}
-
-std::map<std::string, PyMethodDef*>& functions() {
-    static std::map<std::string, PyMethodDef*> defs;
-    return defs;
-}
-
-// Types created at import; one reference each is held for the life of the process.
-std::map<std::string, PyTypeObject*>& types() {
-    static std::map<std::string, PyTypeObject*> created;
-    return created;
-}
 
 void register_name(PyObject* module, const char* name, PyObject* value) {
     Ref all = Ref::steal(PyObject_GetAttrString(module, "__all__"));
@@ -59,65 +93,143 @@ void register_name(PyObject* module, const char* name, PyObject* value) {
     if (PyObject_SetAttrString(module, name, value) < 0) throw_error();
 }
 
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "orvu_sdk_core",
-    "Decision core of the agent SDK: reconnect policy, event validation and\n"
-    "routing, delivery ledger, membership, pending asks, turn accounting and\n"
-    "the memory taxonomy. It performs no I/O; the host drives every call.",
-    -1,
-    nullptr, nullptr, nullptr, nullptr, nullptr,
+[[noreturn]] void missing_entry(const char* name) {
+    raise(PyExc_ImportError, std::string("orvu_sdk_core: ") + name + " has no factory in this build");
+}
+
+StateBox* box_of(PyObject* module) noexcept { return static_cast<StateBox*>(PyModule_GetState(module)); }
+
+ModuleState* live_state(PyObject* module) noexcept {
+    StateBox* box = box_of(module);
+    return box && box->alive ? reinterpret_cast<ModuleState*>(box->storage) : nullptr;
+}
+
+int module_exec(PyObject* module) noexcept {
+    return guarded_int([&] {
+        StateBox* box = box_of(module);
+        ModuleState* state = new (box->storage) ModuleState();
+        box->alive = true;
+        set_legacy_state(state);
+        Ref abc = Ref::check(PyImport_ImportModule("collections.abc"));
+        state->mapping_abc = Ref::check(PyObject_GetAttrString(abc.get(), "Mapping"));
+        state->sequence_abc = Ref::check(PyObject_GetAttrString(abc.get(), "Sequence"));
+        for (std::size_t i = 0; i < kWordCount; ++i) {
+            state->words[i] = make_str(kWordTexts[i]);
+            PyObject* word = state->words[i].release();
+            PyUnicode_InternInPlace(&word);
+            state->words[i] = Ref::steal(word);
+        }
+        for (const ClassEntry& entry : kClasses) {
+            if (!entry.make) missing_entry(entry.name);
+            Ref type = entry.make(module);
+            state->types[static_cast<std::size_t>(entry.id)] = type;
+            register_name(module, entry.name, type.get());
+        }
+        Ref module_name = make_str("orvu_sdk_core");
+        for (const FunctionEntry& entry : kFunctions) {
+            PyMethodDef* def = entry.def ? entry.def() : nullptr;
+            if (!def) missing_entry(entry.name);
+            Ref fn = Ref::check(PyCFunction_NewEx(def, module, module_name.get()));
+            register_name(module, entry.name, fn.get());
+        }
+        return 0;
+    });
+}
+
+int module_traverse(PyObject* module, visitproc visit, void* arg) {
+    ModuleState* state = live_state(module);
+    return state ? state->traverse(visit, arg) : 0;
+}
+
+int module_clear(PyObject* module) {
+    if (ModuleState* state = live_state(module)) state->clear();
+    return 0;
+}
+
+void module_free(void* module) {
+    if (ModuleState* state = live_state(static_cast<PyObject*>(module))) {
+        state->clear();
+        state->~ModuleState();
+        box_of(static_cast<PyObject*>(module))->alive = false;
+    }
+}
+
+// The limited API 3.11 headers do not define these; their values are those
+// of the 3.12 headers: slot Py_mod_multiple_interpreters (3) with
+// Py_MOD_PER_INTERPRETER_GIL_SUPPORTED (2). 3.11 refuses unknown slots, so
+// the slot list is chosen from the running interpreter's version.
+constexpr int kModMultipleInterpreters = 3;
+void* const kPerInterpreterGilSupported = reinterpret_cast<void*>(2);
+
+PyModuleDef_Slot slots_3_11[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(&module_exec)},
+    {0, nullptr},
 };
 
-Ref init_module() {
-    Ref module = Ref::check(PyModule_Create(&module_def));
-    for (const char* name : kClassOrder) {
-        auto it = class_factories().find(name);
-        if (it == class_factories().end()) continue;  // not built yet
-        Ref type = it->second(module.get());
-        types()[name] = reinterpret_cast<PyTypeObject*>(Ref(type).release());
-        register_name(module.get(), name, type.get());
-    }
-    Ref module_name = make_str("orvu_sdk_core");
-    for (const char* name : kFunctionOrder) {
-        auto it = functions().find(name);
-        if (it == functions().end()) continue;
-        Ref fn = Ref::check(PyCFunction_NewEx(it->second, module.get(), module_name.get()));
-        register_name(module.get(), name, fn.get());
-    }
-    return module;
-}
+PyModuleDef_Slot slots_3_12[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(&module_exec)},
+    {kModMultipleInterpreters, kPerInterpreterGilSupported},
+    {0, nullptr},
+};
+
+constexpr const char* kDoc =
+    "Decision core of the agent SDK: reconnect policy, event validation and\n"
+    "routing, delivery ledger, membership, pending asks, turn accounting and\n"
+    "the memory taxonomy. It performs no I/O; the host drives every call.";
+
+PyModuleDef def_3_11 = {
+    PyModuleDef_HEAD_INIT, "orvu_sdk_core", kDoc, static_cast<Py_ssize_t>(sizeof(StateBox)), nullptr,
+    slots_3_11, &module_traverse, &module_clear, &module_free,
+};
+
+PyModuleDef def_3_12 = {
+    PyModuleDef_HEAD_INIT, "orvu_sdk_core", kDoc, static_cast<Py_ssize_t>(sizeof(StateBox)), nullptr,
+    slots_3_12, &module_traverse, &module_clear, &module_free,
+};
 
 }  // namespace
 
-ClassRegistration::ClassRegistration(const char* name, TypeFactory factory) {
-    class_factories()[name] = std::move(factory);
+std::span<const ClassEntry> class_table() noexcept { return kClasses; }
+std::span<const FunctionEntry> function_table() noexcept { return kFunctions; }
+
+int ModuleState::traverse(visitproc visit, void* arg) const {
+    for (const Ref& type : types) Py_VISIT(type.get());
+    for (const auto& list : members) {
+        for (const Ref& member : list) Py_VISIT(member.get());
+    }
+    for (const Ref& word : words) Py_VISIT(word.get());
+    Py_VISIT(mapping_abc.get());
+    Py_VISIT(sequence_abc.get());
+    return 0;
 }
 
-FunctionRegistration::FunctionRegistration(PyMethodDef* def) { functions()[def->ml_name] = def; }
-
-const TypeFactory* find_class_factory(const char* name) {
-    auto it = class_factories().find(name);
-    return it == class_factories().end() ? nullptr : &it->second;
+void ModuleState::clear() noexcept {
+    forget_legacy_state(this);
+    enum_types.fill(nullptr);
+    for (auto& list : members) std::vector<Ref>().swap(list);
+    for (Ref& word : words) word = nullptr;
+    mapping_abc = nullptr;
+    sequence_abc = nullptr;
+    for (Ref& type : types) type = nullptr;
 }
 
-PyMethodDef* find_function(const char* name) {
-    auto it = functions().find(name);
-    return it == functions().end() ? nullptr : it->second;
+ModuleState& module_state(PyObject* module) noexcept { return *static_cast<ModuleState*>(PyModule_GetState(module)); }
+
+void add_static_method(PyObject* type, PyMethodDef* def) {
+    Ref fn = Ref::check(PyCFunction_NewEx(def, type, nullptr));
+    Ref builtins = Ref::check(PyImport_ImportModule("builtins"));
+    Ref staticmethod = Ref::check(PyObject_GetAttrString(builtins.get(), "staticmethod"));
+    Ref method = Ref::check(PyObject_CallFunctionObjArgs(staticmethod.get(), fn.get(), nullptr));
+    if (PyObject_SetAttrString(type, def->ml_name, method.get()) < 0) throw_error();
 }
 
 Ref make_type(PyObject* module, PyType_Spec* spec) {
     return Ref::check(PyType_FromModuleAndSpec(module, spec, nullptr));
 }
 
-PyTypeObject* module_type(const char* name) {
-    auto it = types().find(name);
-    if (it == types().end()) raise(PyExc_SystemError, std::string("orvu_sdk_core: class not registered: ") + name);
-    return it->second;
-}
-
 }  // namespace orvu::py
 
 extern "C" __attribute__((visibility("default"))) PyObject* PyInit_orvu_sdk_core() {
-    return orvu::py::guarded([] { return orvu::py::init_module(); });
+    using namespace orvu::py;
+    return PyModuleDef_Init(Py_Version >= 0x030C0000 ? &def_3_12 : &def_3_11);
 }

@@ -8,8 +8,10 @@
 // also drops the instance's reference to its heap type.
 #pragma once
 
-#include "binding/borrow.hpp"
+#include "binding/access.hpp"
 #include "binding/handle.hpp"
+
+#include <new>
 
 #include <memory>
 #include <string>
@@ -20,7 +22,7 @@ template <class T>
 struct Wrapped {
     PyObject_HEAD
     T* core;
-    BorrowFlag borrow;
+    AccessFlag access;
 
     static Wrapped* cast(PyObject* obj) noexcept { return reinterpret_cast<Wrapped*>(obj); }
     static T& of(PyObject* obj) noexcept { return *cast(obj)->core; }
@@ -31,7 +33,7 @@ struct Wrapped {
         Ref obj = Ref::check(alloc(type, 0));
         Wrapped* self = cast(obj.get());
         self->core = value.release();
-        new (&self->borrow) BorrowFlag();
+        new (&self->access) AccessFlag();
         return obj;
     }
 
@@ -48,8 +50,5 @@ struct Wrapped {
 
 // Creates a heap type from `spec` with `orvu_sdk_core` as its module.
 Ref make_type(PyObject* module, PyType_Spec* spec);
-
-// The heap type registered under `name` (borrowed); set at import.
-PyTypeObject* module_type(const char* name);
 
 }  // namespace orvu::py

@@ -3,6 +3,7 @@
 // back to its roster forms a cycle the collector must be able to break.
 #include "binding/convert.hpp"
 #include "binding/method.hpp"
+#include "binding/legacy.hpp"
 #include "binding/registry.hpp"
 #include "core/participants.hpp"
 
@@ -183,7 +184,11 @@ PyType_Slot roster_slots[] = {
 PyType_Spec roster_spec{"orvu_sdk_core.ParticipantRoster", static_cast<int>(sizeof(RosterObject)), 0,
                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, roster_slots};
 
-const ClassRegistration reg_roster{"ParticipantRoster", [](PyObject* m) { return make_type(m, &roster_spec); }};
 
 }  // namespace
+
+namespace reg {
+Ref participant_roster(PyObject* module) { return make_type(module, &roster_spec); }
+}  // namespace reg
+
 }  // namespace orvu::py

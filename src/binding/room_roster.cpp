@@ -1,6 +1,7 @@
 // RoomRoster and its RoomReconciliation result.
 #include "binding/enums.hpp"
 #include "binding/method.hpp"
+#include "binding/legacy.hpp"
 #include "binding/registry.hpp"
 #include "core/room_roster.hpp"
 
@@ -73,8 +74,6 @@ PyType_Slot reconciliation_slots[] = {
 PyType_Spec reconciliation_spec{"orvu_sdk_core.RoomReconciliation", static_cast<int>(sizeof(Reconciliation)), 0,
                                 Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, reconciliation_slots};
 
-const ClassRegistration reg_reconciliation{"RoomReconciliation",
-                                           [](PyObject* m) { return make_type(m, &reconciliation_spec); }};
 
 // --- RoomRoster --------------------------------------------------------------------
 
@@ -160,7 +159,12 @@ PyType_Slot roster_slots[] = {
 PyType_Spec roster_spec{"orvu_sdk_core.RoomRoster", static_cast<int>(sizeof(Roster)), 0, Py_TPFLAGS_DEFAULT,
                         roster_slots};
 
-const ClassRegistration reg_roster{"RoomRoster", [](PyObject* m) { return make_type(m, &roster_spec); }};
 
 }  // namespace
+
+namespace reg {
+Ref room_reconciliation(PyObject* module) { return make_type(module, &reconciliation_spec); }
+Ref room_roster(PyObject* module) { return make_type(module, &roster_spec); }
+}  // namespace reg
+
 }  // namespace orvu::py

@@ -1,6 +1,7 @@
 // SubscriptionTracker, the room topic builders and AgentTopicKind.topic.
 #include "binding/enums.hpp"
 #include "binding/method.hpp"
+#include "binding/legacy.hpp"
 #include "binding/registry.hpp"
 #include "core/subscriptions.hpp"
 
@@ -231,8 +232,6 @@ PyType_Slot tracker_slots[] = {
 PyType_Spec tracker_spec{"orvu_sdk_core.SubscriptionTracker", static_cast<int>(sizeof(Tracker)), 0,
                          Py_TPFLAGS_DEFAULT, tracker_slots};
 
-const ClassRegistration reg_tracker{"SubscriptionTracker",
-                                    [](PyObject* m) { return make_type(m, &tracker_spec); }};
 
 // --- topic names -------------------------------------------------------------------
 
@@ -254,7 +253,6 @@ PyMethodDef agent_topic_kind_methods[] = {
      "`agent_id` unchanged."},
     {nullptr, nullptr, 0, nullptr},
 };
-const EnumMethods agent_topic_kind_extra{EnumId::AgentTopicKind, agent_topic_kind_methods};
 
 const Signature kChatRoomTopic{"chat_room_topic", {"room_id"}, 1, 1};
 PyObject* chat_room_topic(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
@@ -282,8 +280,14 @@ PyMethodDef room_participants_topic_def{
     "room_participants_topic(room_id)\n--\n\n"
     "This platform's Phoenix Channels topic for a room's ``room_participants``\nchannel."};
 
-const FunctionRegistration reg_chat_room_topic{&chat_room_topic_def};
-const FunctionRegistration reg_room_participants_topic{&room_participants_topic_def};
 
 }  // namespace
+
+namespace reg {
+Ref subscription_tracker(PyObject* module) { return make_type(module, &tracker_spec); }
+PyMethodDef* chat_room_topic() { return &chat_room_topic_def; }
+PyMethodDef* room_participants_topic() { return &room_participants_topic_def; }
+PyMethodDef* agent_topic_kind_methods() { return orvu::py::agent_topic_kind_methods; }
+}  // namespace reg
+
 }  // namespace orvu::py

@@ -2,6 +2,7 @@
 #include "binding/args.hpp"
 #include "binding/enums.hpp"
 #include "binding/object.hpp"
+#include "binding/legacy.hpp"
 #include "binding/registry.hpp"
 #include "core/turns.hpp"
 
@@ -20,7 +21,7 @@ void set_item(PyObject* dict, const char* key, Ref value) {
 // TurnLedger
 
 core::TurnLedger& ledger(PyObject* self) noexcept { return LedgerObject::of(self); }
-BorrowFlag& flag(PyObject* self) noexcept { return LedgerObject::cast(self)->borrow; }
+AccessFlag& flag(PyObject* self) noexcept { return LedgerObject::cast(self)->access; }
 
 const Signature kNew{"TurnLedger.__new__", {}, 0, 0};
 PyObject* ledger_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
@@ -33,7 +34,7 @@ PyObject* ledger_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
 const Signature kRecord{"TurnLedger.record", {"effect"}, 1, 1};
 PyObject* record(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return guarded([&] {
-        ExclusiveBorrow guard(flag(self));
+        ExclusiveAccess guard(flag(self));
         BoundArgs a = bind(kRecord, args, nargs, kwnames);
         a.instance(0, enum_type(core::EnumId::TurnEffect));
         auto index = enum_index(a[0], core::EnumId::TurnEffect);
@@ -47,7 +48,7 @@ template <void (core::TurnLedger::*Mark)()>
 PyObject* mark(const Signature& sig, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                PyObject* kwnames) noexcept {
     return guarded([&] {
-        ExclusiveBorrow guard(flag(self));
+        ExclusiveAccess guard(flag(self));
         bind(sig, args, nargs, kwnames);
         (ledger(self).*Mark)();
         return none();
@@ -67,7 +68,7 @@ PyObject* note_reported(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 const Signature kReplySettled{"TurnLedger.reply_settled", {}, 0, 0};
 PyObject* reply_settled(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return guarded([&] {
-        SharedBorrow guard(flag(self));
+        SharedAccess guard(flag(self));
         bind(kReplySettled, args, nargs, kwnames);
         return boolean(ledger(self).reply_settled());
     });
@@ -76,7 +77,7 @@ PyObject* reply_settled(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 const Signature kVerdict{"TurnLedger.verdict", {}, 0, 0};
 PyObject* verdict(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return guarded([&] {
-        SharedBorrow guard(flag(self));
+        SharedAccess guard(flag(self));
         bind(kVerdict, args, nargs, kwnames);
         return enum_ref(core::EnumId::TurnVerdict, ledger(self).verdict());
     });
@@ -170,10 +171,14 @@ PyMethodDef missing_reply_def{"missing_reply_message", fastcall(&missing_reply_m
                               "missing_reply_message()\n--\n\n"
                               "The text shown to the room on `TurnVerdict.MissingReply`."};
 
-const ClassRegistration reg_ledger{"TurnLedger", [](PyObject* m) { return make_type(m, &ledger_spec); }};
-const FunctionRegistration reg_tool_effects{&tool_effects_def};
-const FunctionRegistration reg_no_reply_tool{&no_reply_tool_def};
-const FunctionRegistration reg_missing_reply{&missing_reply_def};
 
 }  // namespace
+
+namespace reg {
+Ref turn_ledger(PyObject* module) { return make_type(module, &ledger_spec); }
+PyMethodDef* orvu_tool_effects() { return &tool_effects_def; }
+PyMethodDef* no_reply_tool() { return &no_reply_tool_def; }
+PyMethodDef* missing_reply_message() { return &missing_reply_def; }
+}  // namespace reg
+
 }  // namespace orvu::py

@@ -96,12 +96,6 @@ struct Issue {
 
 using Issues = std::vector<Issue>;
 
-// The error of every validating operation: never empty when raised.
-struct CoreError {
-    Issues issues;
-    std::optional<std::string> trace_context;
-};
-
 // The standard issue builders; each appends one issue.
 void add_missing(Issues& out, std::string path);                 // required field `p` is missing
 void add_wrong_type(Issues& out, std::string path, std::string_view type_name);  // `p` must be a/an T

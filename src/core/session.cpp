@@ -150,24 +150,25 @@ SessionOutcome Session::retry(double now_s, const std::optional<DelayWindow>& ca
 // ---------------------------------------------------------------------------
 // Argument rules.
 
-std::optional<std::string> epoch_value_error(std::int64_t epoch) {
-    if (epoch >= 0) return std::nullopt;
-    return "`epoch` must be a non-negative integer, got " + format_int(epoch);
+Outcome<std::uint64_t> check_epoch(std::int64_t epoch) {
+    if (epoch >= 0) return static_cast<std::uint64_t>(epoch);
+    return Refusal::value("`epoch` must be a non-negative integer, got " + format_int(epoch));
 }
 
-std::optional<std::string> time_value_error(std::string_view name, double seconds) {
-    if (std::isfinite(seconds) && seconds >= 0.0) return std::nullopt;
-    return finite_non_negative_message(name, seconds);
+Outcome<double> check_time(std::string_view name, double seconds) {
+    if (std::isfinite(seconds) && seconds >= 0.0) return seconds;
+    return Refusal::value(finite_non_negative_message(name, seconds));
 }
 
-std::optional<std::string> code_value_error(std::string_view name, std::int64_t code) {
-    if (code >= 0 && code <= 65535) return std::nullopt;
-    return range_message(name, 0, 65535, code);
+Outcome<std::uint16_t> check_code(std::string_view name, std::int64_t code) {
+    if (code >= 0 && code <= 65535) return static_cast<std::uint16_t>(code);
+    return Refusal::value(range_message(name, 0, 65535, code));
 }
 
-std::optional<std::string> jitter_value_error(double jitter_sample) {
-    if (std::isfinite(jitter_sample) && jitter_sample >= 0.0 && jitter_sample <= 1.0) return std::nullopt;
-    return "`jitter_sample` must be a finite number between 0.0 and 1.0, got " + format_float(jitter_sample);
+Outcome<double> check_jitter(double jitter_sample) {
+    if (std::isfinite(jitter_sample) && jitter_sample >= 0.0 && jitter_sample <= 1.0) return jitter_sample;
+    return Refusal::value("`jitter_sample` must be a finite number between 0.0 and 1.0, got " +
+                          format_float(jitter_sample));
 }
 
 }  // namespace orvu::core

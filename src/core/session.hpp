@@ -4,6 +4,7 @@
 #pragma once
 
 #include "core/enums.hpp"
+#include "core/refusal.hpp"
 #include "core/session_policy.hpp"
 
 #include <cstdint>
@@ -63,11 +64,10 @@ private:
     std::uint32_t attempts_ = 0;
 };
 
-// Value rules of the Session arguments, each yielding the ValueError text
-// when the value breaks its rule.
-std::optional<std::string> epoch_value_error(std::int64_t epoch);
-std::optional<std::string> time_value_error(std::string_view name, double seconds);  // now_s, retry_after_s
-std::optional<std::string> code_value_error(std::string_view name, std::int64_t code);  // close_code, status
-std::optional<std::string> jitter_value_error(double jitter_sample);
+// Value rules of the Session arguments: the checked value, or a value refusal.
+Outcome<std::uint64_t> check_epoch(std::int64_t epoch);
+Outcome<double> check_time(std::string_view name, double seconds);  // now_s, retry_after_s
+Outcome<std::uint16_t> check_code(std::string_view name, std::int64_t code);  // close_code, status
+Outcome<double> check_jitter(double jitter_sample);
 
 }  // namespace orvu::core

@@ -58,14 +58,15 @@ Duration SessionPolicy::next_backoff_delay(std::uint32_t attempts, const std::op
                                            double jitter) const noexcept {
     const std::uint32_t e = std::min(attempts == 0 ? 0u : attempts - 1, kMaxBackoffExponent);
     const double max_s = max_delay.seconds();
-    const double raw = base_delay.seconds() * std::pow(factor, static_cast<double>(e));
+    // A zero base stays zero however large the power grows (0 * inf would be NaN).
+    const double raw = base_delay.is_zero() ? 0.0 : base_delay.seconds() * std::pow(factor, static_cast<double>(e));
     const double capped = std::isinf(raw) ? max_s : std::min(raw, max_s);
     double d = capped * jitter;  // full jitter
     if (window) {
         const auto& [lo, hi] = *window;
         d = std::min(std::max(d, lo.seconds()), std::max(hi, lo).seconds());
     }
-    // A delay that cannot be a duration (not a number, negative, too large) falls back to the cap.
+    // A delay that cannot be a duration (too large) falls back to the cap.
     return Duration::from_seconds(d).value_or(max_delay);
 }
 
@@ -115,30 +116,30 @@ constexpr PolicyKey kPolicyKeys[] = {
 
 std::span<const PolicyKey> session_policy_keys() noexcept { return kPolicyKeys; }
 
-std::optional<std::string> set_policy_value(SessionPolicy& policy, const PolicyKey& key, double value) {
+Outcome<> set_policy_value(SessionPolicy& policy, const PolicyKey& key, double value) {
     switch (key.kind) {
         case PolicyValueKind::Duration:
             if (!(value >= 0.0) || std::isinf(value)) {
-                return finite_non_negative_message(key.name, value);
+                return Refusal::value(finite_non_negative_message(key.name, value));
             }
             policy.*key.duration = Duration::from_seconds_saturating(value);
-            return std::nullopt;
+            return accept();
         case PolicyValueKind::Factor:
             // Checked with the other settings, once all are read.
             policy.factor = value;
-            return std::nullopt;
+            return accept();
         case PolicyValueKind::Count:
             if (!std::isfinite(value) || value != std::trunc(value) || value < 0.0 || value > kMaxCount) {
-                return "SessionPolicy config `" + std::string(key.name) +
-                       "` must be a whole number between 0 and 4294967295, got " + format_float(value);
+                return Refusal::value("SessionPolicy config `" + std::string(key.name) +
+                                      "` must be a whole number between 0 and 4294967295, got " + format_float(value));
             }
             policy.rapid_threshold = static_cast<std::uint32_t>(value);
-            return std::nullopt;
+            return accept();
     }
-    return std::nullopt;
+    return accept();
 }
 
-Issues policy_cross_field_issues(const SessionPolicy& p) {
+Outcome<> check_policy_relations(const SessionPolicy& p) {
     Issues issues;
     auto fails = [&](bool failed, const char* path, std::string message) {
         if (failed) add_issue(issues, path, IssueCode::InvalidValue, std::move(message));
@@ -150,7 +151,8 @@ Issues policy_cross_field_issues(const SessionPolicy& p) {
     fails(p.heartbeat_interval.is_zero(), "heartbeat_interval", "heartbeat_interval must be greater than zero");
     fails(!(p.dead_threshold > p.heartbeat_interval), "dead_threshold",
           "dead_threshold must exceed heartbeat_interval");
-    return issues;
+    if (issues.empty()) return accept();
+    return Refusal::validation(std::move(issues));
 }
 
 }  // namespace orvu::core

@@ -3,7 +3,7 @@
 // cooldown ladder.
 #pragma once
 
-#include "core/json.hpp"
+#include "core/refusal.hpp"
 
 #include <compare>
 #include <cstdint>
@@ -86,10 +86,11 @@ struct PolicyKey {
 std::span<const PolicyKey> session_policy_keys() noexcept;
 
 // Stores the float `value` read for `key` into `policy`; a value that breaks
-// the key's rule leaves `policy` alone and yields the ValueError text.
-std::optional<std::string> set_policy_value(SessionPolicy& policy, const PolicyKey& key, double value);
+// the key's rule leaves `policy` alone and is refused.
+Outcome<> set_policy_value(SessionPolicy& policy, const PolicyKey& key, double value);
 
-// The relations between settings, every failing one reported, in order.
-Issues policy_cross_field_issues(const SessionPolicy& policy);
+// The relations between settings: a validation refusal listing every failing
+// one, in order.
+Outcome<> check_policy_relations(const SessionPolicy& policy);
 
 }  // namespace orvu::core

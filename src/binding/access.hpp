@@ -8,42 +8,42 @@
 
 namespace orvu::py {
 
-class BorrowFlag {
+class AccessFlag {
 public:
     bool free() const noexcept { return state_ == 0; }
 
 private:
-    friend class ExclusiveBorrow;
-    friend class SharedBorrow;
+    friend class ExclusiveAccess;
+    friend class SharedAccess;
     int state_ = 0;  // 0 free, >0 number of readers, -1 held exclusively
 };
 
-class ExclusiveBorrow {
+class ExclusiveAccess {
 public:
-    explicit ExclusiveBorrow(BorrowFlag& flag) : flag_(flag) {
+    explicit ExclusiveAccess(AccessFlag& flag) : flag_(flag) {
         if (flag_.state_ != 0) raise_runtime_error("Already borrowed");
         flag_.state_ = -1;
     }
-    ~ExclusiveBorrow() { flag_.state_ = 0; }
-    ExclusiveBorrow(const ExclusiveBorrow&) = delete;
-    ExclusiveBorrow& operator=(const ExclusiveBorrow&) = delete;
+    ~ExclusiveAccess() { flag_.state_ = 0; }
+    ExclusiveAccess(const ExclusiveAccess&) = delete;
+    ExclusiveAccess& operator=(const ExclusiveAccess&) = delete;
 
 private:
-    BorrowFlag& flag_;
+    AccessFlag& flag_;
 };
 
-class SharedBorrow {
+class SharedAccess {
 public:
-    explicit SharedBorrow(BorrowFlag& flag) : flag_(flag) {
+    explicit SharedAccess(AccessFlag& flag) : flag_(flag) {
         if (flag_.state_ < 0) raise_runtime_error("Already mutably borrowed");
         ++flag_.state_;
     }
-    ~SharedBorrow() { --flag_.state_; }
-    SharedBorrow(const SharedBorrow&) = delete;
-    SharedBorrow& operator=(const SharedBorrow&) = delete;
+    ~SharedAccess() { --flag_.state_; }
+    SharedAccess(const SharedAccess&) = delete;
+    SharedAccess& operator=(const SharedAccess&) = delete;
 
 private:
-    BorrowFlag& flag_;
+    AccessFlag& flag_;
 };
 
 }  // namespace orvu::py

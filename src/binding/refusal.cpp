@@ -1,0 +1,37 @@
+#include "binding/refusal.hpp"
+
+#include "binding/text.hpp"
+
+namespace orvu::py {
+
+void raise_refusal(const core::Refusal& refusal, PyObject* trace_context) {
+    switch (refusal.kind) {
+        case core::Refusal::Kind::Value: raise(PyExc_ValueError, refusal.text);
+        case core::Refusal::Kind::Type: raise(PyExc_TypeError, refusal.text);
+        case core::Refusal::Kind::Validation: break;
+    }
+    const core::Issues& issues = refusal.issues;
+    std::string message = std::to_string(issues.size()) + " validation issue(s)";
+    if (!issues.empty()) {
+        message += ": " + issues.front().message + " (" + issues.front().path + ")";
+    }
+    Ref tuple = Ref::check(PyTuple_New(static_cast<Py_ssize_t>(issues.size())));
+    for (std::size_t i = 0; i < issues.size(); ++i) {
+        const auto& issue = issues[i];
+        Ref triple = Ref::check(PyTuple_New(3));
+        PyTuple_SetItem(triple.get(), 0, make_str(issue.path).release());
+        PyTuple_SetItem(triple.get(), 1, make_str(core::issue_code_wire(issue.code)).release());
+        PyTuple_SetItem(triple.get(), 2, make_str(issue.message).release());
+        PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(i), triple.release());
+    }
+    Ref text = make_str(message);
+    Ref exc = Ref::check(PyObject_CallFunctionObjArgs(PyExc_ValueError, text.get(), nullptr));
+    if (PyObject_SetAttrString(exc.get(), "issues", tuple.get()) < 0) throw_error();
+    if (PyObject_SetAttrString(exc.get(), "trace_context", trace_context ? trace_context : Py_None) < 0) {
+        throw_error();
+    }
+    PyErr_SetObject(PyExc_ValueError, exc.get());
+    throw_error();
+}
+
+}  // namespace orvu::py

@@ -1,0 +1,82 @@
+// Typed builders of call results: every function returns a new reference
+// or throws PythonError.
+#pragma once
+
+#include "binding/object.hpp"
+#include "binding/state.hpp"
+#include "binding/text.hpp"
+
+#include <cstdint>
+#include <initializer_list>
+#include <memory>
+#include <optional>
+#include <string>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+namespace orvu::py::result {
+
+using py::boolean;
+using py::none;
+
+template <class T>
+Ref integer(T value) {
+    static_assert(std::is_integral_v<T> && !std::is_same_v<T, bool>);
+    if constexpr (std::is_signed_v<T>) return Ref::check(PyLong_FromLongLong(static_cast<long long>(value)));
+    else return Ref::check(PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(value)));
+}
+
+inline Ref real(double value) { return Ref::check(PyFloat_FromDouble(value)); }
+inline Ref str(std::string_view text) { return make_str(text); }
+
+// None for nullopt, else build(*value).
+template <class T, class Build>
+Ref optional(const std::optional<T>& value, Build&& build) {
+    return value ? build(*value) : none();
+}
+
+// A tuple that takes over the given references.
+template <class... Items>
+Ref tuple(Items&&... items) {
+    Ref t = Ref::check(PyTuple_New(sizeof...(Items)));
+    Py_ssize_t i = 0;
+    ((PyTuple_SetItem(t.get(), i++, Ref(std::forward<Items>(items)).release())), ...);
+    return t;
+}
+
+// A list of build(item) for each item.
+template <class Range, class Build>
+Ref list(const Range& items, Build&& build) {
+    Ref l = Ref::check(PyList_New(static_cast<Py_ssize_t>(std::size(items))));
+    Py_ssize_t i = 0;
+    for (const auto& item : items) PyList_SetItem(l.get(), i++, build(item).release());
+    return l;
+}
+
+inline Ref str_list(const std::vector<std::string>& items) {
+    return list(items, [](const std::string& s) { return make_str(s); });
+}
+
+// A dict with interned keys from the state, in the order given.
+inline Ref dict(const ModuleState& state, std::initializer_list<std::pair<Word, Ref>> entries) {
+    Ref d = Ref::check(PyDict_New());
+    for (const auto& [key, value] : entries) {
+        if (PyDict_SetItem(d.get(), state.word(key), value.get()) < 0) throw_error();
+    }
+    return d;
+}
+
+// The member object of a typed core variant.
+template <class E>
+Ref member(const ModuleState& state, core::EnumId id, E variant) {
+    return state.members[static_cast<std::size_t>(id)][core::index_of(variant)];
+}
+
+// A new instance of the module's class `id` owning `value`.
+template <class Object, class T>
+Ref instance(const ModuleState& state, TypeId id, std::unique_ptr<T> value) {
+    return Object::create(state.type(id), std::move(value));
+}
+
+}  // namespace orvu::py::result

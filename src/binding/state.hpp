@@ -1,0 +1,77 @@
+// The module's per-interpreter state: every Python object the binding keeps
+// between calls lives here and nowhere else. One instance is built in place
+// inside the module object by the exec step and torn down by m_clear/m_free,
+// so two interpreters importing the module share no Python object.
+//
+// Methods reach it from their own type (`state_of(self)`; no class of the
+// module can be subclassed, so Py_TYPE(self) is always the defining type),
+// module functions from their module object (`module_state(module)`).
+#pragma once
+
+#include "binding/handle.hpp"
+#include "core/enums.hpp"
+
+#include <array>
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+namespace orvu::py {
+
+// Every class of the module, in registration order (the order of `__all__`).
+enum class TypeId : std::uint8_t {
+    AgentFailure, AgentTopicKind, AgentTopicStatus, CancelledDecisions, ClaimOutcome,
+    ClaimRegistry, DeadReason, DecisionRegistry, EventType, LeaveOutcome,
+    MemoryListScope, MemorySegment, MemoryStatus, MemoryStoreScope, MemorySystem,
+    MemoryType, ParkedReason, ParticipantRoster, RetryTracker, RoomMembership,
+    RoomReconciliation, RoomRoster, RoomStatus, RoomSubscribeResult, Session,
+    SessionOutcome, SessionPolicy, SessionState, StaleReason, SubscriptionTracker,
+    TurnEffect, TurnLedger, TurnVerdict,
+};
+inline constexpr std::size_t kTypeCount = 33;
+
+// Interned strings used as result dict keys and result words. Add a word by
+// adding its id here and its text at the same position in kWordTexts.
+enum class Word : std::uint8_t { Decision, RoomId, MessageId, NextOpenId };
+inline constexpr std::string_view kWordTexts[] = {"decision", "room_id", "message_id", "next_open_id"};
+inline constexpr std::size_t kWordCount = std::size(kWordTexts);
+
+struct ModuleState {
+    std::array<Ref, kTypeCount> types;
+    // The type and the members of each enumeration, by variant index.
+    std::array<PyTypeObject*, core::kEnumCount> enum_types{};  // borrowed from `types`
+    std::array<std::vector<Ref>, core::kEnumCount> members;
+    std::array<Ref, kWordCount> words;
+    Ref mapping_abc;   // collections.abc.Mapping
+    Ref sequence_abc;  // collections.abc.Sequence
+
+    PyTypeObject* type(TypeId id) const noexcept {
+        return reinterpret_cast<PyTypeObject*>(types[static_cast<std::size_t>(id)].get());
+    }
+    PyObject* word(Word w) const noexcept { return words[static_cast<std::size_t>(w)].get(); }
+
+    int traverse(visitproc visit, void* arg) const;
+    void clear() noexcept;
+};
+
+// The module object's memory: the state first (so the memory's address is
+// the state's), then a flag set once the exec step has built it. The
+// interpreter zeroes this memory before exec, so a module torn down before
+// its exec step ran reads `alive` false and has nothing to destroy.
+struct StateBox {
+    alignas(ModuleState) unsigned char storage[sizeof(ModuleState)];
+    bool alive;
+};
+
+// The state of the module object `module`.
+ModuleState& module_state(PyObject* module) noexcept;
+// The state of the module that defined the type of `self`.
+inline ModuleState& state_of(PyObject* self) noexcept {
+    return *static_cast<ModuleState*>(PyType_GetModuleState(Py_TYPE(self)));
+}
+// The state of the module that defined `type` (tp_new receives the type).
+inline ModuleState& state_of_type(PyTypeObject* type) noexcept {
+    return *static_cast<ModuleState*>(PyType_GetModuleState(type));
+}
+
+}  // namespace orvu::py

@@ -1,0 +1,33 @@
+#include "binding/text.hpp"
+
+namespace orvu::py {
+
+std::string_view utf8_view(PyObject* str) {
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(str, &size);
+    if (!text) throw_error();
+    return std::string_view(text, static_cast<std::size_t>(size));
+}
+
+Ref make_str(std::string_view text) {
+    return Ref::check(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+}
+
+namespace {
+std::string name_text(PyObject* name_or_null) {
+    Ref name = Ref::steal(name_or_null);
+    Py_ssize_t size = 0;
+    const char* text = name ? PyUnicode_AsUTF8AndSize(name.get(), &size) : nullptr;
+    if (!text) {
+        PyErr_Clear();
+        return "unknown";
+    }
+    return std::string(text, static_cast<std::size_t>(size));
+}
+}  // namespace
+
+std::string type_name_of(PyObject* obj) { return name_text(PyType_GetName(Py_TYPE(obj))); }
+
+std::string type_qualname_of(PyObject* obj) { return name_text(PyType_GetQualName(Py_TYPE(obj))); }
+
+}  // namespace orvu::py

@@ -1,0 +1,21 @@
+// Text between Python str objects and C++ strings.
+#pragma once
+
+#include "binding/errors.hpp"
+
+#include <string>
+#include <string_view>
+
+namespace orvu::py {
+
+// UTF-8 text of a str object, without a copy (the str keeps it alive);
+// throws PythonError (e.g. lone surrogates).
+std::string_view utf8_view(PyObject* str);
+// New str from UTF-8 text.
+Ref make_str(std::string_view text);
+// Name of an object's type for messages ("int", "NoneType"); "unknown" when unreadable.
+std::string type_name_of(PyObject* obj);
+// Qualified name of an object's type ("Outer.Inner"); "unknown" when unreadable.
+std::string type_qualname_of(PyObject* obj);
+
+}  // namespace orvu::py
