@@ -13,20 +13,11 @@
 namespace orvu::py {
 namespace {
 
-using RegistryObject = Wrapped<core::ClaimRegistry>;
+using core::ClaimRegistry;
+using RegistryObject = Wrapped<ClaimRegistry>;
 using TrackerObject = Wrapped<core::RetryTracker>;
-
-struct FactField {
-    std::string_view name;
-    bool core::DeliveryFacts::*field;
-};
-
-constexpr FactField kFactFields[] = {
-    {"self_echo", &core::DeliveryFacts::self_echo},
-    {"durably_processed", &core::DeliveryFacts::durably_processed},
-    {"durably_failed", &core::DeliveryFacts::durably_failed},
-    {"allow_failed_retry", &core::DeliveryFacts::allow_failed_retry},
-};
+// Changing calls hold the registry exclusively, reading calls shared.
+constexpr Access kChanging = Access::Exclusive, kReading = Access::Shared;
 
 // The facts come in as extra keywords: every value must be a bool before
 // any name is looked at.
@@ -35,91 +26,85 @@ core::DeliveryFacts facts_arg(const BoundArgs& a) {
         if (!PyBool_Check(kv.second)) raise_type_error("delivery facts must be bool values");
     }
     core::DeliveryFacts facts;
+    const std::pair<std::string_view, bool*> fields[] = {{"self_echo", &facts.self_echo},
+                                                         {"durably_processed", &facts.durably_processed},
+                                                         {"durably_failed", &facts.durably_failed},
+                                                         {"allow_failed_retry", &facts.allow_failed_retry}};
     for (const auto& [key, value] : a.extra_keywords()) {
         const std::string_view name = utf8_view(key);
-        const auto* match = std::find_if(std::begin(kFactFields), std::end(kFactFields),
-                                         [&](const FactField& f) { return f.name == name; });
-        if (match == std::end(kFactFields)) {
+        const auto* field = std::find_if(std::begin(fields), std::end(fields),
+                                         [&](const auto& f) { return f.first == name; });
+        if (field == std::end(fields)) {
             raise_type_error("unknown field `" + std::string(name) +
                              "`, expected one of `self_echo`, `durably_processed`, `durably_failed`, "
                              "`allow_failed_retry`");
         }
-        facts.*(match->field) = value == Py_True;
+        *field->second = value == Py_True;
     }
     return facts;
 }
 
-// ---------------------------------------------------------------------------
-// Results: pending_ack is {"status", ["error"], "parked"}; a settlement is
+// A pending write is {"status", ["error"], "parked"}, a settlement
 // {"token", "status", ["error"], "parked", "continuation"}.
-
-Ref status(const ModuleState& s, const core::Intent& intent) {
-    return result::word(s, intent.failed ? Word::Failed : Word::Processed);
+Ref status(const ModuleState& s, const core::Intent& i) {
+    return result::word(s, i.failed ? Word::Failed : Word::Processed);
 }
-Ref error_text(const core::Intent& intent) { return intent.failed ? result::str(intent.error) : Ref(); }
+Ref error_text(const core::Intent& i) { return i.failed ? result::str(i.error) : Ref(); }
 Ref parked(const std::optional<core::ParkedReason>& reason) {
-    return result::optional(reason, [](core::ParkedReason r) {
-        return result::str(core::wire_of(core::EnumId::ParkedReason, r));
-    });
+    return result::optional(reason, [](auto r) { return result::str(core::wire_of(core::EnumId::ParkedReason, r)); });
 }
-
 Ref continuation(const ModuleState& s, const core::Continuation& c) {
     if (!c.retry) return result::dict(s, {{Word::Kind, result::word(s, Word::Finished)}});
     return result::dict(s, {{Word::Kind, result::word(s, Word::Retry)},
                             {Word::Attempts, result::integer(c.attempts)},
                             {Word::MaxRetries, result::integer(c.max_retries)}});
 }
-
 Ref settlement(const ModuleState& s, const core::Settlement& x) {
     return result::sparse_dict(s, {{Word::Token, result::str(core::format_uint(x.token))},
-                                   {Word::Status, status(s, x.intent)},
-                                   {Word::Error, error_text(x.intent)},
+                                   {Word::Status, status(s, x.intent)}, {Word::Error, error_text(x.intent)},
                                    {Word::Parked, parked(x.parked)},
                                    {Word::Continuation, continuation(s, x.continuation)}});
 }
 
-// ---------------------------------------------------------------------------
-// Constructor, property and the methods that need more than one core call.
-
 const Signature kNew{"ClaimRegistry.__new__", {"max_completed"}, 1, 0};
 Ref registry_new(PyTypeObject* type, const BoundArgs& a) {
     const std::uint32_t max_completed = a.given(0) ? a.integer_in<std::uint32_t>(0, 1, core::kCountMax) : 500;
-    return RegistryObject::create(type, std::make_unique<core::ClaimRegistry>(max_completed));
+    return RegistryObject::create(type, std::make_unique<ClaimRegistry>(max_completed));
 }
 
-Ref max_completed(const core::ClaimRegistry& r, ModuleState&) { return result::integer(r.max_completed()); }
+Ref max_completed(const ClaimRegistry& r, ModuleState&) { return result::integer(r.max_completed()); }
 
+// Every body converts all its arguments, in parameter order, before the
+// core call: a call that raises changes nothing.
 const Signature kRememberFailed{
     "ClaimRegistry.remember_failed_ack_pending", {"room_id", "message_id", "error", "trace_context"}, 4, 3};
-Ref remember_failed_ack_pending(core::ClaimRegistry& r, const BoundArgs& a) {
+Ref remember_failed_ack_pending(ClaimRegistry& r, const BoundArgs& a) {
     const std::string room(a.str(0)), message(a.str(1)), error(a.str(2));
-    unwrap(r.remember_failed_ack_pending(room, message, error), a.optional_str_object(3));
+    PyObject* trace_context = a.optional_str_object(3);
+    unwrap(r.remember_failed_ack_pending(room, message, error), trace_context);
     return result::none();
 }
 
 const Signature kPendingAck{"ClaimRegistry.pending_ack", {"room_id", "message_id"}, 2, 2};
-Ref pending_ack(core::ClaimRegistry& r, const BoundArgs& a) {
+Ref pending_ack(ClaimRegistry& r, const BoundArgs& a) {
     const std::string room(a.str(0)), message(a.str(1));
-    const core::AckEntry* entry = r.pending_ack(room, message);
-    if (!entry) return result::none();
-    const ModuleState& s = a.state();
-    return result::sparse_dict(s, {{Word::Status, status(s, entry->intent)},
-                                   {Word::Error, error_text(entry->intent)},
-                                   {Word::Parked, parked(entry->parked)}});
+    const core::AckEntry* e = r.pending_ack(room, message);
+    if (!e) return result::none();
+    return result::sparse_dict(a.state(), {{Word::Status, status(a.state(), e->intent)},
+                                           {Word::Error, error_text(e->intent)}, {Word::Parked, parked(e->parked)}});
 }
 
 const Signature kParkAck{"ClaimRegistry.park_ack", {"room_id", "message_id", "reason"}, 3, 3};
-Ref park_ack(core::ClaimRegistry& r, const BoundArgs& a) {
+Ref park_ack(ClaimRegistry& r, const BoundArgs& a) {
     const std::string room(a.str(0)), message(a.str(1));
-    return result::boolean(
-        r.park_ack(room, message, enum_arg<core::ParkedReason>(a, 2, core::EnumId::ParkedReason)));
+    return result::boolean(r.park_ack(room, message, enum_arg<core::ParkedReason>(a, 2, core::EnumId::ParkedReason)));
 }
 
 // delivery_eligibility and guarded_claim share their arguments and checks.
 template <bool Claims>
-Ref eligibility(core::ClaimRegistry& r, const BoundArgs& a) {
+Ref eligibility(ClaimRegistry& r, const BoundArgs& a) {
     const std::string room(a.str(0)), message(a.str(1));
-    const Held<TrackerObject, Access::Shared> tracker(a, 2, TypeId::RetryTracker);
+    const Held<TrackerObject, kReading> tracker(a, 2, TypeId::RetryTracker);
     const core::DeliveryFacts facts = facts_arg(a);
     return result::str(core::eligibility_word(Claims ? r.guarded_claim(room, message, *tracker, facts)
                                                      : r.delivery_eligibility(room, message, *tracker, facts)));
@@ -130,28 +115,27 @@ const Signature kGuardedClaim{"ClaimRegistry.guarded_claim", {"room_id", "messag
 
 const Signature kPendingSettlement{
     "ClaimRegistry.pending_settlement", {"room_id", "message_id", "trace_context"}, 3, 2};
-Ref pending_settlement(core::ClaimRegistry& r, const BoundArgs& a) {
+Ref pending_settlement(ClaimRegistry& r, const BoundArgs& a) {
     const std::string room(a.str(0)), message(a.str(1));
     PyObject* trace_context = a.optional_str_object(2);
-    const auto found = unwrap(r.pending_settlement(room, message), trace_context);
-    return result::optional(found, [&](const core::Settlement& x) { return settlement(a.state(), x); });
+    return result::optional(unwrap(r.pending_settlement(room, message), trace_context),
+                            [&](const core::Settlement& x) { return settlement(a.state(), x); });
 }
 
 const Signature kRecordProcessed{
     "ClaimRegistry.record_processed_settlement", {"room_id", "message_id", "trace_context"}, 3, 2};
-Ref record_processed_settlement(core::ClaimRegistry& r, const BoundArgs& a) {
+Ref record_processed_settlement(ClaimRegistry& r, const BoundArgs& a) {
     const std::string room(a.str(0)), message(a.str(1));
     PyObject* trace_context = a.optional_str_object(2);
     return settlement(a.state(), unwrap(r.record_processed_settlement(room, message), trace_context));
 }
 
-const Signature kRecordFailed{"ClaimRegistry.record_failed_settlement",
-                              {"room_id", "message_id", "error", "retry_tracker", "allow_retry", "trace_context"},
-                              6,
-                              5};
-Ref record_failed_settlement(core::ClaimRegistry& r, const BoundArgs& a) {
+const Signature kRecordFailed{
+    "ClaimRegistry.record_failed_settlement",
+    {"room_id", "message_id", "error", "retry_tracker", "allow_retry", "trace_context"}, 6, 5};
+Ref record_failed_settlement(ClaimRegistry& r, const BoundArgs& a) {
     const std::string room(a.str(0)), message(a.str(1)), error(a.str(2));
-    const Held<TrackerObject, Access::Shared> tracker(a, 3, TypeId::RetryTracker);
+    const Held<TrackerObject, kReading> tracker(a, 3, TypeId::RetryTracker);
     const bool allow_retry = a.boolean(4);
     PyObject* trace_context = a.optional_str_object(5);
     return settlement(a.state(),
@@ -159,20 +143,20 @@ Ref record_failed_settlement(core::ClaimRegistry& r, const BoundArgs& a) {
 }
 
 const Signature kConfirm{"ClaimRegistry.confirm_settlement", {"room_id", "message_id", "token", "retry_tracker"}, 4, 4};
-Ref confirm_settlement(core::ClaimRegistry& r, const BoundArgs& a) {
+Ref confirm_settlement(ClaimRegistry& r, const BoundArgs& a) {
     const std::string room(a.str(0)), message(a.str(1));
     const std::string_view token = a.str(2);
     // Confirming may change the tracker too, so it is held exclusively.
-    const Held<TrackerObject, Access::Exclusive> tracker(a, 3, TypeId::RetryTracker);
+    const Held<TrackerObject, kChanging> tracker(a, 3, TypeId::RetryTracker);
     return result::boolean(r.confirm_settlement(room, message, token, *tracker));
 }
 
 const Signature kParkSettlement{"ClaimRegistry.park_settlement", {"room_id", "message_id", "token", "reason"}, 4, 4};
-Ref park_settlement(core::ClaimRegistry& r, const BoundArgs& a) {
+Ref park_settlement(ClaimRegistry& r, const BoundArgs& a) {
     const std::string room(a.str(0)), message(a.str(1));
     const std::string_view token = a.str(2);
-    return result::boolean(
-        r.park_settlement(room, message, token, enum_arg<core::ParkedReason>(a, 3, core::EnumId::ParkedReason)));
+    const auto reason = enum_arg<core::ParkedReason>(a, 3, core::EnumId::ParkedReason);
+    return result::boolean(r.park_settlement(room, message, token, reason));
 }
 
 // One core call each, with the ids as plain arguments.
@@ -190,102 +174,86 @@ const Signature kUnparkAcks{"ClaimRegistry.unpark_acks", {"room_id"}, 1, 1};
 const Signature kPendingAckIds{"ClaimRegistry.pending_ack_ids", {"room_id"}, 1, 1};
 const Signature kHasRetryableSettlement{"ClaimRegistry.has_retryable_settlement", {"room_id"}, 1, 1};
 
-// Changing calls hold the registry exclusively, reading calls shared.
-template <const Signature& Sig, auto Body>
-PyMethodDef changing(const char* name, const char* doc) {
-    return method<RegistryObject, Sig, Access::Exclusive, Body>(name, doc);
-}
-template <const Signature& Sig, auto Fn>
-PyMethodDef changing_call(const char* name, const char* doc) {
-    return core_method<RegistryObject, Sig, Access::Exclusive, Fn>(name, doc);
-}
-template <const Signature& Sig, auto Fn>
-PyMethodDef reading_call(const char* name, const char* doc) {
-    return core_method<RegistryObject, Sig, Access::Shared, Fn>(name, doc);
-}
-
-using core::ClaimRegistry;
-
 PyMethodDef methods[] = {
-    changing_call<kTryClaim, &ClaimRegistry::try_claim>("try_claim",
+    core_method<RegistryObject, kTryClaim, kChanging, &ClaimRegistry::try_claim>("try_claim",
                     "try_claim($self, room_id, message_id)\n--\n\n"
                     "Mark the message in flight. `True` if it was not in flight yet, `False` if\n"
                     "it already was. Looks at nothing else; see `guarded_claim`."),
-    changing_call<kRelease, &ClaimRegistry::release>("release",
+    core_method<RegistryObject, kRelease, kChanging, &ClaimRegistry::release>("release",
                     "release($self, room_id, message_id)\n--\n\n"
                     "Drop the message's in-flight claim, if any. Does not record completion."),
-    reading_call<kInflightIds, &ClaimRegistry::inflight_ids>("inflight_ids",
+    core_method<RegistryObject, kInflightIds, kReading, &ClaimRegistry::inflight_ids>("inflight_ids",
                     "inflight_ids($self, room_id)\n--\n\n"
                     "Message ids in flight in `room_id`, in no defined order."),
-    changing_call<kIsCompleted, &ClaimRegistry::is_completed>("is_completed",
+    core_method<RegistryObject, kIsCompleted, kChanging, &ClaimRegistry::is_completed>("is_completed",
                     "is_completed($self, room_id, message_id)\n--\n\n"
                     "Whether the message is remembered as completed; a hit counts as a touch\n"
                     "and protects it from eviction."),
-    reading_call<kCompletedIds, &ClaimRegistry::completed_ids>("completed_ids",
+    core_method<RegistryObject, kCompletedIds, kReading, &ClaimRegistry::completed_ids>("completed_ids",
                     "completed_ids($self, room_id)\n--\n\n"
                     "The room's completed message ids, least recently touched first."),
-    changing_call<kDiscardCompleted, &ClaimRegistry::discard_completed>("discard_completed",
+    core_method<RegistryObject, kDiscardCompleted, kChanging, &ClaimRegistry::discard_completed>("discard_completed",
                     "discard_completed($self, room_id)\n--\n\n"
                     "Forget every completed message of `room_id`."),
-    changing_call<kRememberCompleted, &ClaimRegistry::remember_completed>("remember_completed",
+    core_method<RegistryObject, kRememberCompleted, kChanging, &ClaimRegistry::remember_completed>("remember_completed",
                     "remember_completed($self, room_id, message_id)\n--\n\n"
                     "Remember the message as completed (evicting the room's least recently\n"
                     "touched id beyond `max_completed`) and forget its pending terminal write\n"
                     "and acknowledgement-retry count. The in-flight claim stays."),
-    reading_call<kIsAckPending, &ClaimRegistry::is_ack_pending>("is_ack_pending",
+    core_method<RegistryObject, kIsAckPending, kReading, &ClaimRegistry::is_ack_pending>("is_ack_pending",
                     "is_ack_pending($self, room_id, message_id)\n--\n\n"
                     "Whether a terminal write (parked or not) is pending for the message."),
-    changing_call<kRememberAckPending, &ClaimRegistry::remember_ack_pending>("remember_ack_pending",
-                    "remember_ack_pending($self, room_id, message_id)\n--\n\n"
+    core_method<RegistryObject, kRememberAckPending, kChanging, &ClaimRegistry::remember_ack_pending>(
+                    "remember_ack_pending", "remember_ack_pending($self, room_id, message_id)\n--\n\n"
                     "Record a processed turn awaiting a durable processed write. Does nothing\n"
                     "if any intent is already pending for the message."),
-    changing<kRememberFailed, &remember_failed_ack_pending>("remember_failed_ack_pending",
+    method<RegistryObject, kRememberFailed, kChanging, &remember_failed_ack_pending>("remember_failed_ack_pending",
                     "remember_failed_ack_pending($self, room_id, message_id, error, trace_context=None)\n--\n\n"
                     "Record a failed turn awaiting a durable failed write carrying `error`.\n"
                     "Raises `ValueError` if a different intent is already pending."),
-    method<RegistryObject, kPendingAck, Access::Shared, &pending_ack>("pending_ack",
+    method<RegistryObject, kPendingAck, kReading, &pending_ack>("pending_ack",
                     "pending_ack($self, room_id, message_id)\n--\n\n"
                     "The pending terminal write as `{\"status\", [\"error\"], \"parked\"}`, or `None`."),
-    changing<kParkAck, &park_ack>("park_ack",
+    method<RegistryObject, kParkAck, kChanging, &park_ack>("park_ack",
                     "park_ack($self, room_id, message_id, reason)\n--\n\n"
                     "Mark a pending entry parked for `reason`; `False` when nothing is\n"
                     "pending for the message."),
-    changing_call<kUnparkAcks, &ClaimRegistry::unpark_acks>("unpark_acks",
+    core_method<RegistryObject, kUnparkAcks, kChanging, &ClaimRegistry::unpark_acks>("unpark_acks",
                     "unpark_acks($self, room_id)\n--\n\n"
                     "Clear the parking mark of every pending entry of `room_id`; returns how\n"
                     "many were parked."),
-    reading_call<kPendingAckIds, &ClaimRegistry::pending_ack_ids>("pending_ack_ids",
+    core_method<RegistryObject, kPendingAckIds, kReading, &ClaimRegistry::pending_ack_ids>("pending_ack_ids",
                     "pending_ack_ids($self, room_id)\n--\n\n"
                     "Message ids of the room's pending terminal writes, oldest first."),
-    changing_call<kRecordAckRetry, &ClaimRegistry::record_ack_retry>("record_ack_retry",
+    core_method<RegistryObject, kRecordAckRetry, kChanging, &ClaimRegistry::record_ack_retry>("record_ack_retry",
                     "record_ack_retry($self, room_id, message_id)\n--\n\n"
                     "Count one more retry of the message's terminal write; returns the new\n"
                     "count (it stops at 4294967295)."),
-    changing<kDeliveryEligibility, &eligibility<false>>("delivery_eligibility",
+    method<RegistryObject, kDeliveryEligibility, kChanging, &eligibility<false>>("delivery_eligibility",
                     "delivery_eligibility($self, room_id, message_id, retry_tracker, "
                     "*, self_echo=False, durably_processed=False, durably_failed=False, allow_failed_retry=True)\n--\n\n"
                     "Whether the message may be handled now: \"self\", \"pending\", \"completed\",\n"
                     "\"exhausted\", \"failed\", \"inflight\" or \"runnable\", the first that holds.\n"
                     "Delivery facts are keyword-only `bool` values."),
-    changing<kGuardedClaim, &eligibility<true>>("guarded_claim",
+    method<RegistryObject, kGuardedClaim, kChanging, &eligibility<true>>("guarded_claim",
                     "guarded_claim($self, room_id, message_id, retry_tracker, "
                     "*, self_echo=False, durably_processed=False, durably_failed=False, allow_failed_retry=True)\n--\n\n"
                     "The answer of `delivery_eligibility`; on \"runnable\" the message is also\n"
                     "claimed (marked in flight)."),
-    reading_call<kHasRetryableSettlement, &ClaimRegistry::has_retryable_settlement>("has_retryable_settlement",
-                    "has_retryable_settlement($self, room_id)\n--\n\n"
+    core_method<RegistryObject, kHasRetryableSettlement, kReading, &ClaimRegistry::has_retryable_settlement>(
+                    "has_retryable_settlement", "has_retryable_settlement($self, room_id)\n--\n\n"
                     "Whether the room has a pending terminal write that is not parked."),
-    method<RegistryObject, kPendingSettlement, Access::Shared, &pending_settlement>("pending_settlement",
+    method<RegistryObject, kPendingSettlement, kReading, &pending_settlement>("pending_settlement",
                     "pending_settlement($self, room_id, message_id, trace_context=None)\n--\n\n"
                     "The settlement description of the message's pending terminal write, or\n"
                     "`None`."),
-    changing<kRecordProcessed, &record_processed_settlement>("record_processed_settlement",
+    method<RegistryObject, kRecordProcessed, kChanging, &record_processed_settlement>("record_processed_settlement",
                     "record_processed_settlement($self, room_id, message_id, trace_context=None)\n--\n\n"
                     "Store a processed terminal write as pending and return its settlement\n"
                     "description with the terminal obligation token. If a different intent\n"
                     "is pending or no token is left, raises `ValueError` with `.issues` (a tuple of\n"
                     "`(path, code, message)` triples) and `.trace_context`."),
-    changing<kRecordFailed, &record_failed_settlement>("record_failed_settlement",
+    method<RegistryObject, kRecordFailed, kChanging, &record_failed_settlement>("record_failed_settlement",
                     "record_failed_settlement($self, room_id, message_id, error, retry_tracker, allow_retry, "
                     "trace_context=None)\n--\n\n"
                     "Store a failed terminal write carrying `error` as pending and return its\n"
@@ -293,11 +261,11 @@ PyMethodDef methods[] = {
                     "`retry_tracker` allows one and `allow_retry` is true. If a different\n"
                     "intent is pending or no token is left, raises `ValueError` with `.issues` (a tuple of\n"
                     "`(path, code, message)` triples) and `.trace_context`."),
-    changing<kConfirm, &confirm_settlement>("confirm_settlement",
+    method<RegistryObject, kConfirm, kChanging, &confirm_settlement>("confirm_settlement",
                     "confirm_settlement($self, room_id, message_id, token, retry_tracker)\n--\n\n"
                     "Close the obligation named by `token` once the platform accepted the\n"
                     "write; `False` for a wrong or stale token. The in-flight claim stays."),
-    changing<kParkSettlement, &park_settlement>("park_settlement",
+    method<RegistryObject, kParkSettlement, kChanging, &park_settlement>("park_settlement",
                     "park_settlement($self, room_id, message_id, token, reason)\n--\n\n"
                     "Park the pending write named by `token` for `reason`; `False` for a\n"
                     "wrong or stale token."),
@@ -305,7 +273,7 @@ PyMethodDef methods[] = {
 };
 
 PyGetSetDef getset[] = {
-    getter<RegistryObject, Access::Shared, &max_completed>("max_completed", "How many completed ids each room keeps."),
+    getter<RegistryObject, kReading, &max_completed>("max_completed", "How many completed ids each room keeps."),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -323,6 +291,7 @@ PyType_Slot slots[] = {
 
 PyType_Spec spec{"orvu_sdk_core.ClaimRegistry", static_cast<int>(sizeof(RegistryObject)), 0, Py_TPFLAGS_DEFAULT,
                  slots};
+
 }  // namespace
 
 namespace reg {
