@@ -461,6 +461,8 @@ RAISING = [
     (TypeError, lambda r, t: r.record_failed_settlement("S", "x", "E", t, 1)),
     (TypeError, lambda r, t: r.record_failed_settlement("S", "x", "E", t, True, 5)),
     (TypeError, lambda r, t: r.record_processed_settlement("S", "x", b"tc")),
+    (TypeError, lambda r, t: r.remember_failed_ack_pending("S", "x", "E", 5)),
+    (TypeError, lambda r, t: r.remember_failed_ack_pending("S", "x", "E", trace_context=b"tc")),
     (TypeError, lambda r, t: r.try_claim("S", 1)),
     (TypeError, lambda r, t: r.remember_completed(b"S", "x")),
     (TypeError, lambda r, t: r.release("S", "x", "extra")),

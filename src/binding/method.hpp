@@ -241,4 +241,22 @@ PyGetSetDef getter(const char* name, const char* doc) noexcept {
     return {name, &getter_entry<Object, A, Body>, nullptr, doc, nullptr};
 }
 
+// A second object of the module that a method works on besides its own:
+// argument `i`, an instance of class `id`, held with access `A` from its
+// conversion to the end of the call, like the method's own object.
+//
+//   const Held<TrackerObject, Access::Shared> tracker(a, 3, TypeId::RetryTracker);
+//   registry.record(..., *tracker);
+template <class Object, Access A>
+class Held {
+public:
+    Held(const BoundArgs& a, std::size_t i, TypeId id)
+        : object_(a.instance(i, a.state().type(id))), guard_(Object::cast(object_)->access) {}
+    auto& operator*() const noexcept { return Object::of(object_); }
+
+private:
+    PyObject* object_;
+    Guard<A> guard_;
+};
+
 }  // namespace orvu::py

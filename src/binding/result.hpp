@@ -67,6 +67,18 @@ inline Ref dict(const ModuleState& state, std::initializer_list<std::pair<Word, 
     return d;
 }
 
+// `dict` for records with optional keys: an entry whose value is null is left out.
+inline Ref sparse_dict(const ModuleState& state, std::initializer_list<std::pair<Word, Ref>> entries) {
+    Ref d = Ref::check(PyDict_New());
+    for (const auto& [key, value] : entries) {
+        if (value && PyDict_SetItem(d.get(), state.word(key), value.get()) < 0) throw_error();
+    }
+    return d;
+}
+
+// The interned text of `w` as a result value.
+inline Ref word(const ModuleState& state, Word w) { return Ref::borrow(state.word(w)); }
+
 // The member object of a typed core variant.
 template <class E>
 Ref member(const ModuleState& state, core::EnumId id, E variant) {

@@ -11,12 +11,13 @@ constexpr std::array<std::string_view, 7> kEligibilityWords = {
     "self", "completed", "pending", "inflight", "exhausted", "failed", "runnable",
 };
 
-Issue different_intent_issue() {
-    return {"error", "the message already has a different pending terminal intent", IssueCode::InvalidValue};
+Refusal different_intent_issue() {
+    return Refusal::validation(
+        {{"error", "the message already has a different pending terminal intent", IssueCode::InvalidValue}});
 }
 
-Issue token_exhausted_issue() {
-    return {"token", "terminal obligation token capacity exhausted", IssueCode::InvalidValue};
+Refusal token_exhausted_issue() {
+    return Refusal::validation({{"token", "terminal obligation token capacity exhausted", IssueCode::InvalidValue}});
 }
 
 // The host only ever sees entries that carry a token.
@@ -107,18 +108,17 @@ void ClaimRegistry::remember_ack_pending(const std::string& room_id, const std::
                                                   Continuation::finished()});
 }
 
-std::optional<Issue> ClaimRegistry::remember_failed_ack_pending(const std::string& room_id,
-                                                                const std::string& message_id,
-                                                                const std::string& error) {
+Outcome<> ClaimRegistry::remember_failed_ack_pending(const std::string& room_id, const std::string& message_id,
+                                                     const std::string& error) {
     RoomMessage key{room_id, message_id};
     Intent intent = Intent::failure(error);
     if (const AckEntry* existing = pending_.find(key)) {
-        if (existing->intent == intent) return std::nullopt;
+        if (existing->intent == intent) return accept();
         return different_intent_issue();
     }
     pending_.insert_back(std::move(key), AckEntry{mint_token(), std::move(intent), std::nullopt,
                                                   Continuation::finished()});
-    return std::nullopt;
+    return accept();
 }
 
 const AckEntry* ClaimRegistry::pending_ack(const std::string& room_id, const std::string& message_id) const {
@@ -215,10 +215,10 @@ SettlementResult ClaimRegistry::record_failed_settlement(const std::string& room
 
 SettlementLookup ClaimRegistry::pending_settlement(const std::string& room_id, const std::string& message_id) const {
     const AckEntry* entry = pending_.find(RoomMessage{room_id, message_id});
-    if (!entry) return std::monostate{};
+    if (!entry) return std::optional<Settlement>();
     SettlementResult result = describe(*entry);
-    if (auto* settlement = std::get_if<Settlement>(&result)) return std::move(*settlement);
-    return std::get<Issue>(std::move(result));
+    if (!result.ok()) return result.refusal();
+    return std::optional<Settlement>(std::move(result).value());
 }
 
 bool ClaimRegistry::confirm_settlement(const std::string& room_id, const std::string& message_id,

@@ -11,6 +11,7 @@
 #include "core/enums.hpp"
 #include "core/json.hpp"
 #include "core/ordered.hpp"
+#include "core/refusal.hpp"
 #include "core/retry.hpp"
 
 #include <cstdint>
@@ -20,7 +21,6 @@
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
-#include <variant>
 #include <vector>
 
 namespace orvu::core {
@@ -64,10 +64,10 @@ struct Settlement {
     Continuation continuation;
 };
 
-// A settlement, or the one issue that refused it.
-using SettlementResult = std::variant<Settlement, Issue>;
-// No entry, its settlement, or the issue that prevents showing it.
-using SettlementLookup = std::variant<std::monostate, Settlement, Issue>;
+// A settlement, or the validation refusal (one issue) that prevented it.
+using SettlementResult = Outcome<Settlement>;
+// No entry (nullopt), its settlement, or the refusal that prevents showing it.
+using SettlementLookup = Outcome<std::optional<Settlement>>;
 
 enum class Eligibility : std::uint8_t { Self, Completed, Pending, Inflight, Exhausted, Failed, Runnable };
 std::string_view eligibility_word(Eligibility e) noexcept;
@@ -105,8 +105,8 @@ public:
     bool is_ack_pending(const std::string& room_id, const std::string& message_id) const;
     void remember_ack_pending(const std::string& room_id, const std::string& message_id);
     // Refused (nothing changes) when a different intent is already pending.
-    std::optional<Issue> remember_failed_ack_pending(const std::string& room_id, const std::string& message_id,
-                                                     const std::string& error);
+    Outcome<> remember_failed_ack_pending(const std::string& room_id, const std::string& message_id,
+                                       const std::string& error);
     const AckEntry* pending_ack(const std::string& room_id, const std::string& message_id) const;
     bool park_ack(const std::string& room_id, const std::string& message_id, ParkedReason reason);
     std::size_t unpark_acks(const std::string& room_id);

@@ -9,7 +9,6 @@
 #include <functional>
 #include <map>
 #include <string>
-#include <variant>
 
 using namespace orvu::core;
 
@@ -22,9 +21,12 @@ static int failures = 0;
         }                                                                   \
     } while (0)
 
-static bool is_issue(const SettlementResult& r, const char* path, const char* message) {
-    const Issue* issue = std::get_if<Issue>(&r);
-    return issue && issue->path == path && issue->message == message && issue->code == IssueCode::InvalidValue;
+// A refusal carrying exactly the one issue described.
+template <class T>
+static bool is_issue(const Outcome<T>& r, const char* path, const char* message) {
+    if (r.ok() || r.refusal().kind != Refusal::Kind::Validation || r.refusal().issues.size() != 1) return false;
+    const Issue& issue = r.refusal().issues.front();
+    return issue.path == path && issue.message == message && issue.code == IssueCode::InvalidValue;
 }
 
 static const char* kExhausted = "terminal obligation token capacity exhausted";
@@ -32,7 +34,7 @@ static const char* kExhausted = "terminal obligation token capacity exhausted";
 static void token_counter_exhaustion() {
     ClaimRegistry reg(5, kTokenMax - 1);
     SettlementResult last = reg.record_processed_settlement("r", "a");
-    EXPECT(std::holds_alternative<Settlement>(last) && std::get<Settlement>(last).token == kTokenMax - 1);
+    EXPECT(last.ok() && last.value().token == kTokenMax - 1);
     EXPECT(reg.next_token() == kTokenMax);
 
     // The largest value is never handed out and nothing is stored.
@@ -46,7 +48,7 @@ static void token_counter_exhaustion() {
     EXPECT(reg.is_ack_pending("r", "c"));
     EXPECT(reg.pending_ack("r", "c") && !reg.pending_ack("r", "c")->token);
     SettlementLookup shown = reg.pending_settlement("r", "c");
-    EXPECT(std::holds_alternative<Issue>(shown) && std::get<Issue>(shown).path == "token");
+    EXPECT(is_issue(shown, "token", kExhausted));
     EXPECT(is_issue(reg.record_processed_settlement("r", "c"), "token", kExhausted));
     EXPECT(is_issue(reg.record_failed_settlement("r", "c", "e", RetryTracker(1, 10), false), "error",
                     "the message already has a different pending terminal intent"));
