@@ -25,16 +25,13 @@ core::Participant read_participant(PyObject* obj) { return unwrap(core::read_par
 
 // The provider's answer: its str result, or nothing. Whatever goes wrong in
 // the provider (including a re-entrant call on this roster) is discarded.
+// The provider is held for the call, which may detach it from the roster.
 Ref provided_trace_context(const RosterObject& self) {
     Ref provider = Ref::borrow(self.provider);
-    if (!provider) return Ref();
-    Ref result = Ref::steal(PyObject_CallNoArgs(provider.get()));
-    if (!result) PyErr_Clear();
-    if (!result || !PyUnicode_Check(result.get())) return Ref();
-    return result;
+    Ref result = provider ? Ref::steal(PyObject_CallNoArgs(provider.get())) : Ref();
+    if (provider && !result) PyErr_Clear();
+    return result && PyUnicode_Check(result.get()) ? std::move(result) : Ref();
 }
-
-// --- methods -----------------------------------------------------------------------
 
 const Signature kNew{"ParticipantRoster.__new__", {"trace_context_provider"}, 0, 0};
 const Signature kAdd{"ParticipantRoster.add", {"participant"}, 1, 1};
@@ -100,8 +97,6 @@ PyMethodDef roster_methods[] = {
      "Snapshot the current roster as sent."),
     {nullptr, nullptr, 0, nullptr},
 };
-
-// --- lifecycle and garbage collection ----------------------------------------------
 
 Ref roster_new(PyTypeObject* type, const BoundArgs& a) {
     // Stored as given: no check that it is callable (a failing call is

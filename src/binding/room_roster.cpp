@@ -16,12 +16,10 @@ using Reconciliation = Wrapped<core::RoomReconciliation>;
 // not ask for.
 std::vector<std::string> room_id_sequence(const BoundArgs& a, std::size_t i) {
     PyObject* obj = a[i];
-    bool is_list = PyList_Check(obj);
+    const bool is_list = PyList_Check(obj);
     if (!is_list && !PyTuple_Check(obj)) a.wrong_type(i, "list or tuple of str");
-    Py_ssize_t n = is_list ? PyList_Size(obj) : PyTuple_Size(obj);
-    if (n < 0) throw_error();
+    const Py_ssize_t n = is_list ? PyList_Size(obj) : PyTuple_Size(obj);
     std::vector<std::string> ids;
-    ids.reserve(static_cast<std::size_t>(n));
     // Nothing below runs Python code, so the list cannot change under us.
     for (Py_ssize_t k = 0; k < n; ++k) {
         PyObject* item = is_list ? PyList_GetItem(obj, k) : PyTuple_GetItem(obj, k);
