@@ -56,6 +56,8 @@ Ref set_all(RosterObject& self, const BoundArgs& a) {
     return result::none();
 }
 
+// The dict keys below follow the core's field order.
+static_assert(core::kParticipantFields == std::array<std::string_view, 4>{"name", "type", "handle", "description"});
 Ref list(ParticipantRoster& roster, const BoundArgs& a) {
     const ModuleState& s = a.state();
     auto field = [](const std::optional<std::string>& value) { return result::optional(value, result::str); };
