@@ -249,7 +249,8 @@ Ref default_new(PyTypeObject* type, const BoundArgs&) {
     return Object::create(type, std::make_unique<T>());
 }
 
-// A result already built (see typed::state_to_py) passes through unchanged.
+// A result already built (by typed::state_to_py) passes through unchanged;
+// typed::invoke finds this overload by argument-dependent lookup on Ref.
 inline Ref to_py(Ref value) noexcept { return value; }
 
 namespace typed {
@@ -274,7 +275,8 @@ struct Arg<E, std::enable_if_t<std::is_enum_v<E>>> {
 template <class T>
 Ref state_to_py(const ModuleState& state, const T& value) {
     if constexpr (std::is_enum_v<T>) return result::member(state, enum_id_of<T>, value);
-    else if constexpr (std::is_same_v<T, std::vector<std::pair<std::string, std::uint64_t>>>) return result::ticketed_list(value);
+    else if constexpr (std::is_same_v<T, std::vector<std::pair<std::string, std::uint64_t>>>)
+        return result::ticketed_list(value);
     else return to_py(value);
 }
 
