@@ -31,3 +31,17 @@ def core_exhaustion(tmp_path_factory):
         done = subprocess.run([binary, part], capture_output=True, text=True)
         assert done.returncode == 0, done.stderr
     return run
+
+
+@pytest.fixture(scope="session")
+def reimported_module():
+    """A second module object of orvu_sdk_core (imported again after removing
+    it from sys.modules), with classes and members of its own."""
+    import importlib
+    import sys
+
+    saved = sys.modules.pop("orvu_sdk_core")
+    try:
+        return importlib.import_module("orvu_sdk_core")
+    finally:
+        sys.modules["orvu_sdk_core"] = saved

@@ -169,3 +169,16 @@ def test_bad_arguments(call, exc):
 def test_counter_exhaustion(core_exhaustion):
     # begin_room_admission returns None and reconcile's admitting list is cut short.
     core_exhaustion("roster")
+
+
+@pytest.mark.parametrize("call, expected_type", [
+    (lambda m: m.RoomRoster().reconcile(["r"]), lambda m: m.RoomReconciliation),
+    (lambda m: m.RoomRoster().room_membership("r"), lambda m: m.RoomMembership),
+])
+def test_results_belong_to_the_rosters_own_module(reimported_module, call, expected_type):
+    import orvu_sdk_core as first
+    for module, other in ((reimported_module, first), (first, reimported_module)):
+        got = call(module)
+        assert type(got) is expected_type(module)
+        assert type(got) is not expected_type(other)
+

@@ -331,3 +331,38 @@ def test_counter_exhaustion(core_exhaustion):
     # Beginning calls return None at the counter's end (2**64 - 1 is never handed out);
     # reports under live tickets still complete and end_session does not reset it.
     core_exhaustion("tracker")
+
+
+def _join_room(m):
+    tracker = m.SubscriptionTracker()
+    return tracker.record_both_room_topics_joined("r", tracker.begin_room_subscribe("r"))
+
+
+@pytest.mark.parametrize("call, expected", [
+    (lambda m: m.SubscriptionTracker().room_status("r"), lambda m: m.RoomStatus.Absent),
+    (lambda m: m.SubscriptionTracker().agent_topic_status("t"), lambda m: m.AgentTopicStatus.Absent),
+    (lambda m: m.SubscriptionTracker().record_chat_room_join_failed("r", 0), lambda m: m.RoomSubscribeResult.Stale),
+    (lambda m: m.SubscriptionTracker().record_room_participants_join_failed("r", 0, True),
+     lambda m: m.RoomSubscribeResult.Stale),
+    (_join_room, lambda m: m.RoomSubscribeResult.Subscribed),
+])
+def test_results_are_members_of_the_trackers_own_module(reimported_module, call, expected):
+    import orvu_sdk_core as first
+    for module, other in ((reimported_module, first), (first, reimported_module)):
+        got = call(module)
+        assert got is expected(module)
+        assert got is not expected(other)
+
+
+@pytest.mark.parametrize("method", ["mark_room_leave_complete", "mark_agent_topic_leave_complete"])
+def test_leave_outcome_must_come_from_the_trackers_own_module(reimported_module, method):
+    import orvu_sdk_core as first
+    tracker = reimported_module.SubscriptionTracker()
+    assert getattr(tracker, method)("r", 0, reimported_module.LeaveOutcome.Left) is False
+    with pytest.raises(TypeError, match=r"argument 'outcome' must be orvu_sdk_core\.LeaveOutcome, not LeaveOutcome"):
+        getattr(tracker, method)("r", 0, first.LeaveOutcome.Left)
+
+
+@pytest.mark.parametrize("name", ["Control", "Rooms", "Contacts"])
+def test_agent_topic_of_a_reimported_module(reimported_module, name):
+    assert getattr(reimported_module.AgentTopicKind, name).topic("a") == getattr(AgentTopicKind, name).topic("a")

@@ -35,6 +35,7 @@
 
 #include "binding/access.hpp"
 #include "binding/args.hpp"
+#include "binding/enums.hpp"
 #include "binding/object.hpp"
 #include "binding/refusal.hpp"
 #include "binding/result.hpp"
@@ -258,5 +259,63 @@ private:
     PyObject* object_;
     Guard<A> guard_;
 };
+
+
+// The body of a constructor that takes no arguments: a default-built core object.
+template <class Object>
+Ref default_new(PyTypeObject* type, const BoundArgs&) {
+    using T = std::remove_reference_t<decltype(Object::of(nullptr))>;
+    return Object::create(type, std::make_unique<T>());
+}
+
+// A result already built (by typed::state_to_py) passes through unchanged;
+// typed::invoke finds this overload by argument-dependent lookup on Ref.
+inline Ref to_py(Ref value) noexcept { return value; }
+
+namespace typed {
+
+// Core functions declared noexcept bind like the others.
+template <class R, class... P>
+struct Callable<R (*)(P...) noexcept> : Callable<R (*)(P...)> {};
+template <class C, class R, class... P>
+struct Callable<R (C::*)(P...) noexcept> : Callable<R (*)(P...)> {};
+template <class C, class R, class... P>
+struct Callable<R (C::*)(P...) const noexcept> : Callable<R (*)(P...)> {};
+
+// A member of one of the module's enumerations, as its core variant.
+template <class E>
+struct Arg<E, std::enable_if_t<std::is_enum_v<E>>> {
+    static E get(const BoundArgs& a, std::size_t i) { return enum_arg<E>(a, i, enum_id_of<E>); }
+};
+
+// Results that need the module's state or that to_py does not know: a core
+// variant becomes its enumeration member; a list of (str, integer) pairs a
+// list of tuples; everything else as to_py builds it.
+template <class T>
+Ref state_to_py(const ModuleState& state, const T& value) {
+    if constexpr (std::is_enum_v<T>) return result::member(state, enum_id_of<T>, value);
+    else if constexpr (std::is_same_v<T, std::vector<std::pair<std::string, std::uint64_t>>>)
+        return result::ticketed_list(value);
+    else return to_py(value);
+}
+
+template <auto Fn, class T>
+Ref call_member_in_state(T& object, const BoundArgs& a) {
+    return invoke<Fn>(a, [&](auto&... v) { return state_to_py(a.state(), (object.*Fn)(v...)); },
+                      std::make_index_sequence<arity<Fn>>{});
+}
+
+}  // namespace typed
+
+// `core_method` for a core call whose result is built by typed::state_to_py
+// (an enumeration variant, a list of (str, integer) pairs):
+//
+//   core_state_method<TrackerObject, kRoomStatus, Access::Shared,
+//                     &core::SubscriptionTracker::room_status>("room_status", doc)
+template <class Object, const Signature& Sig, Access A, auto Fn>
+PyMethodDef core_state_method(const char* name, const char* doc) noexcept {
+    using T = std::remove_reference_t<decltype(Object::of(nullptr))>;
+    return method<Object, Sig, A, &typed::call_member_in_state<Fn, T>>(name, doc);
+}
 
 }  // namespace orvu::py

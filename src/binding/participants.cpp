@@ -3,57 +3,35 @@
 // back to its roster forms a cycle the collector must be able to break.
 #include "binding/convert.hpp"
 #include "binding/method.hpp"
-#include "binding/legacy.hpp"
 #include "binding/registry.hpp"
 #include "core/participants.hpp"
-
-#include <variant>
 
 namespace orvu::py {
 namespace {
 
-struct RosterObject : Wrapped<core::ParticipantRoster> {
-    PyObject* provider;  // owned; nullptr when the roster has none
-};
+using core::ParticipantRoster;
+using Roster = Wrapped<ParticipantRoster>;  // methods that need only the core roster
 
-RosterObject* as_roster(PyObject* self) noexcept { return static_cast<RosterObject*>(RosterObject::cast(self)); }
-core::ParticipantRoster& roster(PyObject* self) { return RosterObject::of(self); }
+// Methods that also need the provider name this type: their bodies receive
+// the whole object rather than the core roster.
+struct RosterObject : Roster {
+    PyObject* provider;  // owned; nullptr when the roster has none
+    static RosterObject& of(PyObject* self) noexcept { return *static_cast<RosterObject*>(cast(self)); }
+};
 
 // Converts the whole object first, so an unconvertible value anywhere in it
 // is refused even under a key the roster ignores.
-core::Participant read_participant(PyObject* obj) {
-    auto read = core::read_participant(to_json(obj));
-    if (auto* refusal = std::get_if<std::string>(&read)) raise_type_error(*refusal);
-    return std::get<core::Participant>(std::move(read));
-}
+core::Participant read_participant(PyObject* obj) { return unwrap(core::read_participant(to_json(obj))); }
 
 // The provider's answer: its str result, or nothing. Whatever goes wrong in
 // the provider (including a re-entrant call on this roster) is discarded.
-Ref provided_trace_context(PyObject* self) {
-    Ref provider = Ref::borrow(as_roster(self)->provider);
-    if (!provider) return Ref();
-    Ref result = Ref::steal(PyObject_CallNoArgs(provider.get()));
-    if (!result) {
-        PyErr_Clear();
-        return Ref();
-    }
-    if (!PyUnicode_Check(result.get())) return Ref();
-    return result;
+// The provider is held for the call, which may detach it from the roster.
+Ref provided_trace_context(const RosterObject& self) {
+    Ref provider = Ref::borrow(self.provider);
+    Ref result = provider ? Ref::steal(PyObject_CallNoArgs(provider.get())) : Ref();
+    if (provider && !result) PyErr_Clear();
+    return result && PyUnicode_Check(result.get()) ? std::move(result) : Ref();
 }
-
-Ref participant_dict(const core::Participant& p) {
-    Ref dict = Ref::check(PyDict_New());
-    Ref id = make_str(p.id);
-    if (PyDict_SetItemString(dict.get(), "id", id.get()) < 0) throw_error();
-    for (std::size_t i = 0; i < core::kParticipantFields.size(); ++i) {
-        Ref value = p.fields[i] ? make_str(*p.fields[i]) : none();
-        Ref key = make_str(core::kParticipantFields[i]);
-        if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) throw_error();
-    }
-    return dict;
-}
-
-// --- methods -----------------------------------------------------------------------
 
 const Signature kNew{"ParticipantRoster.__new__", {"trace_context_provider"}, 0, 0};
 const Signature kAdd{"ParticipantRoster.add", {"participant"}, 1, 1};
@@ -63,13 +41,9 @@ const Signature kList{"ParticipantRoster.list", {}, 0, 0};
 const Signature kChanged{"ParticipantRoster.changed", {}, 0, 0};
 const Signature kMarkSent{"ParticipantRoster.mark_sent", {}, 0, 0};
 
-Ref add(PyObject* self, const BoundArgs& a) { return boolean(roster(self).add(read_participant(a[0]))); }
+Ref add(ParticipantRoster& roster, const BoundArgs& a) { return result::boolean(roster.add(read_participant(a[0]))); }
 
-Ref remove(PyObject* self, const BoundArgs& a) {
-    return boolean(roster(self).remove(std::string(a.str(0))));
-}
-
-Ref set_all(PyObject* self, const BoundArgs& a) {
+Ref set_all(RosterObject& self, const BoundArgs& a) {
     PyObject* explicit_context = a.given(1) ? a.optional_str_object(1) : nullptr;
     // The whole snapshot is read before anything is decided.
     std::vector<core::Participant> snapshot;
@@ -78,83 +52,72 @@ Ref set_all(PyObject* self, const BoundArgs& a) {
     if (PyErr_Occurred()) throw_error();
 
     Ref trace_context = explicit_context ? Ref::borrow(explicit_context) : provided_trace_context(self);
-    core::Issues issues = roster(self).set_all(std::move(snapshot));
-    if (!issues.empty()) raise_validation(issues, trace_context.get());
-    return none();
+    unwrap(self.core->set_all(std::move(snapshot)), trace_context.get());
+    return result::none();
 }
 
-Ref list(PyObject* self, const BoundArgs&) {
-    std::vector<core::Participant> participants = roster(self).list();
-    Ref out = Ref::check(PyList_New(static_cast<Py_ssize_t>(participants.size())));
-    for (std::size_t i = 0; i < participants.size(); ++i) {
-        PyList_SetItem(out.get(), static_cast<Py_ssize_t>(i), participant_dict(participants[i]).release());
-    }
-    return out;
-}
-
-Ref changed(PyObject* self, const BoundArgs&) { return boolean(roster(self).changed()); }
-
-Ref mark_sent(PyObject* self, const BoundArgs&) {
-    roster(self).mark_sent();
-    return none();
+// The dict keys below follow the core's field order.
+static_assert(core::kParticipantFields == std::array<std::string_view, 4>{"name", "type", "handle", "description"});
+Ref list(ParticipantRoster& roster, const BoundArgs& a) {
+    const ModuleState& s = a.state();
+    auto field = [](const std::optional<std::string>& value) { return result::optional(value, result::str); };
+    return result::list(roster.list(), [&](const core::Participant& p) {
+        return result::dict(s, {{Word::Id, result::str(p.id)}, {Word::Name, field(p.fields[0])},
+                                {Word::Type, field(p.fields[1])}, {Word::Handle, field(p.fields[2])},
+                                {Word::Description, field(p.fields[3])}});
+    });
 }
 
 constexpr Access X = Access::Exclusive;
-constexpr Access S = Access::Shared;
 
 PyMethodDef roster_methods[] = {
-    {"add", method<RosterObject, kAdd, X, &add>(), kFastCall,
+    method<Roster, kAdd, X, &add>("add",
      "add($self, participant)\n--\n\n"
      "Add a participant, or merge it into the existing entry with the same\n"
      "`id`. Returns `True` if newly added, `False` if an existing id was\n"
-     "refreshed in place."},
-    {"remove", method<RosterObject, kRemove, X, &remove>(), kFastCall,
+     "refreshed in place."),
+    core_method<Roster, kRemove, X, &ParticipantRoster::remove>("remove",
      "remove($self, participant_id)\n--\n\n"
      "Remove the participant with this id. Returns `True` if one was\n"
-     "removed."},
-    {"set_all", method<RosterObject, kSetAll, X, &set_all>(), kFastCall,
+     "removed."),
+    method<RosterObject, kSetAll, X, &set_all>("set_all",
      "set_all($self, participants, trace_context=None)\n--\n\n"
      "Replace the roster from an authoritative iterable of participants.\n"
      "Rejects the whole snapshot -- leaving the roster unchanged -- if any\n"
      "id appears in it more than once, raising `ValueError` with `.issues`\n"
      "and `.trace_context` (an explicit `trace_context` argument wins over\n"
-     "the constructor's `trace_context_provider`)."},
-    {"list", method<RosterObject, kList, S, &list>(), kFastCall,
+     "the constructor's `trace_context_provider`)."),
+    method<Roster, kList, Access::Shared, &list>("list",
      "list($self)\n--\n\n"
-     "The current roster, in add order, as a list of dicts."},
-    {"changed", method<RosterObject, kChanged, S, &changed>(), kFastCall,
+     "The current roster, in add order, as a list of dicts."),
+    core_method<Roster, kChanged, Access::Shared, &ParticipantRoster::changed>("changed",
      "changed($self)\n--\n\n"
      "Whether membership or any tracked field changed since the last\n"
-     "`mark_sent()`."},
-    {"mark_sent", method<RosterObject, kMarkSent, X, &mark_sent>(), kFastCall,
+     "`mark_sent()`."),
+    core_method<Roster, kMarkSent, X, &ParticipantRoster::mark_sent>("mark_sent",
      "mark_sent($self)\n--\n\n"
-     "Snapshot the current roster as sent."},
+     "Snapshot the current roster as sent."),
     {nullptr, nullptr, 0, nullptr},
 };
 
-// --- lifecycle and garbage collection ----------------------------------------------
-
-PyObject* roster_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-    return guarded([&] {
-        BoundArgs a = bind(kNew, args, kwargs);
-        // Stored as given: no check that it is callable (a failing call is
-        // treated like a provider that has no answer).
-        PyObject* provider = a.given(0) && a[0] != Py_None ? a[0] : nullptr;
-        Ref self = RosterObject::create(type, std::make_unique<core::ParticipantRoster>());
-        as_roster(self.get())->provider = Ref::borrow(provider).release();
-        return self;
-    });
+Ref roster_new(PyTypeObject* type, const BoundArgs& a) {
+    // Stored as given: no check that it is callable (a failing call is
+    // treated like a provider that has no answer).
+    PyObject* provider = a.given(0) && a[0] != Py_None ? a[0] : nullptr;
+    Ref self = RosterObject::create(type, std::make_unique<ParticipantRoster>());
+    RosterObject::of(self.get()).provider = Ref::borrow(provider).release();
+    return self;
 }
 
 int roster_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(Py_TYPE(self));
-    Py_VISIT(as_roster(self)->provider);
+    Py_VISIT(RosterObject::of(self).provider);
     return 0;
 }
 
 int roster_clear(PyObject* self) {
     // Detach first, then drop: the provider's own teardown may reach the roster.
-    Ref dropped = Ref::steal(std::exchange(as_roster(self)->provider, nullptr));
+    Ref dropped = Ref::steal(std::exchange(RosterObject::of(self).provider, nullptr));
     return 0;
 }
 
@@ -165,7 +128,7 @@ void roster_dealloc(PyObject* self) {
 }
 
 PyType_Slot roster_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(&roster_new)},
+    {Py_tp_new, constructor<kNew, &roster_new>()},
     {Py_tp_dealloc, reinterpret_cast<void*>(&roster_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(&roster_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(&roster_clear)},
@@ -183,7 +146,6 @@ PyType_Slot roster_slots[] = {
 
 PyType_Spec roster_spec{"orvu_sdk_core.ParticipantRoster", static_cast<int>(sizeof(RosterObject)), 0,
                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, roster_slots};
-
 
 }  // namespace
 

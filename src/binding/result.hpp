@@ -91,4 +91,10 @@ Ref instance(const ModuleState& state, TypeId id, std::unique_ptr<T> value) {
     return Object::create(state.type(id), std::move(value));
 }
 
+// [(str, integer), ...], e.g. (room_id, ticket) pairs.
+template <class Int>
+Ref ticketed_list(const std::vector<std::pair<std::string, Int>>& entries) {
+    return list(entries, [](const auto& e) { return tuple(make_str(e.first), integer(e.second)); });
+}
+
 }  // namespace orvu::py::result

@@ -32,12 +32,16 @@ inline constexpr std::size_t kTypeCount = 33;
 
 // Interned strings used as result dict keys and result words. Add a word by
 // adding its id here and its text at the same position in kWordTexts.
-enum class Word : std::uint8_t { Decision, RoomId, MessageId, NextOpenId,
+enum class Word : std::uint8_t {
+    Decision, RoomId, MessageId, NextOpenId,
     Token, Status, Error, Parked, Continuation, Kind, Attempts, MaxRetries, Processed, Failed, Retry, Finished,
+    Id, Name, Type, Handle, Description,
 };
-inline constexpr std::string_view kWordTexts[] = {"decision", "room_id", "message_id", "next_open_id",
+inline constexpr std::string_view kWordTexts[] = {
+    "decision", "room_id", "message_id", "next_open_id",
     "token", "status", "error", "parked", "continuation", "kind", "attempts", "max_retries", "processed", "failed",
     "retry", "finished",
+    "id", "name", "type", "handle", "description",
 };
 inline constexpr std::size_t kWordCount = std::size(kWordTexts);
 

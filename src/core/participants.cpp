@@ -4,10 +4,10 @@
 
 namespace orvu::core {
 
-std::variant<Participant, std::string> read_participant(const JsonValue& value) {
-    if (!value.is_object()) return std::string("participant must be a mapping");
+Outcome<Participant> read_participant(const JsonValue& value) {
+    if (!value.is_object()) return Refusal::type("participant must be a mapping");
     const JsonValue* id = value.find("id");
-    if (!id || !id->is_string()) return std::string("participant field `id` must be a string");
+    if (!id || !id->is_string()) return Refusal::type("participant field `id` must be a string");
 
     Participant out;
     out.id = id->as_string();
@@ -15,7 +15,8 @@ std::variant<Participant, std::string> read_participant(const JsonValue& value) 
         const JsonValue* field = value.find(kParticipantFields[i]);
         if (!field || field->is_null()) continue;
         if (!field->is_string()) {
-            return "participant field `" + std::string(kParticipantFields[i]) + "` must be a string or None";
+            return Refusal::type("participant field `" + std::string(kParticipantFields[i]) +
+                                 "` must be a string or None");
         }
         out.fields[i] = field->as_string();
     }
@@ -39,7 +40,7 @@ bool ParticipantRoster::add(Participant participant) {
 
 bool ParticipantRoster::remove(const std::string& id) { return participants_.erase(id); }
 
-Issues ParticipantRoster::set_all(std::vector<Participant> snapshot) {
+Outcome<> ParticipantRoster::set_all(std::vector<Participant> snapshot) {
     Issues issues;
     std::unordered_set<std::string_view> seen;
     for (std::size_t i = 0; i < snapshot.size(); ++i) {
@@ -49,7 +50,7 @@ Issues ParticipantRoster::set_all(std::vector<Participant> snapshot) {
                       "duplicate participant id `" + id + "` in set_all snapshot");
         }
     }
-    if (!issues.empty()) return issues;
+    if (!issues.empty()) return Refusal::validation(std::move(issues));
 
     OrderedMap<std::string, ParticipantFields> next;
     for (Participant& incoming : snapshot) {
@@ -62,7 +63,7 @@ Issues ParticipantRoster::set_all(std::vector<Participant> snapshot) {
         }
     }
     participants_ = std::move(next);
-    return issues;
+    return accept();
 }
 
 std::vector<Participant> ParticipantRoster::list() const {

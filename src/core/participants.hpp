@@ -5,13 +5,13 @@
 
 #include "core/json.hpp"
 #include "core/ordered.hpp"
+#include "core/refusal.hpp"
 
 #include <array>
 #include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <variant>
 #include <vector>
 
 namespace orvu::core {
@@ -28,9 +28,10 @@ struct Participant {
     bool operator==(const Participant&) const = default;
 };
 
-// Reads a participant from its JSON form: the record, or the text of the
-// TypeError that refuses it. Keys other than `id` and the four fields are dropped.
-std::variant<Participant, std::string> read_participant(const JsonValue& value);
+// Reads a participant from its JSON form: the record, or a type refusal
+// naming what is wrong with its shape. Keys other than `id` and the four
+// fields are dropped.
+Outcome<Participant> read_participant(const JsonValue& value);
 
 // Refreshes `stored` from `incoming`: only a non-empty incoming string
 // replaces a field; an absent or empty one keeps what is stored.
@@ -42,8 +43,8 @@ public:
     bool add(Participant participant);
     bool remove(const std::string& id);
     // Replaces the roster from a snapshot. A snapshot that repeats an id is
-    // refused whole: the issues are returned and nothing changes.
-    Issues set_all(std::vector<Participant> snapshot);
+    // refused whole, with one issue per repeat, and nothing changes.
+    Outcome<> set_all(std::vector<Participant> snapshot);
     std::vector<Participant> list() const;
     bool changed() const;
     void mark_sent();
