@@ -39,6 +39,7 @@
 #include "binding/refusal.hpp"
 #include "binding/result.hpp"
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -140,6 +141,7 @@ void* constructor() noexcept {
 // bool), double (float), integers (their width), std::optional<std::string>
 // (str or None). Results: void (None), bool, integers, double, strings,
 // std::vector<std::string> (list), std::optional of those (None).
+// std::pair of those (a 2-tuple).
 
 namespace typed {
 
@@ -180,6 +182,7 @@ Ref to_py(const T& value) {
     else if constexpr (std::is_same_v<T, double>) return result::real(value);
     else if constexpr (std::is_convertible_v<const T&, std::string_view>) return result::str(value);
     else if constexpr (std::is_same_v<T, std::vector<std::string>>) return result::str_list(value);
+    else if constexpr (requires { value.first; value.second; }) return result::tuple(to_py(value.first), to_py(value.second));
     else return result::optional(value, [](const auto& v) { return to_py(v); });
 }
 
@@ -194,6 +197,12 @@ template <class C, class R, class... P>
 struct Callable<R (C::*)(P...)> : Callable<R (*)(P...)> {};
 template <class C, class R, class... P>
 struct Callable<R (C::*)(P...) const> : Callable<R (*)(P...)> {};
+template <class R, class... P>
+struct Callable<R (*)(P...) noexcept> : Callable<R (*)(P...)> {};
+template <class C, class R, class... P>
+struct Callable<R (C::*)(P...) noexcept> : Callable<R (*)(P...)> {};
+template <class C, class R, class... P>
+struct Callable<R (C::*)(P...) const noexcept> : Callable<R (*)(P...)> {};
 
 template <auto Fn, class Call, std::size_t... I>
 Ref invoke(const BoundArgs& a, Call&& call, std::index_sequence<I...>) {
@@ -239,6 +248,20 @@ PyMethodDef core_function(const char* name, const char* doc) noexcept {
 template <class Object, Access A, auto Body>
 PyGetSetDef getter(const char* name, const char* doc) noexcept {
     return {name, &getter_entry<Object, A, Body>, nullptr, doc, nullptr};
+}
+
+// A getter of a data member, or of a const member function without
+// arguments, whose value is built by its C++ type as core_method results are:
+//   member_getter<CancelledObject, Access::None, &core::CancelledDecisions::claimed>("claimed", doc)
+template <auto Member, class T>
+Ref read_member(const T& object, ModuleState&) {
+    return typed::to_py(std::invoke(Member, object));
+}
+
+template <class Object, Access A, auto Member>
+PyGetSetDef member_getter(const char* name, const char* doc) noexcept {
+    using T = std::remove_reference_t<decltype(Object::of(nullptr))>;
+    return getter<Object, A, &read_member<Member, T>>(name, doc);
 }
 
 }  // namespace orvu::py

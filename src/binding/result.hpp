@@ -67,6 +67,17 @@ inline Ref dict(const ModuleState& state, std::initializer_list<std::pair<Word, 
     return d;
 }
 
+// A dict of the (key, value) Ref pairs build(item) gives for each item, in order.
+template <class Range, class Build>
+Ref dict_of(const Range& items, Build&& build) {
+    Ref d = Ref::check(PyDict_New());
+    for (const auto& item : items) {
+        const auto [key, value] = build(item);
+        if (PyDict_SetItem(d.get(), key.get(), value.get()) < 0) throw_error();
+    }
+    return d;
+}
+
 // The member object of a typed core variant.
 template <class E>
 Ref member(const ModuleState& state, core::EnumId id, E variant) {
