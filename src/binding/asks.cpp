@@ -6,7 +6,6 @@
 #include <limits>
 #include <memory>
 #include <string>
-#include <vector>
 
 namespace orvu::py {
 namespace {
@@ -14,6 +13,7 @@ namespace {
 using RegistryObject = Wrapped<core::DecisionRegistry>;
 using CancelledObject = Wrapped<core::CancelledDecisions>;
 using core::DecisionRegistry;
+using D = DecisionRegistry;
 
 // Eight bytes of os.urandom, read little-endian. `os` is looked up on every
 // call, so a host that replaced os.urandom is heard.
@@ -111,62 +111,49 @@ const Signature kUnclaimedCount{"DecisionRegistry.unclaimed_count", {}, 0, 0};
 const Signature kOldestUnclaimed{"DecisionRegistry.oldest_unclaimed", {}, 0, 0};
 const Signature kEvictOldest{"DecisionRegistry.evict_oldest", {}, 0, 0};
 
-template <const Signature& Sig, auto Body>
-PyMethodDef changing(const char* name, const char* doc) {
-    return method<RegistryObject, Sig, Access::Exclusive, Body>(name, doc);
-}
-template <const Signature& Sig, auto Fn>
-PyMethodDef changing_call(const char* name, const char* doc) {
-    return core_method<RegistryObject, Sig, Access::Exclusive, Fn>(name, doc);
-}
-template <const Signature& Sig, auto Fn>
-PyMethodDef reading_call(const char* name, const char* doc) {
-    return core_method<RegistryObject, Sig, Access::Shared, Fn>(name, doc);
-}
-
 PyMethodDef registry_methods[] = {
-    changing_call<kRegisterMinted, &DecisionRegistry::register_minted>("register_minted",
+    core_method<RegistryObject, kRegisterMinted, Access::Exclusive, &D::register_minted>("register_minted",
      "register_minted($self, room_id=None)\n--\n\n"
      "Register a new ask under a freshly minted token. Returns `(token, ticket)`,\n"
      "or `None` once the registry's tickets are exhausted."),
-    changing_call<kRegisterKeyed, &DecisionRegistry::register_keyed>("register_keyed",
+    core_method<RegistryObject, kRegisterKeyed, Access::Exclusive, &D::register_keyed>("register_keyed",
      "register_keyed($self, key)\n--\n\n"
      "Register an ask under the caller's `key`. Returns `(key, ticket)`; an\n"
      "unclaimed `key` keeps its place and gets a new ticket, which makes older\n"
      "tickets stale. Returns `None` if `key` is claimed or tickets are exhausted."),
-    changing<kTryClaim, &try_claim>("try_claim",
+    method<RegistryObject, kTryClaim, Access::Exclusive, &try_claim>("try_claim",
      "try_claim($self, token, ticket)\n--\n\n"
      "Claim the ask registered as `(token, ticket)`. Returns a `ClaimOutcome`."),
-    changing_call<kWithdraw, &DecisionRegistry::withdraw>("withdraw",
+    core_method<RegistryObject, kWithdraw, Access::Exclusive, &D::withdraw>("withdraw",
      "withdraw($self, token, ticket)\n--\n\n"
      "Remove the ask `(token, ticket)` if it is unclaimed. Returns whether it was removed."),
-    changing_call<kForget, &DecisionRegistry::forget>("forget",
+    core_method<RegistryObject, kForget, Access::Exclusive, &D::forget>("forget",
      "forget($self, token, ticket)\n--\n\n"
      "Remove the ask `(token, ticket)`, claimed or not. Returns whether it was removed."),
-    reading_call<kUnclaimed, &DecisionRegistry::unclaimed>("unclaimed",
+    core_method<RegistryObject, kUnclaimed, Access::Shared, &D::unclaimed>("unclaimed",
      "unclaimed($self)\n--\n\nTokens of all unclaimed asks, oldest first."),
-    reading_call<kUnclaimedInRoom, &DecisionRegistry::unclaimed_in_room>("unclaimed_in_room",
+    core_method<RegistryObject, kUnclaimedInRoom, Access::Shared, &D::unclaimed_in_room>("unclaimed_in_room",
      "unclaimed_in_room($self, room_id)\n--\n\n"
      "Tokens of the unclaimed asks minted for `room_id`, oldest first."),
-    reading_call<kUnclaimedCount, &DecisionRegistry::unclaimed_count>("unclaimed_count",
+    core_method<RegistryObject, kUnclaimedCount, Access::Shared, &D::unclaimed_count>("unclaimed_count",
      "unclaimed_count($self)\n--\n\nNumber of unclaimed asks."),
-    reading_call<kOldestUnclaimed, &DecisionRegistry::oldest_unclaimed>("oldest_unclaimed",
+    core_method<RegistryObject, kOldestUnclaimed, Access::Shared, &D::oldest_unclaimed>("oldest_unclaimed",
      "oldest_unclaimed($self)\n--\n\nToken of the oldest unclaimed ask, or `None`."),
-    changing_call<kEvictOldest, &DecisionRegistry::evict_oldest>("evict_oldest",
+    core_method<RegistryObject, kEvictOldest, Access::Exclusive, &D::evict_oldest>("evict_oldest",
      "evict_oldest($self)\n--\n\n"
      "When the registry holds at least `max_pending` asks (claimed ones\n"
      "included), remove the oldest unclaimed ask and return its token;\n"
      "otherwise return `None` and change nothing."),
-    changing<kCancelAll, &cancel_all>("cancel_all",
+    method<RegistryObject, kCancelAll, Access::Exclusive, &cancel_all>("cancel_all",
      "cancel_all($self)\n--\n\nRemove every ask. Returns `CancelledDecisions`."),
-    changing<kCancelRoom, &cancel_room>("cancel_room",
+    method<RegistryObject, kCancelRoom, Access::Exclusive, &cancel_room>("cancel_room",
      "cancel_room($self, room_id)\n--\n\n"
      "Remove the asks minted for `room_id`. Returns `CancelledDecisions`."),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef registry_getset[] = {
-    member_getter<RegistryObject, Access::Shared, &DecisionRegistry::max_pending>(
+    member_getter<RegistryObject, Access::Shared, &D::max_pending>(
         "max_pending", "The bound `evict_oldest` enforces, or `None`."),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -195,31 +182,24 @@ PyType_Spec registry_spec = {
 const Signature kIsAuthorized{"is_authorized_sender", {"authorized_senders", "sender_id"}, 2, 2};
 Ref is_authorized_sender(const BoundArgs& a) {
     PyObject* senders = a[0];
-    // Every element is checked, even past a match, so a bad set is always refused.
-    std::vector<Ref> members;
+    PyObject* sender = a[1];
+    bool admitted = senders == Py_None;
     if (senders != Py_None) {
         if (!PyAnySet_Check(senders)) a.wrong_type(0, "set, frozenset or None");
+        // Every element is checked, even past a match, so a bad set is always refused.
         Ref it = Ref::check(PyObject_GetIter(senders));
         while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
             if (!PyUnicode_Check(item.get())) {
-                raise_type_error(std::string(a.callable()) +
-                                 "() argument 'authorized_senders' must contain only str, not " +
-                                 type_name_of(item.get()));
+                raise_type_error(std::string(a.callable()) + "() argument 'authorized_senders' must contain only "
+                                 "str, not " + type_name_of(item.get()));
             }
-            members.push_back(std::move(item));
+            // Exact text comparison: a str subclass's own __eq__ plays no part.
+            admitted = admitted || (PyUnicode_Check(sender) && PyUnicode_Compare(item.get(), sender) == 0);
         }
         if (PyErr_Occurred()) throw_error();
     }
-    PyObject* sender = a[1];
     if (sender != Py_None && !PyUnicode_Check(sender)) a.wrong_type(1, "str or None");
-
-    if (senders == Py_None) return result::boolean(true);
-    for (const Ref& member : members) {
-        // Exact text comparison: a str subclass's own __eq__ plays no part.
-        if (sender != Py_None && PyUnicode_Compare(member.get(), sender) == 0) return result::boolean(true);
-    }
-    if (PyErr_Occurred()) throw_error();
-    return result::boolean(false);
+    return result::boolean(admitted);
 }
 
 PyMethodDef is_authorized_sender_def = function<kIsAuthorized, &is_authorized_sender>(
