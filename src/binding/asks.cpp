@@ -83,13 +83,6 @@ Ref registry_new(PyTypeObject* type, const BoundArgs& a) {
     return RegistryObject::create(type, std::make_unique<DecisionRegistry>(max_pending, seed));
 }
 
-const Signature kTryClaim{"DecisionRegistry.try_claim", {"token", "ticket"}, 2, 2};
-Ref try_claim(DecisionRegistry& registry, const BoundArgs& a) {
-    const std::string token(a.str(0));
-    const auto ticket = a.integer<std::uint64_t>(1);
-    return result::member(a.state(), core::EnumId::ClaimOutcome, registry.try_claim(token, ticket));
-}
-
 const Signature kCancelAll{"DecisionRegistry.cancel_all", {}, 0, 0};
 Ref cancel_all(DecisionRegistry& registry, const BoundArgs& a) {
     return cancelled(a.state(), [&] { return registry.cancel_all(); });
@@ -103,6 +96,7 @@ Ref cancel_room(DecisionRegistry& registry, const BoundArgs& a) {
 
 const Signature kRegisterMinted{"DecisionRegistry.register_minted", {"room_id"}, 1, 0};
 const Signature kRegisterKeyed{"DecisionRegistry.register_keyed", {"key"}, 1, 1};
+const Signature kTryClaim{"DecisionRegistry.try_claim", {"token", "ticket"}, 2, 2};
 const Signature kWithdraw{"DecisionRegistry.withdraw", {"token", "ticket"}, 2, 2};
 const Signature kForget{"DecisionRegistry.forget", {"token", "ticket"}, 2, 2};
 const Signature kUnclaimed{"DecisionRegistry.unclaimed", {}, 0, 0};
@@ -121,7 +115,8 @@ PyMethodDef registry_methods[] = {
      "Register an ask under the caller's `key`. Returns `(key, ticket)`; an\n"
      "unclaimed `key` keeps its place and gets a new ticket, which makes older\n"
      "tickets stale. Returns `None` if `key` is claimed or tickets are exhausted."),
-    method<RegistryObject, kTryClaim, Access::Exclusive, &try_claim>("try_claim",
+    core_enum_method<RegistryObject, kTryClaim, Access::Exclusive, &D::try_claim, core::EnumId::ClaimOutcome>(
+     "try_claim",
      "try_claim($self, token, ticket)\n--\n\n"
      "Claim the ask registered as `(token, ticket)`. Returns a `ClaimOutcome`."),
     core_method<RegistryObject, kWithdraw, Access::Exclusive, &D::withdraw>("withdraw",

@@ -39,7 +39,6 @@ Ref failure_dict(const AgentFailure& failure, ModuleState& state) {
 
 const Signature kToDict{"AgentFailure.to_dict", {}, 0, 0};
 Ref to_dict(AgentFailure& failure, const BoundArgs& a) { return failure_dict(failure, a.state()); }
-
 const Signature kToExtensionData{"AgentFailure.to_extension_data", {}, 0, 0};
 Ref to_extension_data(AgentFailure& failure, const BoundArgs& a) {
     return result::dict_of(std::array{core::FAILURE_EXTENSION_KEY}, [&](std::string_view key) {
@@ -48,23 +47,22 @@ Ref to_extension_data(AgentFailure& failure, const BoundArgs& a) {
 }
 
 PyMethodDef failure_methods[] = {
-    method<FailureObject, kToDict, Access::None, &to_dict>(
-        "to_dict", "to_dict($self)\n--\n\nThe failure as a plain JSON-shaped dict."),
-    method<FailureObject, kToExtensionData, Access::None, &to_extension_data>(
-        "to_extension_data",
-        "to_extension_data($self)\n--\n\nThe canonical failure payload under Core's extension-data key."),
+    method<FailureObject, kToDict, Access::None, &to_dict>("to_dict",
+     "to_dict($self)\n--\n\nThe failure as a plain JSON-shaped dict."),
+    method<FailureObject, kToExtensionData, Access::None, &to_extension_data>("to_extension_data",
+     "to_extension_data($self)\n--\n\nThe canonical failure payload under Core's extension-data key."),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef failure_getset[] = {
-    member_getter<FailureObject, Access::None, &AgentFailure::provider>(
-        "provider", "Which provider failed, as the host names it."),
-    member_getter<FailureObject, Access::None, &AgentFailure::message>(
-        "message", "The provider's failure text, verbatim."),
-    member_getter<FailureObject, Access::None, &AgentFailure::code>(
-        "code", "The provider's own error code, verbatim, or None."),
-    getter<FailureObject, Access::None, &detail>(
-        "detail", "Further structured detail (a fresh value on each access), or None."),
+    member_getter<FailureObject, Access::None, &AgentFailure::provider>("provider",
+     "Which provider failed, as the host names it."),
+    member_getter<FailureObject, Access::None, &AgentFailure::message>("message",
+     "The provider's failure text, verbatim."),
+    member_getter<FailureObject, Access::None, &AgentFailure::code>("code",
+     "The provider's own error code, verbatim, or None."),
+    getter<FailureObject, Access::None, &detail>("detail",
+     "Further structured detail (a fresh value on each access), or None."),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

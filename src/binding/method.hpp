@@ -182,7 +182,9 @@ Ref to_py(const T& value) {
     else if constexpr (std::is_same_v<T, double>) return result::real(value);
     else if constexpr (std::is_convertible_v<const T&, std::string_view>) return result::str(value);
     else if constexpr (std::is_same_v<T, std::vector<std::string>>) return result::str_list(value);
-    else if constexpr (requires { value.first; value.second; }) return result::tuple(to_py(value.first), to_py(value.second));
+    else if constexpr (requires { value.first; value.second; })
+        return result::tuple(to_py(value.first), to_py(value.second));
+    else if constexpr (std::is_same_v<T, Ref>) return value;
     else return result::optional(value, [](const auto& v) { return to_py(v); });
 }
 
@@ -243,6 +245,23 @@ PyMethodDef core_method(const char* name, const char* doc) noexcept {
 template <const Signature& Sig, auto Fn>
 PyMethodDef core_function(const char* name, const char* doc) noexcept {
     return function<Sig, &typed::call_free<Fn>>(name, doc);
+}
+
+// A core method whose result is a variant of enumeration `Id`, returned as its member:
+//   core_enum_method<LedgerObject, kVerdict, Access::Shared, &core::TurnLedger::verdict,
+//                    core::EnumId::TurnVerdict>("verdict", doc)
+namespace typed {
+template <auto Fn, core::EnumId Id, class T>
+Ref call_member_enum(T& object, const BoundArgs& a) {
+    return invoke<Fn>(a, [&](auto&... v) { return result::member(a.state(), Id, (object.*Fn)(v...)); },
+                      std::make_index_sequence<arity<Fn>>{});
+}
+}  // namespace typed
+
+template <class Object, const Signature& Sig, Access A, auto Fn, core::EnumId Id>
+PyMethodDef core_enum_method(const char* name, const char* doc) noexcept {
+    using T = std::remove_reference_t<decltype(Object::of(nullptr))>;
+    return method<Object, Sig, A, &typed::call_member_enum<Fn, Id, T>>(name, doc);
 }
 
 template <class Object, Access A, auto Body>

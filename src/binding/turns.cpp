@@ -26,14 +26,10 @@ Ref record(TurnLedger& ledger, const BoundArgs& a) {
     return result::none();
 }
 
-const Signature kVerdict{"TurnLedger.verdict", {}, 0, 0};
-Ref verdict(TurnLedger& ledger, const BoundArgs& a) {
-    return result::member(a.state(), core::EnumId::TurnVerdict, ledger.verdict());
-}
-
 const Signature kSettle{"TurnLedger.settle", {}, 0, 0};
 const Signature kNoteReported{"TurnLedger.note_reported", {}, 0, 0};
 const Signature kReplySettled{"TurnLedger.reply_settled", {}, 0, 0};
+const Signature kVerdict{"TurnLedger.verdict", {}, 0, 0};
 
 PyMethodDef ledger_methods[] = {
     method<LedgerObject, kRecord, Access::Exclusive, &record>("record",
@@ -45,7 +41,8 @@ PyMethodDef ledger_methods[] = {
      "note_reported($self)\n--\n\nMark the turn as settled because its outcome was reported."),
     core_method<LedgerObject, kReplySettled, Access::Shared, &TurnLedger::reply_settled>("reply_settled",
      "reply_settled($self)\n--\n\nWhether a reply or a decline was recorded."),
-    method<LedgerObject, kVerdict, Access::Shared, &verdict>("verdict",
+    core_enum_method<LedgerObject, kVerdict, Access::Shared, &TurnLedger::verdict, core::EnumId::TurnVerdict>(
+     "verdict",
      "verdict($self)\n--\n\n"
      "`TurnVerdict.Complete` once anything beyond observation happened,\n"
      "otherwise `TurnVerdict.MissingReply`."),
