@@ -361,6 +361,19 @@ class SneakyStr(str):
     __hash__ = str.__hash__
 
 
+class ScriptedSet(set):
+    """A set whose iteration yields the given items in order, then raises `error` if given."""
+
+    def __init__(self, items, error=None):
+        super().__init__()
+        self.items, self.error = items, error
+
+    def __iter__(self):
+        yield from self.items
+        if self.error:
+            raise self.error
+
+
 @pytest.mark.parametrize(
     "senders, sender, expected",
     [
@@ -369,6 +382,8 @@ class SneakyStr(str):
         ({"u", "v"}, "u", True), ({"u"}, "U", False), ({"u"}, "u ", False), ({"u"}, None, False),
         (frozenset({"u"}), "u", True), (SetSub({"u"}), "u", True), (FrozenSub({"u"}), "v", False),
         ({""}, "", True), ({SneakyStr("x")}, "y", False), ({"é"}, "é", True),
+        ({"x"}, SneakyStr("y"), False), ({"y"}, SneakyStr("y"), True),
+        (ScriptedSet(["a", "u", "b"]), "u", True), (ScriptedSet(["a", "b"]), "u", False),
     ],
 )
 def test_is_authorized_sender(senders, sender, expected):
@@ -383,4 +398,24 @@ def test_is_authorized_sender(senders, sender, expected):
 def test_is_authorized_sender_type_errors(senders, sender):
     with pytest.raises(TypeError):
         is_authorized_sender(senders, sender)
+
+
+@pytest.mark.parametrize(
+    "senders, sender, error, message",
+    [
+        # a bad element is refused even after a match
+        (ScriptedSet(["u", 5]), "u", TypeError,
+         "is_authorized_sender() argument 'authorized_senders' must contain only str, not int"),
+        # every element is checked before the sender
+        (ScriptedSet([b"u"]), 5, TypeError,
+         "is_authorized_sender() argument 'authorized_senders' must contain only str, not bytes"),
+        (ScriptedSet(["u"]), 5, TypeError, "is_authorized_sender() argument 'sender_id' must be str or None, not int"),
+        # an error raised while iterating propagates, even after a match
+        (ScriptedSet(["u"], KeyError("gone")), "u", KeyError, "'gone'"),
+    ],
+)
+def test_is_authorized_sender_checks_every_element_first(senders, sender, error, message):
+    with pytest.raises(error) as info:
+        is_authorized_sender(senders, sender)
+    assert str(info.value) == message
 
