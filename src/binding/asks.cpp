@@ -3,7 +3,7 @@
 #include "binding/registry.hpp"
 #include "core/asks.hpp"
 
-#include <limits>
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -71,16 +71,12 @@ Ref cancelled(const ModuleState& state, Cancel&& cancel) {
 const Signature kNew{"DecisionRegistry.__new__", {"max_pending", "seed"}, 0, 0};
 Ref registry_new(PyTypeObject* type, const BoundArgs& a) {
     // Both values are converted before either range is checked.
-    const Ref max_pending_arg = a.optional_int_object(0);
-    const Ref seed_arg = a.optional_int_object(1);
-    std::optional<std::uint32_t> max_pending;
-    if (max_pending_arg) {
-        max_pending = static_cast<std::uint32_t>(
-            a.check_range(0, max_pending_arg.get(), 1, std::numeric_limits<std::uint32_t>::max()));
-    }
-    const std::uint64_t seed =
-        seed_arg ? a.check_range(1, seed_arg.get(), 0, std::numeric_limits<std::uint64_t>::max()) : random_seed();
-    return RegistryObject::create(type, std::make_unique<DecisionRegistry>(max_pending, seed));
+    const Ref max_pending = a.optional_int_object(0);
+    const Ref seed = a.optional_int_object(1);
+    std::optional<std::uint32_t> bound;
+    if (max_pending) bound = static_cast<std::uint32_t>(a.check_range(0, max_pending.get(), 1, UINT32_MAX));
+    const std::uint64_t state = seed ? a.check_range(1, seed.get(), 0, UINT64_MAX) : random_seed();
+    return RegistryObject::create(type, std::make_unique<DecisionRegistry>(bound, state));
 }
 
 const Signature kCancelAll{"DecisionRegistry.cancel_all", {}, 0, 0};

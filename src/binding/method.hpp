@@ -141,7 +141,7 @@ void* constructor() noexcept {
 // bool), double (float), integers (their width), std::optional<std::string>
 // (str or None). Results: void (None), bool, integers, double, strings,
 // std::vector<std::string> (list), std::optional of those (None).
-// std::pair of those (a 2-tuple).
+// Also std::pair of those (a 2-tuple), and a Ref built by the caller (as is).
 
 namespace typed {
 
