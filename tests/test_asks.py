@@ -1,3 +1,4 @@
+import operator
 import os
 import re
 
@@ -24,6 +25,21 @@ def splitmix_tokens(seed, count):
 
 # --- construction -----------------------------------------------------------
 
+class LoudInt(int):
+    def __repr__(self):
+        return "LoudInt!"
+
+    __str__ = __repr__
+
+
+class Index:
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
 @pytest.mark.parametrize(
     "kwargs, message",
     [
@@ -34,6 +50,14 @@ def splitmix_tokens(seed, count):
         ({"seed": -1}, "`seed` must be an integer between 0 and 18446744073709551615, got -1"),
         ({"seed": 2**64}, "`seed` must be an integer between 0 and 18446744073709551615, got 18446744073709551616"),
         ({"seed": -(2**80)}, f"`seed` must be an integer between 0 and 18446744073709551615, got {-(2**80)}"),
+        # above the signed 64-bit range but within the unsigned one
+        ({"max_pending": 2**63}, "`max_pending` must be an integer between 1 and 4294967295, got 9223372036854775808"),
+        ({"max_pending": 2**100}, f"`max_pending` must be an integer between 1 and 4294967295, got {2**100}"),
+        # the value is quoted as a plain int, whatever its class prints
+        ({"seed": LoudInt(2**70)}, f"`seed` must be an integer between 0 and 18446744073709551615, got {2**70}"),
+        ({"seed": LoudInt(-5)}, "`seed` must be an integer between 0 and 18446744073709551615, got -5"),
+        ({"max_pending": Index(0)}, "`max_pending` must be an integer between 1 and 4294967295, got 0"),
+        ({"seed": Index(2**64)}, "`seed` must be an integer between 0 and 18446744073709551615, got 18446744073709551616"),
     ],
 )
 def test_constructor_range_messages(kwargs, message):
@@ -53,19 +77,20 @@ def test_constructor_type_errors(args, kwargs):
         DecisionRegistry(*args, **kwargs)
 
 
-@pytest.mark.parametrize("max_pending", [None, 1, 4294967295, True])
+@pytest.mark.parametrize("max_pending", [None, 1, 4294967295, True, Index(7), LoudInt(3)])
 def test_max_pending_property(max_pending):
     r = DecisionRegistry(max_pending=max_pending, seed=0)
-    assert r.max_pending == (None if max_pending is None else int(max_pending))
+    assert r.max_pending == (None if max_pending is None else operator.index(max_pending))
+    assert r.max_pending is None or type(r.max_pending) is int
     with pytest.raises(AttributeError):
         r.max_pending = 3
 
 
-@pytest.mark.parametrize("seed", [0, 1, 42, 2**63, U64_MAX])
+@pytest.mark.parametrize("seed", [0, 1, 42, 2**63, U64_MAX, Index(2**64 - 2), LoudInt(2**63 + 5)])
 def test_seeded_tokens_follow_splitmix64(seed):
     r = DecisionRegistry(seed=seed)
     minted = [r.register_minted()[0] for _ in range(50)]
-    assert minted == splitmix_tokens(seed, 50)
+    assert minted == splitmix_tokens(operator.index(seed), 50)
     assert all(re.fullmatch(r"[0-9a-f]{8}", t) for t in minted)
 
 
@@ -336,6 +361,19 @@ class SneakyStr(str):
     __hash__ = str.__hash__
 
 
+class ScriptedSet(set):
+    """A set whose iteration yields the given items in order, then raises `error` if given."""
+
+    def __init__(self, items, error=None):
+        super().__init__()
+        self.items, self.error = items, error
+
+    def __iter__(self):
+        yield from self.items
+        if self.error:
+            raise self.error
+
+
 @pytest.mark.parametrize(
     "senders, sender, expected",
     [
@@ -344,6 +382,8 @@ class SneakyStr(str):
         ({"u", "v"}, "u", True), ({"u"}, "U", False), ({"u"}, "u ", False), ({"u"}, None, False),
         (frozenset({"u"}), "u", True), (SetSub({"u"}), "u", True), (FrozenSub({"u"}), "v", False),
         ({""}, "", True), ({SneakyStr("x")}, "y", False), ({"é"}, "é", True),
+        ({"x"}, SneakyStr("y"), False), ({"y"}, SneakyStr("y"), True),
+        (ScriptedSet(["a", "u", "b"]), "u", True), (ScriptedSet(["a", "b"]), "u", False),
     ],
 )
 def test_is_authorized_sender(senders, sender, expected):
@@ -358,4 +398,24 @@ def test_is_authorized_sender(senders, sender, expected):
 def test_is_authorized_sender_type_errors(senders, sender):
     with pytest.raises(TypeError):
         is_authorized_sender(senders, sender)
+
+
+@pytest.mark.parametrize(
+    "senders, sender, error, message",
+    [
+        # a bad element is refused even after a match
+        (ScriptedSet(["u", 5]), "u", TypeError,
+         "is_authorized_sender() argument 'authorized_senders' must contain only str, not int"),
+        # every element is checked before the sender
+        (ScriptedSet([b"u"]), 5, TypeError,
+         "is_authorized_sender() argument 'authorized_senders' must contain only str, not bytes"),
+        (ScriptedSet(["u"]), 5, TypeError, "is_authorized_sender() argument 'sender_id' must be str or None, not int"),
+        # an error raised while iterating propagates, even after a match
+        (ScriptedSet(["u"], KeyError("gone")), "u", KeyError, "'gone'"),
+    ],
+)
+def test_is_authorized_sender_checks_every_element_first(senders, sender, error, message):
+    with pytest.raises(error) as info:
+        is_authorized_sender(senders, sender)
+    assert str(info.value) == message
 

@@ -79,6 +79,13 @@ public:
     // The range check alone, for a value of argument `i` already converted
     // (when every argument is converted before any range is checked).
     std::int64_t check_range(std::size_t i, std::int64_t value, std::int64_t low, std::int64_t high) const;
+    // None (or not given) -> null; otherwise argument `i` as an int object
+    // (its __index__ applied), a TypeError naming it when it has none.
+    Ref optional_int_object(std::size_t i) const;
+    // The range check of an int object of any size against unsigned bounds:
+    // any value outside [low, high], beyond 64 bits included, is the shared
+    // ValueError quoting it in plain decimal (never an OverflowError).
+    std::uint64_t check_range(std::size_t i, PyObject* value, std::uint64_t low, std::uint64_t high) const;
     double real(std::size_t i) const;
     // None (or not given) -> nullopt.
     std::optional<double> optional_real(std::size_t i) const;

@@ -40,6 +40,7 @@
 #include "binding/refusal.hpp"
 #include "binding/result.hpp"
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -136,11 +137,14 @@ void* constructor() noexcept {
 //   core_method<TrackerObject, kMarkSuccess, Access::Exclusive,
 //               &core::RetryTracker::mark_success>("mark_success", doc)
 //   core_function<kChatRoomTopic, &core::chat_room_topic>("chat_room_topic", doc)
+//   member_getter<FailureObject, Access::None, &core::AgentFailure::provider>("provider", doc)
 //
-// Supported parameters: std::string / std::string_view (str), bool (exact
-// bool), double (float), integers (their width), std::optional<std::string>
-// (str or None). Results: void (None), bool, integers, double, strings,
-// std::vector<std::string> (list), std::optional of those (None).
+// Parameters: std::string / std::string_view (str), bool (exact bool),
+// double (float), integers (their width), std::optional<std::string> (str or
+// None), core enumerations (a member of their class). Results: void (None),
+// bool, integers, double, strings, std::vector<std::string> (list), core
+// enumerations (their member), pairs (2-tuples), lists of (str, integer)
+// pairs (lists of tuples), std::optional of those (None), a ready Ref.
 
 namespace typed {
 
@@ -173,15 +177,25 @@ struct Arg<std::optional<std::string>> {
         return v ? std::optional<std::string>(std::in_place, *v) : std::nullopt;
     }
 };
+template <class E>
+struct Arg<E, std::enable_if_t<std::is_enum_v<E>>> {
+    static E get(const BoundArgs& a, std::size_t i) { return enum_arg<E>(a, i, enum_id_of<E>); }
+};
 
 template <class T>
-Ref to_py(const T& value) {
-    if constexpr (std::is_same_v<T, bool>) return result::boolean(value);
+Ref to_py(const ModuleState& state, const T& value) {
+    if constexpr (std::is_same_v<T, Ref>) return value;
+    else if constexpr (std::is_same_v<T, bool>) return result::boolean(value);
+    else if constexpr (std::is_enum_v<T>) return result::member(state, enum_id_of<T>, value);
     else if constexpr (std::is_integral_v<T>) return result::integer(value);
     else if constexpr (std::is_same_v<T, double>) return result::real(value);
     else if constexpr (std::is_convertible_v<const T&, std::string_view>) return result::str(value);
     else if constexpr (std::is_same_v<T, std::vector<std::string>>) return result::str_list(value);
-    else return result::optional(value, [](const auto& v) { return to_py(v); });
+    else if constexpr (std::is_same_v<T, std::vector<std::pair<std::string, std::uint64_t>>>)
+        return result::ticketed_list(value);
+    else if constexpr (requires { value.first; value.second; })
+        return result::tuple(to_py(state, value.first), to_py(state, value.second));
+    else return result::optional(value, [&](const auto& v) { return to_py(state, v); });
 }
 
 template <class F>
@@ -191,10 +205,16 @@ struct Callable<R (*)(P...)> {
     using Result = R;
     using Params = std::tuple<std::remove_cvref_t<P>...>;
 };
+template <class R, class... P>
+struct Callable<R (*)(P...) noexcept> : Callable<R (*)(P...)> {};
 template <class C, class R, class... P>
 struct Callable<R (C::*)(P...)> : Callable<R (*)(P...)> {};
 template <class C, class R, class... P>
 struct Callable<R (C::*)(P...) const> : Callable<R (*)(P...)> {};
+template <class C, class R, class... P>
+struct Callable<R (C::*)(P...) noexcept> : Callable<R (*)(P...)> {};
+template <class C, class R, class... P>
+struct Callable<R (C::*)(P...) const noexcept> : Callable<R (*)(P...)> {};
 
 template <auto Fn, class Call, std::size_t... I>
 Ref invoke(const BoundArgs& a, Call&& call, std::index_sequence<I...>) {
@@ -205,7 +225,7 @@ Ref invoke(const BoundArgs& a, Call&& call, std::index_sequence<I...>) {
         std::apply(call, values);
         return result::none();
     } else {
-        return to_py(std::apply(call, values));
+        return to_py(a.state(), std::apply(call, values));
     }
 }
 
@@ -224,12 +244,19 @@ Ref call_free(const BoundArgs& a) {
                       std::make_index_sequence<arity<Fn>>{});
 }
 
+template <auto Member, class T>
+Ref read_member(const T& object, ModuleState& state) {
+    return to_py(state, std::invoke(Member, object));
+}
+
 }  // namespace typed
+
+template <class Object>
+using CoreOf = std::remove_reference_t<decltype(Object::of(nullptr))>;
 
 template <class Object, const Signature& Sig, Access A, auto Fn>
 PyMethodDef core_method(const char* name, const char* doc) noexcept {
-    using T = std::remove_reference_t<decltype(Object::of(nullptr))>;
-    return method<Object, Sig, A, &typed::call_member<Fn, T>>(name, doc);
+    return method<Object, Sig, A, &typed::call_member<Fn, CoreOf<Object>>>(name, doc);
 }
 
 template <const Signature& Sig, auto Fn>
@@ -240,6 +267,12 @@ PyMethodDef core_function(const char* name, const char* doc) noexcept {
 template <class Object, Access A, auto Body>
 PyGetSetDef getter(const char* name, const char* doc) noexcept {
     return {name, &getter_entry<Object, A, Body>, nullptr, doc, nullptr};
+}
+
+// A getter of a data member, or of a const member function without arguments.
+template <class Object, Access A, auto Member>
+PyGetSetDef member_getter(const char* name, const char* doc) noexcept {
+    return getter<Object, A, &typed::read_member<Member, CoreOf<Object>>>(name, doc);
 }
 
 // A second object of the module that a method works on besides its own:
@@ -260,62 +293,10 @@ private:
     Guard<A> guard_;
 };
 
-
 // The body of a constructor that takes no arguments: a default-built core object.
 template <class Object>
 Ref default_new(PyTypeObject* type, const BoundArgs&) {
-    using T = std::remove_reference_t<decltype(Object::of(nullptr))>;
-    return Object::create(type, std::make_unique<T>());
-}
-
-// A result already built (by typed::state_to_py) passes through unchanged;
-// typed::invoke finds this overload by argument-dependent lookup on Ref.
-inline Ref to_py(Ref value) noexcept { return value; }
-
-namespace typed {
-
-// Core functions declared noexcept bind like the others.
-template <class R, class... P>
-struct Callable<R (*)(P...) noexcept> : Callable<R (*)(P...)> {};
-template <class C, class R, class... P>
-struct Callable<R (C::*)(P...) noexcept> : Callable<R (*)(P...)> {};
-template <class C, class R, class... P>
-struct Callable<R (C::*)(P...) const noexcept> : Callable<R (*)(P...)> {};
-
-// A member of one of the module's enumerations, as its core variant.
-template <class E>
-struct Arg<E, std::enable_if_t<std::is_enum_v<E>>> {
-    static E get(const BoundArgs& a, std::size_t i) { return enum_arg<E>(a, i, enum_id_of<E>); }
-};
-
-// Results that need the module's state or that to_py does not know: a core
-// variant becomes its enumeration member; a list of (str, integer) pairs a
-// list of tuples; everything else as to_py builds it.
-template <class T>
-Ref state_to_py(const ModuleState& state, const T& value) {
-    if constexpr (std::is_enum_v<T>) return result::member(state, enum_id_of<T>, value);
-    else if constexpr (std::is_same_v<T, std::vector<std::pair<std::string, std::uint64_t>>>)
-        return result::ticketed_list(value);
-    else return to_py(value);
-}
-
-template <auto Fn, class T>
-Ref call_member_in_state(T& object, const BoundArgs& a) {
-    return invoke<Fn>(a, [&](auto&... v) { return state_to_py(a.state(), (object.*Fn)(v...)); },
-                      std::make_index_sequence<arity<Fn>>{});
-}
-
-}  // namespace typed
-
-// `core_method` for a core call whose result is built by typed::state_to_py
-// (an enumeration variant, a list of (str, integer) pairs):
-//
-//   core_state_method<TrackerObject, kRoomStatus, Access::Shared,
-//                     &core::SubscriptionTracker::room_status>("room_status", doc)
-template <class Object, const Signature& Sig, Access A, auto Fn>
-PyMethodDef core_state_method(const char* name, const char* doc) noexcept {
-    using T = std::remove_reference_t<decltype(Object::of(nullptr))>;
-    return method<Object, Sig, A, &typed::call_member_in_state<Fn, T>>(name, doc);
+    return Object::create(type, std::make_unique<CoreOf<Object>>());
 }
 
 }  // namespace orvu::py

@@ -76,6 +76,17 @@ inline Ref sparse_dict(const ModuleState& state, std::initializer_list<std::pair
     return d;
 }
 
+// A dict of the (key, value) Ref pairs build(item) gives for each item, in order.
+template <class Range, class Build>
+Ref dict_of(const Range& items, Build&& build) {
+    Ref d = Ref::check(PyDict_New());
+    for (const auto& item : items) {
+        const auto [key, value] = build(item);
+        if (PyDict_SetItem(d.get(), key.get(), value.get()) < 0) throw_error();
+    }
+    return d;
+}
+
 // The interned text of `w` as a result value.
 inline Ref word(const ModuleState& state, Word w) { return Ref::borrow(state.word(w)); }
 

@@ -84,7 +84,7 @@ constexpr Access X = Access::Exclusive;
 constexpr Access S = Access::Shared;
 
 PyMethodDef roster_methods[] = {
-    core_state_method<Roster, kMembership, S, &RoomRoster::room_membership>(
+    core_method<Roster, kMembership, S, &RoomRoster::room_membership>(
         "room_membership", "room_membership($self, room_id)\n--\n\n"),
     core_method<Roster, kBegin, X, &RoomRoster::begin_room_admission>(
         "begin_room_admission", "begin_room_admission($self, room_id, passes_filter)\n--\n\n"),

@@ -36,12 +36,14 @@ enum class Word : std::uint8_t {
     Decision, RoomId, MessageId, NextOpenId,
     Token, Status, Error, Parked, Continuation, Kind, Attempts, MaxRetries, Processed, Failed, Retry, Finished,
     Id, Name, Type, Handle, Description,
+    Parameters, Required, Provider, Code, Message, Detail,
 };
 inline constexpr std::string_view kWordTexts[] = {
     "decision", "room_id", "message_id", "next_open_id",
     "token", "status", "error", "parked", "continuation", "kind", "attempts", "max_retries", "processed", "failed",
     "retry", "finished",
     "id", "name", "type", "handle", "description",
+    "parameters", "required", "provider", "code", "message", "detail",
 };
 inline constexpr std::size_t kWordCount = std::size(kWordTexts);
 

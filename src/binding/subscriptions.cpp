@@ -45,21 +45,21 @@ SIG(joined_agent_topics, 0);
 constexpr Access X = Access::Exclusive;
 constexpr Access S = Access::Shared;
 
-// `bind` is core_method or core_state_method; the docstring is the text signature alone.
+// `bind` is core_method; the docstring is the text signature alone.
 #define ROW(bind, name, access, text_signature) \
     bind<Tracker, k_##name, access, &Core::name>(#name, #name text_signature "\n--\n\n")
 PyMethodDef tracker_methods[] = {
     ROW(core_method, begin_room_subscribe, X, "($self, room_id)"),
-    ROW(core_state_method, record_chat_room_join_failed, X, "($self, room_id, ticket)"),
-    ROW(core_state_method, record_both_room_topics_joined, X, "($self, room_id, ticket)"),
-    ROW(core_state_method, record_room_participants_join_failed, X, "($self, room_id, ticket, chat_room_left)"),
+    ROW(core_method, record_chat_room_join_failed, X, "($self, room_id, ticket)"),
+    ROW(core_method, record_both_room_topics_joined, X, "($self, room_id, ticket)"),
+    ROW(core_method, record_room_participants_join_failed, X, "($self, room_id, ticket, chat_room_left)"),
     ROW(core_method, is_room_subscribed, S, "($self, room_id)"),
     ROW(core_method, is_room_claim_current, S, "($self, room_id, ticket)"),
-    ROW(core_state_method, room_status, S, "($self, room_id)"),
+    ROW(core_method, room_status, S, "($self, room_id)"),
     ROW(core_method, unsubscribe_room, X, "($self, room_id)"),
     ROW(core_method, mark_room_leave_complete, X, "($self, room_id, ticket, outcome)"),
     ROW(core_method, acknowledge_room_reconciled, X, "($self, room_id)"),
-    ROW(core_state_method, room_rejoin_candidates, S, "($self)"),
+    ROW(core_method, room_rejoin_candidates, S, "($self)"),
     ROW(core_method, mark_room_rejoin_failed, X, "($self, room_id, ticket)"),
     ROW(core_method, subscribed_room_ids, S, "($self)"),
     ROW(core_method, on_reconnected, X, "($self)"),
@@ -69,11 +69,11 @@ PyMethodDef tracker_methods[] = {
     ROW(core_method, record_agent_topic_join_ambiguous, X, "($self, topic, ticket)"),
     ROW(core_method, is_agent_topic_joined, S, "($self, topic)"),
     ROW(core_method, is_agent_topic_claim_current, S, "($self, topic, ticket)"),
-    ROW(core_state_method, agent_topic_status, S, "($self, topic)"),
+    ROW(core_method, agent_topic_status, S, "($self, topic)"),
     ROW(core_method, leave_agent_topic, X, "($self, topic)"),
     ROW(core_method, mark_agent_topic_leave_complete, X, "($self, topic, ticket, outcome)"),
     ROW(core_method, acknowledge_agent_topic_reconciled, X, "($self, topic)"),
-    ROW(core_state_method, agent_topic_rejoin_candidates, S, "($self)"),
+    ROW(core_method, agent_topic_rejoin_candidates, S, "($self)"),
     ROW(core_method, mark_agent_topic_rejoin_failed, X, "($self, topic, ticket)"),
     ROW(core_method, joined_agent_topics, S, "($self)"),
     {nullptr, nullptr, 0, nullptr},

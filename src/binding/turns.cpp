@@ -1,8 +1,6 @@
 // TurnLedger and the tool-table functions.
-#include "binding/args.hpp"
 #include "binding/enums.hpp"
-#include "binding/object.hpp"
-#include "binding/legacy.hpp"
+#include "binding/method.hpp"
 #include "binding/registry.hpp"
 #include "core/turns.hpp"
 
@@ -12,96 +10,47 @@ namespace orvu::py {
 namespace {
 
 using LedgerObject = Wrapped<core::TurnLedger>;
-
-void set_item(PyObject* dict, const char* key, Ref value) {
-    if (PyDict_SetItemString(dict, key, value.get()) < 0) throw_error();
-}
+using core::TurnLedger;
 
 // ---------------------------------------------------------------------------
 // TurnLedger
 
-core::TurnLedger& ledger(PyObject* self) noexcept { return LedgerObject::of(self); }
-AccessFlag& flag(PyObject* self) noexcept { return LedgerObject::cast(self)->access; }
-
 const Signature kNew{"TurnLedger.__new__", {}, 0, 0};
-PyObject* ledger_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-    return guarded([&] {
-        bind(kNew, args, kwargs);
-        return LedgerObject::create(type, std::make_unique<core::TurnLedger>());
-    });
+Ref ledger_new(PyTypeObject* type, const BoundArgs&) {
+    return LedgerObject::create(type, std::make_unique<TurnLedger>());
 }
 
 const Signature kRecord{"TurnLedger.record", {"effect"}, 1, 1};
-PyObject* record(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    return guarded([&] {
-        ExclusiveAccess guard(flag(self));
-        BoundArgs a = bind(kRecord, args, nargs, kwnames);
-        a.instance(0, enum_type(core::EnumId::TurnEffect));
-        auto index = enum_index(a[0], core::EnumId::TurnEffect);
-        ledger(self).record(static_cast<core::TurnEffect>(*index));
-        return none();
-    });
-}
-
-// settle() and note_reported(): the host marks the turn settled without a table effect.
-template <void (core::TurnLedger::*Mark)()>
-PyObject* mark(const Signature& sig, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-               PyObject* kwnames) noexcept {
-    return guarded([&] {
-        ExclusiveAccess guard(flag(self));
-        bind(sig, args, nargs, kwnames);
-        (ledger(self).*Mark)();
-        return none();
-    });
+Ref record(TurnLedger& ledger, const BoundArgs& a) {
+    ledger.record(enum_arg<core::TurnEffect>(a, 0, core::EnumId::TurnEffect));
+    return result::none();
 }
 
 const Signature kSettle{"TurnLedger.settle", {}, 0, 0};
-PyObject* settle(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    return mark<&core::TurnLedger::settle>(kSettle, self, args, nargs, kwnames);
-}
-
 const Signature kNoteReported{"TurnLedger.note_reported", {}, 0, 0};
-PyObject* note_reported(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    return mark<&core::TurnLedger::note_reported>(kNoteReported, self, args, nargs, kwnames);
-}
-
 const Signature kReplySettled{"TurnLedger.reply_settled", {}, 0, 0};
-PyObject* reply_settled(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    return guarded([&] {
-        SharedAccess guard(flag(self));
-        bind(kReplySettled, args, nargs, kwnames);
-        return boolean(ledger(self).reply_settled());
-    });
-}
-
 const Signature kVerdict{"TurnLedger.verdict", {}, 0, 0};
-PyObject* verdict(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    return guarded([&] {
-        SharedAccess guard(flag(self));
-        bind(kVerdict, args, nargs, kwnames);
-        return enum_ref(core::EnumId::TurnVerdict, ledger(self).verdict());
-    });
-}
 
 PyMethodDef ledger_methods[] = {
-    {"record", fastcall(&record), kFastCall,
+    method<LedgerObject, kRecord, Access::Exclusive, &record>("record",
      "record($self, effect)\n--\n\n"
-     "Record the effect of a successful tool call. `effect` must be a `TurnEffect`."},
-    {"settle", fastcall(&settle), kFastCall,
-     "settle($self)\n--\n\nMark the turn as settled without a tool effect."},
-    {"note_reported", fastcall(&note_reported), kFastCall,
-     "note_reported($self)\n--\n\nMark the turn as settled because its outcome was reported."},
-    {"reply_settled", fastcall(&reply_settled), kFastCall,
-     "reply_settled($self)\n--\n\nWhether a reply or a decline was recorded."},
-    {"verdict", fastcall(&verdict), kFastCall,
+     "Record the effect of a successful tool call. `effect` must be a `TurnEffect`."),
+    core_method<LedgerObject, kSettle, Access::Exclusive, &TurnLedger::settle>("settle",
+     "settle($self)\n--\n\nMark the turn as settled without a tool effect."),
+    core_method<LedgerObject, kNoteReported, Access::Exclusive, &TurnLedger::note_reported>("note_reported",
+     "note_reported($self)\n--\n\nMark the turn as settled because its outcome was reported."),
+    core_method<LedgerObject, kReplySettled, Access::Shared, &TurnLedger::reply_settled>("reply_settled",
+     "reply_settled($self)\n--\n\nWhether a reply or a decline was recorded."),
+    core_method<LedgerObject, kVerdict, Access::Shared, &TurnLedger::verdict>(
+     "verdict",
      "verdict($self)\n--\n\n"
      "`TurnVerdict.Complete` once anything beyond observation happened,\n"
-     "otherwise `TurnVerdict.MissingReply`."},
+     "otherwise `TurnVerdict.MissingReply`."),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot ledger_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(&ledger_new)},
+    {Py_tp_new, constructor<kNew, &ledger_new>()},
     {Py_tp_dealloc, reinterpret_cast<void*>(&LedgerObject::dealloc)},
     {Py_tp_methods, ledger_methods},
     {Py_tp_doc, const_cast<char*>(
@@ -116,61 +65,43 @@ PyType_Spec ledger_spec = {
 };
 
 // ---------------------------------------------------------------------------
-// Tool table functions
+// Tool table functions: each call builds a fresh object.
 
 const Signature kToolEffects{"orvu_tool_effects", {}, 0, 0};
-PyObject* orvu_tool_effects(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    return guarded([&] {
-        bind(kToolEffects, args, nargs, kwnames);
-        Ref dict = Ref::check(PyDict_New());
-        for (const auto& tool : core::tool_effects()) {
-            Ref name = make_str(tool.name);
-            Ref effect = enum_ref(core::EnumId::TurnEffect, tool.effect);
-            if (PyDict_SetItem(dict.get(), name.get(), effect.get()) < 0) throw_error();
-        }
-        return dict;
+Ref orvu_tool_effects(const BoundArgs& a) {
+    return result::dict_of(core::tool_effects(), [&](const core::ToolEffect& tool) {
+        return std::pair(result::str(tool.name), result::member(a.state(), core::EnumId::TurnEffect, tool.effect));
     });
 }
 
 const Signature kNoReplyTool{"no_reply_tool", {}, 0, 0};
-PyObject* no_reply_tool(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    return guarded([&] {
-        bind(kNoReplyTool, args, nargs, kwnames);
-        const core::ToolSpec& spec = core::no_reply_tool();
-        Ref parameters = Ref::check(PyList_New(0));
-        for (const auto& p : spec.parameters) {
-            Ref param = Ref::check(PyDict_New());
-            set_item(param.get(), "name", make_str(p.name));
-            set_item(param.get(), "description", make_str(p.description));
-            set_item(param.get(), "required", boolean(p.required));
-            if (PyList_Append(parameters.get(), param.get()) < 0) throw_error();
-        }
-        Ref tool = Ref::check(PyDict_New());
-        set_item(tool.get(), "name", make_str(spec.name));
-        set_item(tool.get(), "description", make_str(spec.description));
-        set_item(tool.get(), "parameters", std::move(parameters));
-        return tool;
+Ref no_reply_tool(const BoundArgs& a) {
+    const ModuleState& state = a.state();
+    const core::ToolSpec& spec = core::no_reply_tool();
+    Ref parameters = result::list(spec.parameters, [&](const core::ToolParameter& p) {
+        return result::dict(state, {{Word::Name, result::str(p.name)},
+                                    {Word::Description, result::str(p.description)},
+                                    {Word::Required, result::boolean(p.required)}});
     });
+    return result::dict(state, {{Word::Name, result::str(spec.name)},
+                                {Word::Description, result::str(spec.description)},
+                                {Word::Parameters, std::move(parameters)}});
 }
 
 const Signature kMissingReply{"missing_reply_message", {}, 0, 0};
-PyObject* missing_reply_message(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    return guarded([&] {
-        bind(kMissingReply, args, nargs, kwnames);
-        return make_str(core::missing_reply_message());
-    });
-}
 
-PyMethodDef tool_effects_def{"orvu_tool_effects", fastcall(&orvu_tool_effects), kFastCall,
-                             "orvu_tool_effects()\n--\n\n"
-                             "Every Orvu tool's canonical name and its `TurnEffect`."};
-PyMethodDef no_reply_tool_def{"no_reply_tool", fastcall(&no_reply_tool), kFastCall,
-                              "no_reply_tool()\n--\n\n"
-                              "`orvu_no_reply`'s definition as a `ToolSpec` dict."};
-PyMethodDef missing_reply_def{"missing_reply_message", fastcall(&missing_reply_message), kFastCall,
-                              "missing_reply_message()\n--\n\n"
-                              "The text shown to the room on `TurnVerdict.MissingReply`."};
-
+PyMethodDef tool_effects_def = function<kToolEffects, &orvu_tool_effects>(
+    "orvu_tool_effects",
+    "orvu_tool_effects()\n--\n\n"
+    "Every Orvu tool's canonical name and its `TurnEffect`.");
+PyMethodDef no_reply_tool_def = function<kNoReplyTool, &no_reply_tool>(
+    "no_reply_tool",
+    "no_reply_tool()\n--\n\n"
+    "`orvu_no_reply`'s definition as a `ToolSpec` dict.");
+PyMethodDef missing_reply_def = core_function<kMissingReply, &core::missing_reply_message>(
+    "missing_reply_message",
+    "missing_reply_message()\n--\n\n"
+    "The text shown to the room on `TurnVerdict.MissingReply`.");
 
 }  // namespace
 

@@ -1,6 +1,7 @@
 #include "core/memory.hpp"
 
 #include <string>
+#include <utility>
 
 namespace orvu::core {
 
@@ -31,7 +32,7 @@ std::span<const MemoryType> admitted_memory_types(MemorySystem system) noexcept 
     return kAdmitted[index_of(system)];
 }
 
-Issues check_memory_type_for_system(std::string_view system, std::string_view memory_type) {
+Outcome<> check_memory_type_for_system(std::string_view system, std::string_view memory_type) {
     Issues issues;
     const auto system_index = enum_index_from_wire(EnumId::MemorySystem, system);
     const auto type_index = enum_index_from_wire(EnumId::MemoryType, memory_type);
@@ -41,19 +42,19 @@ Issues check_memory_type_for_system(std::string_view system, std::string_view me
     if (!type_index) {
         add_issue(issues, "type", IssueCode::InvalidValue, "unknown memory type " + quoted(memory_type));
     }
-    if (!system_index || !type_index) return issues;
+    if (!system_index || !type_index) return Refusal::validation(std::move(issues));
 
     const auto admitted = admitted_memory_types(static_cast<MemorySystem>(*system_index));
     std::string expected;
     for (MemoryType t : admitted) {
-        if (index_of(t) == *type_index) return issues;
+        if (index_of(t) == *type_index) return accept();
         if (!expected.empty()) expected += ", ";
         expected += wire_of(EnumId::MemoryType, t);
     }
     add_issue(issues, "type", IssueCode::InvalidValue,
               "type " + quoted(memory_type) + " is not valid for system " + quoted(system) +
                   "; expected one of: " + expected);
-    return issues;
+    return Refusal::validation(std::move(issues));
 }
 
 }  // namespace orvu::core

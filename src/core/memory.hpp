@@ -2,7 +2,7 @@
 #pragma once
 
 #include "core/enums.hpp"
-#include "core/json.hpp"
+#include "core/refusal.hpp"
 
 #include <span>
 #include <string_view>
@@ -12,8 +12,8 @@ namespace orvu::core {
 // The types a tier admits, in their canonical order.
 std::span<const MemoryType> admitted_memory_types(MemorySystem system) noexcept;
 
-// Issues (paths "system" and "type") for a system/type pair given by wire
-// name; empty when the pair is valid.
-Issues check_memory_type_for_system(std::string_view system, std::string_view memory_type);
+// Accepts a valid system/type pair given by wire name; refuses any other
+// with validation issues (paths "system" and "type").
+Outcome<> check_memory_type_for_system(std::string_view system, std::string_view memory_type);
 
 }  // namespace orvu::core

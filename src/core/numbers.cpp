@@ -68,6 +68,14 @@ std::string range_message_u(std::string_view name, std::uint64_t low, std::uint6
     return m;
 }
 
+std::string range_message_text(std::string_view name, std::uint64_t low, std::uint64_t high, std::string_view value) {
+    std::string m = "`";
+    m += name;
+    m += "` must be an integer between " + format_uint(low) + " and " + format_uint(high) + ", got ";
+    m += value;
+    return m;
+}
+
 std::string finite_non_negative_message(std::string_view name, double value) {
     std::string m = "`";
     m.append(name);
