@@ -14,6 +14,7 @@
 // no unit includes it.
 #pragma once
 
+#include "binding/convert.hpp"
 #include "binding/enums.hpp"
 #include "binding/method.hpp"
 
@@ -62,6 +63,9 @@ inline Ref optional_ticket(const std::optional<std::uint64_t>& ticket) {
 }
 
 using result::str_list;
+
+// to_json with the abstract classes of the first module imported.
+inline core::JsonValue to_json(PyObject* obj) { return to_json(legacy_state(), obj); }
 
 // [(id, ticket), ...]
 inline Ref ticketed_list(const std::vector<std::pair<std::string, std::uint64_t>>& entries) {

@@ -190,6 +190,8 @@ struct Callable<R (*)(P...)> {
     using Result = R;
     using Params = std::tuple<std::remove_cvref_t<P>...>;
 };
+template <class R, class... P>
+struct Callable<R (*)(P...) noexcept> : Callable<R (*)(P...)> {};
 template <class C, class R, class... P>
 struct Callable<R (C::*)(P...)> : Callable<R (*)(P...)> {};
 template <class C, class R, class... P>

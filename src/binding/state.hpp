@@ -32,8 +32,9 @@ inline constexpr std::size_t kTypeCount = 33;
 
 // Interned strings used as result dict keys and result words. Add a word by
 // adding its id here and its text at the same position in kWordTexts.
-enum class Word : std::uint8_t { Decision, RoomId, MessageId, NextOpenId };
-inline constexpr std::string_view kWordTexts[] = {"decision", "room_id", "message_id", "next_open_id"};
+enum class Word : std::uint8_t { Decision, RoomId, MessageId, NextOpenId, SenderId, SenderType, EventType };
+inline constexpr std::string_view kWordTexts[] = {"decision",  "room_id",     "message_id", "next_open_id",
+                                                  "sender_id", "sender_type", "event_type"};
 inline constexpr std::size_t kWordCount = std::size(kWordTexts);
 
 struct ModuleState {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "core/json.hpp"
+#include "core/refusal.hpp"
 #include "core/self_echo.hpp"
 
 #include <optional>
@@ -38,16 +39,12 @@ struct DeliveryDecision {
     const std::string& field(RouteField f) const noexcept;
 };
 
-struct DeliveryEvaluation {
-    DeliveryDecision decision;  // meaningful only when `issues` is empty
-    Issues issues;
-};
-
-// The routing decision for one event. `envelope_room_id` is the room of the
-// channel the event came on, when known; a non-empty one always wins over
-// the payload. `payload` is taken by value (it is normalised for messages).
-DeliveryEvaluation evaluate_delivery_event(std::string_view event_type,
-                                           std::optional<std::string_view> envelope_room_id,
-                                           JsonValue payload, std::string_view agent_id);
+// The routing decision for one event, or the validation issues that keep
+// it from being made. `envelope_room_id` is the room of the channel the
+// event came on, when known; a non-empty one always wins over the payload.
+// `payload` is taken by value (it is normalised for messages).
+Outcome<DeliveryDecision> evaluate_delivery_event(std::string_view event_type,
+                                                  std::optional<std::string_view> envelope_room_id,
+                                                  JsonValue payload, std::string_view agent_id);
 
 }  // namespace orvu::core
