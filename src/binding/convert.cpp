@@ -9,33 +9,29 @@ namespace {
 
 using core::JsonValue;
 
+bool compare(const Ref& a, const char* b, int op) {
+    Ref limit = Ref::check(PyLong_FromString(b, nullptr, 10));
+    const int r = PyObject_RichCompareBool(a.get(), limit.get(), op);
+    if (r < 0) throw_error();
+    return r == 1;
+}
+
 JsonValue convert_int(PyObject* obj) {
     // Exact int, so comparisons below never run a subclass's own methods.
     Ref value = Ref::check(PyNumber_Index(obj));
     int overflow = 0;
-    long long s = PyLong_AsLongLongAndOverflow(value.get(), &overflow);
+    const long long s = PyLong_AsLongLongAndOverflow(value.get(), &overflow);
     if (s == -1 && PyErr_Occurred()) throw_error();
-    if (overflow == 0) return JsonValue::integer(static_cast<std::int64_t>(s));
+    if (overflow == 0) return JsonValue::integer(s);
     if (overflow > 0) {
-        unsigned long long u = PyLong_AsUnsignedLongLong(value.get());
-        if (!(u == static_cast<unsigned long long>(-1) && PyErr_Occurred())) {
-            return JsonValue::uint(static_cast<std::uint64_t>(u));
-        }
+        const unsigned long long u = PyLong_AsUnsignedLongLong(value.get());
+        if (!PyErr_Occurred()) return JsonValue::uint(u);
         PyErr_Clear();
     }
     // Out of the 64-bit ranges: say so plainly inside the 128-bit ranges,
-    // beyond them report the interpreter's own overflow text.
-    Ref bits = Ref::check(PyObject_CallMethod(value.get(), "bit_length", nullptr));
-    long long nbits = PyLong_AsLongLong(bits.get());
-    if (nbits == -1 && PyErr_Occurred()) throw_error();
-    bool in_128 = overflow > 0 ? nbits <= 128 : nbits <= 127;
-    if (!in_128 && overflow < 0 && nbits == 128) {
-        // -2**127 is the one 128-bit-long negative value still in range.
-        Ref limit = Ref::check(PyLong_FromString("-170141183460469231731687303715884105728", nullptr, 10));
-        int eq = PyObject_RichCompareBool(value.get(), limit.get(), Py_EQ);
-        if (eq < 0) throw_error();
-        in_128 = eq == 1;
-    }
+    // beyond them report an overflow.
+    const bool in_128 = overflow > 0 ? compare(value, "340282366920938463463374607431768211455", Py_LE)
+                                     : compare(value, "-170141183460469231731687303715884105728", Py_GE);
     raise_type_error(in_128 ? "JSON number out of range" : "int too big to convert");
 }
 
