@@ -135,9 +135,8 @@ struct Reader {
 // Whatever Python raised while reading the value becomes a TypeError with
 // the same text (MemoryError and non-Exception errors pass through).
 [[noreturn]] void as_type_error() {
-    if (!PyErr_Occurred()) throw_error();
-    if (PyErr_ExceptionMatches(PyExc_TypeError) || PyErr_ExceptionMatches(PyExc_MemoryError) ||
-        !PyErr_ExceptionMatches(PyExc_Exception)) {
+    if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_TypeError) ||
+        PyErr_ExceptionMatches(PyExc_MemoryError)) {
         throw_error();
     }
     PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
@@ -149,7 +148,7 @@ struct Reader {
         PyErr_Clear();
         raise_type_error("payload could not be read");
     }
-    PyErr_SetObject(PyExc_TypeError, text.get());
+    PyErr_SetObject(PyExc_TypeError, text.get());  // the text as it is, even one no UTF-8 can hold
     throw_error();
 }
 

@@ -23,8 +23,6 @@ constexpr RouteShape kRouteShapes[] = {
     {"ignored", kIgnoredFields},
 };
 
-constexpr std::string_view kRouteFieldKeys[] = {"room_id", "message_id", "sender_id", "sender_type", "event_type"};
-
 Refusal one_issue(IssueCode code, std::string path, std::string message) {
     Issues issues;
     add_issue(issues, std::move(path), code, std::move(message));
@@ -82,8 +80,6 @@ Outcome<DeliveryDecision> route_message(std::optional<std::string_view> envelope
 }  // namespace
 
 const RouteShape& route_shape(Route route) noexcept { return kRouteShapes[static_cast<std::size_t>(route)]; }
-
-std::string_view route_field_key(RouteField field) noexcept { return kRouteFieldKeys[static_cast<std::size_t>(field)]; }
 
 const std::string& DeliveryDecision::field(RouteField f) const noexcept {
     switch (f) {

@@ -15,18 +15,18 @@ namespace orvu::core {
 
 enum class Route : std::uint8_t { Invocation, SkipSelf, Cleanup, Ignored };
 
-// The values a routing decision carries besides the decision itself.
+// The values a routing decision carries besides the decision itself; each is
+// reported under its name in snake case ("room_id", ..., "event_type").
 enum class RouteField : std::uint8_t { RoomId, MessageId, SenderId, SenderType, EventType };
 
-// One row of the decision table: the decision's wire string and the keys of
-// its result, in output order.
+// One row of the decision table: the decision's wire string and the fields
+// of its result, in output order.
 struct RouteShape {
     std::string_view decision;
     std::span<const RouteField> fields;
 };
 
 const RouteShape& route_shape(Route route) noexcept;
-std::string_view route_field_key(RouteField field) noexcept;
 
 struct DeliveryDecision {
     Route route = Route::Ignored;
