@@ -9,9 +9,10 @@ namespace {
 
 using core::JsonValue;
 
-bool compare(const Ref& a, const char* b, int op) {
-    Ref limit = Ref::check(PyLong_FromString(b, nullptr, 10));
-    const int r = PyObject_RichCompareBool(a.get(), limit.get(), op);
+// `value` op the integer written in decimal as `limit_text`.
+bool compare(const Ref& value, const char* limit_text, int op) {
+    Ref limit = Ref::check(PyLong_FromString(limit_text, nullptr, 10));
+    const int r = PyObject_RichCompareBool(value.get(), limit.get(), op);
     if (r < 0) throw_error();
     return r == 1;
 }

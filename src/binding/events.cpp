@@ -9,16 +9,19 @@
 namespace orvu::py {
 namespace {
 
-// The UTF-8 text of an event name, or nullopt for a str that has none (one
-// holding lone surrogates, as a JSON escape can produce): such a name is
-// simply no wire name rather than an encoding error.
-std::optional<std::string_view> event_name_text(PyObject* str) {
+// The UTF-8 text of an event name. A str that has none (lone surrogates, as
+// a JSON escape can produce) is spelled with backslash escapes, which no wire
+// name has: it names no event rather than failing to encode.
+std::string event_name(PyObject* str) {
     Py_ssize_t size = 0;
     const char* text = PyUnicode_AsUTF8AndSize(str, &size);
-    if (text) return std::string_view(text, static_cast<std::size_t>(size));
+    if (text) return std::string(text, static_cast<std::size_t>(size));
     if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw_error();
     PyErr_Clear();
-    return std::nullopt;
+    Ref escaped = Ref::check(PyUnicode_AsEncodedString(str, "utf-8", "backslashreplace"));
+    char* bytes = nullptr;
+    if (PyBytes_AsStringAndSize(escaped.get(), &bytes, &size) < 0) throw_error();
+    return std::string(bytes, static_cast<std::size_t>(size));
 }
 
 // An EventType member, or a str holding a wire name.
@@ -27,13 +30,7 @@ core::Outcome<core::EventType> event_type_arg(const BoundArgs& a) {
         return static_cast<core::EventType>(*index);
     }
     if (!PyUnicode_Check(a[0])) raise_type_error("event_type must be a str");
-    if (auto name = event_name_text(a[0])) return core::event_type_named(*name);
-    // A name without UTF-8 text is named with backslash escapes, which no wire name has.
-    Ref escaped = Ref::check(PyUnicode_AsEncodedString(a[0], "utf-8", "backslashreplace"));
-    char* bytes = nullptr;
-    Py_ssize_t size = 0;
-    if (PyBytes_AsStringAndSize(escaped.get(), &bytes, &size) < 0) throw_error();
-    return core::event_type_named(std::string_view(bytes, static_cast<std::size_t>(size)));
+    return core::event_type_named(event_name(a[0]));
 }
 
 const Signature kValidateEventPayload{"validate_event_payload", {"event_type", "raw", "trace_context"}, 3, 2};
@@ -47,11 +44,15 @@ Ref validate_event_payload(const BoundArgs& a) {
 // The key of each RouteField in a decision dict.
 constexpr Word kFieldWords[] = {Word::RoomId, Word::MessageId, Word::SenderId, Word::SenderType, Word::EventType};
 
-Ref decision_dict(const ModuleState& state, const core::DeliveryDecision& decision) {
+// The decision for the event named by argument 0, which an ignored decision
+// echoes as given (as a plain str), even a name without UTF-8 text.
+Ref decision_dict(const BoundArgs& a, const core::DeliveryDecision& decision) {
     const core::RouteShape& shape = core::route_shape(decision.route);
-    Ref dict = result::dict(state, {{Word::Decision, result::str(shape.decision)}});
+    Ref dict = result::dict(a.state(), {{Word::Decision, result::str(shape.decision)}});
     for (core::RouteField field : shape.fields) {
-        result::add(state, dict, kFieldWords[static_cast<std::size_t>(field)], result::str(decision.field(field)));
+        const Word key = kFieldWords[static_cast<std::size_t>(field)];
+        result::add(a.state(), dict, key,
+                    key == Word::EventType ? result::plain_str(a[0]) : result::str(decision.field(field)));
     }
     return dict;
 }
@@ -60,20 +61,13 @@ const Signature kEvaluateDeliveryEvent{
     "evaluate_delivery_event", {"event_type", "room_id", "payload", "agent_id", "trace_context"}, 5, 4};
 Ref evaluate_delivery_event(const BoundArgs& a) {
     if (!PyUnicode_Check(a[0])) a.wrong_type(0, "str");
-    const std::optional<std::string_view> event_type = event_name_text(a[0]);
+    const std::string event_type = event_name(a[0]);
     const std::optional<std::string_view> room_id = a.optional_str(1);
     const std::string_view agent_id = a.str(3);
     PyObject* trace_context = a.optional_str_object(4);
     // Converted for every event, so a payload that cannot be read fails even when ignored.
-    core::JsonValue payload = to_json(a.state(), a[2]);
-    if (!event_type) {
-        // A name without UTF-8 text names no event: ignored, echoed as given.
-        Ref dict = decision_dict(a.state(), core::DeliveryDecision{});
-        result::add(a.state(), dict, Word::EventType, result::plain_str(a[0]));
-        return dict;
-    }
-    auto decision = core::evaluate_delivery_event(*event_type, room_id, std::move(payload), agent_id);
-    return decision_dict(a.state(), unwrap(std::move(decision), trace_context));
+    auto decision = core::evaluate_delivery_event(event_type, room_id, to_json(a.state(), a[2]), agent_id);
+    return decision_dict(a, unwrap(std::move(decision), trace_context));
 }
 
 const Signature kIsSelfEcho{"is_self_echo", {"sender_id", "sender_type", "agent_id"}, 3, 3};
