@@ -1,6 +1,6 @@
 #include "binding/convert.hpp"
 
-#include "binding/legacy.hpp"
+#include "binding/result.hpp"
 
 #include <string>
 
@@ -9,159 +9,135 @@ namespace {
 
 using core::JsonValue;
 
-// collections.abc.Sequence and Mapping, imported by the module's exec step.
-PyObject* abc_class(const char* name) {
-    const ModuleState& state = legacy_state();
-    return (name[0] == 'S' ? state.sequence_abc : state.mapping_abc).get();
-}
-
-bool is_instance(PyObject* obj, const char* abc_name) {
-    int r = PyObject_IsInstance(obj, abc_class(abc_name));
+// `value` op the integer written in decimal as `limit_text`.
+bool compare(const Ref& value, const char* limit_text, int op) {
+    Ref limit = Ref::check(PyLong_FromString(limit_text, nullptr, 10));
+    const int r = PyObject_RichCompareBool(value.get(), limit.get(), op);
     if (r < 0) throw_error();
     return r == 1;
 }
-
-[[noreturn]] void conversion_failure(std::string_view message) { raise_type_error(message); }
-
-JsonValue convert(PyObject* obj, int depth);
 
 JsonValue convert_int(PyObject* obj) {
     // Exact int, so comparisons below never run a subclass's own methods.
     Ref value = Ref::check(PyNumber_Index(obj));
     int overflow = 0;
-    long long s = PyLong_AsLongLongAndOverflow(value.get(), &overflow);
+    const long long s = PyLong_AsLongLongAndOverflow(value.get(), &overflow);
     if (s == -1 && PyErr_Occurred()) throw_error();
-    if (overflow == 0) return JsonValue::integer(static_cast<std::int64_t>(s));
+    if (overflow == 0) return JsonValue::integer(s);
     if (overflow > 0) {
-        unsigned long long u = PyLong_AsUnsignedLongLong(value.get());
-        if (!(u == static_cast<unsigned long long>(-1) && PyErr_Occurred())) {
-            return JsonValue::uint(static_cast<std::uint64_t>(u));
-        }
+        const unsigned long long u = PyLong_AsUnsignedLongLong(value.get());
+        if (!PyErr_Occurred()) return JsonValue::uint(u);
         PyErr_Clear();
     }
     // Out of the 64-bit ranges: say so plainly inside the 128-bit ranges,
-    // beyond them report the interpreter's own overflow text.
-    Ref bits = Ref::check(PyObject_CallMethod(value.get(), "bit_length", nullptr));
-    long long nbits = PyLong_AsLongLong(bits.get());
-    if (nbits == -1 && PyErr_Occurred()) throw_error();
-    bool in_128 = overflow > 0 ? nbits <= 128 : nbits <= 127;
-    if (!in_128 && overflow < 0 && nbits == 128) {
-        // -2**127 is the one 128-bit-long negative value still in range.
-        Ref limit = Ref::check(PyLong_FromString("-170141183460469231731687303715884105728", nullptr, 10));
-        int eq = PyObject_RichCompareBool(value.get(), limit.get(), Py_EQ);
-        if (eq < 0) throw_error();
-        in_128 = eq == 1;
-    }
-    if (in_128) conversion_failure("JSON number out of range");
-    conversion_failure("int too big to convert");
-}
-
-JsonValue convert_sequence_items(PyObject* obj, int depth) {
-    JsonValue::Array items;
-    if (PyList_Check(obj)) {
-        // The list may change under us if converting an item runs Python code:
-        // re-read the length and hold each item while converting it.
-        for (Py_ssize_t i = 0; i < PyList_Size(obj); ++i) {
-            Ref item = Ref::borrow(PyList_GetItem(obj, i));
-            if (!item) throw_error();
-            items.push_back(convert(item.get(), depth + 1));
-        }
-    } else if (PyTuple_Check(obj)) {
-        Py_ssize_t n = PyTuple_Size(obj);
-        if (n < 0) throw_error();
-        items.reserve(static_cast<std::size_t>(n));
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            Ref item = Ref::borrow(PyTuple_GetItem(obj, i));
-            if (!item) throw_error();
-            items.push_back(convert(item.get(), depth + 1));
-        }
-    } else {
-        Ref iter = Ref::check(PyObject_GetIter(obj));
-        while (Ref item = Ref::steal(PyIter_Next(iter.get()))) {
-            items.push_back(convert(item.get(), depth + 1));
-        }
-        if (PyErr_Occurred()) throw_error();
-    }
-    return JsonValue::array(std::move(items));
+    // beyond them report an overflow.
+    const bool in_128 = overflow > 0 ? compare(value, "340282366920938463463374607431768211455", Py_LE)
+                                     : compare(value, "-170141183460469231731687303715884105728", Py_GE);
+    raise_type_error(in_128 ? "JSON number out of range" : "int too big to convert");
 }
 
 std::string key_text(PyObject* key) {
-    if (!PyUnicode_Check(key)) conversion_failure("dict keys must have type str");
+    if (!PyUnicode_Check(key)) raise_type_error("dict keys must have type str");
     return std::string(utf8_view(key));
 }
 
-// An exact dict is walked in place. Converting a value can run Python code
-// only for exotic values (abc checks, iteration), so each key and value is
-// held while converted and a change of size ends the walk with an error.
-JsonValue convert_exact_dict(PyObject* obj, int depth) {
-    Py_ssize_t size = PyDict_Size(obj);
-    JsonValue::Object members;
-    members.reserve(static_cast<std::size_t>(size));
-    Py_ssize_t pos = 0;
-    PyObject* borrowed_key = nullptr;
-    PyObject* borrowed_value = nullptr;
-    while (PyDict_Next(obj, &pos, &borrowed_key, &borrowed_value)) {
-        Ref key = Ref::borrow(borrowed_key);
-        Ref value = Ref::borrow(borrowed_value);
-        std::string k = key_text(key.get());
-        members.emplace_back(std::move(k), convert(value.get(), depth + 1));
-        if (PyDict_Size(obj) != size) raise_runtime_error("dictionary changed size during iteration");
-    }
-    return JsonValue::object(std::move(members));
-}
+// One conversion: the module state supplies the abstract classes.
+struct Reader {
+    const ModuleState& state;
 
-JsonValue convert_mapping(PyObject* obj, int depth) {
-    if (PyDict_CheckExact(obj)) return convert_exact_dict(obj, depth);
-    // Other mappings (dict subclasses may override items()) are read through
-    // a snapshot of their items.
-    Ref items = PyDict_Check(obj) ? Ref::check(PyDict_Items(obj)) : Ref::check(PyMapping_Items(obj));
-    if (!PyList_Check(items.get())) conversion_failure("mapping items must be a list");
-    JsonValue::Object members;
-    for (Py_ssize_t i = 0; i < PyList_Size(items.get()); ++i) {
-        Ref pair = Ref::borrow(PyList_GetItem(items.get(), i));
-        if (!pair) throw_error();
-        if (!PyTuple_Check(pair.get()) || PyTuple_Size(pair.get()) != 2) {
-            conversion_failure("mapping items must be (key, value) pairs");
+    bool is_instance(PyObject* obj, const Ref& abc) const {
+        int r = PyObject_IsInstance(obj, abc.get());
+        if (r < 0) throw_error();
+        return r == 1;
+    }
+
+    JsonValue sequence(PyObject* obj, int depth) const {
+        JsonValue::Array items;
+        if (PyList_Check(obj) || PyTuple_Check(obj)) {
+            // A list may change under us if converting an item runs Python
+            // code: re-read the length and hold each item while converting it.
+            const bool list = PyList_Check(obj);
+            for (Py_ssize_t i = 0; i < (list ? PyList_Size(obj) : PyTuple_Size(obj)); ++i) {
+                Ref item = Ref::borrow(list ? PyList_GetItem(obj, i) : PyTuple_GetItem(obj, i));
+                if (!item) throw_error();
+                items.push_back(convert(item.get(), depth + 1));
+            }
+        } else {
+            Ref iter = Ref::check(PyObject_GetIter(obj));
+            while (Ref item = Ref::steal(PyIter_Next(iter.get()))) items.push_back(convert(item.get(), depth + 1));
+            if (PyErr_Occurred()) throw_error();
         }
-        PyObject* key = PyTuple_GetItem(pair.get(), 0);
-        PyObject* value = PyTuple_GetItem(pair.get(), 1);
-        std::string k = key_text(key);
-        members.emplace_back(std::move(k), convert(value, depth + 1));
+        return JsonValue::array(std::move(items));
     }
-    return JsonValue::object(std::move(members));
-}
 
-JsonValue convert(PyObject* obj, int depth) {
-    if (obj == Py_None) return JsonValue::null();
-    if (PyBool_Check(obj)) return JsonValue::boolean(obj == Py_True);
-    if (PyLong_Check(obj)) return convert_int(obj);
-    if (depth >= kMaxJsonDepth) {
-        conversion_failure("JSON nesting deeper than " + std::to_string(kMaxJsonDepth) + " levels");
+    // An exact dict is walked in place. Converting a value can run Python
+    // code only for exotic values (abc checks, iteration), so each key and
+    // value is held while converted and a change of size ends the walk with
+    // an error.
+    JsonValue exact_dict(PyObject* obj, int depth) const {
+        const Py_ssize_t size = PyDict_Size(obj);
+        JsonValue::Object members;
+        members.reserve(static_cast<std::size_t>(size));
+        Py_ssize_t pos = 0;
+        PyObject *borrowed_key = nullptr, *borrowed_value = nullptr;
+        while (PyDict_Next(obj, &pos, &borrowed_key, &borrowed_value)) {
+            Ref key = Ref::borrow(borrowed_key), value = Ref::borrow(borrowed_value);
+            std::string k = key_text(key.get());
+            members.emplace_back(std::move(k), convert(value.get(), depth + 1));
+            if (PyDict_Size(obj) != size) raise_runtime_error("dictionary changed size during iteration");
+        }
+        return JsonValue::object(std::move(members));
     }
-    if (PyList_Check(obj) || PyTuple_Check(obj)) return convert_sequence_items(obj, depth);
-    if (PyDict_Check(obj)) return convert_mapping(obj, depth);
-    if (PyUnicode_Check(obj)) return JsonValue::string(std::string(utf8_view(obj)));
-    if (PyBytes_Check(obj) || PyByteArray_Check(obj)) {
-        conversion_failure("invalid type: byte array, expected any valid JSON value");
+
+    JsonValue mapping(PyObject* obj, int depth) const {
+        if (PyDict_CheckExact(obj)) return exact_dict(obj, depth);
+        // Other mappings (dict subclasses may override items()) are read
+        // through a snapshot of their items.
+        Ref items = Ref::check(PyDict_Check(obj) ? PyDict_Items(obj) : PyMapping_Items(obj));
+        if (!PyList_Check(items.get())) raise_type_error("mapping items must be a list");
+        JsonValue::Object members;
+        for (Py_ssize_t i = 0; i < PyList_Size(items.get()); ++i) {
+            Ref pair = Ref::borrow(PyList_GetItem(items.get(), i));
+            if (!pair) throw_error();
+            if (!PyTuple_Check(pair.get()) || PyTuple_Size(pair.get()) != 2) {
+                raise_type_error("mapping items must be (key, value) pairs");
+            }
+            std::string k = key_text(PyTuple_GetItem(pair.get(), 0));
+            members.emplace_back(std::move(k), convert(PyTuple_GetItem(pair.get(), 1), depth + 1));
+        }
+        return JsonValue::object(std::move(members));
     }
-    if (PyFloat_Check(obj)) {
-        double d = PyFloat_AsDouble(obj);
-        if (d == -1.0 && PyErr_Occurred()) throw_error();
-        if (d != d || d - d != 0.0) return JsonValue::null();  // NaN and the infinities
-        return JsonValue::real(d);
+
+    JsonValue convert(PyObject* obj, int depth) const {
+        if (obj == Py_None) return JsonValue::null();
+        if (PyBool_Check(obj)) return JsonValue::boolean(obj == Py_True);
+        if (PyLong_Check(obj)) return convert_int(obj);
+        if (depth >= kMaxJsonDepth) {
+            raise_type_error("JSON nesting deeper than " + std::to_string(kMaxJsonDepth) + " levels");
+        }
+        if (PyList_Check(obj) || PyTuple_Check(obj)) return sequence(obj, depth);
+        if (PyDict_Check(obj)) return mapping(obj, depth);
+        if (PyUnicode_Check(obj)) return JsonValue::string(std::string(utf8_view(obj)));
+        if (PyBytes_Check(obj) || PyByteArray_Check(obj)) {
+            raise_type_error("invalid type: byte array, expected any valid JSON value");
+        }
+        if (PyFloat_Check(obj)) {
+            double d = PyFloat_AsDouble(obj);
+            if (d == -1.0 && PyErr_Occurred()) throw_error();
+            if (d != d || d - d != 0.0) return JsonValue::null();  // NaN and the infinities
+            return JsonValue::real(d);
+        }
+        if (PyAnySet_Check(obj) || is_instance(obj, state.sequence_abc)) return sequence(obj, depth);
+        if (is_instance(obj, state.mapping_abc)) return mapping(obj, depth);
+        raise_type_error("unsupported type " + type_qualname_of(obj));
     }
-    if (PyAnySet_Check(obj)) return convert_sequence_items(obj, depth);
-    if (is_instance(obj, "Sequence")) return convert_sequence_items(obj, depth);
-    if (is_instance(obj, "Mapping")) return convert_mapping(obj, depth);
-    conversion_failure("unsupported type " + type_qualname_of(obj));
-}
+};
 
 // Whatever Python raised while reading the value becomes a TypeError with
 // the same text (MemoryError and non-Exception errors pass through).
 [[noreturn]] void as_type_error() {
-    if (!PyErr_Occurred()) throw_error();
-    if (PyErr_ExceptionMatches(PyExc_TypeError) || PyErr_ExceptionMatches(PyExc_MemoryError) ||
-        !PyErr_ExceptionMatches(PyExc_Exception)) {
+    if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_TypeError) ||
+        PyErr_ExceptionMatches(PyExc_MemoryError)) {
         throw_error();
     }
     PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
@@ -173,15 +149,15 @@ JsonValue convert(PyObject* obj, int depth) {
         PyErr_Clear();
         raise_type_error("payload could not be read");
     }
-    PyErr_SetObject(PyExc_TypeError, text.get());
+    PyErr_SetObject(PyExc_TypeError, text.get());  // the text as it is, even one no UTF-8 can hold
     throw_error();
 }
 
 }  // namespace
 
-JsonValue to_json(PyObject* obj) {
+JsonValue to_json(const ModuleState& state, PyObject* obj) {
     try {
-        return convert(obj, 0);
+        return Reader{state}.convert(obj, 0);
     } catch (const PythonError&) {
         as_type_error();
     }
@@ -191,24 +167,15 @@ Ref from_json(const JsonValue& value) {
     switch (value.kind()) {
         case JsonValue::Kind::Null: return none();
         case JsonValue::Kind::Bool: return boolean(value.as_bool());
-        case JsonValue::Kind::UInt:
-            return Ref::check(PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(value.as_uint())));
-        case JsonValue::Kind::Int: return Ref::check(PyLong_FromLongLong(static_cast<long long>(value.as_int())));
-        case JsonValue::Kind::Float: return Ref::check(PyFloat_FromDouble(value.as_float()));
-        case JsonValue::Kind::String: return make_str(value.as_string());
-        case JsonValue::Kind::Array: {
-            const auto& items = value.as_array();
-            Ref list = Ref::check(PyList_New(static_cast<Py_ssize_t>(items.size())));
-            for (std::size_t i = 0; i < items.size(); ++i) {
-                PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), from_json(items[i]).release());
-            }
-            return list;
-        }
+        case JsonValue::Kind::UInt: return result::integer(value.as_uint());
+        case JsonValue::Kind::Int: return result::integer(value.as_int());
+        case JsonValue::Kind::Float: return result::real(value.as_float());
+        case JsonValue::Kind::String: return result::str(value.as_string());
+        case JsonValue::Kind::Array: return result::list(value.as_array(), from_json);
         case JsonValue::Kind::Object: {
             Ref dict = Ref::check(PyDict_New());
             for (const auto& [key, member] : value.as_object()) {
-                Ref k = make_str(key);
-                Ref v = from_json(member);
+                Ref k = make_str(key), v = from_json(member);
                 if (PyDict_SetItem(dict.get(), k.get(), v.get()) < 0) throw_error();
             }
             return dict;

@@ -43,8 +43,17 @@ PyObject* enum_richcompare(PyObject* a, PyObject* b, int op) noexcept {
     return Ref::borrow(Py_NotImplemented).release();
 }
 
+// Members are tracked by the collector, so that the cycle class -> member
+// (a class attribute) -> class, and through the class the module and its
+// state, can be collected once the module is dropped.
+int enum_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+    Py_VISIT(Py_TYPE(self));
+    return 0;
+}
+
 void enum_dealloc(PyObject* self) noexcept {
     PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
     auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
     free_fn(self);
     Py_DECREF(type);
@@ -83,12 +92,14 @@ void fill_spec(EnumSpec& s, const EnumDef& def) {
     s.slots[n++] = {Py_tp_richcompare, reinterpret_cast<void*>(&enum_richcompare)};
     s.slots[n++] = {Py_tp_hash, reinterpret_cast<void*>(&PyObject_HashNotImplemented)};
     s.slots[n++] = {Py_tp_dealloc, reinterpret_cast<void*>(&enum_dealloc)};
+    s.slots[n++] = {Py_tp_traverse, reinterpret_cast<void*>(&enum_traverse)};
     s.slots[n++] = {Py_tp_getset, s.getset.data()};
     if (def.doc) s.slots[n++] = {Py_tp_doc, const_cast<char*>(def.doc)};
     if (def.id == EnumId::AgentTopicKind) s.slots[n++] = {Py_tp_methods, reg::agent_topic_kind_methods()};
     s.slots[n++] = {0, nullptr};
     s.spec = PyType_Spec{s.spec_name.c_str(), static_cast<int>(sizeof(EnumObject)), 0,
-                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, s.slots.data()};
+                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_HAVE_GC,
+                         s.slots.data()};
 }
 
 const std::array<EnumSpec, core::kEnumCount>& enum_specs() {

@@ -1,8 +1,7 @@
 // validate_event_payload, evaluate_delivery_event, is_self_echo.
-#include "binding/args.hpp"
 #include "binding/convert.hpp"
 #include "binding/enums.hpp"
-#include "binding/legacy.hpp"
+#include "binding/method.hpp"
 #include "binding/registry.hpp"
 #include "core/delivery.hpp"
 #include "core/events.hpp"
@@ -10,134 +9,98 @@
 namespace orvu::py {
 namespace {
 
-// The UTF-8 text of an event name, or nullopt for a str that has none (one
-// holding lone surrogates, as a JSON escape can produce): such a name is
-// simply no wire name rather than an encoding error.
-std::optional<std::string_view> event_name_text(PyObject* str) {
+// The UTF-8 text of an event name. A str that has none (lone surrogates, as
+// a JSON escape can produce) is spelled with backslash escapes, which no wire
+// name has: it names no event rather than failing to encode.
+std::string event_name(PyObject* str) {
     Py_ssize_t size = 0;
     const char* text = PyUnicode_AsUTF8AndSize(str, &size);
-    if (text) return std::string_view(text, static_cast<std::size_t>(size));
+    if (text) return std::string(text, static_cast<std::size_t>(size));
     if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw_error();
     PyErr_Clear();
-    return std::nullopt;
+    Ref escaped = Ref::check(PyUnicode_AsEncodedString(str, "utf-8", "backslashreplace"));
+    char* bytes = nullptr;
+    if (PyBytes_AsStringAndSize(escaped.get(), &bytes, &size) < 0) throw_error();
+    return std::string(bytes, static_cast<std::size_t>(size));
 }
 
-// An EventType member, or a str holding a wire name (unknown names are a
-// validation error carrying `trace_context`).
-core::EventType event_type_arg(PyObject* obj, PyObject* trace_context) {
-    if (auto index = enum_index(obj, core::EnumId::EventType)) return static_cast<core::EventType>(*index);
-    if (!PyUnicode_Check(obj)) raise_type_error("event_type must be a str");
-    if (auto name = event_name_text(obj)) {
-        if (auto type = core::event_type_from_wire(*name)) return *type;
-        raise_validation(core::unknown_event_type(*name), trace_context);
+// An EventType member, or a str holding a wire name.
+core::Outcome<core::EventType> event_type_arg(const BoundArgs& a) {
+    if (auto index = enum_index(a.state(), a[0], core::EnumId::EventType)) {
+        return static_cast<core::EventType>(*index);
     }
-    Ref escaped = Ref::check(PyUnicode_AsEncodedString(obj, "utf-8", "backslashreplace"));
-    char* bytes = nullptr;
-    Py_ssize_t size = 0;
-    if (PyBytes_AsStringAndSize(escaped.get(), &bytes, &size) < 0) throw_error();
-    raise_validation(core::unknown_event_type(std::string_view(bytes, static_cast<std::size_t>(size))),
-                     trace_context);
+    if (!PyUnicode_Check(a[0])) raise_type_error("event_type must be a str");
+    return core::event_type_named(event_name(a[0]));
 }
 
 const Signature kValidateEventPayload{"validate_event_payload", {"event_type", "raw", "trace_context"}, 3, 2};
-PyObject* validate_event_payload(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    return guarded([&] {
-        BoundArgs a = bind(kValidateEventPayload, args, nargs, kwnames);
-        // trace_context first: an unknown event name already reports through it.
-        PyObject* trace_context = a.optional_str_object(2);
-        core::EventType type = event_type_arg(a[0], trace_context);
-        auto checked = core::validate_event_payload(type, to_json(a[1]));
-        if (!checked.issues.empty()) raise_validation(checked.issues, trace_context);
-        return from_json(checked.payload);
-    });
+Ref validate_event_payload(const BoundArgs& a) {
+    // trace_context first: an unknown event name already reports through it.
+    PyObject* trace_context = a.optional_str_object(2);
+    const core::EventType type = unwrap(event_type_arg(a), trace_context);
+    return from_json(unwrap(core::validate_event_payload(type, to_json(a.state(), a[1])), trace_context));
 }
 
-Ref decision_dict(const core::DeliveryDecision& decision) {
+// The key of each RouteField in a decision dict.
+constexpr Word kFieldWords[] = {Word::RoomId, Word::MessageId, Word::SenderId, Word::SenderType, Word::EventType};
+
+// The decision for the event named by argument 0, which an ignored decision
+// echoes as given (as a plain str), even a name without UTF-8 text.
+Ref decision_dict(const BoundArgs& a, const core::DeliveryDecision& decision) {
     const core::RouteShape& shape = core::route_shape(decision.route);
-    Ref dict = Ref::check(PyDict_New());
-    Ref value = make_str(shape.decision);
-    if (PyDict_SetItemString(dict.get(), "decision", value.get()) < 0) throw_error();
+    Ref dict = result::dict(a.state(), {{Word::Decision, result::str(shape.decision)}});
     for (core::RouteField field : shape.fields) {
-        Ref key = make_str(core::route_field_key(field));
-        Ref text = make_str(decision.field(field));
-        if (PyDict_SetItem(dict.get(), key.get(), text.get()) < 0) throw_error();
+        const Word key = kFieldWords[static_cast<std::size_t>(field)];
+        result::add(a.state(), dict, key,
+                    key == Word::EventType ? result::plain_str(a[0]) : result::str(decision.field(field)));
     }
     return dict;
 }
 
 const Signature kEvaluateDeliveryEvent{
     "evaluate_delivery_event", {"event_type", "room_id", "payload", "agent_id", "trace_context"}, 5, 4};
-PyObject* evaluate_delivery_event(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    return guarded([&] {
-        BoundArgs a = bind(kEvaluateDeliveryEvent, args, nargs, kwnames);
-        if (!PyUnicode_Check(a[0])) a.wrong_type(0, "str");
-        std::optional<std::string_view> event_type = event_name_text(a[0]);
-        std::optional<std::string_view> room_id = a.optional_str(1);
-        std::string_view agent_id = a.str(3);
-        PyObject* trace_context = a.optional_str_object(4);
-        // Converted for every event, so a payload that cannot be read fails even when ignored.
-        core::JsonValue payload = to_json(a[2]);
-        if (!event_type) {
-            // A name without UTF-8 text names no event: ignored, echoed as given.
-            core::DeliveryDecision ignored;
-            Ref dict = decision_dict(ignored);
-            // Echoed as a plain str, never the caller's subclass object.
-            Ref name = Ref::check(PyUnicode_FromObject(a[0]));
-            if (PyDict_SetItemString(dict.get(), "event_type", name.get()) < 0) throw_error();
-            return dict;
-        }
-        auto evaluation = core::evaluate_delivery_event(*event_type, room_id, std::move(payload), agent_id);
-        if (!evaluation.issues.empty()) raise_validation(evaluation.issues, trace_context);
-        return decision_dict(evaluation.decision);
-    });
+Ref evaluate_delivery_event(const BoundArgs& a) {
+    if (!PyUnicode_Check(a[0])) a.wrong_type(0, "str");
+    const std::string event_type = event_name(a[0]);
+    const std::optional<std::string_view> room_id = a.optional_str(1);
+    const std::string_view agent_id = a.str(3);
+    PyObject* trace_context = a.optional_str_object(4);
+    // Converted for every event, so a payload that cannot be read fails even when ignored.
+    auto decision = core::evaluate_delivery_event(event_type, room_id, to_json(a.state(), a[2]), agent_id);
+    return decision_dict(a, unwrap(std::move(decision), trace_context));
 }
 
 const Signature kIsSelfEcho{"is_self_echo", {"sender_id", "sender_type", "agent_id"}, 3, 3};
-PyObject* is_self_echo(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    return guarded([&] {
-        BoundArgs a = bind(kIsSelfEcho, args, nargs, kwnames);
-        std::string_view sender_id = a.str(0);
-        std::string_view sender_type = a.str(1);
-        std::string_view agent_id = a.str(2);
-        return boolean(core::is_self_echo(sender_id, sender_type, agent_id));
-    });
-}
 
-PyMethodDef validate_event_payload_def{
-    "validate_event_payload",
-    fastcall(&validate_event_payload),
-    kFastCall,
-    "validate_event_payload(event_type, raw, trace_context=None)\n--\n\n"
-    "Validate and normalize an inbound platform event payload.\n\n"
-    "On failure raises `ValueError` with `.issues` (a tuple of\n"
-    "`(path, code, message)` triples) and `.trace_context`."};
-
-PyMethodDef evaluate_delivery_event_def{
-    "evaluate_delivery_event",
-    fastcall(&evaluate_delivery_event),
-    kFastCall,
-    "evaluate_delivery_event(event_type, room_id, payload, agent_id, trace_context=None)\n--\n\n"
-    "Evaluate the routing decision for one inbound platform event.\n\n"
-    "On failure raises `ValueError` with `.issues` (a tuple of\n"
-    "`(path, code, message)` triples) and `.trace_context`. A `payload` that\n"
-    "cannot be converted raises `TypeError`."};
-
-PyMethodDef is_self_echo_def{
-    "is_self_echo", fastcall(&is_self_echo),
-    kFastCall,
-    "is_self_echo(sender_id, sender_type, agent_id)\n--\n\n"
-    "True exactly when `sender_type` is \"Agent\" and `sender_id` equals\n"
-    "`agent_id` (both compared exactly). This is the one definition of the\n"
-    "self-echo rule: `evaluate_delivery_event` and `evaluate_drain_candidate`\n"
-    "apply it too, and it is exposed for call sites that go through neither."};
-
+PyMethodDef defs[] = {
+    function<kValidateEventPayload, &validate_event_payload>(
+        "validate_event_payload",
+        "validate_event_payload(event_type, raw, trace_context=None)\n--\n\n"
+        "Validate and normalize an inbound platform event payload.\n\n"
+        "On failure raises `ValueError` with `.issues` (a tuple of\n"
+        "`(path, code, message)` triples) and `.trace_context`."),
+    function<kEvaluateDeliveryEvent, &evaluate_delivery_event>(
+        "evaluate_delivery_event",
+        "evaluate_delivery_event(event_type, room_id, payload, agent_id, trace_context=None)\n--\n\n"
+        "Evaluate the routing decision for one inbound platform event.\n\n"
+        "On failure raises `ValueError` with `.issues` (a tuple of\n"
+        "`(path, code, message)` triples) and `.trace_context`. A `payload` that\n"
+        "cannot be converted raises `TypeError`."),
+    core_function<kIsSelfEcho, &core::is_self_echo>(
+        "is_self_echo",
+        "is_self_echo(sender_id, sender_type, agent_id)\n--\n\n"
+        "True exactly when `sender_type` is \"Agent\" and `sender_id` equals\n"
+        "`agent_id` (both compared exactly). This is the one definition of the\n"
+        "self-echo rule: `evaluate_delivery_event` and `evaluate_drain_candidate`\n"
+        "apply it too, and it is exposed for call sites that go through neither."),
+};
 
 }  // namespace
 
 namespace reg {
-PyMethodDef* validate_event_payload() { return &validate_event_payload_def; }
-PyMethodDef* evaluate_delivery_event() { return &evaluate_delivery_event_def; }
-PyMethodDef* is_self_echo() { return &is_self_echo_def; }
+PyMethodDef* validate_event_payload() { return &defs[0]; }
+PyMethodDef* evaluate_delivery_event() { return &defs[1]; }
+PyMethodDef* is_self_echo() { return &defs[2]; }
 }  // namespace reg
 
 }  // namespace orvu::py

@@ -20,7 +20,7 @@ Ref failure_new(PyTypeObject* type, const BoundArgs& a) {
     failure->provider = a.str(0);
     failure->message = a.str(1);
     if (auto code = a.optional_str(2)) failure->code.emplace(*code);
-    if (a.given(3) && a[3] != Py_None) failure->detail = to_json(a[3]);
+    if (a.given(3) && a[3] != Py_None) failure->detail = to_json(a.state(), a[3]);
     return FailureObject::create(type, std::move(failure));
 }
 

@@ -4,7 +4,6 @@
 // before the attribute is set.
 #include "binding/module.hpp"
 
-#include "binding/legacy.hpp"
 #include "binding/method.hpp"
 
 #include <new>
@@ -109,7 +108,6 @@ int module_exec(PyObject* module) noexcept {
         StateBox* box = box_of(module);
         ModuleState* state = new (box->storage) ModuleState();
         box->alive = true;
-        set_legacy_state(state);
         Ref abc = Ref::check(PyImport_ImportModule("collections.abc"));
         state->mapping_abc = Ref::check(PyObject_GetAttrString(abc.get(), "Mapping"));
         state->sequence_abc = Ref::check(PyObject_GetAttrString(abc.get(), "Sequence"));
@@ -204,7 +202,6 @@ int ModuleState::traverse(visitproc visit, void* arg) const {
 }
 
 void ModuleState::clear() noexcept {
-    forget_legacy_state(this);
     enum_types.fill(nullptr);
     for (auto& list : members) std::vector<Ref>().swap(list);
     for (Ref& word : words) word = nullptr;

@@ -21,7 +21,9 @@ struct RosterObject : Roster {
 
 // Converts the whole object first, so an unconvertible value anywhere in it
 // is refused even under a key the roster ignores.
-core::Participant read_participant(PyObject* obj) { return unwrap(core::read_participant(to_json(obj))); }
+core::Participant read_participant(const ModuleState& state, PyObject* obj) {
+    return unwrap(core::read_participant(to_json(state, obj)));
+}
 
 // The provider's answer: its str result, or nothing. Whatever goes wrong in
 // the provider (including a re-entrant call on this roster) is discarded.
@@ -41,14 +43,18 @@ const Signature kList{"ParticipantRoster.list", {}, 0, 0};
 const Signature kChanged{"ParticipantRoster.changed", {}, 0, 0};
 const Signature kMarkSent{"ParticipantRoster.mark_sent", {}, 0, 0};
 
-Ref add(ParticipantRoster& roster, const BoundArgs& a) { return result::boolean(roster.add(read_participant(a[0]))); }
+Ref add(ParticipantRoster& roster, const BoundArgs& a) {
+    return result::boolean(roster.add(read_participant(a.state(), a[0])));
+}
 
 Ref set_all(RosterObject& self, const BoundArgs& a) {
     PyObject* explicit_context = a.given(1) ? a.optional_str_object(1) : nullptr;
     // The whole snapshot is read before anything is decided.
     std::vector<core::Participant> snapshot;
     Ref iterator = Ref::check(PyObject_GetIter(a[0]));
-    while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) snapshot.push_back(read_participant(item.get()));
+    while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
+        snapshot.push_back(read_participant(a.state(), item.get()));
+    }
     if (PyErr_Occurred()) throw_error();
 
     Ref trace_context = explicit_context ? Ref::borrow(explicit_context) : provided_trace_context(self);

@@ -90,6 +90,16 @@ Ref dict_of(const Range& items, Build&& build) {
 // The interned text of `w` as a result value.
 inline Ref word(const ModuleState& state, Word w) { return Ref::borrow(state.word(w)); }
 
+// Adds `value` under the interned key `key` to the dict `d`; a key already
+// there keeps its place.
+inline void add(const ModuleState& state, const Ref& d, Word key, const Ref& value) {
+    if (PyDict_SetItem(d.get(), state.word(key), value.get()) < 0) throw_error();
+}
+
+// A str argument as it goes back into a result: the object itself when it is
+// an exact str (immutable, so shared), else a plain str copy of a subclass.
+inline Ref plain_str(PyObject* str) { return Ref::check(PyUnicode_FromObject(str)); }
+
 // The member object of a typed core variant.
 template <class E>
 Ref member(const ModuleState& state, core::EnumId id, E variant) {

@@ -37,6 +37,8 @@ enum class Word : std::uint8_t {
     Token, Status, Error, Parked, Continuation, Kind, Attempts, MaxRetries, Processed, Failed, Retry, Finished,
     Id, Name, Type, Handle, Description,
     Parameters, Required, Provider, Code, Message, Detail,
+    SenderId, SenderType, EventType,
+    Count_  // not a word: the number of words
 };
 inline constexpr std::string_view kWordTexts[] = {
     "decision", "room_id", "message_id", "next_open_id",
@@ -44,7 +46,9 @@ inline constexpr std::string_view kWordTexts[] = {
     "retry", "finished",
     "id", "name", "type", "handle", "description",
     "parameters", "required", "provider", "code", "message", "detail",
+    "sender_id", "sender_type", "event_type",
 };
+static_assert(std::size(kWordTexts) == static_cast<std::size_t>(Word::Count_), "one text per word");
 inline constexpr std::size_t kWordCount = std::size(kWordTexts);
 
 struct ModuleState {

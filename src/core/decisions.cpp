@@ -3,6 +3,7 @@
 #include "core/self_echo.hpp"
 
 #include <array>
+#include <string>
 
 namespace orvu::core {
 namespace {
@@ -27,18 +28,13 @@ std::string_view wire_of(NextMessageDecision decision) noexcept {
     return kNextMessageWire[static_cast<std::size_t>(decision)];
 }
 
-std::string CandidateFieldError::message() const {
-    std::string text = "candidate.";
-    text += key;
-    text += " must be a string";
-    return text;
-}
-
-std::variant<DrainCandidate, CandidateFieldError> read_drain_candidate(const JsonValue& candidate) {
+Outcome<DrainCandidate> read_drain_candidate(const JsonValue& candidate) {
     std::array<std::string_view, kCandidateFields.size()> values;
     for (std::size_t i = 0; i < kCandidateFields.size(); ++i) {
         const JsonValue* field = candidate.find(kCandidateFields[i]);
-        if (!field || !field->is_string()) return CandidateFieldError{kCandidateFields[i]};
+        if (!field || !field->is_string()) {
+            return Refusal::type("candidate." + std::string(kCandidateFields[i]) + " must be a string");
+        }
         values[i] = field->as_string();
     }
     return DrainCandidate{values[0], values[1], values[2]};

@@ -5,12 +5,12 @@
 #pragma once
 
 #include "core/json.hpp"
+#include "core/refusal.hpp"
 
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <variant>
 
 namespace orvu::core {
 
@@ -29,16 +29,10 @@ struct DrainCandidate {
     std::string_view sender_type;
 };
 
-// The first candidate field, in the order id, sender_id, sender_type, that
-// is absent or not a string.
-struct CandidateFieldError {
-    std::string_view key;
-    // "candidate.{key} must be a string"
-    std::string message() const;
-};
-
-// Reads the candidate's fields; a value that is not an object has none.
-std::variant<DrainCandidate, CandidateFieldError> read_drain_candidate(const JsonValue& candidate);
+// Reads the candidate's fields. The first of id, sender_id, sender_type that
+// is absent or not a string (a value that is not an object has none) is
+// refused as a wrong shape: "candidate.{key} must be a string".
+Outcome<DrainCandidate> read_drain_candidate(const JsonValue& candidate);
 
 // `id_in_snapshot` says whether the candidate's id is among the ids the
 // drain may consume. An echo of the agent's own message is reported as such

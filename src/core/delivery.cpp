@@ -2,7 +2,8 @@
 
 #include "core/events.hpp"
 
-#include <stdexcept>
+#include <initializer_list>
+#include <utility>
 
 namespace orvu::core {
 namespace {
@@ -22,63 +23,63 @@ constexpr RouteShape kRouteShapes[] = {
     {"ignored", kIgnoredFields},
 };
 
-constexpr std::string_view kRouteFieldKeys[] = {"room_id", "message_id", "sender_id", "sender_type", "event_type"};
+Refusal one_issue(IssueCode code, std::string path, std::string message) {
+    Issues issues;
+    add_issue(issues, std::move(path), code, std::move(message));
+    return Refusal::validation(std::move(issues));
+}
 
 // The room of an event: a non-empty envelope room wins; otherwise the
 // payload's `key` must hold a non-empty string.
-std::optional<std::string> resolve_room(std::optional<std::string_view> envelope, const JsonValue& payload,
-                                        std::string_view key, Issues& issues) {
+Outcome<std::string> resolve_room(std::optional<std::string_view> envelope, const JsonValue& payload,
+                                  std::string_view key) {
     if (envelope && !envelope->empty()) return std::string(*envelope);
     const JsonValue* value = payload.find(key);  // null when the payload is no object
     if (value && value->is_string() && !value->as_string().empty()) return value->as_string();
     if (!value || value->is_null() || value->is_string()) {
-        add_issue(issues, "room_id", IssueCode::Missing, "room_id is missing from both the envelope and the payload");
-    } else {
-        add_issue(issues, "room_id", IssueCode::WrongType,
-                  "payload." + std::string(key) + " must be a string to serve as room_id");
+        return one_issue(IssueCode::Missing, "room_id", "room_id is missing from both the envelope and the payload");
     }
-    return std::nullopt;
+    return one_issue(IssueCode::WrongType, "room_id",
+                     "payload." + std::string(key) + " must be a string to serve as room_id");
 }
 
-// A field the message schema has already required to be a string.
-std::string& checked_string(JsonValue& payload, std::string_view key) {
-    JsonValue* value = payload.find(key);
-    if (!value || !value->is_string()) {
-        throw std::logic_error("validate_event_payload guarantees this field is a present string");
+// Moves the string fields of a checked message into their places. The
+// message schema requires each of them, so a field that is not a string here
+// would mean the schema and this reader disagree: it is refused the way the
+// schema refuses it.
+Outcome<> take_strings(JsonValue& message, std::initializer_list<std::pair<std::string_view, std::string*>> fields) {
+    for (const auto& [key, out] : fields) {
+        JsonValue* value = message.find(key);
+        if (!value || !value->is_string()) {
+            Issues issues;
+            add_wrong_type(issues, std::string(key), json_type_name(JsonValue::Kind::String));
+            return Refusal::validation(std::move(issues));
+        }
+        *out = std::move(value->as_string());
     }
-    return value->as_string();
+    return accept();
 }
 
-DeliveryEvaluation route_message(std::optional<std::string_view> envelope_room_id, JsonValue payload,
-                                 std::string_view agent_id) {
-    ValidatedPayload checked = validate_event_payload(EventType::MessageCreated, std::move(payload));
-    DeliveryEvaluation result;
-    if (!checked.issues.empty()) {
-        result.issues = std::move(checked.issues);
-        return result;
-    }
-    JsonValue& message = checked.payload;
-    std::string& id = checked_string(message, "id");
-    if (id.empty()) {
-        add_issue(result.issues, "id", IssueCode::Missing, "id must be a non-empty string");
-        return result;
-    }
-    auto room = resolve_room(envelope_room_id, message, "chat_room_id", result.issues);
-    if (!room) return result;
-    DeliveryDecision& d = result.decision;
-    d.room_id = std::move(*room);
-    d.message_id = std::move(id);
-    d.sender_id = std::move(checked_string(message, "sender_id"));
-    d.sender_type = std::move(checked_string(message, "sender_type"));
+Outcome<DeliveryDecision> route_message(std::optional<std::string_view> envelope_room_id, JsonValue payload,
+                                        std::string_view agent_id) {
+    Outcome<JsonValue> checked = validate_event_payload(EventType::MessageCreated, std::move(payload));
+    if (!checked.ok()) return checked.refusal();
+    JsonValue& message = checked.value();
+    DeliveryDecision d;
+    Outcome<> read = take_strings(message, {{"id", &d.message_id}, {"sender_id", &d.sender_id},
+                                            {"sender_type", &d.sender_type}});
+    if (!read.ok()) return read.refusal();
+    if (d.message_id.empty()) return one_issue(IssueCode::Missing, "id", "id must be a non-empty string");
+    Outcome<std::string> room = resolve_room(envelope_room_id, message, "chat_room_id");
+    if (!room.ok()) return room.refusal();
+    d.room_id = std::move(room).value();
     d.route = is_self_echo(d.sender_id, d.sender_type, agent_id) ? Route::SkipSelf : Route::Invocation;
-    return result;
+    return d;
 }
 
 }  // namespace
 
 const RouteShape& route_shape(Route route) noexcept { return kRouteShapes[static_cast<std::size_t>(route)]; }
-
-std::string_view route_field_key(RouteField field) noexcept { return kRouteFieldKeys[static_cast<std::size_t>(field)]; }
 
 const std::string& DeliveryDecision::field(RouteField f) const noexcept {
     switch (f) {
@@ -91,25 +92,24 @@ const std::string& DeliveryDecision::field(RouteField f) const noexcept {
     return event_type;
 }
 
-DeliveryEvaluation evaluate_delivery_event(std::string_view event_type,
-                                           std::optional<std::string_view> envelope_room_id,
-                                           JsonValue payload, std::string_view agent_id) {
+Outcome<DeliveryDecision> evaluate_delivery_event(std::string_view event_type,
+                                                  std::optional<std::string_view> envelope_room_id,
+                                                  JsonValue payload, std::string_view agent_id) {
     const std::optional<EventType> type = event_type_from_wire(event_type);
     if (type == EventType::MessageCreated) return route_message(envelope_room_id, std::move(payload), agent_id);
 
-    DeliveryEvaluation result;
+    DeliveryDecision d;
     if (type == EventType::RoomRemoved || type == EventType::RoomDeleted) {
         // Cleanup needs only the room; the payload is not held to a schema here.
-        auto room = resolve_room(envelope_room_id, payload, "id", result.issues);
-        if (room) {
-            result.decision.route = Route::Cleanup;
-            result.decision.room_id = std::move(*room);
-        }
-        return result;
+        Outcome<std::string> room = resolve_room(envelope_room_id, payload, "id");
+        if (!room.ok()) return room.refusal();
+        d.route = Route::Cleanup;
+        d.room_id = std::move(room).value();
+        return d;
     }
-    result.decision.route = Route::Ignored;
-    result.decision.event_type = std::string(event_type);
-    return result;
+    d.route = Route::Ignored;
+    d.event_type = std::string(event_type);
+    return d;
 }
 
 }  // namespace orvu::core

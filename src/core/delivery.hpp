@@ -3,6 +3,7 @@
 #pragma once
 
 #include "core/json.hpp"
+#include "core/refusal.hpp"
 #include "core/self_echo.hpp"
 
 #include <optional>
@@ -14,18 +15,18 @@ namespace orvu::core {
 
 enum class Route : std::uint8_t { Invocation, SkipSelf, Cleanup, Ignored };
 
-// The values a routing decision carries besides the decision itself.
+// The values a routing decision carries besides the decision itself; each is
+// reported under its name in snake case ("room_id", ..., "event_type").
 enum class RouteField : std::uint8_t { RoomId, MessageId, SenderId, SenderType, EventType };
 
-// One row of the decision table: the decision's wire string and the keys of
-// its result, in output order.
+// One row of the decision table: the decision's wire string and the fields
+// of its result, in output order.
 struct RouteShape {
     std::string_view decision;
     std::span<const RouteField> fields;
 };
 
 const RouteShape& route_shape(Route route) noexcept;
-std::string_view route_field_key(RouteField field) noexcept;
 
 struct DeliveryDecision {
     Route route = Route::Ignored;
@@ -38,16 +39,12 @@ struct DeliveryDecision {
     const std::string& field(RouteField f) const noexcept;
 };
 
-struct DeliveryEvaluation {
-    DeliveryDecision decision;  // meaningful only when `issues` is empty
-    Issues issues;
-};
-
-// The routing decision for one event. `envelope_room_id` is the room of the
-// channel the event came on, when known; a non-empty one always wins over
-// the payload. `payload` is taken by value (it is normalised for messages).
-DeliveryEvaluation evaluate_delivery_event(std::string_view event_type,
-                                           std::optional<std::string_view> envelope_room_id,
-                                           JsonValue payload, std::string_view agent_id);
+// The routing decision for one event, or the validation issues that keep
+// it from being made. `envelope_room_id` is the room of the channel the
+// event came on, when known; a non-empty one always wins over the payload.
+// `payload` is taken by value (it is normalised for messages).
+Outcome<DeliveryDecision> evaluate_delivery_event(std::string_view event_type,
+                                                  std::optional<std::string_view> envelope_room_id,
+                                                  JsonValue payload, std::string_view agent_id);
 
 }  // namespace orvu::core

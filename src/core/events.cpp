@@ -5,6 +5,7 @@
 #include <cmath>
 #include <limits>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace orvu::core {
@@ -320,26 +321,25 @@ std::optional<EventType> event_type_from_wire(std::string_view name) noexcept {
     return static_cast<EventType>(*index);
 }
 
-Issues unknown_event_type(std::string_view name) {
+Outcome<EventType> event_type_named(std::string_view name) {
+    if (auto type = event_type_from_wire(name)) return *type;
     Issues issues;
     add_issue(issues, "event_type", IssueCode::InvalidValue, "unknown event type `" + std::string(name) + "`");
-    return issues;
+    return Refusal::validation(std::move(issues));
 }
 
-ValidatedPayload validate_event_payload(EventType type, JsonValue payload) {
+Outcome<JsonValue> validate_event_payload(EventType type, JsonValue payload) {
     const EventSchema& schema = event_schema(type);
-    ValidatedPayload result;
-    if (schema.checked) {
-        if (!payload.is_object()) {
-            add_issue(result.issues, "", IssueCode::WrongType, "payload must be a JSON object");
-        } else {
-            Validator validator;
-            validator.check_object(payload, schema.fields);
-            result.issues = std::move(validator.issues);
-        }
+    if (!schema.checked) return payload;
+    Issues issues;
+    if (!payload.is_object()) {
+        add_issue(issues, "", IssueCode::WrongType, "payload must be a JSON object");
+        return Refusal::validation(std::move(issues));
     }
-    result.payload = std::move(payload);
-    return result;
+    Validator validator;
+    validator.check_object(payload, schema.fields);
+    if (!validator.issues.empty()) return Refusal::validation(std::move(validator.issues));
+    return payload;
 }
 
 }  // namespace orvu::core

@@ -4,6 +4,7 @@
 
 #include "core/enums.hpp"
 #include "core/json.hpp"
+#include "core/refusal.hpp"
 
 #include <optional>
 #include <span>
@@ -82,17 +83,13 @@ const EventSchema& event_schema(EventType type) noexcept;
 // Exact, case-sensitive lookup of an event's wire name.
 std::optional<EventType> event_type_from_wire(std::string_view name) noexcept;
 
-// The single issue for an event name that is no wire name.
-Issues unknown_event_type(std::string_view name);
+// The event type named `name`; an unknown name is refused with the single
+// issue "unknown event type `{name}`" at `event_type`.
+Outcome<EventType> event_type_named(std::string_view name);
 
-struct ValidatedPayload {
-    JsonValue payload;  // the normalised payload; meaningful only when `issues` is empty
-    Issues issues;      // every finding, in check order
-};
-
-// Checks `payload` against the schema of `type` and normalises it. The value
-// is taken by value and changed in place, so the caller's copy is untouched.
-// Extra keys are kept.
-ValidatedPayload validate_event_payload(EventType type, JsonValue payload);
+// Checks `payload` against the schema of `type` and normalises it; refused
+// with every finding, in check order. The value is taken by value and
+// changed in place, so the caller's copy is untouched. Extra keys are kept.
+Outcome<JsonValue> validate_event_payload(EventType type, JsonValue payload);
 
 }  // namespace orvu::core
