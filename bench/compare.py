@@ -45,29 +45,51 @@ except ImportError:  # the comparison column stays empty
 
 
 class Timer:
-    def __init__(self, quick):
+    def __init__(self, quick, floor_make):
         self.sample_s = 0.002 if quick else 0.02
         self.repeat = 3 if quick else 9
+        self.floor_make = floor_make
+        self.floor_size = None
+        self.floor_samples = []
 
-    def median(self, make):
-        """Median seconds per item. `make(n)` returns (loop, items); loop(items) runs n operations."""
+    @property
+    def floor(self):
+        """The call floor: the median of its samples, taken in turns with every other row."""
+        return statistics.median(self.floor_samples)
+
+    def calibrate(self, make):
+        """A batch size for which one sample takes about `sample_s`."""
         n = 8
-        while True:  # grow the batch until one sample takes a measurable time
+        while True:
             loop, items = make(n)
             start = time.perf_counter()
             loop(items)
             elapsed = time.perf_counter() - start
             if elapsed >= self.sample_s / 4 or n >= 1 << 20:
-                break
+                return max(8, int(n * self.sample_s / max(elapsed, 1e-9)))
             n *= 2
-        n = max(8, int(n * self.sample_s / max(elapsed, 1e-9)))
-        samples = []
+
+    def medians(self, *makes):
+        """Median seconds per item of each maker; `make(n)` returns (loop, items), loop(items) runs n operations.
+
+        The samples of the makers are taken in turns, so that a burst of load
+        from elsewhere on the machine falls on all of them alike.
+        """
+        if self.floor_size is None:
+            self.floor_size = self.calibrate(self.floor_make)
+        makes = (self.floor_make, *makes)
+        sizes = [self.floor_size] + [self.calibrate(make) for make in makes[1:]]
+        samples = [self.floor_samples] + [[] for _ in makes[1:]]
         for _ in range(self.repeat):
-            loop, items = make(n)
-            start = time.perf_counter()
-            loop(items)
-            samples.append((time.perf_counter() - start) / n)
-        return statistics.median(samples)
+            for make, n, out in zip(makes, sizes, samples):
+                loop, items = make(n)
+                start = time.perf_counter()
+                loop(items)
+                out.append((time.perf_counter() - start) / n)
+        return [statistics.median(s) for s in samples[1:]]
+
+    def median(self, make):
+        return self.medians(make)[0]
 
 
 def same(item):
@@ -162,11 +184,12 @@ def validation_rows(timer):
 
     for label, payload in (("typical message", TYPICAL), ("64 KiB content, 200 mentions", LARGE)):
         make = same(payload)
-        spec_s = timer.median(make(spec_loop)) if spec_loop else None
-        rows.append(Row(f"validate_event_payload, {label}", timer.median(make(native)),
-                        timer.median(make(python)), spec_s))
+        loops = [native, python, route][: 3 if payload is TYPICAL else 2] + ([spec_loop] if spec_loop else [])
+        times = timer.medians(*map(make, loops)) + ([] if spec_loop else [None])
+        spec_s = times[-1]
+        rows.append(Row(f"validate_event_payload, {label}", times[0], times[1], spec_s))
         if payload is TYPICAL:
-            rows.append(Row("evaluate_delivery_event, typical message", timer.median(make(route)), None, spec_s))
+            rows.append(Row("evaluate_delivery_event, typical message", times[2], None, spec_s))
     return rows
 
 
@@ -199,7 +222,7 @@ def ledger_row(timer):
                 release(r, m)
         return loop, fresh_ids(n)
 
-    return Row("one message through the ledger (5 calls)", timer.median(native_make), timer.median(python_make))
+    return Row("one message through the ledger (5 calls)", *timer.medians(native_make, python_make))
 
 
 def cycle_rows(timer):
@@ -228,12 +251,13 @@ def cycle_rows(timer):
         return lambda n: (loop, ["room-1"] * n)
 
     return [
-        Row("session cycle (3 calls)", timer.median(session_make(Session(SessionPolicy.default()))),
-            timer.median(session_make(plain.Session()))),
-        Row("subscription cycle (4 calls)", timer.median(subscription_make(SubscriptionTracker(), LeaveOutcome.Left)),
-            timer.median(subscription_make(plain.SubscriptionTracker(), "left"))),
-        Row("asks cycle (3 calls)", timer.median(asks_make(DecisionRegistry(seed=1))),
-            timer.median(asks_make(plain.DecisionRegistry(seed=1)))),
+        Row("session cycle (3 calls)",
+            *timer.medians(session_make(Session(SessionPolicy.default())), session_make(plain.Session()))),
+        Row("subscription cycle (4 calls)",
+            *timer.medians(subscription_make(SubscriptionTracker(), LeaveOutcome.Left),
+                           subscription_make(plain.SubscriptionTracker(), "left"))),
+        Row("asks cycle (3 calls)",
+            *timer.medians(asks_make(DecisionRegistry(seed=1)), asks_make(plain.DecisionRegistry(seed=1)))),
     ]
 
 
@@ -268,10 +292,10 @@ def query_rows(timer, other_rooms):
     alone, crowded = filled_registry(0), filled_registry(other_rooms)
     rows = []
     for name in ("inflight_ids", "completed_ids", "pending_ack_ids", "unpark_acks", "has_retryable_settlement"):
-        rows.append(QueryRow(name, timer.median(query(getattr(alone, name))),
-                             timer.median(query(getattr(crowded, name))), other_rooms))
-    rows.append(QueryRow("discard_completed (+ remember_completed)", timer.median(discard(alone)),
-                         timer.median(discard(crowded)), other_rooms))
+        rows.append(QueryRow(name, *timer.medians(query(getattr(alone, name)), query(getattr(crowded, name))),
+                             other_rooms))
+    rows.append(QueryRow("discard_completed (+ remember_completed)", *timer.medians(discard(alone), discard(crowded)),
+                         other_rooms))
     return rows
 
 
@@ -285,6 +309,16 @@ def rss_bytes():
 
 
 def memory_run(messages, rooms, max_completed):
+    """Runs `memory_child` in a fresh interpreter, whose heap holds nothing freed by earlier rows."""
+    import json
+    import subprocess
+    done = subprocess.run([sys.executable, __file__, "--memory-child", str(messages), str(rooms), str(max_completed)],
+                          capture_output=True, text=True, check=True)
+    points, held, retained = json.loads(done.stdout)
+    return [tuple(p) for p in points], held, retained
+
+
+def memory_child(messages, rooms, max_completed):
     """Every message goes the whole way; the completed sets hold the last `max_completed` ids per room."""
     registry, tracker = ClaimRegistry(max_completed), RetryTracker()
     room_ids = [f"room-{r}" for r in range(rooms)]
@@ -366,20 +400,24 @@ def fmt_ratio(r):
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="a smoke run: small samples, few rooms and ids")
+    parser.add_argument("--memory-child", nargs=3, type=int, help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
-    timer = Timer(args.quick)
+    if args.memory_child:
+        import json
+        print(json.dumps(memory_child(*args.memory_child)))
+        return
+    timer = Timer(args.quick, same("x")(loop_floor))
     other_rooms = 200 if args.quick else 10_000
-    messages, rooms, max_completed = (20_000, 100, 50) if args.quick else (2_000_000, 10_000, 50)
+    messages, rooms, max_completed = (100_000, 1_000, 50) if args.quick else (2_000_000, 10_000, 50)
 
     import orvu_sdk_core
     print(f"orvu_sdk_core from {os.path.relpath(orvu_sdk_core.__file__)}; Python {sys.version.split()[0]}; "
           f"msgspec {msgspec.__version__ if msgspec else 'not installed'}{'; quick run' if args.quick else ''}")
 
-    floor = timer.median(same("x")(loop_floor))
-    print(f"call floor (isinstance(s, str) in the same loop): {fmt_time(floor)}\n")
-
     validation = validation_rows(timer)
     decisions = [ledger_row(timer), *cycle_rows(timer)]
+    floor = timer.floor
+    print(f"call floor (isinstance(s, str) in the same loop, sampled in turns with every row): {fmt_time(floor)}\n")
     headers = ["operation", "native", "× floor", "plain Python", "native / plain", "msgspec", "native / msgspec"]
     print_table(headers, [[r.label, fmt_time(r.native), fmt_ratio(ratio(r.native, floor)), fmt_time(r.python),
                            fmt_ratio(ratio(r.native, r.python)), fmt_time(r.spec), fmt_ratio(ratio(r.native, r.spec))]
