@@ -412,7 +412,7 @@ def main(argv=None):
         return
     timer = Timer(args.quick, same("x")(loop_floor))
     other_rooms = 200 if args.quick else 10_000
-    messages, rooms, max_completed = (100_000, 1_000, 50) if args.quick else (2_000_000, 10_000, 50)
+    messages, rooms, max_completed = (20_000, 200, 50) if args.quick else (2_000_000, 10_000, 50)
 
     import orvu_sdk_core
     print(f"orvu_sdk_core from {os.path.relpath(orvu_sdk_core.__file__)}; Python {sys.version.split()[0]}; "
