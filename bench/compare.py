@@ -29,6 +29,7 @@ import time
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 
 import plain  # noqa: E402
+from bench_events import message  # noqa: E402
 from orvu_sdk_core import (  # noqa: E402
     ClaimRegistry, DecisionRegistry, LeaveOutcome, RetryTracker, Session, SessionPolicy, SubscriptionTracker,
     evaluate_delivery_event, validate_event_payload,
@@ -105,23 +106,6 @@ def same(item):
 
 # ---------------------------------------------------------------------------
 # Payloads
-
-
-def message(content, mentions):
-    return {
-        "id": "msg-0001",
-        "chat_room_id": "room-42",
-        "content": content,
-        "message_type": "text",
-        "sender_type": "User",
-        "sender_id": "user-7",
-        "sender_name": "Pat",
-        "inserted_at": "2024-05-01T12:00:00Z",
-        "updated_at": "2024-05-01T12:00:00Z",
-        "metadata": {"mentions": [{"id": f"user-{i}", "username": f"u{i}", "handle": f"@u{i}", "name": None}
-                                  for i in range(mentions)]},
-        "attachments": [{"id": "att-1", "url": "https://example.invalid/a.png", "size": 1024}],
-    }
 
 
 TYPICAL = message("Hello @u0 and @u1, see attached.", 2)
@@ -204,7 +188,7 @@ def ledger_row(timer):
         batch = next(counter)
         return [f"m{batch}-{i}" for i in range(n)]
 
-    def native_make(n, registry=ClaimRegistry(), tracker=RetryTracker()):
+    def make_for(registry, tracker):
         def loop(ids, r="room-1", claim=registry.guarded_claim, attempt=tracker.record_attempt,
                  settle=registry.record_processed_settlement, confirm=registry.confirm_settlement,
                  release=registry.release, tracker=tracker):
@@ -213,19 +197,10 @@ def ledger_row(timer):
                 attempt(m)
                 confirm(r, m, settle(r, m)["token"], tracker)
                 release(r, m)
-        return loop, fresh_ids(n)
+        return lambda n: (loop, fresh_ids(n))
 
-    def python_make(n, registry=plain.ClaimRegistry(), tracker=plain.RetryTracker(1)):
-        def loop(ids, r="room-1", claim=registry.guarded_claim, attempt=tracker.record_attempt,
-                 settle=registry.record_processed_settlement, confirm=registry.confirm_settlement,
-                 release=registry.release, tracker=tracker):
-            for m in ids:
-                claim(r, m, tracker)
-                attempt(m)
-                confirm(r, m, settle(r, m)["token"], tracker)
-                release(r, m)
-        return loop, fresh_ids(n)
-
+    native_make = make_for(ClaimRegistry(), RetryTracker())
+    python_make = make_for(plain.ClaimRegistry(), plain.RetryTracker(1))
     return Row("one message through the ledger (5 calls)", *timer.medians(native_make, python_make))
 
 

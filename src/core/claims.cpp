@@ -52,28 +52,31 @@ void ClaimRegistry::drop_if_unused(std::string_view room_id, const RoomLedger& l
     if (ledger.unused()) rooms_.erase(room_id);
 }
 
+namespace {
+
+template <class Rooms, class Count>
+std::size_t sum_over_rooms(const Rooms& rooms, Count count) noexcept {
+    std::size_t total = 0;
+    for (const auto& [room_id, ledger] : rooms) total += count(ledger);
+    return total;
+}
+
+}  // namespace
+
 std::size_t ClaimRegistry::inflight_count() const noexcept {
-    std::size_t count = 0;
-    for (const auto& [id, ledger] : rooms_) count += ledger.inflight.size();
-    return count;
+    return sum_over_rooms(rooms_, [](const RoomLedger& l) { return l.inflight.size(); });
 }
 
 std::size_t ClaimRegistry::pending_count() const noexcept {
-    std::size_t count = 0;
-    for (const auto& [id, ledger] : rooms_) count += ledger.pending.size();
-    return count;
+    return sum_over_rooms(rooms_, [](const RoomLedger& l) { return l.pending.size(); });
 }
 
 std::size_t ClaimRegistry::ack_retry_count_size() const noexcept {
-    std::size_t count = 0;
-    for (const auto& [id, ledger] : rooms_) count += ledger.ack_retries.size();
-    return count;
+    return sum_over_rooms(rooms_, [](const RoomLedger& l) { return l.ack_retries.size(); });
 }
 
 std::size_t ClaimRegistry::completed_room_count() const noexcept {
-    std::size_t count = 0;
-    for (const auto& [id, ledger] : rooms_) count += ledger.completed.empty() ? 0 : 1;
-    return count;
+    return sum_over_rooms(rooms_, [](const RoomLedger& l) -> std::size_t { return l.completed.empty() ? 0 : 1; });
 }
 
 // ---------------------------------------------------------------------------
