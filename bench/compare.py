@@ -93,9 +93,6 @@ class Timer:
                 out.append((clock() - start) / n)
         return [statistics.median(s) for s in samples[1:]]
 
-    def median(self, make):
-        return self.medians(make)[0]
-
 
 def same(item):
     """A maker whose items are all `item` (stateless operations)."""
