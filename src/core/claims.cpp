@@ -129,7 +129,7 @@ void ClaimRegistry::discard_completed(const std::string& room_id) {
 void ClaimRegistry::remember_completed(const std::string& room_id, const std::string& message_id) {
     change_room(room_id, [&](RoomLedger& ledger) {
         OrderedSet<std::string>& ids = ledger.completed;
-        if (!ids.move_to_back(message_id)) ids.insert_back(message_id);
+        ids.touch_back(message_id);
         // The id just touched is the newest and max_completed >= 1, so it survives.
         while (ids.size() > max_completed_) ids.pop_front();
         ledger.pending.erase(message_id);
@@ -162,8 +162,10 @@ namespace {
 template <class Ledger, class Mint>
 AckEntry& store_entry(Ledger& ledger, const std::string& message_id, Intent intent, Continuation continuation,
                       Mint&& mint) {
-    ledger.pending.insert_back(message_id, AckEntry{std::nullopt, std::move(intent), std::nullopt, continuation});
-    AckEntry& entry = *ledger.pending.find(message_id);
+    AckEntry& entry = *ledger.pending
+                           .try_insert_back(message_id,
+                                            AckEntry{std::nullopt, std::move(intent), std::nullopt, continuation})
+                           .first;
     entry.token = mint();
     return entry;
 }
@@ -227,11 +229,7 @@ std::vector<std::string> ClaimRegistry::pending_ack_ids(const std::string& room_
 
 std::uint32_t ClaimRegistry::record_ack_retry(const std::string& room_id, const std::string& message_id) {
     return change_room(room_id, [&](RoomLedger& ledger) {
-        std::uint32_t* count = ledger.ack_retries.find(message_id);
-        if (!count) {
-            ledger.ack_retries.insert_back(message_id, 0);
-            count = ledger.ack_retries.find(message_id);
-        }
+        std::uint32_t* count = ledger.ack_retries.try_insert_back(message_id, 0).first;
         *count = saturating_increment(*count);
         return *count;
     });

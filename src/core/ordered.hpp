@@ -155,17 +155,17 @@ public:
 
     template <class Q>
     bool contains(const Q& key) const {
-        return find_cell(key, fragment(key)) != kNone;
+        return lookup(key) != kNone;
     }
 
     template <class Q>
     V* find(const Q& key) {
-        std::uint32_t pos = find_cell(key, fragment(key));
+        std::uint32_t pos = lookup(key);
         return pos == kNone ? nullptr : &slot_at(pos).entry().second;
     }
     template <class Q>
     const V* find(const Q& key) const {
-        std::uint32_t pos = find_cell(key, fragment(key));
+        std::uint32_t pos = lookup(key);
         return pos == kNone ? nullptr : &slot_at(pos).entry().second;
     }
 
@@ -173,19 +173,27 @@ public:
     // If it throws, nothing changed.
     template <class Q>
     bool insert_back(Q&& key, V value) {
+        return try_insert_back(std::forward<Q>(key), std::move(value)).second;
+    }
+
+    // As insert_back, also giving the value stored under the key (new or existing).
+    template <class Q>
+    std::pair<V*, bool> try_insert_back(Q&& key, V value) {
         const std::uint32_t frag = fragment(key);
-        if (find_cell(key, frag) != kNone) return false;
-        reserve_one();
-        const std::uint32_t index = take_slot();
-        try {
-            ::new (static_cast<void*>(slots_[index].bytes)) Entry{K(std::forward<Q>(key)), std::move(value)};
-        } catch (...) {
-            release_slot(index);
-            throw;
+        if (const std::uint32_t pos = find_cell(key, frag); pos != kNone) return {&slot_at(pos).entry().second, false};
+        const std::uint32_t index = append(std::forward<Q>(key), std::move(value), frag);
+        return {&slots_[index].entry().second, true};
+    }
+
+    // Moves the key to the newest position, appending it when absent; true when appended.
+    template <class Q>
+    bool touch_back(Q&& key, V value) {
+        const std::uint32_t frag = fragment(key);
+        if (const std::uint32_t pos = find_cell(key, frag); pos != kNone) {
+            to_back(slot_index(cells_[pos]));
+            return false;
         }
-        link_back(index);
-        place_cell(frag, index);
-        ++size_;
+        append(std::forward<Q>(key), std::move(value), frag);
         return true;
     }
 
@@ -202,19 +210,15 @@ public:
     // Moves an existing entry to the newest position; false when absent.
     template <class Q>
     bool move_to_back(const Q& key) {
-        std::uint32_t pos = find_cell(key, fragment(key));
+        std::uint32_t pos = lookup(key);
         if (pos == kNone) return false;
-        std::uint32_t index = slot_index(cells_[pos]);
-        if (index != tail_) {
-            unlink(index);
-            link_back(index);
-        }
+        to_back(slot_index(cells_[pos]));
         return true;
     }
 
     template <class Q>
     bool erase(const Q& key) {
-        std::uint32_t pos = find_cell(key, fragment(key));
+        std::uint32_t pos = lookup(key);
         if (pos == kNone) return false;
         erase_at(pos);
         return true;
@@ -259,10 +263,40 @@ private:
     static std::uint32_t slot_index(std::uint64_t cell) noexcept { return static_cast<std::uint32_t>(cell); }
     Slot& slot_at(std::uint32_t pos) const noexcept { return slots_[slot_index(cells_[pos])]; }
 
+    // The table position holding `key`, or kNone; an empty map hashes nothing.
+    template <class Q>
+    std::uint32_t lookup(const Q& key) const {
+        return size_ == 0 ? kNone : find_cell(key, fragment(key));
+    }
+
+    // Stores a new entry at the newest end and returns its slot; `key` must be absent.
+    // All allocation comes first, so a throw leaves the map as it was.
+    template <class Q>
+    std::uint32_t append(Q&& key, V value, std::uint32_t frag) {
+        reserve_one();
+        const std::uint32_t index = take_slot();
+        try {
+            ::new (static_cast<void*>(slots_[index].bytes)) Entry{K(std::forward<Q>(key)), std::move(value)};
+        } catch (...) {
+            release_slot(index);
+            throw;
+        }
+        link_back(index);
+        place_cell(frag, index);
+        ++size_;
+        return index;
+    }
+
+    void to_back(std::uint32_t index) noexcept {
+        if (index == tail_) return;
+        unlink(index);
+        link_back(index);
+    }
+
     // The table position holding `key`, or kNone.
     template <class Q>
     std::uint32_t find_cell(const Q& key, std::uint32_t frag) const {
-        if (!cells_) return kNone;
+        if (size_ == 0) return kNone;
         for (std::uint32_t pos = home(frag);; pos = (pos + 1) & cell_mask_) {
             const std::uint64_t cell = cells_[pos];
             if (cell == kEmptyCell) return kNone;
@@ -413,6 +447,11 @@ public:
     template <class Q>
     bool move_to_back(const Q& key) {
         return map_.move_to_back(key);
+    }
+    // Moves the key to the newest position, appending it when absent; true when appended.
+    template <class Q>
+    bool touch_back(Q&& key) {
+        return map_.touch_back(std::forward<Q>(key), Unit{});
     }
     template <class Q>
     bool erase(const Q& key) {

@@ -73,12 +73,26 @@ static void run(unsigned seed) {
         switch (rng() % 8) {
             case 0:
             case 1: {
-                const bool added = map.insert_back(key, step);
-                EXPECT(added == (find_in(model, key) == model.end()));
+                auto [stored, added] = map.try_insert_back(key, step);
+                auto it = find_in(model, key);
+                EXPECT(added == (it == model.end()));
+                EXPECT(stored && *stored == (it == model.end() ? step : it->second));
                 if (added) model.emplace_back(key, step);
                 break;
             }
             case 2: {
+                if (rng() % 2) {
+                    // Appends when absent, else moves to the newest end and keeps the value.
+                    const bool added = map.touch_back(key, step);
+                    auto it = find_in(model, key);
+                    EXPECT(added == (it == model.end()));
+                    if (it == model.end()) {
+                        model.emplace_back(key, step);
+                    } else {
+                        std::rotate(it, it + 1, model.end());
+                    }
+                    break;
+                }
                 map.set(std::string_view(key), -step);
                 auto it = find_in(model, key);
                 if (it == model.end()) {
