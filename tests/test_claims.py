@@ -495,7 +495,8 @@ def test_counters_at_their_limits(core_check, case):
 
 # --- random operation sequences --------------------------------------------------------
 
-rooms, ids = st.sampled_from(["R", "S"]), st.sampled_from(["a", "b", "c", "d"])
+ROOMS = ("R", "S", "T")
+rooms, ids = st.sampled_from(ROOMS), st.sampled_from(["a", "b", "c", "d"])
 
 
 class LedgerMachine(RuleBasedStateMachine):
@@ -508,6 +509,7 @@ class LedgerMachine(RuleBasedStateMachine):
         super().__init__()
         self.reg, self.tracker = ClaimRegistry(self.BOUND), RetryTracker(2, 3)
         self.inflight, self.completed, self.pending, self.next_token = set(), {}, {}, 0
+        self.retries = {}
 
     def touch(self, room, m):
         ids_ = self.completed.setdefault(room, [])
@@ -519,6 +521,7 @@ class LedgerMachine(RuleBasedStateMachine):
     def complete(self, room, m):
         self.touch(room, m)
         self.pending.pop((room, m), None)
+        self.retries.pop((room, m), None)
 
     def store(self, key, status, error, continuation=FINISHED):
         self.pending[key] = {"token": str(self.next_token), "status": status, "error": error, "parked": None,
@@ -598,6 +601,14 @@ class LedgerMachine(RuleBasedStateMachine):
             assert self.tracker.is_permanently_failed(m) or entry["status"] == "processed"
         elif closed:
             del self.pending[key]
+            self.retries.pop(key, None)
+
+    @rule(room=rooms, m=ids)
+    def record_ack_retry(self, room, m):
+        # The count lives as long as the pair's write is owed, whatever else the room loses meanwhile.
+        key = (room, m)
+        self.retries[key] = self.retries.get(key, 0) + 1
+        assert self.reg.record_ack_retry(room, m) == self.retries[key]
 
     @rule(room=rooms, m=ids, by_token=st.booleans(), reason=st.sampled_from([ParkedReason.NotFound,
                                                                                ParkedReason.Rejected]))
@@ -645,7 +656,7 @@ class LedgerMachine(RuleBasedStateMachine):
 
     @invariant()
     def matches_model(self):
-        for room in ("R", "S"):
+        for room in ROOMS:
             assert sorted(self.reg.inflight_ids(room)) == sorted(m for r, m in self.inflight if r == room)
             assert self.reg.completed_ids(room) == self.completed.get(room, [])
             assert len(self.reg.completed_ids(room)) <= self.BOUND

@@ -33,22 +33,72 @@ std::string_view eligibility_word(Eligibility e) noexcept { return kEligibilityW
 ClaimRegistry::ClaimRegistry(std::uint32_t max_completed, std::uint64_t next_token)
     : max_completed_(max_completed < 1 ? 1 : max_completed), next_token_(next_token) {}
 
+template <class Change>
+auto ClaimRegistry::change_room(const std::string& room_id, Change&& change) {
+    RoomLedger* ledger = room(room_id);
+    const bool created = ledger == nullptr;
+    if (created) {
+        rooms_.insert_back(room_id, RoomLedger{});
+        ledger = room(room_id);
+    }
+    try {
+        return change(*ledger);
+    } catch (...) {
+        if (created) rooms_.erase(room_id);
+        throw;
+    }
+}
+
+void ClaimRegistry::drop_if_unused(std::string_view room_id, const RoomLedger& ledger) noexcept {
+    if (ledger.unused()) rooms_.erase(room_id);
+}
+
+namespace {
+
+template <class Rooms, class Count>
+std::size_t sum_over_rooms(const Rooms& rooms, Count count) noexcept {
+    std::size_t total = 0;
+    for (const auto& [room_id, ledger] : rooms) total += count(ledger);
+    return total;
+}
+
+}  // namespace
+
+std::size_t ClaimRegistry::inflight_count() const noexcept {
+    return sum_over_rooms(rooms_, [](const RoomLedger& l) { return l.inflight.size(); });
+}
+
+std::size_t ClaimRegistry::pending_count() const noexcept {
+    return sum_over_rooms(rooms_, [](const RoomLedger& l) { return l.pending.size(); });
+}
+
+std::size_t ClaimRegistry::ack_retry_count_size() const noexcept {
+    return sum_over_rooms(rooms_, [](const RoomLedger& l) { return l.ack_retries.size(); });
+}
+
+std::size_t ClaimRegistry::completed_room_count() const noexcept {
+    return sum_over_rooms(rooms_, [](const RoomLedger& l) -> std::size_t { return l.completed.empty() ? 0 : 1; });
+}
+
 // ---------------------------------------------------------------------------
 // In flight
 
 bool ClaimRegistry::try_claim(const std::string& room_id, const std::string& message_id) {
-    return inflight_.emplace(room_id, message_id).second;
+    return change_room(room_id, [&](RoomLedger& ledger) { return ledger.inflight.insert_back(message_id); });
 }
 
 void ClaimRegistry::release(const std::string& room_id, const std::string& message_id) {
-    inflight_.erase(RoomMessage{room_id, message_id});
+    RoomLedger* ledger = room(room_id);
+    if (!ledger || !ledger->inflight.erase(message_id)) return;
+    drop_if_unused(room_id, *ledger);
 }
 
 std::vector<std::string> ClaimRegistry::inflight_ids(const std::string& room_id) const {
     std::vector<std::string> ids;
-    for (const auto& [room, message] : inflight_) {
-        if (room == room_id) ids.push_back(message);
-    }
+    const RoomLedger* ledger = room(room_id);
+    if (!ledger) return ids;
+    ids.reserve(ledger->inflight.size());
+    ledger->inflight.for_each([&](const std::string& id) { ids.push_back(id); });
     return ids;
 }
 
@@ -56,31 +106,36 @@ std::vector<std::string> ClaimRegistry::inflight_ids(const std::string& room_id)
 // Completed
 
 bool ClaimRegistry::is_completed(const std::string& room_id, const std::string& message_id) {
-    auto room = completed_.find(room_id);
-    if (room == completed_.end()) return false;
+    RoomLedger* ledger = room(room_id);
     // A lookup protects the id from eviction just as remembering it again does.
-    return room->second.move_to_back(message_id);
+    return ledger && ledger->completed.move_to_back(message_id);
 }
 
 std::vector<std::string> ClaimRegistry::completed_ids(const std::string& room_id) const {
     std::vector<std::string> ids;
-    auto room = completed_.find(room_id);
-    if (room == completed_.end()) return ids;
-    ids.reserve(room->second.size());
-    room->second.for_each([&](const std::string& id) { ids.push_back(id); });
+    const RoomLedger* ledger = room(room_id);
+    if (!ledger) return ids;
+    ids.reserve(ledger->completed.size());
+    ledger->completed.for_each([&](const std::string& id) { ids.push_back(id); });
     return ids;
 }
 
-void ClaimRegistry::discard_completed(const std::string& room_id) { completed_.erase(room_id); }
+void ClaimRegistry::discard_completed(const std::string& room_id) {
+    RoomLedger* ledger = room(room_id);
+    if (!ledger) return;
+    ledger->completed.clear();
+    drop_if_unused(room_id, *ledger);
+}
 
 void ClaimRegistry::remember_completed(const std::string& room_id, const std::string& message_id) {
-    OrderedSet<std::string>& ids = completed_[room_id];
-    if (!ids.move_to_back(message_id)) ids.insert_back(message_id);
-    // The id just touched is the newest and max_completed >= 1, so it survives.
-    while (ids.size() > max_completed_) ids.pop_front();
-    RoomMessage key{room_id, message_id};
-    pending_.erase(key);
-    ack_retries_.erase(key);
+    change_room(room_id, [&](RoomLedger& ledger) {
+        OrderedSet<std::string>& ids = ledger.completed;
+        ids.touch_back(message_id);
+        // The id just touched is the newest and max_completed >= 1, so it survives.
+        while (ids.size() > max_completed_) ids.pop_front();
+        ledger.pending.erase(message_id);
+        ledger.ack_retries.erase(message_id);
+    });
 }
 
 // ---------------------------------------------------------------------------
@@ -98,44 +153,65 @@ bool ClaimRegistry::token_matches(const AckEntry& entry, std::string_view token)
 }
 
 bool ClaimRegistry::is_ack_pending(const std::string& room_id, const std::string& message_id) const {
-    return pending_.contains(RoomMessage{room_id, message_id});
+    return pending_ack(room_id, message_id) != nullptr;
 }
 
+namespace {
+
+// Stores a new entry and only then mints its token, so that a failed
+// insertion leaves the counter where it was.
+template <class Ledger, class Mint>
+AckEntry& store_entry(Ledger& ledger, const std::string& message_id, Intent intent, Continuation continuation,
+                      Mint&& mint) {
+    AckEntry& entry = *ledger.pending
+                           .try_insert_back(message_id,
+                                            AckEntry{std::nullopt, std::move(intent), std::nullopt, continuation})
+                           .first;
+    entry.token = mint();
+    return entry;
+}
+
+}  // namespace
+
 void ClaimRegistry::remember_ack_pending(const std::string& room_id, const std::string& message_id) {
-    RoomMessage key{room_id, message_id};
-    if (pending_.contains(key)) return;
-    pending_.insert_back(std::move(key), AckEntry{mint_token(), Intent::processed(), std::nullopt,
-                                                  Continuation::finished()});
+    if (is_ack_pending(room_id, message_id)) return;
+    change_room(room_id, [&](RoomLedger& ledger) {
+        store_entry(ledger, message_id, Intent::processed(), Continuation::finished(), [&] { return mint_token(); });
+    });
 }
 
 Outcome<> ClaimRegistry::remember_failed_ack_pending(const std::string& room_id, const std::string& message_id,
                                                      const std::string& error) {
-    RoomMessage key{room_id, message_id};
     Intent intent = Intent::failure(error);
-    if (const AckEntry* existing = pending_.find(key)) {
+    if (const AckEntry* existing = pending_ack(room_id, message_id)) {
         if (existing->intent == intent) return accept();
         return different_intent_issue();
     }
-    pending_.insert_back(std::move(key), AckEntry{mint_token(), std::move(intent), std::nullopt,
-                                                  Continuation::finished()});
+    change_room(room_id, [&](RoomLedger& ledger) {
+        store_entry(ledger, message_id, std::move(intent), Continuation::finished(), [&] { return mint_token(); });
+    });
     return accept();
 }
 
 const AckEntry* ClaimRegistry::pending_ack(const std::string& room_id, const std::string& message_id) const {
-    return pending_.find(RoomMessage{room_id, message_id});
+    const RoomLedger* ledger = room(room_id);
+    return ledger ? ledger->pending.find(message_id) : nullptr;
 }
 
 bool ClaimRegistry::park_ack(const std::string& room_id, const std::string& message_id, ParkedReason reason) {
-    AckEntry* entry = pending_.find(RoomMessage{room_id, message_id});
+    RoomLedger* ledger = room(room_id);
+    AckEntry* entry = ledger ? ledger->pending.find(message_id) : nullptr;
     if (!entry) return false;
     entry->parked = reason;
     return true;
 }
 
 std::size_t ClaimRegistry::unpark_acks(const std::string& room_id) {
+    RoomLedger* ledger = room(room_id);
+    if (!ledger) return 0;
     std::size_t unparked = 0;
-    for (auto& [key, entry] : pending_) {
-        if (key.first != room_id || !entry.parked) continue;
+    for (auto& [message_id, entry] : ledger->pending) {
+        if (!entry.parked) continue;
         entry.parked.reset();
         ++unparked;
     }
@@ -144,16 +220,19 @@ std::size_t ClaimRegistry::unpark_acks(const std::string& room_id) {
 
 std::vector<std::string> ClaimRegistry::pending_ack_ids(const std::string& room_id) const {
     std::vector<std::string> ids;
-    for (const auto& [key, entry] : pending_) {
-        if (key.first == room_id) ids.push_back(key.second);
-    }
+    const RoomLedger* ledger = room(room_id);
+    if (!ledger) return ids;
+    ids.reserve(ledger->pending.size());
+    for (const auto& [message_id, entry] : ledger->pending) ids.push_back(message_id);
     return ids;
 }
 
 std::uint32_t ClaimRegistry::record_ack_retry(const std::string& room_id, const std::string& message_id) {
-    std::uint32_t& count = ack_retries_[RoomMessage{room_id, message_id}];
-    count = saturating_increment(count);
-    return count;
+    return change_room(room_id, [&](RoomLedger& ledger) {
+        std::uint32_t* count = ledger.ack_retries.try_insert_back(message_id, 0).first;
+        *count = saturating_increment(*count);
+        return *count;
+    });
 }
 
 // ---------------------------------------------------------------------------
@@ -162,20 +241,21 @@ std::uint32_t ClaimRegistry::record_ack_retry(const std::string& room_id, const 
 Eligibility ClaimRegistry::delivery_eligibility(const std::string& room_id, const std::string& message_id,
                                                 const RetryTracker& tracker, const DeliveryFacts& facts) {
     if (facts.self_echo) return Eligibility::Self;
-    if (is_ack_pending(room_id, message_id)) return Eligibility::Pending;
+    RoomLedger* ledger = room(room_id);
+    if (ledger && ledger->pending.contains(message_id)) return Eligibility::Pending;
     // The lookup runs (and touches) even when the platform already says processed.
-    bool remembered = is_completed(room_id, message_id);
+    bool remembered = ledger && ledger->completed.move_to_back(message_id);
     if (facts.durably_processed || remembered) return Eligibility::Completed;
     if (tracker.is_permanently_failed(message_id)) return Eligibility::Exhausted;
     if (facts.durably_failed && !facts.allow_failed_retry) return Eligibility::Failed;
-    if (inflight_.contains(RoomMessage{room_id, message_id})) return Eligibility::Inflight;
+    if (ledger && ledger->inflight.contains(message_id)) return Eligibility::Inflight;
     return Eligibility::Runnable;
 }
 
 Eligibility ClaimRegistry::guarded_claim(const std::string& room_id, const std::string& message_id,
                                          const RetryTracker& tracker, const DeliveryFacts& facts) {
     Eligibility word = delivery_eligibility(room_id, message_id, tracker, facts);
-    if (word == Eligibility::Runnable) inflight_.emplace(room_id, message_id);
+    if (word == Eligibility::Runnable) try_claim(room_id, message_id);
     return word;
 }
 
@@ -184,18 +264,16 @@ Eligibility ClaimRegistry::guarded_claim(const std::string& room_id, const std::
 
 SettlementResult ClaimRegistry::record_settlement(const std::string& room_id, const std::string& message_id,
                                                   Intent intent, Continuation continuation) {
-    RoomMessage key{room_id, message_id};
-    if (const AckEntry* existing = pending_.find(key)) {
+    if (const AckEntry* existing = pending_ack(room_id, message_id)) {
         // The same write recorded again: the entry as it stands, new continuation dropped.
         if (existing->intent == intent) return describe(*existing);
         return different_intent_issue();
     }
-    std::optional<std::uint64_t> token = mint_token();
-    if (!token) return token_exhausted_issue();
-    AckEntry entry{token, std::move(intent), std::nullopt, continuation};
-    SettlementResult result = describe(entry);
-    pending_.insert_back(std::move(key), std::move(entry));
-    return result;
+    if (next_token_ == kTokenMax) return token_exhausted_issue();  // nothing is stored
+    return change_room(room_id, [&](RoomLedger& ledger) {
+        return describe(store_entry(ledger, message_id, std::move(intent), continuation,
+                                    [&] { return mint_token(); }));
+    });
 }
 
 SettlementResult ClaimRegistry::record_processed_settlement(const std::string& room_id,
@@ -214,7 +292,7 @@ SettlementResult ClaimRegistry::record_failed_settlement(const std::string& room
 }
 
 SettlementLookup ClaimRegistry::pending_settlement(const std::string& room_id, const std::string& message_id) const {
-    const AckEntry* entry = pending_.find(RoomMessage{room_id, message_id});
+    const AckEntry* entry = pending_ack(room_id, message_id);
     if (!entry) return std::optional<Settlement>();
     SettlementResult result = describe(*entry);
     if (!result.ok()) return result.refusal();
@@ -223,8 +301,8 @@ SettlementLookup ClaimRegistry::pending_settlement(const std::string& room_id, c
 
 bool ClaimRegistry::confirm_settlement(const std::string& room_id, const std::string& message_id,
                                        std::string_view token, RetryTracker& tracker) {
-    RoomMessage key{room_id, message_id};
-    const AckEntry* entry = pending_.find(key);
+    RoomLedger* ledger = room(room_id);
+    const AckEntry* entry = ledger ? ledger->pending.find(message_id) : nullptr;
     if (!entry || !token_matches(*entry, token)) return false;
     if (!entry->continuation.retry) {
         if (entry->intent.failed) tracker.mark_permanently_failed(message_id);
@@ -233,22 +311,26 @@ bool ClaimRegistry::confirm_settlement(const std::string& room_id, const std::st
         return true;
     }
     tracker.confirm_retry(message_id, entry->continuation.attempts, entry->continuation.max_retries);
-    pending_.erase(key);
-    ack_retries_.erase(key);
+    ledger->pending.erase(message_id);
+    ledger->ack_retries.erase(message_id);
+    drop_if_unused(room_id, *ledger);
     return true;
 }
 
 bool ClaimRegistry::park_settlement(const std::string& room_id, const std::string& message_id,
                                     std::string_view token, ParkedReason reason) {
-    AckEntry* entry = pending_.find(RoomMessage{room_id, message_id});
+    RoomLedger* ledger = room(room_id);
+    AckEntry* entry = ledger ? ledger->pending.find(message_id) : nullptr;
     if (!entry || !token_matches(*entry, token)) return false;
     entry->parked = reason;
     return true;
 }
 
 bool ClaimRegistry::has_retryable_settlement(const std::string& room_id) const {
-    for (const auto& [key, entry] : pending_) {
-        if (key.first == room_id && !entry.parked) return true;
+    const RoomLedger* ledger = room(room_id);
+    if (!ledger) return false;
+    for (const auto& [message_id, entry] : ledger->pending) {
+        if (!entry.parked) return true;
     }
     return false;
 }

@@ -18,14 +18,11 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
-#include <unordered_set>
 #include <utility>
 #include <vector>
 
 namespace orvu::core {
 
-using RoomMessage = std::pair<std::string, std::string>;  // (room_id, message_id)
 
 // The terminal write owed for a message: processed, or failed with a text.
 struct Intent {
@@ -136,23 +133,42 @@ public:
 
     // For inspection and invariants.
     std::uint64_t next_token() const noexcept { return next_token_; }
-    std::size_t inflight_count() const noexcept { return inflight_.size(); }
-    std::size_t pending_count() const noexcept { return pending_.size(); }
-    std::size_t ack_retry_count_size() const noexcept { return ack_retries_.size(); }
-    std::size_t completed_room_count() const noexcept { return completed_.size(); }
+    std::size_t inflight_count() const noexcept;
+    std::size_t pending_count() const noexcept;
+    std::size_t ack_retry_count_size() const noexcept;
+    std::size_t completed_room_count() const noexcept;
+    // Rooms with anything stored; a room whose stores are all empty is dropped.
+    std::size_t room_count() const noexcept { return rooms_.size(); }
 
 private:
+    // Everything the registry holds about one room, so that a per-room query
+    // never looks at another room's entries.
+    struct RoomLedger {
+        OrderedSet<std::string> inflight;           // claim order
+        OrderedSet<std::string> completed;          // least to most recently touched; empty: no set
+        OrderedMap<std::string, AckEntry> pending;  // creation order
+        OrderedMap<std::string, std::uint32_t> ack_retries;
+
+        bool unused() const noexcept {
+            return inflight.empty() && completed.empty() && pending.empty() && ack_retries.empty();
+        }
+    };
+
     std::optional<std::uint64_t> mint_token() noexcept;
     bool token_matches(const AckEntry& entry, std::string_view token) const;
     SettlementResult record_settlement(const std::string& room_id, const std::string& message_id, Intent intent,
                                        Continuation continuation);
+    RoomLedger* room(std::string_view room_id) noexcept { return rooms_.find(room_id); }
+    const RoomLedger* room(std::string_view room_id) const noexcept { return rooms_.find(room_id); }
+    // Runs `change` on the room's ledger, created first when absent; a ledger
+    // created for a change that throws is dropped again.
+    template <class Change>
+    auto change_room(const std::string& room_id, Change&& change);
+    void drop_if_unused(std::string_view room_id, const RoomLedger& ledger) noexcept;
 
     std::uint32_t max_completed_;
     std::uint64_t next_token_;
-    std::unordered_set<RoomMessage, PairHash> inflight_;
-    std::unordered_map<std::string, OrderedSet<std::string>> completed_;
-    OrderedMap<RoomMessage, AckEntry, PairHash> pending_;
-    std::unordered_map<RoomMessage, std::uint32_t, PairHash> ack_retries_;
+    OrderedMap<std::string, RoomLedger> rooms_;
 };
 
 }  // namespace orvu::core

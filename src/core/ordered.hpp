@@ -1,14 +1,28 @@
 // Insertion-ordered hash map and set: O(1) lookup, append, move-to-back,
 // pop-front and erase, iteration oldest first. The ledgers, trackers and
 // registries keep their collections in these.
+//
+// Layout: the entries live in one array of slots, each holding the key and
+// value once plus the 32-bit indices of its neighbours in insertion order;
+// freed slots are chained for reuse. Lookup goes through a separate
+// open-addressing table of 64-bit cells (a 32-bit hash fragment and the slot
+// index), probed linearly and compacted by backward shifting on erase, so it
+// never holds tombstones. String keys can be looked up by std::string_view.
+//
+// Pointers to values and iterators stay valid until the next insertion
+// (which may move the slots) or the removal of that entry.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <iterator>
-#include <list>
+#include <memory>
+#include <new>
 #include <optional>
-#include <unordered_map>
+#include <string>
+#include <string_view>
+#include <type_traits>
 #include <utility>
 
 namespace orvu::core {
@@ -22,114 +36,427 @@ struct PairHash {
     }
 };
 
-template <class K, class V, class Hash = std::hash<K>>
+// The default hash of a key; strings hash as views, so lookups need no copy.
+template <class K>
+struct KeyHash : std::hash<K> {};
+
+template <>
+struct KeyHash<std::string> {
+    std::size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
+};
+
+template <class K, class V>
+struct OrderedEntry {
+    K first;
+    [[no_unique_address]] V second;
+};
+
+template <class K, class V, class Hash = KeyHash<K>>
 class OrderedMap {
 public:
-    using Entry = std::pair<K, V>;
-    using List = std::list<Entry>;
-    using iterator = typename List::iterator;
-    using const_iterator = typename List::const_iterator;
+    using Entry = OrderedEntry<K, V>;
 
-    OrderedMap() = default;
-    OrderedMap(const OrderedMap& other) { *this = other; }
+private:
+    static_assert(std::is_nothrow_move_constructible_v<K> && std::is_nothrow_move_constructible_v<V>,
+                  "slots are moved when the array grows");
+
+    static constexpr std::uint32_t kNone = 0xFFFFFFFFu;
+    static constexpr std::uint64_t kEmptyCell = ~std::uint64_t{0};
+    static constexpr std::uint32_t kMaxSize = std::uint32_t{1} << 30;
+    static constexpr std::uint32_t kFirstCells = 8;
+    static constexpr std::uint32_t kFirstSlots = 4;
+
+    struct Slot {
+        alignas(Entry) unsigned char bytes[sizeof(Entry)];
+        std::uint32_t prev;
+        std::uint32_t next;  // also the free-list link of a free slot
+
+        Entry& entry() noexcept { return *std::launder(reinterpret_cast<Entry*>(bytes)); }
+        const Entry& entry() const noexcept { return *std::launder(reinterpret_cast<const Entry*>(bytes)); }
+    };
+
+    template <bool Const>
+    class Iter {
+        using Owner = std::conditional_t<Const, const OrderedMap, OrderedMap>;
+
+    public:
+        using iterator_category = std::forward_iterator_tag;
+        using value_type = Entry;
+        using difference_type = std::ptrdiff_t;
+        using reference = std::conditional_t<Const, const Entry&, Entry&>;
+        using pointer = std::conditional_t<Const, const Entry*, Entry*>;
+
+        Iter() = default;
+        Iter(Owner* owner, std::uint32_t index) noexcept : owner_(owner), index_(index) {}
+        operator Iter<true>() const noexcept
+            requires(!Const)
+        {
+            return {owner_, index_};
+        }
+
+        reference operator*() const noexcept { return owner_->slots_[index_].entry(); }
+        pointer operator->() const noexcept { return &owner_->slots_[index_].entry(); }
+        Iter& operator++() noexcept {
+            index_ = owner_->slots_[index_].next;
+            return *this;
+        }
+        Iter operator++(int) noexcept {
+            Iter before = *this;
+            ++*this;
+            return before;
+        }
+        bool operator==(const Iter& other) const noexcept { return index_ == other.index_; }
+
+    private:
+        Owner* owner_ = nullptr;
+        std::uint32_t index_ = kNone;
+    };
+
+public:
+    using iterator = Iter<false>;
+    using const_iterator = Iter<true>;
+
+    OrderedMap() noexcept = default;
+    OrderedMap(const OrderedMap& other) {
+        for (const Entry& e : other) insert_back(e.first, e.second);
+    }
     OrderedMap& operator=(const OrderedMap& other) {
         if (this != &other) {
-            clear();
-            for (const auto& e : other.entries_) insert_back(e.first, e.second);
+            OrderedMap copy(other);
+            swap(copy);
         }
         return *this;
     }
-    OrderedMap(OrderedMap&&) noexcept = default;
-    OrderedMap& operator=(OrderedMap&&) noexcept = default;
-
-    std::size_t size() const noexcept { return entries_.size(); }
-    bool empty() const noexcept { return entries_.empty(); }
-    bool contains(const K& key) const { return index_.find(key) != index_.end(); }
-
-    V* find(const K& key) {
-        auto it = index_.find(key);
-        return it == index_.end() ? nullptr : &it->second->second;
+    OrderedMap(OrderedMap&& other) noexcept { swap(other); }
+    OrderedMap& operator=(OrderedMap&& other) noexcept {
+        if (this != &other) {
+            clear();
+            swap(other);
+        }
+        return *this;
     }
-    const V* find(const K& key) const {
-        auto it = index_.find(key);
-        return it == index_.end() ? nullptr : &it->second->second;
+    ~OrderedMap() { clear(); }
+
+    void swap(OrderedMap& other) noexcept {
+        std::swap(slots_, other.slots_);
+        std::swap(cells_, other.cells_);
+        std::swap(slot_capacity_, other.slot_capacity_);
+        std::swap(slots_used_, other.slots_used_);
+        std::swap(free_, other.free_);
+        std::swap(cell_mask_, other.cell_mask_);
+        std::swap(cell_shift_, other.cell_shift_);
+        std::swap(size_, other.size_);
+        std::swap(head_, other.head_);
+        std::swap(tail_, other.tail_);
+    }
+
+    std::size_t size() const noexcept { return size_; }
+    bool empty() const noexcept { return size_ == 0; }
+
+    template <class Q>
+    bool contains(const Q& key) const {
+        return lookup(key) != kNone;
+    }
+
+    template <class Q>
+    V* find(const Q& key) {
+        std::uint32_t pos = lookup(key);
+        return pos == kNone ? nullptr : &slot_at(pos).entry().second;
+    }
+    template <class Q>
+    const V* find(const Q& key) const {
+        std::uint32_t pos = lookup(key);
+        return pos == kNone ? nullptr : &slot_at(pos).entry().second;
     }
 
     // Appends a new entry; an existing key keeps its value and place (returns false).
-    bool insert_back(const K& key, V value) {
-        if (contains(key)) return false;
-        entries_.emplace_back(key, std::move(value));
-        try {
-            index_.emplace(key, std::prev(entries_.end()));
-        } catch (...) {
-            entries_.pop_back();
-            throw;
+    // If it throws, nothing changed.
+    template <class Q>
+    bool insert_back(Q&& key, V value) {
+        return try_insert_back(std::forward<Q>(key), std::move(value)).second;
+    }
+
+    // As insert_back, also giving the value stored under the key (new or existing).
+    template <class Q>
+    std::pair<V*, bool> try_insert_back(Q&& key, V value) {
+        const std::uint32_t frag = fragment(key);
+        if (const std::uint32_t pos = find_cell(key, frag); pos != kNone) return {&slot_at(pos).entry().second, false};
+        const std::uint32_t index = append(std::forward<Q>(key), std::move(value), frag);
+        return {&slots_[index].entry().second, true};
+    }
+
+    // Moves the key to the newest position, appending it when absent; true when appended.
+    template <class Q>
+    bool touch_back(Q&& key, V value) {
+        const std::uint32_t frag = fragment(key);
+        if (const std::uint32_t pos = find_cell(key, frag); pos != kNone) {
+            to_back(slot_index(cells_[pos]));
+            return false;
         }
+        append(std::forward<Q>(key), std::move(value), frag);
         return true;
     }
 
     // Sets the value; a new key is appended, an existing one keeps its place.
-    void set(const K& key, V value) {
+    template <class Q>
+    void set(Q&& key, V value) {
         if (V* existing = find(key)) {
             *existing = std::move(value);
         } else {
-            insert_back(key, std::move(value));
+            insert_back(std::forward<Q>(key), std::move(value));
         }
     }
 
     // Moves an existing entry to the newest position; false when absent.
-    bool move_to_back(const K& key) {
-        auto it = index_.find(key);
-        if (it == index_.end()) return false;
-        entries_.splice(entries_.end(), entries_, it->second);
+    template <class Q>
+    bool move_to_back(const Q& key) {
+        std::uint32_t pos = lookup(key);
+        if (pos == kNone) return false;
+        to_back(slot_index(cells_[pos]));
         return true;
     }
 
-    bool erase(const K& key) {
-        auto it = index_.find(key);
-        if (it == index_.end()) return false;
-        entries_.erase(it->second);
-        index_.erase(it);
+    template <class Q>
+    bool erase(const Q& key) {
+        std::uint32_t pos = lookup(key);
+        if (pos == kNone) return false;
+        erase_at(pos);
         return true;
     }
 
     // Removes and returns the oldest entry.
     std::optional<Entry> pop_front() {
-        if (entries_.empty()) return std::nullopt;
-        index_.erase(entries_.front().first);
-        Entry e = std::move(entries_.front());
-        entries_.pop_front();
-        return e;
+        if (size_ == 0) return std::nullopt;
+        const std::uint32_t pos = cell_of(head_);  // found by the key, so before it is moved out
+        std::optional<Entry> oldest(std::move(slots_[head_].entry()));
+        erase_at(pos);
+        return oldest;
     }
 
-    const Entry* front() const noexcept { return entries_.empty() ? nullptr : &entries_.front(); }
+    const Entry* front() const noexcept { return size_ == 0 ? nullptr : &slots_[head_].entry(); }
 
+    // Drops every entry and gives the storage back.
     void clear() noexcept {
-        index_.clear();
-        entries_.clear();
+        for (std::uint32_t i = head_; i != kNone; i = slots_[i].next) slots_[i].entry().~Entry();
+        slots_.reset();
+        cells_.reset();
+        slot_capacity_ = slots_used_ = size_ = 0;
+        cell_mask_ = 0;
+        cell_shift_ = 0;
+        free_ = head_ = tail_ = kNone;
     }
 
-    iterator begin() noexcept { return entries_.begin(); }
-    iterator end() noexcept { return entries_.end(); }
-    const_iterator begin() const noexcept { return entries_.begin(); }
-    const_iterator end() const noexcept { return entries_.end(); }
+    iterator begin() noexcept { return {this, head_}; }
+    iterator end() noexcept { return {this, kNone}; }
+    const_iterator begin() const noexcept { return {this, head_}; }
+    const_iterator end() const noexcept { return {this, kNone}; }
 
 private:
-    List entries_;
-    std::unordered_map<K, iterator, Hash> index_;
+    template <class Q>
+    static std::uint32_t fragment(const Q& key) noexcept {
+        // The multiplication spreads weak hashes; the top bits pick the home cell.
+        std::uint64_t h = static_cast<std::uint64_t>(Hash{}(key));
+        return static_cast<std::uint32_t>((h * 0x9E3779B97F4A7C15ULL) >> 32);
+    }
+
+    std::uint32_t home(std::uint32_t frag) const noexcept { return frag >> cell_shift_; }
+    static std::uint32_t slot_index(std::uint64_t cell) noexcept { return static_cast<std::uint32_t>(cell); }
+    Slot& slot_at(std::uint32_t pos) const noexcept { return slots_[slot_index(cells_[pos])]; }
+
+    // The table position holding `key`, or kNone; an empty map hashes nothing.
+    template <class Q>
+    std::uint32_t lookup(const Q& key) const {
+        return size_ == 0 ? kNone : find_cell(key, fragment(key));
+    }
+
+    // Stores a new entry at the newest end and returns its slot; `key` must be absent.
+    // All allocation comes first, so a throw leaves the map as it was.
+    template <class Q>
+    std::uint32_t append(Q&& key, V value, std::uint32_t frag) {
+        reserve_one();
+        const std::uint32_t index = take_slot();
+        try {
+            ::new (static_cast<void*>(slots_[index].bytes)) Entry{K(std::forward<Q>(key)), std::move(value)};
+        } catch (...) {
+            release_slot(index);
+            throw;
+        }
+        link_back(index);
+        place_cell(frag, index);
+        ++size_;
+        return index;
+    }
+
+    void to_back(std::uint32_t index) noexcept {
+        if (index == tail_) return;
+        unlink(index);
+        link_back(index);
+    }
+
+    // The table position holding `key`, or kNone.
+    template <class Q>
+    std::uint32_t find_cell(const Q& key, std::uint32_t frag) const {
+        if (size_ == 0) return kNone;
+        for (std::uint32_t pos = home(frag);; pos = (pos + 1) & cell_mask_) {
+            const std::uint64_t cell = cells_[pos];
+            if (cell == kEmptyCell) return kNone;
+            if (static_cast<std::uint32_t>(cell >> 32) == frag &&
+                std::equal_to<>{}(slots_[slot_index(cell)].entry().first, key)) {
+                return pos;
+            }
+        }
+    }
+
+    // The table position of a live slot.
+    std::uint32_t cell_of(std::uint32_t index) const noexcept {
+        for (std::uint32_t pos = home(fragment(slots_[index].entry().first));; pos = (pos + 1) & cell_mask_) {
+            if (slot_index(cells_[pos]) == index) return pos;
+        }
+    }
+
+    // Makes room for one more entry; all allocation happens here, before anything changes.
+    void reserve_one() {
+        if (size_ >= kMaxSize) throw std::bad_alloc();
+        const std::uint32_t cells = cells_ ? cell_mask_ + 1 : 0;
+        // Load factor at most 3/4 keeps linear probes short.
+        if (std::uint64_t{size_ + 1} * 4 > std::uint64_t{cells} * 3) grow_cells(cells ? cells * 2 : kFirstCells);
+        if (free_ == kNone && slots_used_ == slot_capacity_) {
+            grow_slots(slot_capacity_ ? slot_capacity_ * 2 : kFirstSlots);
+        }
+    }
+
+    void grow_cells(std::uint32_t count) {
+        std::unique_ptr<std::uint64_t[]> cells(new std::uint64_t[count]);
+        for (std::uint32_t i = 0; i < count; ++i) cells[i] = kEmptyCell;
+        std::uint32_t bits = 0;
+        while ((std::uint32_t{1} << bits) < count) ++bits;
+        const std::uint32_t mask = count - 1;
+        const std::uint32_t shift = 32 - bits;
+        if (cells_) {
+            for (std::uint32_t i = 0; i <= cell_mask_; ++i) {
+                const std::uint64_t cell = cells_[i];
+                if (cell == kEmptyCell) continue;
+                std::uint32_t pos = static_cast<std::uint32_t>(cell >> 32) >> shift;
+                while (cells[pos] != kEmptyCell) pos = (pos + 1) & mask;
+                cells[pos] = cell;
+            }
+        }
+        cells_ = std::move(cells);
+        cell_mask_ = mask;
+        cell_shift_ = shift;
+    }
+
+    // Only called when every slot is live.
+    void grow_slots(std::uint32_t count) {
+        std::unique_ptr<Slot[]> slots(new Slot[count]);
+        for (std::uint32_t i = 0; i < slots_used_; ++i) {
+            Entry& old = slots_[i].entry();
+            ::new (static_cast<void*>(slots[i].bytes)) Entry(std::move(old));
+            old.~Entry();
+            slots[i].prev = slots_[i].prev;
+            slots[i].next = slots_[i].next;
+        }
+        slots_ = std::move(slots);
+        slot_capacity_ = count;
+    }
+
+    std::uint32_t take_slot() noexcept {
+        if (free_ == kNone) return slots_used_++;
+        const std::uint32_t index = free_;
+        free_ = slots_[index].next;
+        return index;
+    }
+
+    void release_slot(std::uint32_t index) noexcept {
+        slots_[index].next = free_;
+        free_ = index;
+    }
+
+    void link_back(std::uint32_t index) noexcept {
+        slots_[index].prev = tail_;
+        slots_[index].next = kNone;
+        if (tail_ == kNone) {
+            head_ = index;
+        } else {
+            slots_[tail_].next = index;
+        }
+        tail_ = index;
+    }
+
+    void unlink(std::uint32_t index) noexcept {
+        const std::uint32_t prev = slots_[index].prev;
+        const std::uint32_t next = slots_[index].next;
+        (prev == kNone ? head_ : slots_[prev].next) = next;
+        (next == kNone ? tail_ : slots_[next].prev) = prev;
+    }
+
+    void place_cell(std::uint32_t frag, std::uint32_t index) noexcept {
+        std::uint32_t pos = home(frag);
+        while (cells_[pos] != kEmptyCell) pos = (pos + 1) & cell_mask_;
+        cells_[pos] = (std::uint64_t{frag} << 32) | index;
+    }
+
+    void erase_at(std::uint32_t pos) noexcept {
+        const std::uint32_t index = slot_index(cells_[pos]);
+        unlink(index);
+        slots_[index].entry().~Entry();
+        release_slot(index);
+        --size_;
+        // Backward shift: pull later cells of the probe run into the hole when
+        // their home position allows it, so that no lookup stops early.
+        std::uint32_t hole = pos;
+        for (std::uint32_t j = (pos + 1) & cell_mask_;; j = (j + 1) & cell_mask_) {
+            const std::uint64_t cell = cells_[j];
+            if (cell == kEmptyCell) break;
+            const std::uint32_t from_home = (j - home(static_cast<std::uint32_t>(cell >> 32))) & cell_mask_;
+            if (from_home >= ((j - hole) & cell_mask_)) {
+                cells_[hole] = cell;
+                hole = j;
+            }
+        }
+        cells_[hole] = kEmptyCell;
+    }
+
+    std::unique_ptr<Slot[]> slots_;
+    std::unique_ptr<std::uint64_t[]> cells_;
+    std::uint32_t slot_capacity_ = 0;
+    std::uint32_t slots_used_ = 0;  // slots ever handed out; those below it are live or free
+    std::uint32_t free_ = kNone;
+    std::uint32_t cell_mask_ = 0;
+    std::uint32_t cell_shift_ = 0;
+    std::uint32_t size_ = 0;
+    std::uint32_t head_ = kNone;
+    std::uint32_t tail_ = kNone;
 };
 
 struct Unit {};
 
-template <class K, class Hash = std::hash<K>>
+template <class K, class Hash = KeyHash<K>>
 class OrderedSet {
 public:
     std::size_t size() const noexcept { return map_.size(); }
     bool empty() const noexcept { return map_.empty(); }
-    bool contains(const K& key) const { return map_.contains(key); }
-    bool insert_back(const K& key) { return map_.insert_back(key, Unit{}); }
-    bool move_to_back(const K& key) { return map_.move_to_back(key); }
-    bool erase(const K& key) { return map_.erase(key); }
+    template <class Q>
+    bool contains(const Q& key) const {
+        return map_.contains(key);
+    }
+    template <class Q>
+    bool insert_back(Q&& key) {
+        return map_.insert_back(std::forward<Q>(key), Unit{});
+    }
+    template <class Q>
+    bool move_to_back(const Q& key) {
+        return map_.move_to_back(key);
+    }
+    // Moves the key to the newest position, appending it when absent; true when appended.
+    template <class Q>
+    bool touch_back(Q&& key) {
+        return map_.touch_back(std::forward<Q>(key), Unit{});
+    }
+    template <class Q>
+    bool erase(const Q& key) {
+        return map_.erase(key);
+    }
     std::optional<K> pop_front() {
         auto e = map_.pop_front();
         if (!e) return std::nullopt;

@@ -8,21 +8,23 @@ RetryTracker::RetryTracker(std::uint32_t max_retries, std::uint32_t max_tracked)
     : max_retries_(max_retries), max_tracked_(max_tracked < 1 ? 1 : max_tracked) {}
 
 void RetryTracker::put_record(const std::string& message_id, AttemptBudget record) {
-    if (AttemptBudget* existing = records_.find(message_id)) {
-        *existing = record;
+    auto [stored, added] = records_.try_insert_back(message_id, record);
+    if (!added) {
+        *stored = record;
         return;
     }
-    records_.insert_back(message_id, record);
     // The new record sits at the newest end, so trimming never removes it.
     while (records_.size() > max_tracked_) records_.pop_front();
 }
 
 AttemptResult RetryTracker::record_attempt(const std::string& message_id) {
-    AttemptBudget record{1, max_retries_};
-    if (const AttemptBudget* existing = records_.find(message_id)) {
-        record = {saturating_increment(existing->attempts), existing->limit};
+    // A first attempt starts from zero under the current limit; either way one more is counted.
+    auto [stored, added] = records_.try_insert_back(message_id, AttemptBudget{0, max_retries_});
+    stored->attempts = saturating_increment(stored->attempts);
+    const AttemptBudget record = *stored;
+    if (added) {
+        while (records_.size() > max_tracked_) records_.pop_front();  // never the newest record
     }
-    put_record(message_id, record);
     bool exhausted = record.attempts > record.limit;
     if (exhausted) mark_permanently_failed(message_id);
     return {record.attempts, exhausted};

@@ -1,0 +1,432 @@
+"""Prints, in one run, what the native core costs next to the call floor,
+msgspec and plain Python, and whether the speed targets hold.
+
+Every row is timed the same way: a Python loop over a prepared list runs the
+operation once per item, the loop is repeated, and the median CPU time per
+item is reported. The call floor is `isinstance(s, str)` in that same loop, so
+each ratio says how many "cheapest possible calls" an operation costs.
+
+Rows: message validation (typical and 64 KiB content with 200 mentions) and
+routing, one message through the delivery ledger, the session, subscription
+and asks cycles, the claim registry's per-room queries with one room and
+with 10,000 other rooms holding entries, and the resident memory of two
+million message ids over 10,000 rooms through the full lifecycle.
+
+A measurement, not a test: nothing is asserted. msgspec is optional (the
+`bench` extra); without it its column is empty.
+
+    python bench/compare.py            # full run, about a minute
+    python bench/compare.py --quick    # smoke run, a few seconds
+"""
+import argparse
+import os
+import pathlib
+import resource
+import statistics
+import sys
+import time
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
+
+import plain  # noqa: E402
+from bench_events import message  # noqa: E402
+from orvu_sdk_core import (  # noqa: E402
+    ClaimRegistry, DecisionRegistry, LeaveOutcome, RetryTracker, Session, SessionPolicy, SubscriptionTracker,
+    evaluate_delivery_event, validate_event_payload,
+)
+
+try:
+    import msgspec
+except ImportError:  # the comparison column stays empty
+    msgspec = None
+
+
+# ---------------------------------------------------------------------------
+# Timing
+
+# CPU time of this thread: while the machine is shared, time spent waiting
+# for a core would otherwise land in whichever sample it happened to hit.
+clock = time.thread_time
+
+
+class Timer:
+    def __init__(self, quick, floor_make):
+        self.sample_s = 0.002 if quick else 0.02
+        self.repeat = 3 if quick else 9
+        self.floor_make = floor_make
+        self.floor_size = None
+        self.floor_samples = []
+
+    @property
+    def floor(self):
+        """The call floor: the median of its samples, taken in turns with every other row."""
+        return statistics.median(self.floor_samples)
+
+    def calibrate(self, make):
+        """A batch size for which one sample takes about `sample_s`."""
+        n = 8
+        while True:
+            loop, items = make(n)
+            start = clock()
+            loop(items)
+            elapsed = clock() - start
+            if elapsed >= self.sample_s / 4 or n >= 1 << 20:
+                return max(8, int(n * self.sample_s / max(elapsed, 1e-9)))
+            n *= 2
+
+    def medians(self, *makes):
+        """Median seconds per item of each maker; `make(n)` returns (loop, items), loop(items) runs n operations.
+
+        The samples of the makers are taken in turns, so that a burst of load
+        from elsewhere on the machine falls on all of them alike.
+        """
+        if self.floor_size is None:
+            self.floor_size = self.calibrate(self.floor_make)
+        makes = (self.floor_make, *makes)
+        sizes = [self.floor_size] + [self.calibrate(make) for make in makes[1:]]
+        samples = [self.floor_samples] + [[] for _ in makes[1:]]
+        for _ in range(self.repeat):
+            for make, n, out in zip(makes, sizes, samples):
+                loop, items = make(n)
+                start = clock()
+                loop(items)
+                out.append((clock() - start) / n)
+        return [statistics.median(s) for s in samples[1:]]
+
+
+def same(item):
+    """A maker whose items are all `item` (stateless operations)."""
+    def make_with(loop):
+        return lambda n: (loop, [item] * n)
+    return make_with
+
+
+# ---------------------------------------------------------------------------
+# Payloads
+
+
+TYPICAL = message("Hello @u0 and @u1, see attached.", 2)
+LARGE = message("x" * 65536, 200)
+
+
+def msgspec_schema():
+    """The message fields as a Struct: the same checks a schema library makes."""
+    class Mention(msgspec.Struct):
+        id: str
+        username: str | None = None
+        handle: str | None = None
+        name: str | None = None
+
+    class Metadata(msgspec.Struct):
+        mentions: list[Mention] | None = None
+
+    class Message(msgspec.Struct):
+        id: str
+        content: str
+        message_type: str
+        sender_type: str
+        sender_id: str
+        inserted_at: str
+        updated_at: str
+        sender_name: str | None = None
+        metadata: Metadata | None = None
+        attachments: list | None = None
+
+    return Message
+
+
+# ---------------------------------------------------------------------------
+# Rows
+
+
+def loop_floor(items, f=isinstance, t=str):
+    for s in items:
+        f(s, t)
+
+
+def validation_rows(timer):
+    rows = []
+
+    def native(items, f=validate_event_payload):
+        for p in items:
+            f("message_created", p)
+
+    def python(items, f=plain.validate_message):
+        for p in items:
+            f(p)
+
+    def route(items, f=evaluate_delivery_event):
+        for p in items:
+            f("message_created", None, p, "agent-1")
+
+    spec_loop = None
+    if msgspec is not None:
+        schema = msgspec_schema()
+
+        def spec_loop(items, convert=msgspec.convert, dump=msgspec.to_builtins, schema=schema):
+            for p in items:
+                dump(convert(p, schema))
+
+    for label, payload in (("typical message", TYPICAL), ("64 KiB content, 200 mentions", LARGE)):
+        make = same(payload)
+        loops = [native, python, route][: 3 if payload is TYPICAL else 2] + ([spec_loop] if spec_loop else [])
+        times = timer.medians(*map(make, loops)) + ([] if spec_loop else [None])
+        spec_s = times[-1]
+        rows.append(Row(f"validate_event_payload, {label}", times[0], times[1], spec_s))
+        if payload is TYPICAL:
+            rows.append(Row("evaluate_delivery_event, typical message", times[2], None, spec_s))
+    return rows
+
+
+def ledger_row(timer):
+    counter = iter(range(1 << 62))
+
+    def fresh_ids(n):
+        batch = next(counter)
+        return [f"m{batch}-{i}" for i in range(n)]
+
+    def make_for(registry, tracker):
+        def loop(ids, r="room-1", claim=registry.guarded_claim, attempt=tracker.record_attempt,
+                 settle=registry.record_processed_settlement, confirm=registry.confirm_settlement,
+                 release=registry.release, tracker=tracker):
+            for m in ids:
+                claim(r, m, tracker)
+                attempt(m)
+                confirm(r, m, settle(r, m)["token"], tracker)
+                release(r, m)
+        return lambda n: (loop, fresh_ids(n))
+
+    native_make = make_for(ClaimRegistry(), RetryTracker())
+    python_make = make_for(plain.ClaimRegistry(), plain.RetryTracker(1))
+    return Row("one message through the ledger (5 calls)", *timer.medians(native_make, python_make))
+
+
+def cycle_rows(timer):
+    def session_make(session):
+        def loop(items, begin=session.begin_attempt, up=session.on_connected, close=session.on_socket_close):
+            for _ in items:
+                # Up for 100 s: a stable connection, so the cycle never reaches the rapid-disconnect end.
+                e = begin(0.0)
+                up(e, 0.0)
+                close(e, 100.0, 1006, 0.5)
+        return lambda n: (loop, [None] * n)
+
+    def subscription_make(tracker, left):
+        def loop(items, begin=tracker.begin_room_subscribe, joined=tracker.record_both_room_topics_joined,
+                 leave=tracker.unsubscribe_room, done=tracker.mark_room_leave_complete):
+            for room in items:
+                done(room, leave(room), left) if joined(room, begin(room)) else None
+        return lambda n: (loop, ["room-1"] * n)
+
+    def asks_make(registry):
+        def loop(items, mint=registry.register_minted, claim=registry.try_claim, forget=registry.forget):
+            for room in items:
+                token, ticket = mint(room)
+                claim(token, ticket)
+                forget(token, ticket)
+        return lambda n: (loop, ["room-1"] * n)
+
+    return [
+        Row("session cycle (3 calls)",
+            *timer.medians(session_make(Session(SessionPolicy.default())), session_make(plain.Session()))),
+        Row("subscription cycle (4 calls)",
+            *timer.medians(subscription_make(SubscriptionTracker(), LeaveOutcome.Left),
+                           subscription_make(plain.SubscriptionTracker(), "left"))),
+        Row("asks cycle (3 calls)",
+            *timer.medians(asks_make(DecisionRegistry(seed=1)), asks_make(plain.DecisionRegistry(seed=1)))),
+    ]
+
+
+PER_ROOM = 5  # in-flight pairs, pending acknowledgements and completed ids of every room
+
+
+def filled_registry(other_rooms):
+    registry = ClaimRegistry()
+    for r in [f"other-{k}" for k in range(other_rooms)] + ["r0"]:  # the measured room comes last
+        for i in range(PER_ROOM):
+            registry.try_claim(r, f"in-{i}")
+            registry.remember_completed(r, f"done-{i}")
+        for i in range(PER_ROOM):
+            registry.remember_ack_pending(r, f"ack-{i}")
+    return registry
+
+
+def query_rows(timer, other_rooms):
+    def query(method):
+        def loop(items, f=method):
+            for room in items:
+                f(room)
+        return lambda n: (loop, ["r0"] * n)
+
+    def discard(registry):
+        def loop(items, remember=registry.remember_completed, drop=registry.discard_completed):
+            for room in items:
+                remember(room, "done-0")
+                drop(room)
+        return lambda n: (loop, ["r0"] * n)
+
+    alone, crowded = filled_registry(0), filled_registry(other_rooms)
+    rows = []
+    for name in ("inflight_ids", "completed_ids", "pending_ack_ids", "unpark_acks", "has_retryable_settlement"):
+        rows.append(QueryRow(name, *timer.medians(query(getattr(alone, name)), query(getattr(crowded, name))),
+                             other_rooms))
+    rows.append(QueryRow("discard_completed (+ remember_completed)", *timer.medians(discard(alone), discard(crowded)),
+                         other_rooms))
+    return rows
+
+
+# ---------------------------------------------------------------------------
+# Resident memory
+
+
+def rss_bytes():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * resource.getpagesize()
+
+
+def memory_run(messages, rooms, max_completed):
+    """Runs `memory_child` in a fresh interpreter, whose heap holds nothing freed by earlier rows."""
+    import json
+    import subprocess
+    done = subprocess.run([sys.executable, __file__, "--memory-child", str(messages), str(rooms), str(max_completed)],
+                          capture_output=True, text=True, check=True)
+    points, held, retained = json.loads(done.stdout)
+    return [tuple(p) for p in points], held, retained
+
+
+def memory_child(messages, rooms, max_completed):
+    """Every message goes the whole way; the completed sets hold the last `max_completed` ids per room."""
+    registry, tracker = ClaimRegistry(max_completed), RetryTracker()
+    room_ids = [f"room-{r}" for r in range(rooms)]
+    claim, attempt, settle = registry.guarded_claim, tracker.record_attempt, registry.record_processed_settlement
+    confirm, release = registry.confirm_settlement, registry.release
+    retained = rooms * max_completed
+    checkpoints = sorted({retained, *(messages * k // 8 for k in range(1, 9))} - {0})
+    baseline = rss_bytes()
+    points = []
+    for i in range(messages):
+        r, m = room_ids[i % rooms], f"message-{i:08d}"  # made on the fly: memory shows the ledger only
+        if claim(r, m, tracker) != "runnable":
+            raise SystemExit(f"unexpected eligibility for {m}")
+        attempt(m)
+        confirm(r, m, settle(r, m)["token"], tracker)
+        release(r, m)
+        if i + 1 in checkpoints:
+            points.append((i + 1, rss_bytes() - baseline))
+    held = sum(len(registry.completed_ids(r)) for r in room_ids)
+    return points, held, retained
+
+
+# ---------------------------------------------------------------------------
+# Report
+
+
+def fmt_time(seconds):
+    if seconds is None:
+        return "-"
+    if seconds >= 1e-3:
+        return f"{seconds * 1e3:.2f} ms"
+    if seconds >= 1e-6:
+        return f"{seconds * 1e6:.2f} µs"
+    return f"{seconds * 1e9:.0f} ns"
+
+
+class Row:
+    def __init__(self, label, native, python=None, spec=None):
+        self.label, self.native, self.python, self.spec = label, native, python, spec
+
+
+class QueryRow:
+    def __init__(self, name, alone, crowded, other_rooms):
+        self.name, self.alone, self.crowded, self.other_rooms = name, alone, crowded, other_rooms
+
+
+class Targets:
+    def __init__(self):
+        self.lines = []
+
+    def check(self, label, value, limit, unit="×"):
+        if value is None:
+            self.lines.append((label, "n/a", f"≤ {limit}{unit}", "not measured"))
+            return
+        self.lines.append((label, f"{value:.2f}{unit}", f"≤ {limit}{unit}", "met" if value <= limit else "NOT MET"))
+
+    def flat(self, label, growth_fraction, limit=0.05):
+        self.lines.append((label, f"{growth_fraction * 100:+.1f}%", f"≤ {limit * 100:.0f}% growth",
+                           "met" if growth_fraction <= limit else "NOT MET"))
+
+
+def print_table(headers, rows):
+    widths = [max(len(str(x)) for x in column) for column in zip(headers, *rows)]
+    line = " | ".join(f"{h:<{w}}" for h, w in zip(headers, widths))
+    print(line)
+    print("-|-".join("-" * w for w in widths))
+    for row in rows:
+        print(" | ".join(f"{str(x):<{w}}" if i == 0 else f"{str(x):>{w}}" for i, (x, w) in enumerate(zip(row, widths))))
+
+
+def ratio(a, b):
+    return None if a is None or b is None else a / b
+
+
+def fmt_ratio(r):
+    return "-" if r is None else f"{r:.2f}×"
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true", help="a smoke run: small samples, few rooms and ids")
+    parser.add_argument("--memory-child", nargs=3, type=int, help=argparse.SUPPRESS)
+    args = parser.parse_args(argv)
+    if args.memory_child:
+        import json
+        print(json.dumps(memory_child(*args.memory_child)))
+        return
+    timer = Timer(args.quick, same("x")(loop_floor))
+    other_rooms = 200 if args.quick else 10_000
+    messages, rooms, max_completed = (20_000, 200, 50) if args.quick else (2_000_000, 10_000, 50)
+
+    import orvu_sdk_core
+    print(f"orvu_sdk_core from {os.path.relpath(orvu_sdk_core.__file__)}; Python {sys.version.split()[0]}; "
+          f"msgspec {msgspec.__version__ if msgspec else 'not installed'}{'; quick run' if args.quick else ''}")
+
+    validation = validation_rows(timer)
+    decisions = [ledger_row(timer), *cycle_rows(timer)]
+    floor = timer.floor
+    print(f"call floor (isinstance(s, str) in the same loop, sampled in turns with every row): {fmt_time(floor)}\n")
+    headers = ["operation", "native", "× floor", "plain Python", "native / plain", "msgspec", "native / msgspec"]
+    print_table(headers, [[r.label, fmt_time(r.native), fmt_ratio(ratio(r.native, floor)), fmt_time(r.python),
+                           fmt_ratio(ratio(r.native, r.python)), fmt_time(r.spec), fmt_ratio(ratio(r.native, r.spec))]
+                          for r in validation + decisions])
+
+    print(f"\nper-room queries of the claim registry ({PER_ROOM} in-flight pairs, completed ids and pending "
+          f"acknowledgements in every room)")
+    queries = query_rows(timer, other_rooms)
+    print_table(["query of room r0", "r0 alone", f"+{other_rooms:,} other rooms", "ratio"],
+                [[q.name, fmt_time(q.alone), fmt_time(q.crowded), fmt_ratio(q.crowded / q.alone)] for q in queries])
+
+    print(f"\nresident memory: {messages:,} distinct message ids over {rooms:,} rooms, full lifecycle, "
+          f"max_completed {max_completed}")
+    points, held, retained = memory_run(messages, rooms, max_completed)
+    print_table(["messages", "RSS growth"], [[f"{n:,}", f"{grown / 2**20:.1f} MiB"] for n, grown in points])
+    full_at = next(grown for n, grown in points if n >= retained)
+    end = points[-1][1]
+    print(f"completed ids held: {held:,} of {retained:,}; memory per retained id: {end / retained:.0f} bytes")
+
+    targets = Targets()
+    typical, route, large = validation
+    targets.check("typical validation / msgspec", ratio(typical.native, typical.spec), 1.0)
+    targets.check("evaluate_delivery_event / msgspec validation", ratio(route.native, route.spec), 1.2)
+    targets.check("64 KiB, 200 mentions / msgspec", ratio(large.native, large.spec), 1.5)
+    targets.check("ledger (5 calls) / floor", decisions[0].native / floor, 30)
+    for row in decisions[1:]:
+        targets.check(f"{row.label.split(' (')[0]} / floor", row.native / floor, 12)
+    for q in queries:
+        targets.check(f"{q.name}: +{other_rooms:,} rooms / alone", q.crowded / q.alone, 2)
+    targets.flat("memory after every set is full", (end - full_at) / max(full_at, 1))
+    print()
+    print_table(["target", "measured", "limit", "status"], targets.lines)
+
+
+if __name__ == "__main__":
+    main()
