@@ -24,8 +24,7 @@ def pytest_report_header(config):
 @pytest.fixture(scope="session")
 def core_exhaustion(tmp_path_factory):
     """Runs tests/core/exhaustion.cpp, which starts the membership counters near their end."""
-    binary = compile_core_check(tmp_path_factory.mktemp("core"), "exhaustion",
-                                ["subscriptions.cpp", "room_roster.cpp", "enums.cpp"])
+    binary = compile_core_check(tmp_path_factory.mktemp("core"), "exhaustion")
 
     def run(part):
         done = subprocess.run([binary, part], capture_output=True, text=True)

@@ -10,7 +10,7 @@ from native import compile_core_check
 
 @pytest.fixture(scope="module")
 def ordered_check(tmp_path_factory):
-    return compile_core_check(tmp_path_factory.mktemp("ordered"), "ordered_check", [])
+    return compile_core_check(tmp_path_factory.mktemp("ordered"), "ordered_check")
 
 
 @pytest.mark.parametrize("case", ["default_hash", "colliding_hash"])
