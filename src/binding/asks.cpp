@@ -41,20 +41,6 @@ PyGetSetDef cancelled_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyType_Slot cancelled_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(&CancelledObject::dealloc)},
-    {Py_tp_getset, cancelled_getset},
-    {Py_tp_doc, const_cast<char*>(
-                    "What a cancellation removed, oldest first: `unclaimed` asks the caller\n"
-                    "resolves, and `claimed` ones whose claimant still does.")},
-    {0, nullptr},
-};
-
-PyType_Spec cancelled_spec = {
-    "orvu_sdk_core.CancelledDecisions", static_cast<int>(sizeof(CancelledObject)), 0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, cancelled_slots,
-};
-
 // The result object is made before the registry changes, so a failure to
 // allocate it leaves every ask in place.
 template <class Cancel>
@@ -149,24 +135,6 @@ PyGetSetDef registry_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyType_Slot registry_slots[] = {
-    {Py_tp_new, constructor<kNew, &registry_new>()},
-    {Py_tp_dealloc, reinterpret_cast<void*>(&RegistryObject::dealloc)},
-    {Py_tp_methods, registry_methods},
-    {Py_tp_getset, registry_getset},
-    {Py_tp_doc, const_cast<char*>(
-                    "DecisionRegistry(*, max_pending=None, seed=None)\n--\n\n"
-                    "Pending chat-mediated asks by token, oldest first. Every registration\n"
-                    "returns `(token, ticket)`; later calls name that exact registration, so a\n"
-                    "stale holder never acts on a newer ask that reused the token.")},
-    {0, nullptr},
-};
-
-PyType_Spec registry_spec = {
-    "orvu_sdk_core.DecisionRegistry", static_cast<int>(sizeof(RegistryObject)), 0, Py_TPFLAGS_DEFAULT,
-    registry_slots,
-};
-
 // ---------------------------------------------------------------------------
 // is_authorized_sender
 
@@ -203,8 +171,24 @@ PyMethodDef is_authorized_sender_def = function<kIsAuthorized, &is_authorized_se
 }  // namespace
 
 namespace reg {
-Ref cancelled_decisions(PyObject* module) { return make_type(module, &cancelled_spec); }
-Ref decision_registry(PyObject* module) { return make_type(module, &registry_spec); }
+Ref cancelled_decisions(PyObject* module) {
+    return wrapped_class<CancelledObject>(
+        module, "orvu_sdk_core.CancelledDecisions",
+        "What a cancellation removed, oldest first: `unclaimed` asks the caller\n"
+        "resolves, and `claimed` ones whose claimant still does.",
+        {{Py_tp_getset, cancelled_getset}}, kRecordFlags);
+}
+Ref decision_registry(PyObject* module) {
+    return wrapped_class<RegistryObject>(
+        module, "orvu_sdk_core.DecisionRegistry",
+        "DecisionRegistry(*, max_pending=None, seed=None)\n--\n\n"
+        "Pending chat-mediated asks by token, oldest first. Every registration\n"
+        "returns `(token, ticket)`; later calls name that exact registration, so a\n"
+        "stale holder never acts on a newer ask that reused the token.",
+        {{Py_tp_new, constructor<kNew, &registry_new>()},
+         {Py_tp_methods, registry_methods},
+         {Py_tp_getset, registry_getset}});
+}
 PyMethodDef* is_authorized_sender() { return &is_authorized_sender_def; }
 }  // namespace reg
 

@@ -277,25 +277,20 @@ PyGetSetDef getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyType_Slot slots[] = {
-    {Py_tp_new, constructor<kNew, &registry_new>()},
-    {Py_tp_dealloc, reinterpret_cast<void*>(&RegistryObject::dealloc)},
-    {Py_tp_methods, methods},
-    {Py_tp_getset, getset},
-    {Py_tp_doc, const_cast<char*>("ClaimRegistry(max_completed=500)\n--\n\n"
-                                  "Ownership ledger for the inbound message-delivery lifecycle: in-flight,\n"
-                                  "ack-pending (a stored processed/failed intent, optionally parked), and\n"
-                                  "completed states, each scoped by `(room_id, message_id)`.")},
-    {0, nullptr},
-};
-
-PyType_Spec spec{"orvu_sdk_core.ClaimRegistry", static_cast<int>(sizeof(RegistryObject)), 0, Py_TPFLAGS_DEFAULT,
-                 slots};
-
 }  // namespace
 
 namespace reg {
-Ref claim_registry(PyObject* module) { return make_type(module, &spec); }
+Ref claim_registry(PyObject* module) {
+    return wrapped_class<RegistryObject>(
+        module, "orvu_sdk_core.ClaimRegistry",
+        "ClaimRegistry(max_completed=500)\n--\n\n"
+        "Ownership ledger for the inbound message-delivery lifecycle: in-flight,\n"
+        "ack-pending (a stored processed/failed intent, optionally parked), and\n"
+        "completed states, each scoped by `(room_id, message_id)`.",
+        {{Py_tp_new, constructor<kNew, &registry_new>()},
+         {Py_tp_methods, methods},
+         {Py_tp_getset, getset}});
+}
 }  // namespace reg
 
 }  // namespace orvu::py

@@ -66,23 +66,18 @@ PyGetSetDef failure_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyType_Slot failure_slots[] = {
-    {Py_tp_new, constructor<kNew, &failure_new>()},
-    {Py_tp_dealloc, reinterpret_cast<void*>(&FailureObject::dealloc)},
-    {Py_tp_methods, failure_methods},
-    {Py_tp_getset, failure_getset},
-    {Py_tp_doc, const_cast<char*>("AgentFailure(provider, message, code=None, detail=None)\n--\n\n"
-                                  "One agent-provider failure, surfaced verbatim rather than classified.")},
-    {0, nullptr},
-};
-
-PyType_Spec failure_spec{"orvu_sdk_core.AgentFailure", static_cast<int>(sizeof(FailureObject)), 0,
-                         Py_TPFLAGS_DEFAULT, failure_slots};
-
 }  // namespace
 
 namespace reg {
-Ref agent_failure(PyObject* module) { return make_type(module, &failure_spec); }
+Ref agent_failure(PyObject* module) {
+    return wrapped_class<FailureObject>(
+        module, "orvu_sdk_core.AgentFailure",
+        "AgentFailure(provider, message, code=None, detail=None)\n--\n\n"
+        "One agent-provider failure, surfaced verbatim rather than classified.",
+        {{Py_tp_new, constructor<kNew, &failure_new>()},
+         {Py_tp_methods, failure_methods},
+         {Py_tp_getset, failure_getset}});
+}
 }  // namespace reg
 
 }  // namespace orvu::py

@@ -300,3 +300,31 @@ Ref default_new(PyTypeObject* type, const BoundArgs&) {
 }
 
 }  // namespace orvu::py
+
+// Table helpers
+
+#include <algorithm>
+#include <initializer_list>
+
+namespace orvu::py {
+
+// Makes the module's class `name` (a string literal "orvu_sdk_core.X": the
+// type keeps pointing at it), whose instances are `Object`s. Adds the doc,
+// the dealloc slot (unless `slots` brings its own) and the sentinel.
+template <class Object>
+Ref wrapped_class(PyObject* module, const char* name, const char* doc, std::initializer_list<PyType_Slot> slots,
+                  unsigned flags = Py_TPFLAGS_DEFAULT) {
+    std::vector<PyType_Slot> all{{Py_tp_doc, const_cast<char*>(doc)}};
+    all.insert(all.end(), slots);
+    if (std::none_of(all.begin(), all.end(), [](const PyType_Slot& s) { return s.slot == Py_tp_dealloc; })) {
+        all.push_back({Py_tp_dealloc, reinterpret_cast<void*>(&Object::dealloc)});
+    }
+    all.push_back({0, nullptr});
+    PyType_Spec spec{name, static_cast<int>(sizeof(Object)), 0, flags, all.data()};
+    return make_type(module, &spec);
+}
+
+// A read-only record built only by the module: no constructor from Python.
+constexpr unsigned kRecordFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION;
+
+}  // namespace orvu::py

@@ -133,30 +133,25 @@ void roster_dealloc(PyObject* self) {
     RosterObject::dealloc(self);
 }
 
-PyType_Slot roster_slots[] = {
-    {Py_tp_new, constructor<kNew, &roster_new>()},
-    {Py_tp_dealloc, reinterpret_cast<void*>(&roster_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(&roster_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(&roster_clear)},
-    {Py_tp_methods, roster_methods},
-    {Py_tp_doc, const_cast<char*>(
-                    "ParticipantRoster(*, trace_context_provider=None)\n--\n\n"
-                    "The always-injected passive participant roster. A participant is any\n"
-                    "mapping; `id`, `name`, `type`, `handle`, `description` are read from it\n"
-                    "and returned by [`list`](Self::list) -- every other key is dropped,\n"
-                    "matching the platform's own `participant_added`/`participant_removed`\n"
-                    "field set. `id` is required and must be a string; the other four are\n"
-                    "each a string or `None`.")},
-    {0, nullptr},
-};
-
-PyType_Spec roster_spec{"orvu_sdk_core.ParticipantRoster", static_cast<int>(sizeof(RosterObject)), 0,
-                        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, roster_slots};
-
 }  // namespace
 
 namespace reg {
-Ref participant_roster(PyObject* module) { return make_type(module, &roster_spec); }
+Ref participant_roster(PyObject* module) {
+    return wrapped_class<RosterObject>(
+        module, "orvu_sdk_core.ParticipantRoster",
+        "ParticipantRoster(*, trace_context_provider=None)\n--\n\n"
+        "The always-injected passive participant roster. A participant is any\n"
+        "mapping; `id`, `name`, `type`, `handle`, `description` are read from it\n"
+        "and returned by [`list`](Self::list) -- every other key is dropped,\n"
+        "matching the platform's own `participant_added`/`participant_removed`\n"
+        "field set. `id` is required and must be a string; the other four are\n"
+        "each a string or `None`.",
+        {{Py_tp_new, constructor<kNew, &roster_new>()},
+         {Py_tp_dealloc, reinterpret_cast<void*>(&roster_dealloc)},
+         {Py_tp_traverse, reinterpret_cast<void*>(&roster_traverse)},
+         {Py_tp_clear, reinterpret_cast<void*>(&roster_clear)},
+         {Py_tp_methods, roster_methods}}, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC);
+}
 }  // namespace reg
 
 }  // namespace orvu::py

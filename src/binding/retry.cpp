@@ -34,8 +34,6 @@ const Signature kDiscardAttempt{"RetryTracker.discard_attempt", {"message_id"}, 
 const Signature kMarkFailed{"RetryTracker.mark_permanently_failed", {"message_id"}, 1, 1};
 const Signature kIsFailed{"RetryTracker.is_permanently_failed", {"message_id"}, 1, 1};
 
-Ref max_retries(const core::RetryTracker& tracker, ModuleState&) { return result::integer(tracker.max_retries()); }
-
 template <const Signature& Sig, auto Fn>
 PyMethodDef changing(const char* name, const char* doc) {
     return core_method<TrackerObject, Sig, Access::Exclusive, Fn>(name, doc);
@@ -65,29 +63,23 @@ PyMethodDef methods[] = {
 };
 
 PyGetSetDef getset[] = {
-    getter<TrackerObject, Access::Shared, &max_retries>("max_retries",
-                                                        "The retry limit given to each newly tracked message."),
+    member_getter<TrackerObject, Access::Shared, &core::RetryTracker::max_retries>(
+        "max_retries", "The retry limit given to each newly tracked message."),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
-
-PyType_Slot slots[] = {
-    {Py_tp_new, constructor<kNew, &tracker_new>()},
-    {Py_tp_dealloc, reinterpret_cast<void*>(&TrackerObject::dealloc)},
-    {Py_tp_methods, methods},
-    {Py_tp_getset, getset},
-    {Py_tp_doc, const_cast<char*>("RetryTracker(max_retries=1, max_tracked=10000)\n--\n\n"
-                                  "Per-message retry budget: bounded attempt/failure tracking plus\n"
-                                  "`discard_attempt` for a cycle the caller's own control signal aborted\n"
-                                  "before it ran the handler.")},
-    {0, nullptr},
-};
-
-PyType_Spec spec{"orvu_sdk_core.RetryTracker", static_cast<int>(sizeof(TrackerObject)), 0, Py_TPFLAGS_DEFAULT,
-                 slots};
 
 }  // namespace
 
 namespace reg {
-Ref retry_tracker(PyObject* module) { return make_type(module, &spec); }
+Ref retry_tracker(PyObject* module) {
+    return wrapped_class<TrackerObject>(module, "orvu_sdk_core.RetryTracker",
+                                        "RetryTracker(max_retries=1, max_tracked=10000)\n--\n\n"
+                                        "Per-message retry budget: bounded attempt/failure tracking plus\n"
+                                        "`discard_attempt` for a cycle the caller's own control signal aborted\n"
+                                        "before it ran the handler.",
+                                        {{Py_tp_new, constructor<kNew, &tracker_new>()},
+                                         {Py_tp_methods, methods},
+                                         {Py_tp_getset, getset}});
+}
 }  // namespace reg
 }  // namespace orvu::py

@@ -50,18 +50,6 @@ PyGetSetDef reconciliation_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyType_Slot reconciliation_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(&Reconciliation::dealloc)},
-    {Py_tp_getset, reconciliation_getset},
-    {Py_tp_doc, const_cast<char*>("One reconnect's reconciliation against an authoritative room snapshot.\n"
-                                  "`removed` and `admitting` are already applied by the time this is\n"
-                                  "returned.")},
-    {0, nullptr},
-};
-
-PyType_Spec reconciliation_spec{"orvu_sdk_core.RoomReconciliation", static_cast<int>(sizeof(Reconciliation)), 0,
-                                Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, reconciliation_slots};
-
 // --- RoomRoster --------------------------------------------------------------------
 
 const Signature kNew{"RoomRoster.__new__", {}, 0, 0};
@@ -101,24 +89,26 @@ PyMethodDef roster_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyType_Slot roster_slots[] = {
-    {Py_tp_new, constructor<kNew, &default_new<Roster>>()},
-    {Py_tp_dealloc, reinterpret_cast<void*>(&Roster::dealloc)},
-    {Py_tp_methods, roster_methods},
-    {Py_tp_doc, const_cast<char*>("RoomRoster()\n--\n\n"
-                                  "Room admission and membership decisions for one agent session, separate\n"
-                                  "from `SubscriptionTracker`'s two-topic transport join.")},
-    {0, nullptr},
-};
-
-PyType_Spec roster_spec{"orvu_sdk_core.RoomRoster", static_cast<int>(sizeof(Roster)), 0, Py_TPFLAGS_DEFAULT,
-                        roster_slots};
-
 }  // namespace
 
 namespace reg {
-Ref room_reconciliation(PyObject* module) { return make_type(module, &reconciliation_spec); }
-Ref room_roster(PyObject* module) { return make_type(module, &roster_spec); }
+Ref room_reconciliation(PyObject* module) {
+    return wrapped_class<Reconciliation>(
+        module, "orvu_sdk_core.RoomReconciliation",
+        "One reconnect's reconciliation against an authoritative room snapshot.\n"
+        "`removed` and `admitting` are already applied by the time this is\n"
+        "returned.",
+        {{Py_tp_getset, reconciliation_getset}}, kRecordFlags);
+}
+Ref room_roster(PyObject* module) {
+    return wrapped_class<Roster>(
+        module, "orvu_sdk_core.RoomRoster",
+        "RoomRoster()\n--\n\n"
+        "Room admission and membership decisions for one agent session, separate\n"
+        "from `SubscriptionTracker`'s two-topic transport join.",
+        {{Py_tp_new, constructor<kNew, &default_new<Roster>>()},
+         {Py_tp_methods, roster_methods}});
+}
 }  // namespace reg
 
 }  // namespace orvu::py

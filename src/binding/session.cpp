@@ -69,19 +69,6 @@ PyGetSetDef policy_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyType_Slot policy_slots[] = {
-    {Py_tp_new, constructor<kPolicyNew, &policy_new>()},
-    {Py_tp_dealloc, reinterpret_cast<void*>(&PolicyObject::dealloc)},
-    {Py_tp_getset, policy_getset},
-    {Py_tp_doc, const_cast<char*>("SessionPolicy(config, trace_context=None)\n--\n\n"
-                                  "Reconnect backoff/jitter policy, plus the graduated rapid-disconnect\n"
-                                  "cooldown ladder.")},
-    {0, nullptr},
-};
-
-PyType_Spec policy_spec{"orvu_sdk_core.SessionPolicy", static_cast<int>(sizeof(PolicyObject)), 0,
-                        Py_TPFLAGS_DEFAULT, policy_slots};
-
 // ---------------------------------------------------------------------------
 // SessionOutcome: a read-only record built only by Session.
 
@@ -120,16 +107,6 @@ PyGetSetDef outcome_getset[] = {
         "stale_reason", "Why the report was ignored (`StaleReason`), or None; when set, the call changed nothing."),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
-
-PyType_Slot outcome_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(&OutcomeObject::dealloc)},
-    {Py_tp_getset, outcome_getset},
-    {Py_tp_doc, const_cast<char*>("The settled outcome of one `Session` call.")},
-    {0, nullptr},
-};
-
-PyType_Spec outcome_spec{"orvu_sdk_core.SessionOutcome", static_cast<int>(sizeof(OutcomeObject)), 0,
-                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, outcome_slots};
 
 // ---------------------------------------------------------------------------
 // Session. Every method converts all its arguments and checks their values
@@ -257,25 +234,31 @@ PyGetSetDef session_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyType_Slot session_slots[] = {
-    {Py_tp_new, constructor<kSessionNew, &session_new>()},
-    {Py_tp_dealloc, reinterpret_cast<void*>(&SessionObject::dealloc)},
-    {Py_tp_methods, session_methods},
-    {Py_tp_getset, session_getset},
-    {Py_tp_doc, const_cast<char*>("Session(policy)\n--\n\nOne WebSocket session's state machine.")},
-    {0, nullptr},
-};
-
-PyType_Spec session_spec{"orvu_sdk_core.Session", static_cast<int>(sizeof(SessionObject)), 0, Py_TPFLAGS_DEFAULT,
-                         session_slots};
-
 }  // namespace
 
 namespace reg {
-Ref session(PyObject* module) { return make_type(module, &session_spec); }
-Ref session_outcome(PyObject* module) { return make_type(module, &outcome_spec); }
+Ref session(PyObject* module) {
+    return wrapped_class<SessionObject>(
+        module, "orvu_sdk_core.Session",
+        "Session(policy)\n--\n\nOne WebSocket session's state machine.",
+        {{Py_tp_new, constructor<kSessionNew, &session_new>()},
+         {Py_tp_methods, session_methods},
+         {Py_tp_getset, session_getset}});
+}
+Ref session_outcome(PyObject* module) {
+    return wrapped_class<OutcomeObject>(
+        module, "orvu_sdk_core.SessionOutcome",
+        "The settled outcome of one `Session` call.",
+        {{Py_tp_getset, outcome_getset}}, kRecordFlags);
+}
 Ref session_policy(PyObject* module) {
-    Ref type = make_type(module, &policy_spec);
+    Ref type = wrapped_class<PolicyObject>(
+        module, "orvu_sdk_core.SessionPolicy",
+        "SessionPolicy(config, trace_context=None)\n--\n\n"
+        "Reconnect backoff/jitter policy, plus the graduated rapid-disconnect\n"
+        "cooldown ladder.",
+        {{Py_tp_new, constructor<kPolicyNew, &policy_new>()},
+         {Py_tp_getset, policy_getset}});
     add_static_method(type.get(), &policy_default_def);
     return type;
 }

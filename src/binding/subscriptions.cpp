@@ -80,18 +80,6 @@ PyMethodDef tracker_methods[] = {
 };
 #undef ROW
 
-PyType_Slot tracker_slots[] = {
-    {Py_tp_new, constructor<kNew, &default_new<Tracker>>()},
-    {Py_tp_dealloc, reinterpret_cast<void*>(&Tracker::dealloc)},
-    {Py_tp_methods, tracker_methods},
-    {Py_tp_doc, const_cast<char*>("SubscriptionTracker()\n--\n\n"
-                                  "Transport-independent subscription decisions for one agent session.")},
-    {0, nullptr},
-};
-
-PyType_Spec tracker_spec{"orvu_sdk_core.SubscriptionTracker", static_cast<int>(sizeof(Tracker)), 0,
-                         Py_TPFLAGS_DEFAULT, tracker_slots};
-
 // --- topic names -------------------------------------------------------------------
 
 const Signature kTopic{"AgentTopicKind.topic", {"agent_id"}, 1, 1};
@@ -122,7 +110,14 @@ PyMethodDef room_participants_topic_def = core_function<kParticipantsTopic, &cor
 }  // namespace
 
 namespace reg {
-Ref subscription_tracker(PyObject* module) { return make_type(module, &tracker_spec); }
+Ref subscription_tracker(PyObject* module) {
+    return wrapped_class<Tracker>(
+        module, "orvu_sdk_core.SubscriptionTracker",
+        "SubscriptionTracker()\n--\n\n"
+        "Transport-independent subscription decisions for one agent session.",
+        {{Py_tp_new, constructor<kNew, &default_new<Tracker>>()},
+         {Py_tp_methods, tracker_methods}});
+}
 PyMethodDef* chat_room_topic() { return &chat_room_topic_def; }
 PyMethodDef* room_participants_topic() { return &room_participants_topic_def; }
 PyMethodDef* agent_topic_kind_methods() { return orvu::py::agent_topic_kind_methods; }

@@ -49,21 +49,6 @@ PyMethodDef ledger_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyType_Slot ledger_slots[] = {
-    {Py_tp_new, constructor<kNew, &ledger_new>()},
-    {Py_tp_dealloc, reinterpret_cast<void*>(&LedgerObject::dealloc)},
-    {Py_tp_methods, ledger_methods},
-    {Py_tp_doc, const_cast<char*>(
-                    "TurnLedger()\n--\n\n"
-                    "One agent turn's progress toward a reply. `record` takes a `TurnEffect`\n"
-                    "only; any other value raises `TypeError`.")},
-    {0, nullptr},
-};
-
-PyType_Spec ledger_spec = {
-    "orvu_sdk_core.TurnLedger", static_cast<int>(sizeof(LedgerObject)), 0, Py_TPFLAGS_DEFAULT, ledger_slots,
-};
-
 // ---------------------------------------------------------------------------
 // Tool table functions: each call builds a fresh object.
 
@@ -106,7 +91,15 @@ PyMethodDef missing_reply_def = core_function<kMissingReply, &core::missing_repl
 }  // namespace
 
 namespace reg {
-Ref turn_ledger(PyObject* module) { return make_type(module, &ledger_spec); }
+Ref turn_ledger(PyObject* module) {
+    return wrapped_class<LedgerObject>(
+        module, "orvu_sdk_core.TurnLedger",
+        "TurnLedger()\n--\n\n"
+        "One agent turn's progress toward a reply. `record` takes a `TurnEffect`\n"
+        "only; any other value raises `TypeError`.",
+        {{Py_tp_new, constructor<kNew, &ledger_new>()},
+         {Py_tp_methods, ledger_methods}});
+}
 PyMethodDef* orvu_tool_effects() { return &tool_effects_def; }
 PyMethodDef* no_reply_tool() { return &no_reply_tool_def; }
 PyMethodDef* missing_reply_message() { return &missing_reply_def; }
