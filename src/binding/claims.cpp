@@ -72,8 +72,6 @@ Ref registry_new(PyTypeObject* type, const BoundArgs& a) {
     return RegistryObject::create(type, std::make_unique<ClaimRegistry>(max_completed));
 }
 
-Ref max_completed(const ClaimRegistry& r, ModuleState&) { return result::integer(r.max_completed()); }
-
 // Every body converts all its arguments, in parameter order, before the
 // core call: a call that raises changes nothing.
 const Signature kRememberFailed{
@@ -95,10 +93,6 @@ Ref pending_ack(ClaimRegistry& r, const BoundArgs& a) {
 }
 
 const Signature kParkAck{"ClaimRegistry.park_ack", {"room_id", "message_id", "reason"}, 3, 3};
-Ref park_ack(ClaimRegistry& r, const BoundArgs& a) {
-    const std::string room(a.str(0)), message(a.str(1));
-    return result::boolean(r.park_ack(room, message, enum_arg<core::ParkedReason>(a, 2, core::EnumId::ParkedReason)));
-}
 
 // delivery_eligibility and guarded_claim share their arguments and checks.
 template <bool Claims>
@@ -152,12 +146,6 @@ Ref confirm_settlement(ClaimRegistry& r, const BoundArgs& a) {
 }
 
 const Signature kParkSettlement{"ClaimRegistry.park_settlement", {"room_id", "message_id", "token", "reason"}, 4, 4};
-Ref park_settlement(ClaimRegistry& r, const BoundArgs& a) {
-    const std::string room(a.str(0)), message(a.str(1));
-    const std::string_view token = a.str(2);
-    const auto reason = enum_arg<core::ParkedReason>(a, 3, core::EnumId::ParkedReason);
-    return result::boolean(r.park_settlement(room, message, token, reason));
-}
 
 // One core call each, with the ids as plain arguments.
 const Signature kTryClaim{"ClaimRegistry.try_claim", {"room_id", "message_id"}, 2, 2};
@@ -214,7 +202,7 @@ PyMethodDef methods[] = {
     method<RegistryObject, kPendingAck, kReading, &pending_ack>("pending_ack",
                     "pending_ack($self, room_id, message_id)\n--\n\n"
                     "The pending terminal write as `{\"status\", [\"error\"], \"parked\"}`, or `None`."),
-    method<RegistryObject, kParkAck, kChanging, &park_ack>("park_ack",
+    core_method<RegistryObject, kParkAck, kChanging, &ClaimRegistry::park_ack>("park_ack",
                     "park_ack($self, room_id, message_id, reason)\n--\n\n"
                     "Mark a pending entry parked for `reason`; `False` when nothing is\n"
                     "pending for the message."),
@@ -265,7 +253,7 @@ PyMethodDef methods[] = {
                     "confirm_settlement($self, room_id, message_id, token, retry_tracker)\n--\n\n"
                     "Close the obligation named by `token` once the platform accepted the\n"
                     "write; `False` for a wrong or stale token. The in-flight claim stays."),
-    method<RegistryObject, kParkSettlement, kChanging, &park_settlement>("park_settlement",
+    core_method<RegistryObject, kParkSettlement, kChanging, &ClaimRegistry::park_settlement>("park_settlement",
                     "park_settlement($self, room_id, message_id, token, reason)\n--\n\n"
                     "Park the pending write named by `token` for `reason`; `False` for a\n"
                     "wrong or stale token."),
@@ -273,7 +261,8 @@ PyMethodDef methods[] = {
 };
 
 PyGetSetDef getset[] = {
-    getter<RegistryObject, kReading, &max_completed>("max_completed", "How many completed ids each room keeps."),
+    member_getter<RegistryObject, kReading, &ClaimRegistry::max_completed>("max_completed",
+                                                                          "How many completed ids each room keeps."),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -77,33 +77,19 @@ Ref make_outcome(const ModuleState& state, const core::SessionOutcome& outcome) 
                                            std::make_unique<core::SessionOutcome>(outcome));
 }
 
-// A variant as its member, or None.
-template <class E>
-Ref optional_member(const ModuleState& state, core::EnumId id, const std::optional<E>& variant) {
-    return result::optional(variant, [&](E v) { return result::member(state, id, v); });
-}
-
-Ref outcome_state(const core::SessionOutcome& o, ModuleState& s) {
-    return result::member(s, core::EnumId::SessionState, o.state);
-}
 Ref outcome_retry_after(const core::SessionOutcome& o, ModuleState&) {
     return result::optional(o.retry_after, seconds_float);
-}
-Ref outcome_dead_reason(const core::SessionOutcome& o, ModuleState& s) {
-    return optional_member(s, core::EnumId::DeadReason, o.dead_reason);
-}
-Ref outcome_stale_reason(const core::SessionOutcome& o, ModuleState& s) {
-    return optional_member(s, core::EnumId::StaleReason, o.stale_reason);
 }
 
 // A read-only record: its readers take no guard.
 PyGetSetDef outcome_getset[] = {
-    getter<OutcomeObject, Access::None, &outcome_state>("state", "The `SessionState` after the call."),
+    member_getter<OutcomeObject, Access::None, &core::SessionOutcome::state>("state",
+                                                                           "The `SessionState` after the call."),
     getter<OutcomeObject, Access::None, &outcome_retry_after>(
         "retry_after_s", "Float seconds to wait before the next attempt, or None; set only by a retryable ending."),
-    getter<OutcomeObject, Access::None, &outcome_dead_reason>("dead_reason",
+    member_getter<OutcomeObject, Access::None, &core::SessionOutcome::dead_reason>("dead_reason",
                                                               "Why the session is dead (`DeadReason`), or None."),
-    getter<OutcomeObject, Access::None, &outcome_stale_reason>(
+    member_getter<OutcomeObject, Access::None, &core::SessionOutcome::stale_reason>(
         "stale_reason", "Why the report was ignored (`StaleReason`), or None; when set, the call changed nothing."),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -117,10 +103,6 @@ const Signature kSessionNew{"Session.__new__", {"policy"}, 1, 1};
 Ref session_new(PyTypeObject* type, const BoundArgs& a) {
     const core::SessionPolicy& policy = a.object<PolicyObject>(0, TypeId::SessionPolicy);
     return SessionObject::create(type, std::make_unique<core::Session>(policy));
-}
-
-Ref session_state(const core::Session& session, ModuleState& s) {
-    return result::member(s, core::EnumId::SessionState, session.state());
 }
 
 // An optional `retry_after_s`: None, or a checked time held as a duration.
@@ -187,9 +169,6 @@ Ref on_supersede(core::Session& session, const BoundArgs& a) {
 }
 
 const Signature kEnd{"Session.end", {}, 0, 0};
-Ref end(core::Session& session, const BoundArgs& a) {
-    return result::member(a.state(), core::EnumId::SessionState, session.end());
-}
 
 template <const Signature& Sig, auto Body>
 PyMethodDef changing(const char* name, const char* doc) {
@@ -222,7 +201,7 @@ PyMethodDef session_methods[] = {
      "Report a supersede notice for the attempt in flight. With `retryable`\n"
      "false the session dies; otherwise it backs off, at least\n"
      "`retry_after_s` when given. Returns a `SessionOutcome`."),
-    changing<kEnd, &end>("end",
+    core_method<SessionObject, kEnd, Access::Exclusive, &core::Session::end>("end",
      "end($self)\n--\n\n"
      "End the session. Returns `SessionState.Dead`; a session already dead\n"
      "keeps its dead reason."),
@@ -230,7 +209,7 @@ PyMethodDef session_methods[] = {
 };
 
 PyGetSetDef session_getset[] = {
-    getter<SessionObject, Access::Shared, &session_state>("state", "The current `SessionState`."),
+    member_getter<SessionObject, Access::Shared, &core::Session::state>("state", "The current `SessionState`."),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

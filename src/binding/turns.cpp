@@ -16,23 +16,14 @@ using core::TurnLedger;
 // TurnLedger
 
 const Signature kNew{"TurnLedger.__new__", {}, 0, 0};
-Ref ledger_new(PyTypeObject* type, const BoundArgs&) {
-    return LedgerObject::create(type, std::make_unique<TurnLedger>());
-}
-
 const Signature kRecord{"TurnLedger.record", {"effect"}, 1, 1};
-Ref record(TurnLedger& ledger, const BoundArgs& a) {
-    ledger.record(enum_arg<core::TurnEffect>(a, 0, core::EnumId::TurnEffect));
-    return result::none();
-}
-
 const Signature kSettle{"TurnLedger.settle", {}, 0, 0};
 const Signature kNoteReported{"TurnLedger.note_reported", {}, 0, 0};
 const Signature kReplySettled{"TurnLedger.reply_settled", {}, 0, 0};
 const Signature kVerdict{"TurnLedger.verdict", {}, 0, 0};
 
 PyMethodDef ledger_methods[] = {
-    method<LedgerObject, kRecord, Access::Exclusive, &record>("record",
+    core_method<LedgerObject, kRecord, Access::Exclusive, &TurnLedger::record>("record",
      "record($self, effect)\n--\n\n"
      "Record the effect of a successful tool call. `effect` must be a `TurnEffect`."),
     core_method<LedgerObject, kSettle, Access::Exclusive, &TurnLedger::settle>("settle",
@@ -97,7 +88,7 @@ Ref turn_ledger(PyObject* module) {
         "TurnLedger()\n--\n\n"
         "One agent turn's progress toward a reply. `record` takes a `TurnEffect`\n"
         "only; any other value raises `TypeError`.",
-        {{Py_tp_new, constructor<kNew, &ledger_new>()},
+        {{Py_tp_new, constructor<kNew, &default_new<LedgerObject>>()},
          {Py_tp_methods, ledger_methods}});
 }
 PyMethodDef* orvu_tool_effects() { return &tool_effects_def; }
