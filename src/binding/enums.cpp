@@ -124,7 +124,9 @@ PyObject* from_wire_name(PyObject* type, PyObject* const* args, Py_ssize_t nargs
     });
 }
 
-Ref build_enum_class(PyObject* module, EnumId id) {
+}  // namespace
+
+Ref make_enum_class(PyObject* module, EnumId id) {
     const EnumDef& def = core::enum_def(id);
     const EnumSpec& spec = enum_specs()[static_cast<std::size_t>(id)];
     ModuleState& state = module_state(module);
@@ -149,33 +151,5 @@ Ref build_enum_class(PyObject* module, EnumId id) {
     }
     return type;
 }
-
-}  // namespace
-
-template <EnumId Id>
-Ref make_enum_type(PyObject* module) {
-    return build_enum_class(module, Id);
-}
-
-template Ref make_enum_type<EnumId::AgentTopicKind>(PyObject*);
-template Ref make_enum_type<EnumId::AgentTopicStatus>(PyObject*);
-template Ref make_enum_type<EnumId::ClaimOutcome>(PyObject*);
-template Ref make_enum_type<EnumId::DeadReason>(PyObject*);
-template Ref make_enum_type<EnumId::EventType>(PyObject*);
-template Ref make_enum_type<EnumId::LeaveOutcome>(PyObject*);
-template Ref make_enum_type<EnumId::MemoryListScope>(PyObject*);
-template Ref make_enum_type<EnumId::MemorySegment>(PyObject*);
-template Ref make_enum_type<EnumId::MemoryStatus>(PyObject*);
-template Ref make_enum_type<EnumId::MemoryStoreScope>(PyObject*);
-template Ref make_enum_type<EnumId::MemorySystem>(PyObject*);
-template Ref make_enum_type<EnumId::MemoryType>(PyObject*);
-template Ref make_enum_type<EnumId::ParkedReason>(PyObject*);
-template Ref make_enum_type<EnumId::RoomMembership>(PyObject*);
-template Ref make_enum_type<EnumId::RoomStatus>(PyObject*);
-template Ref make_enum_type<EnumId::RoomSubscribeResult>(PyObject*);
-template Ref make_enum_type<EnumId::SessionState>(PyObject*);
-template Ref make_enum_type<EnumId::StaleReason>(PyObject*);
-template Ref make_enum_type<EnumId::TurnEffect>(PyObject*);
-template Ref make_enum_type<EnumId::TurnVerdict>(PyObject*);
 
 }  // namespace orvu::py

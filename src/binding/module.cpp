@@ -2,9 +2,8 @@
 // exec step builds the state, then creates every class of the table in its
 // order and every function after them; each name is appended to `__all__`
 // before the attribute is set.
-#include "binding/module.hpp"
-
 #include "binding/method.hpp"
+#include "binding/registry.hpp"
 
 #include <new>
 #include <string>
@@ -14,6 +13,18 @@ namespace {
 
 using core::EnumId;
 
+struct ClassEntry {
+    const char* name;
+    TypeId id;
+    TypeFactory make;
+};
+
+struct FunctionEntry {
+    const char* name;
+    PyMethodDef* (*def)();
+};
+
+// Classes in registration order (the order of TypeId), then functions.
 constexpr ClassEntry kClasses[] = {
     {"AgentFailure", TypeId::AgentFailure, &reg::agent_failure},
     {"AgentTopicKind", TypeId::AgentTopicKind, &make_enum_type<EnumId::AgentTopicKind>},
@@ -186,9 +197,6 @@ PyModuleDef def_3_12 = {
 };
 
 }  // namespace
-
-std::span<const ClassEntry> class_table() noexcept { return kClasses; }
-std::span<const FunctionEntry> function_table() noexcept { return kFunctions; }
 
 int ModuleState::traverse(visitproc visit, void* arg) const {
     for (const Ref& type : types) Py_VISIT(type.get());

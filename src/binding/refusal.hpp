@@ -19,9 +19,4 @@ T unwrap(core::Outcome<T>&& outcome, PyObject* trace_context = nullptr) {
     return std::move(outcome).value();
 }
 
-// Legacy entry for the units that still build their own issue lists.
-[[noreturn]] inline void raise_validation(const core::Issues& issues, PyObject* trace_context) {
-    raise_refusal(core::Refusal::validation(issues), trace_context);
-}
-
 }  // namespace orvu::py

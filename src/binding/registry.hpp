@@ -12,9 +12,12 @@ namespace orvu::py {
 // Creates one class for `module` (whose state is already built).
 using TypeFactory = Ref (*)(PyObject* module);
 
-// enums.cpp: one factory per enumeration.
+// enums.cpp: the class of enumeration `id`; `make_enum_type<Id>` is its factory.
+Ref make_enum_class(PyObject* module, core::EnumId id);
 template <core::EnumId Id>
-Ref make_enum_type(PyObject* module);
+Ref make_enum_type(PyObject* module) {
+    return make_enum_class(module, Id);
+}
 
 namespace reg {
 // Classes.
