@@ -170,15 +170,14 @@ PyMethodDef is_authorized_sender_def = function<kIsAuthorized, &is_authorized_se
 
 }  // namespace
 
-namespace reg {
-Ref cancelled_decisions(PyObject* module) {
+Ref reg::cancelled_decisions(PyObject* module) {
     return wrapped_class<CancelledObject>(
         module, "orvu_sdk_core.CancelledDecisions",
         "What a cancellation removed, oldest first: `unclaimed` asks the caller\n"
         "resolves, and `claimed` ones whose claimant still does.",
         {{Py_tp_getset, cancelled_getset}}, kRecordFlags);
 }
-Ref decision_registry(PyObject* module) {
+Ref reg::decision_registry(PyObject* module) {
     return wrapped_class<RegistryObject>(
         module, "orvu_sdk_core.DecisionRegistry",
         "DecisionRegistry(*, max_pending=None, seed=None)\n--\n\n"
@@ -189,7 +188,6 @@ Ref decision_registry(PyObject* module) {
          {Py_tp_methods, registry_methods},
          {Py_tp_getset, registry_getset}});
 }
-PyMethodDef* is_authorized_sender() { return &is_authorized_sender_def; }
-}  // namespace reg
+PyMethodDef* reg::is_authorized_sender() { return &is_authorized_sender_def; }
 
 }  // namespace orvu::py

@@ -268,8 +268,7 @@ PyGetSetDef getset[] = {
 
 }  // namespace
 
-namespace reg {
-Ref claim_registry(PyObject* module) {
+Ref reg::claim_registry(PyObject* module) {
     return wrapped_class<RegistryObject>(
         module, "orvu_sdk_core.ClaimRegistry",
         "ClaimRegistry(max_completed=500)\n--\n\n"
@@ -280,6 +279,5 @@ Ref claim_registry(PyObject* module) {
          {Py_tp_methods, methods},
          {Py_tp_getset, getset}});
 }
-}  // namespace reg
 
 }  // namespace orvu::py

@@ -41,9 +41,7 @@ PyMethodDef classify_upgrade_def = function<kClassifyUpgrade, &classify_upgrade>
 
 }  // namespace
 
-namespace reg {
-PyMethodDef* classify_close() { return &classify_close_def; }
-PyMethodDef* classify_upgrade() { return &classify_upgrade_def; }
-}  // namespace reg
+PyMethodDef* reg::classify_close() { return &classify_close_def; }
+PyMethodDef* reg::classify_upgrade() { return &classify_upgrade_def; }
 
 }  // namespace orvu::py

@@ -68,8 +68,7 @@ PyGetSetDef failure_getset[] = {
 
 }  // namespace
 
-namespace reg {
-Ref agent_failure(PyObject* module) {
+Ref reg::agent_failure(PyObject* module) {
     return wrapped_class<FailureObject>(
         module, "orvu_sdk_core.AgentFailure",
         "AgentFailure(provider, message, code=None, detail=None)\n--\n\n"
@@ -78,6 +77,5 @@ Ref agent_failure(PyObject* module) {
          {Py_tp_methods, failure_methods},
          {Py_tp_getset, failure_getset}});
 }
-}  // namespace reg
 
 }  // namespace orvu::py

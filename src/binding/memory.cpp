@@ -38,8 +38,6 @@ PyMethodDef validate_def = function<kValidate, &validate_memory_type_for_system>
 
 }  // namespace
 
-namespace reg {
-PyMethodDef* validate_memory_type_for_system() { return &validate_def; }
-}  // namespace reg
+PyMethodDef* reg::validate_memory_type_for_system() { return &validate_def; }
 
 }  // namespace orvu::py

@@ -135,8 +135,7 @@ void roster_dealloc(PyObject* self) {
 
 }  // namespace
 
-namespace reg {
-Ref participant_roster(PyObject* module) {
+Ref reg::participant_roster(PyObject* module) {
     return wrapped_class<RosterObject>(
         module, "orvu_sdk_core.ParticipantRoster",
         "ParticipantRoster(*, trace_context_provider=None)\n--\n\n"
@@ -152,6 +151,5 @@ Ref participant_roster(PyObject* module) {
          {Py_tp_clear, reinterpret_cast<void*>(&roster_clear)},
          {Py_tp_methods, roster_methods}}, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC);
 }
-}  // namespace reg
 
 }  // namespace orvu::py

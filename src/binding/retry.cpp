@@ -70,8 +70,7 @@ PyGetSetDef getset[] = {
 
 }  // namespace
 
-namespace reg {
-Ref retry_tracker(PyObject* module) {
+Ref reg::retry_tracker(PyObject* module) {
     return wrapped_class<TrackerObject>(module, "orvu_sdk_core.RetryTracker",
                                         "RetryTracker(max_retries=1, max_tracked=10000)\n--\n\n"
                                         "Per-message retry budget: bounded attempt/failure tracking plus\n"
@@ -81,5 +80,4 @@ Ref retry_tracker(PyObject* module) {
                                          {Py_tp_methods, methods},
                                          {Py_tp_getset, getset}});
 }
-}  // namespace reg
 }  // namespace orvu::py

@@ -91,8 +91,7 @@ PyMethodDef roster_methods[] = {
 
 }  // namespace
 
-namespace reg {
-Ref room_reconciliation(PyObject* module) {
+Ref reg::room_reconciliation(PyObject* module) {
     return wrapped_class<Reconciliation>(
         module, "orvu_sdk_core.RoomReconciliation",
         "One reconnect's reconciliation against an authoritative room snapshot.\n"
@@ -100,7 +99,7 @@ Ref room_reconciliation(PyObject* module) {
         "returned.",
         {{Py_tp_getset, reconciliation_getset}}, kRecordFlags);
 }
-Ref room_roster(PyObject* module) {
+Ref reg::room_roster(PyObject* module) {
     return wrapped_class<Roster>(
         module, "orvu_sdk_core.RoomRoster",
         "RoomRoster()\n--\n\n"
@@ -109,6 +108,5 @@ Ref room_roster(PyObject* module) {
         {{Py_tp_new, constructor<kNew, &default_new<Roster>>()},
          {Py_tp_methods, roster_methods}});
 }
-}  // namespace reg
 
 }  // namespace orvu::py

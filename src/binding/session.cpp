@@ -215,8 +215,7 @@ PyGetSetDef session_getset[] = {
 
 }  // namespace
 
-namespace reg {
-Ref session(PyObject* module) {
+Ref reg::session(PyObject* module) {
     return wrapped_class<SessionObject>(
         module, "orvu_sdk_core.Session",
         "Session(policy)\n--\n\nOne WebSocket session's state machine.",
@@ -224,13 +223,13 @@ Ref session(PyObject* module) {
          {Py_tp_methods, session_methods},
          {Py_tp_getset, session_getset}});
 }
-Ref session_outcome(PyObject* module) {
+Ref reg::session_outcome(PyObject* module) {
     return wrapped_class<OutcomeObject>(
         module, "orvu_sdk_core.SessionOutcome",
         "The settled outcome of one `Session` call.",
         {{Py_tp_getset, outcome_getset}}, kRecordFlags);
 }
-Ref session_policy(PyObject* module) {
+Ref reg::session_policy(PyObject* module) {
     Ref type = wrapped_class<PolicyObject>(
         module, "orvu_sdk_core.SessionPolicy",
         "SessionPolicy(config, trace_context=None)\n--\n\n"
@@ -241,6 +240,5 @@ Ref session_policy(PyObject* module) {
     add_static_method(type.get(), &policy_default_def);
     return type;
 }
-}  // namespace reg
 
 }  // namespace orvu::py

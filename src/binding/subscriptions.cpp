@@ -109,8 +109,7 @@ PyMethodDef room_participants_topic_def = core_function<kParticipantsTopic, &cor
 
 }  // namespace
 
-namespace reg {
-Ref subscription_tracker(PyObject* module) {
+Ref reg::subscription_tracker(PyObject* module) {
     return wrapped_class<Tracker>(
         module, "orvu_sdk_core.SubscriptionTracker",
         "SubscriptionTracker()\n--\n\n"
@@ -118,9 +117,8 @@ Ref subscription_tracker(PyObject* module) {
         {{Py_tp_new, constructor<kNew, &default_new<Tracker>>()},
          {Py_tp_methods, tracker_methods}});
 }
-PyMethodDef* chat_room_topic() { return &chat_room_topic_def; }
-PyMethodDef* room_participants_topic() { return &room_participants_topic_def; }
-PyMethodDef* agent_topic_kind_methods() { return orvu::py::agent_topic_kind_methods; }
-}  // namespace reg
+PyMethodDef* reg::chat_room_topic() { return &chat_room_topic_def; }
+PyMethodDef* reg::room_participants_topic() { return &room_participants_topic_def; }
+PyMethodDef* reg::agent_topic_kind_methods() { return orvu::py::agent_topic_kind_methods; }
 
 }  // namespace orvu::py

@@ -81,8 +81,7 @@ PyMethodDef missing_reply_def = core_function<kMissingReply, &core::missing_repl
 
 }  // namespace
 
-namespace reg {
-Ref turn_ledger(PyObject* module) {
+Ref reg::turn_ledger(PyObject* module) {
     return wrapped_class<LedgerObject>(
         module, "orvu_sdk_core.TurnLedger",
         "TurnLedger()\n--\n\n"
@@ -91,9 +90,8 @@ Ref turn_ledger(PyObject* module) {
         {{Py_tp_new, constructor<kNew, &default_new<LedgerObject>>()},
          {Py_tp_methods, ledger_methods}});
 }
-PyMethodDef* orvu_tool_effects() { return &tool_effects_def; }
-PyMethodDef* no_reply_tool() { return &no_reply_tool_def; }
-PyMethodDef* missing_reply_message() { return &missing_reply_def; }
-}  // namespace reg
+PyMethodDef* reg::orvu_tool_effects() { return &tool_effects_def; }
+PyMethodDef* reg::no_reply_tool() { return &no_reply_tool_def; }
+PyMethodDef* reg::missing_reply_message() { return &missing_reply_def; }
 
 }  // namespace orvu::py
