@@ -35,17 +35,13 @@ std::vector<std::string> room_id_sequence(const BoundArgs& a, std::size_t i) {
 
 // --- RoomReconciliation: a read-only record, so its readers take no guard ---------
 
-Ref removed(const core::RoomReconciliation& r, ModuleState&) { return result::str_list(r.removed); }
-Ref resync(const core::RoomReconciliation& r, ModuleState&) { return result::str_list(r.resync); }
-Ref admitting(const core::RoomReconciliation& r, ModuleState&) { return result::ticketed_list(r.admitting); }
-
 PyGetSetDef reconciliation_getset[] = {
-    getter<Reconciliation, Access::None, &removed>(
+    member_getter<Reconciliation, Access::None, &core::RoomReconciliation::removed>(
         "removed", "Rooms that were admitted and are missing from the snapshot; already dropped. Ascending."),
-    getter<Reconciliation, Access::None, &admitting>(
+    member_getter<Reconciliation, Access::None, &core::RoomReconciliation::admitting>(
         "admitting",
         "`(room_id, ticket)` for each unadmitted room of the snapshot whose admission has begun. Ascending."),
-    getter<Reconciliation, Access::None, &resync>(
+    member_getter<Reconciliation, Access::None, &core::RoomReconciliation::resync>(
         "resync", "Rooms that were admitted and are still in the snapshot; unchanged. Ascending."),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
