@@ -219,13 +219,15 @@ PyMethodDef methods[] = {
                     "count (it stops at 4294967295)."),
     method<RegistryObject, kDeliveryEligibility, kChanging, &eligibility<false>>("delivery_eligibility",
                     "delivery_eligibility($self, room_id, message_id, retry_tracker, "
-                    "*, self_echo=False, durably_processed=False, durably_failed=False, allow_failed_retry=True)\n--\n\n"
+                    "*, self_echo=False, durably_processed=False, durably_failed=False, "
+                    "allow_failed_retry=True)\n--\n\n"
                     "Whether the message may be handled now: \"self\", \"pending\", \"completed\",\n"
                     "\"exhausted\", \"failed\", \"inflight\" or \"runnable\", the first that holds.\n"
                     "Delivery facts are keyword-only `bool` values."),
     method<RegistryObject, kGuardedClaim, kChanging, &eligibility<true>>("guarded_claim",
                     "guarded_claim($self, room_id, message_id, retry_tracker, "
-                    "*, self_echo=False, durably_processed=False, durably_failed=False, allow_failed_retry=True)\n--\n\n"
+                    "*, self_echo=False, durably_processed=False, durably_failed=False, "
+                    "allow_failed_retry=True)\n--\n\n"
                     "The answer of `delivery_eligibility`; on \"runnable\" the message is also\n"
                     "claimed (marked in flight)."),
     core_method<RegistryObject, kHasRetryableSettlement, kReading, &ClaimRegistry::has_retryable_settlement>(
@@ -261,8 +263,8 @@ PyMethodDef methods[] = {
 };
 
 PyGetSetDef getset[] = {
-    member_getter<RegistryObject, kReading, &ClaimRegistry::max_completed>("max_completed",
-                                                                          "How many completed ids each room keeps."),
+    member_getter<RegistryObject, kReading, &ClaimRegistry::max_completed>(
+        "max_completed", "How many completed ids each room keeps."),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

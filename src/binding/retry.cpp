@@ -56,8 +56,8 @@ PyMethodDef methods[] = {
     changing<kMarkFailed, &core::RetryTracker::mark_permanently_failed>("mark_permanently_failed",
                     "mark_permanently_failed($self, message_id)\n--\n\n"
                     "Mark `message_id` as having used up its retry budget for good."),
-    core_method<TrackerObject, kIsFailed, Access::Shared, &core::RetryTracker::is_permanently_failed>("is_permanently_failed",
-                    "is_permanently_failed($self, message_id)\n--\n\n"
+    core_method<TrackerObject, kIsFailed, Access::Shared, &core::RetryTracker::is_permanently_failed>(
+                    "is_permanently_failed", "is_permanently_failed($self, message_id)\n--\n\n"
                     "Whether `message_id` has used up its retry budget."),
     {nullptr, nullptr, 0, nullptr},
 };

@@ -83,12 +83,12 @@ Ref outcome_retry_after(const core::SessionOutcome& o, ModuleState&) {
 
 // A read-only record: its readers take no guard.
 PyGetSetDef outcome_getset[] = {
-    member_getter<OutcomeObject, Access::None, &core::SessionOutcome::state>("state",
-                                                                           "The `SessionState` after the call."),
+    member_getter<OutcomeObject, Access::None, &core::SessionOutcome::state>(
+        "state", "The `SessionState` after the call."),
     getter<OutcomeObject, Access::None, &outcome_retry_after>(
         "retry_after_s", "Float seconds to wait before the next attempt, or None; set only by a retryable ending."),
-    member_getter<OutcomeObject, Access::None, &core::SessionOutcome::dead_reason>("dead_reason",
-                                                              "Why the session is dead (`DeadReason`), or None."),
+    member_getter<OutcomeObject, Access::None, &core::SessionOutcome::dead_reason>(
+        "dead_reason", "Why the session is dead (`DeadReason`), or None."),
     member_getter<OutcomeObject, Access::None, &core::SessionOutcome::stale_reason>(
         "stale_reason", "Why the report was ignored (`StaleReason`), or None; when set, the call changed nothing."),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
