@@ -71,6 +71,8 @@ PyModuleDef module_def = {
 
 Ref init_module() {
     Ref module = Ref::check(PyModule_Create(&module_def));
+    // The project version (pyproject.toml, via the build); not part of __all__.
+    if (PyModule_AddStringConstant(module.get(), "__version__", ORVU_VERSION) < 0) throw_error();
     for (const char* name : kClassOrder) {
         auto it = class_factories().find(name);
         if (it == class_factories().end()) continue;  // not built yet
