@@ -35,6 +35,13 @@ find_python() {
     done < <(PREFER_PYENV=1 python_candidates)
 }
 
+require_python() {
+    local py
+    py="$(find_python "$1")"
+    [ -n "$py" ] || { echo "Python $1 not found" >&2; exit 1; }
+    echo "$py"
+}
+
 # The first interpreter found that can build and run the module (3.11 or newer).
 first_python() {
     local candidate version
