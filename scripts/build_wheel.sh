@@ -10,7 +10,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 # Everything the wheel is made of (the README is its long description).
 INPUTS=(pyproject.toml CMakeLists.txt README.md constraints.txt cmake src scripts/build_wheel.sh scripts/zig-c++)
-inputs="$({ uname -sm; find "${INPUTS[@]}" -type f ! -name '*.pyc' -print0 | LC_ALL=C sort -z | xargs -0 sha256sum; } | digest)"
+inputs="$({ uname -sm; echo "${ORVU_ZIG_TARGET:-}"; find "${INPUTS[@]}" -type f ! -name '*.pyc' -print0 | LC_ALL=C sort -z | xargs -0 sha256sum; } | digest)"
 
 wheel="$(ls dist/orvu_sdk_core-*-cp311-abi3-*.whl 2>/dev/null | head -n 1 || true)"
 if [ -n "$wheel" ] && [ "$(cat dist/.build-inputs 2>/dev/null)" = "$inputs" ]; then
