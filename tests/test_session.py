@@ -1,10 +1,12 @@
 import inspect
 import math
+import subprocess
 from decimal import Decimal
 
 import pytest
 from hypothesis import given, strategies as st
 
+from native import compile_core_check
 from orvu_sdk_core import (
     DeadReason,
     Session,
@@ -231,6 +233,20 @@ def test_accepted_boundaries_and_nanosecond_rounding(changes, heartbeat):
         assert len(info.value.issues) == 1
     else:
         assert SessionPolicy(config(**changes)).heartbeat_interval_s == heartbeat
+
+
+@pytest.fixture(scope="module")
+def duration_check(tmp_path_factory):
+    return compile_core_check(tmp_path_factory.mktemp("duration_core"), "duration_check")
+
+
+# Hundreds of thousands of floats per range, against a 128-bit reference:
+# subnormals to a nanosecond, fractions with carries into the next second,
+# up to 2^64, and the exact half-nanosecond ties (fractions m / 1024).
+@pytest.mark.parametrize("part", ["small", "unit", "large", "ties"])
+def test_float_seconds_round_to_the_nearest_nanosecond_exactly(duration_check, part):
+    done = subprocess.run([duration_check, part], capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr
 
 
 # ---------------------------------------------------------------------------

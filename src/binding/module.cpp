@@ -119,6 +119,8 @@ int module_exec(PyObject* module) noexcept {
         StateBox* box = box_of(module);
         ModuleState* state = new (box->storage) ModuleState();
         box->alive = true;
+        // The project version (pyproject.toml, via the build); not part of __all__.
+        if (PyModule_AddStringConstant(module, "__version__", ORVU_VERSION) < 0) throw_error();
         Ref abc = Ref::check(PyImport_ImportModule("collections.abc"));
         state->mapping_abc = Ref::check(PyObject_GetAttrString(abc.get(), "Mapping"));
         state->sequence_abc = Ref::check(PyObject_GetAttrString(abc.get(), "Sequence"));
@@ -234,7 +236,7 @@ Ref make_type(PyObject* module, PyType_Spec* spec) {
 
 }  // namespace orvu::py
 
-extern "C" __attribute__((visibility("default"))) PyObject* PyInit_orvu_sdk_core() {
+PyMODINIT_FUNC PyInit_orvu_sdk_core() {
     using namespace orvu::py;
     return PyModuleDef_Init(Py_Version >= 0x030C0000 ? &def_3_12 : &def_3_11);
 }

@@ -8,8 +8,6 @@
 namespace orvu::core {
 namespace {
 
-using u128 = unsigned __int128;
-
 // 2^64 as a float: the first value of seconds a Duration cannot hold.
 constexpr double kTwoPow64 = 18446744073709551616.0;
 
@@ -18,32 +16,60 @@ constexpr std::uint32_t kMaxBackoffExponent = 2'147'483'647;
 
 constexpr double kMaxCount = 4294967295.0;
 
+// The nanoseconds in frac / 2^drop seconds, rounded half to even, for
+// frac < 2^53 and frac < 2^drop (so the result is at most 1e9). The product
+// frac * 1e9 (< 2^83) is held exactly in two 64-bit halves, which every
+// compiler has, rather than in a 128-bit integer, which not every one has.
+std::uint64_t fraction_nanos(std::uint64_t frac, int drop) noexcept {
+    if (drop > 83) return 0;  // frac * 1e9 < 2^83: below half a nanosecond
+    constexpr std::uint64_t kNanos = Duration::kNanosPerSec;
+    const std::uint64_t upper = (frac >> 32) * kNanos;          // < 2^51
+    const std::uint64_t lower = (frac & 0xffff'ffffu) * kNanos;  // < 2^62
+    const std::uint64_t lo = lower + (upper << 32);
+    const std::uint64_t hi = (upper >> 32) + (lo < lower ? 1 : 0);
+    // quotient = (hi:lo) >> drop; `rest` holds the dropped bits, `half` is 2^(drop-1).
+    std::uint64_t quotient = 0, rest_hi = 0, rest_lo = 0, half_hi = 0, half_lo = 0;
+    if (drop < 64) {
+        quotient = (lo >> drop) | (hi << (64 - drop));
+        rest_lo = lo & ((std::uint64_t{1} << drop) - 1);
+        half_lo = std::uint64_t{1} << (drop - 1);
+    } else {
+        const int k = drop - 64;
+        quotient = hi >> k;
+        rest_hi = hi & ((std::uint64_t{1} << k) - 1);
+        rest_lo = lo;
+        if (k == 0) {
+            half_lo = std::uint64_t{1} << 63;
+        } else {
+            half_hi = std::uint64_t{1} << (k - 1);
+        }
+    }
+    const bool above = rest_hi != half_hi ? rest_hi > half_hi : rest_lo > half_lo;
+    const bool tie = rest_hi == half_hi && rest_lo == half_lo;
+    if (above || (tie && (quotient & 1) != 0)) ++quotient;
+    return quotient;
+}
+
 }  // namespace
 
 std::optional<Duration> Duration::from_seconds(double seconds) noexcept {
     if (std::isnan(seconds) || seconds < 0.0 || seconds >= kTwoPow64) return std::nullopt;
     if (seconds == 0.0) return Duration{};
-    // seconds = mantissa * 2^shift exactly, with a 53-bit integer mantissa;
-    // the nanosecond count mantissa * 1e9 * 2^shift is then computed exactly
-    // in 128 bits and rounded once.
+    // seconds = mantissa * 2^shift exactly, with a 53-bit integer mantissa.
+    // The whole seconds are exact; only the fraction's nanosecond count
+    // needs rounding (1e9 being even, rounding it alone to even is the same
+    // as rounding the whole nanosecond count).
     int exponent = 0;
     const double fraction = std::frexp(seconds, &exponent);
     const auto mantissa = static_cast<std::uint64_t>(std::ldexp(fraction, 53));
     const int shift = exponent - 53;
-    const u128 scaled = static_cast<u128>(mantissa) * kNanosPerSec;  // < 2^83
-    u128 total_nanos = 0;
-    if (shift >= 0) {
-        total_nanos = scaled << shift;  // shift <= 11 below 2^64 seconds
-    } else if (-shift < 100) {
-        const int drop = -shift;
-        u128 quotient = scaled >> drop;
-        const u128 remainder = scaled - (quotient << drop);
-        const u128 half = static_cast<u128>(1) << (drop - 1);
-        if (remainder > half || (remainder == half && (quotient & 1) != 0)) ++quotient;
-        total_nanos = quotient;
-    }  // else: far below half a nanosecond
-    return Duration{static_cast<std::uint64_t>(total_nanos / kNanosPerSec),
-                    static_cast<std::uint32_t>(total_nanos % kNanosPerSec)};
+    if (shift >= 0) return Duration{mantissa << shift, 0};  // shift <= 11 below 2^64 seconds
+    const int drop = -shift;
+    const std::uint64_t whole = drop < 64 ? mantissa >> drop : 0;
+    const std::uint64_t frac = drop < 64 ? mantissa & ((std::uint64_t{1} << drop) - 1) : mantissa;
+    const std::uint64_t nanos = fraction_nanos(frac, drop);
+    if (nanos == kNanosPerSec) return Duration{whole + 1, 0};
+    return Duration{whole, static_cast<std::uint32_t>(nanos)};
 }
 
 Duration Duration::from_seconds_saturating(double seconds) noexcept {

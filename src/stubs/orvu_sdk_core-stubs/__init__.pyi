@@ -55,6 +55,9 @@ __all__ = [
     "validate_memory_type_for_system",
 ]
 
+__version__: str
+"""The version of the installed distribution, from the project metadata (not in `__all__`)."""
+
 JsonValue: TypeAlias = None | bool | int | float | str | builtins.list[Any] | dict[str, Any]
 """Any value the module converts to or from JSON: `None`, `bool`, `int` (64-bit),
 `float`, `str`, lists and dicts with `str` keys, nested up to 512 levels.

@@ -1,0 +1,74 @@
+"""The declared dependencies and their pins stay in step.
+
+Every requirement of the extras and dependency groups in pyproject.toml must
+have an exact pin in constraints.txt that satisfies it; otherwise the scripts
+and CI would install whatever version is newest that day.
+"""
+
+import pathlib
+import tomllib
+
+import pytest
+from packaging.requirements import Requirement
+from packaging.utils import canonicalize_name
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+PYPROJECT = ROOT / "pyproject.toml"
+CONSTRAINTS = ROOT / "constraints.txt"
+
+
+def _declared():
+    """(where, requirement) for every dependency of an extra or a dependency group."""
+    if not PYPROJECT.is_file():
+        return []
+    project = tomllib.loads(PYPROJECT.read_text(encoding="utf-8"))
+    name = canonicalize_name(project["project"]["name"])
+    found = []
+    for section in ("optional-dependencies", "dependency-groups"):
+        table = project["project"].get(section, {}) if section == "optional-dependencies" else project.get(section, {})
+        for group, requirements in table.items():
+            found += [(f"{section}.{group}", r) for r in requirements if canonicalize_name(Requirement(r).name) != name]
+    return found
+
+
+def _pins():
+    pins = {}
+    for line in CONSTRAINTS.read_text(encoding="utf-8").splitlines():
+        line = line.split("#", 1)[0].strip()
+        if line:
+            name, sep, version = line.partition("==")
+            assert sep, f"constraints.txt: {line!r} is not an exact pin"
+            pins[canonicalize_name(name)] = version
+    return pins
+
+
+DECLARED = _declared()
+
+
+@pytest.mark.skipif(not CONSTRAINTS.is_file() or not DECLARED, reason="needs the source checkout")
+@pytest.mark.parametrize("where,requirement", DECLARED, ids=[f"{w}:{r}" for w, r in DECLARED] or None)
+def test_every_declared_dependency_is_pinned(where, requirement):
+    wanted = Requirement(requirement)
+    pins = _pins()
+    pin = pins.get(canonicalize_name(wanted.name))
+    assert pin is not None, f"{wanted.name} ({where}) has no pin in constraints.txt"
+    assert wanted.specifier.contains(pin, prereleases=True), \
+        f"constraints.txt pins {wanted.name}=={pin}, outside {where}'s {wanted.specifier}"
+
+
+def test_test_extra_brings_what_the_suite_imports():
+    """`pip install '.[test]'` must bring websockets too, or the end-to-end test silently skips."""
+    if not PYPROJECT.is_file():
+        pytest.skip("needs the source checkout")
+    project = tomllib.loads(PYPROJECT.read_text(encoding="utf-8"))["project"]
+    extras, own = project["optional-dependencies"], canonicalize_name(project["name"])
+    names, pending, seen = set(), ["test"], set()
+    while pending:  # follow "orvu_sdk_core[demo]"-style references to other extras
+        extra = pending.pop()
+        seen.add(extra)
+        for requirement in map(Requirement, extras[extra]):
+            if canonicalize_name(requirement.name) == own:
+                pending += [e for e in requirement.extras if e not in seen]
+            else:
+                names.add(canonicalize_name(requirement.name))
+    assert names >= {"pytest", "hypothesis", "websockets"}
