@@ -147,7 +147,7 @@ Ref make_enum_class(PyObject* module, EnumId id) {
     state.enum_types[static_cast<std::size_t>(id)] = tp;
 
     if (def.form == EnumForm::WireName) {
-        add_static_method(type.get(), const_cast<PyMethodDef*>(&spec.from_wire_def));
+        add_static_method(module, type.get(), const_cast<PyMethodDef*>(&spec.from_wire_def));
     }
     return type;
 }

@@ -81,16 +81,6 @@ PyObject* function_entry(PyObject* module, PyObject* const* args, Py_ssize_t nar
     return guarded([&] { return Body(bind(Sig, args, nargs, kwnames, &module_state(module))); });
 }
 
-// A static method receives its class as `self`: add it to the class with
-// `add_static_method` after the class is made (a METH_STATIC entry of
-// tp_methods would receive NULL and could not find the module's state).
-template <const Signature& Sig, auto Body>
-PyObject* static_entry(PyObject* type, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    return guarded([&] {
-        return Body(bind(Sig, args, nargs, kwnames, &state_of_type(reinterpret_cast<PyTypeObject*>(type))));
-    });
-}
-
 template <const Signature& Sig, auto Body>
 PyObject* constructor_entry(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
     return guarded([&] { return Body(type, bind(Sig, args, kwargs, &state_of_type(type))); });
@@ -115,13 +105,17 @@ PyMethodDef function(const char* name, const char* doc) noexcept {
     return {name, fastcall(&function_entry<Sig, Body>), kFastCall, doc};
 }
 
+// A static method is a module function stored on its class: its builtin is
+// bound to the module (so it finds the module's state, and introspection sees
+// a plain static function), wrapped in a staticmethod and set on the class by
+// the class factory with `add_static_method` (a METH_STATIC entry of
+// tp_methods would receive NULL and could not find the module's state).
 template <const Signature& Sig, auto Body>
 PyMethodDef static_method(const char* name, const char* doc) noexcept {
-    return {name, fastcall(&static_entry<Sig, Body>), kFastCall, doc};
+    return {name, fastcall(&function_entry<Sig, Body>), kFastCall, doc};
 }
 
-// Sets `def` on `type` as a staticmethod whose builtin is bound to `type`.
-void add_static_method(PyObject* type, PyMethodDef* def);
+void add_static_method(PyObject* module, PyObject* type, PyMethodDef* def);
 
 template <const Signature& Sig, auto Body>
 void* constructor() noexcept {

@@ -222,8 +222,8 @@ void ModuleState::clear() noexcept {
 
 ModuleState& module_state(PyObject* module) noexcept { return *static_cast<ModuleState*>(PyModule_GetState(module)); }
 
-void add_static_method(PyObject* type, PyMethodDef* def) {
-    Ref fn = Ref::check(PyCFunction_NewEx(def, type, nullptr));
+void add_static_method(PyObject* module, PyObject* type, PyMethodDef* def) {
+    Ref fn = Ref::check(PyCFunction_NewEx(def, module, nullptr));
     Ref builtins = Ref::check(PyImport_ImportModule("builtins"));
     Ref staticmethod = Ref::check(PyObject_GetAttrString(builtins.get(), "staticmethod"));
     Ref method = Ref::check(PyObject_CallFunctionObjArgs(staticmethod.get(), fn.get(), nullptr));

@@ -237,7 +237,7 @@ Ref reg::session_policy(PyObject* module) {
         "cooldown ladder.",
         {{Py_tp_new, constructor<kPolicyNew, &policy_new>()},
          {Py_tp_getset, policy_getset}});
-    add_static_method(type.get(), &policy_default_def);
+    add_static_method(module, type.get(), &policy_default_def);
     return type;
 }
 
