@@ -166,3 +166,18 @@ def test_version_is_not_exported_by_star_import():
     namespace = {}
     exec("from orvu_sdk_core import *", namespace)
     assert "__version__" not in namespace
+
+
+STATIC_METHODS = [(core.SessionPolicy, "default")] + [
+    (getattr(core, name), "from_wire_name") for name in core.__all__
+    if isinstance(getattr(core, name), type) and "from_wire_name" in vars(getattr(core, name))
+]
+
+
+@pytest.mark.parametrize("owner,name", STATIC_METHODS, ids=[f"{o.__name__}.{n}" for o, n in STATIC_METHODS])
+def test_static_methods_are_plain_static_functions(owner, name):
+    """Type checkers and stub checkers tell a class method by a builtin bound to a
+    class; these are static methods and must not look like class methods."""
+    assert isinstance(inspect.getattr_static(owner, name), staticmethod)
+    assert not isinstance(getattr(owner, name).__self__, type)
+    assert getattr(owner, name).__self__ is core

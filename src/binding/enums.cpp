@@ -5,6 +5,7 @@
 
 #include <array>
 #include <string>
+#include <utility>
 
 namespace orvu::py {
 namespace {
@@ -59,9 +60,16 @@ void enum_dealloc(PyObject* self) noexcept {
     Py_DECREF(type);
 }
 
-// from_wire_name: a staticmethod wrapping a builtin bound to its class, so
-// one C function serves every class.
-PyObject* from_wire_name(PyObject* type, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept;
+// from_wire_name: a staticmethod wrapping a builtin bound to the module, like
+// every module function; one instance of the C function per class says which
+// enumeration it reads.
+template <std::size_t Id>
+PyObject* from_wire_name(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept;
+
+template <std::size_t... Id>
+auto from_wire_functions(std::index_sequence<Id...>) {
+    return std::array{fastcall(&from_wire_name<Id>)...};
+}
 
 // What a class's type spec points into. Type specs must outlive their
 // types, and the texts are the same in every interpreter, so each class's
@@ -79,7 +87,8 @@ struct EnumSpec {
 void fill_spec(EnumSpec& s, const EnumDef& def) {
     s.spec_name = "orvu_sdk_core." + std::string(def.class_name);
     s.from_wire_callable = std::string(def.class_name) + ".from_wire_name";
-    s.from_wire_def = PyMethodDef{"from_wire_name", fastcall(&from_wire_name), kFastCall,
+    static const auto functions = from_wire_functions(std::make_index_sequence<core::kEnumCount>{});
+    s.from_wire_def = PyMethodDef{"from_wire_name", functions[static_cast<std::size_t>(def.id)], kFastCall,
                                   "from_wire_name(name)\n--\n\n"
                                   "The member whose wire name equals `name` exactly, or `None`."};
     const char* prop = def.form == EnumForm::WireName ? "wire_name" : "value";
@@ -111,16 +120,14 @@ const std::array<EnumSpec, core::kEnumCount>& enum_specs() {
     return specs;
 }
 
-PyObject* from_wire_name(PyObject* type, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+template <std::size_t Id>
+PyObject* from_wire_name(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return guarded([&] {
-        ModuleState& state = state_of_type(reinterpret_cast<PyTypeObject*>(type));
-        std::size_t id = 0;
-        while (id < core::kEnumCount && state.enum_types[id] != reinterpret_cast<PyTypeObject*>(type)) ++id;
-        if (id == core::kEnumCount) raise(PyExc_SystemError, "orvu_sdk_core: enumeration not in its module");
-        const Signature sig{enum_specs()[id].from_wire_callable.c_str(), {"name"}, 1, 1};
+        ModuleState& state = module_state(module);
+        const Signature sig{enum_specs()[Id].from_wire_callable.c_str(), {"name"}, 1, 1};
         const BoundArgs a = bind(sig, args, nargs, kwnames, &state);
-        auto index = core::enum_index_from_wire(static_cast<EnumId>(id), a.str(0));
-        return index ? state.members[id][*index] : none();
+        auto index = core::enum_index_from_wire(static_cast<EnumId>(Id), a.str(0));
+        return index ? state.members[Id][*index] : none();
     });
 }
 
