@@ -44,6 +44,21 @@ std::string key_text(PyObject* key) {
 // One conversion: the module state supplies the abstract classes.
 struct Reader {
     const ModuleState& state;
+    Keepalive* keep = nullptr;  // null: every text is copied
+
+    // The text of an exact str key or value, borrowed when the conversion
+    // borrows; null origin otherwise.
+    const void* hold(PyObject* str) const {
+        if (!keep || !PyUnicode_CheckExact(str)) return nullptr;
+        keep->push_back(Ref::borrow(str));
+        return str;
+    }
+
+    JsonValue string(PyObject* str) const {
+        const std::string_view text = utf8_view(str);
+        if (const void* origin = hold(str)) return JsonValue::borrowed_string(text, origin);
+        return JsonValue::string(std::string(text));
+    }
 
     bool is_instance(PyObject* obj, const Ref& abc) const {
         int r = PyObject_IsInstance(obj, abc.get());
@@ -83,7 +98,8 @@ struct Reader {
         while (PyDict_Next(obj, &pos, &borrowed_key, &borrowed_value)) {
             Ref key = Ref::borrow(borrowed_key), value = Ref::borrow(borrowed_value);
             std::string k = key_text(key.get());
-            members.emplace_back(std::move(k), convert(value.get(), depth + 1));
+            const void* origin = hold(key.get());
+            members.emplace_back(std::move(k), convert(value.get(), depth + 1), origin);
             if (PyDict_Size(obj) != size) raise_runtime_error("dictionary changed size during iteration");
         }
         return JsonValue::object(std::move(members));
@@ -117,7 +133,7 @@ struct Reader {
         }
         if (PyList_Check(obj) || PyTuple_Check(obj)) return sequence(obj, depth);
         if (PyDict_Check(obj)) return mapping(obj, depth);
-        if (PyUnicode_Check(obj)) return JsonValue::string(std::string(utf8_view(obj)));
+        if (PyUnicode_Check(obj)) return string(obj);
         if (PyBytes_Check(obj) || PyByteArray_Check(obj)) {
             raise_type_error("invalid type: byte array, expected any valid JSON value");
         }
@@ -163,6 +179,14 @@ JsonValue to_json(const ModuleState& state, PyObject* obj) {
     }
 }
 
+JsonValue to_json(const ModuleState& state, PyObject* obj, Keepalive& keep) {
+    try {
+        return Reader{state, &keep}.convert(obj, 0);
+    } catch (const PythonError&) {
+        as_type_error();
+    }
+}
+
 Ref from_json(const JsonValue& value) {
     switch (value.kind()) {
         case JsonValue::Kind::Null: return none();
@@ -170,12 +194,16 @@ Ref from_json(const JsonValue& value) {
         case JsonValue::Kind::UInt: return result::integer(value.as_uint());
         case JsonValue::Kind::Int: return result::integer(value.as_int());
         case JsonValue::Kind::Float: return result::real(value.as_float());
-        case JsonValue::Kind::String: return result::str(value.as_string());
+        case JsonValue::Kind::String:
+            if (value.origin()) return Ref::borrow(static_cast<PyObject*>(const_cast<void*>(value.origin())));
+            return result::str(value.as_string());
         case JsonValue::Kind::Array: return result::list(value.as_array(), from_json);
         case JsonValue::Kind::Object: {
             Ref dict = Ref::check(PyDict_New());
-            for (const auto& [key, member] : value.as_object()) {
-                Ref k = make_str(key), v = from_json(member);
+            for (const core::JsonMember& member : value.as_object()) {
+                Ref k = member.key_origin ? Ref::borrow(static_cast<PyObject*>(const_cast<void*>(member.key_origin)))
+                                          : make_str(member.first);
+                Ref v = from_json(member.second);
                 if (PyDict_SetItem(dict.get(), k.get(), v.get()) < 0) throw_error();
             }
             return dict;

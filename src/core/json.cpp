@@ -41,6 +41,14 @@ JsonValue JsonValue::string(std::string s) {
     return v;
 }
 
+JsonValue JsonValue::borrowed_string(std::string_view text, const void* origin) noexcept {
+    JsonValue v;
+    v.kind_ = Kind::String;
+    v.view_ = text;
+    v.origin_ = origin;
+    return v;
+}
+
 JsonValue JsonValue::array(Array items) {
     JsonValue v;
     v.kind_ = Kind::Array;
@@ -51,36 +59,45 @@ JsonValue JsonValue::array(Array items) {
 JsonValue JsonValue::object(Object members) {
     JsonValue v;
     v.kind_ = Kind::Object;
-    // A stable sort keeps insertion order among equal keys, so the last one
-    // wins below. Payload objects are small: insertion sort needs no buffer.
-    auto by_key = [](const JsonMember& a, const JsonMember& b) { return a.first < b.first; };
-    if (members.size() <= 32) {
-        for (std::size_t i = 1; i < members.size(); ++i) {
-            if (!by_key(members[i], members[i - 1])) continue;
-            JsonMember moving = std::move(members[i]);
+    const std::size_t n = members.size();
+    auto key = [&](std::size_t i) -> std::string_view { return members[i].first; };
+    std::size_t first_unsorted = 1;
+    while (first_unsorted < n && key(first_unsorted - 1) < key(first_unsorted)) ++first_unsorted;
+    if (first_unsorted >= n) {  // already in strictly ascending order
+        v.object_ = std::move(members);
+        return v;
+    }
+    // A stable sort of positions keeps insertion order among equal keys, so
+    // the last one wins below; each member is then moved once, into place.
+    std::vector<std::uint32_t> order(n);
+    for (std::size_t i = 0; i < n; ++i) order[i] = static_cast<std::uint32_t>(i);
+    auto by_key = [&](std::uint32_t a, std::uint32_t b) { return key(a) < key(b); };
+    if (n <= 32) {
+        for (std::size_t i = first_unsorted; i < n; ++i) {
+            const std::uint32_t moving = order[i];
             std::size_t j = i;
-            do {
-                members[j] = std::move(members[j - 1]);
+            while (j > 0 && by_key(moving, order[j - 1])) {
+                order[j] = order[j - 1];
                 --j;
-            } while (j > 0 && by_key(moving, members[j - 1]));
-            members[j] = std::move(moving);
+            }
+            order[j] = moving;
         }
     } else {
-        std::stable_sort(members.begin(), members.end(), by_key);
+        std::stable_sort(order.begin(), order.end(), by_key);
     }
     // Repeated keys (possible only from mappings whose keys compare unequal
-    // in Python but spell the same text): keep the last value, in place.
-    auto out = members.begin();
-    for (auto it = members.begin(); it != members.end(); ++it) {
-        if (out != members.begin() && std::prev(out)->first == it->first) {
-            std::prev(out)->second = std::move(it->second);
+    // in Python but spell the same text): the first keeps its place and the
+    // last value.
+    Object sorted;
+    sorted.reserve(n);
+    for (std::uint32_t i : order) {
+        if (!sorted.empty() && sorted.back().first == members[i].first) {
+            sorted.back().second = std::move(members[i].second);
         } else {
-            if (out != it) *out = std::move(*it);
-            ++out;
+            sorted.push_back(std::move(members[i]));
         }
     }
-    members.erase(out, members.end());
-    v.object_ = std::move(members);
+    v.object_ = std::move(sorted);
     return v;
 }
 
@@ -127,7 +144,7 @@ bool JsonValue::operator==(const JsonValue& o) const {
         case Kind::UInt: return scalar_.u == o.scalar_.u;
         case Kind::Int: return scalar_.i == o.scalar_.i;
         case Kind::Float: return scalar_.f == o.scalar_.f;
-        case Kind::String: return string_ == o.string_;
+        case Kind::String: return as_string() == o.as_string();
         case Kind::Array: return array_ == o.array_;
         case Kind::Object: return object_ == o.object_;
     }

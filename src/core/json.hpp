@@ -13,8 +13,7 @@ namespace orvu::core {
 
 class JsonValue;
 
-// Object members, kept sorted by key in ascending byte order, each key once.
-using JsonMember = std::pair<std::string, JsonValue>;
+struct JsonMember;
 
 class JsonValue {
 public:
@@ -30,6 +29,10 @@ public:
     static JsonValue integer(std::int64_t i);
     static JsonValue real(double d);
     static JsonValue string(std::string s);
+    // A string whose text lives elsewhere: `text` must outlive the value,
+    // and `origin` is an opaque token of its owner that converters may use
+    // to hand the very same object back (nullptr: none).
+    static JsonValue borrowed_string(std::string_view text, const void* origin) noexcept;
     static JsonValue array(Array items = {});
     // Members in any order; they are sorted and a repeated key keeps its last value.
     static JsonValue object(Object members = {});
@@ -48,8 +51,9 @@ public:
     std::uint64_t as_uint() const noexcept { return scalar_.u; }
     std::int64_t as_int() const noexcept { return scalar_.i; }
     double as_float() const noexcept { return scalar_.f; }
-    const std::string& as_string() const noexcept { return string_; }
-    std::string& as_string() noexcept { return string_; }
+    std::string_view as_string() const noexcept { return origin_ ? view_ : std::string_view(string_); }
+    // The owner token of a borrowed string; nullptr for an owned one.
+    const void* origin() const noexcept { return origin_; }
     const Array& as_array() const noexcept { return array_; }
     Array& as_array() noexcept { return array_; }
     const Object& as_object() const noexcept { return object_; }
@@ -74,8 +78,22 @@ private:
         double f;
     } scalar_{.u = 0};
     std::string string_;
+    std::string_view view_;
+    const void* origin_ = nullptr;
     Array array_;
     Object object_;
+};
+
+// One object member. `key_origin` is an opaque token of the object the key
+// was read from (nullptr: none), which converters may hand back as is.
+struct JsonMember {
+    std::string first;
+    JsonValue second;
+    const void* key_origin = nullptr;
+
+    JsonMember(std::string key, JsonValue value, const void* origin = nullptr) noexcept
+        : first(std::move(key)), second(std::move(value)), key_origin(origin) {}
+    bool operator==(const JsonMember& other) const { return first == other.first && second == other.second; }
 };
 
 // JSON type names as issue texts spell them.
