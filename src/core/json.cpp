@@ -5,17 +5,91 @@
 
 namespace orvu::core {
 
+const JsonValue::Array& JsonValue::empty_array() noexcept {
+    static const Array empty;
+    return empty;
+}
+
+const JsonValue::Object& JsonValue::empty_object() noexcept {
+    static const Object empty;
+    return empty;
+}
+
+void JsonValue::destroy() noexcept {
+    switch (kind_) {
+        case Kind::String:
+            if (!origin_) u_.text.~basic_string();
+            break;
+        case Kind::Array: u_.array.~Array(); break;
+        case Kind::Object: u_.object.~Object(); break;
+        default: break;
+    }
+    kind_ = Kind::Null;
+    origin_ = nullptr;
+    u_.scalar.u = 0;
+}
+
+void JsonValue::take(JsonValue&& other) noexcept {
+    kind_ = other.kind_;
+    origin_ = other.origin_;
+    switch (kind_) {
+        case Kind::String:
+            if (origin_) {
+                u_.view = other.u_.view;
+            } else {
+                ::new (&u_.text) std::string(std::move(other.u_.text));
+            }
+            break;
+        case Kind::Array: ::new (&u_.array) Array(std::move(other.u_.array)); break;
+        case Kind::Object: ::new (&u_.object) Object(std::move(other.u_.object)); break;
+        default: u_.scalar = other.u_.scalar; break;
+    }
+    other.destroy();
+}
+
+JsonValue::JsonValue(JsonValue&& other) noexcept { take(std::move(other)); }
+
+JsonValue::JsonValue(const JsonValue& other) : kind_(other.kind_), origin_(other.origin_) {
+    switch (kind_) {
+        case Kind::String:
+            if (origin_) {
+                u_.view = other.u_.view;
+            } else {
+                ::new (&u_.text) std::string(other.u_.text);
+            }
+            break;
+        case Kind::Array: ::new (&u_.array) Array(other.u_.array); break;
+        case Kind::Object: ::new (&u_.object) Object(other.u_.object); break;
+        default: u_.scalar = other.u_.scalar; break;
+    }
+}
+
+JsonValue& JsonValue::operator=(JsonValue&& other) noexcept {
+    if (this != &other) {
+        // Through a temporary: `other` may live inside this value.
+        JsonValue moved(std::move(other));
+        destroy();
+        take(std::move(moved));
+    }
+    return *this;
+}
+
+JsonValue& JsonValue::operator=(const JsonValue& other) {
+    if (this != &other) *this = JsonValue(other);
+    return *this;
+}
+
 JsonValue JsonValue::boolean(bool b) {
     JsonValue v;
     v.kind_ = Kind::Bool;
-    v.scalar_.b = b;
+    v.u_.scalar.b = b;
     return v;
 }
 
 JsonValue JsonValue::uint(std::uint64_t u) {
     JsonValue v;
     v.kind_ = Kind::UInt;
-    v.scalar_.u = u;
+    v.u_.scalar.u = u;
     return v;
 }
 
@@ -23,48 +97,49 @@ JsonValue JsonValue::integer(std::int64_t i) {
     if (i >= 0) return uint(static_cast<std::uint64_t>(i));
     JsonValue v;
     v.kind_ = Kind::Int;
-    v.scalar_.i = i;
+    v.u_.scalar.i = i;
     return v;
 }
 
 JsonValue JsonValue::real(double d) {
     JsonValue v;
     v.kind_ = Kind::Float;
-    v.scalar_.f = d;
+    v.u_.scalar.f = d;
     return v;
 }
 
 JsonValue JsonValue::string(std::string s) {
     JsonValue v;
+    ::new (&v.u_.text) std::string(std::move(s));
     v.kind_ = Kind::String;
-    v.string_ = std::move(s);
     return v;
 }
 
 JsonValue JsonValue::borrowed_string(std::string_view text, const void* origin) noexcept {
     JsonValue v;
-    v.kind_ = Kind::String;
-    v.view_ = text;
+    if (!origin) return string(std::string(text));
+    v.u_.view = text;
     v.origin_ = origin;
+    v.kind_ = Kind::String;
     return v;
 }
 
 JsonValue JsonValue::array(Array items) {
     JsonValue v;
+    ::new (&v.u_.array) Array(std::move(items));
     v.kind_ = Kind::Array;
-    v.array_ = std::move(items);
     return v;
 }
 
 JsonValue JsonValue::object(Object members) {
     JsonValue v;
-    v.kind_ = Kind::Object;
     const std::size_t n = members.size();
     auto key = [&](std::size_t i) -> std::string_view { return members[i].first; };
     std::size_t first_unsorted = 1;
     while (first_unsorted < n && key(first_unsorted - 1) < key(first_unsorted)) ++first_unsorted;
     if (first_unsorted >= n) {  // already in strictly ascending order
-        v.object_ = std::move(members);
+        ::new (&v.u_.object) Object(std::move(members));
+        v.kind_ = Kind::Object;
         return v;
     }
     // A stable sort of positions keeps insertion order among equal keys, so
@@ -97,7 +172,8 @@ JsonValue JsonValue::object(Object members) {
             sorted.push_back(std::move(members[i]));
         }
     }
-    v.object_ = std::move(sorted);
+    ::new (&v.u_.object) Object(std::move(sorted));
+    v.kind_ = Kind::Object;
     return v;
 }
 
@@ -111,8 +187,8 @@ auto lower_bound_key(Obj& object, std::string_view key) {
 
 const JsonValue* JsonValue::find(std::string_view key) const noexcept {
     if (kind_ != Kind::Object) return nullptr;
-    auto it = lower_bound_key(object_, key);
-    if (it == object_.end() || it->first != key) return nullptr;
+    auto it = lower_bound_key(u_.object, key);
+    if (it == u_.object.end() || it->first != key) return nullptr;
     return &it->second;
 }
 
@@ -121,18 +197,20 @@ JsonValue* JsonValue::find(std::string_view key) noexcept {
 }
 
 void JsonValue::set(std::string key, JsonValue value) {
-    auto it = lower_bound_key(object_, key);
-    if (it != object_.end() && it->first == key) {
+    if (kind_ != Kind::Object) return;
+    auto it = lower_bound_key(u_.object, key);
+    if (it != u_.object.end() && it->first == key) {
         it->second = std::move(value);
     } else {
-        object_.emplace(it, std::move(key), std::move(value));
+        u_.object.emplace(it, std::move(key), std::move(value));
     }
 }
 
 bool JsonValue::erase(std::string_view key) {
-    auto it = lower_bound_key(object_, key);
-    if (it == object_.end() || it->first != key) return false;
-    object_.erase(it);
+    if (kind_ != Kind::Object) return false;
+    auto it = lower_bound_key(u_.object, key);
+    if (it == u_.object.end() || it->first != key) return false;
+    u_.object.erase(it);
     return true;
 }
 
@@ -140,13 +218,13 @@ bool JsonValue::operator==(const JsonValue& o) const {
     if (kind_ != o.kind_) return false;
     switch (kind_) {
         case Kind::Null: return true;
-        case Kind::Bool: return scalar_.b == o.scalar_.b;
-        case Kind::UInt: return scalar_.u == o.scalar_.u;
-        case Kind::Int: return scalar_.i == o.scalar_.i;
-        case Kind::Float: return scalar_.f == o.scalar_.f;
+        case Kind::Bool: return u_.scalar.b == o.u_.scalar.b;
+        case Kind::UInt: return u_.scalar.u == o.u_.scalar.u;
+        case Kind::Int: return u_.scalar.i == o.u_.scalar.i;
+        case Kind::Float: return u_.scalar.f == o.u_.scalar.f;
         case Kind::String: return as_string() == o.as_string();
-        case Kind::Array: return array_ == o.array_;
-        case Kind::Object: return object_ == o.object_;
+        case Kind::Array: return u_.array == o.u_.array;
+        case Kind::Object: return u_.object == o.u_.object;
     }
     return false;
 }

@@ -21,7 +21,12 @@ public:
     using Array = std::vector<JsonValue>;
     using Object = std::vector<JsonMember>;
 
-    JsonValue() noexcept = default;
+    JsonValue() noexcept {}
+    JsonValue(const JsonValue& other);
+    JsonValue(JsonValue&& other) noexcept;
+    JsonValue& operator=(const JsonValue& other);
+    JsonValue& operator=(JsonValue&& other) noexcept;
+    ~JsonValue() { destroy(); }
     static JsonValue null() { return JsonValue(); }
     static JsonValue boolean(bool b);
     static JsonValue uint(std::uint64_t u);
@@ -47,22 +52,28 @@ public:
     bool is_object() const noexcept { return kind_ == Kind::Object; }
 
     // Scalar accessors: meaningful only for a value of that kind.
-    bool as_bool() const noexcept { return scalar_.b; }
-    std::uint64_t as_uint() const noexcept { return scalar_.u; }
-    std::int64_t as_int() const noexcept { return scalar_.i; }
-    double as_float() const noexcept { return scalar_.f; }
-    std::string_view as_string() const noexcept { return origin_ ? view_ : std::string_view(string_); }
+    bool as_bool() const noexcept { return u_.scalar.b; }
+    std::uint64_t as_uint() const noexcept { return u_.scalar.u; }
+    std::int64_t as_int() const noexcept { return u_.scalar.i; }
+    double as_float() const noexcept { return u_.scalar.f; }
+    // The text of a string; empty for any other kind.
+    std::string_view as_string() const noexcept {
+        if (kind_ != Kind::String) return {};
+        return origin_ ? u_.view : std::string_view(u_.text);
+    }
     // The owner token of a borrowed string; nullptr for an owned one.
     const void* origin() const noexcept { return origin_; }
-    const Array& as_array() const noexcept { return array_; }
-    Array& as_array() noexcept { return array_; }
-    const Object& as_object() const noexcept { return object_; }
-    Object& as_object() noexcept { return object_; }
+    // The items of an array, the members of an object; empty for any other
+    // kind. The changing forms require a value of that kind.
+    const Array& as_array() const noexcept { return kind_ == Kind::Array ? u_.array : empty_array(); }
+    Array& as_array() noexcept { return u_.array; }
+    const Object& as_object() const noexcept { return kind_ == Kind::Object ? u_.object : empty_object(); }
+    Object& as_object() noexcept { return u_.object; }
 
     // Object access by key (binary search); nullptr when absent or not an object.
     const JsonValue* find(std::string_view key) const noexcept;
     JsonValue* find(std::string_view key) noexcept;
-    // Inserts or replaces a member, keeping the order. The value must be an object.
+    // Inserts or replaces a member, keeping the order; nothing for a value that is no object.
     void set(std::string key, JsonValue value);
     // Removes a member if present; returns whether it was there.
     bool erase(std::string_view key);
@@ -70,18 +81,35 @@ public:
     bool operator==(const JsonValue& other) const;
 
 private:
-    Kind kind_ = Kind::Null;
+    static const Array& empty_array() noexcept;
+    static const Object& empty_object() noexcept;
+    // Ends the active member's life; the value is null afterwards.
+    void destroy() noexcept;
+    // Builds this (null) value from `other`, which is left null.
+    void take(JsonValue&& other) noexcept;
+
     union Scalar {
         bool b;
         std::uint64_t u;
         std::int64_t i;
         double f;
-    } scalar_{.u = 0};
-    std::string string_;
-    std::string_view view_;
-    const void* origin_ = nullptr;
-    Array array_;
-    Object object_;
+    };
+    // One member is alive at a time, chosen by `kind_` (and, for a string,
+    // by `origin_`: a borrowed view or owned text). Keeping them in one
+    // union makes a node small and cheap to move.
+    union Storage {
+        Scalar scalar;
+        std::string_view view;
+        std::string text;
+        Array array;
+        Object object;
+        Storage() noexcept : scalar{.u = 0} {}
+        ~Storage() {}
+    };
+
+    Kind kind_ = Kind::Null;
+    const void* origin_ = nullptr;  // strings only: the owner of a borrowed view
+    Storage u_;
 };
 
 // One object member. `key_origin` is an opaque token of the object the key
