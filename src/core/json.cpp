@@ -4,6 +4,19 @@
 #include <iterator>
 
 namespace orvu::core {
+namespace {
+
+// Byte order of keys, compared in place: keys are short and mostly differ
+// in their first bytes, where a library call would cost more than the work.
+bool key_less(std::string_view a, std::string_view b) noexcept {
+    const std::size_t n = a.size() < b.size() ? a.size() : b.size();
+    for (std::size_t i = 0; i < n; ++i) {
+        if (a[i] != b[i]) return static_cast<unsigned char>(a[i]) < static_cast<unsigned char>(b[i]);
+    }
+    return a.size() < b.size();
+}
+
+}  // namespace
 
 const JsonValue::Array& JsonValue::empty_array() noexcept {
     static const Array empty;
@@ -13,20 +26,6 @@ const JsonValue::Array& JsonValue::empty_array() noexcept {
 const JsonValue::Object& JsonValue::empty_object() noexcept {
     static const Object empty;
     return empty;
-}
-
-void JsonValue::destroy() noexcept {
-    switch (kind_) {
-        case Kind::String:
-            if (!origin_) u_.text.~basic_string();
-            break;
-        case Kind::Array: u_.array.~Array(); break;
-        case Kind::Object: u_.object.~Object(); break;
-        default: break;
-    }
-    kind_ = Kind::Null;
-    origin_ = nullptr;
-    u_.scalar.u = 0;
 }
 
 void JsonValue::take(JsonValue&& other) noexcept {
@@ -44,7 +43,10 @@ void JsonValue::take(JsonValue&& other) noexcept {
         case Kind::Object: ::new (&u_.object) Object(std::move(other.u_.object)); break;
         default: u_.scalar = other.u_.scalar; break;
     }
-    other.destroy();
+    // A moved-from string or vector owns no memory: its life may end
+    // without its destructor running, which leaves `other` a plain null.
+    other.kind_ = Kind::Null;
+    other.origin_ = nullptr;
 }
 
 JsonValue::JsonValue(JsonValue&& other) noexcept { take(std::move(other)); }
@@ -136,7 +138,7 @@ JsonValue JsonValue::object(Object members) {
     const std::size_t n = members.size();
     auto key = [&](std::size_t i) -> std::string_view { return members[i].first; };
     std::size_t first_unsorted = 1;
-    while (first_unsorted < n && key(first_unsorted - 1) < key(first_unsorted)) ++first_unsorted;
+    while (first_unsorted < n && key_less(key(first_unsorted - 1), key(first_unsorted))) ++first_unsorted;
     if (first_unsorted >= n) {  // already in strictly ascending order
         ::new (&v.u_.object) Object(std::move(members));
         v.kind_ = Kind::Object;
@@ -146,7 +148,7 @@ JsonValue JsonValue::object(Object members) {
     // the last one wins below; each member is then moved once, into place.
     std::vector<std::uint32_t> order(n);
     for (std::size_t i = 0; i < n; ++i) order[i] = static_cast<std::uint32_t>(i);
-    auto by_key = [&](std::uint32_t a, std::uint32_t b) { return key(a) < key(b); };
+    auto by_key = [&](std::uint32_t a, std::uint32_t b) { return key_less(key(a), key(b)); };
     if (n <= 32) {
         for (std::size_t i = first_unsorted; i < n; ++i) {
             const std::uint32_t moving = order[i];
@@ -181,7 +183,7 @@ namespace {
 template <class Obj>
 auto lower_bound_key(Obj& object, std::string_view key) {
     return std::lower_bound(object.begin(), object.end(), key,
-                            [](const JsonMember& m, std::string_view k) { return m.first < k; });
+                            [](const JsonMember& m, std::string_view k) { return key_less(m.first, k); });
 }
 }  // namespace
 

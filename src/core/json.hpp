@@ -124,6 +124,19 @@ struct JsonMember {
     bool operator==(const JsonMember& other) const { return first == other.first && second == other.second; }
 };
 
+inline void JsonValue::destroy() noexcept {
+    switch (kind_) {
+        case Kind::String:
+            if (!origin_) u_.text.~basic_string();
+            break;
+        case Kind::Array: u_.array.~Array(); break;
+        case Kind::Object: u_.object.~Object(); break;
+        default: break;
+    }
+    kind_ = Kind::Null;
+    origin_ = nullptr;
+}
+
 // JSON type names as issue texts spell them.
 std::string_view json_type_name(JsonValue::Kind kind) noexcept;
 
