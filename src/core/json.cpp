@@ -1,6 +1,7 @@
 #include "core/json.hpp"
 
 #include <algorithm>
+#include <array>
 #include <iterator>
 
 namespace orvu::core {
@@ -145,11 +146,17 @@ JsonValue JsonValue::object(Object members) {
         return v;
     }
     // A stable sort of positions keeps insertion order among equal keys, so
-    // the last one wins below; each member is then moved once, into place.
-    std::vector<std::uint32_t> order(n);
+    // the last one wins below. Small objects sort on the stack.
+    std::array<std::uint32_t, 32> small;
+    std::vector<std::uint32_t> large;
+    std::uint32_t* order = small.data();
+    if (n > small.size()) {
+        large.resize(n);
+        order = large.data();
+    }
     for (std::size_t i = 0; i < n; ++i) order[i] = static_cast<std::uint32_t>(i);
     auto by_key = [&](std::uint32_t a, std::uint32_t b) { return key_less(key(a), key(b)); };
-    if (n <= 32) {
+    if (n <= small.size()) {
         for (std::size_t i = first_unsorted; i < n; ++i) {
             const std::uint32_t moving = order[i];
             std::size_t j = i;
@@ -160,14 +167,38 @@ JsonValue JsonValue::object(Object members) {
             order[j] = moving;
         }
     } else {
-        std::stable_sort(order.begin(), order.end(), by_key);
+        std::stable_sort(order, order + n, by_key);
+    }
+    bool repeated = false;
+    for (std::size_t k = 1; k < n && !repeated; ++k) repeated = key(order[k - 1]) == key(order[k]);
+    if (!repeated) {
+        // Every key once: the members are put in order in place, one cycle
+        // of the permutation at a time (a placed position is marked done).
+        constexpr std::uint32_t kDone = ~std::uint32_t{0};
+        for (std::size_t start = 0; start < n; ++start) {
+            if (order[start] == kDone || order[start] == start) continue;
+            JsonMember held = std::move(members[start]);
+            std::size_t to = start;
+            while (order[to] != start) {
+                const std::uint32_t from = order[to];
+                members[to] = std::move(members[from]);
+                order[to] = kDone;
+                to = from;
+            }
+            members[to] = std::move(held);
+            order[to] = kDone;
+        }
+        ::new (&v.u_.object) Object(std::move(members));
+        v.kind_ = Kind::Object;
+        return v;
     }
     // Repeated keys (possible only from mappings whose keys compare unequal
     // in Python but spell the same text): the first keeps its place and the
     // last value.
     Object sorted;
     sorted.reserve(n);
-    for (std::uint32_t i : order) {
+    for (std::size_t k = 0; k < n; ++k) {
+        const std::uint32_t i = order[k];
         if (!sorted.empty() && sorted.back().first == members[i].first) {
             sorted.back().second = std::move(members[i].second);
         } else {
