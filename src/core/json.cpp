@@ -29,29 +29,6 @@ const JsonValue::Object& JsonValue::empty_object() noexcept {
     return empty;
 }
 
-void JsonValue::take(JsonValue&& other) noexcept {
-    kind_ = other.kind_;
-    origin_ = other.origin_;
-    switch (kind_) {
-        case Kind::String:
-            if (origin_) {
-                u_.view = other.u_.view;
-            } else {
-                ::new (&u_.text) std::string(std::move(other.u_.text));
-            }
-            break;
-        case Kind::Array: ::new (&u_.array) Array(std::move(other.u_.array)); break;
-        case Kind::Object: ::new (&u_.object) Object(std::move(other.u_.object)); break;
-        default: u_.scalar = other.u_.scalar; break;
-    }
-    // A moved-from string or vector owns no memory: its life may end
-    // without its destructor running, which leaves `other` a plain null.
-    other.kind_ = Kind::Null;
-    other.origin_ = nullptr;
-}
-
-JsonValue::JsonValue(JsonValue&& other) noexcept { take(std::move(other)); }
-
 JsonValue::JsonValue(const JsonValue& other) : kind_(other.kind_), origin_(other.origin_) {
     switch (kind_) {
         case Kind::String:
@@ -65,16 +42,6 @@ JsonValue::JsonValue(const JsonValue& other) : kind_(other.kind_), origin_(other
         case Kind::Object: ::new (&u_.object) Object(other.u_.object); break;
         default: u_.scalar = other.u_.scalar; break;
     }
-}
-
-JsonValue& JsonValue::operator=(JsonValue&& other) noexcept {
-    if (this != &other) {
-        // Through a temporary: `other` may live inside this value.
-        JsonValue moved(std::move(other));
-        destroy();
-        take(std::move(moved));
-    }
-    return *this;
 }
 
 JsonValue& JsonValue::operator=(const JsonValue& other) {
@@ -114,15 +81,6 @@ JsonValue JsonValue::real(double d) {
 JsonValue JsonValue::string(std::string s) {
     JsonValue v;
     ::new (&v.u_.text) std::string(std::move(s));
-    v.kind_ = Kind::String;
-    return v;
-}
-
-JsonValue JsonValue::borrowed_string(std::string_view text, const void* origin) noexcept {
-    JsonValue v;
-    if (!origin) return string(std::string(text));
-    v.u_.view = text;
-    v.origin_ = origin;
     v.kind_ = Kind::String;
     return v;
 }
@@ -220,6 +178,13 @@ auto lower_bound_key(Obj& object, std::string_view key) {
 
 const JsonValue* JsonValue::find(std::string_view key) const noexcept {
     if (kind_ != Kind::Object) return nullptr;
+    if (u_.object.size() <= 16) {
+        // A short object is scanned: most keys differ in length already.
+        for (const JsonMember& m : u_.object) {
+            if (m.first.size() == key.size() && m.first == key) return &m.second;
+        }
+        return nullptr;
+    }
     auto it = lower_bound_key(u_.object, key);
     if (it == u_.object.end() || it->first != key) return nullptr;
     return &it->second;

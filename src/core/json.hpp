@@ -23,7 +23,7 @@ public:
 
     JsonValue() noexcept {}
     JsonValue(const JsonValue& other);
-    JsonValue(JsonValue&& other) noexcept;
+    JsonValue(JsonValue&& other) noexcept { take(std::move(other)); }
     JsonValue& operator=(const JsonValue& other);
     JsonValue& operator=(JsonValue&& other) noexcept;
     ~JsonValue() { destroy(); }
@@ -135,6 +135,50 @@ inline void JsonValue::destroy() noexcept {
     }
     kind_ = Kind::Null;
     origin_ = nullptr;
+}
+
+inline void JsonValue::take(JsonValue&& other) noexcept {
+    kind_ = other.kind_;
+    origin_ = other.origin_;
+    switch (kind_) {
+        case Kind::String:
+            if (origin_) {
+                u_.view = other.u_.view;
+            } else {
+                ::new (&u_.text) std::string(std::move(other.u_.text));
+            }
+            break;
+        case Kind::Array: ::new (&u_.array) Array(std::move(other.u_.array)); break;
+        case Kind::Object: ::new (&u_.object) Object(std::move(other.u_.object)); break;
+        default: u_.scalar = other.u_.scalar; break;
+    }
+    // A moved-from string or vector owns no memory: its life may end
+    // without its destructor running, which leaves `other` a plain null.
+    other.kind_ = Kind::Null;
+    other.origin_ = nullptr;
+}
+
+inline JsonValue& JsonValue::operator=(JsonValue&& other) noexcept {
+    if (this == &other) return *this;
+    if (kind_ == Kind::Array || kind_ == Kind::Object) {
+        // Through a temporary: `other` may live inside this value.
+        JsonValue moved(std::move(other));
+        destroy();
+        take(std::move(moved));
+    } else {
+        destroy();
+        take(std::move(other));
+    }
+    return *this;
+}
+
+inline JsonValue JsonValue::borrowed_string(std::string_view text, const void* origin) noexcept {
+    if (!origin) return string(std::string(text));
+    JsonValue v;
+    v.u_.view = text;
+    v.origin_ = origin;
+    v.kind_ = Kind::String;
+    return v;
 }
 
 // JSON type names as issue texts spell them.
