@@ -7,6 +7,7 @@ payload."""
 import collections.abc
 
 import pytest
+from hypothesis import given, settings, strategies as st
 
 from orvu_sdk_core import evaluate_delivery_event, validate_event_payload
 
@@ -94,3 +95,48 @@ def test_texts_dropped_during_conversion_stay_intact(call):
         assert result == {"decision": "invocation", "room_id": "room-1", "message_id": "m1", "sender_id": "u1",
                           "sender_type": "User"}
     assert mention == {}
+
+
+class Twin(str):
+    """Equal only to itself: two of them can spell one key in a dict."""
+
+    __eq__ = object.__eq__
+    __hash__ = object.__hash__
+
+
+@settings(max_examples=150, deadline=None)
+@given(st.lists(st.text(alphabet="abxyz_", min_size=1, max_size=4), unique=True, max_size=45), st.randoms(),
+       st.booleans())
+def test_any_key_order_and_count_validates_alike(extra, rng, subclass_key):
+    # Objects read from dicts of exact str keys stay in the order read until
+    # the result is built; a subclass key takes the sorting path. Both must
+    # find every field, whatever the order and the number of keys.
+    payload = message()
+    payload.update({f"x{k}": k for k in extra})
+    mention = {f"m{k}": k for k in extra} | {"id": "u1"}
+    items = list(payload.items())
+    rng.shuffle(items)
+    payload = dict(items)
+    if subclass_key:
+        payload[Text("zz")] = 1
+    payload["metadata"] = {"mentions": [dict(sorted(mention.items(), key=lambda kv: rng.random()))]}
+    result = validate_event_payload("message_created", payload)
+    assert list(result) == sorted(result) and result == {**payload, "attachments": []}
+    assert list(result["metadata"]["mentions"][0]) == sorted(mention)
+    decision = evaluate_delivery_event("message_created", None, {**payload, "chat_room_id": "r1"}, "agent-1")
+    assert decision["message_id"] == "m1" and decision["room_id"] == "r1"
+    del payload["sender_id"]
+    with pytest.raises(ValueError) as caught:
+        evaluate_delivery_event("message_created", "r1", payload, "agent-1")
+    assert [issue[0] for issue in caught.value.issues] == ["sender_id"]
+
+
+@pytest.mark.parametrize("call", ["validate", "route"])
+def test_keys_spelled_alike_take_the_last_value(call):
+    payload = message()
+    del payload["sender_id"]
+    payload.update({Twin("sender_id"): 7, Twin("sender_id"): "u9"})
+    if call == "validate":
+        assert validate_event_payload("message_created", payload)["sender_id"] == "u9"
+    else:
+        assert evaluate_delivery_event("message_created", "r1", payload, "agent-1")["sender_id"] == "u9"

@@ -2,6 +2,9 @@
 
 #include "binding/result.hpp"
 
+#include <algorithm>
+#include <array>
+#include <span>
 #include <string>
 
 namespace orvu::py {
@@ -45,6 +48,7 @@ std::string key_text(PyObject* key) {
 struct Reader {
     const ModuleState& state;
     Keepalive* keep = nullptr;  // null: every text is copied
+    bool lookup_only = false;   // objects are only looked into: no need to sort them
 
     // The text of an exact str key or value, borrowed when the conversion
     // borrows; null origin otherwise.
@@ -95,13 +99,16 @@ struct Reader {
         members.reserve(static_cast<std::size_t>(size));
         Py_ssize_t pos = 0;
         PyObject *borrowed_key = nullptr, *borrowed_value = nullptr;
+        bool exact_keys = true;  // no two exact str keys of one dict spell the same text
         while (PyDict_Next(obj, &pos, &borrowed_key, &borrowed_value)) {
             Ref key = Ref::borrow(borrowed_key), value = Ref::borrow(borrowed_value);
             std::string k = key_text(key.get());
             const void* origin = hold(key.get());
+            exact_keys = exact_keys && PyUnicode_CheckExact(key.get());
             members.emplace_back(std::move(k), convert(value.get(), depth + 1), origin);
             if (PyDict_Size(obj) != size) raise_runtime_error("dictionary changed size during iteration");
         }
+        if (lookup_only && exact_keys) return JsonValue::unordered_object(std::move(members));
         return JsonValue::object(std::move(members));
     }
 
@@ -187,6 +194,14 @@ JsonValue to_json(const ModuleState& state, PyObject* obj, Keepalive& keep) {
     }
 }
 
+JsonValue to_json_for_lookup(const ModuleState& state, PyObject* obj, Keepalive& keep) {
+    try {
+        return Reader{state, &keep, true}.convert(obj, 0);
+    } catch (const PythonError&) {
+        as_type_error();
+    }
+}
+
 Ref from_json(const JsonValue& value) {
     switch (value.kind()) {
         case JsonValue::Kind::Null: return none();
@@ -200,6 +215,36 @@ Ref from_json(const JsonValue& value) {
         case JsonValue::Kind::Array: return result::list(value.as_array(), from_json);
         case JsonValue::Kind::Object: {
             Ref dict = Ref::check(PyDict_New());
+            if (!value.ordered()) {
+                // Keys are distinct but in the order read: put them in order here.
+                // Small objects keep the member list on the stack.
+                const std::size_t n = value.as_object().size();
+                std::array<const core::JsonMember*, 32> small;
+                std::vector<const core::JsonMember*> large(n > small.size() ? n : 0);
+                const std::span<const core::JsonMember*> members(n > small.size() ? large.data() : small.data(), n);
+                for (std::size_t i = 0; i < n; ++i) members[i] = &value.as_object()[i];
+                auto by_key = [](const core::JsonMember* a, const core::JsonMember* b) {
+                    return core::json_key_less(a->first, b->first);
+                };
+                if (members.size() <= 32) {
+                    for (std::size_t i = 1; i < members.size(); ++i) {  // insertion sort: few, short keys
+                        const core::JsonMember* moving = members[i];
+                        std::size_t j = i;
+                        for (; j > 0 && by_key(moving, members[j - 1]); --j) members[j] = members[j - 1];
+                        members[j] = moving;
+                    }
+                } else {
+                    std::sort(members.begin(), members.end(), by_key);
+                }
+                for (const core::JsonMember* member : members) {
+                    Ref k = member->key_origin
+                                ? Ref::borrow(static_cast<PyObject*>(const_cast<void*>(member->key_origin)))
+                                : make_str(member->first);
+                    Ref v = from_json(member->second);
+                    if (PyDict_SetItem(dict.get(), k.get(), v.get()) < 0) throw_error();
+                }
+                return dict;
+            }
             for (const core::JsonMember& member : value.as_object()) {
                 Ref k = member.key_origin ? Ref::borrow(static_cast<PyObject*>(const_cast<void*>(member.key_origin)))
                                           : make_str(member.first);

@@ -29,6 +29,11 @@ using Keepalive = std::vector<Ref>;
 // `keep`.
 core::JsonValue to_json(const ModuleState& state, PyObject* obj, Keepalive& keep);
 
+// The borrowing conversion for a value that is only looked into, never built
+// back: a dict whose keys are all exact str keeps its members in the order
+// read instead of sorting them (from_json still gives keys in order).
+core::JsonValue to_json_for_lookup(const ModuleState& state, PyObject* obj, Keepalive& keep);
+
 // null -> None, booleans, integers, floats, strings, arrays -> list,
 // objects -> dict with keys in ascending order.
 Ref from_json(const core::JsonValue& value);

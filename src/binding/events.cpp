@@ -40,7 +40,7 @@ Ref validate_event_payload(const BoundArgs& a) {
     const core::EventType type = unwrap(event_type_arg(a), trace_context);
     Keepalive keep;
     keep.reserve(64);
-    return from_json(unwrap(core::validate_event_payload(type, to_json(a.state(), a[1], keep)), trace_context));
+    return from_json(unwrap(core::validate_event_payload(type, to_json_for_lookup(a.state(), a[1], keep)), trace_context));
 }
 
 // The key of each RouteField in a decision dict.
@@ -70,7 +70,8 @@ Ref evaluate_delivery_event(const BoundArgs& a) {
     // Converted for every event, so a payload that cannot be read fails even when ignored.
     Keepalive keep;
     keep.reserve(64);
-    auto decision = core::evaluate_delivery_event(event_type, room_id, to_json(a.state(), a[2], keep), agent_id);
+    auto decision =
+        core::evaluate_delivery_event(event_type, room_id, to_json_for_lookup(a.state(), a[2], keep), agent_id);
     return decision_dict(a, unwrap(std::move(decision), trace_context));
 }
 

@@ -6,17 +6,7 @@
 
 namespace orvu::core {
 namespace {
-
-// Byte order of keys, compared in place: keys are short and mostly differ
-// in their first bytes, where a library call would cost more than the work.
-bool key_less(std::string_view a, std::string_view b) noexcept {
-    const std::size_t n = a.size() < b.size() ? a.size() : b.size();
-    for (std::size_t i = 0; i < n; ++i) {
-        if (a[i] != b[i]) return static_cast<unsigned char>(a[i]) < static_cast<unsigned char>(b[i]);
-    }
-    return a.size() < b.size();
-}
-
+constexpr auto key_less = json_key_less;
 }  // namespace
 
 const JsonValue::Array& JsonValue::empty_array() noexcept {
@@ -29,7 +19,7 @@ const JsonValue::Object& JsonValue::empty_object() noexcept {
     return empty;
 }
 
-JsonValue::JsonValue(const JsonValue& other) : kind_(other.kind_), origin_(other.origin_) {
+JsonValue::JsonValue(const JsonValue& other) : kind_(other.kind_), ordered_(other.ordered_), origin_(other.origin_) {
     switch (kind_) {
         case Kind::String:
             if (origin_) {
@@ -89,6 +79,14 @@ JsonValue JsonValue::array(Array items) {
     JsonValue v;
     ::new (&v.u_.array) Array(std::move(items));
     v.kind_ = Kind::Array;
+    return v;
+}
+
+JsonValue JsonValue::unordered_object(Object members) noexcept {
+    JsonValue v;
+    ::new (&v.u_.object) Object(std::move(members));
+    v.kind_ = Kind::Object;
+    v.ordered_ = false;
     return v;
 }
 
@@ -178,7 +176,7 @@ auto lower_bound_key(Obj& object, std::string_view key) {
 
 const JsonValue* JsonValue::find(std::string_view key) const noexcept {
     if (kind_ != Kind::Object) return nullptr;
-    if (u_.object.size() <= 16) {
+    if (!ordered_ || u_.object.size() <= 16) {
         // A short object is scanned: most keys differ in length already.
         for (const JsonMember& m : u_.object) {
             if (m.first.size() == key.size() && m.first == key) return &m.second;
@@ -196,6 +194,14 @@ JsonValue* JsonValue::find(std::string_view key) noexcept {
 
 void JsonValue::set(std::string key, JsonValue value) {
     if (kind_ != Kind::Object) return;
+    if (!ordered_) {
+        if (JsonValue* existing = find(key)) {
+            *existing = std::move(value);
+        } else {
+            u_.object.emplace_back(std::move(key), std::move(value));
+        }
+        return;
+    }
     auto it = lower_bound_key(u_.object, key);
     if (it != u_.object.end() && it->first == key) {
         it->second = std::move(value);
@@ -206,6 +212,15 @@ void JsonValue::set(std::string key, JsonValue value) {
 
 bool JsonValue::erase(std::string_view key) {
     if (kind_ != Kind::Object) return false;
+    if (!ordered_) {
+        for (auto it = u_.object.begin(); it != u_.object.end(); ++it) {
+            if (it->first == key) {
+                u_.object.erase(it);
+                return true;
+            }
+        }
+        return false;
+    }
     auto it = lower_bound_key(u_.object, key);
     if (it == u_.object.end() || it->first != key) return false;
     u_.object.erase(it);

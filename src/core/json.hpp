@@ -41,6 +41,10 @@ public:
     static JsonValue array(Array items = {});
     // Members in any order; they are sorted and a repeated key keeps its last value.
     static JsonValue object(Object members = {});
+    // Members whose keys are known to be distinct, kept in the order given,
+    // for a value that is only looked into: nothing is sorted, and lookups
+    // scan the members. `ordered()` tells the two kinds of object apart.
+    static JsonValue unordered_object(Object members) noexcept;
 
     Kind kind() const noexcept { return kind_; }
     bool is_null() const noexcept { return kind_ == Kind::Null; }
@@ -63,6 +67,8 @@ public:
     }
     // The owner token of a borrowed string; nullptr for an owned one.
     const void* origin() const noexcept { return origin_; }
+    // False only for an object made by unordered_object.
+    bool ordered() const noexcept { return ordered_; }
     // The items of an array, the members of an object; empty for any other
     // kind. The changing forms require a value of that kind.
     const Array& as_array() const noexcept { return kind_ == Kind::Array ? u_.array : empty_array(); }
@@ -108,6 +114,7 @@ private:
     };
 
     Kind kind_ = Kind::Null;
+    bool ordered_ = true;           // objects only: members in ascending key order
     const void* origin_ = nullptr;  // strings only: the owner of a borrowed view
     Storage u_;
 };
@@ -134,11 +141,13 @@ inline void JsonValue::destroy() noexcept {
         default: break;
     }
     kind_ = Kind::Null;
+    ordered_ = true;
     origin_ = nullptr;
 }
 
 inline void JsonValue::take(JsonValue&& other) noexcept {
     kind_ = other.kind_;
+    ordered_ = other.ordered_;
     origin_ = other.origin_;
     switch (kind_) {
         case Kind::String:
@@ -155,6 +164,7 @@ inline void JsonValue::take(JsonValue&& other) noexcept {
     // A moved-from string or vector owns no memory: its life may end
     // without its destructor running, which leaves `other` a plain null.
     other.kind_ = Kind::Null;
+    other.ordered_ = true;
     other.origin_ = nullptr;
 }
 
@@ -179,6 +189,17 @@ inline JsonValue JsonValue::borrowed_string(std::string_view text, const void* o
     v.origin_ = origin;
     v.kind_ = Kind::String;
     return v;
+}
+
+// The order of object keys: ascending bytes, compared in place (keys are
+// short and mostly differ in their first bytes, where a library call would
+// cost more than the work).
+inline bool json_key_less(std::string_view a, std::string_view b) noexcept {
+    const std::size_t n = a.size() < b.size() ? a.size() : b.size();
+    for (std::size_t i = 0; i < n; ++i) {
+        if (a[i] != b[i]) return static_cast<unsigned char>(a[i]) < static_cast<unsigned char>(b[i]);
+    }
+    return a.size() < b.size();
 }
 
 // JSON type names as issue texts spell them.
