@@ -40,7 +40,7 @@ JsonValue convert_int(PyObject* obj) {
 }
 
 std::string key_text(PyObject* key) {
-    if (!PyUnicode_Check(key)) raise_type_error("dict keys must have type str");
+    if (!PyUnicode_CheckExact(key) && !PyUnicode_Check(key)) raise_type_error("dict keys must have type str");
     return std::string(utf8_view(key));
 }
 
@@ -132,6 +132,13 @@ struct Reader {
     }
 
     JsonValue convert(PyObject* obj, int depth) const {
+        // The exact builtin containers and str first: the chain below would
+        // take them the same way, after several type-flag calls.
+        if (depth < kMaxJsonDepth) {
+            if (PyUnicode_CheckExact(obj)) return string(obj);
+            if (PyDict_CheckExact(obj)) return exact_dict(obj, depth);
+            if (PyList_CheckExact(obj)) return sequence(obj, depth);
+        }
         if (obj == Py_None) return JsonValue::null();
         if (PyBool_Check(obj)) return JsonValue::boolean(obj == Py_True);
         if (PyLong_Check(obj)) return convert_int(obj);
