@@ -39,9 +39,9 @@ JsonValue convert_int(PyObject* obj) {
     raise_type_error(in_128 ? "JSON number out of range" : "int too big to convert");
 }
 
-std::string key_text(PyObject* key) {
+std::string_view key_text(PyObject* key) {
     if (!PyUnicode_CheckExact(key) && !PyUnicode_Check(key)) raise_type_error("dict keys must have type str");
-    return std::string(utf8_view(key));
+    return utf8_view(key);
 }
 
 // One conversion: the module state supplies the abstract classes.
@@ -102,10 +102,10 @@ struct Reader {
         bool exact_keys = true;  // no two exact str keys of one dict spell the same text
         while (PyDict_Next(obj, &pos, &borrowed_key, &borrowed_value)) {
             Ref key = Ref::borrow(borrowed_key), value = Ref::borrow(borrowed_value);
-            std::string k = key_text(key.get());
+            const std::string_view k = key_text(key.get());  // the key object stays held meanwhile
             const void* origin = hold(key.get());
             exact_keys = exact_keys && PyUnicode_CheckExact(key.get());
-            members.emplace_back(std::move(k), convert(value.get(), depth + 1), origin);
+            members.emplace_back(k, convert(value.get(), depth + 1), origin);
             if (PyDict_Size(obj) != size) raise_runtime_error("dictionary changed size during iteration");
         }
         if (lookup_only && exact_keys) return JsonValue::unordered_object(std::move(members));
@@ -125,7 +125,7 @@ struct Reader {
             if (!PyTuple_Check(pair.get()) || PyTuple_Size(pair.get()) != 2) {
                 raise_type_error("mapping items must be (key, value) pairs");
             }
-            std::string k = key_text(PyTuple_GetItem(pair.get(), 0));
+            std::string k(key_text(PyTuple_GetItem(pair.get(), 0)));
             members.emplace_back(std::move(k), convert(PyTuple_GetItem(pair.get(), 1), depth + 1));
         }
         return JsonValue::object(std::move(members));

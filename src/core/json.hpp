@@ -128,6 +128,8 @@ struct JsonMember {
 
     JsonMember(std::string key, JsonValue value, const void* origin = nullptr) noexcept
         : first(std::move(key)), second(std::move(value)), key_origin(origin) {}
+    JsonMember(std::string_view key, JsonValue value, const void* origin = nullptr)
+        : first(key), second(std::move(value)), key_origin(origin) {}
     bool operator==(const JsonMember& other) const { return first == other.first && second == other.second; }
 };
 
