@@ -9,6 +9,7 @@ import collections.abc
 import math
 
 import pytest
+from hypothesis import given, settings, strategies as st
 
 from orvu_sdk_core import AgentFailure
 
@@ -103,6 +104,34 @@ def test_object_keys_come_back_ascending_at_every_level():
 def test_key_order_is_by_code_point():
     keys = ["\U0001f600", "\uffff", "a", "Z", "", "aa"]
     assert list(roundtrip(dict.fromkeys(keys, 0))) == sorted(keys)
+
+
+@settings(max_examples=200, deadline=None)
+@given(st.lists(st.text(alphabet="abcXY\u00e9", max_size=3), unique=True, max_size=45), st.randoms())
+def test_any_key_order_comes_back_ascending_with_each_value(keys, rng):
+    # Objects of up to 32 members are sorted on the stack and put in order in
+    # place; larger ones take another path: both must pair keys and values.
+    rng.shuffle(keys)
+    value = {k: [i, k] for i, k in enumerate(keys)}
+    result = roundtrip(value)
+    assert list(result) == sorted(keys)
+    assert all(result[k] == value[k] for k in keys)
+
+
+class Twin(str):
+    """Equal only to itself: two of them can spell one key in a dict."""
+
+    __eq__ = object.__eq__
+    __hash__ = object.__hash__
+
+
+@pytest.mark.parametrize("filler", [0, 40])
+def test_keys_spelled_alike_keep_the_last_value(filler):
+    value = {f"k{i:02d}": i for i in range(filler)}
+    value.update({Twin("b"): "first", "a": 0, Twin("b"): "last", "c": 1})
+    result = roundtrip(value)
+    assert list(result) == sorted({str(k) for k in value}) and result["b"] == "last"
+    assert (result["a"], result["c"]) == (0, 1)
 
 
 class Outer:

@@ -76,6 +76,8 @@ BoundArgs bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf, P
     std::size_t nargs = static_cast<std::size_t>(nargsf);
     if (nargs > sig.positional) too_many_positional(sig, nargs);
     for (std::size_t i = 0; i < nargs; ++i) bound.slots_[i] = args[i];
+    // The usual call: positional arguments only, every required one given.
+    if (!kwnames && nargs >= sig.required) return bound;
     if (kwnames) {
         Py_ssize_t nkw = PyTuple_Size(kwnames);
         if (nkw < 0) throw_error();

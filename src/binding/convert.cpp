@@ -2,6 +2,9 @@
 
 #include "binding/result.hpp"
 
+#include <algorithm>
+#include <array>
+#include <span>
 #include <string>
 
 namespace orvu::py {
@@ -36,14 +39,30 @@ JsonValue convert_int(PyObject* obj) {
     raise_type_error(in_128 ? "JSON number out of range" : "int too big to convert");
 }
 
-std::string key_text(PyObject* key) {
-    if (!PyUnicode_Check(key)) raise_type_error("dict keys must have type str");
-    return std::string(utf8_view(key));
+std::string_view key_text(PyObject* key) {
+    if (!PyUnicode_CheckExact(key) && !PyUnicode_Check(key)) raise_type_error("dict keys must have type str");
+    return utf8_view(key);
 }
 
 // One conversion: the module state supplies the abstract classes.
 struct Reader {
     const ModuleState& state;
+    Keepalive* keep = nullptr;  // null: every text is copied
+    bool lookup_only = false;   // objects are only looked into: no need to sort them
+
+    // The text of an exact str key or value, borrowed when the conversion
+    // borrows; null origin otherwise.
+    const void* hold(PyObject* str) const {
+        if (!keep || !PyUnicode_CheckExact(str)) return nullptr;
+        keep->push_back(Ref::borrow(str));
+        return str;
+    }
+
+    JsonValue string(PyObject* str) const {
+        const std::string_view text = utf8_view(str);
+        if (const void* origin = hold(str)) return JsonValue::borrowed_string(text, origin);
+        return JsonValue::string(std::string(text));
+    }
 
     bool is_instance(PyObject* obj, const Ref& abc) const {
         int r = PyObject_IsInstance(obj, abc.get());
@@ -80,12 +99,16 @@ struct Reader {
         members.reserve(static_cast<std::size_t>(size));
         Py_ssize_t pos = 0;
         PyObject *borrowed_key = nullptr, *borrowed_value = nullptr;
+        bool exact_keys = true;  // no two exact str keys of one dict spell the same text
         while (PyDict_Next(obj, &pos, &borrowed_key, &borrowed_value)) {
             Ref key = Ref::borrow(borrowed_key), value = Ref::borrow(borrowed_value);
-            std::string k = key_text(key.get());
-            members.emplace_back(std::move(k), convert(value.get(), depth + 1));
+            const std::string_view k = key_text(key.get());  // the key object stays held meanwhile
+            const void* origin = hold(key.get());
+            exact_keys = exact_keys && PyUnicode_CheckExact(key.get());
+            members.emplace_back(k, convert(value.get(), depth + 1), origin);
             if (PyDict_Size(obj) != size) raise_runtime_error("dictionary changed size during iteration");
         }
+        if (lookup_only && exact_keys) return JsonValue::unordered_object(std::move(members));
         return JsonValue::object(std::move(members));
     }
 
@@ -102,13 +125,20 @@ struct Reader {
             if (!PyTuple_Check(pair.get()) || PyTuple_Size(pair.get()) != 2) {
                 raise_type_error("mapping items must be (key, value) pairs");
             }
-            std::string k = key_text(PyTuple_GetItem(pair.get(), 0));
+            std::string k(key_text(PyTuple_GetItem(pair.get(), 0)));
             members.emplace_back(std::move(k), convert(PyTuple_GetItem(pair.get(), 1), depth + 1));
         }
         return JsonValue::object(std::move(members));
     }
 
     JsonValue convert(PyObject* obj, int depth) const {
+        // The exact builtin containers and str first: the chain below would
+        // take them the same way, after several type-flag calls.
+        if (depth < kMaxJsonDepth) {
+            if (PyUnicode_CheckExact(obj)) return string(obj);
+            if (PyDict_CheckExact(obj)) return exact_dict(obj, depth);
+            if (PyList_CheckExact(obj)) return sequence(obj, depth);
+        }
         if (obj == Py_None) return JsonValue::null();
         if (PyBool_Check(obj)) return JsonValue::boolean(obj == Py_True);
         if (PyLong_Check(obj)) return convert_int(obj);
@@ -117,7 +147,7 @@ struct Reader {
         }
         if (PyList_Check(obj) || PyTuple_Check(obj)) return sequence(obj, depth);
         if (PyDict_Check(obj)) return mapping(obj, depth);
-        if (PyUnicode_Check(obj)) return JsonValue::string(std::string(utf8_view(obj)));
+        if (PyUnicode_Check(obj)) return string(obj);
         if (PyBytes_Check(obj) || PyByteArray_Check(obj)) {
             raise_type_error("invalid type: byte array, expected any valid JSON value");
         }
@@ -163,6 +193,22 @@ JsonValue to_json(const ModuleState& state, PyObject* obj) {
     }
 }
 
+JsonValue to_json(const ModuleState& state, PyObject* obj, Keepalive& keep) {
+    try {
+        return Reader{state, &keep}.convert(obj, 0);
+    } catch (const PythonError&) {
+        as_type_error();
+    }
+}
+
+JsonValue to_json_for_lookup(const ModuleState& state, PyObject* obj, Keepalive& keep) {
+    try {
+        return Reader{state, &keep, true}.convert(obj, 0);
+    } catch (const PythonError&) {
+        as_type_error();
+    }
+}
+
 Ref from_json(const JsonValue& value) {
     switch (value.kind()) {
         case JsonValue::Kind::Null: return none();
@@ -170,12 +216,46 @@ Ref from_json(const JsonValue& value) {
         case JsonValue::Kind::UInt: return result::integer(value.as_uint());
         case JsonValue::Kind::Int: return result::integer(value.as_int());
         case JsonValue::Kind::Float: return result::real(value.as_float());
-        case JsonValue::Kind::String: return result::str(value.as_string());
+        case JsonValue::Kind::String:
+            if (value.origin()) return Ref::borrow(static_cast<PyObject*>(const_cast<void*>(value.origin())));
+            return result::str(value.as_string());
         case JsonValue::Kind::Array: return result::list(value.as_array(), from_json);
         case JsonValue::Kind::Object: {
             Ref dict = Ref::check(PyDict_New());
-            for (const auto& [key, member] : value.as_object()) {
-                Ref k = make_str(key), v = from_json(member);
+            if (!value.ordered()) {
+                // Keys are distinct but in the order read: put them in order here.
+                // Small objects keep the member list on the stack.
+                const std::size_t n = value.as_object().size();
+                std::array<const core::JsonMember*, 32> small;
+                std::vector<const core::JsonMember*> large(n > small.size() ? n : 0);
+                const std::span<const core::JsonMember*> members(n > small.size() ? large.data() : small.data(), n);
+                for (std::size_t i = 0; i < n; ++i) members[i] = &value.as_object()[i];
+                auto by_key = [](const core::JsonMember* a, const core::JsonMember* b) {
+                    return core::json_key_less(a->first, b->first);
+                };
+                if (members.size() <= 32) {
+                    for (std::size_t i = 1; i < members.size(); ++i) {  // insertion sort: few, short keys
+                        const core::JsonMember* moving = members[i];
+                        std::size_t j = i;
+                        for (; j > 0 && by_key(moving, members[j - 1]); --j) members[j] = members[j - 1];
+                        members[j] = moving;
+                    }
+                } else {
+                    std::sort(members.begin(), members.end(), by_key);
+                }
+                for (const core::JsonMember* member : members) {
+                    Ref k = member->key_origin
+                                ? Ref::borrow(static_cast<PyObject*>(const_cast<void*>(member->key_origin)))
+                                : make_str(member->first);
+                    Ref v = from_json(member->second);
+                    if (PyDict_SetItem(dict.get(), k.get(), v.get()) < 0) throw_error();
+                }
+                return dict;
+            }
+            for (const core::JsonMember& member : value.as_object()) {
+                Ref k = member.key_origin ? Ref::borrow(static_cast<PyObject*>(const_cast<void*>(member.key_origin)))
+                                          : make_str(member.first);
+                Ref v = from_json(member.second);
                 if (PyDict_SetItem(dict.get(), k.get(), v.get()) < 0) throw_error();
             }
             return dict;

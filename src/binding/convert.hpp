@@ -5,6 +5,8 @@
 #include "binding/state.hpp"
 #include "core/json.hpp"
 
+#include <vector>
+
 namespace orvu::py {
 
 // Deepest nesting of arrays and objects a payload may have.
@@ -16,6 +18,21 @@ inline constexpr int kMaxJsonDepth = 512;
 // Python raises while the object is read) comes out as TypeError, thrown as
 // PythonError.
 core::JsonValue to_json(const ModuleState& state, PyObject* obj);
+
+// The objects a borrowing conversion reads text from, held for as long as
+// the value that points into them is in use.
+using Keepalive = std::vector<Ref>;
+
+// The same conversion without copying text: the strings and keys of the
+// value point into exact str objects, which `keep` holds, and `from_json`
+// hands those objects back instead of new ones. The value must not outlive
+// `keep`.
+core::JsonValue to_json(const ModuleState& state, PyObject* obj, Keepalive& keep);
+
+// The borrowing conversion for a value that is only looked into, never built
+// back: a dict whose keys are all exact str keeps its members in the order
+// read instead of sorting them (from_json still gives keys in order).
+core::JsonValue to_json_for_lookup(const ModuleState& state, PyObject* obj, Keepalive& keep);
 
 // null -> None, booleans, integers, floats, strings, arrays -> list,
 // objects -> dict with keys in ascending order.

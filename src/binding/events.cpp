@@ -38,7 +38,9 @@ Ref validate_event_payload(const BoundArgs& a) {
     // trace_context first: an unknown event name already reports through it.
     PyObject* trace_context = a.optional_str_object(2);
     const core::EventType type = unwrap(event_type_arg(a), trace_context);
-    return from_json(unwrap(core::validate_event_payload(type, to_json(a.state(), a[1])), trace_context));
+    Keepalive keep;
+    keep.reserve(64);
+    return from_json(unwrap(core::validate_event_payload(type, to_json_for_lookup(a.state(), a[1], keep)), trace_context));
 }
 
 // The key of each RouteField in a decision dict.
@@ -66,7 +68,10 @@ Ref evaluate_delivery_event(const BoundArgs& a) {
     const std::string_view agent_id = a.str(3);
     PyObject* trace_context = a.optional_str_object(4);
     // Converted for every event, so a payload that cannot be read fails even when ignored.
-    auto decision = core::evaluate_delivery_event(event_type, room_id, to_json(a.state(), a[2]), agent_id);
+    Keepalive keep;
+    keep.reserve(64);
+    auto decision =
+        core::evaluate_delivery_event(event_type, room_id, to_json_for_lookup(a.state(), a[2], keep), agent_id);
     return decision_dict(a, unwrap(std::move(decision), trace_context));
 }
 

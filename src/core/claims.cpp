@@ -34,13 +34,14 @@ ClaimRegistry::ClaimRegistry(std::uint32_t max_completed, std::uint64_t next_tok
     : max_completed_(max_completed < 1 ? 1 : max_completed), next_token_(next_token) {}
 
 template <class Change>
-auto ClaimRegistry::change_room(const std::string& room_id, Change&& change) {
-    RoomLedger* ledger = room(room_id);
+auto ClaimRegistry::change_room(std::string_view room_id, Change&& change) {
+    return change_room(room_id, room(room_id), std::forward<Change>(change));
+}
+
+template <class Change>
+auto ClaimRegistry::change_room(std::string_view room_id, RoomLedger* ledger, Change&& change) {
     const bool created = ledger == nullptr;
-    if (created) {
-        rooms_.insert_back(room_id, RoomLedger{});
-        ledger = room(room_id);
-    }
+    if (created) ledger = rooms_.try_insert_back(room_id, RoomLedger{}).first;
     try {
         return change(*ledger);
     } catch (...) {
@@ -83,17 +84,17 @@ std::size_t ClaimRegistry::completed_room_count() const noexcept {
 // ---------------------------------------------------------------------------
 // In flight
 
-bool ClaimRegistry::try_claim(const std::string& room_id, const std::string& message_id) {
+bool ClaimRegistry::try_claim(std::string_view room_id, std::string_view message_id) {
     return change_room(room_id, [&](RoomLedger& ledger) { return ledger.inflight.insert_back(message_id); });
 }
 
-void ClaimRegistry::release(const std::string& room_id, const std::string& message_id) {
+void ClaimRegistry::release(std::string_view room_id, std::string_view message_id) {
     RoomLedger* ledger = room(room_id);
     if (!ledger || !ledger->inflight.erase(message_id)) return;
     drop_if_unused(room_id, *ledger);
 }
 
-std::vector<std::string> ClaimRegistry::inflight_ids(const std::string& room_id) const {
+std::vector<std::string> ClaimRegistry::inflight_ids(std::string_view room_id) const {
     std::vector<std::string> ids;
     const RoomLedger* ledger = room(room_id);
     if (!ledger) return ids;
@@ -105,13 +106,13 @@ std::vector<std::string> ClaimRegistry::inflight_ids(const std::string& room_id)
 // ---------------------------------------------------------------------------
 // Completed
 
-bool ClaimRegistry::is_completed(const std::string& room_id, const std::string& message_id) {
+bool ClaimRegistry::is_completed(std::string_view room_id, std::string_view message_id) {
     RoomLedger* ledger = room(room_id);
     // A lookup protects the id from eviction just as remembering it again does.
     return ledger && ledger->completed.move_to_back(message_id);
 }
 
-std::vector<std::string> ClaimRegistry::completed_ids(const std::string& room_id) const {
+std::vector<std::string> ClaimRegistry::completed_ids(std::string_view room_id) const {
     std::vector<std::string> ids;
     const RoomLedger* ledger = room(room_id);
     if (!ledger) return ids;
@@ -120,22 +121,24 @@ std::vector<std::string> ClaimRegistry::completed_ids(const std::string& room_id
     return ids;
 }
 
-void ClaimRegistry::discard_completed(const std::string& room_id) {
+void ClaimRegistry::discard_completed(std::string_view room_id) {
     RoomLedger* ledger = room(room_id);
     if (!ledger) return;
     ledger->completed.clear();
     drop_if_unused(room_id, *ledger);
 }
 
-void ClaimRegistry::remember_completed(const std::string& room_id, const std::string& message_id) {
-    change_room(room_id, [&](RoomLedger& ledger) {
-        OrderedSet<std::string>& ids = ledger.completed;
-        ids.touch_back(message_id);
-        // The id just touched is the newest and max_completed >= 1, so it survives.
-        while (ids.size() > max_completed_) ids.pop_front();
-        ledger.pending.erase(message_id);
-        ledger.ack_retries.erase(message_id);
-    });
+void ClaimRegistry::remember_completed(std::string_view room_id, std::string_view message_id) {
+    change_room(room_id, [&](RoomLedger& ledger) { complete_in(ledger, message_id); });
+}
+
+void ClaimRegistry::complete_in(RoomLedger& ledger, std::string_view message_id) {
+    OrderedSet<std::string>& ids = ledger.completed;
+    ids.touch_back(message_id);
+    // The id just touched is the newest and max_completed >= 1, so it survives.
+    while (ids.size() > max_completed_) ids.pop_front();
+    ledger.pending.erase(message_id);
+    ledger.ack_retries.erase(message_id);
 }
 
 // ---------------------------------------------------------------------------
@@ -152,7 +155,7 @@ bool ClaimRegistry::token_matches(const AckEntry& entry, std::string_view token)
     return entry.token && format_uint(*entry.token) == token;
 }
 
-bool ClaimRegistry::is_ack_pending(const std::string& room_id, const std::string& message_id) const {
+bool ClaimRegistry::is_ack_pending(std::string_view room_id, std::string_view message_id) const {
     return pending_ack(room_id, message_id) != nullptr;
 }
 
@@ -161,7 +164,7 @@ namespace {
 // Stores a new entry and only then mints its token, so that a failed
 // insertion leaves the counter where it was.
 template <class Ledger, class Mint>
-AckEntry& store_entry(Ledger& ledger, const std::string& message_id, Intent intent, Continuation continuation,
+AckEntry& store_entry(Ledger& ledger, std::string_view message_id, Intent intent, Continuation continuation,
                       Mint&& mint) {
     AckEntry& entry = *ledger.pending
                            .try_insert_back(message_id,
@@ -173,16 +176,16 @@ AckEntry& store_entry(Ledger& ledger, const std::string& message_id, Intent inte
 
 }  // namespace
 
-void ClaimRegistry::remember_ack_pending(const std::string& room_id, const std::string& message_id) {
+void ClaimRegistry::remember_ack_pending(std::string_view room_id, std::string_view message_id) {
     if (is_ack_pending(room_id, message_id)) return;
     change_room(room_id, [&](RoomLedger& ledger) {
         store_entry(ledger, message_id, Intent::processed(), Continuation::finished(), [&] { return mint_token(); });
     });
 }
 
-Outcome<> ClaimRegistry::remember_failed_ack_pending(const std::string& room_id, const std::string& message_id,
-                                                     const std::string& error) {
-    Intent intent = Intent::failure(error);
+Outcome<> ClaimRegistry::remember_failed_ack_pending(std::string_view room_id, std::string_view message_id,
+                                                     std::string_view error) {
+    Intent intent = Intent::failure(std::string(error));
     if (const AckEntry* existing = pending_ack(room_id, message_id)) {
         if (existing->intent == intent) return accept();
         return different_intent_issue();
@@ -193,12 +196,12 @@ Outcome<> ClaimRegistry::remember_failed_ack_pending(const std::string& room_id,
     return accept();
 }
 
-const AckEntry* ClaimRegistry::pending_ack(const std::string& room_id, const std::string& message_id) const {
+const AckEntry* ClaimRegistry::pending_ack(std::string_view room_id, std::string_view message_id) const {
     const RoomLedger* ledger = room(room_id);
     return ledger ? ledger->pending.find(message_id) : nullptr;
 }
 
-bool ClaimRegistry::park_ack(const std::string& room_id, const std::string& message_id, ParkedReason reason) {
+bool ClaimRegistry::park_ack(std::string_view room_id, std::string_view message_id, ParkedReason reason) {
     RoomLedger* ledger = room(room_id);
     AckEntry* entry = ledger ? ledger->pending.find(message_id) : nullptr;
     if (!entry) return false;
@@ -206,7 +209,7 @@ bool ClaimRegistry::park_ack(const std::string& room_id, const std::string& mess
     return true;
 }
 
-std::size_t ClaimRegistry::unpark_acks(const std::string& room_id) {
+std::size_t ClaimRegistry::unpark_acks(std::string_view room_id) {
     RoomLedger* ledger = room(room_id);
     if (!ledger) return 0;
     std::size_t unparked = 0;
@@ -218,7 +221,7 @@ std::size_t ClaimRegistry::unpark_acks(const std::string& room_id) {
     return unparked;
 }
 
-std::vector<std::string> ClaimRegistry::pending_ack_ids(const std::string& room_id) const {
+std::vector<std::string> ClaimRegistry::pending_ack_ids(std::string_view room_id) const {
     std::vector<std::string> ids;
     const RoomLedger* ledger = room(room_id);
     if (!ledger) return ids;
@@ -227,7 +230,7 @@ std::vector<std::string> ClaimRegistry::pending_ack_ids(const std::string& room_
     return ids;
 }
 
-std::uint32_t ClaimRegistry::record_ack_retry(const std::string& room_id, const std::string& message_id) {
+std::uint32_t ClaimRegistry::record_ack_retry(std::string_view room_id, std::string_view message_id) {
     return change_room(room_id, [&](RoomLedger& ledger) {
         std::uint32_t* count = ledger.ack_retries.try_insert_back(message_id, 0).first;
         *count = saturating_increment(*count);
@@ -238,10 +241,14 @@ std::uint32_t ClaimRegistry::record_ack_retry(const std::string& room_id, const 
 // ---------------------------------------------------------------------------
 // Eligibility
 
-Eligibility ClaimRegistry::delivery_eligibility(const std::string& room_id, const std::string& message_id,
+Eligibility ClaimRegistry::delivery_eligibility(std::string_view room_id, std::string_view message_id,
                                                 const RetryTracker& tracker, const DeliveryFacts& facts) {
+    return eligibility_in(room(room_id), message_id, tracker, facts);
+}
+
+Eligibility ClaimRegistry::eligibility_in(RoomLedger* ledger, std::string_view message_id,
+                                          const RetryTracker& tracker, const DeliveryFacts& facts) {
     if (facts.self_echo) return Eligibility::Self;
-    RoomLedger* ledger = room(room_id);
     if (ledger && ledger->pending.contains(message_id)) return Eligibility::Pending;
     // The lookup runs (and touches) even when the platform already says processed.
     bool remembered = ledger && ledger->completed.move_to_back(message_id);
@@ -252,46 +259,50 @@ Eligibility ClaimRegistry::delivery_eligibility(const std::string& room_id, cons
     return Eligibility::Runnable;
 }
 
-Eligibility ClaimRegistry::guarded_claim(const std::string& room_id, const std::string& message_id,
+Eligibility ClaimRegistry::guarded_claim(std::string_view room_id, std::string_view message_id,
                                          const RetryTracker& tracker, const DeliveryFacts& facts) {
-    Eligibility word = delivery_eligibility(room_id, message_id, tracker, facts);
-    if (word == Eligibility::Runnable) try_claim(room_id, message_id);
+    RoomLedger* ledger = room(room_id);
+    Eligibility word = eligibility_in(ledger, message_id, tracker, facts);
+    if (word == Eligibility::Runnable) {
+        change_room(room_id, ledger, [&](RoomLedger& l) { return l.inflight.insert_back(message_id); });
+    }
     return word;
 }
 
 // ---------------------------------------------------------------------------
 // Settlement
 
-SettlementResult ClaimRegistry::record_settlement(const std::string& room_id, const std::string& message_id,
+SettlementResult ClaimRegistry::record_settlement(std::string_view room_id, std::string_view message_id,
                                                   Intent intent, Continuation continuation) {
-    if (const AckEntry* existing = pending_ack(room_id, message_id)) {
+    RoomLedger* ledger = room(room_id);
+    if (const AckEntry* existing = ledger ? ledger->pending.find(message_id) : nullptr) {
         // The same write recorded again: the entry as it stands, new continuation dropped.
         if (existing->intent == intent) return describe(*existing);
         return different_intent_issue();
     }
     if (next_token_ == kTokenMax) return token_exhausted_issue();  // nothing is stored
-    return change_room(room_id, [&](RoomLedger& ledger) {
+    return change_room(room_id, ledger, [&](RoomLedger& ledger) {
         return describe(store_entry(ledger, message_id, std::move(intent), continuation,
                                     [&] { return mint_token(); }));
     });
 }
 
-SettlementResult ClaimRegistry::record_processed_settlement(const std::string& room_id,
-                                                            const std::string& message_id) {
+SettlementResult ClaimRegistry::record_processed_settlement(std::string_view room_id,
+                                                            std::string_view message_id) {
     return record_settlement(room_id, message_id, Intent::processed(), Continuation::finished());
 }
 
-SettlementResult ClaimRegistry::record_failed_settlement(const std::string& room_id, const std::string& message_id,
-                                                         const std::string& error, const RetryTracker& tracker,
+SettlementResult ClaimRegistry::record_failed_settlement(std::string_view room_id, std::string_view message_id,
+                                                         std::string_view error, const RetryTracker& tracker,
                                                          bool allow_retry) {
     AttemptBudget budget = tracker.budget(message_id);
     Continuation continuation = Continuation::finished();
     // A retry is owed only while the attempts made are below the limit.
     if (allow_retry && budget.attempts < budget.limit) continuation = {true, budget.attempts, budget.limit};
-    return record_settlement(room_id, message_id, Intent::failure(error), continuation);
+    return record_settlement(room_id, message_id, Intent::failure(std::string(error)), continuation);
 }
 
-SettlementLookup ClaimRegistry::pending_settlement(const std::string& room_id, const std::string& message_id) const {
+SettlementLookup ClaimRegistry::pending_settlement(std::string_view room_id, std::string_view message_id) const {
     const AckEntry* entry = pending_ack(room_id, message_id);
     if (!entry) return std::optional<Settlement>();
     SettlementResult result = describe(*entry);
@@ -299,7 +310,7 @@ SettlementLookup ClaimRegistry::pending_settlement(const std::string& room_id, c
     return std::optional<Settlement>(std::move(result).value());
 }
 
-bool ClaimRegistry::confirm_settlement(const std::string& room_id, const std::string& message_id,
+bool ClaimRegistry::confirm_settlement(std::string_view room_id, std::string_view message_id,
                                        std::string_view token, RetryTracker& tracker) {
     RoomLedger* ledger = room(room_id);
     const AckEntry* entry = ledger ? ledger->pending.find(message_id) : nullptr;
@@ -307,7 +318,7 @@ bool ClaimRegistry::confirm_settlement(const std::string& room_id, const std::st
     if (!entry->continuation.retry) {
         if (entry->intent.failed) tracker.mark_permanently_failed(message_id);
         tracker.mark_success(message_id);
-        remember_completed(room_id, message_id);  // also drops the entry and the retry count
+        complete_in(*ledger, message_id);  // also drops the entry and the retry count
         return true;
     }
     tracker.confirm_retry(message_id, entry->continuation.attempts, entry->continuation.max_retries);
@@ -317,7 +328,7 @@ bool ClaimRegistry::confirm_settlement(const std::string& room_id, const std::st
     return true;
 }
 
-bool ClaimRegistry::park_settlement(const std::string& room_id, const std::string& message_id,
+bool ClaimRegistry::park_settlement(std::string_view room_id, std::string_view message_id,
                                     std::string_view token, ParkedReason reason) {
     RoomLedger* ledger = room(room_id);
     AckEntry* entry = ledger ? ledger->pending.find(message_id) : nullptr;
@@ -326,7 +337,7 @@ bool ClaimRegistry::park_settlement(const std::string& room_id, const std::strin
     return true;
 }
 
-bool ClaimRegistry::has_retryable_settlement(const std::string& room_id) const {
+bool ClaimRegistry::has_retryable_settlement(std::string_view room_id) const {
     const RoomLedger* ledger = room(room_id);
     if (!ledger) return false;
     for (const auto& [message_id, entry] : ledger->pending) {

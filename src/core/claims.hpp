@@ -87,49 +87,49 @@ public:
     std::uint32_t max_completed() const noexcept { return max_completed_; }
 
     // In-flight set.
-    bool try_claim(const std::string& room_id, const std::string& message_id);
-    void release(const std::string& room_id, const std::string& message_id);
-    std::vector<std::string> inflight_ids(const std::string& room_id) const;
+    bool try_claim(std::string_view room_id, std::string_view message_id);
+    void release(std::string_view room_id, std::string_view message_id);
+    std::vector<std::string> inflight_ids(std::string_view room_id) const;
 
     // Completed sets, each ordered from least to most recently touched.
-    bool is_completed(const std::string& room_id, const std::string& message_id);  // touches when found
-    std::vector<std::string> completed_ids(const std::string& room_id) const;
-    void discard_completed(const std::string& room_id);
+    bool is_completed(std::string_view room_id, std::string_view message_id);  // touches when found
+    std::vector<std::string> completed_ids(std::string_view room_id) const;
+    void discard_completed(std::string_view room_id);
     // Also forgets the pair's pending entry and acknowledgement-retry count.
-    void remember_completed(const std::string& room_id, const std::string& message_id);
+    void remember_completed(std::string_view room_id, std::string_view message_id);
 
     // Acknowledgement-pending entries, in creation order.
-    bool is_ack_pending(const std::string& room_id, const std::string& message_id) const;
-    void remember_ack_pending(const std::string& room_id, const std::string& message_id);
+    bool is_ack_pending(std::string_view room_id, std::string_view message_id) const;
+    void remember_ack_pending(std::string_view room_id, std::string_view message_id);
     // Refused (nothing changes) when a different intent is already pending.
-    Outcome<> remember_failed_ack_pending(const std::string& room_id, const std::string& message_id,
-                                       const std::string& error);
-    const AckEntry* pending_ack(const std::string& room_id, const std::string& message_id) const;
-    bool park_ack(const std::string& room_id, const std::string& message_id, ParkedReason reason);
-    std::size_t unpark_acks(const std::string& room_id);
-    std::vector<std::string> pending_ack_ids(const std::string& room_id) const;
-    std::uint32_t record_ack_retry(const std::string& room_id, const std::string& message_id);
+    Outcome<> remember_failed_ack_pending(std::string_view room_id, std::string_view message_id,
+                                       std::string_view error);
+    const AckEntry* pending_ack(std::string_view room_id, std::string_view message_id) const;
+    bool park_ack(std::string_view room_id, std::string_view message_id, ParkedReason reason);
+    std::size_t unpark_acks(std::string_view room_id);
+    std::vector<std::string> pending_ack_ids(std::string_view room_id) const;
+    std::uint32_t record_ack_retry(std::string_view room_id, std::string_view message_id);
 
     // Eligibility: the first of self, pending, completed, exhausted, failed,
     // inflight, runnable that holds. The completed lookup touches the id.
-    Eligibility delivery_eligibility(const std::string& room_id, const std::string& message_id,
+    Eligibility delivery_eligibility(std::string_view room_id, std::string_view message_id,
                                      const RetryTracker& tracker, const DeliveryFacts& facts);
     // The same decision; "runnable" also claims the message.
-    Eligibility guarded_claim(const std::string& room_id, const std::string& message_id,
+    Eligibility guarded_claim(std::string_view room_id, std::string_view message_id,
                               const RetryTracker& tracker, const DeliveryFacts& facts);
 
     // Settlement.
-    SettlementResult record_processed_settlement(const std::string& room_id, const std::string& message_id);
-    SettlementResult record_failed_settlement(const std::string& room_id, const std::string& message_id,
-                                              const std::string& error, const RetryTracker& tracker,
+    SettlementResult record_processed_settlement(std::string_view room_id, std::string_view message_id);
+    SettlementResult record_failed_settlement(std::string_view room_id, std::string_view message_id,
+                                              std::string_view error, const RetryTracker& tracker,
                                               bool allow_retry);
-    SettlementLookup pending_settlement(const std::string& room_id, const std::string& message_id) const;
+    SettlementLookup pending_settlement(std::string_view room_id, std::string_view message_id) const;
     // `token` is compared with the decimal text of the entry's token.
-    bool confirm_settlement(const std::string& room_id, const std::string& message_id, std::string_view token,
+    bool confirm_settlement(std::string_view room_id, std::string_view message_id, std::string_view token,
                             RetryTracker& tracker);
-    bool park_settlement(const std::string& room_id, const std::string& message_id, std::string_view token,
+    bool park_settlement(std::string_view room_id, std::string_view message_id, std::string_view token,
                          ParkedReason reason);
-    bool has_retryable_settlement(const std::string& room_id) const;
+    bool has_retryable_settlement(std::string_view room_id) const;
 
     // For inspection and invariants.
     std::uint64_t next_token() const noexcept { return next_token_; }
@@ -156,14 +156,21 @@ private:
 
     std::optional<std::uint64_t> mint_token() noexcept;
     bool token_matches(const AckEntry& entry, std::string_view token) const;
-    SettlementResult record_settlement(const std::string& room_id, const std::string& message_id, Intent intent,
+    SettlementResult record_settlement(std::string_view room_id, std::string_view message_id, Intent intent,
                                        Continuation continuation);
     RoomLedger* room(std::string_view room_id) noexcept { return rooms_.find(room_id); }
     const RoomLedger* room(std::string_view room_id) const noexcept { return rooms_.find(room_id); }
     // Runs `change` on the room's ledger, created first when absent; a ledger
     // created for a change that throws is dropped again.
     template <class Change>
-    auto change_room(const std::string& room_id, Change&& change);
+    auto change_room(std::string_view room_id, Change&& change);
+    // The same with the room's ledger already looked up (nullptr: absent).
+    template <class Change>
+    auto change_room(std::string_view room_id, RoomLedger* ledger, Change&& change);
+    // Remembers the id as completed in `ledger`, forgetting its pending entry and retry count.
+    void complete_in(RoomLedger& ledger, std::string_view message_id);
+    Eligibility eligibility_in(RoomLedger* ledger, std::string_view message_id, const RetryTracker& tracker,
+                               const DeliveryFacts& facts);
     void drop_if_unused(std::string_view room_id, const RoomLedger& ledger) noexcept;
 
     std::uint32_t max_completed_;

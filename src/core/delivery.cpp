@@ -35,7 +35,7 @@ Outcome<std::string> resolve_room(std::optional<std::string_view> envelope, cons
                                   std::string_view key) {
     if (envelope && !envelope->empty()) return std::string(*envelope);
     const JsonValue* value = payload.find(key);  // null when the payload is no object
-    if (value && value->is_string() && !value->as_string().empty()) return value->as_string();
+    if (value && value->is_string() && !value->as_string().empty()) return std::string(value->as_string());
     if (!value || value->is_null() || value->is_string()) {
         return one_issue(IssueCode::Missing, "room_id", "room_id is missing from both the envelope and the payload");
     }
@@ -55,7 +55,7 @@ Outcome<> take_strings(JsonValue& message, std::initializer_list<std::pair<std::
             add_wrong_type(issues, std::string(key), json_type_name(JsonValue::Kind::String));
             return Refusal::validation(std::move(issues));
         }
-        *out = std::move(value->as_string());
+        *out = value->as_string();
     }
     return accept();
 }

@@ -168,7 +168,7 @@ JsonValue empty_of(FieldType type) {
     return type == FieldType::Object ? JsonValue::object() : JsonValue::array();
 }
 
-bool is_allowed(const FieldRule& rule, const std::string& text) noexcept {
+bool is_allowed(const FieldRule& rule, std::string_view text) noexcept {
     for (std::string_view allowed : rule.allowed) {
         if (allowed == text) return true;
     }

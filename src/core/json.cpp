@@ -1,21 +1,55 @@
 #include "core/json.hpp"
 
 #include <algorithm>
+#include <array>
 #include <iterator>
 
 namespace orvu::core {
+namespace {
+constexpr auto key_less = json_key_less;
+}  // namespace
+
+const JsonValue::Array& JsonValue::empty_array() noexcept {
+    static const Array empty;
+    return empty;
+}
+
+const JsonValue::Object& JsonValue::empty_object() noexcept {
+    static const Object empty;
+    return empty;
+}
+
+JsonValue::JsonValue(const JsonValue& other) : kind_(other.kind_), ordered_(other.ordered_), origin_(other.origin_) {
+    switch (kind_) {
+        case Kind::String:
+            if (origin_) {
+                u_.view = other.u_.view;
+            } else {
+                ::new (&u_.text) std::string(other.u_.text);
+            }
+            break;
+        case Kind::Array: ::new (&u_.array) Array(other.u_.array); break;
+        case Kind::Object: ::new (&u_.object) Object(other.u_.object); break;
+        default: u_.scalar = other.u_.scalar; break;
+    }
+}
+
+JsonValue& JsonValue::operator=(const JsonValue& other) {
+    if (this != &other) *this = JsonValue(other);
+    return *this;
+}
 
 JsonValue JsonValue::boolean(bool b) {
     JsonValue v;
     v.kind_ = Kind::Bool;
-    v.scalar_.b = b;
+    v.u_.scalar.b = b;
     return v;
 }
 
 JsonValue JsonValue::uint(std::uint64_t u) {
     JsonValue v;
     v.kind_ = Kind::UInt;
-    v.scalar_.u = u;
+    v.u_.scalar.u = u;
     return v;
 }
 
@@ -23,64 +57,112 @@ JsonValue JsonValue::integer(std::int64_t i) {
     if (i >= 0) return uint(static_cast<std::uint64_t>(i));
     JsonValue v;
     v.kind_ = Kind::Int;
-    v.scalar_.i = i;
+    v.u_.scalar.i = i;
     return v;
 }
 
 JsonValue JsonValue::real(double d) {
     JsonValue v;
     v.kind_ = Kind::Float;
-    v.scalar_.f = d;
+    v.u_.scalar.f = d;
     return v;
 }
 
 JsonValue JsonValue::string(std::string s) {
     JsonValue v;
+    ::new (&v.u_.text) std::string(std::move(s));
     v.kind_ = Kind::String;
-    v.string_ = std::move(s);
     return v;
 }
 
 JsonValue JsonValue::array(Array items) {
     JsonValue v;
+    ::new (&v.u_.array) Array(std::move(items));
     v.kind_ = Kind::Array;
-    v.array_ = std::move(items);
+    return v;
+}
+
+JsonValue JsonValue::unordered_object(Object members) noexcept {
+    JsonValue v;
+    ::new (&v.u_.object) Object(std::move(members));
+    v.kind_ = Kind::Object;
+    v.ordered_ = false;
     return v;
 }
 
 JsonValue JsonValue::object(Object members) {
     JsonValue v;
-    v.kind_ = Kind::Object;
-    // A stable sort keeps insertion order among equal keys, so the last one
-    // wins below. Payload objects are small: insertion sort needs no buffer.
-    auto by_key = [](const JsonMember& a, const JsonMember& b) { return a.first < b.first; };
-    if (members.size() <= 32) {
-        for (std::size_t i = 1; i < members.size(); ++i) {
-            if (!by_key(members[i], members[i - 1])) continue;
-            JsonMember moving = std::move(members[i]);
+    const std::size_t n = members.size();
+    auto key = [&](std::size_t i) -> std::string_view { return members[i].first; };
+    std::size_t first_unsorted = 1;
+    while (first_unsorted < n && key_less(key(first_unsorted - 1), key(first_unsorted))) ++first_unsorted;
+    if (first_unsorted >= n) {  // already in strictly ascending order
+        ::new (&v.u_.object) Object(std::move(members));
+        v.kind_ = Kind::Object;
+        return v;
+    }
+    // A stable sort of positions keeps insertion order among equal keys, so
+    // the last one wins below. Small objects sort on the stack.
+    std::array<std::uint32_t, 32> small;
+    std::vector<std::uint32_t> large;
+    std::uint32_t* order = small.data();
+    if (n > small.size()) {
+        large.resize(n);
+        order = large.data();
+    }
+    for (std::size_t i = 0; i < n; ++i) order[i] = static_cast<std::uint32_t>(i);
+    auto by_key = [&](std::uint32_t a, std::uint32_t b) { return key_less(key(a), key(b)); };
+    if (n <= small.size()) {
+        for (std::size_t i = first_unsorted; i < n; ++i) {
+            const std::uint32_t moving = order[i];
             std::size_t j = i;
-            do {
-                members[j] = std::move(members[j - 1]);
+            while (j > 0 && by_key(moving, order[j - 1])) {
+                order[j] = order[j - 1];
                 --j;
-            } while (j > 0 && by_key(moving, members[j - 1]));
-            members[j] = std::move(moving);
+            }
+            order[j] = moving;
         }
     } else {
-        std::stable_sort(members.begin(), members.end(), by_key);
+        std::stable_sort(order, order + n, by_key);
+    }
+    bool repeated = false;
+    for (std::size_t k = 1; k < n && !repeated; ++k) repeated = key(order[k - 1]) == key(order[k]);
+    if (!repeated) {
+        // Every key once: the members are put in order in place, one cycle
+        // of the permutation at a time (a placed position is marked done).
+        constexpr std::uint32_t kDone = ~std::uint32_t{0};
+        for (std::size_t start = 0; start < n; ++start) {
+            if (order[start] == kDone || order[start] == start) continue;
+            JsonMember held = std::move(members[start]);
+            std::size_t to = start;
+            while (order[to] != start) {
+                const std::uint32_t from = order[to];
+                members[to] = std::move(members[from]);
+                order[to] = kDone;
+                to = from;
+            }
+            members[to] = std::move(held);
+            order[to] = kDone;
+        }
+        ::new (&v.u_.object) Object(std::move(members));
+        v.kind_ = Kind::Object;
+        return v;
     }
     // Repeated keys (possible only from mappings whose keys compare unequal
-    // in Python but spell the same text): keep the last value, in place.
-    auto out = members.begin();
-    for (auto it = members.begin(); it != members.end(); ++it) {
-        if (out != members.begin() && std::prev(out)->first == it->first) {
-            std::prev(out)->second = std::move(it->second);
+    // in Python but spell the same text): the first keeps its place and the
+    // last value.
+    Object sorted;
+    sorted.reserve(n);
+    for (std::size_t k = 0; k < n; ++k) {
+        const std::uint32_t i = order[k];
+        if (!sorted.empty() && sorted.back().first == members[i].first) {
+            sorted.back().second = std::move(members[i].second);
         } else {
-            if (out != it) *out = std::move(*it);
-            ++out;
+            sorted.push_back(std::move(members[i]));
         }
     }
-    members.erase(out, members.end());
-    v.object_ = std::move(members);
+    ::new (&v.u_.object) Object(std::move(sorted));
+    v.kind_ = Kind::Object;
     return v;
 }
 
@@ -88,14 +170,21 @@ namespace {
 template <class Obj>
 auto lower_bound_key(Obj& object, std::string_view key) {
     return std::lower_bound(object.begin(), object.end(), key,
-                            [](const JsonMember& m, std::string_view k) { return m.first < k; });
+                            [](const JsonMember& m, std::string_view k) { return key_less(m.first, k); });
 }
 }  // namespace
 
 const JsonValue* JsonValue::find(std::string_view key) const noexcept {
     if (kind_ != Kind::Object) return nullptr;
-    auto it = lower_bound_key(object_, key);
-    if (it == object_.end() || it->first != key) return nullptr;
+    if (!ordered_ || u_.object.size() <= 16) {
+        // A short object is scanned: most keys differ in length already.
+        for (const JsonMember& m : u_.object) {
+            if (m.first.size() == key.size() && m.first == key) return &m.second;
+        }
+        return nullptr;
+    }
+    auto it = lower_bound_key(u_.object, key);
+    if (it == u_.object.end() || it->first != key) return nullptr;
     return &it->second;
 }
 
@@ -104,18 +193,37 @@ JsonValue* JsonValue::find(std::string_view key) noexcept {
 }
 
 void JsonValue::set(std::string key, JsonValue value) {
-    auto it = lower_bound_key(object_, key);
-    if (it != object_.end() && it->first == key) {
+    if (kind_ != Kind::Object) return;
+    if (!ordered_) {
+        if (JsonValue* existing = find(key)) {
+            *existing = std::move(value);
+        } else {
+            u_.object.emplace_back(std::move(key), std::move(value));
+        }
+        return;
+    }
+    auto it = lower_bound_key(u_.object, key);
+    if (it != u_.object.end() && it->first == key) {
         it->second = std::move(value);
     } else {
-        object_.emplace(it, std::move(key), std::move(value));
+        u_.object.emplace(it, std::move(key), std::move(value));
     }
 }
 
 bool JsonValue::erase(std::string_view key) {
-    auto it = lower_bound_key(object_, key);
-    if (it == object_.end() || it->first != key) return false;
-    object_.erase(it);
+    if (kind_ != Kind::Object) return false;
+    if (!ordered_) {
+        for (auto it = u_.object.begin(); it != u_.object.end(); ++it) {
+            if (it->first == key) {
+                u_.object.erase(it);
+                return true;
+            }
+        }
+        return false;
+    }
+    auto it = lower_bound_key(u_.object, key);
+    if (it == u_.object.end() || it->first != key) return false;
+    u_.object.erase(it);
     return true;
 }
 
@@ -123,13 +231,13 @@ bool JsonValue::operator==(const JsonValue& o) const {
     if (kind_ != o.kind_) return false;
     switch (kind_) {
         case Kind::Null: return true;
-        case Kind::Bool: return scalar_.b == o.scalar_.b;
-        case Kind::UInt: return scalar_.u == o.scalar_.u;
-        case Kind::Int: return scalar_.i == o.scalar_.i;
-        case Kind::Float: return scalar_.f == o.scalar_.f;
-        case Kind::String: return string_ == o.string_;
-        case Kind::Array: return array_ == o.array_;
-        case Kind::Object: return object_ == o.object_;
+        case Kind::Bool: return u_.scalar.b == o.u_.scalar.b;
+        case Kind::UInt: return u_.scalar.u == o.u_.scalar.u;
+        case Kind::Int: return u_.scalar.i == o.u_.scalar.i;
+        case Kind::Float: return u_.scalar.f == o.u_.scalar.f;
+        case Kind::String: return as_string() == o.as_string();
+        case Kind::Array: return u_.array == o.u_.array;
+        case Kind::Object: return u_.object == o.u_.object;
     }
     return false;
 }

@@ -13,8 +13,7 @@ namespace orvu::core {
 
 class JsonValue;
 
-// Object members, kept sorted by key in ascending byte order, each key once.
-using JsonMember = std::pair<std::string, JsonValue>;
+struct JsonMember;
 
 class JsonValue {
 public:
@@ -22,7 +21,12 @@ public:
     using Array = std::vector<JsonValue>;
     using Object = std::vector<JsonMember>;
 
-    JsonValue() noexcept = default;
+    JsonValue() noexcept {}
+    JsonValue(const JsonValue& other);
+    JsonValue(JsonValue&& other) noexcept { take(std::move(other)); }
+    JsonValue& operator=(const JsonValue& other);
+    JsonValue& operator=(JsonValue&& other) noexcept;
+    ~JsonValue() { destroy(); }
     static JsonValue null() { return JsonValue(); }
     static JsonValue boolean(bool b);
     static JsonValue uint(std::uint64_t u);
@@ -30,9 +34,17 @@ public:
     static JsonValue integer(std::int64_t i);
     static JsonValue real(double d);
     static JsonValue string(std::string s);
+    // A string whose text lives elsewhere: `text` must outlive the value,
+    // and `origin` is an opaque token of its owner that converters may use
+    // to hand the very same object back (nullptr: none).
+    static JsonValue borrowed_string(std::string_view text, const void* origin) noexcept;
     static JsonValue array(Array items = {});
     // Members in any order; they are sorted and a repeated key keeps its last value.
     static JsonValue object(Object members = {});
+    // Members whose keys are known to be distinct, kept in the order given,
+    // for a value that is only looked into: nothing is sorted, and lookups
+    // scan the members. `ordered()` tells the two kinds of object apart.
+    static JsonValue unordered_object(Object members) noexcept;
 
     Kind kind() const noexcept { return kind_; }
     bool is_null() const noexcept { return kind_ == Kind::Null; }
@@ -44,21 +56,30 @@ public:
     bool is_object() const noexcept { return kind_ == Kind::Object; }
 
     // Scalar accessors: meaningful only for a value of that kind.
-    bool as_bool() const noexcept { return scalar_.b; }
-    std::uint64_t as_uint() const noexcept { return scalar_.u; }
-    std::int64_t as_int() const noexcept { return scalar_.i; }
-    double as_float() const noexcept { return scalar_.f; }
-    const std::string& as_string() const noexcept { return string_; }
-    std::string& as_string() noexcept { return string_; }
-    const Array& as_array() const noexcept { return array_; }
-    Array& as_array() noexcept { return array_; }
-    const Object& as_object() const noexcept { return object_; }
-    Object& as_object() noexcept { return object_; }
+    bool as_bool() const noexcept { return u_.scalar.b; }
+    std::uint64_t as_uint() const noexcept { return u_.scalar.u; }
+    std::int64_t as_int() const noexcept { return u_.scalar.i; }
+    double as_float() const noexcept { return u_.scalar.f; }
+    // The text of a string; empty for any other kind.
+    std::string_view as_string() const noexcept {
+        if (kind_ != Kind::String) return {};
+        return origin_ ? u_.view : std::string_view(u_.text);
+    }
+    // The owner token of a borrowed string; nullptr for an owned one.
+    const void* origin() const noexcept { return origin_; }
+    // False only for an object made by unordered_object.
+    bool ordered() const noexcept { return ordered_; }
+    // The items of an array, the members of an object; empty for any other
+    // kind. The changing forms require a value of that kind.
+    const Array& as_array() const noexcept { return kind_ == Kind::Array ? u_.array : empty_array(); }
+    Array& as_array() noexcept { return u_.array; }
+    const Object& as_object() const noexcept { return kind_ == Kind::Object ? u_.object : empty_object(); }
+    Object& as_object() noexcept { return u_.object; }
 
     // Object access by key (binary search); nullptr when absent or not an object.
     const JsonValue* find(std::string_view key) const noexcept;
     JsonValue* find(std::string_view key) noexcept;
-    // Inserts or replaces a member, keeping the order. The value must be an object.
+    // Inserts or replaces a member, keeping the order; nothing for a value that is no object.
     void set(std::string key, JsonValue value);
     // Removes a member if present; returns whether it was there.
     bool erase(std::string_view key);
@@ -66,17 +87,122 @@ public:
     bool operator==(const JsonValue& other) const;
 
 private:
-    Kind kind_ = Kind::Null;
+    static const Array& empty_array() noexcept;
+    static const Object& empty_object() noexcept;
+    // Ends the active member's life; the value is null afterwards.
+    void destroy() noexcept;
+    // Builds this (null) value from `other`, which is left null.
+    void take(JsonValue&& other) noexcept;
+
     union Scalar {
         bool b;
         std::uint64_t u;
         std::int64_t i;
         double f;
-    } scalar_{.u = 0};
-    std::string string_;
-    Array array_;
-    Object object_;
+    };
+    // One member is alive at a time, chosen by `kind_` (and, for a string,
+    // by `origin_`: a borrowed view or owned text). Keeping them in one
+    // union makes a node small and cheap to move.
+    union Storage {
+        Scalar scalar;
+        std::string_view view;
+        std::string text;
+        Array array;
+        Object object;
+        Storage() noexcept : scalar{.u = 0} {}
+        ~Storage() {}
+    };
+
+    Kind kind_ = Kind::Null;
+    bool ordered_ = true;           // objects only: members in ascending key order
+    const void* origin_ = nullptr;  // strings only: the owner of a borrowed view
+    Storage u_;
 };
+
+// One object member. `key_origin` is an opaque token of the object the key
+// was read from (nullptr: none), which converters may hand back as is.
+struct JsonMember {
+    std::string first;
+    JsonValue second;
+    const void* key_origin = nullptr;
+
+    JsonMember(std::string key, JsonValue value, const void* origin = nullptr) noexcept
+        : first(std::move(key)), second(std::move(value)), key_origin(origin) {}
+    JsonMember(std::string_view key, JsonValue value, const void* origin = nullptr)
+        : first(key), second(std::move(value)), key_origin(origin) {}
+    bool operator==(const JsonMember& other) const { return first == other.first && second == other.second; }
+};
+
+inline void JsonValue::destroy() noexcept {
+    switch (kind_) {
+        case Kind::String:
+            if (!origin_) u_.text.~basic_string();
+            break;
+        case Kind::Array: u_.array.~Array(); break;
+        case Kind::Object: u_.object.~Object(); break;
+        default: break;
+    }
+    kind_ = Kind::Null;
+    ordered_ = true;
+    origin_ = nullptr;
+}
+
+inline void JsonValue::take(JsonValue&& other) noexcept {
+    kind_ = other.kind_;
+    ordered_ = other.ordered_;
+    origin_ = other.origin_;
+    switch (kind_) {
+        case Kind::String:
+            if (origin_) {
+                u_.view = other.u_.view;
+            } else {
+                ::new (&u_.text) std::string(std::move(other.u_.text));
+            }
+            break;
+        case Kind::Array: ::new (&u_.array) Array(std::move(other.u_.array)); break;
+        case Kind::Object: ::new (&u_.object) Object(std::move(other.u_.object)); break;
+        default: u_.scalar = other.u_.scalar; break;
+    }
+    // A moved-from string or vector owns no memory: its life may end
+    // without its destructor running, which leaves `other` a plain null.
+    other.kind_ = Kind::Null;
+    other.ordered_ = true;
+    other.origin_ = nullptr;
+}
+
+inline JsonValue& JsonValue::operator=(JsonValue&& other) noexcept {
+    if (this == &other) return *this;
+    if (kind_ == Kind::Array || kind_ == Kind::Object) {
+        // Through a temporary: `other` may live inside this value.
+        JsonValue moved(std::move(other));
+        destroy();
+        take(std::move(moved));
+    } else {
+        destroy();
+        take(std::move(other));
+    }
+    return *this;
+}
+
+inline JsonValue JsonValue::borrowed_string(std::string_view text, const void* origin) noexcept {
+    if (!origin) return string(std::string(text));
+    JsonValue v;
+    v.u_.view = text;
+    v.origin_ = origin;
+    v.kind_ = Kind::String;
+    return v;
+}
+
+// The order of object keys: ascending bytes, compared in place (keys are
+// short and mostly differ in their first bytes, where a library call would
+// cost more than the work).
+inline bool json_key_less(std::string_view a, std::string_view b) noexcept {
+    const std::size_t n = a.size() < b.size() ? a.size() : b.size();
+    for (std::size_t i = 0; i < n; ++i) {
+        if (a[i] != b[i]) return static_cast<unsigned char>(a[i]) < static_cast<unsigned char>(b[i]);
+    }
+    return a.size() < b.size();
+}
 
 // JSON type names as issue texts spell them.
 std::string_view json_type_name(JsonValue::Kind kind) noexcept;
