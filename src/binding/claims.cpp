@@ -77,7 +77,7 @@ Ref registry_new(PyTypeObject* type, const BoundArgs& a) {
 const Signature kRememberFailed{
     "ClaimRegistry.remember_failed_ack_pending", {"room_id", "message_id", "error", "trace_context"}, 4, 3};
 Ref remember_failed_ack_pending(ClaimRegistry& r, const BoundArgs& a) {
-    const std::string room(a.str(0)), message(a.str(1)), error(a.str(2));
+    const std::string_view room = a.str(0), message = a.str(1), error = a.str(2);
     PyObject* trace_context = a.optional_str_object(3);
     unwrap(r.remember_failed_ack_pending(room, message, error), trace_context);
     return result::none();
@@ -85,7 +85,7 @@ Ref remember_failed_ack_pending(ClaimRegistry& r, const BoundArgs& a) {
 
 const Signature kPendingAck{"ClaimRegistry.pending_ack", {"room_id", "message_id"}, 2, 2};
 Ref pending_ack(ClaimRegistry& r, const BoundArgs& a) {
-    const std::string room(a.str(0)), message(a.str(1));
+    const std::string_view room = a.str(0), message = a.str(1);
     const core::AckEntry* e = r.pending_ack(room, message);
     if (!e) return result::none();
     return result::sparse_dict(a.state(), {{Word::Status, status(a.state(), e->intent)},
@@ -97,7 +97,7 @@ const Signature kParkAck{"ClaimRegistry.park_ack", {"room_id", "message_id", "re
 // delivery_eligibility and guarded_claim share their arguments and checks.
 template <bool Claims>
 Ref eligibility(ClaimRegistry& r, const BoundArgs& a) {
-    const std::string room(a.str(0)), message(a.str(1));
+    const std::string_view room = a.str(0), message = a.str(1);
     const Held<TrackerObject, kReading> tracker(a, 2, TypeId::RetryTracker);
     const core::DeliveryFacts facts = facts_arg(a);
     return result::str(core::eligibility_word(Claims ? r.guarded_claim(room, message, *tracker, facts)
@@ -110,7 +110,7 @@ const Signature kGuardedClaim{"ClaimRegistry.guarded_claim", {"room_id", "messag
 const Signature kPendingSettlement{
     "ClaimRegistry.pending_settlement", {"room_id", "message_id", "trace_context"}, 3, 2};
 Ref pending_settlement(ClaimRegistry& r, const BoundArgs& a) {
-    const std::string room(a.str(0)), message(a.str(1));
+    const std::string_view room = a.str(0), message = a.str(1);
     PyObject* trace_context = a.optional_str_object(2);
     return result::optional(unwrap(r.pending_settlement(room, message), trace_context),
                             [&](const core::Settlement& x) { return settlement(a.state(), x); });
@@ -119,7 +119,7 @@ Ref pending_settlement(ClaimRegistry& r, const BoundArgs& a) {
 const Signature kRecordProcessed{
     "ClaimRegistry.record_processed_settlement", {"room_id", "message_id", "trace_context"}, 3, 2};
 Ref record_processed_settlement(ClaimRegistry& r, const BoundArgs& a) {
-    const std::string room(a.str(0)), message(a.str(1));
+    const std::string_view room = a.str(0), message = a.str(1);
     PyObject* trace_context = a.optional_str_object(2);
     return settlement(a.state(), unwrap(r.record_processed_settlement(room, message), trace_context));
 }
@@ -128,7 +128,7 @@ const Signature kRecordFailed{
     "ClaimRegistry.record_failed_settlement",
     {"room_id", "message_id", "error", "retry_tracker", "allow_retry", "trace_context"}, 6, 5};
 Ref record_failed_settlement(ClaimRegistry& r, const BoundArgs& a) {
-    const std::string room(a.str(0)), message(a.str(1)), error(a.str(2));
+    const std::string_view room = a.str(0), message = a.str(1), error = a.str(2);
     const Held<TrackerObject, kReading> tracker(a, 3, TypeId::RetryTracker);
     const bool allow_retry = a.boolean(4);
     PyObject* trace_context = a.optional_str_object(5);
@@ -138,7 +138,7 @@ Ref record_failed_settlement(ClaimRegistry& r, const BoundArgs& a) {
 
 const Signature kConfirm{"ClaimRegistry.confirm_settlement", {"room_id", "message_id", "token", "retry_tracker"}, 4, 4};
 Ref confirm_settlement(ClaimRegistry& r, const BoundArgs& a) {
-    const std::string room(a.str(0)), message(a.str(1));
+    const std::string_view room = a.str(0), message = a.str(1);
     const std::string_view token = a.str(2);
     // Confirming may change the tracker too, so it is held exclusively.
     const Held<TrackerObject, kChanging> tracker(a, 3, TypeId::RetryTracker);
