@@ -134,9 +134,10 @@ void* constructor() noexcept {
 //   member_getter<FailureObject, Access::None, &core::AgentFailure::provider>("provider", doc)
 //
 // Parameters: std::string / std::string_view (str), bool (exact bool),
-// double (float), integers (their width), std::optional<std::string> (str or
-// None), core enumerations (a member of their class). Results: void (None),
-// bool, integers, double, strings, std::vector<std::string> (list), core
+// double (float), integers (their width), std::optional<std::string> or
+// std::optional<std::string_view> (str or None), core enumerations (a member
+// of their class). Results: void (None), bool, integers, double, strings,
+// std::vector<std::string> (list), core
 // enumerations (their member), pairs (2-tuples), lists of (str, integer)
 // pairs (lists of tuples), std::optional of those (None), a ready Ref.
 
@@ -170,6 +171,10 @@ struct Arg<std::optional<std::string>> {
         std::optional<std::string_view> v = a.optional_str(i);
         return v ? std::optional<std::string>(std::in_place, *v) : std::nullopt;
     }
+};
+template <>
+struct Arg<std::optional<std::string_view>> {
+    static std::optional<std::string_view> get(const BoundArgs& a, std::size_t i) { return a.optional_str(i); }
 };
 template <class E>
 struct Arg<E, std::enable_if_t<std::is_enum_v<E>>> {

@@ -27,7 +27,7 @@ std::string token_from_draw(std::uint64_t draw) {
     return token;
 }
 
-void DecisionRegistry::append(const std::string& token, Entry entry) {
+void DecisionRegistry::append(std::string_view token, Entry entry) {
     entries_.insert_back(token, std::move(entry));
     try {
         unclaimed_.insert_back(token);
@@ -37,12 +37,12 @@ void DecisionRegistry::append(const std::string& token, Entry entry) {
     }
 }
 
-void DecisionRegistry::remove(const std::string& token) {
+void DecisionRegistry::remove(std::string_view token) {
     unclaimed_.erase(token);
     entries_.erase(token);
 }
 
-std::optional<DecisionRegistry::Registration> DecisionRegistry::register_minted(std::optional<std::string> room_id) {
+std::optional<DecisionRegistry::Registration> DecisionRegistry::register_minted(std::optional<std::string_view> room_id) {
     if (next_ticket_ == kLastTicket) return std::nullopt;
     // Work on a copy of the generator so that a failed insertion changes nothing.
     std::uint64_t state = rng_state_;
@@ -51,13 +51,14 @@ std::optional<DecisionRegistry::Registration> DecisionRegistry::register_minted(
         token = token_from_draw(splitmix64_next(state));
     } while (entries_.contains(token));
     const std::uint64_t ticket = next_ticket_;
-    append(token, Entry{std::move(room_id), ticket, false});
+    Entry entry{room_id ? std::optional<std::string>(std::in_place, *room_id) : std::nullopt, ticket, false};
+    append(token, std::move(entry));
     rng_state_ = state;
     next_ticket_ = ticket + 1;
     return Registration{std::move(token), ticket};
 }
 
-std::optional<DecisionRegistry::Registration> DecisionRegistry::register_keyed(const std::string& key) {
+std::optional<DecisionRegistry::Registration> DecisionRegistry::register_keyed(std::string_view key) {
     Entry* existing = entries_.find(key);
     if (existing && existing->claimed) return std::nullopt;
     if (next_ticket_ == kLastTicket) return std::nullopt;
@@ -74,12 +75,12 @@ std::optional<DecisionRegistry::Registration> DecisionRegistry::register_keyed(c
     return result;
 }
 
-DecisionRegistry::Entry* DecisionRegistry::live(const std::string& token, std::uint64_t ticket) {
+DecisionRegistry::Entry* DecisionRegistry::live(std::string_view token, std::uint64_t ticket) {
     Entry* entry = entries_.find(token);
     return (entry && entry->ticket == ticket) ? entry : nullptr;
 }
 
-ClaimOutcome DecisionRegistry::try_claim(const std::string& token, std::uint64_t ticket) {
+ClaimOutcome DecisionRegistry::try_claim(std::string_view token, std::uint64_t ticket) {
     Entry* entry = live(token, ticket);
     if (!entry) return ClaimOutcome::Stale;
     if (entry->claimed) return ClaimOutcome::AlreadyClaimed;
@@ -88,14 +89,14 @@ ClaimOutcome DecisionRegistry::try_claim(const std::string& token, std::uint64_t
     return ClaimOutcome::Claimed;
 }
 
-bool DecisionRegistry::withdraw(const std::string& token, std::uint64_t ticket) {
+bool DecisionRegistry::withdraw(std::string_view token, std::uint64_t ticket) {
     Entry* entry = live(token, ticket);
     if (!entry || entry->claimed) return false;
     remove(token);
     return true;
 }
 
-bool DecisionRegistry::forget(const std::string& token, std::uint64_t ticket) {
+bool DecisionRegistry::forget(std::string_view token, std::uint64_t ticket) {
     if (!live(token, ticket)) return false;
     remove(token);
     return true;

@@ -38,13 +38,13 @@ public:
     std::optional<std::uint32_t> max_pending() const noexcept { return max_pending_; }
 
     // nullopt once the ticket counter is exhausted (nothing changes then).
-    std::optional<Registration> register_minted(std::optional<std::string> room_id);
+    std::optional<Registration> register_minted(std::optional<std::string_view> room_id);
     // nullopt when `key` is claimed or the ticket counter is exhausted.
-    std::optional<Registration> register_keyed(const std::string& key);
+    std::optional<Registration> register_keyed(std::string_view key);
 
-    ClaimOutcome try_claim(const std::string& token, std::uint64_t ticket);
-    bool withdraw(const std::string& token, std::uint64_t ticket);
-    bool forget(const std::string& token, std::uint64_t ticket);
+    ClaimOutcome try_claim(std::string_view token, std::uint64_t ticket);
+    bool withdraw(std::string_view token, std::uint64_t ticket);
+    bool forget(std::string_view token, std::uint64_t ticket);
 
     std::vector<std::string> unclaimed() const;
     std::vector<std::string> unclaimed_in_room(std::string_view room_id) const;
@@ -65,9 +65,9 @@ private:
     };
 
     // The live entry of `token` when `ticket` names its current registration.
-    Entry* live(const std::string& token, std::uint64_t ticket);
-    void append(const std::string& token, Entry entry);
-    void remove(const std::string& token);
+    Entry* live(std::string_view token, std::uint64_t ticket);
+    void append(std::string_view token, Entry entry);
+    void remove(std::string_view token);
 
     OrderedMap<std::string, Entry> entries_;
     // The unclaimed tokens in the same (oldest-first) order as `entries_`:

@@ -15,6 +15,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <iterator>
 #include <memory>
@@ -36,14 +37,76 @@ struct PairHash {
     }
 };
 
+// Byte-string hashing and equality for the short ids the maps are keyed by
+// (room, message and topic ids): whole 8-byte words, the last one
+// overlapping, with the length mixed in, so that no call leaves the header.
+namespace bytes {
+inline std::uint64_t load64(const char* p) noexcept {
+    std::uint64_t v;
+    std::memcpy(&v, p, 8);
+    return v;
+}
+inline std::uint64_t load32(const char* p) noexcept {
+    std::uint32_t v;
+    std::memcpy(&v, p, 4);
+    return v;
+}
+inline std::uint64_t mix(std::uint64_t x) noexcept {
+    x *= 0xBF58476D1CE4E5B9ULL;
+    return x ^ (x >> 31);
+}
+inline std::uint64_t hash(std::string_view s) noexcept {
+    const char* p = s.data();
+    const std::size_t n = s.size();
+    std::uint64_t h = mix(n ^ 0x9E3779B97F4A7C15ULL);
+    if (n >= 8) {
+        for (std::size_t i = 0; i + 8 < n; i += 8) h = mix(h ^ load64(p + i));
+        return mix(h ^ load64(p + n - 8));
+    }
+    if (n >= 4) return mix(h ^ (load32(p) | (load32(p + n - 4) << 32)));
+    if (n > 0) {
+        const auto byte = [&](std::size_t i) { return std::uint64_t{static_cast<unsigned char>(p[i])}; };
+        return mix(h ^ (byte(0) | (byte(n / 2) << 8) | (byte(n - 1) << 16)));
+    }
+    return h;
+}
+inline bool equal(std::string_view a, std::string_view b) noexcept {
+    const std::size_t n = a.size();
+    if (n != b.size()) return false;
+    const char* x = a.data();
+    const char* y = b.data();
+    if (n >= 8) {
+        for (std::size_t i = 0; i + 8 < n; i += 8) {
+            if (load64(x + i) != load64(y + i)) return false;
+        }
+        return load64(x + n - 8) == load64(y + n - 8);
+    }
+    if (n >= 4) return load32(x) == load32(y) && load32(x + n - 4) == load32(y + n - 4);
+    for (std::size_t i = 0; i < n; ++i) {
+        if (x[i] != y[i]) return false;
+    }
+    return true;
+}
+}  // namespace bytes
+
 // The default hash of a key; strings hash as views, so lookups need no copy.
 template <class K>
 struct KeyHash : std::hash<K> {};
 
 template <>
 struct KeyHash<std::string> {
-    std::size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
+    std::size_t operator()(std::string_view s) const noexcept { return static_cast<std::size_t>(bytes::hash(s)); }
 };
+
+// Key equality; strings compare as views.
+template <class K, class Q>
+bool same_key(const K& stored, const Q& key) {
+    if constexpr (std::is_same_v<K, std::string>) {
+        return bytes::equal(stored, key);
+    } else {
+        return std::equal_to<>{}(stored, key);
+    }
+}
 
 template <class K, class V>
 struct OrderedEntry {
@@ -216,6 +279,18 @@ public:
         return true;
     }
 
+    // A present key's table position (kAbsent when absent), to act on the
+    // entry without hashing its key again; valid until the map next changes.
+    static constexpr std::uint32_t kAbsent = kNone;
+    template <class Q>
+    std::uint32_t position(const Q& key) const {
+        return lookup(key);
+    }
+    V& value_at(std::uint32_t pos) noexcept { return slot_at(pos).entry().second; }
+    const V& value_at(std::uint32_t pos) const noexcept { return slot_at(pos).entry().second; }
+    void erase_position(std::uint32_t pos) noexcept { erase_at(pos); }
+    void move_position_to_back(std::uint32_t pos) noexcept { to_back(slot_index(cells_[pos])); }
+
     template <class Q>
     bool erase(const Q& key) {
         std::uint32_t pos = lookup(key);
@@ -301,7 +376,7 @@ private:
             const std::uint64_t cell = cells_[pos];
             if (cell == kEmptyCell) return kNone;
             if (static_cast<std::uint32_t>(cell >> 32) == frag &&
-                std::equal_to<>{}(slots_[slot_index(cell)].entry().first, key)) {
+                same_key(slots_[slot_index(cell)].entry().first, key)) {
                 return pos;
             }
         }

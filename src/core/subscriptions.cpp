@@ -44,64 +44,27 @@ Step leave_step(LeaveOutcome outcome) noexcept {
 // ---------------------------------------------------------------------------
 // SubscriptionBook
 
-Phase SubscriptionBook::phase(const std::string& key) const {
-    if (pending_.count(key)) return Phase::Pending;
-    if (active_.contains(key)) return Phase::Active;
-    if (leaving_.count(key)) return Phase::Leaving;
-    if (unsettled_.count(key)) return Phase::NeedsReconciliation;
-    return Phase::Absent;
+Phase SubscriptionBook::phase(std::string_view key) const {
+    const Standing* s = subjects_.find(key);
+    return s ? s->phase : Phase::Absent;
 }
 
-std::optional<std::uint64_t> SubscriptionBook::ticket_in(Phase phase, const std::string& key) const {
-    const std::unordered_map<std::string, std::uint64_t>* map = nullptr;
-    switch (phase) {
-        case Phase::Pending: map = &pending_; break;
-        case Phase::Leaving: map = &leaving_; break;
-        case Phase::Active: {
-            const std::uint64_t* t = active_.find(key);
-            return t ? std::optional<std::uint64_t>(*t) : std::nullopt;
-        }
-        case Phase::Absent:
-        case Phase::NeedsReconciliation: return std::nullopt;
-    }
-    auto it = map->find(key);
-    return it == map->end() ? std::nullopt : std::optional<std::uint64_t>(it->second);
+bool SubscriptionBook::holds(Phase phase, std::string_view key, std::uint64_t ticket) const {
+    const Standing* s = subjects_.find(key);
+    return s && s->phase == phase && phase != Phase::NeedsReconciliation && s->ticket == ticket;
 }
 
-bool SubscriptionBook::holds(Phase phase, const std::string& key, std::uint64_t ticket) const {
-    auto stored = ticket_in(phase, key);
-    return stored && *stored == ticket;
-}
-
-void SubscriptionBook::insert(Phase phase, const std::string& key, std::uint64_t ticket) {
-    switch (phase) {
-        case Phase::Absent: break;
-        case Phase::Pending: pending_.emplace(key, ticket); break;
-        case Phase::Active: active_.insert_back(key, ticket); break;
-        case Phase::Leaving: leaving_.emplace(key, ticket); break;
-        case Phase::NeedsReconciliation: unsettled_.insert(key); break;
-    }
-}
-
-void SubscriptionBook::remove(Phase phase, const std::string& key) noexcept {
-    switch (phase) {
-        case Phase::Absent: break;
-        case Phase::Pending: pending_.erase(key); break;
-        case Phase::Active: active_.erase(key); break;
-        case Phase::Leaving: leaving_.erase(key); break;
-        case Phase::NeedsReconciliation: unsettled_.erase(key); break;
-    }
-}
-
-std::optional<std::uint64_t> SubscriptionBook::apply(Step step, const std::string& key, std::uint64_t ticket,
+std::optional<std::uint64_t> SubscriptionBook::apply(Step step, std::string_view key, std::uint64_t ticket,
                                                      TicketCounter& counter) {
     const StepRule& rule = kStepRules[index_of(step)];
-    if (phase(key) != rule.from) return std::nullopt;
+    const std::uint32_t pos = subjects_.position(key);
+    const bool present = pos != subjects_.kAbsent;
+    if ((present ? subjects_.value_at(pos).phase : Phase::Absent) != rule.from) return std::nullopt;
     std::uint64_t carried = 0;
     switch (rule.ticket) {
         case TicketRule::None: break;
         case TicketRule::MustMatch:
-            if (!holds(rule.from, key, ticket)) return std::nullopt;
+            if (subjects_.value_at(pos).ticket != ticket) return std::nullopt;
             carried = ticket;
             break;
         case TicketRule::Fresh:
@@ -109,55 +72,60 @@ std::optional<std::uint64_t> SubscriptionBook::apply(Step step, const std::strin
             carried = counter.peek();
             break;
     }
-    // Enter the new collection before leaving the old one, and take the
-    // ticket last: if the insertion throws, nothing has changed.
-    insert(rule.to, key, carried);
-    remove(rule.from, key);
+    if (rule.to == Phase::Absent) {
+        subjects_.erase_position(pos);
+    } else if (!present) {
+        // The only step out of Absent; if the insertion throws, nothing has
+        // changed (the ticket is taken below, after it).
+        subjects_.insert_back(std::string(key), Standing{rule.to, carried});
+    } else {
+        subjects_.value_at(pos) = Standing{rule.to, carried};
+        if (rule.to == Phase::Active) subjects_.move_position_to_back(pos);
+    }
     if (rule.ticket == TicketRule::Fresh) counter.advance();
     return carried;
 }
 
 std::vector<TicketedId> SubscriptionBook::active_entries() const {
     std::vector<TicketedId> out;
-    out.reserve(active_.size());
-    for (const auto& [key, ticket] : active_) out.emplace_back(key, ticket);
+    for (const auto& [key, s] : subjects_) {
+        if (s.phase == Phase::Active) out.emplace_back(key, s.ticket);
+    }
     return out;
 }
 
 std::vector<std::string> SubscriptionBook::active_keys() const {
     std::vector<std::string> out;
-    out.reserve(active_.size());
-    for (const auto& entry : active_) out.push_back(entry.first);
+    for (const auto& [key, s] : subjects_) {
+        if (s.phase == Phase::Active) out.push_back(key);
+    }
     return out;
 }
 
 void SubscriptionBook::clear() noexcept {
-    pending_.clear();
-    active_.clear();
-    leaving_.clear();
-    unsettled_.clear();
+    subjects_.clear();
 }
 
 // ---------------------------------------------------------------------------
 // SubscriptionTracker: rooms
 
-std::optional<std::uint64_t> SubscriptionTracker::begin_room_subscribe(const std::string& room_id) {
+std::optional<std::uint64_t> SubscriptionTracker::begin_room_subscribe(std::string_view room_id) {
     return rooms_.apply(Step::Begin, room_id, 0, counter_);
 }
 
-RoomSubscribeResult SubscriptionTracker::record_chat_room_join_failed(const std::string& room_id,
+RoomSubscribeResult SubscriptionTracker::record_chat_room_join_failed(std::string_view room_id,
                                                                       std::uint64_t ticket) {
     return rooms_.apply(Step::JoinFailed, room_id, ticket, counter_) ? RoomSubscribeResult::JoinFailed
                                                                       : RoomSubscribeResult::Stale;
 }
 
-RoomSubscribeResult SubscriptionTracker::record_both_room_topics_joined(const std::string& room_id,
+RoomSubscribeResult SubscriptionTracker::record_both_room_topics_joined(std::string_view room_id,
                                                                         std::uint64_t ticket) {
     return rooms_.apply(Step::Joined, room_id, ticket, counter_) ? RoomSubscribeResult::Subscribed
                                                                   : RoomSubscribeResult::Stale;
 }
 
-RoomSubscribeResult SubscriptionTracker::record_room_participants_join_failed(const std::string& room_id,
+RoomSubscribeResult SubscriptionTracker::record_room_participants_join_failed(std::string_view room_id,
                                                                               std::uint64_t ticket,
                                                                               bool chat_room_left) {
     // With chat_room left again the room is cleanly gone; otherwise one of its
@@ -167,79 +135,79 @@ RoomSubscribeResult SubscriptionTracker::record_room_participants_join_failed(co
     return chat_room_left ? RoomSubscribeResult::RolledBack : RoomSubscribeResult::RollbackFailed;
 }
 
-bool SubscriptionTracker::is_room_subscribed(const std::string& room_id) const {
+bool SubscriptionTracker::is_room_subscribed(std::string_view room_id) const {
     return rooms_.phase(room_id) == Phase::Active;
 }
 
-bool SubscriptionTracker::is_room_claim_current(const std::string& room_id, std::uint64_t ticket) const {
+bool SubscriptionTracker::is_room_claim_current(std::string_view room_id, std::uint64_t ticket) const {
     return rooms_.holds(Phase::Pending, room_id, ticket);
 }
 
-RoomStatus SubscriptionTracker::room_status(const std::string& room_id) const {
+RoomStatus SubscriptionTracker::room_status(std::string_view room_id) const {
     return static_cast<RoomStatus>(rooms_.phase(room_id));
 }
 
-std::optional<std::uint64_t> SubscriptionTracker::unsubscribe_room(const std::string& room_id) {
+std::optional<std::uint64_t> SubscriptionTracker::unsubscribe_room(std::string_view room_id) {
     return rooms_.apply(Step::BeginLeave, room_id, 0, counter_);
 }
 
-bool SubscriptionTracker::mark_room_leave_complete(const std::string& room_id, std::uint64_t ticket,
+bool SubscriptionTracker::mark_room_leave_complete(std::string_view room_id, std::uint64_t ticket,
                                                    LeaveOutcome outcome) {
     return rooms_.apply(leave_step(outcome), room_id, ticket, counter_).has_value();
 }
 
-bool SubscriptionTracker::acknowledge_room_reconciled(const std::string& room_id) {
+bool SubscriptionTracker::acknowledge_room_reconciled(std::string_view room_id) {
     return rooms_.apply(Step::Reconciled, room_id, 0, counter_).has_value();
 }
 
-bool SubscriptionTracker::mark_room_rejoin_failed(const std::string& room_id, std::uint64_t ticket) {
+bool SubscriptionTracker::mark_room_rejoin_failed(std::string_view room_id, std::uint64_t ticket) {
     return rooms_.apply(Step::RejoinFailed, room_id, ticket, counter_).has_value();
 }
 
 // ---------------------------------------------------------------------------
 // SubscriptionTracker: agent topics
 
-std::optional<std::uint64_t> SubscriptionTracker::begin_agent_topic_join(const std::string& topic) {
+std::optional<std::uint64_t> SubscriptionTracker::begin_agent_topic_join(std::string_view topic) {
     return topics_.apply(Step::Begin, topic, 0, counter_);
 }
 
-bool SubscriptionTracker::record_agent_topic_join(const std::string& topic, std::uint64_t ticket, bool joined) {
+bool SubscriptionTracker::record_agent_topic_join(std::string_view topic, std::uint64_t ticket, bool joined) {
     // A failed join under the live ticket ends the claim but still answers
     // false, like a stale report.
     bool applied = topics_.apply(joined ? Step::Joined : Step::JoinFailed, topic, ticket, counter_).has_value();
     return applied && joined;
 }
 
-bool SubscriptionTracker::record_agent_topic_join_ambiguous(const std::string& topic, std::uint64_t ticket) {
+bool SubscriptionTracker::record_agent_topic_join_ambiguous(std::string_view topic, std::uint64_t ticket) {
     return topics_.apply(Step::JoinUnsettled, topic, ticket, counter_).has_value();
 }
 
-bool SubscriptionTracker::is_agent_topic_joined(const std::string& topic) const {
+bool SubscriptionTracker::is_agent_topic_joined(std::string_view topic) const {
     return topics_.phase(topic) == Phase::Active;
 }
 
-bool SubscriptionTracker::is_agent_topic_claim_current(const std::string& topic, std::uint64_t ticket) const {
+bool SubscriptionTracker::is_agent_topic_claim_current(std::string_view topic, std::uint64_t ticket) const {
     return topics_.holds(Phase::Pending, topic, ticket);
 }
 
-AgentTopicStatus SubscriptionTracker::agent_topic_status(const std::string& topic) const {
+AgentTopicStatus SubscriptionTracker::agent_topic_status(std::string_view topic) const {
     return static_cast<AgentTopicStatus>(topics_.phase(topic));
 }
 
-std::optional<std::uint64_t> SubscriptionTracker::leave_agent_topic(const std::string& topic) {
+std::optional<std::uint64_t> SubscriptionTracker::leave_agent_topic(std::string_view topic) {
     return topics_.apply(Step::BeginLeave, topic, 0, counter_);
 }
 
-bool SubscriptionTracker::mark_agent_topic_leave_complete(const std::string& topic, std::uint64_t ticket,
+bool SubscriptionTracker::mark_agent_topic_leave_complete(std::string_view topic, std::uint64_t ticket,
                                                           LeaveOutcome outcome) {
     return topics_.apply(leave_step(outcome), topic, ticket, counter_).has_value();
 }
 
-bool SubscriptionTracker::acknowledge_agent_topic_reconciled(const std::string& topic) {
+bool SubscriptionTracker::acknowledge_agent_topic_reconciled(std::string_view topic) {
     return topics_.apply(Step::Reconciled, topic, 0, counter_).has_value();
 }
 
-bool SubscriptionTracker::mark_agent_topic_rejoin_failed(const std::string& topic, std::uint64_t ticket) {
+bool SubscriptionTracker::mark_agent_topic_rejoin_failed(std::string_view topic, std::uint64_t ticket) {
     return topics_.apply(Step::RejoinFailed, topic, ticket, counter_).has_value();
 }
 

@@ -13,8 +13,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
-#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -39,18 +37,21 @@ enum class Step : std::uint8_t {
 
 using TicketedId = std::pair<std::string, std::uint64_t>;
 
-// One half of a tracker: the four collections of one kind of subject.
+// One half of a tracker: every subject of one kind that is not Absent, with
+// its phase and the ticket it carries, in one insertion-ordered map. A subject
+// moves to the newest end when it becomes Active, so the Active ones iterate
+// in the order they were joined.
 class SubscriptionBook {
 public:
-    Phase phase(const std::string& key) const;
+    Phase phase(std::string_view key) const;
     // True only when `key` is in `phase` under exactly `ticket`.
-    bool holds(Phase phase, const std::string& key, std::uint64_t ticket) const;
+    bool holds(Phase phase, std::string_view key, std::uint64_t ticket) const;
 
     // Applies `step` to `key`. `ticket` is the reported ticket for the steps
     // that check one (ignored otherwise). Returns the ticket the subject now
     // carries (the new one for beginning steps), 0 when it carries none, or
     // nullopt when the step is refused; a refusal changes nothing.
-    std::optional<std::uint64_t> apply(Step step, const std::string& key, std::uint64_t ticket,
+    std::optional<std::uint64_t> apply(Step step, std::string_view key, std::uint64_t ticket,
                                        TicketCounter& counter);
 
     // Active subjects with the ticket they were joined under, oldest first.
@@ -60,14 +61,11 @@ public:
     void clear() noexcept;
 
 private:
-    std::optional<std::uint64_t> ticket_in(Phase phase, const std::string& key) const;
-    void insert(Phase phase, const std::string& key, std::uint64_t ticket);
-    void remove(Phase phase, const std::string& key) noexcept;
-
-    std::unordered_map<std::string, std::uint64_t> pending_;
-    OrderedMap<std::string, std::uint64_t> active_;
-    std::unordered_map<std::string, std::uint64_t> leaving_;
-    std::unordered_set<std::string> unsettled_;
+    struct Standing {
+        Phase phase;
+        std::uint64_t ticket;  // 0 in NeedsReconciliation
+    };
+    OrderedMap<std::string, Standing> subjects_;
 };
 
 class SubscriptionTracker {
@@ -77,33 +75,33 @@ public:
     explicit SubscriptionTracker(std::uint64_t first_ticket = 0) noexcept : counter_(first_ticket) {}
 
     // Rooms.
-    std::optional<std::uint64_t> begin_room_subscribe(const std::string& room_id);
-    RoomSubscribeResult record_chat_room_join_failed(const std::string& room_id, std::uint64_t ticket);
-    RoomSubscribeResult record_both_room_topics_joined(const std::string& room_id, std::uint64_t ticket);
-    RoomSubscribeResult record_room_participants_join_failed(const std::string& room_id, std::uint64_t ticket,
+    std::optional<std::uint64_t> begin_room_subscribe(std::string_view room_id);
+    RoomSubscribeResult record_chat_room_join_failed(std::string_view room_id, std::uint64_t ticket);
+    RoomSubscribeResult record_both_room_topics_joined(std::string_view room_id, std::uint64_t ticket);
+    RoomSubscribeResult record_room_participants_join_failed(std::string_view room_id, std::uint64_t ticket,
                                                              bool chat_room_left);
-    bool is_room_subscribed(const std::string& room_id) const;
-    bool is_room_claim_current(const std::string& room_id, std::uint64_t ticket) const;
-    RoomStatus room_status(const std::string& room_id) const;
-    std::optional<std::uint64_t> unsubscribe_room(const std::string& room_id);
-    bool mark_room_leave_complete(const std::string& room_id, std::uint64_t ticket, LeaveOutcome outcome);
-    bool acknowledge_room_reconciled(const std::string& room_id);
+    bool is_room_subscribed(std::string_view room_id) const;
+    bool is_room_claim_current(std::string_view room_id, std::uint64_t ticket) const;
+    RoomStatus room_status(std::string_view room_id) const;
+    std::optional<std::uint64_t> unsubscribe_room(std::string_view room_id);
+    bool mark_room_leave_complete(std::string_view room_id, std::uint64_t ticket, LeaveOutcome outcome);
+    bool acknowledge_room_reconciled(std::string_view room_id);
     std::vector<TicketedId> room_rejoin_candidates() const { return rooms_.active_entries(); }
-    bool mark_room_rejoin_failed(const std::string& room_id, std::uint64_t ticket);
+    bool mark_room_rejoin_failed(std::string_view room_id, std::uint64_t ticket);
     std::vector<std::string> subscribed_room_ids() const { return rooms_.active_keys(); }
 
     // Agent topics.
-    std::optional<std::uint64_t> begin_agent_topic_join(const std::string& topic);
-    bool record_agent_topic_join(const std::string& topic, std::uint64_t ticket, bool joined);
-    bool record_agent_topic_join_ambiguous(const std::string& topic, std::uint64_t ticket);
-    bool is_agent_topic_joined(const std::string& topic) const;
-    bool is_agent_topic_claim_current(const std::string& topic, std::uint64_t ticket) const;
-    AgentTopicStatus agent_topic_status(const std::string& topic) const;
-    std::optional<std::uint64_t> leave_agent_topic(const std::string& topic);
-    bool mark_agent_topic_leave_complete(const std::string& topic, std::uint64_t ticket, LeaveOutcome outcome);
-    bool acknowledge_agent_topic_reconciled(const std::string& topic);
+    std::optional<std::uint64_t> begin_agent_topic_join(std::string_view topic);
+    bool record_agent_topic_join(std::string_view topic, std::uint64_t ticket, bool joined);
+    bool record_agent_topic_join_ambiguous(std::string_view topic, std::uint64_t ticket);
+    bool is_agent_topic_joined(std::string_view topic) const;
+    bool is_agent_topic_claim_current(std::string_view topic, std::uint64_t ticket) const;
+    AgentTopicStatus agent_topic_status(std::string_view topic) const;
+    std::optional<std::uint64_t> leave_agent_topic(std::string_view topic);
+    bool mark_agent_topic_leave_complete(std::string_view topic, std::uint64_t ticket, LeaveOutcome outcome);
+    bool acknowledge_agent_topic_reconciled(std::string_view topic);
     std::vector<TicketedId> agent_topic_rejoin_candidates() const { return topics_.active_entries(); }
-    bool mark_agent_topic_rejoin_failed(const std::string& topic, std::uint64_t ticket);
+    bool mark_agent_topic_rejoin_failed(std::string_view topic, std::uint64_t ticket);
     std::vector<std::string> joined_agent_topics() const { return topics_.active_keys(); }
 
     // A transport reconnect keeps every entry: subscribed rooms and joined
