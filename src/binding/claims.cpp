@@ -54,16 +54,18 @@ Ref parked(const std::optional<core::ParkedReason>& reason) {
     return result::optional(reason, [](auto r) { return result::str(core::wire_of(core::EnumId::ParkedReason, r)); });
 }
 Ref continuation(const ModuleState& s, const core::Continuation& c) {
-    if (!c.retry) return result::dict(s, {{Word::Kind, result::word(s, Word::Finished)}});
+    if (!c.retry) return result::shaped(s, Shape::FinishedContinuation, {});
     return result::dict(s, {{Word::Kind, result::word(s, Word::Retry)},
                             {Word::Attempts, result::integer(c.attempts)},
                             {Word::MaxRetries, result::integer(c.max_retries)}});
 }
 Ref settlement(const ModuleState& s, const core::Settlement& x) {
-    return result::sparse_dict(s, {{Word::Token, result::str(core::format_uint(x.token))},
-                                   {Word::Status, status(s, x.intent)}, {Word::Error, error_text(x.intent)},
-                                   {Word::Parked, parked(x.parked)},
-                                   {Word::Continuation, continuation(s, x.continuation)}});
+    Ref d = result::shaped(s, x.intent.failed ? Shape::FailedSettlement : Shape::ProcessedSettlement,
+                           {{Word::Token, result::str(core::uint_digits(x.token).view())},
+                            {Word::Continuation, continuation(s, x.continuation)}});
+    if (x.intent.failed) result::add(s, d, Word::Error, error_text(x.intent));
+    if (x.parked) result::add(s, d, Word::Parked, parked(x.parked));
+    return d;
 }
 
 const Signature kNew{"ClaimRegistry.__new__", {"max_completed"}, 1, 0};

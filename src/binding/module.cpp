@@ -114,6 +114,23 @@ ModuleState* live_state(PyObject* module) noexcept {
     return box && box->alive ? reinterpret_cast<ModuleState*>(box->storage) : nullptr;
 }
 
+// The template of each result shape: its keys in order, each with its
+// fixed value (a word) or None (Word::Count_) where the value varies.
+struct ShapeEntry {
+    Shape shape;
+    std::initializer_list<std::pair<Word, Word>> fields;
+};
+constexpr Word kVaries = Word::Count_;
+const ShapeEntry kShapes[] = {
+    {Shape::ProcessedSettlement,
+     {{Word::Token, kVaries}, {Word::Status, Word::Processed}, {Word::Parked, kVaries}, {Word::Continuation, kVaries}}},
+    {Shape::FailedSettlement,
+     {{Word::Token, kVaries}, {Word::Status, Word::Failed}, {Word::Error, kVaries}, {Word::Parked, kVaries},
+      {Word::Continuation, kVaries}}},
+    {Shape::FinishedContinuation, {{Word::Kind, Word::Finished}}},
+};
+static_assert(std::size(kShapes) == kShapeCount, "one template per shape");
+
 int module_exec(PyObject* module) noexcept {
     return guarded_int([&] {
         StateBox* box = box_of(module);
@@ -129,6 +146,14 @@ int module_exec(PyObject* module) noexcept {
             PyObject* word = state->words[i].release();
             PyUnicode_InternInPlace(&word);
             state->words[i] = Ref::steal(word);
+        }
+        for (const ShapeEntry& entry : kShapes) {
+            Ref d = Ref::check(PyDict_New());
+            for (const auto& [key, value] : entry.fields) {
+                PyObject* v = value == Word::Count_ ? Py_None : state->word(value);
+                if (PyDict_SetItem(d.get(), state->word(key), v) < 0) throw_error();
+            }
+            state->shapes[static_cast<std::size_t>(entry.shape)] = d;
         }
         for (const ClassEntry& entry : kClasses) {
             if (!entry.make) missing_entry(entry.name);
@@ -206,6 +231,7 @@ int ModuleState::traverse(visitproc visit, void* arg) const {
         for (const Ref& member : list) Py_VISIT(member.get());
     }
     for (const Ref& word : words) Py_VISIT(word.get());
+    for (const Ref& shape : shapes) Py_VISIT(shape.get());
     Py_VISIT(mapping_abc.get());
     Py_VISIT(sequence_abc.get());
     return 0;
@@ -215,6 +241,7 @@ void ModuleState::clear() noexcept {
     enum_types.fill(nullptr);
     for (auto& list : members) std::vector<Ref>().swap(list);
     for (Ref& word : words) word = nullptr;
+    for (Ref& shape : shapes) shape = nullptr;
     mapping_abc = nullptr;
     sequence_abc = nullptr;
     for (Ref& type : types) type = nullptr;

@@ -58,7 +58,7 @@ Ref set_all(RosterObject& self, const BoundArgs& a) {
     if (PyErr_Occurred()) throw_error();
 
     Ref trace_context = explicit_context ? Ref::borrow(explicit_context) : provided_trace_context(self);
-    unwrap(self.core->set_all(std::move(snapshot)), trace_context.get());
+    unwrap(Roster::of(reinterpret_cast<PyObject*>(&self)).set_all(std::move(snapshot)), trace_context.get());
     return result::none();
 }
 

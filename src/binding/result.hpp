@@ -76,6 +76,16 @@ inline Ref sparse_dict(const ModuleState& state, std::initializer_list<std::pair
     return d;
 }
 
+// A new dict of the shape `shape`: a copy of its template with `values` set
+// under their keys (each a key of the template, so the order is the template's).
+inline Ref shaped(const ModuleState& state, Shape shape, std::initializer_list<std::pair<Word, Ref>> values) {
+    Ref d = Ref::check(PyDict_Copy(state.shape(shape)));
+    for (const auto& [key, value] : values) {
+        if (PyDict_SetItem(d.get(), state.word(key), value.get()) < 0) throw_error();
+    }
+    return d;
+}
+
 // A dict of the (key, value) Ref pairs build(item) gives for each item, in order.
 template <class Range, class Build>
 Ref dict_of(const Range& items, Build&& build) {

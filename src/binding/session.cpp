@@ -73,8 +73,7 @@ PyGetSetDef policy_getset[] = {
 // SessionOutcome: a read-only record built only by Session.
 
 Ref make_outcome(const ModuleState& state, const core::SessionOutcome& outcome) {
-    return result::instance<OutcomeObject>(state, TypeId::SessionOutcome,
-                                           std::make_unique<core::SessionOutcome>(outcome));
+    return OutcomeObject::create(state.type(TypeId::SessionOutcome), outcome);
 }
 
 Ref outcome_retry_after(const core::SessionOutcome& o, ModuleState&) {

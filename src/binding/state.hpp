@@ -51,12 +51,24 @@ inline constexpr std::string_view kWordTexts[] = {
 static_assert(std::size(kWordTexts) == static_cast<std::size_t>(Word::Count_), "one text per word");
 inline constexpr std::size_t kWordCount = std::size(kWordTexts);
 
+// Result dicts of a fixed shape: each is copied from a template dict kept in
+// the state (a copy clones the template's key table in one step) and only its
+// varying values are set. The fields of each shape are listed in module.cpp.
+enum class Shape : std::uint8_t {
+    ProcessedSettlement,   // token, status "processed", parked, continuation
+    FailedSettlement,      // token, status "failed", error, parked, continuation
+    FinishedContinuation,  // kind "finished"
+    Count_  // not a shape: the number of shapes
+};
+inline constexpr std::size_t kShapeCount = static_cast<std::size_t>(Shape::Count_);
+
 struct ModuleState {
     std::array<Ref, kTypeCount> types;
     // The type and the members of each enumeration, by variant index.
     std::array<PyTypeObject*, core::kEnumCount> enum_types{};  // borrowed from `types`
     std::array<std::vector<Ref>, core::kEnumCount> members;
     std::array<Ref, kWordCount> words;
+    std::array<Ref, kShapeCount> shapes;
     Ref mapping_abc;   // collections.abc.Mapping
     Ref sequence_abc;  // collections.abc.Sequence
 
@@ -64,6 +76,7 @@ struct ModuleState {
         return reinterpret_cast<PyTypeObject*>(types[static_cast<std::size_t>(id)].get());
     }
     PyObject* word(Word w) const noexcept { return words[static_cast<std::size_t>(w)].get(); }
+    PyObject* shape(Shape s) const noexcept { return shapes[static_cast<std::size_t>(s)].get(); }
 
     int traverse(visitproc visit, void* arg) const;
     void clear() noexcept;

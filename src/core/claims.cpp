@@ -136,7 +136,7 @@ void ClaimRegistry::complete_in(RoomLedger& ledger, std::string_view message_id)
     OrderedSet<std::string>& ids = ledger.completed;
     ids.touch_back(message_id);
     // The id just touched is the newest and max_completed >= 1, so it survives.
-    while (ids.size() > max_completed_) ids.pop_front();
+    while (ids.size() > max_completed_) ids.drop_front();
     ledger.pending.erase(message_id);
     ledger.ack_retries.erase(message_id);
 }
@@ -152,7 +152,7 @@ std::optional<std::uint64_t> ClaimRegistry::mint_token() noexcept {
 
 bool ClaimRegistry::token_matches(const AckEntry& entry, std::string_view token) const {
     // Compared as text, so "007" or " 7" never stand for token 7.
-    return entry.token && format_uint(*entry.token) == token;
+    return entry.token && uint_digits(*entry.token).view() == token;
 }
 
 bool ClaimRegistry::is_ack_pending(std::string_view room_id, std::string_view message_id) const {

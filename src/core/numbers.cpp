@@ -52,6 +52,12 @@ std::string format_float(double value) {
 std::string format_int(std::int64_t value) { return std::to_string(value); }
 std::string format_uint(std::uint64_t value) { return std::to_string(value); }
 
+UintDigits uint_digits(std::uint64_t value) noexcept {
+    UintDigits d;
+    d.size = static_cast<std::size_t>(std::to_chars(d.buffer, d.buffer + sizeof d.buffer, value).ptr - d.buffer);
+    return d;
+}
+
 std::string range_message(std::string_view name, std::int64_t low, std::uint64_t high, std::int64_t value) {
     std::string m = "`";
     m += name;

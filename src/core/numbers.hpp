@@ -12,6 +12,14 @@ std::string format_float(double value);
 std::string format_int(std::int64_t value);
 std::string format_uint(std::uint64_t value);
 
+// The decimal digits of a value, without an allocation.
+struct UintDigits {
+    char buffer[20];
+    std::size_t size;
+    std::string_view view() const noexcept { return {buffer, size}; }
+};
+UintDigits uint_digits(std::uint64_t value) noexcept;
+
 // "`{name}` must be an integer between {low} and {high}, got {value}"
 std::string range_message(std::string_view name, std::int64_t low, std::uint64_t high, std::int64_t value);
 std::string range_message_u(std::string_view name, std::uint64_t low, std::uint64_t high, std::uint64_t value);

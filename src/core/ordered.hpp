@@ -308,6 +308,11 @@ public:
         return oldest;
     }
 
+    // Removes the oldest entry, if any, without handing it out.
+    void drop_front() noexcept {
+        if (size_ != 0) erase_at(cell_of(head_));
+    }
+
     const Entry* front() const noexcept { return size_ == 0 ? nullptr : &slots_[head_].entry(); }
 
     // Drops every entry and gives the storage back.
@@ -537,6 +542,7 @@ public:
         if (!e) return std::nullopt;
         return std::move(e->first);
     }
+    void drop_front() noexcept { map_.drop_front(); }
     const K* front() const noexcept { return map_.front() ? &map_.front()->first : nullptr; }
     void clear() noexcept { map_.clear(); }
 

@@ -14,7 +14,7 @@ void RetryTracker::put_record(std::string_view message_id, AttemptBudget record)
         return;
     }
     // The new record sits at the newest end, so trimming never removes it.
-    while (records_.size() > max_tracked_) records_.pop_front();
+    while (records_.size() > max_tracked_) records_.drop_front();
 }
 
 AttemptResult RetryTracker::record_attempt(std::string_view message_id) {
@@ -23,7 +23,7 @@ AttemptResult RetryTracker::record_attempt(std::string_view message_id) {
     stored->attempts = saturating_increment(stored->attempts);
     const AttemptBudget record = *stored;
     if (added) {
-        while (records_.size() > max_tracked_) records_.pop_front();  // never the newest record
+        while (records_.size() > max_tracked_) records_.drop_front();  // never the newest record
     }
     bool exhausted = record.attempts > record.limit;
     if (exhausted) mark_permanently_failed(message_id);
@@ -44,7 +44,7 @@ void RetryTracker::discard_attempt(std::string_view message_id) {
 
 void RetryTracker::mark_permanently_failed(std::string_view message_id) {
     if (!failed_.insert_back(message_id)) return;  // already marked: keeps its place
-    while (failed_.size() > max_tracked_) failed_.pop_front();
+    while (failed_.size() > max_tracked_) failed_.drop_front();
 }
 
 bool RetryTracker::is_permanently_failed(std::string_view message_id) const { return failed_.contains(message_id); }
