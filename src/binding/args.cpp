@@ -68,8 +68,8 @@ void check_signature(const Signature& sig) {
     }
 }
 
-BoundArgs bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
-               ModuleState* state) {
+BoundArgs bind_any(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
+                   ModuleState* state) {
     check_signature(sig);
     BoundArgs bound(sig, state);
     // METH_FASTCALL entry points receive the plain positional count.
@@ -164,8 +164,6 @@ double to_double(PyObject* obj, const char* callable, const char* name) {
     }
     return v;
 }
-
-std::string_view BoundArgs::str(std::size_t i) const { return to_str(slots_[i], sig_.callable, name(i)); }
 
 std::optional<std::string_view> BoundArgs::optional_str(std::size_t i) const {
     PyObject* obj = slots_[i];

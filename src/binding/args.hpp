@@ -59,7 +59,15 @@ public:
     // Extra keywords (only with var_keywords), in the order given.
     const std::vector<std::pair<PyObject*, PyObject*>>& extra_keywords() const noexcept { return extra_; }
 
-    std::string_view str(std::size_t i) const;
+    std::string_view str(std::size_t i) const {
+        // Inline: every id argument of every call comes through here.
+        PyObject* obj = slots_[i];
+        if (!PyUnicode_Check(obj)) wrong_type(i, "str");
+        Py_ssize_t size = 0;
+        const char* text = PyUnicode_AsUTF8AndSize(obj, &size);
+        if (!text) throw_error();
+        return std::string_view(text, static_cast<std::size_t>(size));
+    }
     // None (or not given) -> nullopt.
     std::optional<std::string_view> optional_str(std::size_t i) const;
     // None (or not given) -> nullptr; otherwise the str object itself (checked).
@@ -107,6 +115,7 @@ public:
 
 private:
     friend BoundArgs bind(const Signature&, PyObject* const*, Py_ssize_t, PyObject*, ModuleState*);
+    friend BoundArgs bind_any(const Signature&, PyObject* const*, Py_ssize_t, PyObject*, ModuleState*);
     friend BoundArgs bind(const Signature&, PyObject*, PyObject*, ModuleState*);
     void store_keyword(PyObject* key, PyObject* value);
     void check_required() const;
@@ -118,8 +127,22 @@ private:
 };
 
 // Vectorcall / METH_FASTCALL|METH_KEYWORDS form.
-BoundArgs bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
-               ModuleState* state = nullptr);
+// Any call: keywords, missing or surplus arguments (with their TypeErrors).
+BoundArgs bind_any(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
+                   ModuleState* state = nullptr);
+// Inline for the usual call, positional arguments only and every required
+// one given; anything else goes to bind_any.
+inline BoundArgs bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
+                      ModuleState* state = nullptr) {
+    const std::size_t nargs = static_cast<std::size_t>(nargsf);
+    if (kwnames || nargs < sig.required || nargs > sig.positional || sig.params.size() > kMaxParams ||
+        sig.positional > sig.params.size()) {
+        return bind_any(sig, args, nargsf, kwnames, state);
+    }
+    BoundArgs bound(sig, state);
+    for (std::size_t i = 0; i < nargs; ++i) bound.slots_[i] = args[i];
+    return bound;
+}
 // Tuple/dict form (tp_new).
 BoundArgs bind(const Signature& sig, PyObject* args, PyObject* kwargs, ModuleState* state = nullptr);
 
