@@ -3,6 +3,7 @@
 #include "binding/result.hpp"
 
 #include <algorithm>
+#include <memory>
 #include <array>
 #include <span>
 #include <string>
@@ -183,7 +184,225 @@ struct Reader {
     throw_error();
 }
 
+// Payloads nested deeper than this take the general conversion.
+constexpr int kQuickDepth = 64;
+
+// One quick reading (see read_view). Containers put their children at the
+// end of `nodes`, which may then move: nodes are reached by index only.
+class QuickReader {
+public:
+    explicit QuickReader(ViewNodes& nodes) : nodes_(nodes) {}
+
+    bool view(PyObject* obj, std::size_t slot, int depth) {
+        switch (scalar(obj, slot)) {
+            case Read::Done: return true;
+            case Read::GiveUp: return false;
+            case Read::Container: break;
+        }
+        if (depth >= kQuickDepth) return false;
+        if (PyDict_CheckExact(obj)) {
+            const std::size_t first = open(slot, JsonValue::Kind::Object, PyDict_Size(obj));
+            Py_ssize_t pos = 0;
+            PyObject *key = nullptr, *value = nullptr;
+            for (std::size_t i = first; PyDict_Next(obj, &pos, &key, &value); ++i) {
+                std::string_view text;
+                if (!key_of(key, text)) return false;
+                nodes_[i].set_key(text);
+                if (!view(value, i, depth + 1)) return false;
+            }
+            return true;
+        }
+        const bool list = PyList_CheckExact(obj);
+        const Py_ssize_t size = list ? PyList_Size(obj) : PyTuple_Size(obj);
+        const std::size_t first = open(slot, JsonValue::Kind::Array, size);
+        for (Py_ssize_t i = 0; i < size; ++i) {
+            PyObject* item = list ? PyList_GetItem(obj, i) : PyTuple_GetItem(obj, i);
+            if (!view(item, first + static_cast<std::size_t>(i), depth + 1)) return false;
+        }
+        return true;
+    }
+
+    Ref copy(PyObject* obj, std::size_t slot, int depth) {
+        switch (scalar(obj, slot)) {
+            case Read::Done: return Ref::borrow(nodes_[slot].is_null() ? Py_None : obj);
+            case Read::GiveUp: return {};
+            case Read::Container: break;
+        }
+        if (depth >= kQuickDepth) return {};
+        return PyDict_CheckExact(obj) ? copy_dict(obj, slot, depth) : copy_sequence(obj, slot, depth);
+    }
+
+private:
+    ViewNodes& nodes_;
+
+    enum class Read { Done, Container, GiveUp };
+
+    // Reads a scalar or a str into node `slot`; Container for the containers
+    // the reader takes.
+    Read scalar(PyObject* obj, std::size_t slot) {
+        core::JsonView& node = nodes_[slot];
+        if (PyUnicode_CheckExact(obj)) {
+            Py_ssize_t size = 0;
+            const char* text = PyUnicode_AsUTF8AndSize(obj, &size);
+            if (!text) return give_up();
+            node.set_string(std::string_view(text, static_cast<std::size_t>(size)));
+            return Read::Done;
+        }
+        if (PyDict_CheckExact(obj) || PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) return Read::Container;
+        if (obj == Py_None) {
+            node.set_null();
+            return Read::Done;
+        }
+        if (PyBool_Check(obj)) {
+            node.set_bool(obj == Py_True);
+            return Read::Done;
+        }
+        if (PyLong_CheckExact(obj)) {
+            int overflow = 0;
+            const long long s = PyLong_AsLongLongAndOverflow(obj, &overflow);
+            if (overflow == 0) {
+                if (s == -1 && PyErr_Occurred()) return give_up();
+                node.set_integer(s);
+                return Read::Done;
+            }
+            if (overflow < 0) return Read::GiveUp;
+            const unsigned long long u = PyLong_AsUnsignedLongLong(obj);
+            if (PyErr_Occurred()) return give_up();
+            node.set_uint(u);
+            return Read::Done;
+        }
+        if (PyFloat_CheckExact(obj)) {
+            const double d = PyFloat_AsDouble(obj);
+            if (d != d || d - d != 0.0) {  // NaN and the infinities read as null
+                node.set_null();
+            } else {
+                node.set_real(d);
+            }
+            return Read::Done;
+        }
+        return Read::GiveUp;
+    }
+
+    static Read give_up() {
+        PyErr_Clear();
+        return Read::GiveUp;
+    }
+
+    static bool key_of(PyObject* key, std::string_view& text) {
+        if (!PyUnicode_CheckExact(key)) return false;
+        Py_ssize_t size = 0;
+        const char* data = PyUnicode_AsUTF8AndSize(key, &size);
+        if (!data) return give_up() == Read::Done;
+        text = std::string_view(data, static_cast<std::size_t>(size));
+        return true;
+    }
+
+    // Makes node `slot` a container of `size` children, which are appended; returns the first's index.
+    std::size_t open(std::size_t slot, JsonValue::Kind kind, Py_ssize_t size) {
+        const std::size_t first = nodes_.size();
+        const auto count = static_cast<std::size_t>(size);
+        nodes_.resize(first + count);
+        nodes_[slot].set_container(kind, static_cast<std::uint32_t>(first - slot), static_cast<std::uint32_t>(count));
+        return first;
+    }
+
+    struct Member {
+        std::string_view key;
+        Ref k, v;
+    };
+
+    // Room for `count` members, on the stack for the usual few; only as many
+    // as are needed are made.
+    class Members {
+    public:
+        explicit Members(std::size_t count) : count_(count) {
+            if (count > kInline) large_.resize(count);
+            data_ = count > kInline ? large_.data() : reinterpret_cast<Member*>(inline_);
+            if (count <= kInline) std::uninitialized_value_construct_n(data_, count);
+        }
+        ~Members() {
+            if (count_ <= kInline) std::destroy_n(data_, count_);
+        }
+        Members(const Members&) = delete;
+        Members& operator=(const Members&) = delete;
+        Member& operator[](std::size_t i) noexcept { return data_[i]; }
+        Member* begin() noexcept { return data_; }
+        Member* end() noexcept { return data_ + count_; }
+
+    private:
+        static constexpr std::size_t kInline = 16;
+        alignas(Member) unsigned char inline_[kInline * sizeof(Member)];
+        std::vector<Member> large_;
+        Member* data_;
+        std::size_t count_;
+    };
+
+    // The members are taken, and held, before the copy is built: building
+    // allocates, and a garbage collection run then may run code that
+    // changes `obj` (the copy is then given up).
+    Ref copy_dict(PyObject* obj, std::size_t slot, int depth) {
+        const Py_ssize_t size = PyDict_Size(obj);
+        const auto count = static_cast<std::size_t>(size);
+        Members members(count);
+        Py_ssize_t pos = 0;
+        PyObject *key = nullptr, *value = nullptr;
+        for (std::size_t i = 0; i < count && PyDict_Next(obj, &pos, &key, &value); ++i) {
+            if (!key_of(key, members[i].key)) return {};
+            members[i].k = Ref::borrow(key);
+            members[i].v = Ref::borrow(value);
+        }
+        auto by_key = [](const Member& a, const Member& b) { return core::json_key_less(a.key, b.key); };
+        if (count <= 32) {
+            for (std::size_t i = 1; i < count; ++i) {  // insertion sort: few, short keys
+                if (!by_key(members[i], members[i - 1])) continue;
+                Member moving = std::move(members[i]);
+                std::size_t j = i;
+                for (; j > 0 && by_key(moving, members[j - 1]); --j) members[j] = std::move(members[j - 1]);
+                members[j] = std::move(moving);
+            }
+        } else {
+            std::sort(members.begin(), members.end(), by_key);
+        }
+        const std::size_t first = open(slot, JsonValue::Kind::Object, size);
+        Ref dict = Ref::check(PyDict_New());
+        for (std::size_t i = 0; i < count; ++i) {
+            nodes_[first + i].set_key(members[i].key);
+            Ref item = copy(members[i].v.get(), first + i, depth + 1);
+            if (!item) return {};
+            if (PyDict_SetItem(dict.get(), members[i].k.get(), item.get()) < 0) throw_error();
+        }
+        if (PyDict_Size(obj) != size) return {};
+        return dict;
+    }
+
+    Ref copy_sequence(PyObject* obj, std::size_t slot, int depth) {
+        const bool list = PyList_CheckExact(obj);
+        const Py_ssize_t size = list ? PyList_Size(obj) : PyTuple_Size(obj);
+        const std::size_t first = open(slot, JsonValue::Kind::Array, size);
+        Ref out = Ref::check(PyList_New(size));
+        for (Py_ssize_t i = 0; i < size; ++i) {
+            // A list may change while the copy allocates: it must still have this item.
+            if (list && PyList_Size(obj) != size) return {};
+            Ref item = Ref::borrow(list ? PyList_GetItem(obj, i) : PyTuple_GetItem(obj, i));
+            Ref copied = copy(item.get(), first + static_cast<std::size_t>(i), depth + 1);
+            if (!copied) return {};
+            PyList_SetItem(out.get(), i, copied.release());
+        }
+        return out;
+    }
+};
+
 }  // namespace
+
+bool read_view(PyObject* obj, ViewNodes& nodes) {
+    nodes.assign(1, core::JsonView());
+    return QuickReader(nodes).view(obj, 0, 0);
+}
+
+Ref read_copy(PyObject* obj, ViewNodes& nodes) {
+    nodes.assign(1, core::JsonView());
+    return QuickReader(nodes).copy(obj, 0, 0);
+}
 
 JsonValue to_json(const ModuleState& state, PyObject* obj) {
     try {

@@ -4,6 +4,7 @@
 #include "binding/handle.hpp"
 #include "binding/state.hpp"
 #include "core/json.hpp"
+#include "core/json_view.hpp"
 
 #include <vector>
 
@@ -33,6 +34,26 @@ core::JsonValue to_json(const ModuleState& state, PyObject* obj, Keepalive& keep
 // back: a dict whose keys are all exact str keeps its members in the order
 // read instead of sorting them (from_json still gives keys in order).
 core::JsonValue to_json_for_lookup(const ModuleState& state, PyObject* obj, Keepalive& keep);
+
+// The nodes of a payload read by `read_view` or `read_copy`; the first is the root.
+using ViewNodes = std::vector<core::JsonView>;
+
+// A quick reading of the common shape of a payload: exact dicts with exact
+// str keys, exact lists and tuples, exact str, int (within the 64-bit ranges
+// to_json takes), exact float, bool and None, nested a few dozen levels at
+// most. It reads what to_json reads, as views into the objects, or gives up
+// (false, or a null Ref; no error set) on anything else, which the caller then
+// hands to to_json to convert or report.
+//
+// read_view builds no Python object, so nothing can run between the reading
+// and the use of the views: they stay valid while `obj` is not released.
+bool read_view(PyObject* obj, ViewNodes& nodes);
+
+// The same reading, building at the same time the value from_json gives for
+// the value to_json reads (keys in order, str objects shared, tuples as
+// lists, non-finite floats as None). The views point into objects the
+// returned value holds.
+Ref read_copy(PyObject* obj, ViewNodes& nodes);
 
 // null -> None, booleans, integers, floats, strings, arrays -> list,
 // objects -> dict with keys in ascending order.

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <limits>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -154,7 +155,8 @@ std::string_view type_name(FieldType type) noexcept {
     return "string";
 }
 
-bool has_type(const JsonValue& value, FieldType type) noexcept {
+template <class Node>
+bool has_type(const Node& value, FieldType type) noexcept {
     switch (type) {
         case FieldType::String: return value.is_string();
         case FieldType::Boolean: return value.is_bool();
@@ -166,6 +168,10 @@ bool has_type(const JsonValue& value, FieldType type) noexcept {
 
 JsonValue empty_of(FieldType type) {
     return type == FieldType::Object ? JsonValue::object() : JsonValue::array();
+}
+
+const JsonView& empty_view_of(FieldType type) noexcept {
+    return type == FieldType::Object ? JsonView::empty_object() : JsonView::empty_array();
 }
 
 bool is_allowed(const FieldRule& rule, std::string_view text) noexcept {
@@ -194,11 +200,32 @@ JsonValue coerced_integer_value(const JsonValue& value) {
     }
 }
 
+// Whether coerced_integer_value gives back the value as it is (a float
+// always changes: it becomes an integer or null).
+bool integer_kept(const JsonView& value) noexcept {
+    switch (value.kind()) {
+        case JsonValue::Kind::UInt:
+            return value.as_uint() <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+        case JsonValue::Kind::Int:
+        case JsonValue::Kind::Null: return true;
+        default: return false;
+    }
+}
+
+// The one walk of the rules. `Node` is JsonValue, which is normalised in
+// place, or const JsonView, which is only looked at: there every
+// normalisation that would change the value sets `changed` instead, and a
+// value it would fill in is read as an empty one. Both report the same
+// issues in the same order.
+template <class Node>
 class Validator {
 public:
-    Issues issues;
+    static constexpr bool kInPlace = !std::is_const_v<Node>;
 
-    void check_object(JsonValue& object, std::span<const FieldRule> rules) {
+    Issues issues;
+    bool changed = false;  // views only: normalising would change the payload
+
+    void check_object(Node& object, std::span<const FieldRule> rules) {
         for (const FieldRule& rule : rules) apply(object, rule);
     }
 
@@ -211,7 +238,7 @@ private:
 
     void wrong_type(std::string_view key, FieldType type) { add_wrong_type(issues, field_path(key), type_name(type)); }
 
-    void apply(JsonValue& object, const FieldRule& rule) {
+    void apply(Node& object, const FieldRule& rule) {
         switch (rule.action) {
             case FieldAction::RemoteFlags: return apply_remote_flags(object, rule);
             case FieldAction::CoerceBool: return apply_coerce_bool(object, rule);
@@ -222,21 +249,48 @@ private:
         }
     }
 
-    void apply_field(JsonValue& object, const FieldRule& rule) {
-        JsonValue* value = object.find(rule.key);
+    // The field `rule.key` of `object`, absent or null, becomes an empty
+    // value of the rule's type; returns it.
+    Node* fill_empty(Node& object, Node* value, const FieldRule& rule) {
+        if constexpr (kInPlace) {
+            if (value) {
+                *value = empty_of(rule.type);
+                return value;
+            }
+            object.set(std::string(rule.key), empty_of(rule.type));
+            return object.find(rule.key);
+        } else {
+            changed = true;
+            return &empty_view_of(rule.type);
+        }
+    }
+
+    void set_flag(Node& object, std::string_view key, bool flag) {
+        if constexpr (kInPlace) {
+            object.set(std::string(key), JsonValue::boolean(flag));
+        } else {
+            changed = true;
+        }
+    }
+
+    void apply_field(Node& object, const FieldRule& rule) {
+        Node* value = object.find(rule.key);
         if (!value) {
             if (rule.required) return add_missing(issues, field_path(rule.key));
             if (rule.action != FieldAction::FillEmpty) return;
-            object.set(std::string(rule.key), empty_of(rule.type));
-            value = object.find(rule.key);
+            value = fill_empty(object, nullptr, rule);
         } else if (value->is_null()) {
             if (!rule.nullable) return wrong_type(rule.key, rule.type);
             if (rule.action == FieldAction::DropNull) {
-                object.erase(rule.key);
+                if constexpr (kInPlace) {
+                    object.erase(rule.key);
+                } else {
+                    changed = true;
+                }
                 return;
             }
             if (rule.action != FieldAction::FillEmpty) return;
-            *value = empty_of(rule.type);
+            value = fill_empty(object, value, rule);
         } else if (!has_type(*value, rule.type)) {
             return wrong_type(rule.key, rule.type);
         } else if (!rule.allowed.empty() && !is_allowed(rule, value->as_string())) {
@@ -247,7 +301,7 @@ private:
     }
 
     // Nested rules: an object's own fields, or the fields of each object in an array.
-    void descend(JsonValue& value, const FieldRule& rule) {
+    void descend(Node& value, const FieldRule& rule) {
         const std::size_t parent_size = path_.size();
         if (path_.capacity() < 64) path_.reserve(64);
         if (parent_size) path_ += '.';
@@ -256,7 +310,7 @@ private:
             check_object(value, rule.fields);
         } else {
             const std::size_t array_size = path_.size();
-            auto& items = value.as_array();
+            auto&& items = value.as_array();
             for (std::size_t i = 0; i < items.size(); ++i) {
                 char digits[24];
                 auto end = std::to_chars(digits, digits + sizeof digits, i).ptr;
@@ -276,9 +330,9 @@ private:
 
     // Two optional booleans naming the same fact: each is checked, then a
     // boolean on one side fills the other side when that has none.
-    void apply_remote_flags(JsonValue& object, const FieldRule& rule) {
+    void apply_remote_flags(Node& object, const FieldRule& rule) {
         auto flag = [&](std::string_view key) -> std::optional<bool> {
-            const JsonValue* value = object.find(key);
+            const Node* value = object.find(key);
             if (!value || value->is_null()) return std::nullopt;
             if (!value->is_bool()) {
                 wrong_type(key, FieldType::Boolean);
@@ -289,27 +343,50 @@ private:
         std::optional<bool> first = flag(rule.key);
         std::optional<bool> second = flag(rule.partner);
         if (second && !first) {
-            object.set(std::string(rule.key), JsonValue::boolean(*second));
+            set_flag(object, rule.key, *second);
         } else if (first && !second) {
-            object.set(std::string(rule.partner), JsonValue::boolean(*first));
+            set_flag(object, rule.partner, *first);
         }
     }
 
-    void apply_coerce_bool(JsonValue& object, const FieldRule& rule) {
-        JsonValue* value = object.find(rule.key);
-        bool flag = value && value->is_bool() && value->as_bool();
-        if (value) {
-            *value = JsonValue::boolean(flag);
+    void apply_coerce_bool(Node& object, const FieldRule& rule) {
+        Node* value = object.find(rule.key);
+        if constexpr (kInPlace) {
+            bool flag = value && value->is_bool() && value->as_bool();
+            if (value) {
+                *value = JsonValue::boolean(flag);
+            } else {
+                object.set(std::string(rule.key), JsonValue::boolean(false));
+            }
         } else {
-            object.set(std::string(rule.key), JsonValue::boolean(false));
+            if (!value || !value->is_bool()) changed = true;
         }
     }
 
-    void apply_coerce_integer(JsonValue& object, const FieldRule& rule) {
-        JsonValue* value = object.find(rule.key);
-        if (value) *value = coerced_integer_value(*value);
+    void apply_coerce_integer(Node& object, const FieldRule& rule) {
+        Node* value = object.find(rule.key);
+        if constexpr (kInPlace) {
+            if (value) *value = coerced_integer_value(*value);
+        } else {
+            if (value && !integer_kept(*value)) changed = true;
+        }
     }
 };
+
+// The walk of a checked schema over either form of a payload; for a view,
+// whether normalising would change it.
+template <class Node>
+Outcome<bool> walk_payload(const EventSchema& schema, Node& payload) {
+    if (!payload.is_object()) {
+        Issues issues;
+        add_issue(issues, "", IssueCode::WrongType, "payload must be a JSON object");
+        return Refusal::validation(std::move(issues));
+    }
+    Validator<Node> validator;
+    validator.check_object(payload, schema.fields);
+    if (!validator.issues.empty()) return Refusal::validation(std::move(validator.issues));
+    return validator.changed;
+}
 
 }  // namespace
 
@@ -331,15 +408,15 @@ Outcome<EventType> event_type_named(std::string_view name) {
 Outcome<JsonValue> validate_event_payload(EventType type, JsonValue payload) {
     const EventSchema& schema = event_schema(type);
     if (!schema.checked) return payload;
-    Issues issues;
-    if (!payload.is_object()) {
-        add_issue(issues, "", IssueCode::WrongType, "payload must be a JSON object");
-        return Refusal::validation(std::move(issues));
-    }
-    Validator validator;
-    validator.check_object(payload, schema.fields);
-    if (!validator.issues.empty()) return Refusal::validation(std::move(validator.issues));
+    Outcome<bool> walked = walk_payload(schema, payload);
+    if (!walked.ok()) return walked.refusal();
     return payload;
+}
+
+Outcome<bool> check_event_payload(EventType type, const JsonView& payload) {
+    const EventSchema& schema = event_schema(type);
+    if (!schema.checked) return false;
+    return walk_payload(schema, payload);
 }
 
 }  // namespace orvu::core

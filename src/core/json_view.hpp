@@ -1,0 +1,117 @@
+// A read-only JSON tree over text that lives elsewhere: the form in which a
+// payload is checked when the caller builds its own result while reading it.
+#pragma once
+
+#include "core/json.hpp"
+
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+namespace orvu::core {
+
+// One node. The nodes of a tree sit in one array, the children of a
+// container next to each other; a container finds them by their distance
+// from itself, so the array may grow (and move) while the tree is filled in.
+// Every text (strings and member keys) is borrowed and must outlive the tree.
+class JsonView {
+public:
+    using Kind = JsonValue::Kind;
+
+    JsonView() noexcept {}
+
+    // Setters for whoever fills the tree in.
+    void set_null() noexcept { kind_ = Kind::Null; }
+    void set_bool(bool b) noexcept {
+        kind_ = Kind::Bool;
+        u_.b = b;
+    }
+    // Negative integers are stored signed, non-negative ones unsigned, as JsonValue does.
+    void set_integer(std::int64_t i) noexcept {
+        if (i >= 0) return set_uint(static_cast<std::uint64_t>(i));
+        kind_ = Kind::Int;
+        u_.i = i;
+    }
+    void set_uint(std::uint64_t u) noexcept {
+        kind_ = Kind::UInt;
+        u_.u = u;
+    }
+    void set_real(double d) noexcept {
+        kind_ = Kind::Float;
+        u_.f = d;
+    }
+    void set_string(std::string_view text) noexcept {
+        kind_ = Kind::String;
+        u_.text = text;
+    }
+    // A container whose `count` children are the nodes `distance` places after this one.
+    void set_container(Kind kind, std::uint32_t distance, std::uint32_t count) noexcept {
+        kind_ = kind;
+        distance_ = distance;
+        count_ = count;
+    }
+    void set_key(std::string_view key) noexcept { key_ = key; }
+
+    Kind kind() const noexcept { return kind_; }
+    bool is_null() const noexcept { return kind_ == Kind::Null; }
+    bool is_bool() const noexcept { return kind_ == Kind::Bool; }
+    bool is_string() const noexcept { return kind_ == Kind::String; }
+    bool is_array() const noexcept { return kind_ == Kind::Array; }
+    bool is_object() const noexcept { return kind_ == Kind::Object; }
+
+    // Scalar accessors: meaningful only for a value of that kind.
+    bool as_bool() const noexcept { return u_.b; }
+    std::uint64_t as_uint() const noexcept { return u_.u; }
+    std::int64_t as_int() const noexcept { return u_.i; }
+    double as_float() const noexcept { return u_.f; }
+    std::string_view as_string() const noexcept { return kind_ == Kind::String ? u_.text : std::string_view(); }
+    // The key of an object member.
+    std::string_view key() const noexcept { return key_; }
+
+    // The items of an array, the members of an object; empty for any other kind.
+    std::span<const JsonView> as_array() const noexcept { return children(Kind::Array); }
+    std::span<const JsonView> as_object() const noexcept { return children(Kind::Object); }
+
+    // The member named `key` (the keys of a tree's object are distinct); nullptr when absent or no object.
+    const JsonView* find(std::string_view key) const noexcept {
+        for (const JsonView& member : as_object()) {
+            if (member.key_.size() == key.size() && same_text(member.key_, key)) return &member;
+        }
+        return nullptr;
+    }
+
+    // An empty object and an empty array, for checks that treat an absent value as one.
+    static const JsonView& empty_object() noexcept;
+    static const JsonView& empty_array() noexcept;
+
+private:
+    // Keys are short: compared in place rather than by a library call.
+    static bool same_text(std::string_view a, std::string_view b) noexcept {
+        for (std::size_t i = 0; i < a.size(); ++i) {
+            if (a[i] != b[i]) return false;
+        }
+        return true;
+    }
+
+    std::span<const JsonView> children(Kind kind) const noexcept {
+        if (kind_ != kind || count_ == 0) return {};
+        return {this + distance_, count_};
+    }
+
+    union Scalar {
+        bool b;
+        std::uint64_t u;
+        std::int64_t i;
+        double f;
+        std::string_view text;
+        Scalar() noexcept : u(0) {}
+    };
+
+    Kind kind_ = Kind::Null;
+    std::uint32_t count_ = 0;
+    std::uint32_t distance_ = 0;
+    std::string_view key_;
+    Scalar u_;
+};
+
+}  // namespace orvu::core
