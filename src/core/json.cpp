@@ -110,6 +110,8 @@ JsonValue JsonValue::unordered_object(Object members) noexcept {
     return v;
 }
 
+JsonValue JsonValue::object() { return object(Object()); }
+
 JsonValue JsonValue::object(Object members) {
     JsonValue v;
     const std::size_t n = members.size();

@@ -40,7 +40,11 @@ public:
     static JsonValue borrowed_string(std::string_view text, const void* origin) noexcept;
     static JsonValue array(Array items = {});
     // Members in any order; they are sorted and a repeated key keeps its last value.
-    static JsonValue object(Object members = {});
+    static JsonValue object(Object members);
+    // An empty object. (Not a default argument: JsonMember is still
+    // incomplete here, and some standard libraries refuse to destroy a
+    // vector of it at this point.)
+    static JsonValue object();
     // Members whose keys are known to be distinct, kept in the order given,
     // for a value that is only looked into: nothing is sorted, and lookups
     // scan the members. `ordered()` tells the two kinds of object apart.
