@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <memory>
 #include <array>
+#include <cstring>
 #include <span>
 #include <string>
 
@@ -299,9 +300,8 @@ private:
 
     // Makes node `slot` a container of `size` children, which are appended; returns the first's index.
     std::size_t open(std::size_t slot, JsonValue::Kind kind, Py_ssize_t size) {
-        const std::size_t first = nodes_.size();
         const auto count = static_cast<std::size_t>(size);
-        nodes_.resize(first + count);
+        const std::size_t first = nodes_.append(count);
         nodes_[slot].set_container(kind, static_cast<std::uint32_t>(first - slot), static_cast<std::uint32_t>(count));
         return first;
     }
@@ -351,25 +351,31 @@ private:
             members[i].k = Ref::borrow(key);
             members[i].v = Ref::borrow(value);
         }
-        auto by_key = [](const Member& a, const Member& b) { return core::json_key_less(a.key, b.key); };
+        // Put in key order by their addresses, which are cheaper to move.
+        std::array<const Member*, 16> small_order;
+        std::vector<const Member*> large_order(count > small_order.size() ? count : 0);
+        const std::span<const Member*> order(count > small_order.size() ? large_order.data() : small_order.data(),
+                                             count);
+        for (std::size_t i = 0; i < count; ++i) order[i] = &members[i];
+        auto by_key = [](const Member* a, const Member* b) { return core::json_key_less(a->key, b->key); };
         if (count <= 32) {
             for (std::size_t i = 1; i < count; ++i) {  // insertion sort: few, short keys
-                if (!by_key(members[i], members[i - 1])) continue;
-                Member moving = std::move(members[i]);
+                const Member* moving = order[i];
                 std::size_t j = i;
-                for (; j > 0 && by_key(moving, members[j - 1]); --j) members[j] = std::move(members[j - 1]);
-                members[j] = std::move(moving);
+                for (; j > 0 && by_key(moving, order[j - 1]); --j) order[j] = order[j - 1];
+                order[j] = moving;
             }
         } else {
-            std::sort(members.begin(), members.end(), by_key);
+            std::sort(order.begin(), order.end(), by_key);
         }
         const std::size_t first = open(slot, JsonValue::Kind::Object, size);
         Ref dict = Ref::check(PyDict_New());
         for (std::size_t i = 0; i < count; ++i) {
-            nodes_[first + i].set_key(members[i].key);
-            Ref item = copy(members[i].v.get(), first + i, depth + 1);
+            const Member& member = *order[i];
+            nodes_[first + i].set_key(member.key);
+            Ref item = copy(member.v.get(), first + i, depth + 1);
             if (!item) return {};
-            if (PyDict_SetItem(dict.get(), members[i].k.get(), item.get()) < 0) throw_error();
+            if (PyDict_SetItem(dict.get(), member.k.get(), item.get()) < 0) throw_error();
         }
         if (PyDict_Size(obj) != size) return {};
         return dict;
@@ -394,13 +400,28 @@ private:
 
 }  // namespace
 
+std::size_t ViewNodes::append(std::size_t count) {
+    const std::size_t first = size_;
+    if (count > capacity_ - size_) {
+        const std::size_t capacity = std::max(2 * capacity_, size_ + count);
+        auto larger = std::make_unique_for_overwrite<unsigned char[]>(capacity * sizeof(core::JsonView));
+        std::memcpy(larger.get(), static_cast<const void*>(data_), size_ * sizeof(core::JsonView));
+        heap_ = std::move(larger);
+        data_ = reinterpret_cast<core::JsonView*>(heap_.get());
+        capacity_ = capacity;
+    }
+    std::uninitialized_value_construct_n(data_ + first, count);
+    size_ += count;
+    return first;
+}
+
 bool read_view(PyObject* obj, ViewNodes& nodes) {
-    nodes.assign(1, core::JsonView());
+    nodes.reset();
     return QuickReader(nodes).view(obj, 0, 0);
 }
 
 Ref read_copy(PyObject* obj, ViewNodes& nodes) {
-    nodes.assign(1, core::JsonView());
+    nodes.reset();
     return QuickReader(nodes).copy(obj, 0, 0);
 }
 

@@ -6,6 +6,8 @@
 #include "core/json.hpp"
 #include "core/json_view.hpp"
 
+#include <memory>
+#include <type_traits>
 #include <vector>
 
 namespace orvu::py {
@@ -35,8 +37,35 @@ core::JsonValue to_json(const ModuleState& state, PyObject* obj, Keepalive& keep
 // read instead of sorting them (from_json still gives keys in order).
 core::JsonValue to_json_for_lookup(const ModuleState& state, PyObject* obj, Keepalive& keep);
 
-// The nodes of a payload read by `read_view` or `read_copy`; the first is the root.
-using ViewNodes = std::vector<core::JsonView>;
+// The nodes of a payload read by `read_view` or `read_copy`; the first is
+// the root. A usual payload fits in the inline room: reading it allocates
+// nothing.
+class ViewNodes {
+public:
+    ViewNodes() noexcept : data_(reinterpret_cast<core::JsonView*>(inline_)) {}
+    ViewNodes(const ViewNodes&) = delete;
+    ViewNodes& operator=(const ViewNodes&) = delete;
+
+    const core::JsonView& root() const noexcept { return data_[0]; }
+    core::JsonView& operator[](std::size_t i) noexcept { return data_[i]; }
+    std::size_t size() const noexcept { return size_; }
+    // Leaves only a null root.
+    void reset() noexcept {
+        size_ = 0;
+        append(1);
+    }
+    // Appends `count` null nodes (which may move the others); returns the index of the first.
+    std::size_t append(std::size_t count);
+
+private:
+    static_assert(std::is_trivially_copyable_v<core::JsonView> && std::is_trivially_destructible_v<core::JsonView>);
+    static constexpr std::size_t kInline = 64;
+    alignas(core::JsonView) unsigned char inline_[kInline * sizeof(core::JsonView)];
+    std::unique_ptr<unsigned char[]> heap_;  // beyond the inline room: storage for `capacity_` nodes
+    core::JsonView* data_;
+    std::size_t size_ = 0;
+    std::size_t capacity_ = kInline;
+};
 
 // A quick reading of the common shape of a payload: exact dicts with exact
 // str keys, exact lists and tuples, exact str, int (within the 64-bit ranges

@@ -42,9 +42,8 @@ Ref validate_event_payload(const BoundArgs& a) {
     // the general conversion takes the rest, and payloads that normalising
     // changes.
     ViewNodes nodes;
-    nodes.reserve(64);
     if (Ref copy = read_copy(a[1], nodes)) {
-        if (!unwrap(core::check_event_payload(type, nodes.front()), trace_context)) return copy;
+        if (!unwrap(core::check_event_payload(type, nodes.root()), trace_context)) return copy;
     }
     Keepalive keep;
     keep.reserve(64);
@@ -77,9 +76,8 @@ Ref evaluate_delivery_event(const BoundArgs& a) {
     PyObject* trace_context = a.optional_str_object(4);
     // Read for every event, so a payload that cannot be read fails even when ignored.
     ViewNodes nodes;
-    nodes.reserve(64);
     if (read_view(a[2], nodes)) {
-        auto decision = core::evaluate_delivery_event(event_type, room_id, nodes.front(), agent_id);
+        auto decision = core::evaluate_delivery_event(event_type, room_id, nodes.root(), agent_id);
         return decision_dict(a, unwrap(std::move(decision), trace_context));
     }
     Keepalive keep;

@@ -1,7 +1,7 @@
 #include "core/events.hpp"
 
+#include <algorithm>
 #include <array>
-#include <charconv>
 #include <cmath>
 #include <limits>
 #include <string>
@@ -142,6 +142,23 @@ constexpr bool schemas_in_event_order() {
 }
 static_assert(schemas_in_event_order(), "one schema entry per event type, in EventType order");
 
+// The deepest nesting of rule tables: the walker keeps its path in that many steps.
+constexpr std::size_t nesting(std::span<const FieldRule> rules) {
+    std::size_t deepest = 0;
+    for (const FieldRule& rule : rules) {
+        if (!rule.fields.empty()) deepest = std::max(deepest, 1 + nesting(rule.fields));
+    }
+    return deepest;
+}
+
+constexpr std::size_t deepest_schema() {
+    std::size_t deepest = 0;
+    for (const SchemaEntry& entry : kSchemas) deepest = std::max(deepest, nesting(entry.schema.fields));
+    return deepest;
+}
+
+constexpr std::size_t kMaxNesting = deepest_schema();
+
 // ---------------------------------------------------------------------------
 // The walker.
 
@@ -230,11 +247,32 @@ public:
     }
 
 private:
-    // The path of the object being walked ("" at the top); rules append to
-    // it only while descending, and issue paths are built only on findings.
-    std::string path_;
+    // Where the walk is: one step per object descended into, with the index
+    // when that object is an array item. The text of a path is built only
+    // for a finding.
+    struct Step {
+        std::string_view key;
+        std::size_t index = 0;
+        bool item = false;
+    };
+    std::array<Step, kMaxNesting> steps_{};
+    std::size_t depth_ = 0;
 
-    std::string field_path(std::string_view key) const { return path_field(path_, key); }
+    std::string path() const {
+        std::string p;
+        for (std::size_t i = 0; i < depth_; ++i) {
+            if (i) p += '.';
+            p += steps_[i].key;
+            if (steps_[i].item) {
+                p += '[';
+                p += std::to_string(steps_[i].index);
+                p += ']';
+            }
+        }
+        return p;
+    }
+
+    std::string field_path(std::string_view key) const { return path_field(path(), key); }
 
     void wrong_type(std::string_view key, FieldType type) { add_wrong_type(issues, field_path(key), type_name(type)); }
 
@@ -302,30 +340,23 @@ private:
 
     // Nested rules: an object's own fields, or the fields of each object in an array.
     void descend(Node& value, const FieldRule& rule) {
-        const std::size_t parent_size = path_.size();
-        if (path_.capacity() < 64) path_.reserve(64);
-        if (parent_size) path_ += '.';
-        path_ += rule.key;
+        Step& step = steps_[depth_++];
+        step = Step{rule.key};
         if (value.is_object()) {
             check_object(value, rule.fields);
         } else {
-            const std::size_t array_size = path_.size();
             auto&& items = value.as_array();
+            step.item = true;
             for (std::size_t i = 0; i < items.size(); ++i) {
-                char digits[24];
-                auto end = std::to_chars(digits, digits + sizeof digits, i).ptr;
-                path_ += '[';
-                path_.append(digits, end);
-                path_ += ']';
+                step.index = i;
                 if (items[i].is_object()) {
                     check_object(items[i], rule.fields);
                 } else {
-                    add_wrong_type(issues, path_, type_name(FieldType::Object));
+                    add_wrong_type(issues, path(), type_name(FieldType::Object));
                 }
-                path_.resize(array_size);
             }
         }
-        path_.resize(parent_size);
+        --depth_;
     }
 
     // Two optional booleans naming the same fact: each is checked, then a

@@ -5,6 +5,7 @@
 #include "core/json.hpp"
 
 #include <cstdint>
+#include <cstring>
 #include <span>
 #include <string_view>
 
@@ -50,7 +51,10 @@ public:
         distance_ = distance;
         count_ = count;
     }
-    void set_key(std::string_view key) noexcept { key_ = key; }
+    void set_key(std::string_view key) noexcept {
+        key_ = key;
+        key_tag_ = tag_of(key);
+    }
 
     Kind kind() const noexcept { return kind_; }
     bool is_null() const noexcept { return kind_ == Kind::Null; }
@@ -74,8 +78,11 @@ public:
 
     // The member named `key` (the keys of a tree's object are distinct); nullptr when absent or no object.
     const JsonView* find(std::string_view key) const noexcept {
+        const std::uint32_t tag = tag_of(key);
         for (const JsonView& member : as_object()) {
-            if (member.key_.size() == key.size() && same_text(member.key_, key)) return &member;
+            if (member.key_tag_ == tag && member.key_.size() == key.size() && same_text(member.key_, key)) {
+                return &member;
+            }
         }
         return nullptr;
     }
@@ -85,12 +92,38 @@ public:
     static const JsonView& empty_array() noexcept;
 
 private:
-    // Keys are short: compared in place rather than by a library call.
+    // A few bytes of a key and its length, so that a lookup passes over
+    // other members with one comparison each.
+    static std::uint32_t tag_of(std::string_view key) noexcept {
+        if (key.empty()) return 0;
+        auto byte = [&](std::size_t i) { return std::uint32_t{static_cast<unsigned char>(key[i])}; };
+        return static_cast<std::uint32_t>(key.size() & 0xff) | byte(0) << 8 | byte(key.size() / 2) << 16 |
+               byte(key.size() - 1) << 24;
+    }
+
+    // Keys of equal length compared in place, a word at a time: keys are
+    // short, and a library call would cost more than the work.
     static bool same_text(std::string_view a, std::string_view b) noexcept {
-        for (std::size_t i = 0; i < a.size(); ++i) {
+        const std::size_t n = a.size();
+        if (n >= 8) {
+            for (std::size_t i = 0; i + 8 < n; i += 8) {
+                if (word<std::uint64_t>(a, i) != word<std::uint64_t>(b, i)) return false;
+            }
+            return word<std::uint64_t>(a, n - 8) == word<std::uint64_t>(b, n - 8);  // overlaps the last step
+        }
+        if (n >= 4) return word<std::uint32_t>(a, 0) == word<std::uint32_t>(b, 0) &&
+                           word<std::uint32_t>(a, n - 4) == word<std::uint32_t>(b, n - 4);
+        for (std::size_t i = 0; i < n; ++i) {
             if (a[i] != b[i]) return false;
         }
         return true;
+    }
+
+    template <class Word>
+    static Word word(std::string_view text, std::size_t at) noexcept {
+        Word w;
+        std::memcpy(&w, text.data() + at, sizeof w);
+        return w;
     }
 
     std::span<const JsonView> children(Kind kind) const noexcept {
@@ -110,6 +143,7 @@ private:
     Kind kind_ = Kind::Null;
     std::uint32_t count_ = 0;
     std::uint32_t distance_ = 0;
+    std::uint32_t key_tag_ = 0;
     std::string_view key_;
     Scalar u_;
 };
