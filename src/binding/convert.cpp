@@ -306,50 +306,45 @@ private:
         return first;
     }
 
+    // A member read from a dict: the key's text and the borrowed key and
+    // value (see read_copy for why they stay valid).
     struct Member {
         std::string_view key;
-        Ref k, v;
+        std::uint64_t prefix;  // the key's first eight bytes as a big-endian number, zero-padded
+        PyObject* k;
+        PyObject* v;
     };
 
-    // Room for `count` members, on the stack for the usual few; only as many
-    // as are needed are made.
-    class Members {
-    public:
-        explicit Members(std::size_t count) : count_(count) {
-            if (count > kInline) large_.resize(count);
-            data_ = count > kInline ? large_.data() : reinterpret_cast<Member*>(inline_);
-            if (count <= kInline) std::uninitialized_value_construct_n(data_, count);
+    // Orders as the first eight bytes of a key do (shorter keys padded with
+    // zeros, which sort first as a shorter key does), so that most
+    // comparisons of keys are one comparison of numbers.
+    static std::uint64_t key_prefix(std::string_view key) noexcept {
+        std::uint64_t prefix = 0;
+        for (std::size_t k = 0; k < 8; ++k) {
+            prefix = (prefix << 8) | (k < key.size() ? static_cast<unsigned char>(key[k]) : 0u);
         }
-        ~Members() {
-            if (count_ <= kInline) std::destroy_n(data_, count_);
-        }
-        Members(const Members&) = delete;
-        Members& operator=(const Members&) = delete;
-        Member& operator[](std::size_t i) noexcept { return data_[i]; }
-        Member* begin() noexcept { return data_; }
-        Member* end() noexcept { return data_ + count_; }
+        return prefix;
+    }
 
-    private:
-        static constexpr std::size_t kInline = 16;
-        alignas(Member) unsigned char inline_[kInline * sizeof(Member)];
-        std::vector<Member> large_;
-        Member* data_;
-        std::size_t count_;
-    };
+    static bool key_less(const Member* a, const Member* b) noexcept {
+        if (a->prefix != b->prefix) return a->prefix < b->prefix;
+        return core::json_key_less(a->key, b->key);
+    }
 
-    // The members are taken, and held, before the copy is built: building
-    // allocates, and a garbage collection run then may run code that
-    // changes `obj` (the copy is then given up).
     Ref copy_dict(PyObject* obj, std::size_t slot, int depth) {
         const Py_ssize_t size = PyDict_Size(obj);
         const auto count = static_cast<std::size_t>(size);
-        Members members(count);
+        std::array<Member, 16> small_members;
+        std::vector<Member> large_members(count > small_members.size() ? count : 0);
+        const std::span<Member> members(count > small_members.size() ? large_members.data() : small_members.data(),
+                                        count);
         Py_ssize_t pos = 0;
         PyObject *key = nullptr, *value = nullptr;
         for (std::size_t i = 0; i < count && PyDict_Next(obj, &pos, &key, &value); ++i) {
             if (!key_of(key, members[i].key)) return {};
-            members[i].k = Ref::borrow(key);
-            members[i].v = Ref::borrow(value);
+            members[i].prefix = key_prefix(members[i].key);
+            members[i].k = key;
+            members[i].v = value;
         }
         // Put in key order by their addresses, which are cheaper to move.
         std::array<const Member*, 16> small_order;
@@ -357,7 +352,7 @@ private:
         const std::span<const Member*> order(count > small_order.size() ? large_order.data() : small_order.data(),
                                              count);
         for (std::size_t i = 0; i < count; ++i) order[i] = &members[i];
-        auto by_key = [](const Member* a, const Member* b) { return core::json_key_less(a->key, b->key); };
+        auto by_key = &QuickReader::key_less;
         if (count <= 32) {
             for (std::size_t i = 1; i < count; ++i) {  // insertion sort: few, short keys
                 const Member* moving = order[i];
@@ -371,13 +366,15 @@ private:
         const std::size_t first = open(slot, JsonValue::Kind::Object, size);
         Ref dict = Ref::check(PyDict_New());
         for (std::size_t i = 0; i < count; ++i) {
+            // The copy is built in key order; the views keep the order read,
+            // in which lookups by the rules find the fields soonest.
             const Member& member = *order[i];
-            nodes_[first + i].set_key(member.key);
-            Ref item = copy(member.v.get(), first + i, depth + 1);
+            const std::size_t node = first + static_cast<std::size_t>(&member - &members[0]);
+            nodes_[node].set_key(member.key);
+            Ref item = copy(member.v, node, depth + 1);
             if (!item) return {};
-            if (PyDict_SetItem(dict.get(), member.k.get(), item.get()) < 0) throw_error();
+            if (PyDict_SetItem(dict.get(), member.k, item.get()) < 0) throw_error();
         }
-        if (PyDict_Size(obj) != size) return {};
         return dict;
     }
 
@@ -387,10 +384,8 @@ private:
         const std::size_t first = open(slot, JsonValue::Kind::Array, size);
         Ref out = Ref::check(PyList_New(size));
         for (Py_ssize_t i = 0; i < size; ++i) {
-            // A list may change while the copy allocates: it must still have this item.
-            if (list && PyList_Size(obj) != size) return {};
-            Ref item = Ref::borrow(list ? PyList_GetItem(obj, i) : PyTuple_GetItem(obj, i));
-            Ref copied = copy(item.get(), first + static_cast<std::size_t>(i), depth + 1);
+            PyObject* item = list ? PyList_GetItem(obj, i) : PyTuple_GetItem(obj, i);
+            Ref copied = copy(item, first + static_cast<std::size_t>(i), depth + 1);
             if (!copied) return {};
             PyList_SetItem(out.get(), i, copied.release());
         }
@@ -420,8 +415,26 @@ bool read_view(PyObject* obj, ViewNodes& nodes) {
     return QuickReader(nodes).view(obj, 0, 0);
 }
 
+// The garbage collector pauses while a copy is built. Building allocates,
+// and a collection could run finalizers, the only way Python code could run
+// during the copy and change the payload under it; with none, the payload's
+// objects stay as read and are used borrowed.
+class CollectorPause {
+public:
+    CollectorPause() noexcept : was_enabled_(PyGC_Disable() == 1) {}
+    ~CollectorPause() {
+        if (was_enabled_) PyGC_Enable();
+    }
+    CollectorPause(const CollectorPause&) = delete;
+    CollectorPause& operator=(const CollectorPause&) = delete;
+
+private:
+    bool was_enabled_;
+};
+
 Ref read_copy(PyObject* obj, ViewNodes& nodes) {
     nodes.reset();
+    const CollectorPause pause;
     return QuickReader(nodes).copy(obj, 0, 0);
 }
 

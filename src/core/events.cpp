@@ -7,6 +7,7 @@
 #include <string>
 #include <type_traits>
 #include <utility>
+#include <utility>
 #include <vector>
 
 namespace orvu::core {
@@ -243,7 +244,9 @@ public:
     bool changed = false;  // views only: normalising would change the payload
 
     void check_object(Node& object, std::span<const FieldRule> rules) {
+        const std::size_t outer = std::exchange(next_member_, 0);
         for (const FieldRule& rule : rules) apply(object, rule);
+        next_member_ = outer;
     }
 
 private:
@@ -274,6 +277,19 @@ private:
 
     std::string field_path(std::string_view key) const { return path_field(path(), key); }
 
+    // Views: where the next lookup in the current object starts. Payloads
+    // mostly list their fields in the order the rules name them, so a
+    // lookup that starts after the previous match mostly matches at once.
+    std::size_t next_member_ = 0;
+
+    Node* find(Node& object, std::string_view key) {
+        if constexpr (kInPlace) {
+            return object.find(key);
+        } else {
+            return object.find_from(key, next_member_);
+        }
+    }
+
     void wrong_type(std::string_view key, FieldType type) { add_wrong_type(issues, field_path(key), type_name(type)); }
 
     void apply(Node& object, const FieldRule& rule) {
@@ -296,7 +312,7 @@ private:
                 return value;
             }
             object.set(std::string(rule.key), empty_of(rule.type));
-            return object.find(rule.key);
+            return find(object, rule.key);
         } else {
             changed = true;
             return &empty_view_of(rule.type);
@@ -312,7 +328,7 @@ private:
     }
 
     void apply_field(Node& object, const FieldRule& rule) {
-        Node* value = object.find(rule.key);
+        Node* value = find(object, rule.key);
         if (!value) {
             if (rule.required) return add_missing(issues, field_path(rule.key));
             if (rule.action != FieldAction::FillEmpty) return;
@@ -363,7 +379,7 @@ private:
     // boolean on one side fills the other side when that has none.
     void apply_remote_flags(Node& object, const FieldRule& rule) {
         auto flag = [&](std::string_view key) -> std::optional<bool> {
-            const Node* value = object.find(key);
+            const Node* value = find(object, key);
             if (!value || value->is_null()) return std::nullopt;
             if (!value->is_bool()) {
                 wrong_type(key, FieldType::Boolean);
@@ -381,7 +397,7 @@ private:
     }
 
     void apply_coerce_bool(Node& object, const FieldRule& rule) {
-        Node* value = object.find(rule.key);
+        Node* value = find(object, rule.key);
         if constexpr (kInPlace) {
             bool flag = value && value->is_bool() && value->as_bool();
             if (value) {
@@ -395,7 +411,7 @@ private:
     }
 
     void apply_coerce_integer(Node& object, const FieldRule& rule) {
-        Node* value = object.find(rule.key);
+        Node* value = find(object, rule.key);
         if constexpr (kInPlace) {
             if (value) *value = coerced_integer_value(*value);
         } else {

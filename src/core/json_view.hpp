@@ -87,6 +87,24 @@ public:
         return nullptr;
     }
 
+    // The same lookup starting at member `next` and wrapping around; `next`
+    // then names the member after the match. Cheap when keys are looked up
+    // in about the order the object lists them.
+    const JsonView* find_from(std::string_view key, std::size_t& next) const noexcept {
+        const std::span<const JsonView> members = as_object();
+        const std::uint32_t tag = tag_of(key);
+        std::size_t i = next < members.size() ? next : 0;
+        for (std::size_t left = members.size(); left > 0; --left) {
+            const JsonView& member = members[i];
+            if (++i == members.size()) i = 0;
+            if (member.key_tag_ == tag && member.key_.size() == key.size() && same_text(member.key_, key)) {
+                next = i;
+                return &member;
+            }
+        }
+        return nullptr;
+    }
+
     // An empty object and an empty array, for checks that treat an absent value as one.
     static const JsonView& empty_object() noexcept;
     static const JsonView& empty_array() noexcept;
