@@ -10,6 +10,15 @@
 #include <utility>
 #include <vector>
 
+// Keeps a rarely taken path out of the function that calls it.
+#if defined(__GNUC__) || defined(__clang__)
+#define ORVU_NOINLINE [[gnu::noinline]]
+#elif defined(_MSC_VER)
+#define ORVU_NOINLINE __declspec(noinline)
+#else
+#define ORVU_NOINLINE
+#endif
+
 namespace orvu::core {
 namespace {
 
@@ -299,8 +308,16 @@ private:
             case FieldAction::CoerceInteger: return apply_coerce_integer(object, rule);
             case FieldAction::Check:
             case FieldAction::FillEmpty:
-            case FieldAction::DropNull: return apply_field(object, rule);
+            case FieldAction::DropNull: break;
         }
+        // Most fields are present with the right type and need nothing else:
+        // that case is decided here, the rest in apply_field.
+        Node* value = find(object, rule.key);
+        if (value && rule.allowed.empty() && has_type(*value, rule.type)) {
+            if (!rule.fields.empty()) descend(*value, rule);
+            return;
+        }
+        apply_field(object, rule, value);
     }
 
     // The field `rule.key` of `object`, absent or null, becomes an empty
@@ -327,8 +344,8 @@ private:
         }
     }
 
-    void apply_field(Node& object, const FieldRule& rule) {
-        Node* value = find(object, rule.key);
+    // `value` is the field's value as found (nullptr: absent).
+    ORVU_NOINLINE void apply_field(Node& object, const FieldRule& rule, Node* value) {
         if (!value) {
             if (rule.required) return add_missing(issues, field_path(rule.key));
             if (rule.action != FieldAction::FillEmpty) return;
