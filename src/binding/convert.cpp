@@ -320,15 +320,14 @@ private:
     // comparisons of keys are one comparison of numbers.
     static std::uint64_t key_prefix(std::string_view key) noexcept {
         std::uint64_t prefix = 0;
-        for (std::size_t k = 0; k < 8; ++k) {
-            prefix = (prefix << 8) | (k < key.size() ? static_cast<unsigned char>(key[k]) : 0u);
+        if (key.size() >= 8) {
+            for (std::size_t k = 0; k < 8; ++k) prefix = (prefix << 8) | static_cast<unsigned char>(key[k]);
+            return prefix;
+        }
+        for (std::size_t k = 0; k < key.size(); ++k) {
+            prefix |= std::uint64_t{static_cast<unsigned char>(key[k])} << (56 - 8 * k);
         }
         return prefix;
-    }
-
-    static bool key_less(const Member* a, const Member* b) noexcept {
-        if (a->prefix != b->prefix) return a->prefix < b->prefix;
-        return core::json_key_less(a->key, b->key);
     }
 
     Ref copy_dict(PyObject* obj, std::size_t slot, int depth) {
@@ -352,7 +351,9 @@ private:
         const std::span<const Member*> order(count > small_order.size() ? large_order.data() : small_order.data(),
                                              count);
         for (std::size_t i = 0; i < count; ++i) order[i] = &members[i];
-        auto by_key = &QuickReader::key_less;
+        auto by_key = [](const Member* a, const Member* b) {
+            return a->prefix != b->prefix ? a->prefix < b->prefix : core::json_key_less(a->key, b->key);
+        };
         if (count <= 32) {
             for (std::size_t i = 1; i < count; ++i) {  // insertion sort: few, short keys
                 const Member* moving = order[i];
