@@ -195,7 +195,8 @@ public:
     explicit QuickReader(ViewNodes& nodes) : nodes_(nodes) {}
 
     bool view(PyObject* obj, std::size_t slot, int depth) {
-        switch (scalar(obj, slot)) {
+        PyObject* same = obj;
+        switch (scalar(obj, slot, same)) {
             case Read::Done: return true;
             case Read::GiveUp: return false;
             case Read::Container: break;
@@ -224,8 +225,9 @@ public:
     }
 
     Ref copy(PyObject* obj, std::size_t slot, int depth) {
-        switch (scalar(obj, slot)) {
-            case Read::Done: return Ref::borrow(nodes_[slot].is_null() ? Py_None : obj);
+        PyObject* same = obj;
+        switch (scalar(obj, slot, same)) {
+            case Read::Done: return Ref::borrow(same);
             case Read::GiveUp: return {};
             case Read::Container: break;
         }
@@ -238,9 +240,10 @@ private:
 
     enum class Read { Done, Container, GiveUp };
 
-    // Reads a scalar or a str into node `slot`; Container for the containers
-    // the reader takes.
-    Read scalar(PyObject* obj, std::size_t slot) {
+    // Reads a scalar or a str into node `slot` and sets `same` to the object
+    // that stands for it in a copy (itself, or None for a float that reads
+    // as null); Container for the containers the reader takes.
+    Read scalar(PyObject* obj, std::size_t slot, PyObject*& same) {
         core::JsonView& node = nodes_[slot];
         if (PyUnicode_CheckExact(obj)) {
             Py_ssize_t size = 0;
@@ -276,6 +279,7 @@ private:
             const double d = PyFloat_AsDouble(obj);
             if (d != d || d - d != 0.0) {  // NaN and the infinities read as null
                 node.set_null();
+                same = Py_None;
             } else {
                 node.set_real(d);
             }
@@ -406,7 +410,6 @@ std::size_t ViewNodes::append(std::size_t count) {
         data_ = reinterpret_cast<core::JsonView*>(heap_.get());
         capacity_ = capacity;
     }
-    std::uninitialized_value_construct_n(data_ + first, count);
     size_ += count;
     return first;
 }

@@ -49,15 +49,18 @@ public:
     const core::JsonView& root() const noexcept { return data_[0]; }
     core::JsonView& operator[](std::size_t i) noexcept { return data_[i]; }
     std::size_t size() const noexcept { return size_; }
-    // Leaves only a null root.
+    // Leaves only the root, unset.
     void reset() noexcept {
         size_ = 0;
         append(1);
     }
-    // Appends `count` null nodes (which may move the others); returns the index of the first.
+    // Appends `count` nodes (which may move the others); returns the index
+    // of the first. They are left unset: the reader sets what it reads.
     std::size_t append(std::size_t count);
 
 private:
+    // Nodes live in raw storage: they come into being as they are written,
+    // move as bytes and need no destruction.
     static_assert(std::is_trivially_copyable_v<core::JsonView> && std::is_trivially_destructible_v<core::JsonView>);
     static constexpr std::size_t kInline = 64;
     alignas(core::JsonView) unsigned char inline_[kInline * sizeof(core::JsonView)];
