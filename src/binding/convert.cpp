@@ -244,15 +244,19 @@ private:
     // that stands for it in a copy (itself, or None for a float that reads
     // as null); Container for the containers the reader takes.
     Read scalar(PyObject* obj, std::size_t slot, PyObject*& same) {
-        core::JsonView& node = nodes_[slot];
-        if (PyUnicode_CheckExact(obj)) {
+        if (PyUnicode_CheckExact(obj)) {  // the usual value: decided here, without a call
             Py_ssize_t size = 0;
             const char* text = PyUnicode_AsUTF8AndSize(obj, &size);
             if (!text) return give_up();
-            node.set_string(std::string_view(text, static_cast<std::size_t>(size)));
+            nodes_[slot].set_string(std::string_view(text, static_cast<std::size_t>(size)));
             return Read::Done;
         }
         if (PyDict_CheckExact(obj) || PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) return Read::Container;
+        return other_scalar(obj, slot, same);
+    }
+
+    Read other_scalar(PyObject* obj, std::size_t slot, PyObject*& same) {
+        core::JsonView& node = nodes_[slot];
         if (obj == Py_None) {
             node.set_null();
             return Read::Done;
