@@ -3,7 +3,9 @@
 #include "binding/result.hpp"
 
 #include <algorithm>
+#include <memory>
 #include <array>
+#include <cstring>
 #include <span>
 #include <string>
 
@@ -183,7 +185,266 @@ struct Reader {
     throw_error();
 }
 
+// Payloads nested deeper than this take the general conversion.
+constexpr int kQuickDepth = 64;
+
+// One quick reading (see read_view). Containers put their children at the
+// end of `nodes`, which may then move: nodes are reached by index only.
+class QuickReader {
+public:
+    explicit QuickReader(ViewNodes& nodes) : nodes_(nodes) {}
+
+    bool view(PyObject* obj, std::size_t slot, int depth) {
+        PyObject* same = obj;
+        switch (scalar(obj, slot, same)) {
+            case Read::Done: return true;
+            case Read::GiveUp: return false;
+            case Read::Container: break;
+        }
+        if (depth >= kQuickDepth) return false;
+        if (PyDict_CheckExact(obj)) {
+            const std::size_t first = open(slot, JsonValue::Kind::Object, PyDict_Size(obj));
+            Py_ssize_t pos = 0;
+            PyObject *key = nullptr, *value = nullptr;
+            for (std::size_t i = first; PyDict_Next(obj, &pos, &key, &value); ++i) {
+                std::string_view text;
+                if (!key_of(key, text)) return false;
+                nodes_[i].set_key(text);
+                if (!view(value, i, depth + 1)) return false;
+            }
+            return true;
+        }
+        const bool list = PyList_CheckExact(obj);
+        const Py_ssize_t size = list ? PyList_Size(obj) : PyTuple_Size(obj);
+        const std::size_t first = open(slot, JsonValue::Kind::Array, size);
+        for (Py_ssize_t i = 0; i < size; ++i) {
+            PyObject* item = list ? PyList_GetItem(obj, i) : PyTuple_GetItem(obj, i);
+            if (!view(item, first + static_cast<std::size_t>(i), depth + 1)) return false;
+        }
+        return true;
+    }
+
+    Ref copy(PyObject* obj, std::size_t slot, int depth) {
+        PyObject* same = obj;
+        switch (scalar(obj, slot, same)) {
+            case Read::Done: return Ref::borrow(same);
+            case Read::GiveUp: return {};
+            case Read::Container: break;
+        }
+        if (depth >= kQuickDepth) return {};
+        return PyDict_CheckExact(obj) ? copy_dict(obj, slot, depth) : copy_sequence(obj, slot, depth);
+    }
+
+private:
+    ViewNodes& nodes_;
+
+    enum class Read { Done, Container, GiveUp };
+
+    // Reads a scalar or a str into node `slot` and sets `same` to the object
+    // that stands for it in a copy (itself, or None for a float that reads
+    // as null); Container for the containers the reader takes.
+    Read scalar(PyObject* obj, std::size_t slot, PyObject*& same) {
+        if (PyUnicode_CheckExact(obj)) {  // the usual value: decided here, without a call
+            Py_ssize_t size = 0;
+            const char* text = PyUnicode_AsUTF8AndSize(obj, &size);
+            if (!text) return give_up();
+            nodes_[slot].set_string(std::string_view(text, static_cast<std::size_t>(size)));
+            return Read::Done;
+        }
+        if (PyDict_CheckExact(obj) || PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) return Read::Container;
+        return other_scalar(obj, slot, same);
+    }
+
+    Read other_scalar(PyObject* obj, std::size_t slot, PyObject*& same) {
+        core::JsonView& node = nodes_[slot];
+        if (obj == Py_None) {
+            node.set_null();
+            return Read::Done;
+        }
+        if (PyBool_Check(obj)) {
+            node.set_bool(obj == Py_True);
+            return Read::Done;
+        }
+        if (PyLong_CheckExact(obj)) {
+            int overflow = 0;
+            const long long s = PyLong_AsLongLongAndOverflow(obj, &overflow);
+            if (overflow == 0) {
+                if (s == -1 && PyErr_Occurred()) return give_up();
+                node.set_integer(s);
+                return Read::Done;
+            }
+            if (overflow < 0) return Read::GiveUp;
+            const unsigned long long u = PyLong_AsUnsignedLongLong(obj);
+            if (PyErr_Occurred()) return give_up();
+            node.set_uint(u);
+            return Read::Done;
+        }
+        if (PyFloat_CheckExact(obj)) {
+            const double d = PyFloat_AsDouble(obj);
+            if (d != d || d - d != 0.0) {  // NaN and the infinities read as null
+                node.set_null();
+                same = Py_None;
+            } else {
+                node.set_real(d);
+            }
+            return Read::Done;
+        }
+        return Read::GiveUp;
+    }
+
+    static Read give_up() {
+        PyErr_Clear();
+        return Read::GiveUp;
+    }
+
+    static bool key_of(PyObject* key, std::string_view& text) {
+        if (!PyUnicode_CheckExact(key)) return false;
+        Py_ssize_t size = 0;
+        const char* data = PyUnicode_AsUTF8AndSize(key, &size);
+        if (!data) return give_up() == Read::Done;
+        text = std::string_view(data, static_cast<std::size_t>(size));
+        return true;
+    }
+
+    // Makes node `slot` a container of `size` children, which are appended; returns the first's index.
+    std::size_t open(std::size_t slot, JsonValue::Kind kind, Py_ssize_t size) {
+        const auto count = static_cast<std::size_t>(size);
+        const std::size_t first = nodes_.append(count);
+        nodes_[slot].set_container(kind, static_cast<std::uint32_t>(first - slot), static_cast<std::uint32_t>(count));
+        return first;
+    }
+
+    // A member read from a dict: the key's text and the borrowed key and
+    // value (see read_copy for why they stay valid).
+    struct Member {
+        std::string_view key;
+        std::uint64_t prefix;  // the key's first eight bytes as a big-endian number, zero-padded
+        PyObject* k;
+        PyObject* v;
+    };
+
+    // Orders as the first eight bytes of a key do (shorter keys padded with
+    // zeros, which sort first as a shorter key does), so that most
+    // comparisons of keys are one comparison of numbers.
+    static std::uint64_t key_prefix(std::string_view key) noexcept {
+        std::uint64_t prefix = 0;
+        if (key.size() >= 8) {
+            for (std::size_t k = 0; k < 8; ++k) prefix = (prefix << 8) | static_cast<unsigned char>(key[k]);
+            return prefix;
+        }
+        for (std::size_t k = 0; k < key.size(); ++k) {
+            prefix |= std::uint64_t{static_cast<unsigned char>(key[k])} << (56 - 8 * k);
+        }
+        return prefix;
+    }
+
+    Ref copy_dict(PyObject* obj, std::size_t slot, int depth) {
+        const Py_ssize_t size = PyDict_Size(obj);
+        const auto count = static_cast<std::size_t>(size);
+        std::array<Member, 16> small_members;
+        std::vector<Member> large_members(count > small_members.size() ? count : 0);
+        const std::span<Member> members(count > small_members.size() ? large_members.data() : small_members.data(),
+                                        count);
+        Py_ssize_t pos = 0;
+        PyObject *key = nullptr, *value = nullptr;
+        for (std::size_t i = 0; i < count && PyDict_Next(obj, &pos, &key, &value); ++i) {
+            if (!key_of(key, members[i].key)) return {};
+            members[i].prefix = key_prefix(members[i].key);
+            members[i].k = key;
+            members[i].v = value;
+        }
+        // Put in key order by their addresses, which are cheaper to move.
+        std::array<const Member*, 16> small_order;
+        std::vector<const Member*> large_order(count > small_order.size() ? count : 0);
+        const std::span<const Member*> order(count > small_order.size() ? large_order.data() : small_order.data(),
+                                             count);
+        for (std::size_t i = 0; i < count; ++i) order[i] = &members[i];
+        auto by_key = [](const Member* a, const Member* b) {
+            return a->prefix != b->prefix ? a->prefix < b->prefix : core::json_key_less(a->key, b->key);
+        };
+        if (count <= 32) {
+            for (std::size_t i = 1; i < count; ++i) {  // insertion sort: few, short keys
+                const Member* moving = order[i];
+                std::size_t j = i;
+                for (; j > 0 && by_key(moving, order[j - 1]); --j) order[j] = order[j - 1];
+                order[j] = moving;
+            }
+        } else {
+            std::sort(order.begin(), order.end(), by_key);
+        }
+        const std::size_t first = open(slot, JsonValue::Kind::Object, size);
+        Ref dict = Ref::check(PyDict_New());
+        for (std::size_t i = 0; i < count; ++i) {
+            // The copy is built in key order; the views keep the order read,
+            // in which lookups by the rules find the fields soonest.
+            const Member& member = *order[i];
+            const std::size_t node = first + static_cast<std::size_t>(&member - &members[0]);
+            nodes_[node].set_key(member.key);
+            Ref item = copy(member.v, node, depth + 1);
+            if (!item) return {};
+            if (PyDict_SetItem(dict.get(), member.k, item.get()) < 0) throw_error();
+        }
+        return dict;
+    }
+
+    Ref copy_sequence(PyObject* obj, std::size_t slot, int depth) {
+        const bool list = PyList_CheckExact(obj);
+        const Py_ssize_t size = list ? PyList_Size(obj) : PyTuple_Size(obj);
+        const std::size_t first = open(slot, JsonValue::Kind::Array, size);
+        Ref out = Ref::check(PyList_New(size));
+        for (Py_ssize_t i = 0; i < size; ++i) {
+            PyObject* item = list ? PyList_GetItem(obj, i) : PyTuple_GetItem(obj, i);
+            Ref copied = copy(item, first + static_cast<std::size_t>(i), depth + 1);
+            if (!copied) return {};
+            PyList_SetItem(out.get(), i, copied.release());
+        }
+        return out;
+    }
+};
+
 }  // namespace
+
+std::size_t ViewNodes::append(std::size_t count) {
+    const std::size_t first = size_;
+    if (count > capacity_ - size_) {
+        const std::size_t capacity = std::max(2 * capacity_, size_ + count);
+        auto larger = std::make_unique_for_overwrite<unsigned char[]>(capacity * sizeof(core::JsonView));
+        std::memcpy(larger.get(), static_cast<const void*>(data_), size_ * sizeof(core::JsonView));
+        heap_ = std::move(larger);
+        data_ = reinterpret_cast<core::JsonView*>(heap_.get());
+        capacity_ = capacity;
+    }
+    size_ += count;
+    return first;
+}
+
+bool read_view(PyObject* obj, ViewNodes& nodes) {
+    nodes.reset();
+    return QuickReader(nodes).view(obj, 0, 0);
+}
+
+// The garbage collector pauses while a copy is built. Building allocates,
+// and a collection could run finalizers, the only way Python code could run
+// during the copy and change the payload under it; with none, the payload's
+// objects stay as read and are used borrowed.
+class CollectorPause {
+public:
+    CollectorPause() noexcept : was_enabled_(PyGC_Disable() == 1) {}
+    ~CollectorPause() {
+        if (was_enabled_) PyGC_Enable();
+    }
+    CollectorPause(const CollectorPause&) = delete;
+    CollectorPause& operator=(const CollectorPause&) = delete;
+
+private:
+    bool was_enabled_;
+};
+
+Ref read_copy(PyObject* obj, ViewNodes& nodes) {
+    nodes.reset();
+    const CollectorPause pause;
+    return QuickReader(nodes).copy(obj, 0, 0);
+}
 
 JsonValue to_json(const ModuleState& state, PyObject* obj) {
     try {

@@ -4,7 +4,10 @@
 #include "binding/handle.hpp"
 #include "binding/state.hpp"
 #include "core/json.hpp"
+#include "core/json_view.hpp"
 
+#include <memory>
+#include <type_traits>
 #include <vector>
 
 namespace orvu::py {
@@ -33,6 +36,56 @@ core::JsonValue to_json(const ModuleState& state, PyObject* obj, Keepalive& keep
 // back: a dict whose keys are all exact str keeps its members in the order
 // read instead of sorting them (from_json still gives keys in order).
 core::JsonValue to_json_for_lookup(const ModuleState& state, PyObject* obj, Keepalive& keep);
+
+// The nodes of a payload read by `read_view` or `read_copy`; the first is
+// the root. A usual payload fits in the inline room: reading it allocates
+// nothing.
+class ViewNodes {
+public:
+    ViewNodes() noexcept : data_(reinterpret_cast<core::JsonView*>(inline_)) {}
+    ViewNodes(const ViewNodes&) = delete;
+    ViewNodes& operator=(const ViewNodes&) = delete;
+
+    const core::JsonView& root() const noexcept { return data_[0]; }
+    core::JsonView& operator[](std::size_t i) noexcept { return data_[i]; }
+    std::size_t size() const noexcept { return size_; }
+    // Leaves only the root, unset.
+    void reset() noexcept {
+        size_ = 0;
+        append(1);
+    }
+    // Appends `count` nodes (which may move the others); returns the index
+    // of the first. They are left unset: the reader sets what it reads.
+    std::size_t append(std::size_t count);
+
+private:
+    // Nodes live in raw storage: they come into being as they are written,
+    // move as bytes and need no destruction.
+    static_assert(std::is_trivially_copyable_v<core::JsonView> && std::is_trivially_destructible_v<core::JsonView>);
+    static constexpr std::size_t kInline = 64;
+    alignas(core::JsonView) unsigned char inline_[kInline * sizeof(core::JsonView)];
+    std::unique_ptr<unsigned char[]> heap_;  // beyond the inline room: storage for `capacity_` nodes
+    core::JsonView* data_;
+    std::size_t size_ = 0;
+    std::size_t capacity_ = kInline;
+};
+
+// A quick reading of the common shape of a payload: exact dicts with exact
+// str keys, exact lists and tuples, exact str, int (within the 64-bit ranges
+// to_json takes), exact float, bool and None, nested a few dozen levels at
+// most. It reads what to_json reads, as views into the objects, or gives up
+// (false, or a null Ref; no error set) on anything else, which the caller then
+// hands to to_json to convert or report.
+//
+// read_view builds no Python object, so nothing can run between the reading
+// and the use of the views: they stay valid while `obj` is not released.
+bool read_view(PyObject* obj, ViewNodes& nodes);
+
+// The same reading, building at the same time the value from_json gives for
+// the value to_json reads (keys in order, str objects shared, tuples as
+// lists, non-finite floats as None). The views point into objects the
+// returned value holds.
+Ref read_copy(PyObject* obj, ViewNodes& nodes);
 
 // null -> None, booleans, integers, floats, strings, arrays -> list,
 // objects -> dict with keys in ascending order.

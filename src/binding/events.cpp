@@ -38,6 +38,13 @@ Ref validate_event_payload(const BoundArgs& a) {
     // trace_context first: an unknown event name already reports through it.
     PyObject* trace_context = a.optional_str_object(2);
     const core::EventType type = unwrap(event_type_arg(a), trace_context);
+    // A payload of the common shape is copied and checked in one reading;
+    // the general conversion takes the rest, and payloads that normalising
+    // changes.
+    ViewNodes nodes;
+    if (Ref copy = read_copy(a[1], nodes)) {
+        if (!unwrap(core::check_event_payload(type, nodes.root()), trace_context)) return copy;
+    }
     Keepalive keep;
     keep.reserve(64);
     return from_json(unwrap(core::validate_event_payload(type, to_json_for_lookup(a.state(), a[1], keep)), trace_context));
@@ -67,7 +74,12 @@ Ref evaluate_delivery_event(const BoundArgs& a) {
     const std::optional<std::string_view> room_id = a.optional_str(1);
     const std::string_view agent_id = a.str(3);
     PyObject* trace_context = a.optional_str_object(4);
-    // Converted for every event, so a payload that cannot be read fails even when ignored.
+    // Read for every event, so a payload that cannot be read fails even when ignored.
+    ViewNodes nodes;
+    if (read_view(a[2], nodes)) {
+        auto decision = core::evaluate_delivery_event(event_type, room_id, nodes.root(), agent_id);
+        return decision_dict(a, unwrap(std::move(decision), trace_context));
+    }
     Keepalive keep;
     keep.reserve(64);
     auto decision =

@@ -31,10 +31,11 @@ Refusal one_issue(IssueCode code, std::string path, std::string message) {
 
 // The room of an event: a non-empty envelope room wins; otherwise the
 // payload's `key` must hold a non-empty string.
-Outcome<std::string> resolve_room(std::optional<std::string_view> envelope, const JsonValue& payload,
+template <class Node>
+Outcome<std::string> resolve_room(std::optional<std::string_view> envelope, const Node& payload,
                                   std::string_view key) {
     if (envelope && !envelope->empty()) return std::string(*envelope);
-    const JsonValue* value = payload.find(key);  // null when the payload is no object
+    const Node* value = payload.find(key);  // null when the payload is no object
     if (value && value->is_string() && !value->as_string().empty()) return std::string(value->as_string());
     if (!value || value->is_null() || value->is_string()) {
         return one_issue(IssueCode::Missing, "room_id", "room_id is missing from both the envelope and the payload");
@@ -47,9 +48,11 @@ Outcome<std::string> resolve_room(std::optional<std::string_view> envelope, cons
 // message schema requires each of them, so a field that is not a string here
 // would mean the schema and this reader disagree: it is refused the way the
 // schema refuses it.
-Outcome<> take_strings(JsonValue& message, std::initializer_list<std::pair<std::string_view, std::string*>> fields) {
+template <class Node>
+Outcome<> take_strings(const Node& message,
+                       std::initializer_list<std::pair<std::string_view, std::string*>> fields) {
     for (const auto& [key, out] : fields) {
-        JsonValue* value = message.find(key);
+        const Node* value = message.find(key);
         if (!value || !value->is_string()) {
             Issues issues;
             add_wrong_type(issues, std::string(key), json_type_name(JsonValue::Kind::String));
@@ -60,11 +63,10 @@ Outcome<> take_strings(JsonValue& message, std::initializer_list<std::pair<std::
     return accept();
 }
 
-Outcome<DeliveryDecision> route_message(std::optional<std::string_view> envelope_room_id, JsonValue payload,
-                                        std::string_view agent_id) {
-    Outcome<JsonValue> checked = validate_event_payload(EventType::MessageCreated, std::move(payload));
-    if (!checked.ok()) return checked.refusal();
-    JsonValue& message = checked.value();
+// The decision for a message that passed its checks.
+template <class Node>
+Outcome<DeliveryDecision> route_checked_message(std::optional<std::string_view> envelope_room_id,
+                                                const Node& message, std::string_view agent_id) {
     DeliveryDecision d;
     Outcome<> read = take_strings(message, {{"id", &d.message_id}, {"sender_id", &d.sender_id},
                                             {"sender_type", &d.sender_type}});
@@ -74,6 +76,44 @@ Outcome<DeliveryDecision> route_message(std::optional<std::string_view> envelope
     if (!room.ok()) return room.refusal();
     d.room_id = std::move(room).value();
     d.route = is_self_echo(d.sender_id, d.sender_type, agent_id) ? Route::SkipSelf : Route::Invocation;
+    return d;
+}
+
+Outcome<DeliveryDecision> route_message(std::optional<std::string_view> envelope_room_id, JsonValue payload,
+                                        std::string_view agent_id) {
+    Outcome<JsonValue> checked = validate_event_payload(EventType::MessageCreated, std::move(payload));
+    if (!checked.ok()) return checked.refusal();
+    return route_checked_message(envelope_room_id, checked.value(), agent_id);
+}
+
+// Normalising a message never touches the fields routing reads (the ids,
+// the sender type and the room), so a view is routed as it was read.
+Outcome<DeliveryDecision> route_message(std::optional<std::string_view> envelope_room_id, const JsonView& payload,
+                                        std::string_view agent_id) {
+    Outcome<bool> checked = check_event_payload(EventType::MessageCreated, payload);
+    if (!checked.ok()) return checked.refusal();
+    return route_checked_message(envelope_room_id, payload, agent_id);
+}
+
+template <class Payload>
+Outcome<DeliveryDecision> evaluate_event(std::string_view event_type, std::optional<std::string_view> envelope_room_id,
+                                         Payload&& payload, std::string_view agent_id) {
+    const std::optional<EventType> type = event_type_from_wire(event_type);
+    if (type == EventType::MessageCreated) {
+        return route_message(envelope_room_id, std::forward<Payload>(payload), agent_id);
+    }
+
+    DeliveryDecision d;
+    if (type == EventType::RoomRemoved || type == EventType::RoomDeleted) {
+        // Cleanup needs only the room; the payload is not held to a schema here.
+        Outcome<std::string> room = resolve_room(envelope_room_id, payload, "id");
+        if (!room.ok()) return room.refusal();
+        d.route = Route::Cleanup;
+        d.room_id = std::move(room).value();
+        return d;
+    }
+    d.route = Route::Ignored;
+    d.event_type = std::string(event_type);
     return d;
 }
 
@@ -95,21 +135,13 @@ const std::string& DeliveryDecision::field(RouteField f) const noexcept {
 Outcome<DeliveryDecision> evaluate_delivery_event(std::string_view event_type,
                                                   std::optional<std::string_view> envelope_room_id,
                                                   JsonValue payload, std::string_view agent_id) {
-    const std::optional<EventType> type = event_type_from_wire(event_type);
-    if (type == EventType::MessageCreated) return route_message(envelope_room_id, std::move(payload), agent_id);
+    return evaluate_event(event_type, envelope_room_id, std::move(payload), agent_id);
+}
 
-    DeliveryDecision d;
-    if (type == EventType::RoomRemoved || type == EventType::RoomDeleted) {
-        // Cleanup needs only the room; the payload is not held to a schema here.
-        Outcome<std::string> room = resolve_room(envelope_room_id, payload, "id");
-        if (!room.ok()) return room.refusal();
-        d.route = Route::Cleanup;
-        d.room_id = std::move(room).value();
-        return d;
-    }
-    d.route = Route::Ignored;
-    d.event_type = std::string(event_type);
-    return d;
+Outcome<DeliveryDecision> evaluate_delivery_event(std::string_view event_type,
+                                                  std::optional<std::string_view> envelope_room_id,
+                                                  const JsonView& payload, std::string_view agent_id) {
+    return evaluate_event(event_type, envelope_room_id, payload, agent_id);
 }
 
 }  // namespace orvu::core

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "core/json.hpp"
+#include "core/json_view.hpp"
 #include "core/refusal.hpp"
 #include "core/self_echo.hpp"
 
@@ -46,5 +47,10 @@ struct DeliveryDecision {
 Outcome<DeliveryDecision> evaluate_delivery_event(std::string_view event_type,
                                                   std::optional<std::string_view> envelope_room_id,
                                                   JsonValue payload, std::string_view agent_id);
+
+// The same decision for a payload that is only looked at.
+Outcome<DeliveryDecision> evaluate_delivery_event(std::string_view event_type,
+                                                  std::optional<std::string_view> envelope_room_id,
+                                                  const JsonView& payload, std::string_view agent_id);
 
 }  // namespace orvu::core

@@ -1,12 +1,23 @@
 #include "core/events.hpp"
 
+#include <algorithm>
 #include <array>
-#include <charconv>
 #include <cmath>
 #include <limits>
 #include <string>
+#include <type_traits>
+#include <utility>
 #include <utility>
 #include <vector>
+
+// Keeps a rarely taken path out of the function that calls it.
+#if defined(__GNUC__) || defined(__clang__)
+#define ORVU_NOINLINE [[gnu::noinline]]
+#elif defined(_MSC_VER)
+#define ORVU_NOINLINE __declspec(noinline)
+#else
+#define ORVU_NOINLINE
+#endif
 
 namespace orvu::core {
 namespace {
@@ -141,6 +152,23 @@ constexpr bool schemas_in_event_order() {
 }
 static_assert(schemas_in_event_order(), "one schema entry per event type, in EventType order");
 
+// The deepest nesting of rule tables: the walker keeps its path in that many steps.
+constexpr std::size_t nesting(std::span<const FieldRule> rules) {
+    std::size_t deepest = 0;
+    for (const FieldRule& rule : rules) {
+        if (!rule.fields.empty()) deepest = std::max(deepest, 1 + nesting(rule.fields));
+    }
+    return deepest;
+}
+
+constexpr std::size_t deepest_schema() {
+    std::size_t deepest = 0;
+    for (const SchemaEntry& entry : kSchemas) deepest = std::max(deepest, nesting(entry.schema.fields));
+    return deepest;
+}
+
+constexpr std::size_t kMaxNesting = deepest_schema();
+
 // ---------------------------------------------------------------------------
 // The walker.
 
@@ -154,7 +182,8 @@ std::string_view type_name(FieldType type) noexcept {
     return "string";
 }
 
-bool has_type(const JsonValue& value, FieldType type) noexcept {
+template <class Node>
+bool has_type(const Node& value, FieldType type) noexcept {
     switch (type) {
         case FieldType::String: return value.is_string();
         case FieldType::Boolean: return value.is_bool();
@@ -166,6 +195,10 @@ bool has_type(const JsonValue& value, FieldType type) noexcept {
 
 JsonValue empty_of(FieldType type) {
     return type == FieldType::Object ? JsonValue::object() : JsonValue::array();
+}
+
+const JsonView& empty_view_of(FieldType type) noexcept {
+    return type == FieldType::Object ? JsonView::empty_object() : JsonView::empty_array();
 }
 
 bool is_allowed(const FieldRule& rule, std::string_view text) noexcept {
@@ -194,49 +227,141 @@ JsonValue coerced_integer_value(const JsonValue& value) {
     }
 }
 
+// Whether coerced_integer_value gives back the value as it is (a float
+// always changes: it becomes an integer or null).
+bool integer_kept(const JsonView& value) noexcept {
+    switch (value.kind()) {
+        case JsonValue::Kind::UInt:
+            return value.as_uint() <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+        case JsonValue::Kind::Int:
+        case JsonValue::Kind::Null: return true;
+        default: return false;
+    }
+}
+
+// The one walk of the rules. `Node` is JsonValue, which is normalised in
+// place, or const JsonView, which is only looked at: there every
+// normalisation that would change the value sets `changed` instead, and a
+// value it would fill in is read as an empty one. Both report the same
+// issues in the same order.
+template <class Node>
 class Validator {
 public:
-    Issues issues;
+    static constexpr bool kInPlace = !std::is_const_v<Node>;
 
-    void check_object(JsonValue& object, std::span<const FieldRule> rules) {
+    Issues issues;
+    bool changed = false;  // views only: normalising would change the payload
+
+    void check_object(Node& object, std::span<const FieldRule> rules) {
+        const std::size_t outer = std::exchange(next_member_, 0);
         for (const FieldRule& rule : rules) apply(object, rule);
+        next_member_ = outer;
     }
 
 private:
-    // The path of the object being walked ("" at the top); rules append to
-    // it only while descending, and issue paths are built only on findings.
-    std::string path_;
+    // Where the walk is: one step per object descended into, with the index
+    // when that object is an array item. The text of a path is built only
+    // for a finding.
+    struct Step {
+        std::string_view key;
+        std::size_t index = 0;
+        bool item = false;
+    };
+    std::array<Step, kMaxNesting> steps_{};
+    std::size_t depth_ = 0;
 
-    std::string field_path(std::string_view key) const { return path_field(path_, key); }
+    std::string path() const {
+        std::string p;
+        for (std::size_t i = 0; i < depth_; ++i) {
+            if (i) p += '.';
+            p += steps_[i].key;
+            if (steps_[i].item) {
+                p += '[';
+                p += std::to_string(steps_[i].index);
+                p += ']';
+            }
+        }
+        return p;
+    }
+
+    std::string field_path(std::string_view key) const { return path_field(path(), key); }
+
+    // Views: where the next lookup in the current object starts. Payloads
+    // mostly list their fields in the order the rules name them, so a
+    // lookup that starts after the previous match mostly matches at once.
+    std::size_t next_member_ = 0;
+
+    Node* find(Node& object, std::string_view key) {
+        if constexpr (kInPlace) {
+            return object.find(key);
+        } else {
+            return object.find_from(key, next_member_);
+        }
+    }
 
     void wrong_type(std::string_view key, FieldType type) { add_wrong_type(issues, field_path(key), type_name(type)); }
 
-    void apply(JsonValue& object, const FieldRule& rule) {
+    void apply(Node& object, const FieldRule& rule) {
         switch (rule.action) {
             case FieldAction::RemoteFlags: return apply_remote_flags(object, rule);
             case FieldAction::CoerceBool: return apply_coerce_bool(object, rule);
             case FieldAction::CoerceInteger: return apply_coerce_integer(object, rule);
             case FieldAction::Check:
             case FieldAction::FillEmpty:
-            case FieldAction::DropNull: return apply_field(object, rule);
+            case FieldAction::DropNull: break;
+        }
+        // Most fields are present with the right type and need nothing else:
+        // that case is decided here, the rest in apply_field.
+        Node* value = find(object, rule.key);
+        if (value && rule.allowed.empty() && has_type(*value, rule.type)) {
+            if (!rule.fields.empty()) descend(*value, rule);
+            return;
+        }
+        apply_field(object, rule, value);
+    }
+
+    // The field `rule.key` of `object`, absent or null, becomes an empty
+    // value of the rule's type; returns it.
+    Node* fill_empty(Node& object, Node* value, const FieldRule& rule) {
+        if constexpr (kInPlace) {
+            if (value) {
+                *value = empty_of(rule.type);
+                return value;
+            }
+            object.set(std::string(rule.key), empty_of(rule.type));
+            return find(object, rule.key);
+        } else {
+            changed = true;
+            return &empty_view_of(rule.type);
         }
     }
 
-    void apply_field(JsonValue& object, const FieldRule& rule) {
-        JsonValue* value = object.find(rule.key);
+    void set_flag(Node& object, std::string_view key, bool flag) {
+        if constexpr (kInPlace) {
+            object.set(std::string(key), JsonValue::boolean(flag));
+        } else {
+            changed = true;
+        }
+    }
+
+    // `value` is the field's value as found (nullptr: absent).
+    ORVU_NOINLINE void apply_field(Node& object, const FieldRule& rule, Node* value) {
         if (!value) {
             if (rule.required) return add_missing(issues, field_path(rule.key));
             if (rule.action != FieldAction::FillEmpty) return;
-            object.set(std::string(rule.key), empty_of(rule.type));
-            value = object.find(rule.key);
+            value = fill_empty(object, nullptr, rule);
         } else if (value->is_null()) {
             if (!rule.nullable) return wrong_type(rule.key, rule.type);
             if (rule.action == FieldAction::DropNull) {
-                object.erase(rule.key);
+                if constexpr (kInPlace) {
+                    object.erase(rule.key);
+                } else {
+                    changed = true;
+                }
                 return;
             }
             if (rule.action != FieldAction::FillEmpty) return;
-            *value = empty_of(rule.type);
+            value = fill_empty(object, value, rule);
         } else if (!has_type(*value, rule.type)) {
             return wrong_type(rule.key, rule.type);
         } else if (!rule.allowed.empty() && !is_allowed(rule, value->as_string())) {
@@ -247,38 +372,31 @@ private:
     }
 
     // Nested rules: an object's own fields, or the fields of each object in an array.
-    void descend(JsonValue& value, const FieldRule& rule) {
-        const std::size_t parent_size = path_.size();
-        if (path_.capacity() < 64) path_.reserve(64);
-        if (parent_size) path_ += '.';
-        path_ += rule.key;
+    void descend(Node& value, const FieldRule& rule) {
+        Step& step = steps_[depth_++];
+        step = Step{rule.key};
         if (value.is_object()) {
             check_object(value, rule.fields);
         } else {
-            const std::size_t array_size = path_.size();
-            auto& items = value.as_array();
+            auto&& items = value.as_array();
+            step.item = true;
             for (std::size_t i = 0; i < items.size(); ++i) {
-                char digits[24];
-                auto end = std::to_chars(digits, digits + sizeof digits, i).ptr;
-                path_ += '[';
-                path_.append(digits, end);
-                path_ += ']';
+                step.index = i;
                 if (items[i].is_object()) {
                     check_object(items[i], rule.fields);
                 } else {
-                    add_wrong_type(issues, path_, type_name(FieldType::Object));
+                    add_wrong_type(issues, path(), type_name(FieldType::Object));
                 }
-                path_.resize(array_size);
             }
         }
-        path_.resize(parent_size);
+        --depth_;
     }
 
     // Two optional booleans naming the same fact: each is checked, then a
     // boolean on one side fills the other side when that has none.
-    void apply_remote_flags(JsonValue& object, const FieldRule& rule) {
+    void apply_remote_flags(Node& object, const FieldRule& rule) {
         auto flag = [&](std::string_view key) -> std::optional<bool> {
-            const JsonValue* value = object.find(key);
+            const Node* value = find(object, key);
             if (!value || value->is_null()) return std::nullopt;
             if (!value->is_bool()) {
                 wrong_type(key, FieldType::Boolean);
@@ -289,27 +407,50 @@ private:
         std::optional<bool> first = flag(rule.key);
         std::optional<bool> second = flag(rule.partner);
         if (second && !first) {
-            object.set(std::string(rule.key), JsonValue::boolean(*second));
+            set_flag(object, rule.key, *second);
         } else if (first && !second) {
-            object.set(std::string(rule.partner), JsonValue::boolean(*first));
+            set_flag(object, rule.partner, *first);
         }
     }
 
-    void apply_coerce_bool(JsonValue& object, const FieldRule& rule) {
-        JsonValue* value = object.find(rule.key);
-        bool flag = value && value->is_bool() && value->as_bool();
-        if (value) {
-            *value = JsonValue::boolean(flag);
+    void apply_coerce_bool(Node& object, const FieldRule& rule) {
+        Node* value = find(object, rule.key);
+        if constexpr (kInPlace) {
+            bool flag = value && value->is_bool() && value->as_bool();
+            if (value) {
+                *value = JsonValue::boolean(flag);
+            } else {
+                object.set(std::string(rule.key), JsonValue::boolean(false));
+            }
         } else {
-            object.set(std::string(rule.key), JsonValue::boolean(false));
+            if (!value || !value->is_bool()) changed = true;
         }
     }
 
-    void apply_coerce_integer(JsonValue& object, const FieldRule& rule) {
-        JsonValue* value = object.find(rule.key);
-        if (value) *value = coerced_integer_value(*value);
+    void apply_coerce_integer(Node& object, const FieldRule& rule) {
+        Node* value = find(object, rule.key);
+        if constexpr (kInPlace) {
+            if (value) *value = coerced_integer_value(*value);
+        } else {
+            if (value && !integer_kept(*value)) changed = true;
+        }
     }
 };
+
+// The walk of a checked schema over either form of a payload; for a view,
+// whether normalising would change it.
+template <class Node>
+Outcome<bool> walk_payload(const EventSchema& schema, Node& payload) {
+    if (!payload.is_object()) {
+        Issues issues;
+        add_issue(issues, "", IssueCode::WrongType, "payload must be a JSON object");
+        return Refusal::validation(std::move(issues));
+    }
+    Validator<Node> validator;
+    validator.check_object(payload, schema.fields);
+    if (!validator.issues.empty()) return Refusal::validation(std::move(validator.issues));
+    return validator.changed;
+}
 
 }  // namespace
 
@@ -331,15 +472,15 @@ Outcome<EventType> event_type_named(std::string_view name) {
 Outcome<JsonValue> validate_event_payload(EventType type, JsonValue payload) {
     const EventSchema& schema = event_schema(type);
     if (!schema.checked) return payload;
-    Issues issues;
-    if (!payload.is_object()) {
-        add_issue(issues, "", IssueCode::WrongType, "payload must be a JSON object");
-        return Refusal::validation(std::move(issues));
-    }
-    Validator validator;
-    validator.check_object(payload, schema.fields);
-    if (!validator.issues.empty()) return Refusal::validation(std::move(validator.issues));
+    Outcome<bool> walked = walk_payload(schema, payload);
+    if (!walked.ok()) return walked.refusal();
     return payload;
+}
+
+Outcome<bool> check_event_payload(EventType type, const JsonView& payload) {
+    const EventSchema& schema = event_schema(type);
+    if (!schema.checked) return false;
+    return walk_payload(schema, payload);
 }
 
 }  // namespace orvu::core

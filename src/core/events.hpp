@@ -4,6 +4,7 @@
 
 #include "core/enums.hpp"
 #include "core/json.hpp"
+#include "core/json_view.hpp"
 #include "core/refusal.hpp"
 
 #include <optional>
@@ -91,5 +92,10 @@ Outcome<EventType> event_type_named(std::string_view name);
 // with every finding, in check order. The value is taken by value and
 // changed in place, so the caller's copy is untouched. Extra keys are kept.
 Outcome<JsonValue> validate_event_payload(EventType type, JsonValue payload);
+
+// The same checks on a payload that is only looked at: refused with the same
+// findings; otherwise true when normalising would change the payload, false
+// when validate_event_payload would give it back as it is.
+Outcome<bool> check_event_payload(EventType type, const JsonView& payload);
 
 }  // namespace orvu::core

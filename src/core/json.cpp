@@ -1,5 +1,7 @@
 #include "core/json.hpp"
 
+#include "core/json_view.hpp"
+
 #include <algorithm>
 #include <array>
 #include <iterator>
@@ -16,6 +18,24 @@ const JsonValue::Array& JsonValue::empty_array() noexcept {
 
 const JsonValue::Object& JsonValue::empty_object() noexcept {
     static const Object empty;
+    return empty;
+}
+
+const JsonView& JsonView::empty_object() noexcept {
+    static const JsonView empty = [] {
+        JsonView v;
+        v.set_container(Kind::Object, 0, 0);
+        return v;
+    }();
+    return empty;
+}
+
+const JsonView& JsonView::empty_array() noexcept {
+    static const JsonView empty = [] {
+        JsonView v;
+        v.set_container(Kind::Array, 0, 0);
+        return v;
+    }();
     return empty;
 }
 
@@ -90,7 +110,7 @@ JsonValue JsonValue::unordered_object(Object members) noexcept {
     return v;
 }
 
-JsonValue JsonValue::object() { return object(Object{}); }
+JsonValue JsonValue::object() { return object(Object()); }
 
 JsonValue JsonValue::object(Object members) {
     JsonValue v;

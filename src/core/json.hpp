@@ -40,8 +40,10 @@ public:
     static JsonValue borrowed_string(std::string_view text, const void* origin) noexcept;
     static JsonValue array(Array items = {});
     // Members in any order; they are sorted and a repeated key keeps its last value.
-    // (An overload, not a default argument: JsonMember is still incomplete here.)
     static JsonValue object(Object members);
+    // An empty object. (Not a default argument: JsonMember is still
+    // incomplete here, and some standard libraries refuse to destroy a
+    // vector of it at this point.)
     static JsonValue object();
     // Members whose keys are known to be distinct, kept in the order given,
     // for a value that is only looked into: nothing is sorted, and lookups
@@ -195,12 +197,24 @@ inline JsonValue JsonValue::borrowed_string(std::string_view text, const void* o
     return v;
 }
 
-// The order of object keys: ascending bytes, compared in place (keys are
-// short and mostly differ in their first bytes, where a library call would
-// cost more than the work).
+// The order of object keys: ascending bytes, compared in place, eight at a
+// time (keys are short and often share a prefix such as "sender_", where a
+// library call would cost more than the work).
 inline bool json_key_less(std::string_view a, std::string_view b) noexcept {
+    // Eight bytes read as one big-endian number order as the bytes do
+    // (compilers turn this into a load and a byte swap).
+    auto word = [](const char* p) {
+        std::uint64_t w = 0;
+        for (int k = 0; k < 8; ++k) w = (w << 8) | static_cast<unsigned char>(p[k]);
+        return w;
+    };
     const std::size_t n = a.size() < b.size() ? a.size() : b.size();
-    for (std::size_t i = 0; i < n; ++i) {
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        const std::uint64_t x = word(a.data() + i), y = word(b.data() + i);
+        if (x != y) return x < y;
+    }
+    for (; i < n; ++i) {
         if (a[i] != b[i]) return static_cast<unsigned char>(a[i]) < static_cast<unsigned char>(b[i]);
     }
     return a.size() < b.size();

@@ -1,0 +1,169 @@
+// A read-only JSON tree over text that lives elsewhere: the form in which a
+// payload is checked when the caller builds its own result while reading it.
+#pragma once
+
+#include "core/json.hpp"
+
+#include <cstdint>
+#include <cstring>
+#include <span>
+#include <string_view>
+
+namespace orvu::core {
+
+// One node. The nodes of a tree sit in one array, the children of a
+// container next to each other; a container finds them by their distance
+// from itself, so the array may grow (and move) while the tree is filled in.
+// Every text (strings and member keys) is borrowed and must outlive the tree.
+class JsonView {
+public:
+    using Kind = JsonValue::Kind;
+
+    JsonView() noexcept {}
+
+    // Setters for whoever fills the tree in.
+    void set_null() noexcept { kind_ = Kind::Null; }
+    void set_bool(bool b) noexcept {
+        kind_ = Kind::Bool;
+        u_.b = b;
+    }
+    // Negative integers are stored signed, non-negative ones unsigned, as JsonValue does.
+    void set_integer(std::int64_t i) noexcept {
+        if (i >= 0) return set_uint(static_cast<std::uint64_t>(i));
+        kind_ = Kind::Int;
+        u_.i = i;
+    }
+    void set_uint(std::uint64_t u) noexcept {
+        kind_ = Kind::UInt;
+        u_.u = u;
+    }
+    void set_real(double d) noexcept {
+        kind_ = Kind::Float;
+        u_.f = d;
+    }
+    void set_string(std::string_view text) noexcept {
+        kind_ = Kind::String;
+        u_.text = text;
+    }
+    // A container whose `count` children are the nodes `distance` places after this one.
+    void set_container(Kind kind, std::uint32_t distance, std::uint32_t count) noexcept {
+        kind_ = kind;
+        distance_ = distance;
+        count_ = count;
+    }
+    void set_key(std::string_view key) noexcept {
+        key_ = key;
+        key_tag_ = tag_of(key);
+    }
+
+    Kind kind() const noexcept { return kind_; }
+    bool is_null() const noexcept { return kind_ == Kind::Null; }
+    bool is_bool() const noexcept { return kind_ == Kind::Bool; }
+    bool is_string() const noexcept { return kind_ == Kind::String; }
+    bool is_array() const noexcept { return kind_ == Kind::Array; }
+    bool is_object() const noexcept { return kind_ == Kind::Object; }
+
+    // Scalar accessors: meaningful only for a value of that kind.
+    bool as_bool() const noexcept { return u_.b; }
+    std::uint64_t as_uint() const noexcept { return u_.u; }
+    std::int64_t as_int() const noexcept { return u_.i; }
+    double as_float() const noexcept { return u_.f; }
+    std::string_view as_string() const noexcept { return kind_ == Kind::String ? u_.text : std::string_view(); }
+    // The key of an object member.
+    std::string_view key() const noexcept { return key_; }
+
+    // The items of an array, the members of an object; empty for any other kind.
+    std::span<const JsonView> as_array() const noexcept { return children(Kind::Array); }
+    std::span<const JsonView> as_object() const noexcept { return children(Kind::Object); }
+
+    // The member named `key` (the keys of a tree's object are distinct); nullptr when absent or no object.
+    const JsonView* find(std::string_view key) const noexcept {
+        const std::uint32_t tag = tag_of(key);
+        for (const JsonView& member : as_object()) {
+            if (member.key_tag_ == tag && member.key_.size() == key.size() && same_text(member.key_, key)) {
+                return &member;
+            }
+        }
+        return nullptr;
+    }
+
+    // The same lookup starting at member `next` and wrapping around; `next`
+    // then names the member after the match. Cheap when keys are looked up
+    // in about the order the object lists them.
+    const JsonView* find_from(std::string_view key, std::size_t& next) const noexcept {
+        const std::span<const JsonView> members = as_object();
+        const std::uint32_t tag = tag_of(key);
+        std::size_t i = next < members.size() ? next : 0;
+        for (std::size_t left = members.size(); left > 0; --left) {
+            const JsonView& member = members[i];
+            if (++i == members.size()) i = 0;
+            if (member.key_tag_ == tag && member.key_.size() == key.size() && same_text(member.key_, key)) {
+                next = i;
+                return &member;
+            }
+        }
+        return nullptr;
+    }
+
+    // An empty object and an empty array, for checks that treat an absent value as one.
+    static const JsonView& empty_object() noexcept;
+    static const JsonView& empty_array() noexcept;
+
+private:
+    // A few bytes of a key and its length, so that a lookup passes over
+    // other members with one comparison each.
+    static std::uint32_t tag_of(std::string_view key) noexcept {
+        if (key.empty()) return 0;
+        auto byte = [&](std::size_t i) { return std::uint32_t{static_cast<unsigned char>(key[i])}; };
+        return static_cast<std::uint32_t>(key.size() & 0xff) | byte(0) << 8 | byte(key.size() / 2) << 16 |
+               byte(key.size() - 1) << 24;
+    }
+
+    // Keys of equal length compared in place, a word at a time: keys are
+    // short, and a library call would cost more than the work.
+    static bool same_text(std::string_view a, std::string_view b) noexcept {
+        const std::size_t n = a.size();
+        if (n >= 8) {
+            for (std::size_t i = 0; i + 8 < n; i += 8) {
+                if (word<std::uint64_t>(a, i) != word<std::uint64_t>(b, i)) return false;
+            }
+            return word<std::uint64_t>(a, n - 8) == word<std::uint64_t>(b, n - 8);  // overlaps the last step
+        }
+        if (n >= 4) return word<std::uint32_t>(a, 0) == word<std::uint32_t>(b, 0) &&
+                           word<std::uint32_t>(a, n - 4) == word<std::uint32_t>(b, n - 4);
+        for (std::size_t i = 0; i < n; ++i) {
+            if (a[i] != b[i]) return false;
+        }
+        return true;
+    }
+
+    template <class Word>
+    static Word word(std::string_view text, std::size_t at) noexcept {
+        Word w;
+        std::memcpy(&w, text.data() + at, sizeof w);
+        return w;
+    }
+
+    std::span<const JsonView> children(Kind kind) const noexcept {
+        if (kind_ != kind || count_ == 0) return {};
+        return {this + distance_, count_};
+    }
+
+    union Scalar {
+        bool b;
+        std::uint64_t u;
+        std::int64_t i;
+        double f;
+        std::string_view text;
+        Scalar() noexcept : u(0) {}
+    };
+
+    Kind kind_ = Kind::Null;
+    std::uint32_t count_ = 0;
+    std::uint32_t distance_ = 0;
+    std::uint32_t key_tag_ = 0;
+    std::string_view key_;
+    Scalar u_;
+};
+
+}  // namespace orvu::core
