@@ -7,6 +7,7 @@ The callables come from introspection (see surface.py), so subsystems that
 land later are covered as they appear.
 """
 
+import gc
 import inspect
 import math
 import sys
@@ -76,31 +77,40 @@ def call_with(target, param, value, check_refcount=True):
             twin = row.make()
     fn = target.resolve(obj)
     args, kwargs = target.valid_call(overrides_for(param, value))
-    before = sys.getrefcount(value)
-    exc_type = text = rendered = None
+    # No automatic collection between the two counts: a garbage cycle of an
+    # earlier case that happens to refer to the value would otherwise change
+    # the count when the call's allocations trigger a collection.
+    collecting = gc.isenabled()
+    gc.disable()
     try:
-        result = fn(*args, **kwargs)
-    except ALLOWED as exc:
-        exc_type, text = type(exc), str(exc)
-    except BaseException as exc:  # noqa: BLE001 - anything else is the finding
-        pytest.fail(f"{target.label}({param.name}=...) raised undocumented "
-                    f"{type(exc).__name__}: {str(exc)[:300]}")
-    else:
-        # The result is an ordinary value that the interpreter can inspect.
-        rendered = surface.attempt(lambda: result)
-        del result
-    base = base_value(value)
-    subclass_taken = exc_type is None and base is not None and target.kind in ("function", "method")
-    if subclass_taken:
-        # A subclass of str, int or float is taken for its value, whatever
-        # its methods claim: the same call with the plain value agrees.
-        plain_obj = twin if row else surface.make_instance(target.owner) if obj is not None else None
-        plain_args, plain_kwargs = target.valid_call(overrides_for(param, base))
-        assert surface.attempt(target.resolve(plain_obj), *plain_args, **plain_kwargs) == rendered, \
-            f"{target.label}: a {type(value).__name__} is not taken for its value"
-    rendered = None  # a result may hold the argument itself (a str is immutable)
-    if check_refcount and (target.owner, param.name) not in RETAINED:
+        before = sys.getrefcount(value)
+        exc_type = text = rendered = None
+        try:
+            result = fn(*args, **kwargs)
+        except ALLOWED as exc:
+            exc_type, text = type(exc), str(exc)
+        except BaseException as exc:  # noqa: BLE001 - anything else is the finding
+            pytest.fail(f"{target.label}({param.name}=...) raised undocumented "
+                        f"{type(exc).__name__}: {str(exc)[:300]}")
+        else:
+            # The result is an ordinary value that the interpreter can inspect.
+            rendered = surface.attempt(lambda: result)
+            del result
+        base = base_value(value)
+        subclass_taken = exc_type is None and base is not None and target.kind in ("function", "method")
+        if subclass_taken:
+            # A subclass of str, int or float is taken for its value, whatever
+            # its methods claim: the same call with the plain value agrees.
+            plain_obj = twin if row else surface.make_instance(target.owner) if obj is not None else None
+            plain_args, plain_kwargs = target.valid_call(overrides_for(param, base))
+            assert surface.attempt(target.resolve(plain_obj), *plain_args, **plain_kwargs) == rendered, \
+                f"{target.label}: a {type(value).__name__} is not taken for its value"
+        rendered = None  # a result may hold the argument itself (a str is immutable)
         after = sys.getrefcount(value)
+    finally:
+        if collecting:
+            gc.enable()
+    if check_refcount and (target.owner, param.name) not in RETAINED:
         assert after == before, f"{target.label}: reference count of the argument went {before} -> {after}"
     if row and (exc_type is not None or subclass_taken):
         what = "raised and changed" if exc_type is not None else "took a subclass differently from"
