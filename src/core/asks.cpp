@@ -29,6 +29,10 @@ std::string token_from_draw(std::uint64_t draw) {
 
 void DecisionRegistry::append(std::string_view token, Entry entry) {
     entries_.insert_back(token, std::move(entry));
+    unclaim(token);
+}
+
+void DecisionRegistry::unclaim(std::string_view token) {
     try {
         unclaimed_.insert_back(token);
     } catch (...) {
@@ -46,13 +50,14 @@ std::optional<DecisionRegistry::Registration> DecisionRegistry::register_minted(
     if (next_ticket_ == kLastTicket) return std::nullopt;
     // Work on a copy of the generator so that a failed insertion changes nothing.
     std::uint64_t state = rng_state_;
-    std::string token;
-    do {
-        token = token_from_draw(splitmix64_next(state));
-    } while (entries_.contains(token));
     const std::uint64_t ticket = next_ticket_;
-    Entry entry{room_id ? std::optional<std::string>(std::in_place, *room_id) : std::nullopt, ticket, false};
-    append(token, std::move(entry));
+    std::string token;
+    do {  // a token already in use is drawn again
+        token = token_from_draw(splitmix64_next(state));
+    } while (!entries_.insert_back(token, Entry{room_id ? std::optional<std::string>(std::in_place, *room_id)
+                                                        : std::nullopt,
+                                                ticket, false}));
+    unclaim(token);
     rng_state_ = state;
     next_ticket_ = ticket + 1;
     return Registration{std::move(token), ticket};
@@ -97,8 +102,11 @@ bool DecisionRegistry::withdraw(std::string_view token, std::uint64_t ticket) {
 }
 
 bool DecisionRegistry::forget(std::string_view token, std::uint64_t ticket) {
-    if (!live(token, ticket)) return false;
-    remove(token);
+    const std::uint32_t pos = entries_.position(token);
+    if (pos == entries_.kAbsent || entries_.value_at(pos).ticket != ticket) return false;
+    // A claimed ask already left the unclaimed set; the map is untouched until its own erase.
+    if (!entries_.value_at(pos).claimed) unclaimed_.erase(token);
+    entries_.erase_position(pos);
     return true;
 }
 

@@ -67,6 +67,9 @@ private:
     // The live entry of `token` when `ticket` names its current registration.
     Entry* live(std::string_view token, std::uint64_t ticket);
     void append(std::string_view token, Entry entry);
+    // Adds a token just stored in `entries_` to the unclaimed set; if that
+    // fails, the entry is taken out again.
+    void unclaim(std::string_view token);
     void remove(std::string_view token);
 
     OrderedMap<std::string, Entry> entries_;
