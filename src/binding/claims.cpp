@@ -102,8 +102,9 @@ Ref eligibility(ClaimRegistry& r, const BoundArgs& a) {
     const std::string_view room = a.str(0), message = a.str(1);
     const Held<TrackerObject, kReading> tracker(a, 2, TypeId::RetryTracker);
     const core::DeliveryFacts facts = facts_arg(a);
-    return result::str(core::eligibility_word(Claims ? r.guarded_claim(room, message, *tracker, facts)
-                                                     : r.delivery_eligibility(room, message, *tracker, facts)));
+    const core::Eligibility e = Claims ? r.guarded_claim(room, message, *tracker, facts)
+                                       : r.delivery_eligibility(room, message, *tracker, facts);
+    return Ref::borrow(a.state().eligibility_words[static_cast<std::size_t>(e)].get());
 }
 const Signature kDeliveryEligibility{
     "ClaimRegistry.delivery_eligibility", {"room_id", "message_id", "retry_tracker"}, 3, 3, true};

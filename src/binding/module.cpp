@@ -4,6 +4,7 @@
 // before the attribute is set.
 #include "binding/method.hpp"
 #include "binding/registry.hpp"
+#include "core/claims.hpp"
 
 #include <new>
 #include <string>
@@ -130,6 +131,8 @@ const ShapeEntry kShapes[] = {
     {Shape::FinishedContinuation, {{Word::Kind, Word::Finished}}},
 };
 static_assert(std::size(kShapes) == kShapeCount, "one template per shape");
+static_assert(std::tuple_size_v<decltype(ModuleState::eligibility_words)> == core::kEligibilityCount,
+              "one word per eligibility");
 
 int module_exec(PyObject* module) noexcept {
     return guarded_int([&] {
@@ -146,6 +149,11 @@ int module_exec(PyObject* module) noexcept {
             PyObject* word = state->words[i].release();
             PyUnicode_InternInPlace(&word);
             state->words[i] = Ref::steal(word);
+        }
+        for (std::size_t i = 0; i < state->eligibility_words.size(); ++i) {
+            PyObject* word = make_str(core::eligibility_word(static_cast<core::Eligibility>(i))).release();
+            PyUnicode_InternInPlace(&word);
+            state->eligibility_words[i] = Ref::steal(word);
         }
         for (const ShapeEntry& entry : kShapes) {
             Ref d = Ref::check(PyDict_New());
@@ -232,6 +240,7 @@ int ModuleState::traverse(visitproc visit, void* arg) const {
     }
     for (const Ref& word : words) Py_VISIT(word.get());
     for (const Ref& shape : shapes) Py_VISIT(shape.get());
+    for (const Ref& word : eligibility_words) Py_VISIT(word.get());
     Py_VISIT(mapping_abc.get());
     Py_VISIT(sequence_abc.get());
     return 0;
@@ -242,6 +251,7 @@ void ModuleState::clear() noexcept {
     for (auto& list : members) std::vector<Ref>().swap(list);
     for (Ref& word : words) word = nullptr;
     for (Ref& shape : shapes) shape = nullptr;
+    for (Ref& word : eligibility_words) word = nullptr;
     mapping_abc = nullptr;
     sequence_abc = nullptr;
     for (Ref& type : types) type = nullptr;

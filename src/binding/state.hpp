@@ -69,6 +69,9 @@ struct ModuleState {
     std::array<std::vector<Ref>, core::kEnumCount> members;
     std::array<Ref, kWordCount> words;
     std::array<Ref, kShapeCount> shapes;
+    // The interned answers of the claim registry's eligibility decisions, by
+    // core::Eligibility.
+    std::array<Ref, 7> eligibility_words;
     Ref mapping_abc;   // collections.abc.Mapping
     Ref sequence_abc;  // collections.abc.Sequence
 

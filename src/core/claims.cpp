@@ -7,7 +7,7 @@
 namespace orvu::core {
 namespace {
 
-constexpr std::array<std::string_view, 7> kEligibilityWords = {
+constexpr std::array<std::string_view, kEligibilityCount> kEligibilityWords = {
     "self", "completed", "pending", "inflight", "exhausted", "failed", "runnable",
 };
 

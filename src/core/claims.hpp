@@ -67,6 +67,7 @@ using SettlementResult = Outcome<Settlement>;
 using SettlementLookup = Outcome<std::optional<Settlement>>;
 
 enum class Eligibility : std::uint8_t { Self, Completed, Pending, Inflight, Exhausted, Failed, Runnable };
+inline constexpr std::size_t kEligibilityCount = 7;
 std::string_view eligibility_word(Eligibility e) noexcept;
 
 // What the host knows and the registry does not.
