@@ -165,13 +165,6 @@ double to_double(PyObject* obj, const char* callable, const char* name) {
     return v;
 }
 
-std::optional<std::string_view> BoundArgs::optional_str(std::size_t i) const {
-    PyObject* obj = slots_[i];
-    if (!obj || obj == Py_None) return std::nullopt;
-    if (!PyUnicode_Check(obj)) wrong_type(i, "str or None");
-    return utf8_view(obj);
-}
-
 PyObject* BoundArgs::optional_str_object(std::size_t i) const {
     PyObject* obj = slots_[i];
     if (!obj || obj == Py_None) return nullptr;

@@ -69,7 +69,11 @@ public:
         return std::string_view(text, static_cast<std::size_t>(size));
     }
     // None (or not given) -> nullopt.
-    std::optional<std::string_view> optional_str(std::size_t i) const;
+    std::optional<std::string_view> optional_str(std::size_t i) const {
+        if (!slots_[i] || slots_[i] == Py_None) return std::nullopt;
+        if (!PyUnicode_Check(slots_[i])) wrong_type(i, "str or None");
+        return str(i);
+    }
     // None (or not given) -> nullptr; otherwise the str object itself (checked).
     PyObject* optional_str_object(std::size_t i) const;
     template <class T>

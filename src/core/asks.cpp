@@ -16,12 +16,12 @@ std::uint64_t splitmix64_next(std::uint64_t& state) noexcept {
     return z ^ (z >> 31);
 }
 
-std::string token_from_draw(std::uint64_t draw) {
+TokenText token_from_draw(std::uint64_t draw) noexcept {
     static constexpr char kHex[] = "0123456789abcdef";
-    std::string token(8, '0');
+    TokenText token;
     auto low = static_cast<std::uint32_t>(draw);
     for (int i = 7; i >= 0; --i) {
-        token[static_cast<std::size_t>(i)] = kHex[low & 0xF];
+        token.digits[i] = kHex[low & 0xF];
         low >>= 4;
     }
     return token;
@@ -51,16 +51,16 @@ std::optional<DecisionRegistry::Registration> DecisionRegistry::register_minted(
     // Work on a copy of the generator so that a failed insertion changes nothing.
     std::uint64_t state = rng_state_;
     const std::uint64_t ticket = next_ticket_;
-    std::string token;
+    TokenText token;
     do {  // a token already in use is drawn again
         token = token_from_draw(splitmix64_next(state));
-    } while (!entries_.insert_back(token, Entry{room_id ? std::optional<std::string>(std::in_place, *room_id)
-                                                        : std::nullopt,
-                                                ticket, false}));
-    unclaim(token);
+    } while (!entries_.insert_back(token.view(), Entry{room_id ? std::optional<std::string>(std::in_place, *room_id)
+                                                               : std::nullopt,
+                                                       ticket, false}));
+    unclaim(token.view());
     rng_state_ = state;
     next_ticket_ = ticket + 1;
-    return Registration{std::move(token), ticket};
+    return Registration{std::string(token.view()), ticket};
 }
 
 std::optional<DecisionRegistry::Registration> DecisionRegistry::register_keyed(std::string_view key) {

@@ -20,7 +20,12 @@ std::uint64_t splitmix64_next(std::uint64_t& state) noexcept;
 
 // The token text of a generator output: its low 32 bits as exactly eight
 // lowercase hexadecimal digits.
-std::string token_from_draw(std::uint64_t draw);
+// The eight lowercase hex digits of the draw's low 32 bits.
+struct TokenText {
+    char digits[8];
+    std::string_view view() const noexcept { return {digits, sizeof digits}; }
+};
+TokenText token_from_draw(std::uint64_t draw) noexcept;
 
 // What a cancellation removed, each list oldest first.
 struct CancelledDecisions {
