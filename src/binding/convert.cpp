@@ -3,16 +3,61 @@
 #include "binding/result.hpp"
 
 #include <algorithm>
-#include <memory>
 #include <array>
 #include <cstring>
+#include <memory>
 #include <span>
 #include <string>
+#include <vector>
 
 namespace orvu::py {
 namespace {
 
 using core::JsonValue;
+
+// NaN and the infinities have no JSON form: both readers read them as null.
+bool reads_as_null(double d) noexcept { return d != d || d - d != 0.0; }
+
+// The value of an exact int in 64 bits: signed, else unsigned, else Beyond
+// (more than 64 bits; no error is left set).
+enum class IntFit { Signed, Unsigned, Beyond };
+IntFit fit_int(PyObject* value, long long& s, unsigned long long& u) {
+    int overflow = 0;
+    s = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (s == -1 && PyErr_Occurred()) throw_error();
+    if (overflow == 0) return IntFit::Signed;
+    if (overflow > 0) {
+        u = PyLong_AsUnsignedLongLong(value);
+        if (!PyErr_Occurred()) return IntFit::Unsigned;
+        PyErr_Clear();
+    }
+    return IntFit::Beyond;
+}
+
+// Scratch space for `n` items: on the stack up to N, else on the heap.
+template <class T, std::size_t N>
+class Scratch {
+public:
+    explicit Scratch(std::size_t n) : large_(n > N ? n : 0), items_(n > N ? large_.data() : small_.data(), n) {}
+    std::span<T> items() noexcept { return items_; }
+
+private:
+    std::array<T, N> small_;
+    std::vector<T> large_;
+    std::span<T> items_;
+};
+
+// Sorts the few members of one object: insertion sort while they are few.
+template <class T, class Less>
+void sort_members(std::span<T> items, Less less) {
+    if (items.size() > 32) return std::sort(items.begin(), items.end(), less);
+    for (std::size_t i = 1; i < items.size(); ++i) {
+        T moving = items[i];
+        std::size_t j = i;
+        for (; j > 0 && less(moving, items[j - 1]); --j) items[j] = items[j - 1];
+        items[j] = moving;
+    }
+}
 
 // `value` op the integer written in decimal as `limit_text`.
 bool compare(const Ref& value, const char* limit_text, int op) {
@@ -25,19 +70,18 @@ bool compare(const Ref& value, const char* limit_text, int op) {
 JsonValue convert_int(PyObject* obj) {
     // Exact int, so comparisons below never run a subclass's own methods.
     Ref value = Ref::check(PyNumber_Index(obj));
-    int overflow = 0;
-    const long long s = PyLong_AsLongLongAndOverflow(value.get(), &overflow);
-    if (s == -1 && PyErr_Occurred()) throw_error();
-    if (overflow == 0) return JsonValue::integer(s);
-    if (overflow > 0) {
-        const unsigned long long u = PyLong_AsUnsignedLongLong(value.get());
-        if (!PyErr_Occurred()) return JsonValue::uint(u);
-        PyErr_Clear();
+    long long s = 0;
+    unsigned long long u = 0;
+    switch (fit_int(value.get(), s, u)) {
+        case IntFit::Signed: return JsonValue::integer(s);
+        case IntFit::Unsigned: return JsonValue::uint(u);
+        case IntFit::Beyond: break;
     }
     // Out of the 64-bit ranges: say so plainly inside the 128-bit ranges,
     // beyond them report an overflow.
-    const bool in_128 = overflow > 0 ? compare(value, "340282366920938463463374607431768211455", Py_LE)
-                                     : compare(value, "-170141183460469231731687303715884105728", Py_GE);
+    const bool positive = compare(value, "0", Py_GT);
+    const bool in_128 = positive ? compare(value, "340282366920938463463374607431768211455", Py_LE)
+                                 : compare(value, "-170141183460469231731687303715884105728", Py_GE);
     raise_type_error(in_128 ? "JSON number out of range" : "int too big to convert");
 }
 
@@ -156,7 +200,7 @@ struct Reader {
         if (PyFloat_Check(obj)) {
             double d = PyFloat_AsDouble(obj);
             if (d == -1.0 && PyErr_Occurred()) throw_error();
-            if (d != d || d - d != 0.0) return JsonValue::null();  // NaN and the infinities
+            if (reads_as_null(d)) return JsonValue::null();
             return JsonValue::real(d);
         }
         if (PyAnySet_Check(obj) || is_instance(obj, state.sequence_abc)) return sequence(obj, depth);
@@ -266,22 +310,17 @@ private:
             return Read::Done;
         }
         if (PyLong_CheckExact(obj)) {
-            int overflow = 0;
-            const long long s = PyLong_AsLongLongAndOverflow(obj, &overflow);
-            if (overflow == 0) {
-                if (s == -1 && PyErr_Occurred()) return give_up();
-                node.set_integer(s);
-                return Read::Done;
+            long long s = 0;
+            unsigned long long u = 0;
+            switch (fit_int(obj, s, u)) {
+                case IntFit::Signed: node.set_integer(s); return Read::Done;
+                case IntFit::Unsigned: node.set_uint(u); return Read::Done;
+                case IntFit::Beyond: return Read::GiveUp;  // the general conversion says why
             }
-            if (overflow < 0) return Read::GiveUp;
-            const unsigned long long u = PyLong_AsUnsignedLongLong(obj);
-            if (PyErr_Occurred()) return give_up();
-            node.set_uint(u);
-            return Read::Done;
         }
         if (PyFloat_CheckExact(obj)) {
             const double d = PyFloat_AsDouble(obj);
-            if (d != d || d - d != 0.0) {  // NaN and the infinities read as null
+            if (reads_as_null(d)) {
                 node.set_null();
                 same = Py_None;
             } else {
@@ -341,10 +380,8 @@ private:
     Ref copy_dict(PyObject* obj, std::size_t slot, int depth) {
         const Py_ssize_t size = PyDict_Size(obj);
         const auto count = static_cast<std::size_t>(size);
-        std::array<Member, 16> small_members;
-        std::vector<Member> large_members(count > small_members.size() ? count : 0);
-        const std::span<Member> members(count > small_members.size() ? large_members.data() : small_members.data(),
-                                        count);
+        Scratch<Member, 16> member_space(count);
+        const std::span<Member> members = member_space.items();
         Py_ssize_t pos = 0;
         PyObject *key = nullptr, *value = nullptr;
         for (std::size_t i = 0; i < count && PyDict_Next(obj, &pos, &key, &value); ++i) {
@@ -354,24 +391,12 @@ private:
             members[i].v = value;
         }
         // Put in key order by their addresses, which are cheaper to move.
-        std::array<const Member*, 16> small_order;
-        std::vector<const Member*> large_order(count > small_order.size() ? count : 0);
-        const std::span<const Member*> order(count > small_order.size() ? large_order.data() : small_order.data(),
-                                             count);
+        Scratch<const Member*, 16> order_space(count);
+        const std::span<const Member*> order = order_space.items();
         for (std::size_t i = 0; i < count; ++i) order[i] = &members[i];
-        auto by_key = [](const Member* a, const Member* b) {
+        sort_members(order, [](const Member* a, const Member* b) {
             return a->prefix != b->prefix ? a->prefix < b->prefix : core::json_key_less(a->key, b->key);
-        };
-        if (count <= 32) {
-            for (std::size_t i = 1; i < count; ++i) {  // insertion sort: few, short keys
-                const Member* moving = order[i];
-                std::size_t j = i;
-                for (; j > 0 && by_key(moving, order[j - 1]); --j) order[j] = order[j - 1];
-                order[j] = moving;
-            }
-        } else {
-            std::sort(order.begin(), order.end(), by_key);
-        }
+        });
         const std::size_t first = open(slot, JsonValue::Kind::Object, size);
         Ref dict = Ref::check(PyDict_New());
         for (std::size_t i = 0; i < count; ++i) {
@@ -485,25 +510,13 @@ Ref from_json(const JsonValue& value) {
             Ref dict = Ref::check(PyDict_New());
             if (!value.ordered()) {
                 // Keys are distinct but in the order read: put them in order here.
-                // Small objects keep the member list on the stack.
                 const std::size_t n = value.as_object().size();
-                std::array<const core::JsonMember*, 32> small;
-                std::vector<const core::JsonMember*> large(n > small.size() ? n : 0);
-                const std::span<const core::JsonMember*> members(n > small.size() ? large.data() : small.data(), n);
+                Scratch<const core::JsonMember*, 32> space(n);
+                const std::span<const core::JsonMember*> members = space.items();
                 for (std::size_t i = 0; i < n; ++i) members[i] = &value.as_object()[i];
-                auto by_key = [](const core::JsonMember* a, const core::JsonMember* b) {
+                sort_members(members, [](const core::JsonMember* a, const core::JsonMember* b) {
                     return core::json_key_less(a->first, b->first);
-                };
-                if (members.size() <= 32) {
-                    for (std::size_t i = 1; i < members.size(); ++i) {  // insertion sort: few, short keys
-                        const core::JsonMember* moving = members[i];
-                        std::size_t j = i;
-                        for (; j > 0 && by_key(moving, members[j - 1]); --j) members[j] = members[j - 1];
-                        members[j] = moving;
-                    }
-                } else {
-                    std::sort(members.begin(), members.end(), by_key);
-                }
+                });
                 for (const core::JsonMember* member : members) {
                     Ref k = member->key_origin
                                 ? Ref::borrow(static_cast<PyObject*>(const_cast<void*>(member->key_origin)))

@@ -7,7 +7,6 @@
 #include <string>
 #include <type_traits>
 #include <utility>
-#include <utility>
 #include <vector>
 
 // Keeps a rarely taken path out of the function that calls it.

@@ -21,21 +21,21 @@ const JsonValue::Object& JsonValue::empty_object() noexcept {
     return empty;
 }
 
+namespace {
+JsonView empty_container(JsonValue::Kind kind) noexcept {
+    JsonView v;
+    v.set_container(kind, 0, 0);
+    return v;
+}
+}  // namespace
+
 const JsonView& JsonView::empty_object() noexcept {
-    static const JsonView empty = [] {
-        JsonView v;
-        v.set_container(Kind::Object, 0, 0);
-        return v;
-    }();
+    static const JsonView empty = empty_container(Kind::Object);
     return empty;
 }
 
 const JsonView& JsonView::empty_array() noexcept {
-    static const JsonView empty = [] {
-        JsonView v;
-        v.set_container(Kind::Array, 0, 0);
-        return v;
-    }();
+    static const JsonView empty = empty_container(Kind::Array);
     return empty;
 }
 
