@@ -362,21 +362,6 @@ private:
         PyObject* v;
     };
 
-    // Orders as the first eight bytes of a key do (shorter keys padded with
-    // zeros, which sort first as a shorter key does), so that most
-    // comparisons of keys are one comparison of numbers.
-    static std::uint64_t key_prefix(std::string_view key) noexcept {
-        std::uint64_t prefix = 0;
-        if (key.size() >= 8) {
-            for (std::size_t k = 0; k < 8; ++k) prefix = (prefix << 8) | static_cast<unsigned char>(key[k]);
-            return prefix;
-        }
-        for (std::size_t k = 0; k < key.size(); ++k) {
-            prefix |= std::uint64_t{static_cast<unsigned char>(key[k])} << (56 - 8 * k);
-        }
-        return prefix;
-    }
-
     Ref copy_dict(PyObject* obj, std::size_t slot, int depth) {
         const Py_ssize_t size = PyDict_Size(obj);
         const auto count = static_cast<std::size_t>(size);
@@ -386,7 +371,7 @@ private:
         PyObject *key = nullptr, *value = nullptr;
         for (std::size_t i = 0; i < count && PyDict_Next(obj, &pos, &key, &value); ++i) {
             if (!key_of(key, members[i].key)) return {};
-            members[i].prefix = key_prefix(members[i].key);
+            members[i].prefix = core::bytes::big_endian_prefix(members[i].key);
             members[i].k = key;
             members[i].v = value;
         }

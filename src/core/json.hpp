@@ -2,6 +2,8 @@
 // checked, and the validation findings (issues) reported about them.
 #pragma once
 
+#include "core/bytes.hpp"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -201,17 +203,10 @@ inline JsonValue JsonValue::borrowed_string(std::string_view text, const void* o
 // time (keys are short and often share a prefix such as "sender_", where a
 // library call would cost more than the work).
 inline bool json_key_less(std::string_view a, std::string_view b) noexcept {
-    // Eight bytes read as one big-endian number order as the bytes do
-    // (compilers turn this into a load and a byte swap).
-    auto word = [](const char* p) {
-        std::uint64_t w = 0;
-        for (int k = 0; k < 8; ++k) w = (w << 8) | static_cast<unsigned char>(p[k]);
-        return w;
-    };
     const std::size_t n = a.size() < b.size() ? a.size() : b.size();
     std::size_t i = 0;
     for (; i + 8 <= n; i += 8) {
-        const std::uint64_t x = word(a.data() + i), y = word(b.data() + i);
+        const std::uint64_t x = bytes::big_endian_word(a.data() + i), y = bytes::big_endian_word(b.data() + i);
         if (x != y) return x < y;
     }
     for (; i < n; ++i) {

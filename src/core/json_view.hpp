@@ -2,6 +2,7 @@
 // payload is checked when the caller builds its own result while reading it.
 #pragma once
 
+#include "core/bytes.hpp"
 #include "core/json.hpp"
 
 #include <cstdint>
@@ -80,7 +81,7 @@ public:
     const JsonView* find(std::string_view key) const noexcept {
         const std::uint32_t tag = tag_of(key);
         for (const JsonView& member : as_object()) {
-            if (member.key_tag_ == tag && member.key_.size() == key.size() && same_text(member.key_, key)) {
+            if (member.key_tag_ == tag && bytes::equal(member.key_, key)) {
                 return &member;
             }
         }
@@ -97,7 +98,7 @@ public:
         for (std::size_t left = members.size(); left > 0; --left) {
             const JsonView& member = members[i];
             if (++i == members.size()) i = 0;
-            if (member.key_tag_ == tag && member.key_.size() == key.size() && same_text(member.key_, key)) {
+            if (member.key_tag_ == tag && bytes::equal(member.key_, key)) {
                 next = i;
                 return &member;
             }
@@ -117,31 +118,6 @@ private:
         auto byte = [&](std::size_t i) { return std::uint32_t{static_cast<unsigned char>(key[i])}; };
         return static_cast<std::uint32_t>(key.size() & 0xff) | byte(0) << 8 | byte(key.size() / 2) << 16 |
                byte(key.size() - 1) << 24;
-    }
-
-    // Keys of equal length compared in place, a word at a time: keys are
-    // short, and a library call would cost more than the work.
-    static bool same_text(std::string_view a, std::string_view b) noexcept {
-        const std::size_t n = a.size();
-        if (n >= 8) {
-            for (std::size_t i = 0; i + 8 < n; i += 8) {
-                if (word<std::uint64_t>(a, i) != word<std::uint64_t>(b, i)) return false;
-            }
-            return word<std::uint64_t>(a, n - 8) == word<std::uint64_t>(b, n - 8);  // overlaps the last step
-        }
-        if (n >= 4) return word<std::uint32_t>(a, 0) == word<std::uint32_t>(b, 0) &&
-                           word<std::uint32_t>(a, n - 4) == word<std::uint32_t>(b, n - 4);
-        for (std::size_t i = 0; i < n; ++i) {
-            if (a[i] != b[i]) return false;
-        }
-        return true;
-    }
-
-    template <class Word>
-    static Word word(std::string_view text, std::size_t at) noexcept {
-        Word w;
-        std::memcpy(&w, text.data() + at, sizeof w);
-        return w;
     }
 
     std::span<const JsonView> children(Kind kind) const noexcept {

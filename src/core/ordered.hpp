@@ -14,8 +14,9 @@
 #pragma once
 
 #include <cstddef>
+#include "core/bytes.hpp"
+
 #include <cstdint>
-#include <cstring>
 #include <functional>
 #include <iterator>
 #include <memory>
@@ -37,57 +38,6 @@ struct PairHash {
     }
 };
 
-// Byte-string hashing and equality for the short ids the maps are keyed by
-// (room, message and topic ids): whole 8-byte words, the last one
-// overlapping, with the length mixed in, so that no call leaves the header.
-namespace bytes {
-inline std::uint64_t load64(const char* p) noexcept {
-    std::uint64_t v;
-    std::memcpy(&v, p, 8);
-    return v;
-}
-inline std::uint64_t load32(const char* p) noexcept {
-    std::uint32_t v;
-    std::memcpy(&v, p, 4);
-    return v;
-}
-inline std::uint64_t mix(std::uint64_t x) noexcept {
-    x *= 0xBF58476D1CE4E5B9ULL;
-    return x ^ (x >> 31);
-}
-inline std::uint64_t hash(std::string_view s) noexcept {
-    const char* p = s.data();
-    const std::size_t n = s.size();
-    std::uint64_t h = mix(n ^ 0x9E3779B97F4A7C15ULL);
-    if (n >= 8) {
-        for (std::size_t i = 0; i + 8 < n; i += 8) h = mix(h ^ load64(p + i));
-        return mix(h ^ load64(p + n - 8));
-    }
-    if (n >= 4) return mix(h ^ (load32(p) | (load32(p + n - 4) << 32)));
-    if (n > 0) {
-        const auto byte = [&](std::size_t i) { return std::uint64_t{static_cast<unsigned char>(p[i])}; };
-        return mix(h ^ (byte(0) | (byte(n / 2) << 8) | (byte(n - 1) << 16)));
-    }
-    return h;
-}
-inline bool equal(std::string_view a, std::string_view b) noexcept {
-    const std::size_t n = a.size();
-    if (n != b.size()) return false;
-    const char* x = a.data();
-    const char* y = b.data();
-    if (n >= 8) {
-        for (std::size_t i = 0; i + 8 < n; i += 8) {
-            if (load64(x + i) != load64(y + i)) return false;
-        }
-        return load64(x + n - 8) == load64(y + n - 8);
-    }
-    if (n >= 4) return load32(x) == load32(y) && load32(x + n - 4) == load32(y + n - 4);
-    for (std::size_t i = 0; i < n; ++i) {
-        if (x[i] != y[i]) return false;
-    }
-    return true;
-}
-}  // namespace bytes
 
 // The default hash of a key; strings hash as views, so lookups need no copy.
 template <class K>
