@@ -4,7 +4,6 @@
 #include "core/asks.hpp"
 
 #include <cstdint>
-#include <memory>
 #include <string>
 
 namespace orvu::py {
@@ -45,8 +44,7 @@ PyGetSetDef cancelled_getset[] = {
 // allocate it leaves every ask in place.
 template <class Cancel>
 Ref cancelled(const ModuleState& state, Cancel&& cancel) {
-    Ref removed = result::instance<CancelledObject>(state, TypeId::CancelledDecisions,
-                                                    std::make_unique<core::CancelledDecisions>());
+    Ref removed = result::instance<CancelledObject>(state, TypeId::CancelledDecisions);
     CancelledObject::of(removed.get()) = cancel();
     return removed;
 }
@@ -62,7 +60,7 @@ Ref registry_new(PyTypeObject* type, const BoundArgs& a) {
     std::optional<std::uint32_t> bound;
     if (max_pending) bound = static_cast<std::uint32_t>(a.check_range(0, max_pending.get(), 1, UINT32_MAX));
     const std::uint64_t state = seed ? a.check_range(1, seed.get(), 0, UINT64_MAX) : random_seed();
-    return RegistryObject::create(type, std::make_unique<DecisionRegistry>(bound, state));
+    return RegistryObject::create(type, bound, state);
 }
 
 const Signature kCancelAll{"DecisionRegistry.cancel_all", {}, 0, 0};

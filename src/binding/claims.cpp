@@ -7,7 +7,6 @@
 #include "core/numbers.hpp"
 
 #include <algorithm>
-#include <memory>
 #include <string>
 
 namespace orvu::py {
@@ -71,7 +70,7 @@ Ref settlement(const ModuleState& s, const core::Settlement& x) {
 const Signature kNew{"ClaimRegistry.__new__", {"max_completed"}, 1, 0};
 Ref registry_new(PyTypeObject* type, const BoundArgs& a) {
     const std::uint32_t max_completed = a.given(0) ? a.integer_in<std::uint32_t>(0, 1, core::kCountMax) : 500;
-    return RegistryObject::create(type, std::make_unique<ClaimRegistry>(max_completed));
+    return RegistryObject::create(type, max_completed);
 }
 
 // Every body converts all its arguments, in parameter order, before the

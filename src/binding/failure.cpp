@@ -6,7 +6,6 @@
 #include "core/failure.hpp"
 
 #include <array>
-#include <memory>
 
 namespace orvu::py {
 namespace {
@@ -16,11 +15,11 @@ using core::AgentFailure;
 
 const Signature kNew{"AgentFailure.__new__", {"provider", "message", "code", "detail"}, 4, 2};
 Ref failure_new(PyTypeObject* type, const BoundArgs& a) {
-    auto failure = std::make_unique<AgentFailure>();
-    failure->provider = a.str(0);
-    failure->message = a.str(1);
-    if (auto code = a.optional_str(2)) failure->code.emplace(*code);
-    if (a.given(3) && a[3] != Py_None) failure->detail = to_json(a.state(), a[3]);
+    AgentFailure failure;
+    failure.provider = a.str(0);
+    failure.message = a.str(1);
+    if (auto code = a.optional_str(2)) failure.code.emplace(*code);
+    if (a.given(3) && a[3] != Py_None) failure.detail = to_json(a.state(), a[3]);
     return FailureObject::create(type, std::move(failure));
 }
 

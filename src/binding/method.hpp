@@ -295,7 +295,7 @@ private:
 // The body of a constructor that takes no arguments: a default-built core object.
 template <class Object>
 Ref default_new(PyTypeObject* type, const BoundArgs&) {
-    return Object::create(type, std::make_unique<CoreOf<Object>>());
+    return Object::create(type);
 }
 
 }  // namespace orvu::py

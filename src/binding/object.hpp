@@ -2,7 +2,7 @@
 // their classes from type specs.
 //
 //   struct SessionObject : Wrapped<core::Session> {};
-//   ... Wrapped<T>::create(type, std::make_unique<T>(...))
+//   ... Wrapped<T>::create(type, constructor arguments of T...)
 //
 // The core object lives inside the Python object's own memory (no second
 // allocation) and is destroyed in dealloc, which also drops the instance's
@@ -12,9 +12,9 @@
 #include "binding/access.hpp"
 #include "binding/handle.hpp"
 
-#include <memory>
 #include <new>
 #include <string>
+#include <utility>
 
 namespace orvu::py {
 
@@ -28,19 +28,19 @@ struct Wrapped {
     static Wrapped* cast(PyObject* obj) noexcept { return reinterpret_cast<Wrapped*>(obj); }
     static T& of(PyObject* obj) noexcept { return *std::launder(reinterpret_cast<T*>(cast(obj)->storage)); }
 
-    // Allocates an instance of `type` holding `value`. If moving the value in
-    // throws, the object is released with nothing to destroy.
-    static Ref create(PyTypeObject* type, T&& value) {
+    // Allocates an instance of `type` whose value is built in place from
+    // `args`. If building it throws, the object is released with nothing to
+    // destroy.
+    template <class... Args>
+    static Ref create(PyTypeObject* type, Args&&... args) {
         auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
         Ref obj = Ref::check(alloc(type, 0));
         Wrapped* self = cast(obj.get());
         new (&self->access) AccessFlag();
-        new (self->storage) T(std::move(value));
+        new (self->storage) T(std::forward<Args>(args)...);
         self->alive = true;
         return obj;
     }
-    static Ref create(PyTypeObject* type, const T& value) { return create(type, T(value)); }
-    static Ref create(PyTypeObject* type, std::unique_ptr<T> value) { return create(type, std::move(*value)); }
 
     // tp_dealloc for non-GC types.
     static void dealloc(PyObject* obj) noexcept {

@@ -110,7 +110,7 @@ Ref roster_new(PyTypeObject* type, const BoundArgs& a) {
     // Stored as given: no check that it is callable (a failing call is
     // treated like a provider that has no answer).
     PyObject* provider = a.given(0) && a[0] != Py_None ? a[0] : nullptr;
-    Ref self = RosterObject::create(type, std::make_unique<ParticipantRoster>());
+    Ref self = RosterObject::create(type);
     RosterObject::of(self.get()).provider = Ref::borrow(provider).release();
     return self;
 }

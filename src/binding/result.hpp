@@ -8,7 +8,6 @@
 
 #include <cstdint>
 #include <initializer_list>
-#include <memory>
 #include <optional>
 #include <string>
 #include <type_traits>
@@ -116,10 +115,10 @@ Ref member(const ModuleState& state, core::EnumId id, E variant) {
     return state.members[static_cast<std::size_t>(id)][core::index_of(variant)];
 }
 
-// A new instance of the module's class `id` owning `value`.
-template <class Object, class T>
-Ref instance(const ModuleState& state, TypeId id, std::unique_ptr<T> value) {
-    return Object::create(state.type(id), std::move(value));
+// A new instance of the module's class `id`, its value built from `args`.
+template <class Object, class... Args>
+Ref instance(const ModuleState& state, TypeId id, Args&&... args) {
+    return Object::create(state.type(id), std::forward<Args>(args)...);
 }
 
 // [(str, integer), ...], e.g. (room_id, ticket) pairs.

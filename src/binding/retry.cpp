@@ -3,7 +3,6 @@
 #include "binding/registry.hpp"
 #include "core/retry.hpp"
 
-#include <memory>
 
 namespace orvu::py {
 namespace {
@@ -17,7 +16,7 @@ Ref tracker_new(PyTypeObject* type, const BoundArgs& a) {
     const std::int64_t max_tracked = a.given(1) ? a.integer<std::int64_t>(1) : 10000;
     const auto retries = static_cast<std::uint32_t>(a.check_range(0, max_retries, 0, core::kCountMax));
     const auto tracked = static_cast<std::uint32_t>(a.check_range(1, max_tracked, 1, core::kCountMax));
-    return TrackerObject::create(type, std::make_unique<core::RetryTracker>(retries, tracked));
+    return TrackerObject::create(type, retries, tracked);
 }
 
 // The methods all take one message id.

@@ -60,8 +60,7 @@ const Signature kClear{"RoomRoster.clear", {}, 0, 0};
 
 Ref reconcile(RoomRoster& roster, const BoundArgs& a) {
     const std::vector<std::string> snapshot = room_id_sequence(a, 0);
-    return result::instance<Reconciliation>(a.state(), TypeId::RoomReconciliation,
-                                            std::make_unique<core::RoomReconciliation>(roster.reconcile(snapshot)));
+    return result::instance<Reconciliation>(a.state(), TypeId::RoomReconciliation, roster.reconcile(snapshot));
 }
 
 constexpr Access X = Access::Exclusive;

@@ -3,7 +3,6 @@
 #include "binding/registry.hpp"
 #include "core/session.hpp"
 
-#include <memory>
 #include <string>
 
 namespace orvu::py {
@@ -41,17 +40,17 @@ double read_config_number(PyObject* config, std::string_view key) {
 const Signature kPolicyNew{"SessionPolicy.__new__", {"config", "trace_context"}, 2, 1};
 Ref policy_new(PyTypeObject* type, const BoundArgs& a) {
     PyObject* trace_context = a.optional_str_object(1);
-    auto policy = std::make_unique<core::SessionPolicy>();
+    core::SessionPolicy policy;
     for (const core::PolicyKey& key : core::session_policy_keys()) {
-        unwrap(core::set_policy_value(*policy, key, read_config_number(a[0], key.name)));
+        unwrap(core::set_policy_value(policy, key, read_config_number(a[0], key.name)));
     }
-    unwrap(core::check_policy_relations(*policy), trace_context);
+    unwrap(core::check_policy_relations(policy), trace_context);
     return PolicyObject::create(type, std::move(policy));
 }
 
 const Signature kPolicyDefault{"SessionPolicy.default", {}, 0, 0};
 Ref policy_default(const BoundArgs& a) {
-    return result::instance<PolicyObject>(a.state(), TypeId::SessionPolicy, std::make_unique<core::SessionPolicy>());
+    return result::instance<PolicyObject>(a.state(), TypeId::SessionPolicy);
 }
 
 Ref heartbeat_interval(const core::SessionPolicy& p, ModuleState&) { return seconds_float(p.heartbeat_interval); }
@@ -101,7 +100,7 @@ PyGetSetDef outcome_getset[] = {
 const Signature kSessionNew{"Session.__new__", {"policy"}, 1, 1};
 Ref session_new(PyTypeObject* type, const BoundArgs& a) {
     const core::SessionPolicy& policy = a.object<PolicyObject>(0, TypeId::SessionPolicy);
-    return SessionObject::create(type, std::make_unique<core::Session>(policy));
+    return SessionObject::create(type, policy);
 }
 
 // An optional `retry_after_s`: None, or a checked time held as a duration.

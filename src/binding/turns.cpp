@@ -4,7 +4,6 @@
 #include "binding/registry.hpp"
 #include "core/turns.hpp"
 
-#include <memory>
 
 namespace orvu::py {
 namespace {
