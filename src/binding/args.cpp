@@ -68,45 +68,38 @@ void check_signature(const Signature& sig) {
     }
 }
 
-BoundArgs bind_any(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
-                   ModuleState* state) {
-    check_signature(sig);
-    BoundArgs bound(sig, state);
+void BoundArgs::bind_any(PyObject* const* args, std::size_t nargs, PyObject* kwnames) {
+    check_signature(sig_);
     // METH_FASTCALL entry points receive the plain positional count.
-    std::size_t nargs = static_cast<std::size_t>(nargsf);
-    if (nargs > sig.positional) too_many_positional(sig, nargs);
-    for (std::size_t i = 0; i < nargs; ++i) bound.slots_[i] = args[i];
-    // The usual call: positional arguments only, every required one given.
-    if (!kwnames && nargs >= sig.required) return bound;
+    if (nargs > sig_.positional) too_many_positional(sig_, nargs);
+    for (std::size_t i = 0; i < nargs; ++i) slots_[i] = args[i];
     if (kwnames) {
         Py_ssize_t nkw = PyTuple_Size(kwnames);
         if (nkw < 0) throw_error();
         for (Py_ssize_t k = 0; k < nkw; ++k) {
             PyObject* key = PyTuple_GetItem(kwnames, k);
             if (!key) throw_error();
-            bound.store_keyword(key, args[nargs + static_cast<std::size_t>(k)]);
+            store_keyword(key, args[nargs + static_cast<std::size_t>(k)]);
         }
     }
-    bound.check_required();
-    return bound;
+    check_required();
 }
 
-BoundArgs bind(const Signature& sig, PyObject* args, PyObject* kwargs, ModuleState* state) {
+BoundArgs::BoundArgs(const Signature& sig, PyObject* args, PyObject* kwargs, ModuleState* state)
+    : sig_(sig), state_(state) {
     check_signature(sig);
-    BoundArgs bound(sig, state);
     Py_ssize_t nargs = args ? PyTuple_Size(args) : 0;
     if (nargs < 0) throw_error();
     if (static_cast<std::size_t>(nargs) > sig.positional) too_many_positional(sig, static_cast<std::size_t>(nargs));
-    for (Py_ssize_t i = 0; i < nargs; ++i) bound.slots_[static_cast<std::size_t>(i)] = PyTuple_GetItem(args, i);
+    for (Py_ssize_t i = 0; i < nargs; ++i) slots_[static_cast<std::size_t>(i)] = PyTuple_GetItem(args, i);
     if (kwargs) {
         Py_ssize_t pos = 0;
         PyObject* key = nullptr;
         PyObject* value = nullptr;
         // The kwargs dict is a fresh one owned by the call; nothing below runs Python code.
-        while (PyDict_Next(kwargs, &pos, &key, &value)) bound.store_keyword(key, value);
+        while (PyDict_Next(kwargs, &pos, &key, &value)) store_keyword(key, value);
     }
-    bound.check_required();
-    return bound;
+    check_required();
 }
 
 void raise_wrong_type(PyObject* obj, const char* callable, const char* name, std::string_view expected) {

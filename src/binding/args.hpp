@@ -49,7 +49,26 @@ struct Signature {
 
 class BoundArgs {
 public:
-    explicit BoundArgs(const Signature& sig, ModuleState* state = nullptr) noexcept : sig_(sig), state_(state) {}
+    // Binds a vectorcall / METH_FASTCALL|METH_KEYWORDS call. The usual call
+    // (positional arguments only, every required one given) binds inline;
+    // anything else takes the general path with its TypeErrors. Built in
+    // place by the entry point, never copied: the slots are read back right
+    // after they are written.
+    BoundArgs(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
+              ModuleState* state = nullptr)
+        : sig_(sig), state_(state) {
+        const std::size_t nargs = static_cast<std::size_t>(nargsf);
+        if (kwnames || nargs < sig.required || nargs > sig.positional || sig.params.size() > kMaxParams ||
+            sig.positional > sig.params.size()) {
+            bind_any(args, nargs, kwnames);
+            return;
+        }
+        for (std::size_t i = 0; i < nargs; ++i) slots_[i] = args[i];
+    }
+    // Binds a tuple/dict call (tp_new).
+    BoundArgs(const Signature& sig, PyObject* args, PyObject* kwargs, ModuleState* state = nullptr);
+    BoundArgs(const BoundArgs&) = delete;
+    BoundArgs& operator=(const BoundArgs&) = delete;
 
     // The state of the module the callable belongs to.
     ModuleState& state() const noexcept { return *state_; }
@@ -118,9 +137,8 @@ public:
     [[noreturn]] void wrong_type(std::size_t i, std::string_view expected) const;
 
 private:
-    friend BoundArgs bind(const Signature&, PyObject* const*, Py_ssize_t, PyObject*, ModuleState*);
-    friend BoundArgs bind_any(const Signature&, PyObject* const*, Py_ssize_t, PyObject*, ModuleState*);
-    friend BoundArgs bind(const Signature&, PyObject*, PyObject*, ModuleState*);
+    // Any vectorcall: keywords, missing or surplus arguments.
+    void bind_any(PyObject* const* args, std::size_t nargs, PyObject* kwnames);
     void store_keyword(PyObject* key, PyObject* value);
     void check_required() const;
 
@@ -129,26 +147,6 @@ private:
     std::array<PyObject*, kMaxParams> slots_{};
     std::vector<std::pair<PyObject*, PyObject*>> extra_;
 };
-
-// Vectorcall / METH_FASTCALL|METH_KEYWORDS form.
-// Any call: keywords, missing or surplus arguments (with their TypeErrors).
-BoundArgs bind_any(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
-                   ModuleState* state = nullptr);
-// Inline for the usual call, positional arguments only and every required
-// one given; anything else goes to bind_any.
-inline BoundArgs bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
-                      ModuleState* state = nullptr) {
-    const std::size_t nargs = static_cast<std::size_t>(nargsf);
-    if (kwnames || nargs < sig.required || nargs > sig.positional || sig.params.size() > kMaxParams ||
-        sig.positional > sig.params.size()) {
-        return bind_any(sig, args, nargsf, kwnames, state);
-    }
-    BoundArgs bound(sig, state);
-    for (std::size_t i = 0; i < nargs; ++i) bound.slots_[i] = args[i];
-    return bound;
-}
-// Tuple/dict form (tp_new).
-BoundArgs bind(const Signature& sig, PyObject* args, PyObject* kwargs, ModuleState* state = nullptr);
 
 // Standalone converters used by the BoundArgs ones and by code that reads
 // values out of containers. `callable` may be null; `name` names the value.

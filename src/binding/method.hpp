@@ -39,6 +39,7 @@
 #include "binding/object.hpp"
 #include "binding/refusal.hpp"
 #include "binding/result.hpp"
+#include "core/ordered.hpp"
 
 #include <functional>
 #include <optional>
@@ -70,7 +71,7 @@ struct Guard<Access::Exclusive> : ExclusiveAccess {
 template <class Object, const Signature& Sig, Access A, auto Body>
 PyObject* method_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return guarded([&] {
-        const BoundArgs bound = bind(Sig, args, nargs, kwnames, &state_of(self));
+        const BoundArgs bound(Sig, args, nargs, kwnames, &state_of(self));
         Guard<A> guard(Object::cast(self)->access);
         return Body(Object::of(self), bound);
     });
@@ -78,12 +79,12 @@ PyObject* method_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
 
 template <const Signature& Sig, auto Body>
 PyObject* function_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    return guarded([&] { return Body(bind(Sig, args, nargs, kwnames, &module_state(module))); });
+    return guarded([&] { return Body(BoundArgs(Sig, args, nargs, kwnames, &module_state(module))); });
 }
 
 template <const Signature& Sig, auto Body>
 PyObject* constructor_entry(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-    return guarded([&] { return Body(type, bind(Sig, args, kwargs, &state_of_type(type))); });
+    return guarded([&] { return Body(type, BoundArgs(Sig, args, kwargs, &state_of_type(type))); });
 }
 
 template <class Object, Access A, auto Body>
@@ -148,6 +149,10 @@ struct Arg;
 template <>
 struct Arg<std::string_view> {
     static std::string_view get(const BoundArgs& a, std::size_t i) { return a.str(i); }
+};
+template <>
+struct Arg<core::HashedKey> {
+    static core::HashedKey get(const BoundArgs& a, std::size_t i) { return a.str(i); }
 };
 template <>
 struct Arg<std::string> {

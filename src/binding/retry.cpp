@@ -19,12 +19,9 @@ Ref tracker_new(PyTypeObject* type, const BoundArgs& a) {
     return TrackerObject::create(type, retries, tracked);
 }
 
-// The methods all take one message id.
-std::string message_id(const BoundArgs& a) { return std::string(a.str(0)); }
-
 const Signature kRecordAttempt{"RetryTracker.record_attempt", {"message_id"}, 1, 1};
 Ref record_attempt(core::RetryTracker& tracker, const BoundArgs& a) {
-    const core::AttemptResult r = tracker.record_attempt(message_id(a));
+    const core::AttemptResult r = tracker.record_attempt(a.str(0));
     return result::tuple(result::integer(r.attempts), result::boolean(r.exhausted));
 }
 

@@ -1,8 +1,8 @@
 #include "core/claims.hpp"
 
-#include "core/numbers.hpp"
-
 #include <array>
+#include <charconv>
+#include <system_error>
 
 namespace orvu::core {
 namespace {
@@ -84,11 +84,11 @@ std::size_t ClaimRegistry::completed_room_count() const noexcept {
 // ---------------------------------------------------------------------------
 // In flight
 
-bool ClaimRegistry::try_claim(std::string_view room_id, std::string_view message_id) {
+bool ClaimRegistry::try_claim(std::string_view room_id, const HashedKey& message_id) {
     return change_room(room_id, [&](RoomLedger& ledger) { return ledger.inflight.insert_back(message_id); });
 }
 
-void ClaimRegistry::release(std::string_view room_id, std::string_view message_id) {
+void ClaimRegistry::release(std::string_view room_id, const HashedKey& message_id) {
     RoomLedger* ledger = room(room_id);
     if (!ledger || !ledger->inflight.erase(message_id)) return;
     drop_if_unused(room_id, *ledger);
@@ -106,7 +106,7 @@ std::vector<std::string> ClaimRegistry::inflight_ids(std::string_view room_id) c
 // ---------------------------------------------------------------------------
 // Completed
 
-bool ClaimRegistry::is_completed(std::string_view room_id, std::string_view message_id) {
+bool ClaimRegistry::is_completed(std::string_view room_id, const HashedKey& message_id) {
     RoomLedger* ledger = room(room_id);
     // A lookup protects the id from eviction just as remembering it again does.
     return ledger && ledger->completed.move_to_back(message_id);
@@ -128,16 +128,17 @@ void ClaimRegistry::discard_completed(std::string_view room_id) {
     drop_if_unused(room_id, *ledger);
 }
 
-void ClaimRegistry::remember_completed(std::string_view room_id, std::string_view message_id) {
-    change_room(room_id, [&](RoomLedger& ledger) { complete_in(ledger, message_id); });
+void ClaimRegistry::remember_completed(std::string_view room_id, const HashedKey& message_id) {
+    change_room(room_id,
+                [&](RoomLedger& ledger) { complete_in(ledger, message_id, ledger.pending.position(message_id)); });
 }
 
-void ClaimRegistry::complete_in(RoomLedger& ledger, std::string_view message_id) {
+void ClaimRegistry::complete_in(RoomLedger& ledger, const HashedKey& message_id, std::uint32_t pending_at) {
     OrderedSet<std::string>& ids = ledger.completed;
     ids.touch_back(message_id);
     // The id just touched is the newest and max_completed >= 1, so it survives.
     while (ids.size() > max_completed_) ids.drop_front();
-    ledger.pending.erase(message_id);
+    if (pending_at != kAbsent) ledger.pending.erase_position(pending_at);
     ledger.ack_retries.erase(message_id);
 }
 
@@ -151,11 +152,16 @@ std::optional<std::uint64_t> ClaimRegistry::mint_token() noexcept {
 }
 
 bool ClaimRegistry::token_matches(const AckEntry& entry, std::string_view token) const {
-    // Compared as text, so "007" or " 7" never stand for token 7.
-    return entry.token && uint_digits(*entry.token).view() == token;
+    // Compared as text: only the token's own decimal digits stand for it,
+    // never "007", "+7" or " 7".
+    if (!entry.token || token.empty() || (token.size() > 1 && token[0] == '0')) return false;
+    std::uint64_t value = 0;
+    const char* end = token.data() + token.size();
+    const auto [stop, error] = std::from_chars(token.data(), end, value);
+    return error == std::errc() && stop == end && value == *entry.token;
 }
 
-bool ClaimRegistry::is_ack_pending(std::string_view room_id, std::string_view message_id) const {
+bool ClaimRegistry::is_ack_pending(std::string_view room_id, const HashedKey& message_id) const {
     return pending_ack(room_id, message_id) != nullptr;
 }
 
@@ -164,7 +170,7 @@ namespace {
 // Stores a new entry and only then mints its token, so that a failed
 // insertion leaves the counter where it was.
 template <class Ledger, class Mint>
-AckEntry& store_entry(Ledger& ledger, std::string_view message_id, Intent intent, Continuation continuation,
+AckEntry& store_entry(Ledger& ledger, const HashedKey& message_id, Intent intent, Continuation continuation,
                       Mint&& mint) {
     AckEntry& entry = *ledger.pending
                            .try_insert_back(message_id,
@@ -176,14 +182,14 @@ AckEntry& store_entry(Ledger& ledger, std::string_view message_id, Intent intent
 
 }  // namespace
 
-void ClaimRegistry::remember_ack_pending(std::string_view room_id, std::string_view message_id) {
+void ClaimRegistry::remember_ack_pending(std::string_view room_id, const HashedKey& message_id) {
     if (is_ack_pending(room_id, message_id)) return;
     change_room(room_id, [&](RoomLedger& ledger) {
         store_entry(ledger, message_id, Intent::processed(), Continuation::finished(), [&] { return mint_token(); });
     });
 }
 
-Outcome<> ClaimRegistry::remember_failed_ack_pending(std::string_view room_id, std::string_view message_id,
+Outcome<> ClaimRegistry::remember_failed_ack_pending(std::string_view room_id, const HashedKey& message_id,
                                                      std::string_view error) {
     Intent intent = Intent::failure(std::string(error));
     if (const AckEntry* existing = pending_ack(room_id, message_id)) {
@@ -196,12 +202,12 @@ Outcome<> ClaimRegistry::remember_failed_ack_pending(std::string_view room_id, s
     return accept();
 }
 
-const AckEntry* ClaimRegistry::pending_ack(std::string_view room_id, std::string_view message_id) const {
+const AckEntry* ClaimRegistry::pending_ack(std::string_view room_id, const HashedKey& message_id) const {
     const RoomLedger* ledger = room(room_id);
     return ledger ? ledger->pending.find(message_id) : nullptr;
 }
 
-bool ClaimRegistry::park_ack(std::string_view room_id, std::string_view message_id, ParkedReason reason) {
+bool ClaimRegistry::park_ack(std::string_view room_id, const HashedKey& message_id, ParkedReason reason) {
     RoomLedger* ledger = room(room_id);
     AckEntry* entry = ledger ? ledger->pending.find(message_id) : nullptr;
     if (!entry) return false;
@@ -230,7 +236,7 @@ std::vector<std::string> ClaimRegistry::pending_ack_ids(std::string_view room_id
     return ids;
 }
 
-std::uint32_t ClaimRegistry::record_ack_retry(std::string_view room_id, std::string_view message_id) {
+std::uint32_t ClaimRegistry::record_ack_retry(std::string_view room_id, const HashedKey& message_id) {
     return change_room(room_id, [&](RoomLedger& ledger) {
         std::uint32_t* count = ledger.ack_retries.try_insert_back(message_id, 0).first;
         *count = saturating_increment(*count);
@@ -241,12 +247,12 @@ std::uint32_t ClaimRegistry::record_ack_retry(std::string_view room_id, std::str
 // ---------------------------------------------------------------------------
 // Eligibility
 
-Eligibility ClaimRegistry::delivery_eligibility(std::string_view room_id, std::string_view message_id,
+Eligibility ClaimRegistry::delivery_eligibility(std::string_view room_id, const HashedKey& message_id,
                                                 const RetryTracker& tracker, const DeliveryFacts& facts) {
     return eligibility_in(room(room_id), message_id, tracker, facts);
 }
 
-Eligibility ClaimRegistry::eligibility_in(RoomLedger* ledger, std::string_view message_id,
+Eligibility ClaimRegistry::eligibility_in(RoomLedger* ledger, const HashedKey& message_id,
                                           const RetryTracker& tracker, const DeliveryFacts& facts) {
     if (facts.self_echo) return Eligibility::Self;
     if (ledger && ledger->pending.contains(message_id)) return Eligibility::Pending;
@@ -259,7 +265,7 @@ Eligibility ClaimRegistry::eligibility_in(RoomLedger* ledger, std::string_view m
     return Eligibility::Runnable;
 }
 
-Eligibility ClaimRegistry::guarded_claim(std::string_view room_id, std::string_view message_id,
+Eligibility ClaimRegistry::guarded_claim(std::string_view room_id, const HashedKey& message_id,
                                          const RetryTracker& tracker, const DeliveryFacts& facts) {
     RoomLedger* ledger = room(room_id);
     Eligibility word = eligibility_in(ledger, message_id, tracker, facts);
@@ -272,7 +278,7 @@ Eligibility ClaimRegistry::guarded_claim(std::string_view room_id, std::string_v
 // ---------------------------------------------------------------------------
 // Settlement
 
-SettlementResult ClaimRegistry::record_settlement(std::string_view room_id, std::string_view message_id,
+SettlementResult ClaimRegistry::record_settlement(std::string_view room_id, const HashedKey& message_id,
                                                   Intent intent, Continuation continuation) {
     RoomLedger* ledger = room(room_id);
     if (const AckEntry* existing = ledger ? ledger->pending.find(message_id) : nullptr) {
@@ -288,11 +294,11 @@ SettlementResult ClaimRegistry::record_settlement(std::string_view room_id, std:
 }
 
 SettlementResult ClaimRegistry::record_processed_settlement(std::string_view room_id,
-                                                            std::string_view message_id) {
+                                                            const HashedKey& message_id) {
     return record_settlement(room_id, message_id, Intent::processed(), Continuation::finished());
 }
 
-SettlementResult ClaimRegistry::record_failed_settlement(std::string_view room_id, std::string_view message_id,
+SettlementResult ClaimRegistry::record_failed_settlement(std::string_view room_id, const HashedKey& message_id,
                                                          std::string_view error, const RetryTracker& tracker,
                                                          bool allow_retry) {
     AttemptBudget budget = tracker.budget(message_id);
@@ -302,7 +308,7 @@ SettlementResult ClaimRegistry::record_failed_settlement(std::string_view room_i
     return record_settlement(room_id, message_id, Intent::failure(std::string(error)), continuation);
 }
 
-SettlementLookup ClaimRegistry::pending_settlement(std::string_view room_id, std::string_view message_id) const {
+SettlementLookup ClaimRegistry::pending_settlement(std::string_view room_id, const HashedKey& message_id) const {
     const AckEntry* entry = pending_ack(room_id, message_id);
     if (!entry) return std::optional<Settlement>();
     SettlementResult result = describe(*entry);
@@ -310,25 +316,29 @@ SettlementLookup ClaimRegistry::pending_settlement(std::string_view room_id, std
     return std::optional<Settlement>(std::move(result).value());
 }
 
-bool ClaimRegistry::confirm_settlement(std::string_view room_id, std::string_view message_id,
+bool ClaimRegistry::confirm_settlement(std::string_view room_id, const HashedKey& message_id,
                                        std::string_view token, RetryTracker& tracker) {
     RoomLedger* ledger = room(room_id);
-    const AckEntry* entry = ledger ? ledger->pending.find(message_id) : nullptr;
-    if (!entry || !token_matches(*entry, token)) return false;
-    if (!entry->continuation.retry) {
-        if (entry->intent.failed) tracker.mark_permanently_failed(message_id);
+    if (!ledger) return false;
+    // The entry's position stays valid below: nothing else changes the pending map.
+    const std::uint32_t at = ledger->pending.position(message_id);
+    if (at == kAbsent) return false;
+    const AckEntry& entry = ledger->pending.value_at(at);
+    if (!token_matches(entry, token)) return false;
+    if (!entry.continuation.retry) {
+        if (entry.intent.failed) tracker.mark_permanently_failed(message_id);
         tracker.mark_success(message_id);
-        complete_in(*ledger, message_id);  // also drops the entry and the retry count
+        complete_in(*ledger, message_id, at);  // also drops the entry and the retry count
         return true;
     }
-    tracker.confirm_retry(message_id, entry->continuation.attempts, entry->continuation.max_retries);
-    ledger->pending.erase(message_id);
+    tracker.confirm_retry(message_id, entry.continuation.attempts, entry.continuation.max_retries);
+    ledger->pending.erase_position(at);
     ledger->ack_retries.erase(message_id);
     drop_if_unused(room_id, *ledger);
     return true;
 }
 
-bool ClaimRegistry::park_settlement(std::string_view room_id, std::string_view message_id,
+bool ClaimRegistry::park_settlement(std::string_view room_id, const HashedKey& message_id,
                                     std::string_view token, ParkedReason reason) {
     RoomLedger* ledger = room(room_id);
     AckEntry* entry = ledger ? ledger->pending.find(message_id) : nullptr;

@@ -5,7 +5,9 @@
 // per room and bounded). Messages are identified by (room_id, message_id).
 //
 // Eligibility and settlement consult or update a RetryTracker that the
-// caller passes in for the one call; the registry never keeps it.
+// caller passes in for the one call; the registry never keeps it. Message
+// ids come in as HashedKeys: a call hashes its id once for all its lookups
+// here and in the tracker.
 #pragma once
 
 #include "core/enums.hpp"
@@ -88,47 +90,47 @@ public:
     std::uint32_t max_completed() const noexcept { return max_completed_; }
 
     // In-flight set.
-    bool try_claim(std::string_view room_id, std::string_view message_id);
-    void release(std::string_view room_id, std::string_view message_id);
+    bool try_claim(std::string_view room_id, const HashedKey& message_id);
+    void release(std::string_view room_id, const HashedKey& message_id);
     std::vector<std::string> inflight_ids(std::string_view room_id) const;
 
     // Completed sets, each ordered from least to most recently touched.
-    bool is_completed(std::string_view room_id, std::string_view message_id);  // touches when found
+    bool is_completed(std::string_view room_id, const HashedKey& message_id);  // touches when found
     std::vector<std::string> completed_ids(std::string_view room_id) const;
     void discard_completed(std::string_view room_id);
     // Also forgets the pair's pending entry and acknowledgement-retry count.
-    void remember_completed(std::string_view room_id, std::string_view message_id);
+    void remember_completed(std::string_view room_id, const HashedKey& message_id);
 
     // Acknowledgement-pending entries, in creation order.
-    bool is_ack_pending(std::string_view room_id, std::string_view message_id) const;
-    void remember_ack_pending(std::string_view room_id, std::string_view message_id);
+    bool is_ack_pending(std::string_view room_id, const HashedKey& message_id) const;
+    void remember_ack_pending(std::string_view room_id, const HashedKey& message_id);
     // Refused (nothing changes) when a different intent is already pending.
-    Outcome<> remember_failed_ack_pending(std::string_view room_id, std::string_view message_id,
+    Outcome<> remember_failed_ack_pending(std::string_view room_id, const HashedKey& message_id,
                                        std::string_view error);
-    const AckEntry* pending_ack(std::string_view room_id, std::string_view message_id) const;
-    bool park_ack(std::string_view room_id, std::string_view message_id, ParkedReason reason);
+    const AckEntry* pending_ack(std::string_view room_id, const HashedKey& message_id) const;
+    bool park_ack(std::string_view room_id, const HashedKey& message_id, ParkedReason reason);
     std::size_t unpark_acks(std::string_view room_id);
     std::vector<std::string> pending_ack_ids(std::string_view room_id) const;
-    std::uint32_t record_ack_retry(std::string_view room_id, std::string_view message_id);
+    std::uint32_t record_ack_retry(std::string_view room_id, const HashedKey& message_id);
 
     // Eligibility: the first of self, pending, completed, exhausted, failed,
     // inflight, runnable that holds. The completed lookup touches the id.
-    Eligibility delivery_eligibility(std::string_view room_id, std::string_view message_id,
+    Eligibility delivery_eligibility(std::string_view room_id, const HashedKey& message_id,
                                      const RetryTracker& tracker, const DeliveryFacts& facts);
     // The same decision; "runnable" also claims the message.
-    Eligibility guarded_claim(std::string_view room_id, std::string_view message_id,
+    Eligibility guarded_claim(std::string_view room_id, const HashedKey& message_id,
                               const RetryTracker& tracker, const DeliveryFacts& facts);
 
     // Settlement.
-    SettlementResult record_processed_settlement(std::string_view room_id, std::string_view message_id);
-    SettlementResult record_failed_settlement(std::string_view room_id, std::string_view message_id,
+    SettlementResult record_processed_settlement(std::string_view room_id, const HashedKey& message_id);
+    SettlementResult record_failed_settlement(std::string_view room_id, const HashedKey& message_id,
                                               std::string_view error, const RetryTracker& tracker,
                                               bool allow_retry);
-    SettlementLookup pending_settlement(std::string_view room_id, std::string_view message_id) const;
+    SettlementLookup pending_settlement(std::string_view room_id, const HashedKey& message_id) const;
     // `token` is compared with the decimal text of the entry's token.
-    bool confirm_settlement(std::string_view room_id, std::string_view message_id, std::string_view token,
+    bool confirm_settlement(std::string_view room_id, const HashedKey& message_id, std::string_view token,
                             RetryTracker& tracker);
-    bool park_settlement(std::string_view room_id, std::string_view message_id, std::string_view token,
+    bool park_settlement(std::string_view room_id, const HashedKey& message_id, std::string_view token,
                          ParkedReason reason);
     bool has_retryable_settlement(std::string_view room_id) const;
 
@@ -157,7 +159,7 @@ private:
 
     std::optional<std::uint64_t> mint_token() noexcept;
     bool token_matches(const AckEntry& entry, std::string_view token) const;
-    SettlementResult record_settlement(std::string_view room_id, std::string_view message_id, Intent intent,
+    SettlementResult record_settlement(std::string_view room_id, const HashedKey& message_id, Intent intent,
                                        Continuation continuation);
     RoomLedger* room(std::string_view room_id) noexcept { return rooms_.find(room_id); }
     const RoomLedger* room(std::string_view room_id) const noexcept { return rooms_.find(room_id); }
@@ -168,9 +170,11 @@ private:
     // The same with the room's ledger already looked up (nullptr: absent).
     template <class Change>
     auto change_room(std::string_view room_id, RoomLedger* ledger, Change&& change);
-    // Remembers the id as completed in `ledger`, forgetting its pending entry and retry count.
-    void complete_in(RoomLedger& ledger, std::string_view message_id);
-    Eligibility eligibility_in(RoomLedger* ledger, std::string_view message_id, const RetryTracker& tracker,
+    // Remembers the id as completed in `ledger`, forgetting its pending entry
+    // (at table position `pending_at`, or kAbsent) and its retry count.
+    static constexpr std::uint32_t kAbsent = OrderedMap<std::string, AckEntry>::kAbsent;
+    void complete_in(RoomLedger& ledger, const HashedKey& message_id, std::uint32_t pending_at);
+    Eligibility eligibility_in(RoomLedger* ledger, const HashedKey& message_id, const RetryTracker& tracker,
                                const DeliveryFacts& facts);
     void drop_if_unused(std::string_view room_id, const RoomLedger& ledger) noexcept;
 

@@ -39,6 +39,24 @@ struct PairHash {
 };
 
 
+// A string key with its hash worked out once, for a call that looks the
+// same id up in several maps (or twice in one). Converts from a view, so a
+// function taking one can be called with any string.
+class HashedKey {
+public:
+    HashedKey(std::string_view text) noexcept : text_(text), hash_(bytes::hash(text)) {}
+    template <class S>
+        requires(std::is_convertible_v<const S&, std::string_view> && !std::is_same_v<S, std::string_view>)
+    HashedKey(const S& text) noexcept : HashedKey(std::string_view(text)) {}
+    operator std::string_view() const noexcept { return text_; }
+    std::string_view text() const noexcept { return text_; }
+    std::uint64_t hash() const noexcept { return hash_; }
+
+private:
+    std::string_view text_;
+    std::uint64_t hash_;
+};
+
 // The default hash of a key; strings hash as views, so lookups need no copy.
 template <class K>
 struct KeyHash : std::hash<K> {};
@@ -46,13 +64,18 @@ struct KeyHash : std::hash<K> {};
 template <>
 struct KeyHash<std::string> {
     std::size_t operator()(std::string_view s) const noexcept { return static_cast<std::size_t>(bytes::hash(s)); }
+    template <class Q>
+        requires std::is_same_v<Q, HashedKey>  // only the key itself: strings convert to views
+    std::size_t operator()(const Q& k) const noexcept {
+        return static_cast<std::size_t>(k.hash());
+    }
 };
 
 // Key equality; strings compare as views.
 template <class K, class Q>
 bool same_key(const K& stored, const Q& key) {
     if constexpr (std::is_same_v<K, std::string>) {
-        return bytes::equal(stored, key);
+        return bytes::equal(stored, std::string_view(key));
     } else {
         return std::equal_to<>{}(stored, key);
     }

@@ -35,20 +35,20 @@ public:
 
     // One more handling cycle started. Exhausted once attempts exceed the
     // record's limit, which also marks the message permanently failed.
-    AttemptResult record_attempt(std::string_view message_id);
+    AttemptResult record_attempt(const HashedKey& message_id);
     // Forgets the attempt record; the permanent mark stays.
-    void mark_success(std::string_view message_id);
+    void mark_success(const HashedKey& message_id);
     // Takes back one attempt of a cycle aborted before the handler ran.
-    void discard_attempt(std::string_view message_id);
-    void mark_permanently_failed(std::string_view message_id);
-    bool is_permanently_failed(std::string_view message_id) const;
+    void discard_attempt(const HashedKey& message_id);
+    void mark_permanently_failed(const HashedKey& message_id);
+    bool is_permanently_failed(const HashedKey& message_id) const;
 
     // The message's (attempts, limit), or (0, max_retries) without a record.
-    AttemptBudget budget(std::string_view message_id) const;
+    AttemptBudget budget(const HashedKey& message_id) const;
     // A failure of `attempts` made under `limit` will be retried: keeps the
     // larger attempt count and the smaller limit, and marks the message
     // permanently failed when no retry is left (attempts >= limit).
-    void confirm_retry(std::string_view message_id, std::uint32_t attempts, std::uint32_t limit);
+    void confirm_retry(const HashedKey& message_id, std::uint32_t attempts, std::uint32_t limit);
 
     // Oldest first; for inspection and invariants.
     const OrderedMap<std::string, AttemptBudget>& records() const noexcept { return records_; }
@@ -56,7 +56,7 @@ public:
 
 private:
     // Writes a record in place, or appends it and trims the oldest beyond max_tracked.
-    void put_record(std::string_view message_id, AttemptBudget record);
+    void put_record(const HashedKey& message_id, AttemptBudget record);
 
     std::uint32_t max_retries_;
     std::uint32_t max_tracked_;
