@@ -171,7 +171,9 @@ def test_tokens_rise_across_rooms_and_intents_and_are_never_reused():
     assert reg.record_processed_settlement("R1", "a")["token"] == "4"
 
 
-@pytest.mark.parametrize("token", ["007", "07", " 7", "7 ", "+7", "7.0", "0x7", "", "6", "8", "٧"])
+# 18446744073709551623 is 2**64 + 7: a reading that wraps at 64 bits would take it for 7.
+@pytest.mark.parametrize("token", ["007", "07", " 7", "7 ", "+7", "-7", "7.0", "0x7", "", "6", "8", "٧",
+                                   "18446744073709551623", "7" * 21])
 def test_tokens_compare_as_exact_decimal_text(token):
     reg, tracker = ClaimRegistry(), RetryTracker()
     for i in range(8):

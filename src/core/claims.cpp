@@ -1,8 +1,6 @@
 #include "core/claims.hpp"
 
 #include <array>
-#include <charconv>
-#include <system_error>
 
 namespace orvu::core {
 namespace {
@@ -155,10 +153,16 @@ bool ClaimRegistry::token_matches(const AckEntry& entry, std::string_view token)
     // Compared as text: only the token's own decimal digits stand for it,
     // never "007", "+7" or " 7".
     if (!entry.token || token.empty() || (token.size() > 1 && token[0] == '0')) return false;
+    // Beyond 64 bits (digit strings of one length order as their numbers).
+    constexpr std::string_view kLargest = "18446744073709551615";
+    if (token.size() > kLargest.size() || (token.size() == kLargest.size() && token > kLargest)) return false;
     std::uint64_t value = 0;
-    const char* end = token.data() + token.size();
-    const auto [stop, error] = std::from_chars(token.data(), end, value);
-    return error == std::errc() && stop == end && value == *entry.token;
+    for (const char c : token) {
+        const auto digit = static_cast<unsigned>(c - '0');
+        if (digit > 9) return false;
+        value = value * 10 + digit;
+    }
+    return value == *entry.token;
 }
 
 bool ClaimRegistry::is_ack_pending(std::string_view room_id, const HashedKey& message_id) const {

@@ -216,8 +216,9 @@ public:
     template <class Q>
     std::pair<V*, bool> try_insert_back(Q&& key, V value) {
         const std::uint32_t frag = fragment(key);
-        if (const std::uint32_t pos = find_cell(key, frag); pos != kNone) return {&slot_at(pos).entry().second, false};
-        const std::uint32_t index = append(std::forward<Q>(key), std::move(value), frag);
+        const Probe at = probe(key, frag);
+        if (at.found != kNone) return {&slot_at(at.found).entry().second, false};
+        const std::uint32_t index = append(std::forward<Q>(key), std::move(value), frag, at.free);
         return {&slots_[index].entry().second, true};
     }
 
@@ -225,11 +226,12 @@ public:
     template <class Q>
     bool touch_back(Q&& key, V value) {
         const std::uint32_t frag = fragment(key);
-        if (const std::uint32_t pos = find_cell(key, frag); pos != kNone) {
-            to_back(slot_index(cells_[pos]));
+        const Probe at = probe(key, frag);
+        if (at.found != kNone) {
+            to_back(slot_index(cells_[at.found]));
             return false;
         }
-        append(std::forward<Q>(key), std::move(value), frag);
+        append(std::forward<Q>(key), std::move(value), frag, at.free);
         return true;
     }
 
@@ -322,11 +324,12 @@ private:
         return size_ == 0 ? kNone : find_cell(key, fragment(key));
     }
 
-    // Stores a new entry at the newest end and returns its slot; `key` must be absent.
+    // Stores a new entry at the newest end and returns its slot; `key` must be
+    // absent, and `free` the empty cell its probe ended at (kNone: unknown).
     // All allocation comes first, so a throw leaves the map as it was.
     template <class Q>
-    std::uint32_t append(Q&& key, V value, std::uint32_t frag) {
-        reserve_one();
+    std::uint32_t append(Q&& key, V value, std::uint32_t frag, std::uint32_t free) {
+        if (reserve_one()) free = kNone;  // the table was rebuilt
         const std::uint32_t index = take_slot();
         try {
             ::new (static_cast<void*>(slots_[index].bytes)) Entry{K(std::forward<Q>(key)), std::move(value)};
@@ -335,7 +338,11 @@ private:
             throw;
         }
         link_back(index);
-        place_cell(frag, index);
+        if (free == kNone) {
+            place_cell(frag, index);
+        } else {
+            cells_[free] = make_cell(frag, index);
+        }
         ++size_;
         return index;
     }
@@ -344,6 +351,25 @@ private:
         if (index == tail_) return;
         unlink(index);
         link_back(index);
+    }
+
+    // Where `key` is (`found`), or else the empty cell its probe ended at,
+    // where it would go (`free`; kNone while there is no table).
+    struct Probe {
+        std::uint32_t found = kNone;
+        std::uint32_t free = kNone;
+    };
+    template <class Q>
+    Probe probe(const Q& key, std::uint32_t frag) const {
+        if (!cells_) return {};
+        for (std::uint32_t pos = home(frag);; pos = (pos + 1) & cell_mask_) {
+            const std::uint64_t cell = cells_[pos];
+            if (cell == kEmptyCell) return {kNone, pos};
+            if (static_cast<std::uint32_t>(cell >> 32) == frag &&
+                same_key(slots_[slot_index(cell)].entry().first, key)) {
+                return {pos, kNone};
+            }
+        }
     }
 
     // The table position holding `key`, or kNone.
@@ -367,15 +393,18 @@ private:
         }
     }
 
-    // Makes room for one more entry; all allocation happens here, before anything changes.
-    void reserve_one() {
+    // Makes room for one more entry; all allocation happens here, before
+    // anything changes. True when the table was rebuilt (cells moved).
+    bool reserve_one() {
         if (size_ >= kMaxSize) throw std::bad_alloc();
         const std::uint32_t cells = cells_ ? cell_mask_ + 1 : 0;
         // Load factor at most 3/4 keeps linear probes short.
-        if (std::uint64_t{size_ + 1} * 4 > std::uint64_t{cells} * 3) grow_cells(cells ? cells * 2 : kFirstCells);
+        const bool rebuild = std::uint64_t{size_ + 1} * 4 > std::uint64_t{cells} * 3;
+        if (rebuild) grow_cells(cells ? cells * 2 : kFirstCells);
         if (free_ == kNone && slots_used_ == slot_capacity_) {
             grow_slots(slot_capacity_ ? slot_capacity_ * 2 : kFirstSlots);
         }
+        return rebuild;
     }
 
     void grow_cells(std::uint32_t count) {
@@ -443,10 +472,14 @@ private:
         (next == kNone ? tail_ : slots_[next].prev) = prev;
     }
 
+    static std::uint64_t make_cell(std::uint32_t frag, std::uint32_t index) noexcept {
+        return (std::uint64_t{frag} << 32) | index;
+    }
+
     void place_cell(std::uint32_t frag, std::uint32_t index) noexcept {
         std::uint32_t pos = home(frag);
         while (cells_[pos] != kEmptyCell) pos = (pos + 1) & cell_mask_;
-        cells_[pos] = (std::uint64_t{frag} << 32) | index;
+        cells_[pos] = make_cell(frag, index);
     }
 
     void erase_at(std::uint32_t pos) noexcept {
