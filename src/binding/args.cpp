@@ -216,7 +216,7 @@ bool BoundArgs::boolean(std::size_t i) const {
     return obj == Py_True;
 }
 
-PyObject* BoundArgs::instance(std::size_t i, PyTypeObject* type) const {
+PyObject* BoundArgs::subtype_instance(std::size_t i, PyTypeObject* type) const {
     PyObject* obj = slots_[i];
     if (!PyObject_TypeCheck(obj, type)) {
         std::string expected = "orvu_sdk_core.";

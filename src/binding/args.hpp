@@ -123,7 +123,10 @@ public:
     // Exactly True or False.
     bool boolean(std::size_t i) const;
     // Checks that the argument is an instance of `type`; returns it borrowed.
-    PyObject* instance(std::size_t i, PyTypeObject* type) const;
+    PyObject* instance(std::size_t i, PyTypeObject* type) const {
+        PyObject* obj = slots_[i];
+        return Py_IS_TYPE(obj, type) ? obj : subtype_instance(i, type);  // inline: the exact type is the usual case
+    }
     // The core object of an instance of the module's class `id`.
     template <class Object>
     auto& object(std::size_t i, TypeId id) const {
@@ -140,6 +143,7 @@ private:
     // Any vectorcall: keywords, missing or surplus arguments.
     void bind_any(PyObject* const* args, std::size_t nargs, PyObject* kwnames);
     void store_keyword(PyObject* key, PyObject* value);
+    PyObject* subtype_instance(std::size_t i, PyTypeObject* type) const;
     void check_required() const;
 
     const Signature& sig_;

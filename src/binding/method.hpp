@@ -68,10 +68,21 @@ struct Guard<Access::Exclusive> : ExclusiveAccess {
     using ExclusiveAccess::ExclusiveAccess;
 };
 
+// The state of the module of `self`'s class: kept in the object when it
+// has a place for it, else looked up from its class.
+template <class Object>
+ModuleState& object_state(PyObject* self) noexcept {
+    if constexpr (requires { Object::cast(self)->state; }) {
+        return *Object::cast(self)->state;
+    } else {
+        return state_of(self);
+    }
+}
+
 template <class Object, const Signature& Sig, Access A, auto Body>
 PyObject* method_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return guarded([&] {
-        const BoundArgs bound(Sig, args, nargs, kwnames, &state_of(self));
+        const BoundArgs bound(Sig, args, nargs, kwnames, &object_state<Object>(self));
         Guard<A> guard(Object::cast(self)->access);
         return Body(Object::of(self), bound);
     });
@@ -91,7 +102,7 @@ template <class Object, Access A, auto Body>
 PyObject* getter_entry(PyObject* self, void*) noexcept {
     return guarded([&] {
         Guard<A> guard(Object::cast(self)->access);
-        return Body(Object::of(self), state_of(self));
+        return Body(Object::of(self), object_state<Object>(self));
     });
 }
 

@@ -18,11 +18,16 @@
 
 namespace orvu::py {
 
+struct ModuleState;
+
 template <class T>
 struct Wrapped {
     PyObject_HEAD
     AccessFlag access;
     bool alive;  // the value was built (zeroed memory: false)
+    // The state of the module whose class this object is, looked up once:
+    // the object keeps its class alive, and the class its module.
+    ModuleState* state;
     alignas(T) unsigned char storage[sizeof(T)];
 
     static Wrapped* cast(PyObject* obj) noexcept { return reinterpret_cast<Wrapped*>(obj); }
@@ -37,6 +42,7 @@ struct Wrapped {
         Ref obj = Ref::check(alloc(type, 0));
         Wrapped* self = cast(obj.get());
         new (&self->access) AccessFlag();
+        self->state = static_cast<ModuleState*>(PyType_GetModuleState(type));
         new (self->storage) T(std::forward<Args>(args)...);
         self->alive = true;
         return obj;
