@@ -75,6 +75,12 @@ Ref cancel_room(DecisionRegistry& registry, const BoundArgs& a) {
 }
 
 const Signature kRegisterMinted{"DecisionRegistry.register_minted", {"room_id"}, 1, 0};
+Ref register_minted(DecisionRegistry& registry, const BoundArgs& a) {
+    const auto registration = registry.register_minted(a.optional_str(0));
+    if (!registration) return result::none();
+    // A minted token is hex digits.
+    return result::tuple(result::ascii_str(registration->first), result::integer(registration->second));
+}
 const Signature kRegisterKeyed{"DecisionRegistry.register_keyed", {"key"}, 1, 1};
 const Signature kTryClaim{"DecisionRegistry.try_claim", {"token", "ticket"}, 2, 2};
 const Signature kWithdraw{"DecisionRegistry.withdraw", {"token", "ticket"}, 2, 2};
@@ -86,7 +92,7 @@ const Signature kOldestUnclaimed{"DecisionRegistry.oldest_unclaimed", {}, 0, 0};
 const Signature kEvictOldest{"DecisionRegistry.evict_oldest", {}, 0, 0};
 
 PyMethodDef registry_methods[] = {
-    core_method<RegistryObject, kRegisterMinted, Access::Exclusive, &D::register_minted>("register_minted",
+    method<RegistryObject, kRegisterMinted, Access::Exclusive, &register_minted>("register_minted",
      "register_minted($self, room_id=None)\n--\n\n"
      "Register a new ask under a freshly minted token. Returns `(token, ticket)`,\n"
      "or `None` once the registry's tickets are exhausted."),

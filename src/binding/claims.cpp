@@ -60,7 +60,7 @@ Ref continuation(const ModuleState& s, const core::Continuation& c) {
 }
 Ref settlement(const ModuleState& s, const core::Settlement& x) {
     Ref d = result::shaped(s, x.intent.failed ? Shape::FailedSettlement : Shape::ProcessedSettlement,
-                           {{Word::Token, result::str(core::uint_digits(x.token).view())},
+                           {{Word::Token, result::ascii_str(core::uint_digits(x.token).view())},
                             {Word::Continuation, continuation(s, x.continuation)}});
     if (x.intent.failed) result::add(s, d, Word::Error, error_text(x.intent));
     if (x.parked) result::add(s, d, Word::Parked, parked(x.parked));

@@ -28,6 +28,7 @@ Ref integer(T value) {
 
 inline Ref real(double value) { return Ref::check(PyFloat_FromDouble(value)); }
 inline Ref str(std::string_view text) { return make_str(text); }
+inline Ref ascii_str(std::string_view ascii) { return make_ascii_str(ascii); }
 
 // None for nullopt, else build(*value).
 template <class T, class Build>

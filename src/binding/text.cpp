@@ -13,6 +13,11 @@ Ref make_str(std::string_view text) {
     return Ref::check(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
 }
 
+Ref make_ascii_str(std::string_view ascii) {
+    // ASCII reads the same as Latin-1, whose decoder only copies.
+    return Ref::check(PyUnicode_DecodeLatin1(ascii.data(), static_cast<Py_ssize_t>(ascii.size()), nullptr));
+}
+
 namespace {
 std::string name_text(PyObject* name_or_null) {
     Ref name = Ref::steal(name_or_null);

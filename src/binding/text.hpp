@@ -13,6 +13,8 @@ namespace orvu::py {
 std::string_view utf8_view(PyObject* str);
 // New str from UTF-8 text.
 Ref make_str(std::string_view text);
+// New str from text known to be ASCII (digits, hex tokens): no UTF-8 decoding.
+Ref make_ascii_str(std::string_view ascii);
 // Name of an object's type for messages ("int", "NoneType"); "unknown" when unreadable.
 std::string type_name_of(PyObject* obj);
 // Qualified name of an object's type ("Outer.Inner"); "unknown" when unreadable.
