@@ -46,9 +46,9 @@ core::DeliveryFacts facts_arg(const BoundArgs& a) {
 // A pending write is {"status", ["error"], "parked"}, a settlement
 // {"token", "status", ["error"], "parked", "continuation"}.
 Ref status(const ModuleState& s, const core::Intent& i) {
-    return result::word(s, i.failed ? Word::Failed : Word::Processed);
+    return result::word(s, i.failed() ? Word::Failed : Word::Processed);
 }
-Ref error_text(const core::Intent& i) { return i.failed ? result::str(i.error) : Ref(); }
+Ref error_text(const core::Intent& i) { return i.failed() ? result::str(i.error()) : Ref(); }
 Ref parked(const std::optional<core::ParkedReason>& reason) {
     return result::optional(reason, [](auto r) { return result::str(core::wire_of(core::EnumId::ParkedReason, r)); });
 }
@@ -59,10 +59,10 @@ Ref continuation(const ModuleState& s, const core::Continuation& c) {
                             {Word::MaxRetries, result::integer(c.max_retries)}});
 }
 Ref settlement(const ModuleState& s, const core::Settlement& x) {
-    Ref d = result::shaped(s, x.intent.failed ? Shape::FailedSettlement : Shape::ProcessedSettlement,
+    Ref d = result::shaped(s, x.intent.failed() ? Shape::FailedSettlement : Shape::ProcessedSettlement,
                            {{Word::Token, result::ascii_str(core::uint_digits(x.token).view())},
                             {Word::Continuation, continuation(s, x.continuation)}});
-    if (x.intent.failed) result::add(s, d, Word::Error, error_text(x.intent));
+    if (x.intent.failed()) result::add(s, d, Word::Error, error_text(x.intent));
     if (x.parked) result::add(s, d, Word::Parked, parked(x.parked));
     return d;
 }

@@ -195,7 +195,7 @@ void ClaimRegistry::remember_ack_pending(std::string_view room_id, const HashedK
 
 Outcome<> ClaimRegistry::remember_failed_ack_pending(std::string_view room_id, const HashedKey& message_id,
                                                      std::string_view error) {
-    Intent intent = Intent::failure(std::string(error));
+    Intent intent = Intent::failure(error);
     if (const AckEntry* existing = pending_ack(room_id, message_id)) {
         if (existing->intent == intent) return accept();
         return different_intent_issue();
@@ -309,7 +309,7 @@ SettlementResult ClaimRegistry::record_failed_settlement(std::string_view room_i
     Continuation continuation = Continuation::finished();
     // A retry is owed only while the attempts made are below the limit.
     if (allow_retry && budget.attempts < budget.limit) continuation = {true, budget.attempts, budget.limit};
-    return record_settlement(room_id, message_id, Intent::failure(std::string(error)), continuation);
+    return record_settlement(room_id, message_id, Intent::failure(error), continuation);
 }
 
 SettlementLookup ClaimRegistry::pending_settlement(std::string_view room_id, const HashedKey& message_id) const {
@@ -330,7 +330,7 @@ bool ClaimRegistry::confirm_settlement(std::string_view room_id, const HashedKey
     const AckEntry& entry = ledger->pending.value_at(at);
     if (!token_matches(entry, token)) return false;
     if (!entry.continuation.retry) {
-        if (entry.intent.failed) tracker.mark_permanently_failed(message_id);
+        if (entry.intent.failed()) tracker.mark_permanently_failed(message_id);
         tracker.mark_success(message_id);
         complete_in(*ledger, message_id, at);  // also drops the entry and the retry count
         return true;

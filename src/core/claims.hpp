@@ -17,6 +17,7 @@
 #include "core/retry.hpp"
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -27,15 +28,33 @@ namespace orvu::core {
 
 
 // The terminal write owed for a message: processed, or failed with a text.
-struct Intent {
-    bool failed = false;
-    std::string error;  // empty for processed
-
-    static Intent processed() { return {}; }
-    static Intent failure(std::string error) { return {true, std::move(error)}; }
-    bool operator==(const Intent& other) const noexcept {
-        return failed == other.failed && (!failed || error == other.error);
+// The text lives behind a pointer, so that the usual processed intent moves
+// and copies as a null pointer.
+class Intent {
+public:
+    Intent() noexcept = default;
+    static Intent processed() noexcept { return {}; }
+    static Intent failure(std::string_view error) {
+        Intent intent;
+        intent.error_ = std::make_unique<const std::string>(error);
+        return intent;
     }
+    Intent(const Intent& other) : error_(other.error_ ? std::make_unique<const std::string>(*other.error_) : nullptr) {}
+    Intent& operator=(const Intent& other) {
+        if (this != &other) *this = Intent(other);
+        return *this;
+    }
+    Intent(Intent&&) noexcept = default;
+    Intent& operator=(Intent&&) noexcept = default;
+
+    bool failed() const noexcept { return error_ != nullptr; }
+    std::string_view error() const noexcept { return error_ ? std::string_view(*error_) : std::string_view(); }
+    bool operator==(const Intent& other) const noexcept {
+        return failed() == other.failed() && error() == other.error();
+    }
+
+private:
+    std::unique_ptr<const std::string> error_;  // null: processed
 };
 
 // What follows once the platform accepted the write: nothing more, or a
