@@ -7,7 +7,9 @@ item is reported. The call floor is `isinstance(s, str)` in that same loop, so
 each ratio says how many "cheapest possible calls" an operation costs.
 
 Rows: message validation (typical and 64 KiB content with 200 mentions) and
-routing, one message through the delivery ledger, the session, subscription
+routing, the other stateless decisions (close and upgrade classification,
+the self-echo rule, the drain step, the adapter and next-message decisions,
+ask senders), one message through the delivery ledger, the session, subscription
 and asks cycles, the claim registry's per-room queries with one room and
 with 10,000 other rooms holding entries, and the resident memory of two
 million message ids over 10,000 rooms through the full lifecycle.
@@ -30,6 +32,7 @@ sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 
 import plain  # noqa: E402
 from bench_events import message  # noqa: E402
+import orvu_sdk_core as native  # noqa: E402
 from orvu_sdk_core import (  # noqa: E402
     ClaimRegistry, DecisionRegistry, LeaveOutcome, RetryTracker, Session, SessionPolicy, SubscriptionTracker,
     evaluate_delivery_event, validate_event_payload,
@@ -175,6 +178,52 @@ def validation_rows(timer):
         rows.append(Row(f"validate_event_payload, {label}", times[0], times[1], spec_s))
         if payload is TYPICAL:
             rows.append(Row("evaluate_delivery_event, typical message", times[2], None, spec_s))
+    return rows
+
+
+# The stateless decision functions, each called with fixed arguments of a
+# typical case: (label, name in both modules, arguments).
+STATELESS = [
+    ("classify_close", "classify_close", (1006,)),
+    ("classify_upgrade", "classify_upgrade", (503,)),
+    ("is_self_echo", "is_self_echo", ("u1", "User", "agent-1")),
+    ("evaluate_drain_candidate, 5 seen ids", "evaluate_drain_candidate",
+     ({"id": "m3", "sender_id": "u1", "sender_type": "User"}, ["m1", "m2", "m3", "m4", "m5"], "agent-1")),
+    ("evaluate_adapter_result", "evaluate_adapter_result", ("room-1", "m1", True)),
+    ("evaluate_next_message", "evaluate_next_message", ("m1", "m2")),
+    ("is_authorized_sender, 2 senders", "is_authorized_sender", (frozenset({"u1", "u2"}), "u2")),
+]
+
+
+def fixed_call(f, args):
+    """A maker whose loop makes the one call f(*args) per item, spelled out so that no unpacking is timed."""
+    if len(args) == 1:
+        (a,) = args
+
+        def loop(items, f=f, a=a):
+            for _ in items:
+                f(a)
+    elif len(args) == 2:
+        a, b = args
+
+        def loop(items, f=f, a=a, b=b):
+            for _ in items:
+                f(a, b)
+    else:
+        a, b, c = args
+
+        def loop(items, f=f, a=a, b=b, c=c):
+            for _ in items:
+                f(a, b, c)
+    return lambda n: (loop, [None] * n)
+
+
+def stateless_rows(timer):
+    rows = []
+    for label, name, args in STATELESS:
+        native_s, python_s = timer.medians(fixed_call(getattr(native, name), args),
+                                           fixed_call(getattr(plain, name), args))
+        rows.append(Row(label, native_s, python_s))
     return rows
 
 
@@ -391,13 +440,14 @@ def main(argv=None):
           f"msgspec {msgspec.__version__ if msgspec else 'not installed'}{'; quick run' if args.quick else ''}")
 
     validation = validation_rows(timer)
+    stateless = stateless_rows(timer)
     decisions = [ledger_row(timer), *cycle_rows(timer)]
     floor = timer.floor
     print(f"call floor (isinstance(s, str) in the same loop, sampled in turns with every row): {fmt_time(floor)}\n")
     headers = ["operation", "native", "× floor", "plain Python", "native / plain", "msgspec", "native / msgspec"]
     print_table(headers, [[r.label, fmt_time(r.native), fmt_ratio(ratio(r.native, floor)), fmt_time(r.python),
                            fmt_ratio(ratio(r.native, r.python)), fmt_time(r.spec), fmt_ratio(ratio(r.native, r.spec))]
-                          for r in validation + decisions])
+                          for r in validation + stateless + decisions])
 
     print(f"\nper-room queries of the claim registry ({PER_ROOM} in-flight pairs, completed ids and pending "
           f"acknowledgements in every room)")

@@ -1,7 +1,7 @@
 """Straightforward pure-Python versions of the rules that bench/compare.py
 times against the native module: the message payload check with its JSON
-conversion, the delivery ledger's lifecycle calls, the session state
-machine, the room subscription half and the pending asks.
+conversion, the stateless decisions, the delivery ledger's lifecycle calls,
+the session state machine, the room subscription half and the pending asks.
 
 They are written the way a careful Python developer would write them without
 a native core: plain dicts and OrderedDicts, argument type checks, and the
@@ -98,6 +98,91 @@ def validate_message(raw, trace_context=None):
     if issues:
         raise PayloadError(issues, trace_context)
     return payload
+
+
+# ---------------------------------------------------------------------------
+# Stateless decisions: close and upgrade classification, routing's self-echo
+# rule, the drain step, the adapter and next-message decisions, ask senders
+
+
+def _int_in(name, value, low, high):
+    if not isinstance(value, int):
+        raise TypeError(f"argument `{name}` must be int, not {type(value).__name__}")
+    if not low <= value <= high:
+        raise ValueError(f"`{name}` must be an integer between {low} and {high}, got {value}")
+    return value
+
+
+def classify_close(close_code):
+    if close_code is None:
+        return False, None
+    return _int_in("close_code", close_code, 0, 65535) == 1000, None
+
+
+_TERMINAL_UPGRADES = frozenset((400, 403, 409))
+
+
+def classify_upgrade(status):
+    return _int_in("status", status, 0, 65535) in _TERMINAL_UPGRADES, None
+
+
+def is_self_echo(sender_id, sender_type, agent_id):
+    _need_str(sender_id=sender_id, sender_type=sender_type, agent_id=agent_id)
+    return sender_type == "Agent" and sender_id == agent_id
+
+
+def evaluate_drain_candidate(candidate, seen_ids, agent_id):
+    _need_str(agent_id=agent_id)
+    fields = None
+    if candidate is not None:
+        candidate = to_json(candidate)
+        fields = []
+        for key in ("id", "sender_id", "sender_type"):
+            value = candidate.get(key) if isinstance(candidate, dict) else None
+            if type(value) is not str:
+                raise TypeError(f"candidate.{key} must be a string")
+            fields.append(value)
+    if isinstance(seen_ids, str):
+        raise TypeError("`seen_ids` must be an iterable of str, not a str")
+    seen = set()
+    for message_id in seen_ids:
+        _need_str(seen_ids=message_id)
+        seen.add(message_id)
+    if fields is None:
+        return {"decision": "no_candidate"}
+    message_id, sender_id, sender_type = fields
+    if sender_type == "Agent" and sender_id == agent_id:
+        decision = "self_echo"
+    else:
+        decision = "drain" if message_id in seen else "out_of_snapshot"
+    return {"decision": decision, "message_id": message_id}
+
+
+def evaluate_adapter_result(room_id, message_id, succeeded):
+    _need_str(room_id=room_id, message_id=message_id)
+    if type(succeeded) is not bool:
+        raise TypeError(f"argument `succeeded` must be bool, not {type(succeeded).__name__}")
+    return {"decision": "processed" if succeeded else "failed", "room_id": room_id, "message_id": message_id}
+
+
+def evaluate_next_message(triggering_message_id, next_message_id):
+    _need_str(triggering_message_id=triggering_message_id)
+    if next_message_id is None:
+        return {"decision": "no_pending"}
+    _need_str(next_message_id=next_message_id)
+    if next_message_id == triggering_message_id:
+        return {"decision": "ready_to_claim"}
+    return {"decision": "already_processed", "next_open_id": next_message_id}
+
+
+def is_authorized_sender(authorized_senders, sender_id):
+    if authorized_senders is None:
+        return True
+    if not isinstance(authorized_senders, (set, frozenset)):
+        raise TypeError("`authorized_senders` must be a set, a frozenset or None")
+    for member in authorized_senders:
+        _need_str(authorized_senders=member)
+    return type(sender_id) is str and sender_id in authorized_senders
 
 
 # ---------------------------------------------------------------------------

@@ -27,6 +27,16 @@
 #include <type_traits>
 #include <utility>
 
+// The map's operations are a few instructions each around one probe; they
+// are inlined into their callers whatever a compiler's own limits say.
+#if defined(__GNUC__) || defined(__clang__)
+#define ORVU_ALWAYS_INLINE [[gnu::always_inline]] inline
+#elif defined(_MSC_VER)
+#define ORVU_ALWAYS_INLINE __forceinline
+#else
+#define ORVU_ALWAYS_INLINE inline
+#endif
+
 namespace orvu::core {
 
 // Hash for std::pair keys such as (room_id, message_id).
@@ -190,17 +200,17 @@ public:
     bool empty() const noexcept { return size_ == 0; }
 
     template <class Q>
-    bool contains(const Q& key) const {
+    ORVU_ALWAYS_INLINE bool contains(const Q& key) const {
         return lookup(key) != kNone;
     }
 
     template <class Q>
-    V* find(const Q& key) {
+    ORVU_ALWAYS_INLINE V* find(const Q& key) {
         std::uint32_t pos = lookup(key);
         return pos == kNone ? nullptr : &slot_at(pos).entry().second;
     }
     template <class Q>
-    const V* find(const Q& key) const {
+    ORVU_ALWAYS_INLINE const V* find(const Q& key) const {
         std::uint32_t pos = lookup(key);
         return pos == kNone ? nullptr : &slot_at(pos).entry().second;
     }
@@ -208,13 +218,13 @@ public:
     // Appends a new entry; an existing key keeps its value and place (returns false).
     // If it throws, nothing changed.
     template <class Q>
-    bool insert_back(Q&& key, V value) {
+    ORVU_ALWAYS_INLINE bool insert_back(Q&& key, V value) {
         return try_insert_back(std::forward<Q>(key), std::move(value)).second;
     }
 
     // As insert_back, also giving the value stored under the key (new or existing).
     template <class Q>
-    std::pair<V*, bool> try_insert_back(Q&& key, V value) {
+    ORVU_ALWAYS_INLINE std::pair<V*, bool> try_insert_back(Q&& key, V value) {
         const std::uint32_t frag = fragment(key);
         const Probe at = probe(key, frag);
         if (at.found != kNone) return {&slot_at(at.found).entry().second, false};
@@ -224,7 +234,7 @@ public:
 
     // Moves the key to the newest position, appending it when absent; true when appended.
     template <class Q>
-    bool touch_back(Q&& key, V value) {
+    ORVU_ALWAYS_INLINE bool touch_back(Q&& key, V value) {
         const std::uint32_t frag = fragment(key);
         const Probe at = probe(key, frag);
         if (at.found != kNone) {
@@ -247,7 +257,7 @@ public:
 
     // Moves an existing entry to the newest position; false when absent.
     template <class Q>
-    bool move_to_back(const Q& key) {
+    ORVU_ALWAYS_INLINE bool move_to_back(const Q& key) {
         std::uint32_t pos = lookup(key);
         if (pos == kNone) return false;
         to_back(slot_index(cells_[pos]));
@@ -258,16 +268,16 @@ public:
     // entry without hashing its key again; valid until the map next changes.
     static constexpr std::uint32_t kAbsent = kNone;
     template <class Q>
-    std::uint32_t position(const Q& key) const {
+    ORVU_ALWAYS_INLINE std::uint32_t position(const Q& key) const {
         return lookup(key);
     }
-    V& value_at(std::uint32_t pos) noexcept { return slot_at(pos).entry().second; }
-    const V& value_at(std::uint32_t pos) const noexcept { return slot_at(pos).entry().second; }
-    void erase_position(std::uint32_t pos) noexcept { erase_at(pos); }
-    void move_position_to_back(std::uint32_t pos) noexcept { to_back(slot_index(cells_[pos])); }
+    ORVU_ALWAYS_INLINE V& value_at(std::uint32_t pos) noexcept { return slot_at(pos).entry().second; }
+    ORVU_ALWAYS_INLINE const V& value_at(std::uint32_t pos) const noexcept { return slot_at(pos).entry().second; }
+    ORVU_ALWAYS_INLINE void erase_position(std::uint32_t pos) noexcept { erase_at(pos); }
+    ORVU_ALWAYS_INLINE void move_position_to_back(std::uint32_t pos) noexcept { to_back(slot_index(cells_[pos])); }
 
     template <class Q>
-    bool erase(const Q& key) {
+    ORVU_ALWAYS_INLINE bool erase(const Q& key) {
         std::uint32_t pos = lookup(key);
         if (pos == kNone) return false;
         erase_at(pos);
@@ -284,7 +294,7 @@ public:
     }
 
     // Removes the oldest entry, if any, without handing it out.
-    void drop_front() noexcept {
+    ORVU_ALWAYS_INLINE void drop_front() noexcept {
         if (size_ != 0) erase_at(cell_of(head_));
     }
 
@@ -308,19 +318,21 @@ public:
 
 private:
     template <class Q>
-    static std::uint32_t fragment(const Q& key) noexcept {
+    ORVU_ALWAYS_INLINE static std::uint32_t fragment(const Q& key) noexcept {
         // The multiplication spreads weak hashes; the top bits pick the home cell.
         std::uint64_t h = static_cast<std::uint64_t>(Hash{}(key));
         return static_cast<std::uint32_t>((h * 0x9E3779B97F4A7C15ULL) >> 32);
     }
 
-    std::uint32_t home(std::uint32_t frag) const noexcept { return frag >> cell_shift_; }
-    static std::uint32_t slot_index(std::uint64_t cell) noexcept { return static_cast<std::uint32_t>(cell); }
-    Slot& slot_at(std::uint32_t pos) const noexcept { return slots_[slot_index(cells_[pos])]; }
+    ORVU_ALWAYS_INLINE std::uint32_t home(std::uint32_t frag) const noexcept { return frag >> cell_shift_; }
+    ORVU_ALWAYS_INLINE static std::uint32_t slot_index(std::uint64_t cell) noexcept {
+        return static_cast<std::uint32_t>(cell);
+    }
+    ORVU_ALWAYS_INLINE Slot& slot_at(std::uint32_t pos) const noexcept { return slots_[slot_index(cells_[pos])]; }
 
     // The table position holding `key`, or kNone; an empty map hashes nothing.
     template <class Q>
-    std::uint32_t lookup(const Q& key) const {
+    ORVU_ALWAYS_INLINE std::uint32_t lookup(const Q& key) const {
         return size_ == 0 ? kNone : find_cell(key, fragment(key));
     }
 
@@ -328,7 +340,7 @@ private:
     // absent, and `free` the empty cell its probe ended at (kNone: unknown).
     // All allocation comes first, so a throw leaves the map as it was.
     template <class Q>
-    std::uint32_t append(Q&& key, V value, std::uint32_t frag, std::uint32_t free) {
+    ORVU_ALWAYS_INLINE std::uint32_t append(Q&& key, V value, std::uint32_t frag, std::uint32_t free) {
         if (reserve_one()) free = kNone;  // the table was rebuilt
         const std::uint32_t index = take_slot();
         try {
@@ -347,7 +359,7 @@ private:
         return index;
     }
 
-    void to_back(std::uint32_t index) noexcept {
+    ORVU_ALWAYS_INLINE void to_back(std::uint32_t index) noexcept {
         if (index == tail_) return;
         unlink(index);
         link_back(index);
@@ -360,7 +372,7 @@ private:
         std::uint32_t free = kNone;
     };
     template <class Q>
-    Probe probe(const Q& key, std::uint32_t frag) const {
+    ORVU_ALWAYS_INLINE Probe probe(const Q& key, std::uint32_t frag) const {
         if (!cells_) return {};
         for (std::uint32_t pos = home(frag);; pos = (pos + 1) & cell_mask_) {
             const std::uint64_t cell = cells_[pos];
@@ -374,7 +386,7 @@ private:
 
     // The table position holding `key`, or kNone.
     template <class Q>
-    std::uint32_t find_cell(const Q& key, std::uint32_t frag) const {
+    ORVU_ALWAYS_INLINE std::uint32_t find_cell(const Q& key, std::uint32_t frag) const {
         if (size_ == 0) return kNone;
         for (std::uint32_t pos = home(frag);; pos = (pos + 1) & cell_mask_) {
             const std::uint64_t cell = cells_[pos];
@@ -387,7 +399,7 @@ private:
     }
 
     // The table position of a live slot.
-    std::uint32_t cell_of(std::uint32_t index) const noexcept {
+    ORVU_ALWAYS_INLINE std::uint32_t cell_of(std::uint32_t index) const noexcept {
         for (std::uint32_t pos = home(fragment(slots_[index].entry().first));; pos = (pos + 1) & cell_mask_) {
             if (slot_index(cells_[pos]) == index) return pos;
         }
@@ -395,7 +407,7 @@ private:
 
     // Makes room for one more entry; all allocation happens here, before
     // anything changes. True when the table was rebuilt (cells moved).
-    bool reserve_one() {
+    ORVU_ALWAYS_INLINE bool reserve_one() {
         if (size_ >= kMaxSize) throw std::bad_alloc();
         const std::uint32_t cells = cells_ ? cell_mask_ + 1 : 0;
         // Load factor at most 3/4 keeps linear probes short.
@@ -442,19 +454,19 @@ private:
         slot_capacity_ = count;
     }
 
-    std::uint32_t take_slot() noexcept {
+    ORVU_ALWAYS_INLINE std::uint32_t take_slot() noexcept {
         if (free_ == kNone) return slots_used_++;
         const std::uint32_t index = free_;
         free_ = slots_[index].next;
         return index;
     }
 
-    void release_slot(std::uint32_t index) noexcept {
+    ORVU_ALWAYS_INLINE void release_slot(std::uint32_t index) noexcept {
         slots_[index].next = free_;
         free_ = index;
     }
 
-    void link_back(std::uint32_t index) noexcept {
+    ORVU_ALWAYS_INLINE void link_back(std::uint32_t index) noexcept {
         slots_[index].prev = tail_;
         slots_[index].next = kNone;
         if (tail_ == kNone) {
@@ -465,24 +477,24 @@ private:
         tail_ = index;
     }
 
-    void unlink(std::uint32_t index) noexcept {
+    ORVU_ALWAYS_INLINE void unlink(std::uint32_t index) noexcept {
         const std::uint32_t prev = slots_[index].prev;
         const std::uint32_t next = slots_[index].next;
         (prev == kNone ? head_ : slots_[prev].next) = next;
         (next == kNone ? tail_ : slots_[next].prev) = prev;
     }
 
-    static std::uint64_t make_cell(std::uint32_t frag, std::uint32_t index) noexcept {
+    ORVU_ALWAYS_INLINE static std::uint64_t make_cell(std::uint32_t frag, std::uint32_t index) noexcept {
         return (std::uint64_t{frag} << 32) | index;
     }
 
-    void place_cell(std::uint32_t frag, std::uint32_t index) noexcept {
+    ORVU_ALWAYS_INLINE void place_cell(std::uint32_t frag, std::uint32_t index) noexcept {
         std::uint32_t pos = home(frag);
         while (cells_[pos] != kEmptyCell) pos = (pos + 1) & cell_mask_;
         cells_[pos] = make_cell(frag, index);
     }
 
-    void erase_at(std::uint32_t pos) noexcept {
+    ORVU_ALWAYS_INLINE void erase_at(std::uint32_t pos) noexcept {
         const std::uint32_t index = slot_index(cells_[pos]);
         unlink(index);
         slots_[index].entry().~Entry();
@@ -523,24 +535,24 @@ public:
     std::size_t size() const noexcept { return map_.size(); }
     bool empty() const noexcept { return map_.empty(); }
     template <class Q>
-    bool contains(const Q& key) const {
+    ORVU_ALWAYS_INLINE bool contains(const Q& key) const {
         return map_.contains(key);
     }
     template <class Q>
-    bool insert_back(Q&& key) {
+    ORVU_ALWAYS_INLINE bool insert_back(Q&& key) {
         return map_.insert_back(std::forward<Q>(key), Unit{});
     }
     template <class Q>
-    bool move_to_back(const Q& key) {
+    ORVU_ALWAYS_INLINE bool move_to_back(const Q& key) {
         return map_.move_to_back(key);
     }
     // Moves the key to the newest position, appending it when absent; true when appended.
     template <class Q>
-    bool touch_back(Q&& key) {
+    ORVU_ALWAYS_INLINE bool touch_back(Q&& key) {
         return map_.touch_back(std::forward<Q>(key), Unit{});
     }
     template <class Q>
-    bool erase(const Q& key) {
+    ORVU_ALWAYS_INLINE bool erase(const Q& key) {
         return map_.erase(key);
     }
     std::optional<K> pop_front() {
@@ -548,7 +560,7 @@ public:
         if (!e) return std::nullopt;
         return std::move(e->first);
     }
-    void drop_front() noexcept { map_.drop_front(); }
+    ORVU_ALWAYS_INLINE void drop_front() noexcept { map_.drop_front(); }
     const K* front() const noexcept { return map_.front() ? &map_.front()->first : nullptr; }
     void clear() noexcept { map_.clear(); }
 
