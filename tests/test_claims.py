@@ -393,6 +393,28 @@ def test_park_settlement_and_retryable_settlements():
     assert reg.unpark_acks("R") == 2 and reg.has_retryable_settlement("R")
 
 
+def test_room_ledgers_stay_right_while_rooms_come_and_go():
+    # The registry remembers the room it found last; adding rooms (which moves
+    # the ledgers), dropping the remembered one and creating it again must
+    # never let a call reach a stale ledger.
+    reg, tracker = ClaimRegistry(), RetryTracker()
+    assert reg.try_claim("A", "a1")
+    for k in range(100):  # grows the room table while "A" is the room found last
+        assert reg.try_claim("A", f"a-{k}") and reg.try_claim(f"R{k}", "x")
+    assert reg.inflight_ids("A") == ["a1"] + [f"a-{k}" for k in range(100)]
+    for k in range(100):
+        reg.release("A", f"a-{k}")
+    reg.release("A", "a1")  # "A" holds nothing now and is dropped
+    assert reg.inflight_ids("A") == [] and not reg.is_completed("A", "a1")
+    assert reg.guarded_claim("A", "a1", tracker) == "runnable"  # a new ledger for "A"
+    assert reg.inflight_ids("A") == ["a1"]
+    reg.release("R7", "x")  # another room dropped while "A" is remembered
+    token = reg.record_processed_settlement("A", "a1")["token"]
+    assert reg.confirm_settlement("A", "a1", token, tracker)
+    assert reg.completed_ids("A") == ["a1"] and reg.inflight_ids("R8") == ["x"] and reg.inflight_ids("R7") == []
+    assert not reg.confirm_settlement("R7", "x", "0", tracker)
+
+
 def test_full_lifecycle_in_two_rooms_sharing_message_ids():
     reg, tracker = ClaimRegistry(), RetryTracker(2)
     assert reg.guarded_claim("R1", "m", tracker) == "runnable"

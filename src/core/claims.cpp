@@ -39,17 +39,25 @@ auto ClaimRegistry::change_room(std::string_view room_id, Change&& change) {
 template <class Change>
 auto ClaimRegistry::change_room(std::string_view room_id, RoomLedger* ledger, Change&& change) {
     const bool created = ledger == nullptr;
-    if (created) ledger = rooms_.try_insert_back(room_id, RoomLedger{}).first;
+    if (created) {
+        last_room_.ledger = nullptr;  // an insertion may move every ledger
+        ledger = rooms_.try_insert_back(room_id, RoomLedger{}).first;
+    }
     try {
         return change(*ledger);
     } catch (...) {
-        if (created) rooms_.erase(room_id);
+        if (created) {
+            last_room_.ledger = nullptr;
+            rooms_.erase(room_id);
+        }
         throw;
     }
 }
 
 void ClaimRegistry::drop_if_unused(std::string_view room_id, const RoomLedger& ledger) noexcept {
-    if (ledger.unused()) rooms_.erase(room_id);
+    if (!ledger.unused()) return;
+    last_room_.ledger = nullptr;
+    rooms_.erase(room_id);
 }
 
 namespace {

@@ -180,7 +180,16 @@ private:
     bool token_matches(const AckEntry& entry, std::string_view token) const;
     SettlementResult record_settlement(std::string_view room_id, const HashedKey& message_id, Intent intent,
                                        Continuation continuation);
-    RoomLedger* room(std::string_view room_id) noexcept { return rooms_.find(room_id); }
+    // The room's ledger, or nullptr. The calls on one message all name the
+    // same room, so the changing calls remember the last room they found.
+    RoomLedger* room(std::string_view room_id) noexcept {
+        if (last_room_.ledger && bytes::equal(*last_room_.id, room_id)) return last_room_.ledger;
+        auto* entry = rooms_.find_entry(room_id);
+        if (!entry) return nullptr;
+        last_room_.id = &entry->first;
+        last_room_.ledger = &entry->second;
+        return last_room_.ledger;
+    }
     const RoomLedger* room(std::string_view room_id) const noexcept { return rooms_.find(room_id); }
     // Runs `change` on the room's ledger, created first when absent; a ledger
     // created for a change that throws is dropped again.
@@ -197,9 +206,29 @@ private:
                                const DeliveryFacts& facts);
     void drop_if_unused(std::string_view room_id, const RoomLedger& ledger) noexcept;
 
+    // The entry of the room found last. It points into `rooms_`, so it is
+    // forgotten whenever a room is added or dropped, and a copy of the
+    // registry starts without it.
+    struct LastRoom {
+        const std::string* id = nullptr;
+        RoomLedger* ledger = nullptr;
+        LastRoom() noexcept = default;
+        LastRoom(const LastRoom&) noexcept {}
+        LastRoom(LastRoom&& other) noexcept { other.ledger = nullptr; }
+        LastRoom& operator=(const LastRoom&) noexcept {
+            ledger = nullptr;
+            return *this;
+        }
+        LastRoom& operator=(LastRoom&& other) noexcept {
+            ledger = other.ledger = nullptr;
+            return *this;
+        }
+    };
+
     std::uint32_t max_completed_;
     std::uint64_t next_token_;
     OrderedMap<std::string, RoomLedger> rooms_;
+    LastRoom last_room_;
 };
 
 }  // namespace orvu::core
