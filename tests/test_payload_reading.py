@@ -125,6 +125,9 @@ def test_any_value_reads_alike(value):
     message(metadata=None, attachments=None),
     message(metadata={"mentions": None}),
     message(metadata={}),
+    # Filled in at both levels, between keys that sort before and after them.
+    message(metadata={"a": 1, "z": 2}, attachments=DROP, aaa=1, attachmentz=2, metadat=3, zzz=4),
+    message(metadata=None, attachments=DROP, extra={"metadata": None}),
     # Refused, with every finding in order.
     message(id=DROP, content=1, sender_type=None),
     message(metadata={"mentions": [{"id": 1}, "x", {"username": 2}]}),
@@ -145,6 +148,17 @@ def test_messages_validate_alike(event_type, payload):
     ("participant_added", {"id": "p", "type": "User", "name": "n", "is_external": True}),
     ("participant_added", {"id": "p", "type": "User", "name": "n", "is_remote": False, "is_external": True}),
     ("contact_request_received", {"id": "c", "status": "s", "inserted_at": "t", "message": None}),
+    # Normalised: flags and numbers coerced or added, nulls dropped, partner flags filled in.
+    ("supersede", {"reason": "r", "message": "m", "correlation_id": None}),
+    ("supersede", {"reason": "r", "message": "m", "correlation_id": None, "retryable": None, "retry_after": 2.5}),
+    ("supersede", {"a": 0, "reason": "r", "message": "m", "correlation_id": None, "retry_after": "3", "z": 0}),
+    ("supersede", {"reason": "r", "message": "m", "correlation_id": None, "retry_after": 2**64 - 1}),
+    ("participant_added", {"id": "p", "type": "User", "name": "n", "is_remote": True}),
+    ("participant_added", {"id": "p", "type": "User", "name": "n", "is_remote": None, "is_external": False}),
+    ("contact_added", {"id": "c", "type": "User", "inserted_at": "t", "handle": None, "name": "n",
+                       "is_external": True, "tags": []}),
+    ("contact_request_received", {"id": "c", "status": "s", "inserted_at": "t", "from_handle": None,
+                                  "from_name": None, "message": None, "zz": None}),
     ("agent_control", {"mode": "pause", "scope": "room", "agent_id": "a", "correlation_id": "c",
                        "execution_id": None, "room_id": None}),
     ("agent_control", {"mode": "stop", "scope": "agent", "agent_id": "a", "correlation_id": "c",

@@ -456,6 +456,113 @@ Ref read_copy(PyObject* obj, ViewNodes& nodes) {
     return QuickReader(nodes).copy(obj, 0, 0);
 }
 
+namespace {
+
+// A member of a dict being rebuilt: its key's text and its key and value.
+struct DictItem {
+    std::string_view key;
+    PyObject* k;
+    PyObject* v;
+};
+
+// A new dict of `dict`'s members (in key order already) and `added` ones
+// (keys absent from it), all in key order.
+Ref merged_dict(PyObject* dict, std::vector<std::pair<Ref, Ref>>& added) {
+    std::vector<DictItem> items;
+    items.reserve(static_cast<std::size_t>(PyDict_Size(dict)) + added.size());
+    Py_ssize_t pos = 0;
+    PyObject *key = nullptr, *value = nullptr;
+    while (PyDict_Next(dict, &pos, &key, &value)) items.push_back({utf8_view(key), key, value});
+    for (auto& [k, v] : added) items.push_back({utf8_view(k.get()), k.get(), v.get()});
+    std::stable_sort(items.begin(), items.end(),
+                     [](const DictItem& a, const DictItem& b) { return core::json_key_less(a.key, b.key); });
+    Ref merged = Ref::check(PyDict_New());
+    for (const DictItem& item : items) {
+        if (PyDict_SetItem(merged.get(), item.k, item.v) < 0) throw_error();
+    }
+    return merged;
+}
+
+}  // namespace
+
+Ref apply_edits(Ref copy, const ViewNodes& nodes, const std::vector<core::PayloadEdit>& edits) {
+    // Every node's container, to find the way from the top to an object.
+    std::vector<std::size_t> parent(nodes.size(), 0);
+    for (std::size_t p = 0; p < nodes.size(); ++p) {
+        const core::JsonView& node = nodes[p];
+        const std::span<const core::JsonView> children = node.is_object() ? node.as_object() : node.as_array();
+        for (const core::JsonView& child : children) parent[nodes.index_of(&child)] = p;
+    }
+    // The dict in the copy that stands for object node `target`, found from
+    // the top: by key in a dict, by position in a list. `holder` and `key`
+    // (or `index`) say where it sits; no holder for the top.
+    struct Found {
+        PyObject* dict;
+        PyObject* holder = nullptr;
+        Ref key;
+        Py_ssize_t index = 0;
+    };
+    auto find = [&](std::size_t target) {
+        std::vector<std::size_t> path;
+        for (std::size_t n = target; n != 0; n = parent[n]) path.push_back(n);
+        Found found{copy.get(), nullptr, Ref(), 0};
+        for (auto step = path.rbegin(); step != path.rend(); ++step) {
+            const core::JsonView& container = nodes[parent[*step]];
+            found.holder = found.dict;
+            if (container.is_object()) {
+                found.key = make_str(nodes[*step].key());
+                found.dict = PyDict_GetItemWithError(found.holder, found.key.get());
+                if (!found.dict && !PyErr_Occurred()) raise_runtime_error("payload copy out of step with its reading");
+            } else {
+                found.key = Ref();
+                found.index = static_cast<Py_ssize_t>(*step - nodes.index_of(&container.as_array()[0]));
+                found.dict = PyList_GetItem(found.holder, found.index);
+            }
+            if (!found.dict) throw_error();  // the copy has every member and item the views have
+        }
+        if (!PyDict_CheckExact(found.dict)) raise_runtime_error("payload copy out of step with its reading");
+        return found;
+    };
+    // An inner object comes after the containers holding it (children are
+    // read after their container), so going from the last node, a dict is
+    // rebuilt before the dict that holds it is.
+    std::vector<std::pair<std::size_t, const core::PayloadEdit*>> order;
+    order.reserve(edits.size());
+    for (const core::PayloadEdit& edit : edits) order.emplace_back(nodes.index_of(edit.object), &edit);
+    std::stable_sort(order.begin(), order.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
+    for (std::size_t i = 0; i < order.size();) {
+        const std::size_t node = order[i].first;
+        Found object = find(node);
+        std::vector<std::pair<Ref, Ref>> added;
+        for (; i < order.size() && order[i].first == node; ++i) {
+            const core::PayloadEdit& edit = *order[i].second;
+            Ref key = make_str(edit.key);
+            if (!edit.value) {
+                if (PyDict_DelItem(object.dict, key.get()) < 0) throw_error();
+                continue;
+            }
+            Ref value = from_json(*edit.value);
+            const int present = PyDict_Contains(object.dict, key.get());
+            if (present < 0) throw_error();
+            if (present) {
+                if (PyDict_SetItem(object.dict, key.get(), value.get()) < 0) throw_error();
+            } else {
+                added.emplace_back(std::move(key), std::move(value));
+            }
+        }
+        if (added.empty()) continue;
+        Ref merged = merged_dict(object.dict, added);
+        if (!object.holder) {
+            copy = merged;
+        } else if (object.key) {
+            if (PyDict_SetItem(object.holder, object.key.get(), merged.get()) < 0) throw_error();
+        } else {
+            PyList_SetItem(object.holder, object.index, merged.release());
+        }
+    }
+    return copy;
+}
+
 JsonValue to_json(const ModuleState& state, PyObject* obj) {
     try {
         return Reader{state}.convert(obj, 0);

@@ -4,6 +4,7 @@
 #include "binding/handle.hpp"
 #include "binding/state.hpp"
 #include "core/json.hpp"
+#include "core/events.hpp"
 #include "core/json_view.hpp"
 
 #include <memory>
@@ -47,6 +48,9 @@ public:
     ViewNodes& operator=(const ViewNodes&) = delete;
 
     const core::JsonView& root() const noexcept { return data_[0]; }
+    const core::JsonView& operator[](std::size_t i) const noexcept { return data_[i]; }
+    // The index of a node of these.
+    std::size_t index_of(const core::JsonView* node) const noexcept { return static_cast<std::size_t>(node - data_); }
     core::JsonView& operator[](std::size_t i) noexcept { return data_[i]; }
     std::size_t size() const noexcept { return size_; }
     // Leaves only the root, unset.
@@ -86,6 +90,11 @@ bool read_view(PyObject* obj, ViewNodes& nodes);
 // lists, non-finite floats as None). The views point into objects the
 // returned value holds.
 Ref read_copy(PyObject* obj, ViewNodes& nodes);
+
+// The copy read_copy made, changed as `edits` (of the nodes it read) say, so
+// that it is what from_json gives for the normalised payload: a member added
+// goes where key order puts it, which rebuilds its dict.
+Ref apply_edits(Ref copy, const ViewNodes& nodes, const std::vector<core::PayloadEdit>& edits);
 
 // null -> None, booleans, integers, floats, strings, arrays -> list,
 // objects -> dict with keys in ascending order.

@@ -38,12 +38,14 @@ Ref validate_event_payload(const BoundArgs& a) {
     // trace_context first: an unknown event name already reports through it.
     PyObject* trace_context = a.optional_str_object(2);
     const core::EventType type = unwrap(event_type_arg(a), trace_context);
-    // A payload of the common shape is copied and checked in one reading;
-    // the general conversion takes the rest, and payloads that normalising
-    // changes.
+    // A payload of the common shape is copied and checked in one reading,
+    // and the copy then takes the changes normalising makes; the general
+    // conversion takes the rest.
     ViewNodes nodes;
     if (Ref copy = read_copy(a[1], nodes)) {
-        if (!unwrap(core::check_event_payload(type, nodes.root()), trace_context)) return copy;
+        std::vector<core::PayloadEdit> edits;
+        if (!unwrap(core::check_event_payload(type, nodes.root(), &edits), trace_context)) return copy;
+        return apply_edits(std::move(copy), nodes, edits);
     }
     Keepalive keep;
     keep.reserve(64);

@@ -209,14 +209,17 @@ bool is_allowed(const FieldRule& rule, std::string_view text) noexcept {
 
 // Integral numbers within the signed 64-bit range survive; everything else
 // becomes null.
-JsonValue coerced_integer_value(const JsonValue& value) {
+template <class Node>
+JsonValue coerced_integer_value(const Node& value) {
     constexpr double kLow = -9223372036854775808.0;   // -2^63, exact in a double
     constexpr double kHigh = 9223372036854775808.0;   // 2^63, exact in a double
     switch (value.kind()) {
         case JsonValue::Kind::UInt:
-            if (value.as_uint() <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) return value;
+            if (value.as_uint() <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+                return JsonValue::uint(value.as_uint());
+            }
             return JsonValue::null();
-        case JsonValue::Kind::Int: return value;
+        case JsonValue::Kind::Int: return JsonValue::integer(value.as_int());
         case JsonValue::Kind::Float: {
             double d = value.as_float();
             if (d >= kLow && d < kHigh && d == std::trunc(d)) return JsonValue::integer(static_cast<std::int64_t>(d));
@@ -250,6 +253,7 @@ public:
 
     Issues issues;
     bool changed = false;  // views only: normalising would change the payload
+    std::vector<PayloadEdit>* edits = nullptr;  // views only: where to list the changes, if anywhere
 
     void check_object(Node& object, std::span<const FieldRule> rules) {
         const std::size_t outer = std::exchange(next_member_, 0);
@@ -285,6 +289,17 @@ private:
 
     std::string field_path(std::string_view key) const { return path_field(path(), key); }
 
+    // Views: above zero while the walk is inside a value filled in, whose
+    // own normalising its edit already holds.
+    int filled_ = 0;
+
+    // Views: notes that normalising changes member `key` of `object` (to
+    // `value`; removed when empty).
+    void note_change(const Node& object, std::string_view key, std::optional<JsonValue> value) {
+        changed = true;
+        if (edits && filled_ == 0) edits->push_back(PayloadEdit{&object, key, std::move(value)});
+    }
+
     // Views: where the next lookup in the current object starts. Payloads
     // mostly list their fields in the order the rules name them, so a
     // lookup that starts after the previous match mostly matches at once.
@@ -319,6 +334,8 @@ private:
         apply_field(object, rule, value);
     }
 
+    static JsonValue filled_value(const FieldRule& rule);
+
     // The field `rule.key` of `object`, absent or null, becomes an empty
     // value of the rule's type; returns it.
     Node* fill_empty(Node& object, Node* value, const FieldRule& rule) {
@@ -330,6 +347,7 @@ private:
             object.set(std::string(rule.key), empty_of(rule.type));
             return find(object, rule.key);
         } else {
+            if (edits && filled_ == 0) note_change(object, rule.key, filled_value(rule));
             changed = true;
             return &empty_view_of(rule.type);
         }
@@ -339,35 +357,42 @@ private:
         if constexpr (kInPlace) {
             object.set(std::string(key), JsonValue::boolean(flag));
         } else {
-            changed = true;
+            note_change(object, key, JsonValue::boolean(flag));
         }
     }
 
     // `value` is the field's value as found (nullptr: absent).
     ORVU_NOINLINE void apply_field(Node& object, const FieldRule& rule, Node* value) {
+        bool filled = false;
         if (!value) {
             if (rule.required) return add_missing(issues, field_path(rule.key));
             if (rule.action != FieldAction::FillEmpty) return;
             value = fill_empty(object, nullptr, rule);
+            filled = true;
         } else if (value->is_null()) {
             if (!rule.nullable) return wrong_type(rule.key, rule.type);
             if (rule.action == FieldAction::DropNull) {
                 if constexpr (kInPlace) {
                     object.erase(rule.key);
                 } else {
-                    changed = true;
+                    note_change(object, rule.key, std::nullopt);
                 }
                 return;
             }
             if (rule.action != FieldAction::FillEmpty) return;
             value = fill_empty(object, value, rule);
+            filled = true;
         } else if (!has_type(*value, rule.type)) {
             return wrong_type(rule.key, rule.type);
         } else if (!rule.allowed.empty() && !is_allowed(rule, value->as_string())) {
             std::vector<std::string_view> allowed(rule.allowed.begin(), rule.allowed.end());
             return add_not_one_of(issues, field_path(rule.key), allowed);
         }
-        if (!rule.fields.empty()) descend(*value, rule);
+        if (rule.fields.empty()) return;
+        // The walk into a filled-in value still reports its findings.
+        if (!kInPlace && filled) ++filled_;
+        descend(*value, rule);
+        if (!kInPlace && filled) --filled_;
     }
 
     // Nested rules: an object's own fields, or the fields of each object in an array.
@@ -422,7 +447,7 @@ private:
                 object.set(std::string(rule.key), JsonValue::boolean(false));
             }
         } else {
-            if (!value || !value->is_bool()) changed = true;
+            if (!value || !value->is_bool()) note_change(object, rule.key, JsonValue::boolean(false));
         }
     }
 
@@ -431,21 +456,31 @@ private:
         if constexpr (kInPlace) {
             if (value) *value = coerced_integer_value(*value);
         } else {
-            if (value && !integer_kept(*value)) changed = true;
+            if (value && !integer_kept(*value)) note_change(object, rule.key, coerced_integer_value(*value));
         }
     }
 };
 
+// The value a field filled in gets: an empty container of its type,
+// normalised by the field's own rules.
+template <class Node>
+JsonValue Validator<Node>::filled_value(const FieldRule& rule) {
+    JsonValue value = empty_of(rule.type);
+    if (value.is_object() && !rule.fields.empty()) Validator<JsonValue>().check_object(value, rule.fields);
+    return value;
+}
+
 // The walk of a checked schema over either form of a payload; for a view,
 // whether normalising would change it.
 template <class Node>
-Outcome<bool> walk_payload(const EventSchema& schema, Node& payload) {
+Outcome<bool> walk_payload(const EventSchema& schema, Node& payload, std::vector<PayloadEdit>* edits = nullptr) {
     if (!payload.is_object()) {
         Issues issues;
         add_issue(issues, "", IssueCode::WrongType, "payload must be a JSON object");
         return Refusal::validation(std::move(issues));
     }
     Validator<Node> validator;
+    validator.edits = edits;
     validator.check_object(payload, schema.fields);
     if (!validator.issues.empty()) return Refusal::validation(std::move(validator.issues));
     return validator.changed;
@@ -476,10 +511,10 @@ Outcome<JsonValue> validate_event_payload(EventType type, JsonValue payload) {
     return payload;
 }
 
-Outcome<bool> check_event_payload(EventType type, const JsonView& payload) {
+Outcome<bool> check_event_payload(EventType type, const JsonView& payload, std::vector<PayloadEdit>* edits) {
     const EventSchema& schema = event_schema(type);
     if (!schema.checked) return false;
-    return walk_payload(schema, payload);
+    return walk_payload(schema, payload, edits);
 }
 
 }  // namespace orvu::core

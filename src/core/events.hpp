@@ -10,6 +10,7 @@
 #include <optional>
 #include <span>
 #include <string_view>
+#include <vector>
 
 namespace orvu::core {
 
@@ -93,9 +94,21 @@ Outcome<EventType> event_type_named(std::string_view name);
 // changed in place, so the caller's copy is untouched. Extra keys are kept.
 Outcome<JsonValue> validate_event_payload(EventType type, JsonValue payload);
 
+// One change that normalising makes to a payload: the member `key` of the
+// object `object` (a node of the payload looked at) gets `value`, added when
+// the key is absent, or is removed when `value` is empty.
+struct PayloadEdit {
+    const JsonView* object;
+    std::string_view key;
+    std::optional<JsonValue> value;
+};
+
 // The same checks on a payload that is only looked at: refused with the same
 // findings; otherwise true when normalising would change the payload, false
-// when validate_event_payload would give it back as it is.
-Outcome<bool> check_event_payload(EventType type, const JsonView& payload);
+// when validate_event_payload would give it back as it is. With `edits`, the
+// changes are listed there in check order; a value filled in for an absent
+// or null container comes already normalised, so no change inside it is
+// listed.
+Outcome<bool> check_event_payload(EventType type, const JsonView& payload, std::vector<PayloadEdit>* edits = nullptr);
 
 }  // namespace orvu::core
