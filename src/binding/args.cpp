@@ -132,6 +132,11 @@ Ref to_index(PyObject* obj, const char* callable, const char* name) {
 }  // namespace
 
 std::int64_t to_int64(PyObject* obj, const char* callable, const char* name) {
+    if (Py_IS_TYPE(obj, &PyLong_Type)) {  // the usual argument: no __index__ to call, no reference to take
+        const long long v = PyLong_AsLongLong(obj);
+        if (v == -1 && PyErr_Occurred()) throw_error();
+        return static_cast<std::int64_t>(v);
+    }
     Ref index = to_index(obj, callable, name);
     long long v = PyLong_AsLongLong(index.get());
     if (v == -1 && PyErr_Occurred()) throw_error();
@@ -139,6 +144,11 @@ std::int64_t to_int64(PyObject* obj, const char* callable, const char* name) {
 }
 
 std::uint64_t to_uint64(PyObject* obj, const char* callable, const char* name) {
+    if (Py_IS_TYPE(obj, &PyLong_Type)) {  // the usual argument: no __index__ to call, no reference to take
+        const unsigned long long v = PyLong_AsUnsignedLongLong(obj);
+        if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw_error();
+        return static_cast<std::uint64_t>(v);
+    }
     Ref index = to_index(obj, callable, name);
     unsigned long long v = PyLong_AsUnsignedLongLong(index.get());
     if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw_error();

@@ -79,7 +79,7 @@ Ref register_minted(DecisionRegistry& registry, const BoundArgs& a) {
     const auto registration = registry.register_minted(a.optional_str(0));
     if (!registration) return result::none();
     // A minted token is hex digits.
-    return result::tuple(result::ascii_str(registration->first), result::integer(registration->second));
+    return result::tuple(result::ascii_str(registration->first.view()), result::integer(registration->second));
 }
 const Signature kRegisterKeyed{"DecisionRegistry.register_keyed", {"key"}, 1, 1};
 const Signature kTryClaim{"DecisionRegistry.try_claim", {"token", "ticket"}, 2, 2};

@@ -163,7 +163,7 @@ struct Arg<std::string_view> {
 };
 template <>
 struct Arg<core::HashedKey> {
-    static core::HashedKey get(const BoundArgs& a, std::size_t i) { return a.str(i); }
+    Py_ALWAYS_INLINE static core::HashedKey get(const BoundArgs& a, std::size_t i) { return a.str(i); }
 };
 template <>
 struct Arg<std::string> {

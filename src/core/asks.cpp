@@ -46,7 +46,7 @@ void DecisionRegistry::remove(std::string_view token) {
     entries_.erase(token);
 }
 
-std::optional<DecisionRegistry::Registration> DecisionRegistry::register_minted(std::optional<std::string_view> room_id) {
+std::optional<DecisionRegistry::Minted> DecisionRegistry::register_minted(std::optional<std::string_view> room_id) {
     if (next_ticket_ == kLastTicket) return std::nullopt;
     // Work on a copy of the generator so that a failed insertion changes nothing.
     std::uint64_t state = rng_state_;
@@ -60,7 +60,7 @@ std::optional<DecisionRegistry::Registration> DecisionRegistry::register_minted(
     unclaim(token.view());
     rng_state_ = state;
     next_ticket_ = ticket + 1;
-    return Registration{std::string(token.view()), ticket};
+    return Minted{token, ticket};
 }
 
 std::optional<DecisionRegistry::Registration> DecisionRegistry::register_keyed(std::string_view key) {

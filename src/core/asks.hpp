@@ -42,8 +42,10 @@ public:
 
     std::optional<std::uint32_t> max_pending() const noexcept { return max_pending_; }
 
+    // A minted registration: the token's fixed text and the ticket.
+    using Minted = std::pair<TokenText, std::uint64_t>;
     // nullopt once the ticket counter is exhausted (nothing changes then).
-    std::optional<Registration> register_minted(std::optional<std::string_view> room_id);
+    std::optional<Minted> register_minted(std::optional<std::string_view> room_id);
     // nullopt when `key` is claimed or the ticket counter is exhausted.
     std::optional<Registration> register_keyed(std::string_view key);
 

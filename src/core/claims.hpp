@@ -182,7 +182,7 @@ private:
                                        Continuation continuation);
     // The room's ledger, or nullptr. The calls on one message all name the
     // same room, so the changing calls remember the last room they found.
-    RoomLedger* room(std::string_view room_id) noexcept {
+    ORVU_ALWAYS_INLINE RoomLedger* room(std::string_view room_id) noexcept {
         if (last_room_.ledger && bytes::equal(*last_room_.id, room_id)) return last_room_.ledger;
         auto* entry = rooms_.find_entry(room_id);
         if (!entry) return nullptr;
