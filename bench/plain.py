@@ -383,10 +383,7 @@ class Session:
     def on_socket_close(self, epoch, now_s, close_code, jitter_sample):
         epoch, now_s = self._epoch(epoch), self._time("now_s", now_s)
         if close_code is not None:
-            if type(close_code) is not int and type(close_code) is not bool:
-                raise TypeError("argument `close_code` must be int or None")
-            if not 0 <= close_code <= 65535:
-                raise ValueError(f"`close_code` must be an integer between 0 and 65535, got {close_code}")
+            _int_in("close_code", close_code, 0, 65535)
         jitter = self._time("jitter_sample", jitter_sample)
         if jitter > 1.0:
             raise ValueError(f"`jitter_sample` must be a finite number between 0.0 and 1.0, got {jitter}")

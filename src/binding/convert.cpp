@@ -468,14 +468,18 @@ struct DictItem {
 // A new dict of `dict`'s members (in key order already) and `added` ones
 // (keys absent from it), all in key order.
 Ref merged_dict(PyObject* dict, std::vector<std::pair<Ref, Ref>>& added) {
-    std::vector<DictItem> items;
-    items.reserve(static_cast<std::size_t>(PyDict_Size(dict)) + added.size());
+    const auto size = static_cast<std::size_t>(PyDict_Size(dict));
+    Scratch<DictItem, 16> space(size + added.size());
+    const std::span<DictItem> items = space.items();
     Py_ssize_t pos = 0;
     PyObject *key = nullptr, *value = nullptr;
-    while (PyDict_Next(dict, &pos, &key, &value)) items.push_back({utf8_view(key), key, value});
-    for (auto& [k, v] : added) items.push_back({utf8_view(k.get()), k.get(), v.get()});
-    std::stable_sort(items.begin(), items.end(),
-                     [](const DictItem& a, const DictItem& b) { return core::json_key_less(a.key, b.key); });
+    for (std::size_t i = 0; i < size && PyDict_Next(dict, &pos, &key, &value); ++i) {
+        items[i] = {utf8_view(key), key, value};
+    }
+    for (std::size_t i = 0; i < added.size(); ++i) {
+        items[size + i] = {utf8_view(added[i].first.get()), added[i].first.get(), added[i].second.get()};
+    }
+    sort_members(items, [](const DictItem& a, const DictItem& b) { return core::json_key_less(a.key, b.key); });
     Ref merged = Ref::check(PyDict_New());
     for (const DictItem& item : items) {
         if (PyDict_SetItem(merged.get(), item.k, item.v) < 0) throw_error();

@@ -347,8 +347,12 @@ private:
             object.set(std::string(rule.key), empty_of(rule.type));
             return find(object, rule.key);
         } else {
-            if (edits && filled_ == 0) note_change(object, rule.key, filled_value(rule));
-            changed = true;
+            // The filled value is worked out only when it is listed.
+            if (edits && filled_ == 0) {
+                note_change(object, rule.key, filled_value(rule));
+            } else {
+                changed = true;
+            }
             return &empty_view_of(rule.type);
         }
     }

@@ -340,7 +340,7 @@ private:
     // The table position holding `key`, or kNone; an empty map hashes nothing.
     template <class Q>
     ORVU_ALWAYS_INLINE std::uint32_t lookup(const Q& key) const {
-        return size_ == 0 ? kNone : find_cell(key, fragment(key));
+        return size_ == 0 ? kNone : probe(key, fragment(key)).found;
     }
 
     // Stores a new entry at the newest end and returns its slot; `key` must be
@@ -387,20 +387,6 @@ private:
             if (static_cast<std::uint32_t>(cell >> 32) == frag &&
                 same_key(slots_[slot_index(cell)].entry().first, key)) {
                 return {pos, kNone};
-            }
-        }
-    }
-
-    // The table position holding `key`, or kNone.
-    template <class Q>
-    ORVU_ALWAYS_INLINE std::uint32_t find_cell(const Q& key, std::uint32_t frag) const {
-        if (size_ == 0) return kNone;
-        for (std::uint32_t pos = home(frag);; pos = (pos + 1) & cell_mask_) {
-            const std::uint64_t cell = cells_[pos];
-            if (cell == kEmptyCell) return kNone;
-            if (static_cast<std::uint32_t>(cell >> 32) == frag &&
-                same_key(slots_[slot_index(cell)].entry().first, key)) {
-                return pos;
             }
         }
     }
