@@ -37,6 +37,9 @@ def test_block_runs_and_prints_what_it_claims(block):
     ("docs/reference.md", "core.SessionPolicy("),
     ("docs/reference.md", "room_rejoin_candidates()"),
     ("docs/reference.md", "core.ClaimRegistry("),
+    ("docs/protocol.md", "core.validate_event_payload("),
+    ("docs/protocol.md", "core.evaluate_delivery_event("),
+    ("docs/protocol.md", "session.on_supersede("),
 ])
 def test_the_examples_that_must_run_are_collected(document, needle):
     assert any(needle in block.source for block in BLOCKS if block.path == document)
@@ -44,6 +47,10 @@ def test_the_examples_that_must_run_are_collected(document, needle):
 
 def test_readme_links_the_reference():
     assert "(docs/reference.md)" in (ROOT / "README.md").read_text(encoding="utf-8")
+
+
+def test_reference_links_the_protocol_guide():
+    assert "(protocol.md)" in REFERENCE.read_text(encoding="utf-8")
 
 
 # --- the collector itself -------------------------------------------------------------------
