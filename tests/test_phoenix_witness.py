@@ -97,8 +97,10 @@ def test_phoenix_js_joins_pushes_recovers_and_is_superseded(vsn):
         sim = PlatformSimulator(agent_id=AGENT, rooms=["lobby"], log=None)
         await sim.start()
         endpoint = sim.base_url.removesuffix("/websocket")
+        # Node.js runs without the sanitizer runtime a sanitized test run preloads.
+        env = {key: value for key, value in os.environ.items() if key != "LD_PRELOAD"}
         process = await asyncio.create_subprocess_exec(
-            node, str(DRIVER), str(folder), endpoint, vsn,
+            node, str(DRIVER), str(folder), endpoint, vsn, env=env,
             stdin=asyncio.subprocess.PIPE, stdout=asyncio.subprocess.PIPE, stderr=asyncio.subprocess.PIPE)
         driver = Driver(process)
         try:
