@@ -564,7 +564,9 @@ class PlatformSimulator:
 
     async def _handler(self, ws: ServerConnection) -> None:
         previous = self._conn
-        conn = _Conn(next(self._cids), ws, frame_format(self._vsn(ws.request.path)) or 1)
+        # The upgrade was refused unless its vsn has a frame format.
+        path = ws.request.path if ws.request is not None else ""
+        conn = _Conn(next(self._cids), ws, frame_format(self._vsn(path)) or 1)
         if previous is not None and not previous.closed:
             await self._supersede_connection(previous, conn)
         self._conn = conn
