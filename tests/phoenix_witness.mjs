@@ -210,6 +210,19 @@ const wire = () => first.seen.frames.slice(leaveFrom).filter((f) => f.topic === 
 await until("the leave's answer and phx_close", () => wire().length === 2);
 await report("left", { state: people.channel.state, leave_ref: leavePush.ref, join_ref: peopleJoinRef, wire: wire() });
 
+// -- the test closed the chat channel from the platform's side -----------------------------------
+// phoenix.js gives a closed channel up for good; a new one is joined by hand.
+await until("the chat channel's close", () => chat.closes === 1);
+const closedState = chat.channel.state;
+const chatAgain = openChannel(first.socket, CHAT);
+await until("the chat channel joined by hand", () => chatAgain.joins === 1);
+await report("closed", {
+  state: closedState,
+  errors: chat.errors,
+  chat_channels: first.socket.channels.filter((c) => c.topic === CHAT).length,
+  join_ref: chatAgain.channel.joinRef(),
+});
+
 // -- a second socket of the agent supersedes the first --------------------------------------------
 const control = channels[`agent_control:${AGENT}`];
 const notices = [];

@@ -89,7 +89,7 @@ def ids(frames: list[dict[str, Any]]) -> list[str]:
 
 
 @pytest.mark.parametrize("vsn", ["2.0.0", "1.0.0"])
-def test_phoenix_js_joins_pushes_recovers_and_is_superseded(vsn):
+def test_phoenix_js_joins_pushes_recovers_leaves_and_is_superseded(vsn):
     node, folder = _witness()
     version = int(vsn[0])
 
@@ -180,13 +180,24 @@ async def scenario(sim: PlatformSimulator, driver: Driver, version: int) -> None
     assert len(sim.records.connections) == 2 and sim.records.deliveries[while_gone] == 1
     await driver.go()
 
-    # A leave: answered, the channel closed on both sides.
+    # A leave: answered, then phx_close; the channel is gone on both sides.
     left = await driver.step("left")
     join_ref = left["join_ref"] if version == 2 else None
     assert left["state"] == "closed" and left["wire"] == [
         {"topic": PEOPLE, "event": "phx_reply", "ref": left["leave_ref"], "join_ref": join_ref, "status": "ok"},
         {"topic": PEOPLE, "event": "phx_close", "ref": left["join_ref"], "join_ref": join_ref, "status": None}]
     assert sim.joined_topics() == set(TOPICS) - {PEOPLE} and sim.records.protocol["leave"] == 1
+    # The platform closes the chat channel.
+    closed_ref = sim.live_join_ref(CHAT)
+    assert await sim.close_channel(CHAT)
+    await driver.go()
+
+    # phoenix.js gave that channel up (no rejoin of its own); one joined by hand replaces it.
+    closed = await driver.step("closed")
+    # Errors: the crash and the drop; the close is no error.
+    assert (closed["state"], closed["errors"], closed["chat_channels"]) == ("closed", 2, 1)
+    assert closed["join_ref"] == sim.live_join_ref(CHAT) != closed_ref
+    assert sim.records.channel_closes == [CHAT]
     await driver.go()
 
     # A second socket of the agent: the first hears a final supersede notice and is
