@@ -1,4 +1,4 @@
-"""A local chat-platform simulator speaking Phoenix Channels v2 JSON frames.
+"""A local chat-platform simulator speaking Phoenix Channels JSON frames.
 
 It serves one agent over a real WebSocket on 127.0.0.1 and behaves like a
 durable platform: every user message stays open until the agent's terminal
@@ -11,12 +11,16 @@ The simulator keeps its own records (`PlatformSimulator.records`) of every
 hand-off to the agent, every write and every fault, so that a test can judge
 the host from the platform's side only.
 
-It speaks protocol version 2.0.0 as a Phoenix Channels server does where it
-matters to a client: frames are `[join_ref, ref, topic, event, payload]` (or
-the binary push encoding), replies are `phx_reply`, a channel that dies sends
-`phx_error`, one the server closes (after a leave, a second join, a removal
-from the room, or on command) sends `phx_close`, and an unjoined topic is
-answered "unmatched topic". What it refuses or ignores is counted in
+It speaks the protocol as a Phoenix Channels server with the default
+serializers does where it matters to a client: a `vsn` of 2.0.x gets frames
+`[join_ref, ref, topic, event, payload]` (or the binary push encoding), a `vsn`
+of 1.0.x (or none) gets objects `{"topic", "event", "payload", "ref"}` (a
+client's may carry a "join_ref" too), any other `vsn` is refused at the upgrade.
+Replies are `phx_reply`, a channel that dies sends `phx_error`, one the server
+closes (after a leave, a second join, a removal from the room, or on command)
+sends `phx_close`, and a topic without a channel is answered "unmatched topic".
+A second socket of the agent supersedes the first: a final supersede notice,
+then a close with 1000. What it refuses or ignores is counted in
 `records.protocol` and described in `records.refusals`. Topics served:
 
     agent_rooms:<agent>        join reply {"rooms": [...]}; pushes room_added,
@@ -38,13 +42,16 @@ import dataclasses
 import http
 import itertools
 import json
+import math
 import random
+import re
 import time
 import urllib.parse
 from typing import Any, Callable
 
 from websockets.asyncio.server import ServerConnection, serve
 from websockets.exceptions import ConnectionClosed
+from websockets.protocol import State
 
 # Faults after which the agent is expected to carry on.
 RETRYABLE_FAULTS = (
@@ -62,10 +69,38 @@ RETRYABLE_FAULTS = (
 # Faults that end the agent's session.
 TERMINAL_FAULTS = ("close_1000", "refuse_403", "supersede_final")
 
-# The only serializer version served; any other `vsn` (or none, which means 1.0.0)
-# is refused at the upgrade with 403, as a server without a matching serializer does.
+# The version the simulator's own URL asks for. Phoenix's default serializers serve
+# "~> 1.0.0" (object frames) and "~> 2.0.0" (array frames); see `frame_format`.
 PROTOCOL_VSN = "2.0.0"
 UNMATCHED_TOPIC = "unmatched topic"
+_SEMVER = re.compile(r"(0|[1-9][0-9]*)\.(0|[1-9][0-9]*)\.(0|[1-9][0-9]*)"
+                     r"(-[0-9A-Za-z-]+(?:\.[0-9A-Za-z-]+)*)?(\+[0-9A-Za-z-]+(?:\.[0-9A-Za-z-]+)*)?")
+
+
+def frame_format(vsn: str) -> int | None:
+    """1 (object frames) or 2 (array frames) for the `vsn` a client asks for, or None
+    when no serializer matches it: the version must parse as MAJOR.MINOR.PATCH and
+    lie within "~> 1.0.0" or "~> 2.0.0" (so 1.0.x or 2.0.x; a pre-release of x.0.0
+    comes before x.0.0 and misses)."""
+    match = _SEMVER.fullmatch(vsn)
+    if match is None:
+        return None
+    major, minor, patch, pre = int(match[1]), int(match[2]), int(match[3]), match[4]
+    if major not in (1, 2) or minor != 0 or (pre is not None and patch == 0):
+        return None
+    return major
+
+
+def _finite(text: str) -> float:
+    # JSON has no NaN or infinity: a number too large for a double is refused, not echoed as one.
+    value = float(text)
+    if not math.isfinite(value):
+        raise ValueError(f"number out of range: {text[:20]}")
+    return value
+
+
+def _no_constant(name: str) -> Any:
+    raise ValueError(f"{name} is not JSON")
 
 
 def _iso(seq: int) -> str:
@@ -149,10 +184,11 @@ class Records:
 class _Conn:
     """One accepted agent connection."""
 
-    def __init__(self, cid: int, ws: ServerConnection) -> None:
+    def __init__(self, cid: int, ws: ServerConnection, version: int) -> None:
         self.cid = cid
         self.ws = ws
-        self.joined: dict[str, str | None] = {}   # topic -> join_ref of its live channel
+        self.version = version                    # 1: object frames, 2: array frames
+        self.joined: dict[str, Any] = {}          # topic -> join_ref of its live channel
         self.closed = False
         self.last_frame_at = time.monotonic()
         self.reorder_left = 0
@@ -196,6 +232,7 @@ class PlatformSimulator:
         self._client_refs: set[str] = set()
         self._open_handoff: dict[str, int] = {}   # message id -> attempt being handled
         self._supersede_ids = itertools.count(1)
+        self._closing: set[asyncio.Future[None]] = set()   # closes of superseded sockets
         self.url = ""
         self.base_url = ""
 
@@ -216,8 +253,16 @@ class PlatformSimulator:
             await self._server.wait_closed()
 
     def log(self, text: str) -> None:
-        if self._log is not None:
-            self._log(f"[platform] {text}")
+        if self._log is None:
+            return
+        line = f"[platform] {text}"
+        try:
+            self._log(line)
+        except UnicodeError:
+            # Topics and events are the client's text: one can hold what the log's stream
+            # cannot encode (a lone surrogate sent as "\\ud800", say). Written escaped then,
+            # so that logging never keeps a frame from its answer.
+            self._log(line.encode("ascii", "backslashreplace").decode("ascii"))
 
     # -- state queries -------------------------------------------------------------
     @property
@@ -413,7 +458,10 @@ class PlatformSimulator:
         conn = self._conn
         if conn is None or conn.closed or topic not in conn.joined:
             return
-        join_ref = conn.joined.pop(topic)
+        await self._announce_end(conn, topic, conn.joined.pop(topic), event)
+
+    async def _announce_end(self, conn: _Conn, topic: str, join_ref: Any, event: str) -> None:
+        """Tells the client that the channel of `join_ref` ended (as both join_ref and ref)."""
         (self.records.channel_crashes if event == "phx_error" else self.records.channel_closes).append(topic)
         self.log(f"{event} on {topic} (join_ref {join_ref})")
         await self._send(conn, [join_ref, join_ref, topic, event, {}])
@@ -488,8 +536,8 @@ class PlatformSimulator:
 
     # -- connection handling -------------------------------------------------------
     def _process_request(self, connection: ServerConnection, request: Any) -> Any:
-        vsn = urllib.parse.parse_qs(urllib.parse.urlsplit(request.path).query).get("vsn", ["1.0.0"])[-1]
-        if vsn != PROTOCOL_VSN:
+        vsn = self._vsn(request.path)
+        if frame_format(vsn) is None:
             self._refuse("vsn_refused", f"vsn {vsn!r}: upgrade refused with 403")
             self.records.refused_upgrades[403] += 1
             return connection.respond(http.HTTPStatus.FORBIDDEN, "")
@@ -503,6 +551,12 @@ class PlatformSimulator:
             response.headers["Retry-After"] = str(retry_after)
         return response
 
+    @staticmethod
+    def _vsn(path: str) -> str:
+        """The `vsn` query parameter (the last one when repeated); none means 1.0.0."""
+        query = urllib.parse.parse_qs(urllib.parse.urlsplit(path).query, keep_blank_values=True)
+        return query.get("vsn", ["1.0.0"])[-1]
+
     def _refuse(self, kind: str, detail: str) -> None:
         self.records.protocol[kind] += 1
         self.records.refusals.append((kind, detail))
@@ -510,10 +564,11 @@ class PlatformSimulator:
 
     async def _handler(self, ws: ServerConnection) -> None:
         previous = self._conn
+        # The upgrade was refused unless its vsn has a frame format.
+        path = ws.request.path if ws.request is not None else ""
+        conn = _Conn(next(self._cids), ws, frame_format(self._vsn(path)) or 1)
         if previous is not None and not previous.closed:
-            previous.closed = True
-            previous.ws.transport.abort()
-        conn = _Conn(next(self._cids), ws)
+            await self._supersede_connection(previous, conn)
         self._conn = conn
         self.records.connections.append((conn.cid, time.monotonic()))
         self.log(f"connection {conn.cid} open")
@@ -524,7 +579,7 @@ class PlatformSimulator:
                 if conn.closed:
                     break
                 conn.last_frame_at = time.monotonic()
-                frame = self._decode(raw)
+                frame = self._decode(conn, raw)
                 if frame is None:
                     continue
                 try:
@@ -542,6 +597,36 @@ class PlatformSimulator:
             self.log(f"connection {conn.cid} closed")
             await self._notify()
 
+    async def _supersede_connection(self, old: _Conn, new: _Conn) -> None:
+        """A second socket of the agent replaces the first. The old one is told so on its
+        agent_control channel, with `retryable` false: a client that reconnected on its
+        own would only supersede the new one in turn, and two clients would knock each
+        other off for ever. Then it is closed with 1000, as Phoenix closes a socket it
+        disconnects (a client that never joined agent_control learns it from that)."""
+        if old.ws.state is not State.OPEN:
+            old.closed = True
+            return   # already closing: nothing to tell it
+        self.records.protocol["superseded_connection"] += 1
+        self.log(f"connection {new.cid} supersedes connection {old.cid}")
+        control = f"agent_control:{self.agent_id}"
+        if control in old.joined:
+            notice = {"reason": "superseded", "message": "another connection of this agent took over",
+                      "target_socket_id": None, "correlation_id": f"sup-{next(self._supersede_ids)}",
+                      "retryable": False}
+            await self._send(old, [old.joined[control], None, control, "supersede", notice])
+        old.closed = True
+        # The close handshake runs on its own: the new connection is served meanwhile.
+        closing = asyncio.ensure_future(self._close_superseded(old))
+        self._closing.add(closing)
+        closing.add_done_callback(self._closing.discard)
+
+    @staticmethod
+    async def _close_superseded(old: _Conn) -> None:
+        try:
+            await old.ws.close(1000, "superseded")
+        except ConnectionClosed:
+            pass
+
     async def _close_when_idle(self, conn: _Conn) -> None:
         while not conn.closed:
             silent = time.monotonic() - conn.last_frame_at
@@ -556,35 +641,55 @@ class PlatformSimulator:
                 return
             await asyncio.sleep(self.heartbeat_timeout_s - silent)
 
-    def _decode(self, raw: str | bytes) -> tuple[Any, Any, str, str, Any] | None:
-        """One frame as (join_ref, ref, topic, event, payload), or None when it is refused."""
+    def _decode(self, conn: _Conn, raw: str | bytes) -> tuple[Any, Any, Any, str, Any] | None:
+        """One frame as (join_ref, ref, topic, event, payload), or None when it is refused.
+
+        As Phoenix's serializers read them: refs are opaque and come back exactly as sent
+        (strings, numbers or null), and the topic may be anything (one that is not a string
+        names no channel). Only the event must be a string."""
         size = len(raw) if isinstance(raw, bytes) else len(raw.encode("utf-8", "surrogatepass"))
         if size > self.max_frame_bytes:
             self._refuse("oversized", f"{size}-byte frame above {self.max_frame_bytes}: ignored")
             return None
-        if isinstance(raw, bytes):
+        if isinstance(raw, bytes) and conn.version == 2:
             return self._decode_binary(raw)
         try:
-            frame = json.loads(raw)
+            # Version 1 reads a binary frame as JSON text too.
+            frame = json.loads(raw, parse_float=_finite, parse_constant=_no_constant)
         except (ValueError, RecursionError):
             self._refuse("malformed", f"not JSON: {raw[:60]!r}")
             return None
-        if not isinstance(frame, list):
-            self._refuse("malformed", f"not a v2 array frame: {type(frame).__name__}")
+        fields = self._v1_fields(frame) if conn.version == 1 else self._v2_fields(frame)
+        if fields is None:
             return None
-        if len(frame) != 5:
-            self._refuse("malformed", f"{len(frame)} elements instead of 5")
+        join_ref, ref, topic, event, payload = fields
+        if not isinstance(event, str):
+            self._refuse("malformed", f"event is {type(event).__name__}, not a string")
             return None
-        join_ref, ref, topic, event, payload = frame
-        for name, value in (("join_ref", join_ref), ("ref", ref)):
-            if value is not None and not isinstance(value, str):
-                self._refuse("malformed", f"{name} is {type(value).__name__}, not a string or null")
-                return None
-        for name, value in (("topic", topic), ("event", event)):
-            if not isinstance(value, str):
-                self._refuse("malformed", f"{name} is {type(value).__name__}, not a string")
-                return None
         return join_ref, ref, topic, event, payload
+
+    def _v2_fields(self, frame: Any) -> tuple[Any, Any, Any, Any, Any] | None:
+        """An array frame: its first five elements; more are ignored, fewer are refused."""
+        if not isinstance(frame, list):
+            self._refuse("malformed", f"not an array frame: {type(frame).__name__}")
+            return None
+        if len(frame) < 5:
+            self._refuse("malformed", f"{len(frame)} elements, fewer than 5")
+            return None
+        join_ref, ref, topic, event, payload = frame[:5]
+        return join_ref, ref, topic, event, payload
+
+    def _v1_fields(self, frame: Any) -> tuple[Any, Any, Any, Any, Any] | None:
+        """An object frame: "topic", "event", "payload" and "ref" are required (null
+        allowed), "join_ref" is optional; other keys are ignored."""
+        if not isinstance(frame, dict):
+            self._refuse("malformed", f"not an object frame: {type(frame).__name__}")
+            return None
+        missing = [key for key in ("topic", "event", "payload", "ref") if key not in frame]
+        if missing:
+            self._refuse("malformed", f"object frame without {', '.join(missing)}")
+            return None
+        return frame.get("join_ref"), frame["ref"], frame["topic"], frame["event"], frame["payload"]
 
     def _decode_binary(self, raw: bytes) -> tuple[Any, Any, str, str, Any] | None:
         """A binary push: kind 0, four one-byte sizes, then join_ref, ref, topic, event and the
@@ -606,11 +711,20 @@ class PlatformSimulator:
         join_ref, ref, topic, event = fields
         return join_ref or None, ref or None, topic, event, raw[at:]
 
+    @staticmethod
+    def _encode(conn: _Conn, frame: list[Any]) -> str:
+        # ASCII-only JSON: a lone surrogate that came in a topic goes back out escaped.
+        join_ref, ref, topic, event, payload = frame
+        if conn.version == 1:
+            # Phoenix's version 1 serializer writes these four fields only, never a join_ref.
+            return json.dumps({"topic": topic, "event": event, "payload": payload, "ref": ref})
+        return json.dumps(frame)
+
     async def _send(self, conn: _Conn, frame: list[Any]) -> None:
         if conn.closed:
             return
         try:
-            await conn.ws.send(json.dumps(frame))
+            await conn.ws.send(self._encode(conn, frame))
         except ConnectionClosed:
             conn.closed = True
 
@@ -621,7 +735,7 @@ class PlatformSimulator:
             return
         await self._send(conn, [conn.joined[topic], None, topic, event, payload])
 
-    async def _reply(self, conn: _Conn, join_ref: Any, ref: Any, topic: str, status: str,
+    async def _reply(self, conn: _Conn, join_ref: Any, ref: Any, topic: Any, status: str,
                      response: dict[str, Any]) -> None:
         frame = [join_ref, ref, topic, "phx_reply", {"status": status, "response": response}]
         if conn.reorder_left > 0:
@@ -649,7 +763,13 @@ class PlatformSimulator:
         for frame in frames:
             await self._send(conn, frame)
 
-    async def _on_frame(self, conn: _Conn, join_ref: str | None, ref: str | None, topic: str, event: str,
+    async def _unmatched(self, conn: _Conn, ref: Any, topic: Any, event: str) -> None:
+        """What Phoenix answers when no channel lives under the topic: an error reply
+        with a null join_ref."""
+        self._refuse("unmatched_topic", f"{event} on {topic}: answered {UNMATCHED_TOPIC!r}")
+        await self._reply(conn, None, ref, topic, "error", {"reason": UNMATCHED_TOPIC})
+
+    async def _on_frame(self, conn: _Conn, join_ref: Any, ref: Any, topic: Any, event: str,
                         payload: Any) -> None:
         if topic == "phoenix" and event == "heartbeat":
             self.records.protocol["heartbeat"] += 1
@@ -661,19 +781,21 @@ class PlatformSimulator:
         if event == "phx_leave":
             await self._on_leave(conn, join_ref, ref, topic)
             return
-        if topic not in conn.joined:
+        if not isinstance(topic, str) or topic not in conn.joined:
             # Nothing lives under this topic (never joined, left, crashed or closed).
-            self._refuse("unmatched_topic", f"{event} on {topic}: answered {UNMATCHED_TOPIC!r}")
-            await self._reply(conn, None, ref, topic, "error", {"reason": UNMATCHED_TOPIC})
+            await self._unmatched(conn, ref, topic, event)
             return
-        if join_ref != conn.joined[topic]:
+        live = conn.joined[topic]
+        if join_ref is not None and join_ref != live:
             # Sent to a channel that no longer exists (before a rejoin): ignored, no reply.
+            # A null join_ref names no channel in particular, so the live one takes it.
             self._refuse("stale_push", f"{event} on {topic} under join_ref {join_ref!r}, "
-                                       f"live {conn.joined[topic]!r}: ignored")
+                                       f"live {live!r}: ignored")
             return
+        # The channel answers under its own join_ref, whatever the push carried.
         if not isinstance(payload, dict):
             self._refuse("bad_payload", f"{event} on {topic} with a {type(payload).__name__} payload")
-            await self._reply(conn, join_ref, ref, topic, "error", {"reason": "bad_payload"})
+            await self._reply(conn, live, ref, topic, "error", {"reason": "bad_payload"})
             return
         room = topic.split(":", 1)[1]
         handler = {
@@ -683,50 +805,54 @@ class PlatformSimulator:
             "mark_failed": self._on_terminal_write,
         }.get(event)
         if handler is None or not topic.startswith("chat_room:"):
-            await self._reply(conn, join_ref, ref, topic, "error", {"reason": "unknown_event"})
+            await self._reply(conn, live, ref, topic, "error", {"reason": "unknown_event"})
             return
         status, response = await handler(conn, room, event, payload)
-        await self._reply(conn, join_ref, ref, topic, status, response)
+        await self._reply(conn, live, ref, topic, status, response)
 
-    async def _on_join(self, conn: _Conn, join_ref: str | None, ref: str | None, topic: str,
-                       payload: Any) -> None:
-        kind, _, key = topic.partition(":")
+    async def _on_join(self, conn: _Conn, join_ref: Any, ref: Any, topic: Any, payload: Any) -> None:
+        kind, _, key = topic.partition(":") if isinstance(topic, str) else ("", "", "")
         if kind not in ("agent_rooms", "agent_control", "agent_contacts", "chat_room", "room_participants"):
-            self._refuse("unmatched_topic", f"phx_join of {topic}: answered {UNMATCHED_TOPIC!r}")
-            await self._reply(conn, None, ref, topic, "error", {"reason": UNMATCHED_TOPIC})
+            await self._unmatched(conn, ref, topic, "phx_join")
             return
-        if topic in conn.joined:
-            # One channel per topic: the old one is closed before the new join is tried.
+        # One channel per topic: a second join shuts the live one down and runs the join
+        # afresh. As in Phoenix, the join is answered first and the old channel's
+        # phx_close follows, before anything the new channel pushes.
+        duplicate = topic in conn.joined
+        old_join_ref = conn.joined.pop(topic, None)
+        if duplicate:
             self.records.protocol["duplicate_join"] += 1
-            await self._end_channel(topic, "phx_close")
         if not isinstance(payload, dict):
             self._refuse("bad_payload", f"phx_join of {topic} with a {type(payload).__name__} payload")
-            await self._reply(conn, join_ref, ref, topic, "error", {"reason": "bad_payload"})
-            return
-        status, response = self._join(kind, key)
+            status, response = "error", {"reason": "bad_payload"}
+        else:
+            status, response = self._join(kind, key)
         if status == "ok":
             conn.joined[topic] = join_ref
-        else:
+        elif isinstance(payload, dict):
             self.records.protocol["join_refused"] += 1
         await self._reply(conn, join_ref, ref, topic, status, response)
+        if duplicate:
+            await self._announce_end(conn, topic, old_join_ref, "phx_close")
         if status == "ok" and kind == "chat_room":
             await self._redeliver(key)
 
-    async def _on_leave(self, conn: _Conn, join_ref: str | None, ref: str | None, topic: str) -> None:
-        if topic not in conn.joined:
+    async def _on_leave(self, conn: _Conn, join_ref: Any, ref: Any, topic: Any) -> None:
+        if not isinstance(topic, str) or topic not in conn.joined:
             # Nothing to leave: acknowledged, and no channel sends phx_close.
             self.records.protocol["leave_unjoined"] += 1
             await self._reply(conn, join_ref, ref, topic, "ok", {})
             return
-        if join_ref != conn.joined[topic]:
+        live = conn.joined[topic]
+        if join_ref is not None and join_ref != live:
             # A leave for an earlier channel of the topic must not end the live one.
             self._refuse("stale_leave", f"phx_leave of {topic} under join_ref {join_ref!r}, "
-                                        f"live {conn.joined[topic]!r}: ignored")
+                                        f"live {live!r}: ignored")
             return
         del conn.joined[topic]
         self.records.protocol["leave"] += 1
-        await self._reply(conn, join_ref, ref, topic, "ok", {})
-        await self._send(conn, [join_ref, join_ref, topic, "phx_close", {}])
+        await self._reply(conn, live, ref, topic, "ok", {})
+        await self._send(conn, [live, live, topic, "phx_close", {}])
 
     def _join(self, kind: str, key: str) -> tuple[str, dict[str, Any]]:
         if kind in ("agent_rooms", "agent_control", "agent_contacts"):

@@ -458,3 +458,41 @@ def test_a_refused_rejoin_is_reconciled_and_the_room_comes_back():
     assert host.handled[seen["message"]] == 1 and set(host.handled.values()) == {1}
     assert set(host.view_at_end["rooms"]) == set(ROOMS[:2])
     assert host.joined_at_close == sorted(sim.records.view_at_terminal_fault["topics"])
+
+
+def test_a_second_host_of_the_agent_supersedes_the_first_without_a_tug_of_war():
+    """Two hosts of one agent: the newer connection wins, the older one is told its
+    supersede is final and ends its session instead of reconnecting (which would
+    supersede the newer one in turn, and so on for ever)."""
+    sim = PlatformSimulator(rooms=ROOMS[:2], seed=SEED, log=None)
+
+    async def main() -> tuple[core.SessionState, ReferenceHost, ReferenceHost]:
+        url = await sim.start()
+        first = ReferenceHost(url, time_scale=TIME_SCALE, seed=SEED, log=None)
+        second = ReferenceHost(url, time_scale=TIME_SCALE, seed=SEED + 1, log=None)
+        tasks = [asyncio.ensure_future(first.run())]
+        try:
+            await sim.wait_for(sim.fully_subscribed)
+            tasks.append(asyncio.ensure_future(second.run()))
+            state = await asyncio.wait_for(tasks[0], 10)
+            await sim.wait_for(sim.fully_subscribed)
+            await sim.publish(ROOMS[0], "for whoever holds the agent now")
+            await sim.wait_for(lambda: not sim.open_messages())
+            await sim.close_normally()
+            await asyncio.wait_for(tasks[1], 10)
+            return state, first, second
+        finally:
+            for task in tasks:
+                task.cancel()
+            await asyncio.gather(*tasks, return_exceptions=True)
+            await sim.stop()
+
+    state, first, second = asyncio.run(asyncio.wait_for(main(), 30))
+    assert state is core.SessionState.Dead
+    # The notice ended it, before the close that followed.
+    what, dead = next((w, o) for w, o in first.outcomes if o.state is core.SessionState.Dead)
+    assert (what, dead.dead_reason) == ("supersede", core.DeadReason.Classified)
+    assert [w for w, _ in second.outcomes].count("connected") == 1
+    assert len(sim.records.connections) == 2 and sim.records.protocol["superseded_connection"] == 1
+    (message,) = sim.user_messages()
+    assert dict(second.handled) == {message.id: 1} and dict(first.handled) == {}
