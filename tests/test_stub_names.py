@@ -5,8 +5,9 @@ The names come from the stub file itself, read with `ast`, so a class,
 function, method or member left out of a registration table (or one
 registered that the stubs never mention) fails here by name. Names that
 exist only for type checkers are recognised by their form: anything under
-`if TYPE_CHECKING:`, TypedDict classes (and classes built on them), classes
-marked `@type_check_only`, and type aliases, type variables and new types.
+`if TYPE_CHECKING:`, TypedDict and Protocol classes (and classes built on
+them; the module defines neither), classes and functions marked
+`@type_check_only`, and type aliases, type variables and new types.
 """
 
 import ast
@@ -22,7 +23,7 @@ STUBS = ROOT / "src" / "stubs" / "orvu_sdk_core-stubs" / "__init__.pyi"
 
 # Calls and annotations that make a name for type checkers only.
 TYPING_FORMS = {"TypeAlias", "TypeVar", "ParamSpec", "TypeVarTuple", "NewType"}
-TYPING_ONLY_BASES = {"TypedDict"}
+TYPING_ONLY_BASES = {"TypedDict", "Protocol"}
 TYPING_ONLY_DECORATORS = {"type_check_only"}
 
 
@@ -147,6 +148,8 @@ def test_class_defines_exactly_the_public_attributes_of_its_stub(name):
      set(), {"D", "E"}),
     ("from typing import type_check_only\n@type_check_only\nclass P:\n    def m(self) -> None: ...\n"
      "@type_check_only\ndef helper() -> None: ...\n", set(), {"P", "helper"}),
+    ("from typing import Protocol\nclass Provider(Protocol):\n    def __call__(self) -> str | None: ...\n",
+     set(), {"Provider"}),
     ("from typing import TypeAlias\nA: TypeAlias = int | str\nB: 'TypeAlias' = int\n", set(), {"A", "B"}),
     ("import typing\nA: typing.TypeAlias = int\nT = typing.TypeVar('T')\nN = NewType('N', int)\nC = int\n",
      set(), {"A", "T", "N", "C"}),
