@@ -95,10 +95,8 @@ PyMethodDef defs[] = {
 
 }  // namespace
 
-namespace reg {
-PyMethodDef* evaluate_drain_candidate() { return &defs[0]; }
-PyMethodDef* evaluate_adapter_result() { return &defs[1]; }
-PyMethodDef* evaluate_next_message() { return &defs[2]; }
-}  // namespace reg
+PyMethodDef* reg::evaluate_drain_candidate() { return &defs[0]; }
+PyMethodDef* reg::evaluate_adapter_result() { return &defs[1]; }
+PyMethodDef* reg::evaluate_next_message() { return &defs[2]; }
 
 }  // namespace orvu::py

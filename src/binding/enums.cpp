@@ -46,7 +46,9 @@ PyObject* enum_richcompare(PyObject* a, PyObject* b, int op) noexcept {
 
 // Members are tracked by the collector, so that the cycle class -> member
 // (a class attribute) -> class, and through the class the module and its
-// state, can be collected once the module is dropped.
+// state, can be collected once the module is dropped. The class is
+// immutable: its members are put into its namespace while it is built
+// (`set_class_attribute`), before anything else can see it.
 int enum_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Py_VISIT(Py_TYPE(self));
     return 0;
@@ -107,7 +109,7 @@ void fill_spec(EnumSpec& s, const EnumDef& def) {
     if (def.id == EnumId::AgentTopicKind) s.slots[n++] = {Py_tp_methods, reg::agent_topic_kind_methods()};
     s.slots[n++] = {0, nullptr};
     s.spec = PyType_Spec{s.spec_name.c_str(), static_cast<int>(sizeof(EnumObject)), 0,
-                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_HAVE_GC,
+                         kClassFlags | Py_TPFLAGS_DISALLOW_INSTANTIATION,
                          s.slots.data()};
 }
 
@@ -148,7 +150,7 @@ Ref make_enum_class(PyObject* module, EnumId id) {
         as_enum(member.get())->id = id;
         as_enum(member.get())->index = static_cast<std::uint32_t>(i);
         std::string attr(def.variants[i].name);
-        if (PyObject_SetAttrString(type.get(), attr.c_str(), member.get()) < 0) throw_error();
+        set_class_attribute(type.get(), attr.c_str(), member.get());
         members.push_back(std::move(member));
     }
     state.enum_types[static_cast<std::size_t>(id)] = tp;

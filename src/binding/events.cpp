@@ -116,10 +116,8 @@ PyMethodDef defs[] = {
 
 }  // namespace
 
-namespace reg {
-PyMethodDef* validate_event_payload() { return &defs[0]; }
-PyMethodDef* evaluate_delivery_event() { return &defs[1]; }
-PyMethodDef* is_self_echo() { return &defs[2]; }
-}  // namespace reg
+PyMethodDef* reg::validate_event_payload() { return &defs[0]; }
+PyMethodDef* reg::evaluate_delivery_event() { return &defs[1]; }
+PyMethodDef* reg::is_self_echo() { return &defs[2]; }
 
 }  // namespace orvu::py

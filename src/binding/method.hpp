@@ -323,19 +323,27 @@ Ref default_new(PyTypeObject* type, const BoundArgs&) {
 
 namespace orvu::py {
 
+// What every class of the module is: immutable like a built-in type
+// (assigning or deleting a class attribute raises TypeError), and tracked by
+// the collector together with its instances.
+constexpr unsigned kClassFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_HAVE_GC;
+
 // Makes the module's class `name` (a string literal "orvu_sdk_core.X": the
 // type keeps pointing at it), whose instances are `Object`s. Adds the doc,
-// the dealloc slot (unless `slots` brings its own) and the sentinel.
+// the dealloc and traverse slots (unless `slots` brings its own), the flags
+// every class has, and the sentinel.
 template <class Object>
 Ref wrapped_class(PyObject* module, const char* name, const char* doc, std::initializer_list<PyType_Slot> slots,
                   unsigned flags = Py_TPFLAGS_DEFAULT) {
     std::vector<PyType_Slot> all{{Py_tp_doc, const_cast<char*>(doc)}};
     all.insert(all.end(), slots);
-    if (std::none_of(all.begin(), all.end(), [](const PyType_Slot& s) { return s.slot == Py_tp_dealloc; })) {
-        all.push_back({Py_tp_dealloc, reinterpret_cast<void*>(&Object::dealloc)});
-    }
+    auto has = [&](int slot) {
+        return std::any_of(all.begin(), all.end(), [&](const PyType_Slot& s) { return s.slot == slot; });
+    };
+    if (!has(Py_tp_dealloc)) all.push_back({Py_tp_dealloc, reinterpret_cast<void*>(&Object::dealloc)});
+    if (!has(Py_tp_traverse)) all.push_back({Py_tp_traverse, reinterpret_cast<void*>(&Object::traverse)});
     all.push_back({0, nullptr});
-    PyType_Spec spec{name, static_cast<int>(sizeof(Object)), 0, flags, all.data()};
+    PyType_Spec spec{name, static_cast<int>(sizeof(Object)), 0, flags | kClassFlags, all.data()};
     return make_type(module, &spec);
 }
 

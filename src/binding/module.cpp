@@ -6,6 +6,7 @@
 #include "binding/registry.hpp"
 #include "core/claims.hpp"
 
+#include <array>
 #include <new>
 #include <string>
 
@@ -25,68 +26,37 @@ struct FunctionEntry {
     PyMethodDef* (*def)();
 };
 
-// Classes in registration order (the order of TypeId), then functions.
+// The tables walked by the exec step, expanded from the lists of
+// registry.hpp: classes in registration order (the order of TypeId), then
+// functions.
 constexpr ClassEntry kClasses[] = {
-    {"AgentFailure", TypeId::AgentFailure, &reg::agent_failure},
-    {"AgentTopicKind", TypeId::AgentTopicKind, &make_enum_type<EnumId::AgentTopicKind>},
-    {"AgentTopicStatus", TypeId::AgentTopicStatus, &make_enum_type<EnumId::AgentTopicStatus>},
-    {"CancelledDecisions", TypeId::CancelledDecisions, &reg::cancelled_decisions},
-    {"ClaimOutcome", TypeId::ClaimOutcome, &make_enum_type<EnumId::ClaimOutcome>},
-    {"ClaimRegistry", TypeId::ClaimRegistry, &reg::claim_registry},
-    {"DeadReason", TypeId::DeadReason, &make_enum_type<EnumId::DeadReason>},
-    {"DecisionRegistry", TypeId::DecisionRegistry, &reg::decision_registry},
-    {"EventType", TypeId::EventType, &make_enum_type<EnumId::EventType>},
-    {"LeaveOutcome", TypeId::LeaveOutcome, &make_enum_type<EnumId::LeaveOutcome>},
-    {"MemoryListScope", TypeId::MemoryListScope, &make_enum_type<EnumId::MemoryListScope>},
-    {"MemorySegment", TypeId::MemorySegment, &make_enum_type<EnumId::MemorySegment>},
-    {"MemoryStatus", TypeId::MemoryStatus, &make_enum_type<EnumId::MemoryStatus>},
-    {"MemoryStoreScope", TypeId::MemoryStoreScope, &make_enum_type<EnumId::MemoryStoreScope>},
-    {"MemorySystem", TypeId::MemorySystem, &make_enum_type<EnumId::MemorySystem>},
-    {"MemoryType", TypeId::MemoryType, &make_enum_type<EnumId::MemoryType>},
-    {"ParkedReason", TypeId::ParkedReason, &make_enum_type<EnumId::ParkedReason>},
-    {"ParticipantRoster", TypeId::ParticipantRoster, &reg::participant_roster},
-    {"RetryTracker", TypeId::RetryTracker, &reg::retry_tracker},
-    {"RoomMembership", TypeId::RoomMembership, &make_enum_type<EnumId::RoomMembership>},
-    {"RoomReconciliation", TypeId::RoomReconciliation, &reg::room_reconciliation},
-    {"RoomRoster", TypeId::RoomRoster, &reg::room_roster},
-    {"RoomStatus", TypeId::RoomStatus, &make_enum_type<EnumId::RoomStatus>},
-    {"RoomSubscribeResult", TypeId::RoomSubscribeResult, &make_enum_type<EnumId::RoomSubscribeResult>},
-    {"Session", TypeId::Session, &reg::session},
-    {"SessionOutcome", TypeId::SessionOutcome, &reg::session_outcome},
-    {"SessionPolicy", TypeId::SessionPolicy, &reg::session_policy},
-    {"SessionState", TypeId::SessionState, &make_enum_type<EnumId::SessionState>},
-    {"StaleReason", TypeId::StaleReason, &make_enum_type<EnumId::StaleReason>},
-    {"SubscriptionTracker", TypeId::SubscriptionTracker, &reg::subscription_tracker},
-    {"TurnEffect", TypeId::TurnEffect, &make_enum_type<EnumId::TurnEffect>},
-    {"TurnLedger", TypeId::TurnLedger, &reg::turn_ledger},
-    {"TurnVerdict", TypeId::TurnVerdict, &make_enum_type<EnumId::TurnVerdict>},
+#define ORVU_CLASS_ENTRY(Name, factory) {#Name, TypeId::Name, &reg::factory},
+#define ORVU_ENUM_ENTRY(Name) {#Name, TypeId::Name, &make_enum_type<EnumId::Name>},
+    ORVU_CLASSES(ORVU_CLASS_ENTRY, ORVU_ENUM_ENTRY)
+#undef ORVU_CLASS_ENTRY
+#undef ORVU_ENUM_ENTRY
 };
+static_assert(std::size(kClasses) == kTypeCount);
 
-constexpr bool classes_in_type_order() {
-    if (std::size(kClasses) != kTypeCount) return false;
-    for (std::size_t i = 0; i < std::size(kClasses); ++i) {
-        if (static_cast<std::size_t>(kClasses[i].id) != i) return false;
+// The enumeration classes of the list are the core's enumerations, each once.
+constexpr bool enums_listed_once() {
+    std::array<int, core::kEnumCount> seen{};
+#define ORVU_NOT_AN_ENUM(Name, factory)
+#define ORVU_SEE_ENUM(Name) ++seen[static_cast<std::size_t>(EnumId::Name)];
+    ORVU_CLASSES(ORVU_NOT_AN_ENUM, ORVU_SEE_ENUM)
+#undef ORVU_NOT_AN_ENUM
+#undef ORVU_SEE_ENUM
+    for (int count : seen) {
+        if (count != 1) return false;
     }
     return true;
 }
-static_assert(classes_in_type_order(), "one class entry per TypeId, in TypeId order");
+static_assert(enums_listed_once(), "every core enumeration is listed once as a class");
 
 constexpr FunctionEntry kFunctions[] = {
-    {"orvu_tool_effects", &reg::orvu_tool_effects},
-    {"chat_room_topic", &reg::chat_room_topic},
-    {"classify_close", &reg::classify_close},
-    {"classify_upgrade", &reg::classify_upgrade},
-    {"evaluate_adapter_result", &reg::evaluate_adapter_result},
-    {"evaluate_delivery_event", &reg::evaluate_delivery_event},
-    {"evaluate_drain_candidate", &reg::evaluate_drain_candidate},
-    {"evaluate_next_message", &reg::evaluate_next_message},
-    {"is_authorized_sender", &reg::is_authorized_sender},
-    {"is_self_echo", &reg::is_self_echo},
-    {"missing_reply_message", &reg::missing_reply_message},
-    {"no_reply_tool", &reg::no_reply_tool},
-    {"room_participants_topic", &reg::room_participants_topic},
-    {"validate_event_payload", &reg::validate_event_payload},
-    {"validate_memory_type_for_system", &reg::validate_memory_type_for_system},
+#define ORVU_FUNCTION_ENTRY(name) {#name, &reg::name},
+    ORVU_FUNCTIONS(ORVU_FUNCTION_ENTRY)
+#undef ORVU_FUNCTION_ENTRY
 };
 
 void register_name(PyObject* module, const char* name, PyObject* value) {
@@ -164,7 +134,6 @@ int module_exec(PyObject* module) noexcept {
             state->shapes[static_cast<std::size_t>(entry.shape)] = d;
         }
         for (const ClassEntry& entry : kClasses) {
-            if (!entry.make) missing_entry(entry.name);
             Ref type = entry.make(module);
             state->types[static_cast<std::size_t>(entry.id)] = type;
             register_name(module, entry.name, type.get());
@@ -264,7 +233,19 @@ void add_static_method(PyObject* module, PyObject* type, PyMethodDef* def) {
     Ref builtins = Ref::check(PyImport_ImportModule("builtins"));
     Ref staticmethod = Ref::check(PyObject_GetAttrString(builtins.get(), "staticmethod"));
     Ref method = Ref::check(PyObject_CallFunctionObjArgs(staticmethod.get(), fn.get(), nullptr));
-    if (PyObject_SetAttrString(type, def->ml_name, method.get()) < 0) throw_error();
+    set_class_attribute(type, def->ml_name, method.get());
+}
+
+void set_class_attribute(PyObject* type, const char* name, PyObject* value) {
+    // Class attribute names are interned, as type.__setattr__ interns them.
+    Ref key = Ref::check(PyUnicode_InternFromString(name));
+    // The generic setter would hand a name that `type` itself defines to
+    // that attribute of the metatype instead of the class's dict.
+    if (PyObject_HasAttr(reinterpret_cast<PyObject*>(&PyType_Type), key.get())) {
+        raise(PyExc_SystemError, std::string("class attribute shadowed by type.") + name);
+    }
+    if (PyObject_GenericSetAttr(type, key.get(), value) < 0) throw_error();
+    PyType_Modified(reinterpret_cast<PyTypeObject*>(type));
 }
 
 Ref make_type(PyObject* module, PyType_Spec* spec) {

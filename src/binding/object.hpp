@@ -48,9 +48,19 @@ struct Wrapped {
         return obj;
     }
 
-    // tp_dealloc for non-GC types.
+    // Every instance is tracked by the collector: it holds its class, the
+    // class holds its module, and the module's dict may hold the instance
+    // (`module.spare = module.RetryTracker()`), a cycle that only the
+    // collector can find. tp_traverse visits the class, as every instance of
+    // a heap type must.
+    static int traverse(PyObject* obj, visitproc visit, void* arg) noexcept {
+        Py_VISIT(Py_TYPE(obj));
+        return 0;
+    }
+
     static void dealloc(PyObject* obj) noexcept {
         PyTypeObject* type = Py_TYPE(obj);
+        PyObject_GC_UnTrack(obj);
         if (cast(obj)->alive) {
             cast(obj)->alive = false;
             of(obj).~T();
@@ -63,5 +73,16 @@ struct Wrapped {
 
 // Creates a heap type from `spec` with `orvu_sdk_core` as its module.
 Ref make_type(PyObject* module, PyType_Spec* spec);
+
+// Sets the class attribute `name` of `type`, a class that `make_type` has
+// just created and that nothing else has seen yet (an enumeration's members,
+// a static method). The classes are immutable (Py_TPFLAGS_IMMUTABLETYPE), so
+// type.__setattr__ refuses every assignment, and the limited API gives no
+// access to a type's dict. For the generic attribute setter a type object's
+// dict is the type's own namespace (the dict slot of `type`): it stores the
+// value there as type.__setattr__ does once past its immutability check,
+// and PyType_Modified then drops lookups cached for the type, as
+// type.__setattr__ does too.
+void set_class_attribute(PyObject* type, const char* name, PyObject* value);
 
 }  // namespace orvu::py

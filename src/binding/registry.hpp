@@ -1,11 +1,72 @@
-// What the module's exec step registers, in one table (module.cpp). Each
-// binding unit defines the factories of its classes and the method defs of
-// its functions declared here; a name missing from the table, or an entry
-// left null, fails the import with ImportError naming it.
+// What the module's exec step registers, in one list each for classes and
+// functions. Everything else about registration is expanded from these
+// lists: the TypeId of each class and the number of classes (state.hpp), the
+// declarations of the factories and method defs below, and the tables that
+// module.cpp walks. A name is written once, so the registered name is the
+// C++ name: a class `X` is `TypeId::X`, a function `f` is `reg::f()`. A
+// binding unit that defines `reg::f` without `f` in the list does not
+// compile, and the tests compare the registered names with the stubs.
 #pragma once
 
 #include "binding/handle.hpp"
 #include "core/enums.hpp"
+
+// Every class, in registration order (alphabetical, the order of `__all__`):
+// CLASS(Name, factory) for a class made by `reg::factory(module)`,
+// ENUM(Name) for the enumeration `core::EnumId::Name`.
+#define ORVU_CLASSES(CLASS, ENUM)                        \
+    CLASS(AgentFailure, agent_failure)                   \
+    ENUM(AgentTopicKind)                                 \
+    ENUM(AgentTopicStatus)                               \
+    CLASS(CancelledDecisions, cancelled_decisions)       \
+    ENUM(ClaimOutcome)                                   \
+    CLASS(ClaimRegistry, claim_registry)                 \
+    ENUM(DeadReason)                                     \
+    CLASS(DecisionRegistry, decision_registry)           \
+    ENUM(EventType)                                      \
+    ENUM(LeaveOutcome)                                   \
+    ENUM(MemoryListScope)                                \
+    ENUM(MemorySegment)                                  \
+    ENUM(MemoryStatus)                                   \
+    ENUM(MemoryStoreScope)                               \
+    ENUM(MemorySystem)                                   \
+    ENUM(MemoryType)                                     \
+    ENUM(ParkedReason)                                   \
+    CLASS(ParticipantRoster, participant_roster)         \
+    CLASS(RetryTracker, retry_tracker)                   \
+    ENUM(RoomMembership)                                 \
+    CLASS(RoomReconciliation, room_reconciliation)       \
+    CLASS(RoomRoster, room_roster)                       \
+    ENUM(RoomStatus)                                     \
+    ENUM(RoomSubscribeResult)                            \
+    CLASS(Session, session)                              \
+    CLASS(SessionOutcome, session_outcome)               \
+    CLASS(SessionPolicy, session_policy)                 \
+    ENUM(SessionState)                                   \
+    ENUM(StaleReason)                                    \
+    CLASS(SubscriptionTracker, subscription_tracker)     \
+    ENUM(TurnEffect)                                     \
+    CLASS(TurnLedger, turn_ledger)                       \
+    ENUM(TurnVerdict)
+
+// Every function, in registration order (after the classes), by the name of
+// its method def `reg::name()`.
+#define ORVU_FUNCTIONS(FUNCTION)                         \
+    FUNCTION(orvu_tool_effects)                          \
+    FUNCTION(chat_room_topic)                            \
+    FUNCTION(classify_close)                             \
+    FUNCTION(classify_upgrade)                           \
+    FUNCTION(evaluate_adapter_result)                    \
+    FUNCTION(evaluate_delivery_event)                    \
+    FUNCTION(evaluate_drain_candidate)                   \
+    FUNCTION(evaluate_next_message)                      \
+    FUNCTION(is_authorized_sender)                       \
+    FUNCTION(is_self_echo)                               \
+    FUNCTION(missing_reply_message)                      \
+    FUNCTION(no_reply_tool)                              \
+    FUNCTION(room_participants_topic)                    \
+    FUNCTION(validate_event_payload)                     \
+    FUNCTION(validate_memory_type_for_system)
 
 namespace orvu::py {
 
@@ -20,40 +81,17 @@ Ref make_enum_type(PyObject* module) {
 }
 
 namespace reg {
-// Classes.
-Ref agent_failure(PyObject* module);
-Ref cancelled_decisions(PyObject* module);
-Ref claim_registry(PyObject* module);
-Ref decision_registry(PyObject* module);
-Ref participant_roster(PyObject* module);
-Ref retry_tracker(PyObject* module);
-Ref room_reconciliation(PyObject* module);
-Ref room_roster(PyObject* module);
-Ref session(PyObject* module);
-Ref session_outcome(PyObject* module);
-Ref session_policy(PyObject* module);
-Ref subscription_tracker(PyObject* module);
-Ref turn_ledger(PyObject* module);
+#define ORVU_DECLARE_CLASS(Name, factory) Ref factory(PyObject* module);
+#define ORVU_DECLARE_NOTHING(Name)
+#define ORVU_DECLARE_FUNCTION(name) PyMethodDef* name();
+ORVU_CLASSES(ORVU_DECLARE_CLASS, ORVU_DECLARE_NOTHING)
+ORVU_FUNCTIONS(ORVU_DECLARE_FUNCTION)
+#undef ORVU_DECLARE_CLASS
+#undef ORVU_DECLARE_NOTHING
+#undef ORVU_DECLARE_FUNCTION
 
 // Extra methods of the AgentTopicKind enumeration (subscriptions.cpp).
 PyMethodDef* agent_topic_kind_methods();
-
-// Functions.
-PyMethodDef* orvu_tool_effects();
-PyMethodDef* chat_room_topic();
-PyMethodDef* classify_close();
-PyMethodDef* classify_upgrade();
-PyMethodDef* evaluate_adapter_result();
-PyMethodDef* evaluate_delivery_event();
-PyMethodDef* evaluate_drain_candidate();
-PyMethodDef* evaluate_next_message();
-PyMethodDef* is_authorized_sender();
-PyMethodDef* is_self_echo();
-PyMethodDef* missing_reply_message();
-PyMethodDef* no_reply_tool();
-PyMethodDef* room_participants_topic();
-PyMethodDef* validate_event_payload();
-PyMethodDef* validate_memory_type_for_system();
 }  // namespace reg
 
 }  // namespace orvu::py

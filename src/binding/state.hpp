@@ -9,6 +9,7 @@
 #pragma once
 
 #include "binding/handle.hpp"
+#include "binding/registry.hpp"
 #include "core/enums.hpp"
 
 #include <array>
@@ -18,17 +19,15 @@
 
 namespace orvu::py {
 
-// Every class of the module, in registration order (the order of `__all__`).
+// Every class of the module, in registration order (the order of `__all__`),
+// expanded from the class list of registry.hpp; Count_ is their number.
 enum class TypeId : std::uint8_t {
-    AgentFailure, AgentTopicKind, AgentTopicStatus, CancelledDecisions, ClaimOutcome,
-    ClaimRegistry, DeadReason, DecisionRegistry, EventType, LeaveOutcome,
-    MemoryListScope, MemorySegment, MemoryStatus, MemoryStoreScope, MemorySystem,
-    MemoryType, ParkedReason, ParticipantRoster, RetryTracker, RoomMembership,
-    RoomReconciliation, RoomRoster, RoomStatus, RoomSubscribeResult, Session,
-    SessionOutcome, SessionPolicy, SessionState, StaleReason, SubscriptionTracker,
-    TurnEffect, TurnLedger, TurnVerdict,
+#define ORVU_TYPE_ID(Name, ...) Name,
+    ORVU_CLASSES(ORVU_TYPE_ID, ORVU_TYPE_ID)
+#undef ORVU_TYPE_ID
+    Count_  // not a class: the number of classes
 };
-inline constexpr std::size_t kTypeCount = 33;
+inline constexpr std::size_t kTypeCount = static_cast<std::size_t>(TypeId::Count_);
 
 // Interned strings used as result dict keys and result words. Add a word by
 // adding its id here and its text at the same position in kWordTexts.
