@@ -2,7 +2,8 @@
 # Checks the wheel in dist/ (built first when missing or out of date) as a
 # package: what the extension exports, the platforms it runs on (manylinux
 # baseline), abi3 compliance, the stubs against the runtime module, a typed
-# host example under mypy --strict, and the release-build configuration.
+# host example under mypy --strict, the type checkers against planted mistakes,
+# and the release-build configuration.
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 # The newest glibc baseline the Linux wheel may need.
@@ -65,6 +66,11 @@ echo '{"typeCheckingMode": "strict"}' > "$DOCS_CHECK/pyrightconfig.json"
 .venvs/check/bin/basedpyright --pythonpath "$ROOT/.venvs/check/bin/python" -p "$DOCS_CHECK/pyrightconfig.json" \
     "$DOCS_CHECK"/*.py examples/typed_host.py
 "$PY" examples/typed_host.py
+# Planted mistakes each checker must flag, beside their corrected twin; here a
+# missing checker fails the run instead of skipping. The suite's conftest.py
+# needs the test extra, which this environment does not hold.
+echo "=== the type checkers catch the planted mistakes (tests/test_type_checkers.py)"
+(cd tests && ORVU_REQUIRE_TYPE_CHECKERS=1 "../$PY" -m pytest -q -p no:cacheprovider --noconftest test_type_checkers.py)
 
 echo "=== cibuildwheel configuration"
 for platform in linux macos windows; do
