@@ -43,6 +43,22 @@ PY
     esac
 fi
 
+echo "=== the sdist holds docs/; the description links nothing relative"
+"$PY" - dist/orvu_sdk_core-*.tar.gz "$WHEEL" <<'PY'
+import email, pathlib, re, sys, tarfile, zipfile
+with tarfile.open(sys.argv[1]) as sdist:
+    held = {name.partition("/")[2] for name in sdist.getnames()}
+docs = {str(path) for path in pathlib.Path("docs").rglob("*") if path.is_file()}
+if not docs or docs - held:
+    sys.exit(f"the sdist lacks {sorted(docs - held) or 'docs/'}")
+with zipfile.ZipFile(sys.argv[2]) as wheel:
+    metadata = next(n for n in wheel.namelist() if n.endswith(".dist-info/METADATA"))
+    description = email.message_from_bytes(wheel.read(metadata)).get_payload()
+relative = [link for link in re.findall(r"\]\(([^)\s]+)\)", description) if not link.startswith("https://")]
+if "# orvu_sdk_core" not in description or relative:
+    sys.exit(f"the package description is not the README, or links {relative}")
+print(f"{len(docs)} documentation files in the sdist; no relative link in the description")
+PY
 echo "=== abi3audit"
 .venvs/check/bin/abi3audit --strict --report "$WHEEL"
 echo "=== stubtest"
