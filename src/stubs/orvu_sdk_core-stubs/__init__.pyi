@@ -996,12 +996,14 @@ class RetryTracker:
     (oldest forgotten first).
     """
     def __new__(cls, max_retries: int = 1, max_tracked: int = 10000) -> Self:
-        """`max_retries` (0..4294967295) is the budget given to each new message; `max_tracked`
-        (1..4294967295) bounds each store. Out of range raises `ValueError`.
+        """`max_retries` (0..4294967295) is the budget given to each new message: the number of
+        attempts in all, the first included (1, the default: one attempt and no retry; 2: one
+        retry; 0: not even a first attempt). `max_tracked` (1..4294967295) bounds each store.
+        Out of range raises `ValueError`.
         """
     @property
     def max_retries(self) -> int:
-        """The budget given to each newly tracked message."""
+        """The budget given to each newly tracked message: how many attempts it may have in all."""
     def record_attempt(self, message_id: str) -> tuple[int, bool]:
         """Count one attempt; returns `(attempts, exhausted)`. Exhausted once attempts exceed the
         budget, which also marks the message permanently failed.
