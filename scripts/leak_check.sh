@@ -7,7 +7,7 @@ WHEEL="$(build_wheel)"
 
 status=0
 for version in 3.11 3.13; do
-    venv=".venv-leak-$version"
+    venv=".venvs/leak-$version"
     # Nothing but the module: the check needs only the standard library.
     install_wheel "$(require_python "$version")" "$venv" "$WHEEL"
     echo "=== leak check, Python $("$venv/bin/python" -c 'import sys; print(sys.version.split()[0])')"

@@ -25,9 +25,9 @@ EXTRA_CHECKS="-fsanitize=float-cast-overflow -fno-sanitize-recover=float-cast-ov
 # Own build directory and wheel directory: the sanitized build never mixes
 # with the normal one.
 # The system compiler, whose sanitizer runtime is preloaded below.
-make_group_venv "$PY" .venv-build build
+make_group_venv "$PY" .venvs/build build
 rm -rf dist-sanitize
-PATH="$ROOT/.venv-build/bin:$PATH" CXX=g++ .venv-build/bin/python -m build --no-isolation --wheel --outdir dist-sanitize \
+PATH="$ROOT/.venvs/build/bin:$PATH" CXX=g++ .venvs/build/bin/python -m build --no-isolation --wheel --outdir dist-sanitize \
     -C cmake.define.ORVU_SANITIZE=ON \
     -C cmake.build-type=RelWithDebInfo \
     -C "cmake.define.CMAKE_CXX_FLAGS=$EXTRA_CHECKS" \
@@ -55,7 +55,7 @@ SAN_ENV=(
 status=0
 for version in ${SANITIZE_PYTHONS:-3.11 3.13}; do
     py="$(require_python "$version")"
-    venv=".venv-sanitize-$version"
+    venv=".venvs/sanitize-$version"
     install_wheel "$py" "$venv" "$WHEEL" test
     # Preflight: the runtime is really in the process, and really checks: an
     # overflowing copy out of a malloc'd block must be caught.

@@ -18,7 +18,7 @@ for version in 3.11 3.12 3.13; do
         missing+=("$version")
         continue
     fi
-    venv=".venv-test-$version"
+    venv=".venvs/test-$version"
     install_wheel "$py" "$venv" "$WHEEL" test
     echo "=== Python $("$venv/bin/python" -c 'import sys; print(sys.version.split()[0])')"
     (cd tests && "../$venv/bin/python" -m pytest -q "$@") || status=1

@@ -72,3 +72,51 @@ def test_test_extra_brings_what_the_suite_imports():
             else:
                 names.add(canonicalize_name(requirement.name))
     assert names >= {"pytest", "hypothesis", "websockets"}
+
+
+# --- the package description and the sdist ----------------------------------------
+
+README = ROOT / "README.md"
+
+
+def _project():
+    return tomllib.loads(PYPROJECT.read_text(encoding="utf-8"))
+
+
+def package_description():
+    """README.md as the build turns it into the package description (the
+    hatch-fancy-pypi-readme substitutions of pyproject.toml, applied in order)."""
+    import re
+    hook = _project()["tool"]["hatch"]["metadata"]["hooks"]["fancy-pypi-readme"]
+    assert [fragment["path"] for fragment in hook["fragments"]] == ["README.md"]
+    text = README.read_text(encoding="utf-8")
+    for substitution in hook.get("substitutions", []):
+        text = re.sub(substitution["pattern"], substitution["replacement"], text)
+    return text
+
+
+def _links(markdown):
+    import re
+    return re.findall(r"\]\(([^)\s]+)\)", markdown)
+
+
+@pytest.mark.skipif(not README.is_file() or not PYPROJECT.is_file(), reason="needs the source checkout")
+def test_package_description_has_no_relative_link():
+    # On a package index a relative link leads nowhere.
+    assert not [link for link in _links(package_description()) if not link.startswith("https://")]
+
+
+@pytest.mark.skipif(not README.is_file() or not PYPROJECT.is_file(), reason="needs the source checkout")
+def test_package_description_still_names_every_linked_file():
+    relative = {link.split("#")[0] for link in _links(README.read_text(encoding="utf-8")) if "://" not in link}
+    assert relative, "README.md links no document of the project"
+    description = package_description()
+    for path in relative:
+        assert f"`{path}`, in the source distribution" in description
+
+
+@pytest.mark.skipif(not README.is_file() or not PYPROJECT.is_file(), reason="needs the source checkout")
+def test_every_folder_the_readme_links_into_goes_into_the_sdist():
+    include = _project()["tool"]["scikit-build"]["sdist"]["include"]
+    folders = {link.split("/")[0] + "/" for link in _links(README.read_text(encoding="utf-8")) if "://" not in link}
+    assert folders and folders <= set(include)

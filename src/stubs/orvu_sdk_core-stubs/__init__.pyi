@@ -2,7 +2,7 @@
 
 import builtins
 from collections.abc import Callable, Iterable, Mapping, Sequence
-from typing import Any, ClassVar, Literal, NotRequired, Self, TypeAlias, TypedDict, final
+from typing import Any, ClassVar, Literal, NotRequired, Self, TypeAlias, TypedDict, final, type_check_only
 
 __all__ = [
     "AgentFailure",
@@ -71,6 +71,14 @@ annotations`, or a quoted annotation under `if TYPE_CHECKING:`).
 # Enumerations: every member is a singleton class attribute; str() is the wire
 # string, int() the index; members are unhashable and compare only within
 # their class.
+#
+# The classes deliberately declare no __eq__ / __ne__: a member equals only
+# itself, which is object's identity comparison, and a class without its own
+# __eq__ is what lets `mypy --strict` (strict equality) and pyright
+# (reportUnnecessaryComparison) flag `state == "dead"`, always false, as a
+# comparison of unrelated types. A declared __eq__(object) would tell both
+# checkers that a member might equal a str. `__hash__: ClassVar[None]` makes
+# pyright flag a member used as a dict key or set element.
 
 @final
 class AgentTopicKind:
@@ -99,10 +107,6 @@ class AgentTopicKind:
         """
     def __int__(self) -> int:
         """The member's index within its class, counting from 0."""
-    def __eq__(self, other: object, /) -> bool:
-        """True only for the same member of the same class; any other object is unequal."""
-    def __ne__(self, other: object, /) -> bool:
-        """The negation of `==`."""
 
 @final
 class AgentTopicStatus:
@@ -125,10 +129,6 @@ class AgentTopicStatus:
         """The member's wire string, the same as `str(member)`."""
     def __int__(self) -> int:
         """The member's index within its class, counting from 0."""
-    def __eq__(self, other: object, /) -> bool:
-        """True only for the same member of the same class; any other object is unequal."""
-    def __ne__(self, other: object, /) -> bool:
-        """The negation of `==`."""
 
 @final
 class ClaimOutcome:
@@ -149,10 +149,6 @@ class ClaimOutcome:
         """The member's wire string, the same as `str(member)`."""
     def __int__(self) -> int:
         """The member's index within its class, counting from 0."""
-    def __eq__(self, other: object, /) -> bool:
-        """True only for the same member of the same class; any other object is unequal."""
-    def __ne__(self, other: object, /) -> bool:
-        """The negation of `==`."""
 
 @final
 class DeadReason:
@@ -172,10 +168,6 @@ class DeadReason:
         """The member's wire string, the same as `str(member)`."""
     def __int__(self) -> int:
         """The member's index within its class, counting from 0."""
-    def __eq__(self, other: object, /) -> bool:
-        """True only for the same member of the same class; any other object is unequal."""
-    def __ne__(self, other: object, /) -> bool:
-        """The negation of `==`."""
 
 @final
 class EventType:
@@ -211,10 +203,6 @@ class EventType:
         """
     def __int__(self) -> int:
         """The member's index within its class, counting from 0."""
-    def __eq__(self, other: object, /) -> bool:
-        """True only for the same member of the same class; any other object is unequal."""
-    def __ne__(self, other: object, /) -> bool:
-        """The negation of `==`."""
 
 @final
 class LeaveOutcome:
@@ -235,10 +223,6 @@ class LeaveOutcome:
         """The member's wire string, the same as `str(member)`."""
     def __int__(self) -> int:
         """The member's index within its class, counting from 0."""
-    def __eq__(self, other: object, /) -> bool:
-        """True only for the same member of the same class; any other object is unequal."""
-    def __ne__(self, other: object, /) -> bool:
-        """The negation of `==`."""
 
 @final
 class MemoryListScope:
@@ -262,10 +246,6 @@ class MemoryListScope:
         """
     def __int__(self) -> int:
         """The member's index within its class, counting from 0."""
-    def __eq__(self, other: object, /) -> bool:
-        """True only for the same member of the same class; any other object is unequal."""
-    def __ne__(self, other: object, /) -> bool:
-        """The negation of `==`."""
 
 @final
 class MemorySegment:
@@ -291,10 +271,6 @@ class MemorySegment:
         """
     def __int__(self) -> int:
         """The member's index within its class, counting from 0."""
-    def __eq__(self, other: object, /) -> bool:
-        """True only for the same member of the same class; any other object is unequal."""
-    def __ne__(self, other: object, /) -> bool:
-        """The negation of `==`."""
 
 @final
 class MemoryStatus:
@@ -320,10 +296,6 @@ class MemoryStatus:
         """
     def __int__(self) -> int:
         """The member's index within its class, counting from 0."""
-    def __eq__(self, other: object, /) -> bool:
-        """True only for the same member of the same class; any other object is unequal."""
-    def __ne__(self, other: object, /) -> bool:
-        """The negation of `==`."""
 
 @final
 class MemoryStoreScope:
@@ -347,10 +319,6 @@ class MemoryStoreScope:
         """
     def __int__(self) -> int:
         """The member's index within its class, counting from 0."""
-    def __eq__(self, other: object, /) -> bool:
-        """True only for the same member of the same class; any other object is unequal."""
-    def __ne__(self, other: object, /) -> bool:
-        """The negation of `==`."""
 
 @final
 class MemorySystem:
@@ -375,10 +343,6 @@ class MemorySystem:
         """
     def __int__(self) -> int:
         """The member's index within its class, counting from 0."""
-    def __eq__(self, other: object, /) -> bool:
-        """True only for the same member of the same class; any other object is unequal."""
-    def __ne__(self, other: object, /) -> bool:
-        """The negation of `==`."""
 
 @final
 class MemoryType:
@@ -405,10 +369,6 @@ class MemoryType:
         """
     def __int__(self) -> int:
         """The member's index within its class, counting from 0."""
-    def __eq__(self, other: object, /) -> bool:
-        """True only for the same member of the same class; any other object is unequal."""
-    def __ne__(self, other: object, /) -> bool:
-        """The negation of `==`."""
 
 @final
 class ParkedReason:
@@ -432,10 +392,6 @@ class ParkedReason:
         """
     def __int__(self) -> int:
         """The member's index within its class, counting from 0."""
-    def __eq__(self, other: object, /) -> bool:
-        """True only for the same member of the same class; any other object is unequal."""
-    def __ne__(self, other: object, /) -> bool:
-        """The negation of `==`."""
 
 @final
 class RoomMembership:
@@ -455,10 +411,6 @@ class RoomMembership:
         """The member's wire string, the same as `str(member)`."""
     def __int__(self) -> int:
         """The member's index within its class, counting from 0."""
-    def __eq__(self, other: object, /) -> bool:
-        """True only for the same member of the same class; any other object is unequal."""
-    def __ne__(self, other: object, /) -> bool:
-        """The negation of `==`."""
 
 @final
 class RoomStatus:
@@ -481,10 +433,6 @@ class RoomStatus:
         """The member's wire string, the same as `str(member)`."""
     def __int__(self) -> int:
         """The member's index within its class, counting from 0."""
-    def __eq__(self, other: object, /) -> bool:
-        """True only for the same member of the same class; any other object is unequal."""
-    def __ne__(self, other: object, /) -> bool:
-        """The negation of `==`."""
 
 @final
 class RoomSubscribeResult:
@@ -507,10 +455,6 @@ class RoomSubscribeResult:
         """The member's wire string, the same as `str(member)`."""
     def __int__(self) -> int:
         """The member's index within its class, counting from 0."""
-    def __eq__(self, other: object, /) -> bool:
-        """True only for the same member of the same class; any other object is unequal."""
-    def __ne__(self, other: object, /) -> bool:
-        """The negation of `==`."""
 
 @final
 class SessionState:
@@ -531,10 +475,6 @@ class SessionState:
         """The member's wire string, the same as `str(member)`."""
     def __int__(self) -> int:
         """The member's index within its class, counting from 0."""
-    def __eq__(self, other: object, /) -> bool:
-        """True only for the same member of the same class; any other object is unequal."""
-    def __ne__(self, other: object, /) -> bool:
-        """The negation of `==`."""
 
 @final
 class StaleReason:
@@ -556,10 +496,6 @@ class StaleReason:
         """The member's wire string, the same as `str(member)`."""
     def __int__(self) -> int:
         """The member's index within its class, counting from 0."""
-    def __eq__(self, other: object, /) -> bool:
-        """True only for the same member of the same class; any other object is unequal."""
-    def __ne__(self, other: object, /) -> bool:
-        """The negation of `==`."""
 
 @final
 class TurnEffect:
@@ -585,10 +521,6 @@ class TurnEffect:
         """
     def __int__(self) -> int:
         """The member's index within its class, counting from 0."""
-    def __eq__(self, other: object, /) -> bool:
-        """True only for the same member of the same class; any other object is unequal."""
-    def __ne__(self, other: object, /) -> bool:
-        """The negation of `==`."""
 
 @final
 class TurnVerdict:
@@ -612,14 +544,11 @@ class TurnVerdict:
         """
     def __int__(self) -> int:
         """The member's index within its class, counting from 0."""
-    def __eq__(self, other: object, /) -> bool:
-        """True only for the same member of the same class; any other object is unequal."""
-    def __ne__(self, other: object, /) -> bool:
-        """The negation of `==`."""
 
 # ---------------------------------------------------------------------------
 # Decision dicts.
 
+@type_check_only
 class InvocationDecision(TypedDict):
     """`evaluate_delivery_event`'s answer for a new message to hand to the agent: claim it
     with `ClaimRegistry.guarded_claim(room_id, message_id, ...)`.
@@ -634,6 +563,7 @@ class InvocationDecision(TypedDict):
     sender_id: str
     sender_type: str
 
+@type_check_only
 class SkipSelfDecision(TypedDict):
     """`evaluate_delivery_event`'s answer for the agent's own message echoed back: skip it.
 
@@ -645,6 +575,7 @@ class SkipSelfDecision(TypedDict):
     room_id: str
     message_id: str
 
+@type_check_only
 class CleanupDecision(TypedDict):
     """`evaluate_delivery_event`'s answer for `room_removed` / `room_deleted`: the host drops
     what it holds for `room_id`.
@@ -656,6 +587,7 @@ class CleanupDecision(TypedDict):
     decision: Literal["cleanup"]
     room_id: str
 
+@type_check_only
 class IgnoredDecision(TypedDict):
     """`evaluate_delivery_event`'s answer for every other event, known or not.
 
@@ -674,6 +606,7 @@ dict. Name it only in annotations that are never evaluated (`from __future__ imp
 annotations`, or a quoted annotation under `if TYPE_CHECKING:`).
 """
 
+@type_check_only
 class NoCandidateDecision(TypedDict):
     """`evaluate_drain_candidate`'s answer when the fetch returned no candidate: the drain
     is over.
@@ -684,6 +617,7 @@ class NoCandidateDecision(TypedDict):
     """
     decision: Literal["no_candidate"]
 
+@type_check_only
 class CandidateDecision(TypedDict):
     """`evaluate_drain_candidate`'s answer for a fetched candidate: "self_echo" (skip it),
     "drain" (claim and handle it) or "out_of_snapshot" (not among the ids the drain may
@@ -704,6 +638,7 @@ dict. Name it only in annotations that are never evaluated (`from __future__ imp
 annotations`, or a quoted annotation under `if TYPE_CHECKING:`).
 """
 
+@type_check_only
 class AdapterDecision(TypedDict):
     """`evaluate_adapter_result`'s acknowledgement decision: record "processed" or "failed"
     with `record_processed_settlement` / `record_failed_settlement`.
@@ -716,6 +651,7 @@ class AdapterDecision(TypedDict):
     room_id: str
     message_id: str
 
+@type_check_only
 class NoPendingDecision(TypedDict):
     """`evaluate_next_message`'s answer: "no_pending" (the room has no open message) or
     "ready_to_claim" (the triggering message is the next open one).
@@ -726,6 +662,7 @@ class NoPendingDecision(TypedDict):
     """
     decision: Literal["no_pending", "ready_to_claim"]
 
+@type_check_only
 class AlreadyProcessedDecision(TypedDict):
     """`evaluate_next_message`'s answer when the room's next open message is another one,
     `next_open_id`: the triggering message was already handled.
@@ -745,6 +682,7 @@ dict. Name it only in annotations that are never evaluated (`from __future__ imp
 annotations`, or a quoted annotation under `if TYPE_CHECKING:`).
 """
 
+@type_check_only
 class FinishedContinuation(TypedDict):
     """Continuation of a settlement after which nothing more is owed: confirming it
     remembers the message as completed.
@@ -755,6 +693,7 @@ class FinishedContinuation(TypedDict):
     """
     kind: Literal["finished"]
 
+@type_check_only
 class RetryContinuation(TypedDict):
     """Continuation of a failed settlement that the budget allows to retry: confirming it
     leaves the message runnable again. `attempts` made so far, of `max_retries`.
@@ -767,6 +706,7 @@ class RetryContinuation(TypedDict):
     attempts: int
     max_retries: int
 
+@type_check_only
 class SettlementDescription(TypedDict):
     """A terminal write owed to the platform, from `record_processed_settlement`,
     `record_failed_settlement` or `pending_settlement`. Send `status` (and `error`) to the
@@ -783,6 +723,7 @@ class SettlementDescription(TypedDict):
     parked: Literal["not_found", "rejected"] | None
     continuation: FinishedContinuation | RetryContinuation
 
+@type_check_only
 class PendingAck(TypedDict):
     """`ClaimRegistry.pending_ack`'s view of an owed terminal write (no token, no
     continuation).
@@ -795,6 +736,7 @@ class PendingAck(TypedDict):
     error: NotRequired[str]
     parked: Literal["not_found", "rejected"] | None
 
+@type_check_only
 class ParticipantDict(TypedDict):
     """One participant as `ParticipantRoster.list()` returns it: exactly these five keys.
 
@@ -808,6 +750,7 @@ class ParticipantDict(TypedDict):
     handle: str | None
     description: str | None
 
+@type_check_only
 class ToolParameter(TypedDict):
     """One parameter of a `ToolSpec`.
 
@@ -819,6 +762,7 @@ class ToolParameter(TypedDict):
     description: str
     required: bool
 
+@type_check_only
 class ToolSpec(TypedDict):
     """A tool definition to hand to the agent, as `no_reply_tool()` returns it.
 
@@ -830,6 +774,7 @@ class ToolSpec(TypedDict):
     description: str
     parameters: builtins.list[ToolParameter]
 
+@type_check_only
 class FailureDict(TypedDict):
     """`AgentFailure.to_dict()`: the failure as a plain JSON-shaped dict, keys in this order.
 
@@ -1051,12 +996,14 @@ class RetryTracker:
     (oldest forgotten first).
     """
     def __new__(cls, max_retries: int = 1, max_tracked: int = 10000) -> Self:
-        """`max_retries` (0..4294967295) is the budget given to each new message; `max_tracked`
-        (1..4294967295) bounds each store. Out of range raises `ValueError`.
+        """`max_retries` (0..4294967295) is the budget given to each new message: the number of
+        attempts in all, the first included (1, the default: one attempt and no retry; 2: one
+        retry; 0: not even a first attempt). `max_tracked` (1..4294967295) bounds each store.
+        Out of range raises `ValueError`.
         """
     @property
     def max_retries(self) -> int:
-        """The budget given to each newly tracked message."""
+        """The budget given to each newly tracked message: how many attempts it may have in all."""
     def record_attempt(self, message_id: str) -> tuple[int, bool]:
         """Count one attempt; returns `(attempts, exhausted)`. Exhausted once attempts exceed the
         budget, which also marks the message permanently failed.
