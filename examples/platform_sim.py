@@ -144,6 +144,8 @@ class Records:
     channel_crashes: list[str] = dataclasses.field(default_factory=list)
     # topics the live connection held when the last terminal fault struck
     view_at_terminal_fault: dict[str, Any] | None = None
+    # every topic whose join the platform accepted, in order (a fault may aim at the newest)
+    joins: list[str] = dataclasses.field(default_factory=list)
 
 
 class _Conn:
@@ -706,6 +708,7 @@ class PlatformSimulator:
         status, response = self._join(kind, key)
         if status == "ok":
             conn.joined[topic] = join_ref
+            self.records.joins.append(topic)
         else:
             self.records.protocol["join_refused"] += 1
         await self._reply(conn, join_ref, ref, topic, status, response)

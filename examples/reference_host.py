@@ -88,6 +88,7 @@ class PhoenixSocket:
         self._waiting: dict[str, asyncio.Future[Reply]] = {}
         self._reply_timeout_s = reply_timeout_s
         self.closed = False
+        self.tasks: set[asyncio.Task[Any]] = set()   # the host's work begun on this connection
         self.joined_at_close: set[str] = set()
         self.last_frame_at = time.monotonic()
 
@@ -334,10 +335,14 @@ class ReferenceHost:
         if self._log is not None:
             self._log(f"[host {self.now():9.3f}s] {text}")
 
-    def _spawn(self, coro: Awaitable[Any]) -> None:
+    def _spawn(self, coro: Awaitable[Any], socket: PhoenixSocket | None = None) -> None:
         task = asyncio.ensure_future(coro)
         self._tasks.add(task)
         task.add_done_callback(self._tasks.discard)
+        if socket is not None:
+            # Work begun on this connection: it ends with the connection (see _run_connection).
+            socket.tasks.add(task)
+            task.add_done_callback(socket.tasks.discard)
 
     async def _changed_now(self) -> None:
         async with self._changed:
@@ -450,8 +455,14 @@ class ReferenceHost:
         self._socket = None
         self._ready_rooms.clear()
         await self._changed_now()
-        # Set-up fails fast on a closed socket and records what it began.
+        # Set-up and every join, rejoin, admission and leave begun on this connection fail fast
+        # on a closed socket and settle the tickets they hold as they end. Waiting for them here
+        # means the next connection starts from settled state: an admission still running on a
+        # dead socket would otherwise be Admitting when the next reconciliation runs, which
+        # leaves it alone, and fail only afterwards, with nothing left to offer the room again.
         await asyncio.gather(setup, heartbeat, return_exceptions=True)
+        while socket.tasks:
+            await asyncio.gather(*socket.tasks, return_exceptions=True)
         supersede = self._supersede
         close = self.session.on_socket_close(epoch, self.now(), code, self._rng.random())
         self.log(f"socket closed with {code} (classify_close -> {core.classify_close(code)})")
@@ -514,16 +525,28 @@ class ReferenceHost:
         reconciliation = self.rooms.reconcile(rooms_snapshot)
         self.log(f"rooms reconciled: removed={reconciliation.removed} resync={reconciliation.resync} "
                  f"admitting={reconciliation.admitting}")
-        for room in reconciliation.removed:
-            self._on_room_gone(room)
-        candidates = dict(self.subscriptions.room_rejoin_candidates())
-        for room in reconciliation.resync:
-            if room in candidates:
-                await self._recover_room(socket, room)
-            else:
-                await self._subscribe(socket, room)
-        for room, ticket in reconciliation.admitting:
-            await self._admit(socket, room, ticket)
+        # Every room listed here is Admitting from now on, and `reconcile` leaves Admitting rooms
+        # alone on every later reconnect: each admission must be settled, whatever happens below.
+        unsettled = list(reconciliation.admitting)
+        try:
+            for room in reconciliation.removed:
+                self._on_room_gone(room)
+            candidates = dict(self.subscriptions.room_rejoin_candidates())
+            for room in reconciliation.resync:
+                if room in candidates:
+                    await self._recover_room(socket, room)
+                else:
+                    await self._subscribe(socket, room)
+            while unsettled:
+                room, ticket = unsettled.pop(0)
+                await self._admit(socket, room, ticket)   # settles its ticket, also when it raises
+        finally:
+            # The connection ended before these rooms were tried. Failing the admission is safe:
+            # it only makes the room Unadmitted again (a stale ticket changes nothing), nothing of
+            # it was joined, and the room list of the next connection offers it again.
+            for room, ticket in unsettled:
+                settled = self.rooms.record_room_admission(room, ticket, False)
+                self.log(f"room {room}: admission ticket {ticket} abandoned with the connection -> {settled}")
 
     def _settle_unknown_transport_state(self) -> None:
         """A fresh socket has nothing joined: whatever needed reconciliation is now absent."""
@@ -563,7 +586,7 @@ class ReferenceHost:
         self.log(f"joined {topic} under ticket {ticket} -> {joined}")
         if joined and not socket.is_joined(topic):
             # Lost again before the join was recorded: mend it like any lost channel.
-            self._spawn(self._guarded(self._recover_agent_topic(socket, topic)))
+            self._spawn(self._guarded(self._recover_agent_topic(socket, topic)), socket)
         return reply
 
     async def _rejoin_agent_topic(self, socket: PhoenixSocket, topic: str, ticket: int) -> Reply:
@@ -599,16 +622,20 @@ class ReferenceHost:
             self._mending_topics.discard(topic)
 
     async def _admit(self, socket: PhoenixSocket, room: str, ticket: int) -> None:
+        """Joins a room under an admission ticket, and settles the ticket however that ends."""
         try:
             subscribed = await self._subscribe(socket, room)
-        except (ConnectionLost, asyncio.CancelledError):
-            # Not admitted on this socket; the next reconciliation offers the room again.
+        except BaseException:
+            # Not admitted on this socket (it closed, or the session is ending). Failing the
+            # admission is safe: the room is only Unadmitted again, and the room list of the next
+            # connection offers it again; if the tracker holds it Subscribed meanwhile, that
+            # admission's subscribe rejoins its topics.
             self.rooms.record_room_admission(room, ticket, False)
             raise
         admitted = self.rooms.record_room_admission(room, ticket, subscribed)
         self.log(f"room {room}: admission ticket {ticket} recorded -> {admitted}")
-        if subscribed and not admitted:
-            # The room went away while it was being joined.
+        if subscribed and not admitted and self.rooms.room_membership(room) is core.RoomMembership.Unadmitted:
+            # The room went away while it was being joined (and no later admission holds it).
             await self._unsubscribe(room, socket)
 
     def _room_lock(self, room: str) -> asyncio.Lock:
@@ -624,8 +651,13 @@ class ReferenceHost:
                 break
             status = self.subscriptions.room_status(room)
             self.log(f"room {room}: subscribe refused by the tracker ({status})")
+            if status is core.RoomStatus.Subscribed:
+                # Subscribed already, perhaps on an earlier connection: make sure both topics are
+                # joined on this one.
+                async with self._room_lock(room):
+                    return await self._mend_room(socket, room, None)
             if status not in busy:
-                return self.subscriptions.is_room_subscribed(room)
+                return False
             await self._until(lambda: socket.closed or self.subscriptions.room_status(room) not in busy)
             if socket.closed:
                 raise ConnectionLost()
@@ -766,9 +798,9 @@ class ReferenceHost:
         if kind in ("chat_room", "room_participants"):
             # Writes for the room wait until both topics are back.
             self._ready_rooms.discard(room)
-            self._spawn(self._guarded(self._recover_room(socket, room)))
+            self._spawn(self._guarded(self._recover_room(socket, room)), socket)
         else:
-            self._spawn(self._guarded(self._recover_agent_topic(socket, topic)))
+            self._spawn(self._guarded(self._recover_agent_topic(socket, topic)), socket)
         self._poke()
 
     def participants_of(self, room: str) -> list[dict[str, Any]]:
@@ -802,7 +834,7 @@ class ReferenceHost:
             ticket = self.rooms.begin_room_admission(normalized["id"], True)
             socket = self._socket
             if ticket is not None and socket is not None:
-                self._spawn(self._guarded(self._admit(socket, normalized["id"], ticket)))
+                self._spawn(self._guarded(self._admit(socket, normalized["id"], ticket)), socket)
         elif event == "participant_added" and room is not None:
             added = self.rosters.setdefault(room, core.ParticipantRoster()).add(normalized)
             self.log(f"participant {normalized['id']} in {room}: added -> {added}")
@@ -840,7 +872,7 @@ class ReferenceHost:
         self._drop_room_state(room)
         ticket = self.subscriptions.unsubscribe_room(room)
         if ticket is not None:
-            self._spawn(self._leave_room_topics(room, ticket, self._socket))
+            self._spawn(self._leave_room_topics(room, ticket, self._socket), self._socket)
 
     def _on_invocation(self, room: str, message_id: str, message: dict[str, Any]) -> None:
         held = message.get("agent_status")
