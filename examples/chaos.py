@@ -108,7 +108,7 @@ async def _storm(sim: PlatformSimulator, rng: random.Random, published: list[int
     async def add_back(room: str, delay: float, while_away: bool) -> None:
         if while_away:
             # Added while the host is reconnecting: the next room list admits it.
-            await wait_briefly(lambda: not sim.connected, 0.05)
+            await wait_briefly(lambda: not sim.connected, 0.5)
         await asyncio.sleep(delay)
         await sim.add_agent(room)
 

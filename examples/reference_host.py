@@ -42,10 +42,27 @@ from websockets.exceptions import ConnectionClosed, InvalidHandshake, InvalidSta
 AGENT_TOPIC_KINDS = (core.AgentTopicKind.Control, core.AgentTopicKind.Rooms, core.AgentTopicKind.Contacts)
 # What a Phoenix server answers for a topic without a live channel.
 UNMATCHED_TOPIC = "unmatched topic"
+# The close code of a server whose frame limit a frame exceeded, and the refusal the host
+# makes of it for the request that sent that frame.
+MESSAGE_TOO_BIG_CODE = 1009
+MESSAGE_TOO_BIG = "message too big"
+MAX_BRIEF_ERROR = 200   # characters of a failure's text kept in a terminal write sent again shorter
 
 
 class ConnectionLost(Exception):
-    """The socket closed before the platform answered."""
+    """The socket closed before the platform answered. `too_big` is true when the server
+    closed it for a frame above its limit and this request's frame was the largest waiting."""
+
+    def __init__(self, too_big: bool = False) -> None:
+        super().__init__(MESSAGE_TOO_BIG if too_big else "connection lost")
+        self.too_big = too_big
+
+
+class WriteRefused(Exception):
+    """A room push that retrying cannot get accepted."""
+
+    def __init__(self, event: str, reason: str) -> None:
+        super().__init__(f"the platform refused {event}: {reason}")
 
 
 class AgentError(Exception):
@@ -86,6 +103,7 @@ class PhoenixSocket:
         self._joined: set[str] = set()            # topics whose join the server accepted
         self._joins: dict[str, str] = {}          # ref of a join in flight -> its topic
         self._waiting: dict[str, asyncio.Future[Reply]] = {}
+        self._sizes: dict[str, int] = {}           # ref of a request waiting -> size of its frame
         self._reply_timeout_s = reply_timeout_s
         self.closed = False
         self.tasks: set[asyncio.Task[Any]] = set()   # the host's work begun on this connection
@@ -123,11 +141,15 @@ class PhoenixSocket:
             self.joined_at_close = set(self._joined)
             self._join_refs.clear()
             self._joined.clear()
-            for future in self._waiting.values():
+            # A server closes with 1009 without saying which frame was too big: the largest waiting.
+            largest = max(self._sizes.values(), default=None) \
+                if self.ws.close_code == MESSAGE_TOO_BIG_CODE else None
+            for ref, future in self._waiting.items():
                 if not future.done():
-                    future.set_exception(ConnectionLost())
+                    future.set_exception(ConnectionLost(largest is not None and self._sizes.get(ref) == largest))
                     future.exception()  # a waiter that already gave up need not see it
             self._waiting.clear()
+            self._sizes.clear()
         return self.ws.close_code
 
     def _on_reply(self, ref: Any, payload: Any) -> None:
@@ -159,8 +181,10 @@ class PhoenixSocket:
         future: asyncio.Future[Reply] = asyncio.get_running_loop().create_future()
         self._waiting[ref] = future
         frame = [join_ref if join_ref is not None else self._join_refs.get(topic), ref, topic, event, payload]
+        text = json.dumps(frame)
+        self._sizes[ref] = len(text.encode())
         try:
-            await self.ws.send(json.dumps(frame))
+            await self.ws.send(text)
             return await asyncio.wait_for(future, self._reply_timeout_s)
         except (TimeoutError, asyncio.TimeoutError) as exc:
             # A platform that stops answering is as good as gone: end the socket
@@ -171,6 +195,8 @@ class PhoenixSocket:
         except ConnectionClosed as exc:
             self._waiting.pop(ref, None)
             raise ConnectionLost() from exc
+        finally:
+            self._sizes.pop(ref, None)
 
     async def join(self, topic: str) -> Reply:
         """Joins `topic` as a new channel; `is_joined` tells afterwards whether it still is."""
@@ -282,13 +308,14 @@ class ReferenceHost:
     def __init__(self, url: str, *, agent_id: str = "agent-1", agent: Agent | None = None,
                  policy: core.SessionPolicy | None = None, time_scale: float = 1.0,
                  max_retries: int = 2, seed: int = 0, write_retry_s: float = 1.0,
-                 log: Callable[[str], None] | None = print) -> None:
+                 max_write_refusals: int = 3, log: Callable[[str], None] | None = print) -> None:
         self.url = url
         self.agent_id = agent_id
         self.agent: Agent = agent if agent is not None else EchoAgent()
         self.policy = policy if policy is not None else core.SessionPolicy.default()
         self.time_scale = time_scale
         self.write_retry_s = write_retry_s
+        self.max_write_refusals = max_write_refusals
         self._log = log
         self._rng = random.Random(seed)
         self._t0 = time.monotonic()
@@ -912,14 +939,21 @@ class ReferenceHost:
             self.log(f"{message_id}: settlement {settlement}")
             await self._write(room, message_id)
             return
-        await self.push_reliably(room, "turn_started", {"message_id": message_id, "attempt": attempt})
-        succeeded, error = await self._run_turn(room, item, attempt)
+        try:
+            await self.push_reliably(room, "turn_started", {"message_id": message_id, "attempt": attempt})
+            succeeded, error = await self._run_turn(room, item, attempt)
+            retry = True
+        except WriteRefused as exc:
+            # A write of this turn can never succeed, so neither can another attempt: the
+            # message is settled as failed, and the messages behind it in the room go on.
+            self.log(f"{message_id}: {exc}; settling it as failed")
+            succeeded, error, retry = False, str(exc), False
         decision = core.evaluate_adapter_result(room, message_id, succeeded)
         if decision["decision"] == "processed":
             settlement = self.claims.record_processed_settlement(room, message_id)
         else:
             settlement = self.claims.record_failed_settlement(
-                room, message_id, error or "failed", self.retries, True)
+                room, message_id, error or "failed", self.retries, retry)
         self.log(f"{message_id}: adapter {decision['decision']} -> settlement token {settlement['token']} "
                  f"continuation {settlement['continuation']}")
         await self._write(room, message_id)
@@ -948,6 +982,7 @@ class ReferenceHost:
 
     async def _write(self, room: str, message_id: str) -> None:
         """Performs the owed terminal write until the platform accepts it."""
+        brief = False   # once the write was too big: without the failure's detail
         while not self._dead():
             settlement = self.claims.pending_settlement(room, message_id)
             if settlement is None:
@@ -959,12 +994,18 @@ class ReferenceHost:
             event = "mark_processed" if settlement["status"] == "processed" else "mark_failed"
             body: dict[str, Any] = {"message_id": message_id, "token": settlement["token"], "retry": retry}
             if settlement["status"] == "failed":
-                body["error"] = settlement.get("error")
+                error = settlement.get("error") or "failed"
+                body["error"] = error[:MAX_BRIEF_ERROR] if brief else error
                 failure = self._failures.get(message_id)
-                if failure is not None:
+                if failure is not None and not brief:
                     body["extension_data"] = failure.to_extension_data()
             reply = await self._room_request(room, event, body)
             if reply is None:
+                continue
+            if reply.reason == MESSAGE_TOO_BIG and not brief:
+                # The agent's own failure text can be too long for the platform's frames.
+                self.log(f"{message_id}: {event} too big for the platform; sent again without the detail")
+                brief = True
                 continue
             if reply.ok:
                 closed = self.claims.confirm_settlement(room, message_id, settlement["token"], self.retries)
@@ -1016,21 +1057,28 @@ class ReferenceHost:
         self.log(f"{message_id}: budget exhausted, settlement token {settlement['token']}")
         await self._write(room, message_id)
 
-    async def _room_request(self, room: str, event: str, body: dict[str, Any]) -> Any:
+    async def _room_request(self, room: str, event: str, body: dict[str, Any]) -> Reply | None:
         """One request on the room's topic once the room is ready; None when there is no live
-        connection or it was lost before the reply (the caller tries again)."""
+        connection or it was lost before the reply (the caller tries again). A connection the
+        platform closed because this request's frame was too big is a refusal, MESSAGE_TOO_BIG."""
         await self._until(lambda: self._room_ready(room))
         socket = self._socket
         if socket is None or self._dead():
             return None
         try:
             return await socket.request(core.chat_room_topic(room), event, body)
-        except ConnectionLost:
+        except ConnectionLost as lost:
             await self._until(lambda: self._socket is not socket)
-            return None
+            return Reply("error", {"reason": MESSAGE_TOO_BIG}) if lost.too_big else None
 
     async def push_reliably(self, room: str, event: str, body: dict[str, Any]) -> dict[str, Any]:
-        """Sends a room push until the platform accepts it (idempotent pushes only)."""
+        """Sends a room push until the platform accepts it (idempotent pushes only).
+
+        A push that met a channel gone away ("unmatched topic") or a lost connection is sent
+        again once the room is back, as often as that takes. Any other refusal (the frame too
+        big, a payload the platform will not take) retrying cannot cure: after
+        `max_write_refusals` of them the push raises `WriteRefused` instead of blocking its room."""
+        refusals = 0
         while True:
             reply = await self._room_request(room, event, body)
             if reply is None:
@@ -1039,6 +1087,11 @@ class ReferenceHost:
                 continue
             if reply.ok:
                 return reply.response
+            if reply.reason != UNMATCHED_TOPIC:
+                refusals += 1
+                if refusals >= self.max_write_refusals:
+                    self.log(f"{event} in {room} refused {refusals} times ({reply.reason}); giving up")
+                    raise WriteRefused(event, reply.reason)
             self.log(f"{event} in {room} refused ({reply.reason}); retrying")
             await self.sleep(self.write_retry_s)
 
