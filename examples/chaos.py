@@ -4,8 +4,9 @@ while earlier faults are still being mended.
 
 Each run publishes its messages over five rooms while a fault task strikes at
 random moments: after a random pause, right after the platform accepted a join
-(often aiming a channel fault at the channel just joined), or while the host is
-still mending an earlier fault. Rooms the agent is removed from are added back
+(often aiming a channel fault at the channel just joined), at a random point of
+the set-up of the connection that follows one a fault ended, or while the host
+is still mending an earlier fault. Rooms the agent is removed from are added back
 a little later, sometimes at once. After the last fault every message must be
 settled and every room the platform lists joined again within `settle_s`
 seconds.
@@ -46,6 +47,7 @@ TIME_SCALE = 0.001           # one host second lasts a millisecond
 # Channel faults and the faults that end a connection are drawn more often than the rest:
 # they are what strikes a join, a rejoin or an admission half-way.
 FAULT_KINDS = RETRYABLE_FAULTS + ("crash_channel", "close_channel", "drop", "refuse_503", "supersede") * 2
+ENDINGS = ("drop", "refuse_503", "refuse_429", "supersede")
 
 
 def fault_test_policy() -> dict[str, float]:
@@ -118,19 +120,29 @@ async def _storm(sim: PlatformSimulator, rng: random.Random, published: list[int
         except (TimeoutError, asyncio.TimeoutError):
             pass
 
+    chase: int | None = None   # connections opened before a burst that ended one
     while not publishing.done():
-        due = published[0] + rng.randint(1, 10)
-        await wait_briefly(lambda: published[0] >= due or publishing.done(), 5.0)
         trigger = rng.random()
         aim_at_join = False
-        if trigger < 0.4:
-            # Right after the platform accepted a join: the host is joining, rejoining or admitting.
-            seen = len(sim.records.joins)
-            await wait_briefly(lambda: len(sim.records.joins) > seen, 0.02)
-            aim_at_join = len(sim.records.joins) > seen
-        elif trigger < 0.6:
-            # While an earlier fault is still being mended.
-            await wait_briefly(lambda: not sim.fully_subscribed(), 0.02)
+        if chase is not None:
+            # The last burst ended the connection: strike the next one at a random point of its
+            # set-up (agent topics, rooms rejoined, rooms admitted from the room list).
+            connections, chase = chase, None
+            await wait_briefly(lambda: len(sim.records.connections) > connections and sim.connected, 0.5)
+            wanted = len(sim.records.joins) + rng.randint(1, 14)
+            await wait_briefly(lambda: len(sim.records.joins) >= wanted, 0.2)
+            aim_at_join = True
+        else:
+            due = published[0] + rng.randint(1, 10)
+            await wait_briefly(lambda: published[0] >= due or publishing.done(), 5.0)
+            if trigger < 0.4:
+                # Right after the platform accepted a join: the host is joining, rejoining or admitting.
+                seen = len(sim.records.joins)
+                await wait_briefly(lambda: len(sim.records.joins) > seen, 0.02)
+                aim_at_join = len(sim.records.joins) > seen
+            elif trigger < 0.6:
+                # While an earlier fault is still being mended.
+                await wait_briefly(lambda: not sim.fully_subscribed(), 0.02)
         for _ in range(rng.choice((1, 1, 2, 3))):
             kind = rng.choice(FAULT_KINDS)
             if kind in ("crash_channel", "close_channel") and aim_at_join and rng.random() < 0.6:
@@ -145,6 +157,8 @@ async def _storm(sim: PlatformSimulator, rng: random.Random, published: list[int
                     removals.append(asyncio.ensure_future(add_back(room, delay, rng.random() < 0.5)))
             else:
                 await sim.inject(kind)
+                if kind in ENDINGS and chase is None and rng.random() < 0.6:
+                    chase = len(sim.records.connections)
 
 
 async def run_chaos(seed: int, messages: int = 1000, settle_s: float = 20.0, pace_s: float = 0.002,

@@ -576,7 +576,10 @@ class ReferenceHost:
                 self.log(f"room {room}: admission ticket {ticket} abandoned with the connection -> {settled}")
 
     def _settle_unknown_transport_state(self) -> None:
-        """A fresh socket has nothing joined: whatever needed reconciliation is now absent."""
+        """A fresh socket has nothing joined: whatever needed reconciliation is now absent.
+
+        Safe because it runs on a new socket before anything is joined on it: a leave, rollback
+        or join that the last connection cut short left nothing behind on the platform."""
         for room in sorted(self._seen_rooms):
             if self.subscriptions.room_status(room) is core.RoomStatus.NeedsReconciliation:
                 self.log(f"room {room}: transport state settled, acknowledge_room_reconciled -> "
@@ -607,6 +610,9 @@ class ReferenceHost:
         try:
             reply = await socket.join(topic)
         except (ConnectionLost, asyncio.CancelledError):
+            # Whether the platform joined it is unknown, and the socket is gone with whatever it
+            # joined: NeedsReconciliation, which the next connection settles to Absent before it
+            # joins the topic afresh (_settle_unknown_transport_state).
             self.subscriptions.record_agent_topic_join_ambiguous(topic, ticket)
             raise
         joined = self.subscriptions.record_agent_topic_join(topic, ticket, reply.ok)
@@ -617,7 +623,9 @@ class ReferenceHost:
         return reply
 
     async def _rejoin_agent_topic(self, socket: PhoenixSocket, topic: str, ticket: int) -> Reply:
-        """Joins a topic the tracker holds as joined again, under its kept ticket."""
+        """Joins a topic the tracker holds as joined again, under its kept ticket. A rejoin the
+        connection cuts short needs no call: the topic stays Joined, a rejoin candidate of the
+        next connection under the same ticket."""
         reply = await socket.join(topic)
         if reply.ok:
             self.log(f"rejoined {topic} under ticket {ticket}")
@@ -694,6 +702,8 @@ class ReferenceHost:
             try:
                 first = await socket.join(chat)
             except (ConnectionLost, asyncio.CancelledError):
+                # The pending subscribe ends here, or it would keep the room Pending for good:
+                # whatever the platform joined went with the socket, so Absent is the truth.
                 self.subscriptions.record_chat_room_join_failed(room, ticket)
                 raise
             if not first.ok:
@@ -704,7 +714,8 @@ class ReferenceHost:
                 second = await socket.join(people)
                 left = True if second.ok else (await socket.leave(chat)).ok
             except (ConnectionLost, asyncio.CancelledError):
-                # The socket is gone, and the chat topic with it.
+                # The socket is gone, and the chat topic with it: the rollback is done, and the
+                # room is Absent, free for the next connection to subscribe.
                 self.subscriptions.record_room_participants_join_failed(room, ticket, True)
                 raise
             if not second.ok:
@@ -730,7 +741,9 @@ class ReferenceHost:
             self._mending_rooms.discard(room)
 
     async def _mend_room(self, socket: PhoenixSocket, room: str, participants_reply: Reply | None) -> bool:
-        """Called with the room's lock held; True once both topics are joined under a live ticket."""
+        """Called with the room's lock held; True once both topics are joined under a live ticket.
+        A mend the connection cuts short needs no call: the room stays Subscribed, a rejoin
+        candidate of the next connection under the same ticket."""
         topics = (core.chat_room_topic(room), core.room_participants_topic(room))
         mended = False
         while True:
@@ -769,7 +782,9 @@ class ReferenceHost:
             for topic in (core.chat_room_topic(room), core.room_participants_topic(room)):
                 await socket.leave(topic)
         except ConnectionLost:
-            return   # settled when the next socket opens
+            # NeedsReconciliation until the next socket opens, which has nothing of the room
+            # joined and settles it (_settle_unknown_transport_state).
+            return
         self.log(f"room {room}: acknowledge_room_reconciled -> {self.subscriptions.acknowledge_room_reconciled(room)}")
         self._poke()
 
@@ -802,6 +817,7 @@ class ReferenceHost:
                     for topic in (core.chat_room_topic(room), core.room_participants_topic(room)):
                         await socket.leave(topic)
                 except ConnectionLost:
+                    # Settled when the next socket opens, like any unknown transport state.
                     outcome = core.LeaveOutcome.Unknown
         done = self.subscriptions.mark_room_leave_complete(room, ticket, outcome)
         self._poke()
@@ -981,7 +997,11 @@ class ReferenceHost:
         return True, None
 
     async def _write(self, room: str, message_id: str) -> None:
-        """Performs the owed terminal write until the platform accepts it."""
+        """Performs the owed terminal write until the platform accepts it.
+
+        A write lost with its connection keeps its claim and its pending settlement, and is sent
+        again under the same token once the room is rejoined on the next one: the platform
+        takes a token it has seen as a duplicate, so the write counts once either way."""
         brief = False   # once the write was too big: without the failure's detail
         while not self._dead():
             settlement = self.claims.pending_settlement(room, message_id)
