@@ -231,7 +231,7 @@ def main() -> None:
     args = parser.parse_args()
     print(f"{'seed':>6} {'faults':>6} {'lost':>5} {'never handed':>12} {'duplicated':>10} "
           f"{'stranded rooms':<20} {'settled in':>10}")
-    totals = collections.Counter()
+    totals: collections.Counter[str] = collections.Counter()
     for seed in range(args.first, args.first + args.seeds):
         result = asyncio.run(run_chaos(seed, args.messages, args.settle))
         settled = f"{result.settled_s:.2f}s" if result.settled_s is not None else "never"

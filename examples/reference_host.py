@@ -488,8 +488,8 @@ class ReferenceHost:
         # dead socket would otherwise be Admitting when the next reconciliation runs, which
         # leaves it alone, and fail only afterwards, with nothing left to offer the room again.
         await asyncio.gather(setup, heartbeat, return_exceptions=True)
-        while socket.tasks:
-            await asyncio.gather(*socket.tasks, return_exceptions=True)
+        while pending := [task for task in socket.tasks if not task.done()]:
+            await asyncio.wait(pending)
         supersede = self._supersede
         close = self.session.on_socket_close(epoch, self.now(), code, self._rng.random())
         self.log(f"socket closed with {code} (classify_close -> {core.classify_close(code)})")
