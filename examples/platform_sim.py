@@ -179,6 +179,8 @@ class Records:
     channel_crashes: list[str] = dataclasses.field(default_factory=list)
     # topics the live connection held when the last terminal fault struck
     view_at_terminal_fault: dict[str, Any] | None = None
+    # every topic whose join the platform accepted, in order (a fault may aim at the newest)
+    joins: list[str] = dataclasses.field(default_factory=list)
 
 
 class _Conn:
@@ -205,8 +207,8 @@ class PlatformSimulator:
         self.agent_id = agent_id
         # A socket that sends nothing for this long is closed, as a server's idle timeout does.
         self.heartbeat_timeout_s = heartbeat_timeout_s
-        # Frames above this size are ignored unread; the transport itself closes the
-        # connection (1009) only for frames sixteen times larger.
+        # A frame above this size closes the connection with 1009 (message too big), as a
+        # Phoenix endpoint with a configured max_frame_size does.
         self.max_frame_bytes = max_frame_bytes
         self.rng = random.Random(seed)
         self.members: set[str] = set(rooms)        # rooms the agent belongs to
@@ -241,7 +243,7 @@ class PlatformSimulator:
         """Listens on 127.0.0.1 and returns the WebSocket URL."""
         self._server = await serve(self._handler, "127.0.0.1", port,
                                    process_request=self._process_request, ping_interval=None,
-                                   max_size=16 * self.max_frame_bytes)
+                                   max_size=self.max_frame_bytes)
         bound = self._server.sockets[0].getsockname()[1]
         self.base_url = f"ws://127.0.0.1:{bound}/socket/websocket"
         self.url = f"{self.base_url}?vsn={PROTOCOL_VSN}"
@@ -587,8 +589,11 @@ class PlatformSimulator:
                 except Exception as exc:  # a bug here must not take the connection down
                     self.records.violations.append(f"simulator error on {frame[2]} {frame[3]}: {exc!r}")
                 await self._notify()
-        except ConnectionClosed:
-            pass
+        except ConnectionClosed as exc:
+            if exc.sent is not None and exc.sent.code == 1009:
+                # The transport refused a frame above max_frame_bytes unread and closed.
+                self._refuse("oversized", f"connection {conn.cid}: a frame above {self.max_frame_bytes} bytes, "
+                                          f"closed with 1009")
         finally:
             idle.cancel()
             conn.closed = True
@@ -647,10 +652,6 @@ class PlatformSimulator:
         As Phoenix's serializers read them: refs are opaque and come back exactly as sent
         (strings, numbers or null), and the topic may be anything (one that is not a string
         names no channel). Only the event must be a string."""
-        size = len(raw) if isinstance(raw, bytes) else len(raw.encode("utf-8", "surrogatepass"))
-        if size > self.max_frame_bytes:
-            self._refuse("oversized", f"{size}-byte frame above {self.max_frame_bytes}: ignored")
-            return None
         if isinstance(raw, bytes) and conn.version == 2:
             return self._decode_binary(raw)
         try:
@@ -829,6 +830,7 @@ class PlatformSimulator:
             status, response = self._join(kind, key)
         if status == "ok":
             conn.joined[topic] = join_ref
+            self.records.joins.append(topic)
         elif isinstance(payload, dict):
             self.records.protocol["join_refused"] += 1
         await self._reply(conn, join_ref, ref, topic, status, response)

@@ -42,10 +42,27 @@ from websockets.exceptions import ConnectionClosed, InvalidHandshake, InvalidSta
 AGENT_TOPIC_KINDS = (core.AgentTopicKind.Control, core.AgentTopicKind.Rooms, core.AgentTopicKind.Contacts)
 # What a Phoenix server answers for a topic without a live channel.
 UNMATCHED_TOPIC = "unmatched topic"
+# The close code of a server whose frame limit a frame exceeded, and the refusal the host
+# makes of it for the request that sent that frame.
+MESSAGE_TOO_BIG_CODE = 1009
+MESSAGE_TOO_BIG = "message too big"
+MAX_BRIEF_ERROR = 200   # characters of a failure's text kept in a terminal write sent again shorter
 
 
 class ConnectionLost(Exception):
-    """The socket closed before the platform answered."""
+    """The socket closed before the platform answered. `too_big` is true when the server
+    closed it for a frame above its limit and this request's frame was the largest waiting."""
+
+    def __init__(self, too_big: bool = False) -> None:
+        super().__init__(MESSAGE_TOO_BIG if too_big else "connection lost")
+        self.too_big = too_big
+
+
+class WriteRefused(Exception):
+    """A room push that retrying cannot get accepted."""
+
+    def __init__(self, event: str, reason: str) -> None:
+        super().__init__(f"the platform refused {event}: {reason}")
 
 
 class AgentError(Exception):
@@ -86,8 +103,10 @@ class PhoenixSocket:
         self._joined: set[str] = set()            # topics whose join the server accepted
         self._joins: dict[str, str] = {}          # ref of a join in flight -> its topic
         self._waiting: dict[str, asyncio.Future[Reply]] = {}
+        self._sizes: dict[str, int] = {}           # ref of a request waiting -> size of its frame
         self._reply_timeout_s = reply_timeout_s
         self.closed = False
+        self.tasks: set[asyncio.Task[Any]] = set()   # the host's work begun on this connection
         self.joined_at_close: set[str] = set()
         self.last_frame_at = time.monotonic()
 
@@ -122,11 +141,15 @@ class PhoenixSocket:
             self.joined_at_close = set(self._joined)
             self._join_refs.clear()
             self._joined.clear()
-            for future in self._waiting.values():
+            # A server closes with 1009 without saying which frame was too big: the largest waiting.
+            largest = max(self._sizes.values(), default=None) \
+                if self.ws.close_code == MESSAGE_TOO_BIG_CODE else None
+            for ref, future in self._waiting.items():
                 if not future.done():
-                    future.set_exception(ConnectionLost())
+                    future.set_exception(ConnectionLost(largest is not None and self._sizes.get(ref) == largest))
                     future.exception()  # a waiter that already gave up need not see it
             self._waiting.clear()
+            self._sizes.clear()
         return self.ws.close_code
 
     def _on_reply(self, ref: Any, payload: Any) -> None:
@@ -158,8 +181,10 @@ class PhoenixSocket:
         future: asyncio.Future[Reply] = asyncio.get_running_loop().create_future()
         self._waiting[ref] = future
         frame = [join_ref if join_ref is not None else self._join_refs.get(topic), ref, topic, event, payload]
+        text = json.dumps(frame)
+        self._sizes[ref] = len(text.encode())
         try:
-            await self.ws.send(json.dumps(frame))
+            await self.ws.send(text)
             return await asyncio.wait_for(future, self._reply_timeout_s)
         except (TimeoutError, asyncio.TimeoutError) as exc:
             # A platform that stops answering is as good as gone: end the socket
@@ -170,6 +195,8 @@ class PhoenixSocket:
         except ConnectionClosed as exc:
             self._waiting.pop(ref, None)
             raise ConnectionLost() from exc
+        finally:
+            self._sizes.pop(ref, None)
 
     async def join(self, topic: str) -> Reply:
         """Joins `topic` as a new channel; `is_joined` tells afterwards whether it still is."""
@@ -281,13 +308,14 @@ class ReferenceHost:
     def __init__(self, url: str, *, agent_id: str = "agent-1", agent: Agent | None = None,
                  policy: core.SessionPolicy | None = None, time_scale: float = 1.0,
                  max_retries: int = 2, seed: int = 0, write_retry_s: float = 1.0,
-                 log: Callable[[str], None] | None = print) -> None:
+                 max_write_refusals: int = 3, log: Callable[[str], None] | None = print) -> None:
         self.url = url
         self.agent_id = agent_id
         self.agent: Agent = agent if agent is not None else EchoAgent()
         self.policy = policy if policy is not None else core.SessionPolicy.default()
         self.time_scale = time_scale
         self.write_retry_s = write_retry_s
+        self.max_write_refusals = max_write_refusals
         self._log = log
         self._rng = random.Random(seed)
         self._t0 = time.monotonic()
@@ -334,10 +362,14 @@ class ReferenceHost:
         if self._log is not None:
             self._log(f"[host {self.now():9.3f}s] {text}")
 
-    def _spawn(self, coro: Awaitable[Any]) -> None:
+    def _spawn(self, coro: Awaitable[Any], socket: PhoenixSocket | None = None) -> None:
         task = asyncio.ensure_future(coro)
         self._tasks.add(task)
         task.add_done_callback(self._tasks.discard)
+        if socket is not None:
+            # Work begun on this connection: it ends with the connection (see _run_connection).
+            socket.tasks.add(task)
+            task.add_done_callback(socket.tasks.discard)
 
     async def _changed_now(self) -> None:
         async with self._changed:
@@ -450,8 +482,14 @@ class ReferenceHost:
         self._socket = None
         self._ready_rooms.clear()
         await self._changed_now()
-        # Set-up fails fast on a closed socket and records what it began.
+        # Set-up and every join, rejoin, admission and leave begun on this connection fail fast
+        # on a closed socket and settle the tickets they hold as they end. Waiting for them here
+        # means the next connection starts from settled state: an admission still running on a
+        # dead socket would otherwise be Admitting when the next reconciliation runs, which
+        # leaves it alone, and fail only afterwards, with nothing left to offer the room again.
         await asyncio.gather(setup, heartbeat, return_exceptions=True)
+        while pending := [task for task in socket.tasks if not task.done()]:
+            await asyncio.wait(pending)
         supersede = self._supersede
         close = self.session.on_socket_close(epoch, self.now(), code, self._rng.random())
         self.log(f"socket closed with {code} (classify_close -> {core.classify_close(code)})")
@@ -514,19 +552,34 @@ class ReferenceHost:
         reconciliation = self.rooms.reconcile(rooms_snapshot)
         self.log(f"rooms reconciled: removed={reconciliation.removed} resync={reconciliation.resync} "
                  f"admitting={reconciliation.admitting}")
-        for room in reconciliation.removed:
-            self._on_room_gone(room)
-        candidates = dict(self.subscriptions.room_rejoin_candidates())
-        for room in reconciliation.resync:
-            if room in candidates:
-                await self._recover_room(socket, room)
-            else:
-                await self._subscribe(socket, room)
-        for room, ticket in reconciliation.admitting:
-            await self._admit(socket, room, ticket)
+        # Every room listed here is Admitting from now on, and `reconcile` leaves Admitting rooms
+        # alone on every later reconnect: each admission must be settled, whatever happens below.
+        unsettled = list(reconciliation.admitting)
+        try:
+            for room in reconciliation.removed:
+                self._on_room_gone(room)
+            candidates = dict(self.subscriptions.room_rejoin_candidates())
+            for room in reconciliation.resync:
+                if room in candidates:
+                    await self._recover_room(socket, room)
+                else:
+                    await self._subscribe(socket, room)
+            while unsettled:
+                room, ticket = unsettled.pop(0)
+                await self._admit(socket, room, ticket)   # settles its ticket, also when it raises
+        finally:
+            # The connection ended before these rooms were tried. Failing the admission is safe:
+            # it only makes the room Unadmitted again (a stale ticket changes nothing), nothing of
+            # it was joined, and the room list of the next connection offers it again.
+            for room, ticket in unsettled:
+                settled = self.rooms.record_room_admission(room, ticket, False)
+                self.log(f"room {room}: admission ticket {ticket} abandoned with the connection -> {settled}")
 
     def _settle_unknown_transport_state(self) -> None:
-        """A fresh socket has nothing joined: whatever needed reconciliation is now absent."""
+        """A fresh socket has nothing joined: whatever needed reconciliation is now absent.
+
+        Safe because it runs on a new socket before anything is joined on it: a leave, rollback
+        or join that the last connection cut short left nothing behind on the platform."""
         for room in sorted(self._seen_rooms):
             if self.subscriptions.room_status(room) is core.RoomStatus.NeedsReconciliation:
                 self.log(f"room {room}: transport state settled, acknowledge_room_reconciled -> "
@@ -557,17 +610,22 @@ class ReferenceHost:
         try:
             reply = await socket.join(topic)
         except (ConnectionLost, asyncio.CancelledError):
+            # Whether the platform joined it is unknown, and the socket is gone with whatever it
+            # joined: NeedsReconciliation, which the next connection settles to Absent before it
+            # joins the topic afresh (_settle_unknown_transport_state).
             self.subscriptions.record_agent_topic_join_ambiguous(topic, ticket)
             raise
         joined = self.subscriptions.record_agent_topic_join(topic, ticket, reply.ok)
         self.log(f"joined {topic} under ticket {ticket} -> {joined}")
         if joined and not socket.is_joined(topic):
             # Lost again before the join was recorded: mend it like any lost channel.
-            self._spawn(self._guarded(self._recover_agent_topic(socket, topic)))
+            self._spawn(self._guarded(self._recover_agent_topic(socket, topic)), socket)
         return reply
 
     async def _rejoin_agent_topic(self, socket: PhoenixSocket, topic: str, ticket: int) -> Reply:
-        """Joins a topic the tracker holds as joined again, under its kept ticket."""
+        """Joins a topic the tracker holds as joined again, under its kept ticket. A rejoin the
+        connection cuts short needs no call: the topic stays Joined, a rejoin candidate of the
+        next connection under the same ticket."""
         reply = await socket.join(topic)
         if reply.ok:
             self.log(f"rejoined {topic} under ticket {ticket}")
@@ -599,16 +657,20 @@ class ReferenceHost:
             self._mending_topics.discard(topic)
 
     async def _admit(self, socket: PhoenixSocket, room: str, ticket: int) -> None:
+        """Joins a room under an admission ticket, and settles the ticket however that ends."""
         try:
             subscribed = await self._subscribe(socket, room)
-        except (ConnectionLost, asyncio.CancelledError):
-            # Not admitted on this socket; the next reconciliation offers the room again.
+        except BaseException:
+            # Not admitted on this socket (it closed, or the session is ending). Failing the
+            # admission is safe: the room is only Unadmitted again, and the room list of the next
+            # connection offers it again; if the tracker holds it Subscribed meanwhile, that
+            # admission's subscribe rejoins its topics.
             self.rooms.record_room_admission(room, ticket, False)
             raise
         admitted = self.rooms.record_room_admission(room, ticket, subscribed)
         self.log(f"room {room}: admission ticket {ticket} recorded -> {admitted}")
-        if subscribed and not admitted:
-            # The room went away while it was being joined.
+        if subscribed and not admitted and self.rooms.room_membership(room) is core.RoomMembership.Unadmitted:
+            # The room went away while it was being joined (and no later admission holds it).
             await self._unsubscribe(room, socket)
 
     def _room_lock(self, room: str) -> asyncio.Lock:
@@ -624,8 +686,13 @@ class ReferenceHost:
                 break
             status = self.subscriptions.room_status(room)
             self.log(f"room {room}: subscribe refused by the tracker ({status})")
+            if status is core.RoomStatus.Subscribed:
+                # Subscribed already, perhaps on an earlier connection: make sure both topics are
+                # joined on this one.
+                async with self._room_lock(room):
+                    return await self._mend_room(socket, room, None)
             if status not in busy:
-                return self.subscriptions.is_room_subscribed(room)
+                return False
             await self._until(lambda: socket.closed or self.subscriptions.room_status(room) not in busy)
             if socket.closed:
                 raise ConnectionLost()
@@ -635,6 +702,8 @@ class ReferenceHost:
             try:
                 first = await socket.join(chat)
             except (ConnectionLost, asyncio.CancelledError):
+                # The pending subscribe ends here, or it would keep the room Pending for good:
+                # whatever the platform joined went with the socket, so Absent is the truth.
                 self.subscriptions.record_chat_room_join_failed(room, ticket)
                 raise
             if not first.ok:
@@ -645,7 +714,8 @@ class ReferenceHost:
                 second = await socket.join(people)
                 left = True if second.ok else (await socket.leave(chat)).ok
             except (ConnectionLost, asyncio.CancelledError):
-                # The socket is gone, and the chat topic with it.
+                # The socket is gone, and the chat topic with it: the rollback is done, and the
+                # room is Absent, free for the next connection to subscribe.
                 self.subscriptions.record_room_participants_join_failed(room, ticket, True)
                 raise
             if not second.ok:
@@ -671,7 +741,9 @@ class ReferenceHost:
             self._mending_rooms.discard(room)
 
     async def _mend_room(self, socket: PhoenixSocket, room: str, participants_reply: Reply | None) -> bool:
-        """Called with the room's lock held; True once both topics are joined under a live ticket."""
+        """Called with the room's lock held; True once both topics are joined under a live ticket.
+        A mend the connection cuts short needs no call: the room stays Subscribed, a rejoin
+        candidate of the next connection under the same ticket."""
         topics = (core.chat_room_topic(room), core.room_participants_topic(room))
         mended = False
         while True:
@@ -710,7 +782,9 @@ class ReferenceHost:
             for topic in (core.chat_room_topic(room), core.room_participants_topic(room)):
                 await socket.leave(topic)
         except ConnectionLost:
-            return   # settled when the next socket opens
+            # NeedsReconciliation until the next socket opens, which has nothing of the room
+            # joined and settles it (_settle_unknown_transport_state).
+            return
         self.log(f"room {room}: acknowledge_room_reconciled -> {self.subscriptions.acknowledge_room_reconciled(room)}")
         self._poke()
 
@@ -743,6 +817,7 @@ class ReferenceHost:
                     for topic in (core.chat_room_topic(room), core.room_participants_topic(room)):
                         await socket.leave(topic)
                 except ConnectionLost:
+                    # Settled when the next socket opens, like any unknown transport state.
                     outcome = core.LeaveOutcome.Unknown
         done = self.subscriptions.mark_room_leave_complete(room, ticket, outcome)
         self._poke()
@@ -766,9 +841,9 @@ class ReferenceHost:
         if kind in ("chat_room", "room_participants"):
             # Writes for the room wait until both topics are back.
             self._ready_rooms.discard(room)
-            self._spawn(self._guarded(self._recover_room(socket, room)))
+            self._spawn(self._guarded(self._recover_room(socket, room)), socket)
         else:
-            self._spawn(self._guarded(self._recover_agent_topic(socket, topic)))
+            self._spawn(self._guarded(self._recover_agent_topic(socket, topic)), socket)
         self._poke()
 
     def participants_of(self, room: str) -> list[dict[str, Any]]:
@@ -802,7 +877,7 @@ class ReferenceHost:
             ticket = self.rooms.begin_room_admission(normalized["id"], True)
             socket = self._socket
             if ticket is not None and socket is not None:
-                self._spawn(self._guarded(self._admit(socket, normalized["id"], ticket)))
+                self._spawn(self._guarded(self._admit(socket, normalized["id"], ticket)), socket)
         elif event == "participant_added" and room is not None:
             added = self.rosters.setdefault(room, core.ParticipantRoster()).add(normalized)
             self.log(f"participant {normalized['id']} in {room}: added -> {added}")
@@ -840,7 +915,7 @@ class ReferenceHost:
         self._drop_room_state(room)
         ticket = self.subscriptions.unsubscribe_room(room)
         if ticket is not None:
-            self._spawn(self._leave_room_topics(room, ticket, self._socket))
+            self._spawn(self._leave_room_topics(room, ticket, self._socket), self._socket)
 
     def _on_invocation(self, room: str, message_id: str, message: dict[str, Any]) -> None:
         held = message.get("agent_status")
@@ -880,14 +955,21 @@ class ReferenceHost:
             self.log(f"{message_id}: settlement {settlement}")
             await self._write(room, message_id)
             return
-        await self.push_reliably(room, "turn_started", {"message_id": message_id, "attempt": attempt})
-        succeeded, error = await self._run_turn(room, item, attempt)
+        try:
+            await self.push_reliably(room, "turn_started", {"message_id": message_id, "attempt": attempt})
+            succeeded, error = await self._run_turn(room, item, attempt)
+            retry = True
+        except WriteRefused as exc:
+            # A write of this turn can never succeed, so neither can another attempt: the
+            # message is settled as failed, and the messages behind it in the room go on.
+            self.log(f"{message_id}: {exc}; settling it as failed")
+            succeeded, error, retry = False, str(exc), False
         decision = core.evaluate_adapter_result(room, message_id, succeeded)
         if decision["decision"] == "processed":
             settlement = self.claims.record_processed_settlement(room, message_id)
         else:
             settlement = self.claims.record_failed_settlement(
-                room, message_id, error or "failed", self.retries, True)
+                room, message_id, error or "failed", self.retries, retry)
         self.log(f"{message_id}: adapter {decision['decision']} -> settlement token {settlement['token']} "
                  f"continuation {settlement['continuation']}")
         await self._write(room, message_id)
@@ -915,7 +997,12 @@ class ReferenceHost:
         return True, None
 
     async def _write(self, room: str, message_id: str) -> None:
-        """Performs the owed terminal write until the platform accepts it."""
+        """Performs the owed terminal write until the platform accepts it.
+
+        A write lost with its connection keeps its claim and its pending settlement, and is sent
+        again under the same token once the room is rejoined on the next one: the platform
+        takes a token it has seen as a duplicate, so the write counts once either way."""
+        brief = False   # once the write was too big: without the failure's detail
         while not self._dead():
             settlement = self.claims.pending_settlement(room, message_id)
             if settlement is None:
@@ -927,12 +1014,18 @@ class ReferenceHost:
             event = "mark_processed" if settlement["status"] == "processed" else "mark_failed"
             body: dict[str, Any] = {"message_id": message_id, "token": settlement["token"], "retry": retry}
             if settlement["status"] == "failed":
-                body["error"] = settlement.get("error")
+                error = settlement.get("error") or "failed"
+                body["error"] = error[:MAX_BRIEF_ERROR] if brief else error
                 failure = self._failures.get(message_id)
-                if failure is not None:
+                if failure is not None and not brief:
                     body["extension_data"] = failure.to_extension_data()
             reply = await self._room_request(room, event, body)
             if reply is None:
+                continue
+            if reply.reason == MESSAGE_TOO_BIG and not brief:
+                # The agent's own failure text can be too long for the platform's frames.
+                self.log(f"{message_id}: {event} too big for the platform; sent again without the detail")
+                brief = True
                 continue
             if reply.ok:
                 closed = self.claims.confirm_settlement(room, message_id, settlement["token"], self.retries)
@@ -984,21 +1077,28 @@ class ReferenceHost:
         self.log(f"{message_id}: budget exhausted, settlement token {settlement['token']}")
         await self._write(room, message_id)
 
-    async def _room_request(self, room: str, event: str, body: dict[str, Any]) -> Any:
+    async def _room_request(self, room: str, event: str, body: dict[str, Any]) -> Reply | None:
         """One request on the room's topic once the room is ready; None when there is no live
-        connection or it was lost before the reply (the caller tries again)."""
+        connection or it was lost before the reply (the caller tries again). A connection the
+        platform closed because this request's frame was too big is a refusal, MESSAGE_TOO_BIG."""
         await self._until(lambda: self._room_ready(room))
         socket = self._socket
         if socket is None or self._dead():
             return None
         try:
             return await socket.request(core.chat_room_topic(room), event, body)
-        except ConnectionLost:
+        except ConnectionLost as lost:
             await self._until(lambda: self._socket is not socket)
-            return None
+            return Reply("error", {"reason": MESSAGE_TOO_BIG}) if lost.too_big else None
 
     async def push_reliably(self, room: str, event: str, body: dict[str, Any]) -> dict[str, Any]:
-        """Sends a room push until the platform accepts it (idempotent pushes only)."""
+        """Sends a room push until the platform accepts it (idempotent pushes only).
+
+        A push that met a channel gone away ("unmatched topic") or a lost connection is sent
+        again once the room is back, as often as that takes. Any other refusal (the frame too
+        big, a payload the platform will not take) retrying cannot cure: after
+        `max_write_refusals` of them the push raises `WriteRefused` instead of blocking its room."""
+        refusals = 0
         while True:
             reply = await self._room_request(room, event, body)
             if reply is None:
@@ -1007,6 +1107,11 @@ class ReferenceHost:
                 continue
             if reply.ok:
                 return reply.response
+            if reply.reason != UNMATCHED_TOPIC:
+                refusals += 1
+                if refusals >= self.max_write_refusals:
+                    self.log(f"{event} in {room} refused {refusals} times ({reply.reason}); giving up")
+                    raise WriteRefused(event, reply.reason)
             self.log(f"{event} in {room} refused ({reply.reason}); retrying")
             await self.sleep(self.write_retry_s)
 

@@ -24,8 +24,9 @@ import orvu_sdk_core as core  # noqa: E402
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "examples"))
 
+from chaos import run_chaos  # noqa: E402
 from platform_sim import RETRYABLE_FAULTS, PlatformSimulator  # noqa: E402
-from reference_host import EchoAgent, ReferenceHost  # noqa: E402
+from reference_host import MAX_BRIEF_ERROR, AgentError, EchoAgent, ReferenceHost  # noqa: E402
 
 # Another seed reruns the whole storm differently: ORVU_E2E_SEED=7 pytest test_end_to_end.py
 SEED = int(os.environ.get("ORVU_E2E_SEED", "20260107"))
@@ -38,6 +39,10 @@ EXTRA_PER_ROUND = ("crash_channel",) * 3 + ("close_channel",)
 MAX_RETRIES = 2
 TIME_SCALE = 0.001           # one host second lasts a millisecond
 DEADLINE_S = 50.0
+# Faults at any moment: how many seeds (ORVU_CHAOS_SEEDS=40 for a wider sweep), and how long
+# everything may take to settle after the last fault.
+CHAOS_SEEDS = int(os.environ.get("ORVU_CHAOS_SEEDS", "8"))
+CHAOS_SETTLE_S = 15.0
 
 
 def fault_test_policy() -> dict[str, float]:
@@ -496,3 +501,80 @@ def test_a_second_host_of_the_agent_supersedes_the_first_without_a_tug_of_war():
     assert len(sim.records.connections) == 2 and sim.records.protocol["superseded_connection"] == 1
     (message,) = sim.user_messages()
     assert dict(second.handled) == {message.id: 1} and dict(first.handled) == {}
+
+
+@pytest.mark.parametrize("seed", range(1, CHAOS_SEEDS + 1))
+def test_faults_at_any_moment_strand_nothing(seed):
+    # Faults of every kind strike in bursts while messages flow, during joins, rejoins and
+    # admissions, and while earlier faults are still being mended. Counted from the platform's
+    # records: after the last fault, every message is settled exactly once and every room the
+    # platform lists is joined again, within a bounded time.
+    result = asyncio.run(asyncio.wait_for(run_chaos(seed, MESSAGES, settle_s=CHAOS_SETTLE_S), 120))
+    sim = result.sim
+    assert result.faults >= 80
+    struck = {kind for kind, count in result.fault_counts.items() if count}
+    assert {"drop", "crash_channel", "close_channel", "remove_from_room"} <= struck
+    assert result.stranded == [], f"rooms never joined again: {result.stranded}"
+    assert (len(result.lost), result.lost[:5]) == (0, []), "messages never settled"
+    assert result.duplicated == [] and result.violations == []
+    assert result.settled_s is not None, f"not settled within {CHAOS_SETTLE_S} s of the last fault"
+    for message in sim.user_messages():
+        expected = "failed" if "[fail]" in message.content else "processed"
+        assert sim.records.terminal_writes[message.id] == [expected], message.id
+        wanted = [1, 2] if "[fail]" in message.content or "[flaky]" in message.content else [1]
+        assert [attempt for attempt, _ in sim.records.handoffs[message.id]] == wanted, message.id
+
+
+class OversizedAgent(EchoAgent):
+    """Answers "[huge]" with a reply above the platform's frame limit, and fails "[verbose]"
+    with a failure text above it; everything else as the echo agent."""
+
+    async def __call__(self, message: dict[str, Any], tools: Any) -> None:
+        if "[huge]" in message["content"]:
+            self.seen[message["id"]] += 1
+            await tools.call("orvu_send_message", content="x" * 70000)
+            return
+        if "[verbose]" in message["content"]:
+            self.seen[message["id"]] += 1
+            raise AgentError("a very long trace " * 5000)
+        await super().__call__(message, tools)
+
+
+@pytest.mark.parametrize("tag, error", [
+    ("[huge]", "the platform refused send_message: message too big"),
+    ("[verbose]", ("a very long trace " * 5000)[:MAX_BRIEF_ERROR]),
+])
+def test_a_write_too_big_for_the_platform_does_not_block_its_room(tag, error):
+    sim = PlatformSimulator(rooms=ROOMS[:2], seed=SEED, log=None)
+    lines: list[str] = []
+    host = ReferenceHost("", agent=OversizedAgent(), time_scale=TIME_SCALE, log=lines.append)
+    room = ROOMS[0]
+    ids: list[str] = []
+
+    async def script() -> None:
+        ids.append(await sim.publish(room, f"too much {tag}"))
+        for n in range(3):
+            ids.append(await sim.publish(ROOMS[n % 2], f"after it {n}"))
+        await sim.wait_for(lambda: not sim.open_messages(), 20)
+        await sim.close_normally()
+
+    state = asyncio.run(asyncio.wait_for(_short_session(sim, host, script), 40))
+    assert state is core.SessionState.Dead
+    first, *rest = (sim.messages[i] for i in ids)
+    # Settled as failed with a short error; the messages behind it in its room were handled.
+    assert (first.terminal, first.error) == ("failed", error)
+    assert sim.records.terminal_writes[first.id] == ["failed"] and sim.records.replies[first.id] == []
+    for message in rest:
+        assert sim.records.terminal_writes[message.id] == ["processed"], message.id
+        assert [text for text, _ in sim.records.replies[message.id]] == [f"echo: {message.content}"]
+    # The platform closed the connection for each frame above its limit: a bounded number of times.
+    oversized = sim.records.protocol["oversized"]
+    if tag == "[huge]":
+        # Refused as often as the host tries before giving up; the reply never retried afterwards.
+        assert oversized == host.max_write_refusals and host.agent.seen[first.id] == 1
+        assert any("refused 3 times (message too big); giving up" in line for line in lines)
+    else:
+        # Once per failed attempt, each sent again without the failure's detail.
+        assert oversized == host.agent.seen[first.id] == 2
+        assert sim.records.retry_writes[first.id] == 1 and sim.records.failure_details[first.id] is None
+    assert sim.records.violations == []

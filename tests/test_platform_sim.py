@@ -189,8 +189,6 @@ def test_one_conversation_in_each_frame_format(version):
     assert [kind for kind, _ in sim.records.refusals] == ["unmatched_topic"]
 
 
-OVERSIZED = json.dumps([None, "1", "chat_room:a", "turn_started", {"pad": "x" * 70000}])
-
 UNMATCHED = {"reason": "unmatched topic"}
 # name -> (frame, the one reply expected or None for silence, the refusal recorded or None);
 # a callable frame or reply is given the join_ref of the live chat_room:a channel.
@@ -205,7 +203,6 @@ MALFORMED = {
     "four elements": (json.dumps(["1", "1", "chat_room:c", "phx_join"]), None, "malformed"),
     "object event": (json.dumps(["1", "1", "chat_room:a", {"e": 1}, {}]), None, "malformed"),
     "null event": (json.dumps(["1", "1", "chat_room:a", None, {}]), None, "malformed"),
-    "oversized": (OVERSIZED, None, "oversized"),
     "binary reply kind": (binary_push("1", "1", "chat_room:a", "turn_started", b"x", kind=1), None, "malformed"),
     "binary truncated": (bytes([0, 9, 1, 1, 1]) + b"ab", None, "malformed"),
     "binary bad utf-8": (bytes([0, 1, 1, 1, 1]) + b"\xff1ab", None, "malformed"),
@@ -316,6 +313,39 @@ def test_refs_come_back_exactly_as_sent(join_ref, ref):
     sim = run(script)
     assert sim.records.handoffs[sim.user_messages()[0].id] == [(1, 1)]
     assert sim.records.refusals == []
+
+
+def _padded(join_ref: str, limit: int, extra: int) -> str:
+    """A turn_started push whose frame is exactly `extra` bytes above `limit`."""
+    frame = [join_ref, "9", "chat_room:a", "turn_started", {"message_id": "m", "attempt": 1, "pad": ""}]
+    pad = limit + extra - len(json.dumps(frame).encode())
+    frame[4]["pad"] = "é" * (pad // 2) + "x" * (pad % 2)   # two UTF-8 bytes each: bytes count, not characters
+    text = json.dumps(frame, ensure_ascii=False)
+    assert len(text.encode()) == limit + extra
+    return text
+
+
+@pytest.mark.parametrize("extra", [0, 1, 5000])
+def test_a_frame_above_the_limit_closes_the_connection_with_1009(extra):
+    limit = 4096
+
+    async def script(sim: PlatformSimulator, client: RawClient) -> None:
+        await client.join("chat_room:a")
+        await client.send(_padded(client.join_refs["chat_room:a"], limit, extra))
+        if extra == 0:
+            # At the limit: read and answered like any other push.
+            assert await client.recv() == reply(client.join_refs["chat_room:a"], "9", "chat_room:a", "error",
+                                                {"reason": "not_found"})
+            assert sim.connected
+            return
+        with pytest.raises(ConnectionClosed):
+            await client.recv()
+        assert client.ws.close_code == 1009
+        await sim.wait_for(lambda: not sim.connected, 5)
+
+    sim = run(script, max_frame_bytes=limit)
+    assert sim.records.protocol["oversized"] == (0 if extra == 0 else 1)
+    assert [kind for kind, _ in sim.records.refusals] == ([] if extra == 0 else ["oversized"])
 
 
 def test_a_binary_heartbeat_is_answered_like_a_text_one():
