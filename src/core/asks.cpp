@@ -102,11 +102,11 @@ bool DecisionRegistry::withdraw(std::string_view token, std::uint64_t ticket) {
 }
 
 bool DecisionRegistry::forget(std::string_view token, std::uint64_t ticket) {
-    const std::uint32_t pos = entries_.position(token);
-    if (pos == entries_.kAbsent || entries_.value_at(pos).ticket != ticket) return false;
+    const auto at = entries_.locate(token);
+    if (!at || entries_.value(at).ticket != ticket) return false;
     // A claimed ask already left the unclaimed set; the map is untouched until its own erase.
-    if (!entries_.value_at(pos).claimed) unclaimed_.erase(token);
-    entries_.erase_position(pos);
+    if (!entries_.value(at).claimed) unclaimed_.erase(token);
+    entries_.erase(at);
     return true;
 }
 
