@@ -5,8 +5,10 @@
 
 namespace orvu::core::bytes {
 
-// The key is drawn here, by the core, once per process, the first time a
-// string is hashed. std::random_device reads the operating system's random
+namespace {
+
+// The key is drawn here, by the core, once per process, when the library is
+// loaded. std::random_device reads the operating system's random
 // source (getrandom on Linux, getentropy or arc4random on the BSDs and
 // macOS, rand_s on Windows), the same one the interpreter's hash secret and
 // os.urandom come from. A key handed in by the binding instead would have to
@@ -34,5 +36,9 @@ HashKey draw_hash_key() noexcept {
         return {seed, first, fold_multiply(first ^ 0x452821E638D01377ULL, now ^ 0xBE5466CF34E90C6CULL)};
     }
 }
+
+}  // namespace
+
+const HashKey kHashKey = draw_hash_key();
 
 }  // namespace orvu::core::bytes

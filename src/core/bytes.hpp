@@ -43,20 +43,20 @@ inline std::uint64_t big_endian_prefix(std::string_view s) noexcept {
 // The hash is therefore keyed with three words no peer can learn: the key is
 // drawn once per process from the operating system's random source (see
 // bytes.cpp for why there). The construction is the multiply-and-fold of
-// the wyhash family, with every constant taken from the key: an input word
-// is combined with a key word before each multiplication, so that neither
-// a factor of zero nor any other collision can be chosen without the key.
-// Orders never depend on it: the tables keep insertion order themselves.
+// the wyhash family with every constant taken from the key: each input word
+// is combined with a key word before it is multiplied, so that the products,
+// and with them the cells, cannot be steered without the key (the family's
+// known shortcut, a factor made zero, needs an input word equal to a key
+// word). Orders never depend on the hash: the tables keep insertion order.
 struct HashKey {
     std::uint64_t seed;
     std::uint64_t first;
     std::uint64_t second;
 };
-HashKey draw_hash_key() noexcept;
-inline const HashKey& hash_key() noexcept {
-    static const HashKey key = draw_hash_key();
-    return key;
-}
+// Set while the library is loaded, before any code of it runs (no table is
+// built during static initialisation), so that reading it costs one load and
+// no check on every hash.
+extern const HashKey kHashKey;
 
 // The 128-bit product of `a` and `b` as its low and high halves.
 inline void wide_multiply(std::uint64_t& a, std::uint64_t& b) noexcept {
@@ -79,7 +79,7 @@ inline std::uint64_t fold_multiply(std::uint64_t a, std::uint64_t b) noexcept {
 }
 
 inline std::uint64_t hash(std::string_view s) noexcept {
-    const HashKey& key = hash_key();
+    const HashKey& key = kHashKey;
     const char* p = s.data();
     const std::size_t n = s.size();
     // Two words that together hold every byte (with the length, they tell
@@ -88,7 +88,9 @@ inline std::uint64_t hash(std::string_view s) noexcept {
     std::uint64_t a = 0;
     std::uint64_t b = 0;
     if (n > 16) {
-        for (std::size_t i = 0; i + 16 < n; i += 16) state = fold_multiply(load64(p + i) ^ key.first, load64(p + i + 8) ^ state);
+        for (std::size_t i = 0; i + 16 < n; i += 16) {
+            state = fold_multiply(load64(p + i) ^ key.first, load64(p + i + 8) ^ state);
+        }
         a = load64(p + n - 16);
         b = load64(p + n - 8);
     } else if (n >= 8) {

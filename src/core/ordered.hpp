@@ -7,10 +7,14 @@
 // freed slots are chained for reuse. Lookup goes through a separate
 // open-addressing table of 64-bit cells (a 32-bit hash fragment and the slot
 // index), probed linearly and compacted by backward shifting on erase, so it
-// never holds tombstones. String keys can be looked up by std::string_view.
+// never holds tombstones. String keys can be looked up by std::string_view
+// and hash with the process's secret key, so that no order of insertion
+// and no choice of keys makes the probes long.
 //
 // Pointers to values and iterators stay valid until the next insertion
-// (which may move the slots) or the removal of that entry.
+// (which may move the slots) or the removal of that entry. A caller that
+// acts on one entry several times keeps its Handle rather than looking the
+// key up again.
 #pragma once
 
 #include <cstddef>
@@ -62,8 +66,13 @@ private:
 template <class K>
 struct KeyHash : std::hash<K> {};
 
+// Whether a hash spreads its values over all 64 bits by itself.
+template <class Hash>
+inline constexpr bool kSpreadHash = requires { requires Hash::kSpreads; };
+
 template <>
 struct KeyHash<std::string> {
+    static constexpr bool kSpreads = true;  // bytes::hash ends in a full multiplication
     std::size_t operator()(std::string_view s) const noexcept { return static_cast<std::size_t>(bytes::hash(s)); }
     template <class Q>
         requires std::is_same_v<Q, HashedKey>  // only the key itself: strings convert to views
@@ -174,8 +183,9 @@ public:
 
     private:
         friend class OrderedMap;
-        explicit Handle(std::uint32_t cell) noexcept : cell_(cell) {}
-        std::uint32_t cell_ = kNone;
+        Handle(std::uint32_t cell, std::uint32_t slot) noexcept : cell_(cell), slot_(slot) {}
+        std::uint32_t cell_ = kNone;  // the table position, which erasing needs
+        std::uint32_t slot_ = kNone;  // the slot it names, which holds the entry
     };
 
     OrderedMap() noexcept = default;
@@ -290,19 +300,21 @@ public:
     // The handle of a present key; a false one when absent.
     template <class Q>
     ORVU_ALWAYS_INLINE Handle locate(const Q& key) const {
-        return Handle(lookup(key));
+        if (size_ == 0) return {};
+        const Probe at = probe(key, fragment(key));
+        return {at.found, at.slot};
     }
     // The same, trying `hint` first without hashing: any handle of this map,
     // however old, since the entry it names now (if any) is compared with `key`.
     template <class Q>
     ORVU_ALWAYS_INLINE Handle locate(const Q& key, Handle hint) const {
-        return holds(hint.cell_, key) ? hint : locate(key);
+        return still_holds(hint, key) ? hint : locate(key);
     }
     // Acting on the entry of a handle that is good (true, and no change since).
-    ORVU_ALWAYS_INLINE V& value(Handle at) noexcept { return slot_at(at.cell_).entry().second; }
-    ORVU_ALWAYS_INLINE const V& value(Handle at) const noexcept { return slot_at(at.cell_).entry().second; }
+    ORVU_ALWAYS_INLINE V& value(Handle at) noexcept { return slots_[at.slot_].entry().second; }
+    ORVU_ALWAYS_INLINE const V& value(Handle at) const noexcept { return slots_[at.slot_].entry().second; }
     ORVU_ALWAYS_INLINE void erase(Handle at) noexcept { erase_at(at.cell_); }
-    ORVU_ALWAYS_INLINE void move_to_back(Handle at) noexcept { to_back(slot_index(cells_[at.cell_])); }
+    ORVU_ALWAYS_INLINE void move_to_back(Handle at) noexcept { to_back(at.slot_); }
 
     // How many cells a lookup of `key` reads (none in an empty map), for
     // checks that the hash spreads whatever keys it is given.
@@ -363,9 +375,11 @@ public:
 private:
     template <class Q>
     ORVU_ALWAYS_INLINE static std::uint32_t fragment(const Q& key) noexcept {
-        // The multiplication spreads weak hashes; the top bits pick the home cell.
+        // The top bits pick the home cell. A weak hash (std::hash of an
+        // integer is the integer) is spread by a multiplication first.
         std::uint64_t h = static_cast<std::uint64_t>(Hash{}(key));
-        return static_cast<std::uint32_t>((h * 0x9E3779B97F4A7C15ULL) >> 32);
+        if constexpr (!kSpreadHash<Hash>) h *= 0x9E3779B97F4A7C15ULL;
+        return static_cast<std::uint32_t>(h >> 32);
     }
 
     ORVU_ALWAYS_INLINE std::uint32_t home(std::uint32_t frag) const noexcept { return frag >> cell_shift_; }
@@ -414,6 +428,7 @@ private:
     struct Probe {
         std::uint32_t found = kNone;
         std::uint32_t free = kNone;
+        std::uint32_t slot = kNone;  // the slot of `found`
     };
     template <class Q>
     ORVU_ALWAYS_INLINE Probe probe(const Q& key, std::uint32_t frag) const {
@@ -423,15 +438,18 @@ private:
             if (cell == kEmptyCell) return {kNone, pos};
             if (static_cast<std::uint32_t>(cell >> 32) == frag &&
                 same_key(slots_[slot_index(cell)].entry().first, key)) {
-                return {pos, kNone};
+                return {pos, kNone, slot_index(cell)};
             }
         }
     }
 
-    // Whether table position `pos` (any number) holds the entry of `key`.
+    // Whether a handle from any time is good now and names the entry of `key`:
+    // its cell still points at its slot (so the slot is live) and the key there is `key`.
     template <class Q>
-    ORVU_ALWAYS_INLINE bool holds(std::uint32_t pos, const Q& key) const {
-        return pos <= cell_mask_ && cells_ && cells_[pos] != kEmptyCell && same_key(slot_at(pos).entry().first, key);
+    ORVU_ALWAYS_INLINE bool still_holds(Handle at, const Q& key) const {
+        // (An empty cell names no slot: its index reads as kNone.)
+        return at.cell_ <= cell_mask_ && cells_ && slot_index(cells_[at.cell_]) == at.slot_ &&
+               same_key(slots_[at.slot_].entry().first, key);
     }
 
     // The table position of a live slot.
