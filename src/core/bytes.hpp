@@ -8,6 +8,9 @@
 #include <cstdint>
 #include <cstring>
 #include <string_view>
+#if defined(_MSC_VER) && defined(_M_X64)
+#include <intrin.h>
+#endif
 
 namespace orvu::core {
 
@@ -64,6 +67,8 @@ inline void wide_multiply(std::uint64_t& a, std::uint64_t& b) noexcept {
     const unsigned __int128 product = static_cast<unsigned __int128>(a) * b;
     a = static_cast<std::uint64_t>(product);
     b = static_cast<std::uint64_t>(product >> 64);
+#elif defined(_MSC_VER) && defined(_M_X64)
+    a = _umul128(a, b, &b);
 #else
     const std::uint64_t a_low = a & 0xFFFFFFFFu, a_high = a >> 32, b_low = b & 0xFFFFFFFFu, b_high = b >> 32;
     const std::uint64_t low = a_low * b_low, cross1 = a_high * b_low, cross2 = a_low * b_high;
