@@ -241,13 +241,6 @@ public:
         return pos == kNone ? nullptr : &slot_at(pos).entry().second;
     }
 
-    // The entry (key and value) stored under `key`, or nullptr.
-    template <class Q>
-    ORVU_ALWAYS_INLINE Entry* find_entry(const Q& key) {
-        std::uint32_t pos = lookup(key);
-        return pos == kNone ? nullptr : &slot_at(pos).entry();
-    }
-
     // Appends a new entry; an existing key keeps its value and place (returns false).
     // If it throws, nothing changed.
     template <class Q>
