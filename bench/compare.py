@@ -11,8 +11,10 @@ routing, the other stateless decisions (close and upgrade classification,
 the self-echo rule, the drain step, the adapter and next-message decisions,
 ask senders), one message through the delivery ledger, the session, subscription
 and asks cycles, the claim registry's per-room queries with one room and
-with 10,000 other rooms holding entries, and the resident memory of two
-million message ids over 10,000 rooms through the full lifecycle.
+with 10,000 other rooms holding entries, message ids crafted to collide
+under a known hash next to random ones (bench_crafted.py), and the resident
+memory of two million message ids over 10,000 rooms through the full
+lifecycle.
 
 A measurement, not a test: nothing is asserted. msgspec is optional (the
 `bench` extra); without it its column is empty.
@@ -30,6 +32,7 @@ import time
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 
+import bench_crafted  # noqa: E402
 import plain  # noqa: E402
 from bench_events import message  # noqa: E402
 import orvu_sdk_core as native  # noqa: E402
@@ -455,6 +458,14 @@ def main(argv=None):
     print_table(["query of room r0", "r0 alone", f"+{other_rooms:,} other rooms", "ratio"],
                 [[q.name, fmt_time(q.alone), fmt_time(q.crowded), fmt_ratio(q.crowded / q.alone)] for q in queries])
 
+    crafted_counts = (2_000, 5_000) if args.quick else (20_000, 100_000)
+    print("\nmessage ids crafted to share one hash value under the tables' former unkeyed hash, next to random "
+          "ids of the same length, claimed and then settled in one room (CPU time of all of them)")
+    crafted = [(n, *bench_crafted.measure(n, repeat=1 if args.quick else 3)) for n in crafted_counts]
+    print_table(["ids", "claim crafted", "claim random", "ratio", "settle crafted", "settle random", "ratio"],
+                [[f"{n:,}", fmt_time(cc), fmt_time(cr), fmt_ratio(cc / cr), fmt_time(sc), fmt_time(sr),
+                  fmt_ratio(sc / sr)] for n, cc, cr, sc, sr in crafted])
+
     print(f"\nresident memory: {messages:,} distinct message ids over {rooms:,} rooms, full lifecycle, "
           f"max_completed {max_completed}")
     points, held, retained = memory_run(messages, rooms, max_completed)
@@ -473,6 +484,9 @@ def main(argv=None):
         targets.check(f"{row.label.split(' (')[0]} / floor", row.native / floor, 12)
     for q in queries:
         targets.check(f"{q.name}: +{other_rooms:,} rooms / alone", q.crowded / q.alone, 2)
+    for n, cc, cr, sc, sr in crafted:
+        targets.check(f"claim {n:,} crafted ids / random", cc / cr, 2)
+        targets.check(f"settle {n:,} crafted ids / random", sc / sr, 2)
     targets.flat("memory after every set is full", (end - full_at) / max(full_at, 1))
     print()
     print_table(["target", "measured", "limit", "status"], targets.lines)

@@ -23,6 +23,7 @@ def quick_run():
     "evaluate_delivery_event, typical message", "one message through the ledger", "session cycle",
     "subscription cycle", "asks cycle", "inflight_ids", "completed_ids", "pending_ack_ids", "unpark_acks",
     "has_retryable_settlement", "discard_completed", "memory per retained id", "memory after every set is full",
+    "claim 5,000 crafted ids / random", "settle 5,000 crafted ids / random",
 ])
 def test_quick_run_prints_every_row(quick_run, row):
     assert row in quick_run

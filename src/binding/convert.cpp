@@ -47,10 +47,14 @@ private:
     std::span<T> items_;
 };
 
-// Sorts the few members of one object: insertion sort while they are few.
+// Dict members held on the stack while a dict is read or rebuilt: a message
+// payload's objects have at most ten members, so reading one allocates nothing.
+constexpr std::size_t kStackMembers = 16;
+
+// Sorts the members of one object: insertion sort while they are few.
 template <class T, class Less>
 void sort_members(std::span<T> items, Less less) {
-    if (items.size() > 32) return std::sort(items.begin(), items.end(), less);
+    if (items.size() > core::kInsertionSortMembers) return std::sort(items.begin(), items.end(), less);
     for (std::size_t i = 1; i < items.size(); ++i) {
         T moving = items[i];
         std::size_t j = i;
@@ -229,7 +233,10 @@ struct Reader {
     throw_error();
 }
 
-// Payloads nested deeper than this take the general conversion.
+// Payloads nested deeper than this take the general conversion. A message
+// nests three levels (metadata, mentions, a mention); 64 leaves any
+// realistic payload on the quick path while its recursion stays far inside
+// the kMaxJsonDepth the general conversion is built for.
 constexpr int kQuickDepth = 64;
 
 // One quick reading (see read_view). Containers put their children at the
@@ -365,7 +372,7 @@ private:
     Ref copy_dict(PyObject* obj, std::size_t slot, int depth) {
         const Py_ssize_t size = PyDict_Size(obj);
         const auto count = static_cast<std::size_t>(size);
-        Scratch<Member, 16> member_space(count);
+        Scratch<Member, kStackMembers> member_space(count);
         const std::span<Member> members = member_space.items();
         Py_ssize_t pos = 0;
         PyObject *key = nullptr, *value = nullptr;
@@ -376,7 +383,7 @@ private:
             members[i].v = value;
         }
         // Put in key order by their addresses, which are cheaper to move.
-        Scratch<const Member*, 16> order_space(count);
+        Scratch<const Member*, kStackMembers> order_space(count);
         const std::span<const Member*> order = order_space.items();
         for (std::size_t i = 0; i < count; ++i) order[i] = &members[i];
         sort_members(order, [](const Member* a, const Member* b) {
@@ -469,7 +476,7 @@ struct DictItem {
 // (keys absent from it), all in key order.
 Ref merged_dict(PyObject* dict, std::vector<std::pair<Ref, Ref>>& added) {
     const auto size = static_cast<std::size_t>(PyDict_Size(dict));
-    Scratch<DictItem, 16> space(size + added.size());
+    Scratch<DictItem, kStackMembers> space(size + added.size());
     const std::span<DictItem> items = space.items();
     Py_ssize_t pos = 0;
     PyObject *key = nullptr, *value = nullptr;
@@ -575,14 +582,6 @@ JsonValue to_json(const ModuleState& state, PyObject* obj) {
     }
 }
 
-JsonValue to_json(const ModuleState& state, PyObject* obj, Keepalive& keep) {
-    try {
-        return Reader{state, &keep}.convert(obj, 0);
-    } catch (const PythonError&) {
-        as_type_error();
-    }
-}
-
 JsonValue to_json_for_lookup(const ModuleState& state, PyObject* obj, Keepalive& keep) {
     try {
         return Reader{state, &keep, true}.convert(obj, 0);
@@ -607,7 +606,7 @@ Ref from_json(const JsonValue& value) {
             if (!value.ordered()) {
                 // Keys are distinct but in the order read: put them in order here.
                 const std::size_t n = value.as_object().size();
-                Scratch<const core::JsonMember*, 32> space(n);
+                Scratch<const core::JsonMember*, core::kInsertionSortMembers> space(n);
                 const std::span<const core::JsonMember*> members = space.items();
                 for (std::size_t i = 0; i < n; ++i) members[i] = &value.as_object()[i];
                 sort_members(members, [](const core::JsonMember* a, const core::JsonMember* b) {

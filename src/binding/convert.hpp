@@ -27,15 +27,12 @@ core::JsonValue to_json(const ModuleState& state, PyObject* obj);
 // the value that points into them is in use.
 using Keepalive = std::vector<Ref>;
 
-// The same conversion without copying text: the strings and keys of the
-// value point into exact str objects, which `keep` holds, and `from_json`
-// hands those objects back instead of new ones. The value must not outlive
-// `keep`.
-core::JsonValue to_json(const ModuleState& state, PyObject* obj, Keepalive& keep);
-
-// The borrowing conversion for a value that is only looked into, never built
-// back: a dict whose keys are all exact str keeps its members in the order
-// read instead of sorting them (from_json still gives keys in order).
+// The same conversion without copying text, for a value that is only looked
+// into, never built back: the strings and keys of the value point into
+// exact str objects, which `keep` holds, and `from_json` hands those objects
+// back instead of new ones; the value must not outlive `keep`. A dict whose
+// keys are all exact str keeps its members in the order read instead of
+// sorting them (from_json still gives keys in order).
 core::JsonValue to_json_for_lookup(const ModuleState& state, PyObject* obj, Keepalive& keep);
 
 // The nodes of a payload read by `read_view` or `read_copy`; the first is

@@ -27,12 +27,12 @@ TokenText token_from_draw(std::uint64_t draw) noexcept {
     return token;
 }
 
-void DecisionRegistry::append(std::string_view token, Entry entry) {
+void DecisionRegistry::append(const HashedKey& token, Entry entry) {
     entries_.insert_back(token, std::move(entry));
     unclaim(token);
 }
 
-void DecisionRegistry::unclaim(std::string_view token) {
+void DecisionRegistry::unclaim(const HashedKey& token) {
     try {
         unclaimed_.insert_back(token);
     } catch (...) {
@@ -41,7 +41,7 @@ void DecisionRegistry::unclaim(std::string_view token) {
     }
 }
 
-void DecisionRegistry::remove(std::string_view token) {
+void DecisionRegistry::remove(const HashedKey& token) {
     unclaimed_.erase(token);
     entries_.erase(token);
 }
@@ -52,23 +52,28 @@ std::optional<DecisionRegistry::Minted> DecisionRegistry::register_minted(std::o
     std::uint64_t state = rng_state_;
     const std::uint64_t ticket = next_ticket_;
     TokenText token;
-    do {  // a token already in use is drawn again
+    for (;;) {  // a token already in use is drawn again
         token = token_from_draw(splitmix64_next(state));
-    } while (!entries_.insert_back(token.view(), Entry{room_id ? std::optional<std::string>(std::in_place, *room_id)
-                                                               : std::nullopt,
-                                                       ticket, false}));
-    unclaim(token.view());
+        const HashedKey key(token.view());
+        if (entries_.insert_back(key, Entry{room_id ? std::optional<std::string>(std::in_place, *room_id)
+                                                    : std::nullopt,
+                                            ticket, false})) {
+            unclaim(key);
+            break;
+        }
+    }
     rng_state_ = state;
     next_ticket_ = ticket + 1;
     return Minted{token, ticket};
 }
 
-std::optional<DecisionRegistry::Registration> DecisionRegistry::register_keyed(std::string_view key) {
+std::optional<DecisionRegistry::Registration> DecisionRegistry::register_keyed(std::string_view text) {
+    const HashedKey key(text);
     Entry* existing = entries_.find(key);
     if (existing && existing->claimed) return std::nullopt;
     if (next_ticket_ == kLastTicket) return std::nullopt;
     const std::uint64_t ticket = next_ticket_;
-    Registration result{key, ticket};  // built first: the steps below cannot fail halfway
+    Registration result{text, ticket};  // built first: the steps below cannot fail halfway
     if (existing) {
         // Re-registering keeps the ask's place; every older ticket goes stale.
         existing->ticket = ticket;
@@ -80,12 +85,13 @@ std::optional<DecisionRegistry::Registration> DecisionRegistry::register_keyed(s
     return result;
 }
 
-DecisionRegistry::Entry* DecisionRegistry::live(std::string_view token, std::uint64_t ticket) {
+DecisionRegistry::Entry* DecisionRegistry::live(const HashedKey& token, std::uint64_t ticket) {
     Entry* entry = entries_.find(token);
     return (entry && entry->ticket == ticket) ? entry : nullptr;
 }
 
-ClaimOutcome DecisionRegistry::try_claim(std::string_view token, std::uint64_t ticket) {
+ClaimOutcome DecisionRegistry::try_claim(std::string_view text, std::uint64_t ticket) {
+    const HashedKey token(text);
     Entry* entry = live(token, ticket);
     if (!entry) return ClaimOutcome::Stale;
     if (entry->claimed) return ClaimOutcome::AlreadyClaimed;
@@ -94,19 +100,21 @@ ClaimOutcome DecisionRegistry::try_claim(std::string_view token, std::uint64_t t
     return ClaimOutcome::Claimed;
 }
 
-bool DecisionRegistry::withdraw(std::string_view token, std::uint64_t ticket) {
+bool DecisionRegistry::withdraw(std::string_view text, std::uint64_t ticket) {
+    const HashedKey token(text);
     Entry* entry = live(token, ticket);
     if (!entry || entry->claimed) return false;
     remove(token);
     return true;
 }
 
-bool DecisionRegistry::forget(std::string_view token, std::uint64_t ticket) {
-    const std::uint32_t pos = entries_.position(token);
-    if (pos == entries_.kAbsent || entries_.value_at(pos).ticket != ticket) return false;
+bool DecisionRegistry::forget(std::string_view text, std::uint64_t ticket) {
+    const HashedKey token(text);
+    const auto at = entries_.locate(token);
+    if (!at || entries_.value(at).ticket != ticket) return false;
     // A claimed ask already left the unclaimed set; the map is untouched until its own erase.
-    if (!entries_.value_at(pos).claimed) unclaimed_.erase(token);
-    entries_.erase_position(pos);
+    if (!entries_.value(at).claimed) unclaimed_.erase(token);
+    entries_.erase(at);
     return true;
 }
 

@@ -71,13 +71,14 @@ private:
         bool claimed = false;
     };
 
+    // The helpers take the token hashed once for both stores.
     // The live entry of `token` when `ticket` names its current registration.
-    Entry* live(std::string_view token, std::uint64_t ticket);
-    void append(std::string_view token, Entry entry);
+    Entry* live(const HashedKey& token, std::uint64_t ticket);
+    void append(const HashedKey& token, Entry entry);
     // Adds a token just stored in `entries_` to the unclaimed set; if that
     // fails, the entry is taken out again.
-    void unclaim(std::string_view token);
-    void remove(std::string_view token);
+    void unclaim(const HashedKey& token);
+    void remove(const HashedKey& token);
 
     OrderedMap<std::string, Entry> entries_;
     // The unclaimed tokens in the same (oldest-first) order as `entries_`:

@@ -39,24 +39,17 @@ auto ClaimRegistry::change_room(std::string_view room_id, Change&& change) {
 template <class Change>
 auto ClaimRegistry::change_room(std::string_view room_id, RoomLedger* ledger, Change&& change) {
     const bool created = ledger == nullptr;
-    if (created) {
-        last_room_.ledger = nullptr;  // an insertion may move every ledger
-        ledger = rooms_.try_insert_back(room_id, RoomLedger{}).first;
-    }
+    if (created) ledger = rooms_.try_insert_back(room_id, RoomLedger{}).first;
     try {
         return change(*ledger);
     } catch (...) {
-        if (created) {
-            last_room_.ledger = nullptr;
-            rooms_.erase(room_id);
-        }
+        if (created) rooms_.erase(room_id);
         throw;
     }
 }
 
 void ClaimRegistry::drop_if_unused(std::string_view room_id, const RoomLedger& ledger) noexcept {
     if (!ledger.unused()) return;
-    last_room_.ledger = nullptr;
     rooms_.erase(room_id);
 }
 
@@ -136,15 +129,15 @@ void ClaimRegistry::discard_completed(std::string_view room_id) {
 
 void ClaimRegistry::remember_completed(std::string_view room_id, const HashedKey& message_id) {
     change_room(room_id,
-                [&](RoomLedger& ledger) { complete_in(ledger, message_id, ledger.pending.position(message_id)); });
+                [&](RoomLedger& ledger) { complete_in(ledger, message_id, ledger.pending.locate(message_id)); });
 }
 
-void ClaimRegistry::complete_in(RoomLedger& ledger, const HashedKey& message_id, std::uint32_t pending_at) {
+void ClaimRegistry::complete_in(RoomLedger& ledger, const HashedKey& message_id, PendingAt pending_at) {
     OrderedSet<std::string>& ids = ledger.completed;
     ids.touch_back(message_id);
     // The id just touched is the newest and max_completed >= 1, so it survives.
     while (ids.size() > max_completed_) ids.drop_front();
-    if (pending_at != kAbsent) ledger.pending.erase_position(pending_at);
+    if (pending_at) ledger.pending.erase(pending_at);
     ledger.ack_retries.erase(message_id);
 }
 
@@ -332,10 +325,10 @@ bool ClaimRegistry::confirm_settlement(std::string_view room_id, const HashedKey
                                        std::string_view token, RetryTracker& tracker) {
     RoomLedger* ledger = room(room_id);
     if (!ledger) return false;
-    // The entry's position stays valid below: nothing else changes the pending map.
-    const std::uint32_t at = ledger->pending.position(message_id);
-    if (at == kAbsent) return false;
-    const AckEntry& entry = ledger->pending.value_at(at);
+    // The handle stays good below: nothing else changes the pending map.
+    const PendingAt at = ledger->pending.locate(message_id);
+    if (!at) return false;
+    const AckEntry& entry = ledger->pending.value(at);
     if (!token_matches(entry, token)) return false;
     if (!entry.continuation.retry) {
         if (entry.intent.failed()) tracker.mark_permanently_failed(message_id);
@@ -344,7 +337,7 @@ bool ClaimRegistry::confirm_settlement(std::string_view room_id, const HashedKey
         return true;
     }
     tracker.confirm_retry(message_id, entry.continuation.attempts, entry.continuation.max_retries);
-    ledger->pending.erase_position(at);
+    ledger->pending.erase(at);
     ledger->ack_retries.erase(message_id);
     drop_if_unused(room_id, *ledger);
     return true;

@@ -180,15 +180,16 @@ private:
     bool token_matches(const AckEntry& entry, std::string_view token) const;
     SettlementResult record_settlement(std::string_view room_id, const HashedKey& message_id, Intent intent,
                                        Continuation continuation);
+    using Rooms = OrderedMap<std::string, RoomLedger>;
+    using PendingAt = OrderedMap<std::string, AckEntry>::Handle;
+
     // The room's ledger, or nullptr. The calls on one message all name the
-    // same room, so the changing calls remember the last room they found.
+    // same room, so the changing calls try the room found last first; its
+    // handle is checked against the id, so no change of `rooms_` (nor a copy
+    // of the registry) can leave it wrong.
     ORVU_ALWAYS_INLINE RoomLedger* room(std::string_view room_id) noexcept {
-        if (last_room_.ledger && bytes::equal(*last_room_.id, room_id)) return last_room_.ledger;
-        auto* entry = rooms_.find_entry(room_id);
-        if (!entry) return nullptr;
-        last_room_.id = &entry->first;
-        last_room_.ledger = &entry->second;
-        return last_room_.ledger;
+        last_room_ = rooms_.locate(room_id, last_room_);
+        return last_room_ ? &rooms_.value(last_room_) : nullptr;
     }
     const RoomLedger* room(std::string_view room_id) const noexcept { return rooms_.find(room_id); }
     // Runs `change` on the room's ledger, created first when absent; a ledger
@@ -199,36 +200,16 @@ private:
     template <class Change>
     auto change_room(std::string_view room_id, RoomLedger* ledger, Change&& change);
     // Remembers the id as completed in `ledger`, forgetting its pending entry
-    // (at table position `pending_at`, or kAbsent) and its retry count.
-    static constexpr std::uint32_t kAbsent = OrderedMap<std::string, AckEntry>::kAbsent;
-    void complete_in(RoomLedger& ledger, const HashedKey& message_id, std::uint32_t pending_at);
+    // (found at `pending_at`, a false handle when there is none) and its retry count.
+    void complete_in(RoomLedger& ledger, const HashedKey& message_id, PendingAt pending_at);
     Eligibility eligibility_in(RoomLedger* ledger, const HashedKey& message_id, const RetryTracker& tracker,
                                const DeliveryFacts& facts);
     void drop_if_unused(std::string_view room_id, const RoomLedger& ledger) noexcept;
 
-    // The entry of the room found last. It points into `rooms_`, so it is
-    // forgotten whenever a room is added or dropped, and a copy of the
-    // registry starts without it.
-    struct LastRoom {
-        const std::string* id = nullptr;
-        RoomLedger* ledger = nullptr;
-        LastRoom() noexcept = default;
-        LastRoom(const LastRoom&) noexcept {}
-        LastRoom(LastRoom&& other) noexcept { other.ledger = nullptr; }
-        LastRoom& operator=(const LastRoom&) noexcept {
-            ledger = nullptr;
-            return *this;
-        }
-        LastRoom& operator=(LastRoom&& other) noexcept {
-            ledger = other.ledger = nullptr;
-            return *this;
-        }
-    };
-
     std::uint32_t max_completed_;
     std::uint64_t next_token_;
-    OrderedMap<std::string, RoomLedger> rooms_;
-    LastRoom last_room_;
+    Rooms rooms_;
+    Rooms::Handle last_room_;  // only ever read through room()
 };
 
 }  // namespace orvu::core

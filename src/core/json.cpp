@@ -125,7 +125,7 @@ JsonValue JsonValue::object(Object members) {
     }
     // A stable sort of positions keeps insertion order among equal keys, so
     // the last one wins below. Small objects sort on the stack.
-    std::array<std::uint32_t, 32> small;
+    std::array<std::uint32_t, kInsertionSortMembers> small;
     std::vector<std::uint32_t> large;
     std::uint32_t* order = small.data();
     if (n > small.size()) {
@@ -198,8 +198,11 @@ auto lower_bound_key(Obj& object, std::string_view key) {
 
 const JsonValue* JsonValue::find(std::string_view key) const noexcept {
     if (kind_ != Kind::Object) return nullptr;
-    if (!ordered_ || u_.object.size() <= 16) {
-        // A short object is scanned: most keys differ in length already.
+    // Up to this size a scan, which mostly compares lengths (keys differ in
+    // length more often than not), costs no more than the four or so whole
+    // key comparisons of a binary search.
+    constexpr std::size_t kScannedMembers = 16;
+    if (!ordered_ || u_.object.size() <= kScannedMembers) {
         for (const JsonMember& m : u_.object) {
             if (m.first.size() == key.size() && m.first == key) return &m.second;
         }

@@ -66,14 +66,6 @@ std::string range_message(std::string_view name, std::int64_t low, std::uint64_t
     return m;
 }
 
-std::string range_message_u(std::string_view name, std::uint64_t low, std::uint64_t high, std::uint64_t value) {
-    std::string m = "`";
-    m += name;
-    m += "` must be an integer between " + format_uint(low) + " and " + format_uint(high) + ", got " +
-         format_uint(value);
-    return m;
-}
-
 std::string range_message_text(std::string_view name, std::uint64_t low, std::uint64_t high, std::string_view value) {
     std::string m = "`";
     m += name;

@@ -22,7 +22,6 @@ UintDigits uint_digits(std::uint64_t value) noexcept;
 
 // "`{name}` must be an integer between {low} and {high}, got {value}"
 std::string range_message(std::string_view name, std::int64_t low, std::uint64_t high, std::int64_t value);
-std::string range_message_u(std::string_view name, std::uint64_t low, std::uint64_t high, std::uint64_t value);
 // The same with the value already written out (an integer of any size).
 std::string range_message_text(std::string_view name, std::uint64_t low, std::uint64_t high, std::string_view value);
 

@@ -7,10 +7,14 @@
 // freed slots are chained for reuse. Lookup goes through a separate
 // open-addressing table of 64-bit cells (a 32-bit hash fragment and the slot
 // index), probed linearly and compacted by backward shifting on erase, so it
-// never holds tombstones. String keys can be looked up by std::string_view.
+// never holds tombstones. String keys can be looked up by std::string_view
+// and hash with the process's secret key, so that no order of insertion
+// and no choice of keys makes the probes long.
 //
 // Pointers to values and iterators stay valid until the next insertion
-// (which may move the slots) or the removal of that entry.
+// (which may move the slots) or the removal of that entry. A caller that
+// acts on one entry several times keeps its Handle rather than looking the
+// key up again.
 #pragma once
 
 #include <cstddef>
@@ -39,16 +43,6 @@
 
 namespace orvu::core {
 
-// Hash for std::pair keys such as (room_id, message_id).
-struct PairHash {
-    template <class A, class B>
-    std::size_t operator()(const std::pair<A, B>& p) const noexcept {
-        std::size_t h = std::hash<A>{}(p.first);
-        return h ^ (std::hash<B>{}(p.second) + 0x9e3779b97f4a7c15ULL + (h << 6) + (h >> 2));
-    }
-};
-
-
 // A string key with its hash worked out once, for a call that looks the
 // same id up in several maps (or twice in one). Converts from a view, so a
 // function taking one can be called with any string.
@@ -67,12 +61,18 @@ private:
     std::uint64_t hash_;
 };
 
-// The default hash of a key; strings hash as views, so lookups need no copy.
+// The default hash of a key; strings hash as views, so lookups need no copy,
+// and with the process's secret key (bytes::hash), as ids from the network must.
 template <class K>
 struct KeyHash : std::hash<K> {};
 
+// Whether a hash spreads its values over all 64 bits by itself.
+template <class Hash>
+inline constexpr bool kSpreadHash = requires { requires Hash::kSpreads; };
+
 template <>
 struct KeyHash<std::string> {
+    static constexpr bool kSpreads = true;  // bytes::hash ends in a full multiplication
     std::size_t operator()(std::string_view s) const noexcept { return static_cast<std::size_t>(bytes::hash(s)); }
     template <class Q>
         requires std::is_same_v<Q, HashedKey>  // only the key itself: strings convert to views
@@ -108,9 +108,20 @@ private:
 
     static constexpr std::uint32_t kNone = 0xFFFFFFFFu;
     static constexpr std::uint64_t kEmptyCell = ~std::uint64_t{0};
+    // Slots and cells are numbered in 32 bits, kNone kept apart; at most 3/4
+    // full, 2^30 entries take 2^31 cells, the most such a number can count.
     static constexpr std::uint32_t kMaxSize = std::uint32_t{1} << 30;
-    static constexpr std::uint32_t kFirstCells = 8;
+    // The first insertion makes room for a few entries (a room's stores
+    // mostly hold a handful), doubling from there; an empty map holds nothing.
     static constexpr std::uint32_t kFirstSlots = 4;
+    // Twice the first slots, so that those fit below the largest load.
+    static constexpr std::uint32_t kFirstCells = 2 * kFirstSlots;
+    // The table is grown before it is more than 3/4 full: with linear
+    // probing a lookup then reads about 2.5 cells on average when the key is
+    // present and 8.5 when it is absent (Knuth's estimates for a random hash),
+    // and right after doubling the table is at most 3/8 full.
+    static constexpr std::uint32_t kLoadNumerator = 3;
+    static constexpr std::uint32_t kLoadDenominator = 4;
 
     struct Slot {
         alignas(Entry) unsigned char bytes[sizeof(Entry)];
@@ -161,6 +172,21 @@ private:
 public:
     using iterator = Iter<false>;
     using const_iterator = Iter<true>;
+
+    // A present entry's place, to act on the entry again without hashing its
+    // key. Any change to the map may move entries, so a handle is good until
+    // the next change, except as the hint of locate(key, hint), which checks it.
+    class Handle {
+    public:
+        Handle() noexcept = default;
+        explicit operator bool() const noexcept { return cell_ != kNone; }
+
+    private:
+        friend class OrderedMap;
+        Handle(std::uint32_t cell, std::uint32_t slot) noexcept : cell_(cell), slot_(slot) {}
+        std::uint32_t cell_ = kNone;  // the table position, which erasing needs
+        std::uint32_t slot_ = kNone;  // the slot it names, which holds the entry
+    };
 
     OrderedMap() noexcept = default;
     OrderedMap(const OrderedMap& other) {
@@ -215,13 +241,6 @@ public:
         return pos == kNone ? nullptr : &slot_at(pos).entry().second;
     }
 
-    // The entry (key and value) stored under `key`, or nullptr.
-    template <class Q>
-    ORVU_ALWAYS_INLINE Entry* find_entry(const Q& key) {
-        std::uint32_t pos = lookup(key);
-        return pos == kNone ? nullptr : &slot_at(pos).entry();
-    }
-
     // Appends a new entry; an existing key keeps its value and place (returns false).
     // If it throws, nothing changed.
     template <class Q>
@@ -271,17 +290,40 @@ public:
         return true;
     }
 
-    // A present key's table position (kAbsent when absent), to act on the
-    // entry without hashing its key again; valid until the map next changes.
-    static constexpr std::uint32_t kAbsent = kNone;
+    // The handle of a present key; a false one when absent.
     template <class Q>
-    ORVU_ALWAYS_INLINE std::uint32_t position(const Q& key) const {
-        return lookup(key);
+    ORVU_ALWAYS_INLINE Handle locate(const Q& key) const {
+        if (size_ == 0) return {};
+        const Probe at = probe(key, fragment(key));
+        return {at.found, at.slot};
     }
-    ORVU_ALWAYS_INLINE V& value_at(std::uint32_t pos) noexcept { return slot_at(pos).entry().second; }
-    ORVU_ALWAYS_INLINE const V& value_at(std::uint32_t pos) const noexcept { return slot_at(pos).entry().second; }
-    ORVU_ALWAYS_INLINE void erase_position(std::uint32_t pos) noexcept { erase_at(pos); }
-    ORVU_ALWAYS_INLINE void move_position_to_back(std::uint32_t pos) noexcept { to_back(slot_index(cells_[pos])); }
+    // The same, trying `hint` first without hashing: any handle of this map,
+    // however old, since the entry it names now (if any) is compared with `key`.
+    template <class Q>
+    ORVU_ALWAYS_INLINE Handle locate(const Q& key, Handle hint) const {
+        return still_holds(hint, key) ? hint : locate(key);
+    }
+    // Acting on the entry of a handle that is good (true, and no change since).
+    ORVU_ALWAYS_INLINE V& value(Handle at) noexcept { return slots_[at.slot_].entry().second; }
+    ORVU_ALWAYS_INLINE const V& value(Handle at) const noexcept { return slots_[at.slot_].entry().second; }
+    ORVU_ALWAYS_INLINE void erase(Handle at) noexcept { erase_at(at.cell_); }
+    ORVU_ALWAYS_INLINE void move_to_back(Handle at) noexcept { to_back(at.slot_); }
+
+    // How many cells a lookup of `key` reads (none in an empty map), for
+    // checks that the hash spreads whatever keys it is given.
+    template <class Q>
+    std::size_t probe_length(const Q& key) const {
+        if (!cells_) return 0;
+        const std::uint32_t frag = fragment(key);
+        std::size_t length = 1;
+        for (std::uint32_t pos = home(frag);; pos = (pos + 1) & cell_mask_, ++length) {
+            const std::uint64_t cell = cells_[pos];
+            if (cell == kEmptyCell || (static_cast<std::uint32_t>(cell >> 32) == frag &&
+                                       same_key(slots_[slot_index(cell)].entry().first, key))) {
+                return length;
+            }
+        }
+    }
 
     template <class Q>
     ORVU_ALWAYS_INLINE bool erase(const Q& key) {
@@ -326,9 +368,11 @@ public:
 private:
     template <class Q>
     ORVU_ALWAYS_INLINE static std::uint32_t fragment(const Q& key) noexcept {
-        // The multiplication spreads weak hashes; the top bits pick the home cell.
+        // The top bits pick the home cell. A weak hash (std::hash of an
+        // integer is the integer) is spread by a multiplication first.
         std::uint64_t h = static_cast<std::uint64_t>(Hash{}(key));
-        return static_cast<std::uint32_t>((h * 0x9E3779B97F4A7C15ULL) >> 32);
+        if constexpr (!kSpreadHash<Hash>) h *= 0x9E3779B97F4A7C15ULL;
+        return static_cast<std::uint32_t>(h >> 32);
     }
 
     ORVU_ALWAYS_INLINE std::uint32_t home(std::uint32_t frag) const noexcept { return frag >> cell_shift_; }
@@ -377,6 +421,7 @@ private:
     struct Probe {
         std::uint32_t found = kNone;
         std::uint32_t free = kNone;
+        std::uint32_t slot = kNone;  // the slot of `found`
     };
     template <class Q>
     ORVU_ALWAYS_INLINE Probe probe(const Q& key, std::uint32_t frag) const {
@@ -386,9 +431,18 @@ private:
             if (cell == kEmptyCell) return {kNone, pos};
             if (static_cast<std::uint32_t>(cell >> 32) == frag &&
                 same_key(slots_[slot_index(cell)].entry().first, key)) {
-                return {pos, kNone};
+                return {pos, kNone, slot_index(cell)};
             }
         }
+    }
+
+    // Whether a handle from any time is good now and names the entry of `key`:
+    // its cell still points at its slot (so the slot is live) and the key there is `key`.
+    template <class Q>
+    ORVU_ALWAYS_INLINE bool still_holds(Handle at, const Q& key) const {
+        // (An empty cell names no slot: its index reads as kNone.)
+        return at.cell_ <= cell_mask_ && cells_ && slot_index(cells_[at.cell_]) == at.slot_ &&
+               same_key(slots_[at.slot_].entry().first, key);
     }
 
     // The table position of a live slot.
@@ -403,8 +457,7 @@ private:
     ORVU_ALWAYS_INLINE bool reserve_one() {
         if (size_ >= kMaxSize) throw std::bad_alloc();
         const std::uint32_t cells = cells_ ? cell_mask_ + 1 : 0;
-        // Load factor at most 3/4 keeps linear probes short.
-        const bool rebuild = std::uint64_t{size_ + 1} * 4 > std::uint64_t{cells} * 3;
+        const bool rebuild = std::uint64_t{size_ + 1} * kLoadDenominator > std::uint64_t{cells} * kLoadNumerator;
         if (rebuild) grow_cells(cells ? cells * 2 : kFirstCells);
         if (free_ == kNone && slots_used_ == slot_capacity_) {
             grow_slots(slot_capacity_ ? slot_capacity_ * 2 : kFirstSlots);

@@ -42,7 +42,7 @@ bool ParticipantRoster::remove(const std::string& id) { return participants_.era
 
 Outcome<> ParticipantRoster::set_all(std::vector<Participant> snapshot) {
     Issues issues;
-    std::unordered_set<std::string_view> seen;
+    std::unordered_set<std::string_view, KeyHash<std::string>> seen;  // keyed hash: ids from peers
     for (std::size_t i = 0; i < snapshot.size(); ++i) {
         const std::string& id = snapshot[i].id;
         if (!seen.insert(id).second) {

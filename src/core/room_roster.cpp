@@ -46,7 +46,8 @@ std::vector<std::string> RoomRoster::tracked_room_ids() const {
 }
 
 RoomReconciliation RoomRoster::reconcile(const std::vector<std::string>& current_room_ids) {
-    std::unordered_set<std::string> snapshot(current_room_ids.begin(), current_room_ids.end());
+    const std::unordered_set<std::string, KeyHash<std::string>> snapshot(current_room_ids.begin(),
+                                                                         current_room_ids.end());
 
     RoomReconciliation result;
     admitted_.for_each([&](const std::string& id) {

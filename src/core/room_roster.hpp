@@ -42,7 +42,7 @@ public:
 
 private:
     OrderedSet<std::string> admitted_;
-    std::unordered_map<std::string, std::uint64_t> admitting_;
+    std::unordered_map<std::string, std::uint64_t, KeyHash<std::string>> admitting_;  // keyed hash: ids from peers
     TicketCounter counter_;
 };
 

@@ -57,14 +57,14 @@ bool SubscriptionBook::holds(Phase phase, std::string_view key, std::uint64_t ti
 std::optional<std::uint64_t> SubscriptionBook::apply(Step step, std::string_view key, std::uint64_t ticket,
                                                      TicketCounter& counter) {
     const StepRule& rule = kStepRules[index_of(step)];
-    const std::uint32_t pos = subjects_.position(key);
-    const bool present = pos != subjects_.kAbsent;
-    if ((present ? subjects_.value_at(pos).phase : Phase::Absent) != rule.from) return std::nullopt;
+    const auto at = subjects_.locate(key);
+    const bool present = static_cast<bool>(at);
+    if ((present ? subjects_.value(at).phase : Phase::Absent) != rule.from) return std::nullopt;
     std::uint64_t carried = 0;
     switch (rule.ticket) {
         case TicketRule::None: break;
         case TicketRule::MustMatch:
-            if (subjects_.value_at(pos).ticket != ticket) return std::nullopt;
+            if (subjects_.value(at).ticket != ticket) return std::nullopt;
             carried = ticket;
             break;
         case TicketRule::Fresh:
@@ -73,14 +73,14 @@ std::optional<std::uint64_t> SubscriptionBook::apply(Step step, std::string_view
             break;
     }
     if (rule.to == Phase::Absent) {
-        subjects_.erase_position(pos);
+        subjects_.erase(at);
     } else if (!present) {
         // The only step out of Absent; if the insertion throws, nothing has
         // changed (the ticket is taken below, after it).
         subjects_.insert_back(std::string(key), Standing{rule.to, carried});
     } else {
-        subjects_.value_at(pos) = Standing{rule.to, carried};
-        if (rule.to == Phase::Active) subjects_.move_position_to_back(pos);
+        subjects_.value(at) = Standing{rule.to, carried};
+        if (rule.to == Phase::Active) subjects_.move_to_back(at);
     }
     if (rule.ticket == TicketRule::Fresh) counter.advance();
     return carried;

@@ -63,8 +63,11 @@ static void run(unsigned seed) {
     std::mt19937 rng(seed);
     std::vector<std::string> keys;
     for (int i = 0; i < 300; ++i) keys.push_back("key-" + std::to_string(i * 7919 % 1000));
-    OrderedMap<std::string, int, Hash> map;
+    using Map = OrderedMap<std::string, int, Hash>;
+    Map map;
     Model model;
+    // A handle kept across steps: as a hint it may name any entry or none by now.
+    typename Map::Handle remembered;
     auto pick = [&] { return keys[rng() % keys.size()]; };
     for (step = 0; step < 60000; ++step) {
         // Phases of growth and shrinkage so that the tables grow and slots are reused.
@@ -103,7 +106,13 @@ static void run(unsigned seed) {
                 break;
             }
             case 3: {
-                const bool moved = map.move_to_back(key);
+                bool moved = false;
+                if (rng() % 2) {
+                    moved = map.move_to_back(key);
+                } else if (const auto at = map.locate(std::string_view(key))) {
+                    map.move_to_back(at);
+                    moved = true;
+                }
                 auto it = find_in(model, key);
                 EXPECT(moved == (it != model.end()));
                 if (it != model.end()) std::rotate(it, it + 1, model.end());
@@ -112,7 +121,13 @@ static void run(unsigned seed) {
             case 4:
             case 5: {
                 if (growing && rng() % 2) break;
-                const bool erased = map.erase(std::string_view(key));
+                bool erased = false;
+                if (rng() % 2) {
+                    erased = map.erase(std::string_view(key));
+                } else if (const auto at = map.locate(key, remembered)) {
+                    map.erase(at);
+                    erased = true;
+                }
                 auto it = find_in(model, key);
                 EXPECT(erased == (it != model.end()));
                 if (it != model.end()) model.erase(it);
@@ -143,6 +158,13 @@ static void run(unsigned seed) {
             }
         }
         check_same(map, model, {key, pick(), "absent"});
+        // A stale hint never finds the wrong entry, nor misses the right one.
+        const std::string probe = pick();
+        const auto hinted = map.locate(std::string_view(probe), remembered);
+        auto it = find_in(model, probe);
+        EXPECT(static_cast<bool>(hinted) == (it != model.end()));
+        if (hinted && it != model.end()) EXPECT(map.value(hinted) == it->second);
+        if (rng() % 16 == 0) remembered = map.locate(pick());
     }
 }
 
