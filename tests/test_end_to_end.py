@@ -24,7 +24,7 @@ import orvu_sdk_core as core  # noqa: E402
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "examples"))
 
-from chaos import run_chaos  # noqa: E402
+from chaos import content, fault_test_policy, run_chaos  # noqa: E402
 from platform_sim import RETRYABLE_FAULTS, PlatformSimulator  # noqa: E402
 from reference_host import MAX_BRIEF_ERROR, AgentError, EchoAgent, ReferenceHost  # noqa: E402
 
@@ -45,25 +45,6 @@ CHAOS_SEEDS = int(os.environ.get("ORVU_CHAOS_SEEDS", "8"))
 CHAOS_SETTLE_S = 15.0
 
 
-def fault_test_policy() -> dict[str, float]:
-    """The default reconnect numbers, except a rapid-disconnect threshold that a
-    fault test with hundreds of injected disconnects does not reach."""
-    return {
-        "base_delay_s": 1, "factor": 2.0, "max_delay_s": 30, "stable_reset_s": 60,
-        "rapid_disconnect_uptime_s": 10, "rapid_window_s": 300, "rapid_first_min_delay_s": 1,
-        "rapid_second_min_delay_s": 5, "rapid_cooldown_base_s": 10, "rapid_cooldown_step_s": 10,
-        "rapid_cooldown_max_s": 60, "rapid_threshold": 100000, "heartbeat_interval_s": 30,
-        "dead_threshold_s": 60,
-    }
-
-
-def _content(rng: random.Random, n: int) -> str:
-    roll = rng.random()
-    tag = ("[fail]" if roll < 0.06 else "[flaky]" if roll < 0.12 else "[quiet]" if roll < 0.16
-           else "[mute]" if roll < 0.20 else "")
-    return f"message {n} {tag}".strip()
-
-
 async def _scenario(terminal: str) -> tuple[PlatformSimulator, ReferenceHost, core.SessionState]:
     rng = random.Random(SEED)
     sim = PlatformSimulator(rooms=ROOMS, seed=SEED, replay_completed=2, log=None)
@@ -80,7 +61,7 @@ async def _scenario(terminal: str) -> tuple[PlatformSimulator, ReferenceHost, co
         await sim.wait_for(sim.fully_subscribed)
         guests: list[tuple[str, str]] = []
         for n in range(MESSAGES):
-            await sim.publish(rng.choice(ROOMS), _content(rng, n))
+            await sim.publish(rng.choice(ROOMS), content(rng, n))
             if n % 50 == 25:
                 guest = (rng.choice(ROOMS), f"guest-{n}")
                 guests.append(guest)

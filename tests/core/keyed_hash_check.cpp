@@ -18,14 +18,7 @@
 
 using namespace orvu::core;
 
-static int failures = 0;
-#define EXPECT(cond)                                                    \
-    do {                                                                \
-        if (!(cond)) {                                                  \
-            std::printf("%s:%d: expected %s\n", __FILE__, __LINE__, #cond); \
-            ++failures;                                                 \
-        }                                                               \
-    } while (0)
+#include "expect.hpp"
 
 // The former hash, copied as it was: fixed, public, no key.
 static std::uint64_t old_mix(std::uint64_t x) {

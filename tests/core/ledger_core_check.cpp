@@ -12,14 +12,7 @@
 
 using namespace orvu::core;
 
-static int failures = 0;
-#define EXPECT(cond)                                                        \
-    do {                                                                    \
-        if (!(cond)) {                                                      \
-            std::printf("%s:%d: expected %s\n", __FILE__, __LINE__, #cond); \
-            ++failures;                                                     \
-        }                                                                   \
-    } while (0)
+#include "expect.hpp"
 
 // A refusal carrying exactly the one issue described.
 template <class T>
