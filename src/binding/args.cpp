@@ -1,7 +1,5 @@
 #include "binding/args.hpp"
 
-#include "core/numbers.hpp"
-
 #include <cstring>
 
 namespace orvu::py {
@@ -182,42 +180,26 @@ std::optional<double> BoundArgs::optional_real(std::size_t i) const {
     return real(i);
 }
 
-std::int64_t BoundArgs::check_range(std::size_t i, std::int64_t value, std::int64_t low, std::int64_t high) const {
-    if (value < low || value > high) {
-        raise_value_error(core::range_message(name(i), low, static_cast<std::uint64_t>(high), value));
-    }
-    return value;
-}
-
 Ref BoundArgs::optional_int_object(std::size_t i) const {
     if (!slots_[i] || slots_[i] == Py_None) return Ref();
     return to_index(slots_[i], sig_.callable, name(i));
 }
 
-std::uint64_t BoundArgs::check_range(std::size_t i, PyObject* value, std::uint64_t low, std::uint64_t high) const {
+std::uint64_t BoundArgs::in_range(std::size_t i, PyObject* value, const core::IntRange& range) const {
     int overflow = 0;
     const long long small = PyLong_AsLongLongAndOverflow(value, &overflow);
     if (small == -1 && overflow == 0 && PyErr_Occurred()) throw_error();
-    std::string got;
-    if (overflow == 0) {
-        const auto v = static_cast<std::uint64_t>(small);
-        if (small >= 0 && v >= low && v <= high) return v;
-        got = core::format_int(small);
-    } else if (overflow > 0) {
+    if (overflow == 0) return in_range(i, static_cast<std::int64_t>(small), range);
+    if (overflow > 0) {
         const unsigned long long big = PyLong_AsUnsignedLongLong(value);
-        if (big == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
-            PyErr_Clear();  // beyond 64 bits
-        } else {
-            if (big >= low && big <= high) return big;
-            got = core::format_uint(big);
+        if (big != static_cast<unsigned long long>(-1) || !PyErr_Occurred()) {
+            return unwrap(range.check(name(i), static_cast<std::uint64_t>(big)));
         }
+        PyErr_Clear();  // beyond 64 bits
     }
-    if (got.empty()) {
-        // Quoted as int.__repr__ prints it: a subclass's own __repr__ or __str__ plays no part.
-        Ref text = Ref::check(PyObject_CallMethod(reinterpret_cast<PyObject*>(&PyLong_Type), "__repr__", "O", value));
-        got = utf8_view(text.get());
-    }
-    raise_value_error(core::range_message_text(name(i), low, high, got));
+    // Quoted as int.__repr__ prints it: a subclass's own __repr__ or __str__ plays no part.
+    Ref text = Ref::check(PyObject_CallMethod(reinterpret_cast<PyObject*>(&PyLong_Type), "__repr__", "O", value));
+    raise_refusal(range.refuse(name(i), utf8_view(text.get())));
 }
 
 bool BoundArgs::boolean(std::size_t i) const {

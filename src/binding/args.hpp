@@ -12,8 +12,10 @@
 #pragma once
 
 #include "binding/errors.hpp"
+#include "binding/refusal.hpp"
 #include "binding/state.hpp"
 #include "binding/text.hpp"
+#include "core/numbers.hpp"
 
 #include <array>
 #include <cstdint>
@@ -100,23 +102,23 @@ public:
     // None (or not given) -> nullopt.
     template <class T>
     std::optional<T> optional_integer(std::size_t i) const;
-    // An integer that must lie in [low, high]: a value beyond 64 bits is an
-    // OverflowError, one outside the range the shared ValueError
-    // "`{name}` must be an integer between {low} and {high}, got {value}".
-    template <class T>
-    T integer_in(std::size_t i, std::int64_t low, std::int64_t high) const {
-        return static_cast<T>(check_range(i, integer<std::int64_t>(i), low, high));
+    // A 64-bit integer, or the core's `fallback` when the argument is not given.
+    std::int64_t integer_or(std::size_t i, std::int64_t fallback) const {
+        return given(i) ? integer<std::int64_t>(i) : fallback;
     }
-    // The range check alone, for a value of argument `i` already converted
-    // (when every argument is converted before any range is checked).
-    std::int64_t check_range(std::size_t i, std::int64_t value, std::int64_t low, std::int64_t high) const;
     // None (or not given) -> null; otherwise argument `i` as an int object
     // (its __index__ applied), a TypeError naming it when it has none.
     Ref optional_int_object(std::size_t i) const;
-    // The range check of an int object of any size against unsigned bounds:
-    // any value outside [low, high], beyond 64 bits included, is the shared
-    // ValueError quoting it in plain decimal (never an OverflowError).
-    std::uint64_t check_range(std::size_t i, PyObject* value, std::uint64_t low, std::uint64_t high) const;
+    // The one range check: the value of argument `i`, already converted (so
+    // that every argument is converted before any range is checked), against
+    // a core range; outside it the core's refusal, a ValueError.
+    template <class T = std::uint64_t>
+    T in_range(std::size_t i, std::int64_t value, const core::IntRange& range) const {
+        return static_cast<T>(unwrap(range.check(name(i), value)));
+    }
+    // The same for an int object of any size: a value beyond 64 bits is out
+    // of range too, quoted in plain decimal (never an OverflowError).
+    std::uint64_t in_range(std::size_t i, PyObject* value, const core::IntRange& range) const;
     double real(std::size_t i) const;
     // None (or not given) -> nullopt.
     std::optional<double> optional_real(std::size_t i) const;

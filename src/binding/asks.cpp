@@ -4,6 +4,7 @@
 #include "core/asks.hpp"
 
 #include <cstdint>
+#include <cstring>
 #include <string>
 
 namespace orvu::py {
@@ -14,7 +15,7 @@ using CancelledObject = Wrapped<core::CancelledDecisions>;
 using core::DecisionRegistry;
 using D = DecisionRegistry;
 
-// Eight bytes of os.urandom, read little-endian. `os` is looked up on every
+// Eight bytes of os.urandom. `os` is looked up on every
 // call, so a host that replaced os.urandom is heard.
 std::uint64_t random_seed() {
     Ref os = Ref::check(PyImport_ImportModule("os"));
@@ -24,9 +25,9 @@ std::uint64_t random_seed() {
     }
     const char* data = PyBytes_AsString(bytes.get());
     if (!data) throw_error();
-    std::uint64_t seed = 0;
-    for (int i = 7; i >= 0; --i) seed = (seed << 8) | static_cast<unsigned char>(data[i]);
-    return seed;
+    unsigned char eight[8];
+    std::memcpy(eight, data, sizeof eight);
+    return core::seed_from_bytes(eight);
 }
 
 // ---------------------------------------------------------------------------
@@ -58,8 +59,8 @@ Ref registry_new(PyTypeObject* type, const BoundArgs& a) {
     const Ref max_pending = a.optional_int_object(0);
     const Ref seed = a.optional_int_object(1);
     std::optional<std::uint32_t> bound;
-    if (max_pending) bound = static_cast<std::uint32_t>(a.check_range(0, max_pending.get(), 1, UINT32_MAX));
-    const std::uint64_t state = seed ? a.check_range(1, seed.get(), 0, UINT64_MAX) : random_seed();
+    if (max_pending) bound = static_cast<std::uint32_t>(a.in_range(0, max_pending.get(), core::kMaxPendingRange));
+    const std::uint64_t state = seed ? a.in_range(1, seed.get(), core::kSeedRange) : random_seed();
     return RegistryObject::create(type, bound, state);
 }
 
@@ -146,7 +147,7 @@ const Signature kIsAuthorized{"is_authorized_sender", {"authorized_senders", "se
 Ref is_authorized_sender(const BoundArgs& a) {
     PyObject* senders = a[0];
     PyObject* sender = a[1];
-    bool admitted = senders == Py_None;
+    bool listed = false;
     if (senders != Py_None) {
         if (!PyAnySet_Check(senders)) a.wrong_type(0, "set, frozenset or None");
         // Every element is checked, even past a match, so a bad set is always refused.
@@ -157,12 +158,12 @@ Ref is_authorized_sender(const BoundArgs& a) {
                                  "str, not " + type_name_of(item.get()));
             }
             // Exact text comparison: a str subclass's own __eq__ plays no part.
-            admitted = admitted || (PyUnicode_Check(sender) && PyUnicode_Compare(item.get(), sender) == 0);
+            listed = listed || (PyUnicode_Check(sender) && PyUnicode_Compare(item.get(), sender) == 0);
         }
         if (PyErr_Occurred()) throw_error();
     }
     if (sender != Py_None && !PyUnicode_Check(sender)) a.wrong_type(1, "str or None");
-    return result::boolean(admitted);
+    return result::boolean(core::is_authorized_sender(senders != Py_None, listed));
 }
 
 PyMethodDef is_authorized_sender_def = function<kIsAuthorized, &is_authorized_sender>(

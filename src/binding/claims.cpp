@@ -6,7 +6,6 @@
 #include "core/claims.hpp"
 #include "core/numbers.hpp"
 
-#include <algorithm>
 #include <string>
 
 namespace orvu::py {
@@ -25,20 +24,8 @@ core::DeliveryFacts facts_arg(const BoundArgs& a) {
         if (!PyBool_Check(kv.second)) raise_type_error("delivery facts must be bool values");
     }
     core::DeliveryFacts facts;
-    const std::pair<std::string_view, bool*> fields[] = {{"self_echo", &facts.self_echo},
-                                                         {"durably_processed", &facts.durably_processed},
-                                                         {"durably_failed", &facts.durably_failed},
-                                                         {"allow_failed_retry", &facts.allow_failed_retry}};
     for (const auto& [key, value] : a.extra_keywords()) {
-        const std::string_view name = utf8_view(key);
-        const auto* field = std::find_if(std::begin(fields), std::end(fields),
-                                         [&](const auto& f) { return f.first == name; });
-        if (field == std::end(fields)) {
-            raise_type_error("unknown field `" + std::string(name) +
-                             "`, expected one of `self_echo`, `durably_processed`, `durably_failed`, "
-                             "`allow_failed_retry`");
-        }
-        *field->second = value == Py_True;
+        unwrap(core::set_delivery_fact(facts, utf8_view(key), value == Py_True));
     }
     return facts;
 }
@@ -69,8 +56,8 @@ Ref settlement(const ModuleState& s, const core::Settlement& x) {
 
 const Signature kNew{"ClaimRegistry.__new__", {"max_completed"}, 1, 0};
 Ref registry_new(PyTypeObject* type, const BoundArgs& a) {
-    const std::uint32_t max_completed = a.given(0) ? a.integer_in<std::uint32_t>(0, 1, core::kCountMax) : 500;
-    return RegistryObject::create(type, max_completed);
+    const std::int64_t max_completed = a.integer_or(0, core::kDefaultMaxCompleted);
+    return RegistryObject::create(type, a.in_range<std::uint32_t>(0, max_completed, core::kMaxCompletedRange));
 }
 
 // Every body converts all its arguments, in parameter order, before the

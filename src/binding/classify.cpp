@@ -18,13 +18,13 @@ Ref classification(const core::Classification& c) {
 const Signature kClassifyClose{"classify_close", {"close_code"}, 1, 1};
 Ref classify_close(const BoundArgs& a) {
     std::optional<std::uint16_t> code;
-    if (a[0] != Py_None) code = a.integer_in<std::uint16_t>(0, 0, 65535);
+    if (a[0] != Py_None) code = a.in_range<std::uint16_t>(0, a.integer<std::int64_t>(0), core::kCodeRange);
     return classification(core::classify_close(code));
 }
 
 const Signature kClassifyUpgrade{"classify_upgrade", {"status"}, 1, 1};
 Ref classify_upgrade(const BoundArgs& a) {
-    return classification(core::classify_upgrade(a.integer_in<std::uint16_t>(0, 0, 65535)));
+    return classification(core::classify_upgrade(a.in_range<std::uint16_t>(0, a.integer<std::int64_t>(0), core::kCodeRange)));
 }
 
 PyMethodDef classify_close_def = function<kClassifyClose, &classify_close>(

@@ -47,10 +47,10 @@ Ref evaluate_drain_candidate(const BoundArgs& a) {
         id = result::str(candidate->id);
     }
     const bool in_snapshot = scan_seen_ids(a, 1, id.get());
-    Ref decision =
-        result::str(core::wire_of(core::decide_drain(candidate ? &*candidate : nullptr, agent_id, in_snapshot)));
-    if (!candidate) return result::dict(a.state(), {{Word::Decision, decision}});
-    return result::dict(a.state(), {{Word::Decision, decision}, {Word::MessageId, id}});
+    const core::DrainStep step = core::decide_drain(candidate ? &*candidate : nullptr, agent_id, in_snapshot);
+    // The id as already made from the candidate's text.
+    return result::sparse_dict(a.state(), {{Word::Decision, result::str(core::wire_of(step.decision))},
+                                           {Word::MessageId, step.message_id ? id : Ref()}});
 }
 
 const Signature kAdapter{"evaluate_adapter_result", {"room_id", "message_id", "succeeded"}, 3, 3};
@@ -67,12 +67,10 @@ Ref evaluate_adapter_result(const BoundArgs& a) {
 const Signature kNextMessage{"evaluate_next_message", {"triggering_message_id", "next_message_id"}, 2, 2};
 Ref evaluate_next_message(const BoundArgs& a) {
     const std::string_view triggering = a.str(0);
-    const core::NextMessageDecision decision = core::decide_next_message(triggering, a.optional_str(1));
-    Ref wire = result::str(core::wire_of(decision));
-    if (decision != core::NextMessageDecision::AlreadyProcessed) {
-        return result::dict(a.state(), {{Word::Decision, wire}});
-    }
-    return result::dict(a.state(), {{Word::Decision, wire}, {Word::NextOpenId, result::plain_str(a[1])}});
+    const core::NextMessageStep step = core::decide_next_message(triggering, a.optional_str(1));
+    // The next open id is echoed as given.
+    return result::sparse_dict(a.state(), {{Word::Decision, result::str(core::wire_of(step.decision))},
+                                           {Word::NextOpenId, step.next_open_id ? result::plain_str(a[1]) : Ref()}});
 }
 
 PyMethodDef defs[] = {

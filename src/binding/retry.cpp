@@ -12,10 +12,10 @@ using TrackerObject = Wrapped<core::RetryTracker>;
 const Signature kNew{"RetryTracker.__new__", {"max_retries", "max_tracked"}, 2, 0};
 Ref tracker_new(PyTypeObject* type, const BoundArgs& a) {
     // Both values are converted before either range is checked.
-    const std::int64_t max_retries = a.given(0) ? a.integer<std::int64_t>(0) : 1;
-    const std::int64_t max_tracked = a.given(1) ? a.integer<std::int64_t>(1) : 10000;
-    const auto retries = static_cast<std::uint32_t>(a.check_range(0, max_retries, 0, core::kCountMax));
-    const auto tracked = static_cast<std::uint32_t>(a.check_range(1, max_tracked, 1, core::kCountMax));
+    const std::int64_t max_retries = a.integer_or(0, core::kDefaultMaxRetries);
+    const std::int64_t max_tracked = a.integer_or(1, core::kDefaultMaxTracked);
+    const auto retries = a.in_range<std::uint32_t>(0, max_retries, core::kMaxRetriesRange);
+    const auto tracked = a.in_range<std::uint32_t>(1, max_tracked, core::kMaxTrackedRange);
     return TrackerObject::create(type, retries, tracked);
 }
 

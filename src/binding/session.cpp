@@ -2,6 +2,7 @@
 #include "binding/method.hpp"
 #include "binding/registry.hpp"
 #include "core/session.hpp"
+#include "core/session_classify.hpp"
 
 #include <string>
 
@@ -133,7 +134,7 @@ Ref on_socket_close(core::Session& session, const BoundArgs& a) {
     const std::uint64_t checked_epoch = unwrap(core::check_epoch(epoch));
     unwrap(core::check_time("now_s", now_s));
     std::optional<std::uint16_t> code;
-    if (close_code) code = unwrap(core::check_code("close_code", *close_code));
+    if (close_code) code = a.in_range<std::uint16_t>(2, *close_code, core::kCodeRange);
     unwrap(core::check_jitter(jitter));
     return make_outcome(a.state(), session.on_socket_close(checked_epoch, now_s, code, jitter));
 }
@@ -148,7 +149,7 @@ Ref on_upgrade_rejected(core::Session& session, const BoundArgs& a) {
     const double jitter = a.real(4);
     const std::uint64_t checked_epoch = unwrap(core::check_epoch(epoch));
     unwrap(core::check_time("now_s", now_s));
-    const std::uint16_t checked_status = unwrap(core::check_code("status", status));
+    const auto checked_status = a.in_range<std::uint16_t>(2, status, core::kCodeRange);
     const std::optional<core::Duration> held = retry_after_arg(a, 3, retry_after);
     unwrap(core::check_jitter(jitter));
     return make_outcome(a.state(), session.on_upgrade_rejected(checked_epoch, now_s, checked_status, held, jitter));

@@ -2,6 +2,8 @@
 // shortest round-trip form without exponent ("-1", "2.5", "NaN", "inf").
 #pragma once
 
+#include "core/refusal.hpp"
+
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -25,6 +27,19 @@ std::string range_message(std::string_view name, std::int64_t low, std::uint64_t
 std::string range_message_u(std::string_view name, std::uint64_t low, std::uint64_t high, std::uint64_t value);
 // The same with the value already written out (an integer of any size).
 std::string range_message_text(std::string_view name, std::uint64_t low, std::uint64_t high, std::string_view value);
+
+// The inclusive range an integer argument must lie in. Every range check of
+// the module goes through `check`, so the shared message is written once.
+struct IntRange {
+    std::uint64_t low;
+    std::uint64_t high;
+
+    // The value in range, or a value refusal with the shared range message.
+    Outcome<std::uint64_t> check(std::string_view name, std::int64_t value) const;
+    Outcome<std::uint64_t> check(std::string_view name, std::uint64_t value) const;
+    // The refusal of a value already written out (an integer of any size).
+    Refusal refuse(std::string_view name, std::string_view value) const;
+};
 
 // "`{name}` must be a finite, non-negative number, got {value}"
 std::string finite_non_negative_message(std::string_view name, double value);

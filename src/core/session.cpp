@@ -160,11 +160,6 @@ Outcome<double> check_time(std::string_view name, double seconds) {
     return Refusal::value(finite_non_negative_message(name, seconds));
 }
 
-Outcome<std::uint16_t> check_code(std::string_view name, std::int64_t code) {
-    if (code >= 0 && code <= 65535) return static_cast<std::uint16_t>(code);
-    return Refusal::value(range_message(name, 0, 65535, code));
-}
-
 Outcome<double> check_jitter(double jitter_sample) {
     if (std::isfinite(jitter_sample) && jitter_sample >= 0.0 && jitter_sample <= 1.0) return jitter_sample;
     return Refusal::value("`jitter_sample` must be a finite number between 0.0 and 1.0, got " +

@@ -67,7 +67,6 @@ private:
 // Value rules of the Session arguments: the checked value, or a value refusal.
 Outcome<std::uint64_t> check_epoch(std::int64_t epoch);
 Outcome<double> check_time(std::string_view name, double seconds);  // now_s, retry_after_s
-Outcome<std::uint16_t> check_code(std::string_view name, std::int64_t code);  // close_code, status
 Outcome<double> check_jitter(double jitter_sample);
 
 }  // namespace orvu::core
