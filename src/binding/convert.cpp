@@ -35,6 +35,7 @@ IntFit fit_int(PyObject* value, long long& s, unsigned long long& u) {
     return IntFit::Beyond;
 }
 
+using core::kMaxJsonDepth;
 using core::Scratch;
 using core::sort_members;
 

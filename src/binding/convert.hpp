@@ -11,9 +11,6 @@
 
 namespace orvu::py {
 
-// Deepest nesting of arrays and objects a payload may have.
-inline constexpr int kMaxJsonDepth = 512;
-
 // Converts in the fixed order None, bool, int, list/tuple, dict, str,
 // bytes/bytearray (refused), float, set/frozenset, Sequence, Mapping (the
 // abstract classes of the module's `state`). Every failure (including errors

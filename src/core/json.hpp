@@ -199,6 +199,9 @@ inline JsonValue JsonValue::borrowed_string(std::string_view text, const void* o
     return v;
 }
 
+// Deepest nesting of arrays and objects a payload may have.
+inline constexpr int kMaxJsonDepth = 512;
+
 // The order of object keys: ascending bytes, compared in place, eight at a
 // time (keys are short and often share a prefix such as "sender_", where a
 // library call would cost more than the work).
