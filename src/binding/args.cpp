@@ -202,6 +202,25 @@ std::uint64_t BoundArgs::in_range(std::size_t i, PyObject* value, const core::In
     raise_refusal(range.refuse(name(i), utf8_view(text.get())));
 }
 
+std::vector<std::string> BoundArgs::str_sequence(std::size_t i) const {
+    PyObject* obj = slots_[i];
+    const bool is_list = PyList_Check(obj);
+    if (!is_list && !PyTuple_Check(obj)) wrong_type(i, "list or tuple of str");
+    const Py_ssize_t n = is_list ? PyList_Size(obj) : PyTuple_Size(obj);
+    std::vector<std::string> items;
+    // Nothing below runs Python code, so the list cannot change under us.
+    for (Py_ssize_t k = 0; k < n; ++k) {
+        PyObject* item = is_list ? PyList_GetItem(obj, k) : PyTuple_GetItem(obj, k);
+        if (!item) throw_error();
+        if (!PyUnicode_Check(item)) {
+            raise_type_error(std::string(sig_.callable) + "() argument '" + name(i) + "' must contain only str, not " +
+                             type_name_of(item) + " (at index " + std::to_string(k) + ")");
+        }
+        items.emplace_back(utf8_view(item));
+    }
+    return items;
+}
+
 bool BoundArgs::boolean(std::size_t i) const {
     PyObject* obj = slots_[i];
     if (!PyBool_Check(obj)) wrong_type(i, "bool");

@@ -122,6 +122,11 @@ public:
     double real(std::size_t i) const;
     // None (or not given) -> nullopt.
     std::optional<double> optional_real(std::size_t i) const;
+    // A list or tuple of str. A str is refused outright (never taken as a
+    // sequence of one-letter ids), and so is every other iterable: reading a
+    // set or a generator would give an order or a one-shot consumption the
+    // caller did not ask for.
+    std::vector<std::string> str_sequence(std::size_t i) const;
     // Exactly True or False.
     bool boolean(std::size_t i) const;
     // Checks that the argument is an instance of `type`; returns it borrowed.

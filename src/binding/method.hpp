@@ -147,11 +147,19 @@ void* constructor() noexcept {
 //
 // Parameters: std::string / std::string_view (str), bool (exact bool),
 // double (float), integers (their width), std::optional<std::string> or
-// std::optional<std::string_view> (str or None), core enumerations (a member
-// of their class). Results: void (None), bool, integers, double, strings,
-// std::vector<std::string> (list), core
+// std::optional<std::string_view> (str or None), std::optional of int64 or
+// double (None or the number), std::vector<std::string> (a list or tuple of
+// str), core enumerations (a member of their class). Results: void (None),
+// bool, integers, double, strings, std::vector<std::string> (list), core
 // enumerations (their member), pairs (2-tuples), lists of (str, integer)
-// pairs (lists of tuples), std::optional of those (None), a ready Ref.
+// pairs (lists of tuples), std::optional of those (None), a ready Ref, core
+// records with a RecordType (an instance of their class), and core::Outcome
+// of those (its refusal raised).
+
+// The module's class that a core record comes back as, declared beside the
+// class:  template <> struct RecordType<core::SessionOutcome> { static constexpr TypeId id = ...; };
+template <class T>
+struct RecordType {};
 
 namespace typed {
 
@@ -192,6 +200,20 @@ template <>
 struct Arg<std::optional<std::string_view>> {
     static std::optional<std::string_view> get(const BoundArgs& a, std::size_t i) { return a.optional_str(i); }
 };
+template <>
+struct Arg<std::optional<std::int64_t>> {
+    static std::optional<std::int64_t> get(const BoundArgs& a, std::size_t i) {
+        return a.optional_integer<std::int64_t>(i);
+    }
+};
+template <>
+struct Arg<std::optional<double>> {
+    static std::optional<double> get(const BoundArgs& a, std::size_t i) { return a.optional_real(i); }
+};
+template <>
+struct Arg<std::vector<std::string>> {
+    static std::vector<std::string> get(const BoundArgs& a, std::size_t i) { return a.str_sequence(i); }
+};
 template <class E>
 struct Arg<E, std::enable_if_t<std::is_enum_v<E>>> {
     static E get(const BoundArgs& a, std::size_t i) { return enum_arg<E>(a, i, enum_id_of<E>); }
@@ -200,6 +222,8 @@ struct Arg<E, std::enable_if_t<std::is_enum_v<E>>> {
 template <class T>
 Ref to_py(const ModuleState& state, const T& value) {
     if constexpr (std::is_same_v<T, Ref>) return value;
+    else if constexpr (requires { RecordType<T>::id; })
+        return result::instance<Wrapped<T>>(state, RecordType<T>::id, value);
     else if constexpr (std::is_same_v<T, bool>) return result::boolean(value);
     else if constexpr (std::is_enum_v<T>) return result::member(state, enum_id_of<T>, value);
     else if constexpr (std::is_integral_v<T>) return result::integer(value);
@@ -211,6 +235,12 @@ Ref to_py(const ModuleState& state, const T& value) {
     else if constexpr (requires { value.first; value.second; })
         return result::tuple(to_py(state, value.first), to_py(state, value.second));
     else return result::optional(value, [&](const auto& v) { return to_py(state, v); });
+}
+
+// A refused outcome is raised; an accepted one is built by its value's type.
+template <class T>
+Ref to_py(const ModuleState& state, core::Outcome<T>& outcome) {
+    return to_py(state, unwrap(std::move(outcome)));
 }
 
 template <class F>
@@ -240,7 +270,8 @@ Ref invoke(const BoundArgs& a, Call&& call, std::index_sequence<I...>) {
         std::apply(call, values);
         return result::none();
     } else {
-        return to_py(a.state(), std::apply(call, values));
+        decltype(auto) result = std::apply(call, values);
+        return to_py(a.state(), result);
     }
 }
 

@@ -40,6 +40,18 @@ public:
                                 double jitter_sample);
     SessionState end() noexcept;
 
+    // The same reports with the arguments as the host gives them: each is
+    // checked, in parameter order, before anything changes, and the first
+    // that breaks its rule is refused.
+    Outcome<std::optional<std::uint64_t>> checked_begin_attempt(double now_s);
+    Outcome<SessionOutcome> checked_on_connected(std::int64_t epoch, double now_s);
+    Outcome<SessionOutcome> checked_on_socket_close(std::int64_t epoch, double now_s,
+                                                    std::optional<std::int64_t> close_code, double jitter_sample);
+    Outcome<SessionOutcome> checked_on_upgrade_rejected(std::int64_t epoch, double now_s, std::int64_t status,
+                                                        std::optional<double> retry_after_s, double jitter_sample);
+    Outcome<SessionOutcome> checked_on_supersede(double now_s, bool retryable, std::optional<double> retry_after_s,
+                                                 double jitter_sample);
+
 private:
     SessionOutcome dead_outcome() const noexcept;
     static SessionOutcome stale_outcome(SessionState state, StaleReason reason) noexcept;
