@@ -1,5 +1,6 @@
 #include "binding/args.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 namespace orvu::py {
@@ -31,7 +32,7 @@ void BoundArgs::store_keyword(PyObject* key, PyObject* value) {
     if (!text) throw_error();
     std::string_view k(text, static_cast<std::size_t>(size));
     std::size_t i = 0;
-    for (const char* p : sig_.params) {
+    for (const std::string& p : sig_.params) {
         if (k == p) {
             if (slots_[i]) {
                 std::string m = std::string(sig_.callable) + "() got multiple values for argument '" + p + "'";
@@ -64,6 +65,37 @@ void check_signature(const Signature& sig) {
     if (sig.params.size() > kMaxParams || sig.positional > sig.params.size() || sig.required > sig.params.size()) {
         raise(PyExc_SystemError, std::string(sig.callable) + "(): malformed argument signature");
     }
+}
+
+Signature read_signature(const char* owner, std::string_view doc) {
+    Signature sig;
+    const std::size_t open = doc.find('('), close = doc.find(')');
+    const std::size_t end = doc.find('\n');
+    Signature malformed{owner ? owner : "", {}, kMaxParams + 1};  // refused by every call
+    if (open == std::string_view::npos || close < open || close > end || doc.substr(close, 5) != ")\n--\n") {
+        return malformed;
+    }
+    bool keyword_only = false, optional = false;
+    std::string_view rest = doc.substr(open + 1, close - open - 1);
+    while (!rest.empty()) {
+        const std::size_t comma = std::min(rest.find(", "), rest.size());
+        std::string_view param = rest.substr(0, comma);
+        rest.remove_prefix(std::min(comma + 2, rest.size()));
+        if (param.starts_with('$')) continue;  // $self, $type
+        if (param == "*") {
+            keyword_only = true;
+            continue;
+        }
+        const std::size_t equals = param.find('=');
+        if (equals == std::string_view::npos && optional) return malformed;  // a required one after a default
+        optional = equals != std::string_view::npos;
+        sig.params.emplace_back(param.substr(0, equals));
+        if (!keyword_only) sig.positional = sig.params.size();
+        if (!optional) sig.required = sig.params.size();
+    }
+    const std::string_view name = doc.substr(0, open);
+    sig.callable = owner ? std::string(owner) + "." + std::string(name) : std::string(name);
+    return sig.params.size() <= kMaxParams ? sig : malformed;
 }
 
 void BoundArgs::bind_any(PyObject* const* args, std::size_t nargs, PyObject* kwnames) {
@@ -113,7 +145,7 @@ void raise_wrong_type(PyObject* obj, const char* callable, const char* name, std
 }
 
 void BoundArgs::wrong_type(std::size_t i, std::string_view expected) const {
-    raise_wrong_type(slots_[i], sig_.callable, name(i), expected);
+    raise_wrong_type(slots_[i], callable(), name(i), expected);
 }
 
 std::string_view to_str(PyObject* obj, const char* callable, const char* name) {
@@ -173,7 +205,7 @@ PyObject* BoundArgs::optional_str_object(std::size_t i) const {
     return obj;
 }
 
-double BoundArgs::real(std::size_t i) const { return to_double(slots_[i], sig_.callable, name(i)); }
+double BoundArgs::real(std::size_t i) const { return to_double(slots_[i], callable(), name(i)); }
 
 std::optional<double> BoundArgs::optional_real(std::size_t i) const {
     if (!slots_[i] || slots_[i] == Py_None) return std::nullopt;
@@ -182,7 +214,7 @@ std::optional<double> BoundArgs::optional_real(std::size_t i) const {
 
 Ref BoundArgs::optional_int_object(std::size_t i) const {
     if (!slots_[i] || slots_[i] == Py_None) return Ref();
-    return to_index(slots_[i], sig_.callable, name(i));
+    return to_index(slots_[i], callable(), name(i));
 }
 
 std::uint64_t BoundArgs::in_range(std::size_t i, PyObject* value, const core::IntRange& range) const {

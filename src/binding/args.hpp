@@ -5,6 +5,8 @@
 // lists its parameters: the first `positional` may be given by position or
 // keyword, the rest are keyword-only; the first `required` must be given.
 // With `var_keywords` unknown keywords are collected instead of refused.
+// Most signatures are read from the docstring's text signature, which
+// `inspect.signature` reports too, so the two cannot disagree.
 //
 // Binding fills one slot per parameter (nullptr when not given); the
 // BoundArgs converters then turn slots into C++ values in parameter order,
@@ -19,7 +21,6 @@
 
 #include <array>
 #include <cstdint>
-#include <initializer_list>
 #include <limits>
 #include <optional>
 #include <string>
@@ -42,12 +43,20 @@ PyCFunction fastcall(Fn* fn) noexcept {
 }
 
 struct Signature {
-    const char* callable;                   // without the parentheses
-    std::initializer_list<const char*> params;
-    std::size_t positional;                 // leading positional-or-keyword parameters
-    std::size_t required;                   // leading required parameters
+    std::string callable;                   // without the parentheses
+    std::vector<std::string> params;
+    std::size_t positional = 0;             // leading positional-or-keyword parameters
+    std::size_t required = 0;               // leading required parameters
     bool var_keywords = false;              // accept **kwargs
+
+    // The callable's own name: what follows its class's name and a dot.
+    const char* name() const noexcept { return callable.c_str() + (callable.rfind('.') + 1); }
 };
+
+// The signature of `doc`'s text signature "name($self, a, b=None, *, c=None)",
+// named "{owner}.name" (just "name" without an owner). A text that breaks
+// the form gives a signature every call refuses with SystemError.
+Signature read_signature(const char* owner, std::string_view doc);
 
 class BoundArgs {
 public:
@@ -140,8 +149,8 @@ public:
         return Object::of(instance(i, state_->type(id)));
     }
 
-    const char* callable() const noexcept { return sig_.callable; }
-    const char* name(std::size_t i) const noexcept { return sig_.params.begin()[i]; }
+    const char* callable() const noexcept { return sig_.callable.c_str(); }
+    const char* name(std::size_t i) const noexcept { return sig_.params[i].c_str(); }
 
     // "Session.begin_attempt() argument 'now_s' must be {expected}, not {given type}"
     [[noreturn]] void wrong_type(std::size_t i, std::string_view expected) const;
@@ -172,14 +181,14 @@ T BoundArgs::integer(std::size_t i) const {
     static_assert(std::is_integral_v<T> && !std::is_same_v<T, bool>);
     PyObject* obj = slots_[i];
     if constexpr (std::is_signed_v<T>) {
-        std::int64_t v = to_int64(obj, sig_.callable, name(i));
+        std::int64_t v = to_int64(obj, callable(), name(i));
         if (v < std::numeric_limits<T>::min() || v > std::numeric_limits<T>::max()) {
             raise_overflow_error(std::string(sig_.callable) + "() argument '" + name(i) +
                                  "' is out of range for a " + std::to_string(sizeof(T) * 8) + "-bit signed integer");
         }
         return static_cast<T>(v);
     } else {
-        std::uint64_t v = to_uint64(obj, sig_.callable, name(i));
+        std::uint64_t v = to_uint64(obj, callable(), name(i));
         if (v > std::numeric_limits<T>::max()) {
             raise_overflow_error(std::string(sig_.callable) + "() argument '" + name(i) +
                                  "' is out of range for a " + std::to_string(sizeof(T) * 8) + "-bit unsigned integer");

@@ -64,71 +64,58 @@ Ref registry_new(PyTypeObject* type, const BoundArgs& a) {
     return RegistryObject::create(type, bound, state);
 }
 
-const Signature kCancelAll{"DecisionRegistry.cancel_all", {}, 0, 0};
 Ref cancel_all(DecisionRegistry& registry, const BoundArgs& a) {
     return cancelled(a.state(), [&] { return registry.cancel_all(); });
 }
 
-const Signature kCancelRoom{"DecisionRegistry.cancel_room", {"room_id"}, 1, 1};
 Ref cancel_room(DecisionRegistry& registry, const BoundArgs& a) {
     const std::string_view room_id = a.str(0);
     return cancelled(a.state(), [&] { return registry.cancel_room(room_id); });
 }
 
-const Signature kRegisterMinted{"DecisionRegistry.register_minted", {"room_id"}, 1, 0};
 Ref register_minted(DecisionRegistry& registry, const BoundArgs& a) {
     const auto registration = registry.register_minted(a.optional_str(0));
     if (!registration) return result::none();
     // A minted token is hex digits.
     return result::tuple(result::ascii_str(registration->first.view()), result::integer(registration->second));
 }
-const Signature kRegisterKeyed{"DecisionRegistry.register_keyed", {"key"}, 1, 1};
-const Signature kTryClaim{"DecisionRegistry.try_claim", {"token", "ticket"}, 2, 2};
-const Signature kWithdraw{"DecisionRegistry.withdraw", {"token", "ticket"}, 2, 2};
-const Signature kForget{"DecisionRegistry.forget", {"token", "ticket"}, 2, 2};
-const Signature kUnclaimed{"DecisionRegistry.unclaimed", {}, 0, 0};
-const Signature kUnclaimedInRoom{"DecisionRegistry.unclaimed_in_room", {"room_id"}, 1, 1};
-const Signature kUnclaimedCount{"DecisionRegistry.unclaimed_count", {}, 0, 0};
-const Signature kOldestUnclaimed{"DecisionRegistry.oldest_unclaimed", {}, 0, 0};
-const Signature kEvictOldest{"DecisionRegistry.evict_oldest", {}, 0, 0};
 
 PyMethodDef registry_methods[] = {
-    method<RegistryObject, kRegisterMinted, Access::Exclusive, &register_minted>("register_minted",
+    method<RegistryObject, Access::Exclusive, &register_minted>("DecisionRegistry",
      "register_minted($self, room_id=None)\n--\n\n"
      "Register a new ask under a freshly minted token. Returns `(token, ticket)`,\n"
      "or `None` once the registry's tickets are exhausted."),
-    core_method<RegistryObject, kRegisterKeyed, Access::Exclusive, &D::register_keyed>("register_keyed",
+    core_method<RegistryObject, Access::Exclusive, &D::register_keyed>("DecisionRegistry",
      "register_keyed($self, key)\n--\n\n"
      "Register an ask under the caller's `key`. Returns `(key, ticket)`; an\n"
      "unclaimed `key` keeps its place and gets a new ticket, which makes older\n"
      "tickets stale. Returns `None` if `key` is claimed or tickets are exhausted."),
-    core_method<RegistryObject, kTryClaim, Access::Exclusive, &D::try_claim>(
-     "try_claim",
+    core_method<RegistryObject, Access::Exclusive, &D::try_claim>("DecisionRegistry",
      "try_claim($self, token, ticket)\n--\n\n"
      "Claim the ask registered as `(token, ticket)`. Returns a `ClaimOutcome`."),
-    core_method<RegistryObject, kWithdraw, Access::Exclusive, &D::withdraw>("withdraw",
+    core_method<RegistryObject, Access::Exclusive, &D::withdraw>("DecisionRegistry",
      "withdraw($self, token, ticket)\n--\n\n"
      "Remove the ask `(token, ticket)` if it is unclaimed. Returns whether it was removed."),
-    core_method<RegistryObject, kForget, Access::Exclusive, &D::forget>("forget",
+    core_method<RegistryObject, Access::Exclusive, &D::forget>("DecisionRegistry",
      "forget($self, token, ticket)\n--\n\n"
      "Remove the ask `(token, ticket)`, claimed or not. Returns whether it was removed."),
-    core_method<RegistryObject, kUnclaimed, Access::Shared, &D::unclaimed>("unclaimed",
+    core_method<RegistryObject, Access::Shared, &D::unclaimed>("DecisionRegistry",
      "unclaimed($self)\n--\n\nTokens of all unclaimed asks, oldest first."),
-    core_method<RegistryObject, kUnclaimedInRoom, Access::Shared, &D::unclaimed_in_room>("unclaimed_in_room",
+    core_method<RegistryObject, Access::Shared, &D::unclaimed_in_room>("DecisionRegistry",
      "unclaimed_in_room($self, room_id)\n--\n\n"
      "Tokens of the unclaimed asks minted for `room_id`, oldest first."),
-    core_method<RegistryObject, kUnclaimedCount, Access::Shared, &D::unclaimed_count>("unclaimed_count",
+    core_method<RegistryObject, Access::Shared, &D::unclaimed_count>("DecisionRegistry",
      "unclaimed_count($self)\n--\n\nNumber of unclaimed asks."),
-    core_method<RegistryObject, kOldestUnclaimed, Access::Shared, &D::oldest_unclaimed>("oldest_unclaimed",
+    core_method<RegistryObject, Access::Shared, &D::oldest_unclaimed>("DecisionRegistry",
      "oldest_unclaimed($self)\n--\n\nToken of the oldest unclaimed ask, or `None`."),
-    core_method<RegistryObject, kEvictOldest, Access::Exclusive, &D::evict_oldest>("evict_oldest",
+    core_method<RegistryObject, Access::Exclusive, &D::evict_oldest>("DecisionRegistry",
      "evict_oldest($self)\n--\n\n"
      "When the registry holds at least `max_pending` asks (claimed ones\n"
      "included), remove the oldest unclaimed ask and return its token;\n"
      "otherwise return `None` and change nothing."),
-    method<RegistryObject, kCancelAll, Access::Exclusive, &cancel_all>("cancel_all",
+    method<RegistryObject, Access::Exclusive, &cancel_all>("DecisionRegistry",
      "cancel_all($self)\n--\n\nRemove every ask. Returns `CancelledDecisions`."),
-    method<RegistryObject, kCancelRoom, Access::Exclusive, &cancel_room>("cancel_room",
+    method<RegistryObject, Access::Exclusive, &cancel_room>("DecisionRegistry",
      "cancel_room($self, room_id)\n--\n\n"
      "Remove the asks minted for `room_id`. Returns `CancelledDecisions`."),
     {nullptr, nullptr, 0, nullptr},
@@ -143,7 +130,6 @@ PyGetSetDef registry_getset[] = {
 // ---------------------------------------------------------------------------
 // is_authorized_sender
 
-const Signature kIsAuthorized{"is_authorized_sender", {"authorized_senders", "sender_id"}, 2, 2};
 Ref is_authorized_sender(const BoundArgs& a) {
     PyObject* senders = a[0];
     PyObject* sender = a[1];
@@ -166,9 +152,7 @@ Ref is_authorized_sender(const BoundArgs& a) {
     return result::boolean(core::is_authorized_sender(senders != Py_None, listed));
 }
 
-PyMethodDef is_authorized_sender_def = function<kIsAuthorized, &is_authorized_sender>(
-    "is_authorized_sender",
-    "is_authorized_sender(authorized_senders, sender_id)\n--\n\n"
+PyMethodDef is_authorized_sender_def = function<&is_authorized_sender>("is_authorized_sender(authorized_senders, sender_id)\n--\n\n"
     "Whether `sender_id` may answer an ask: `None` admits anyone; any set --\n"
     "empty included -- admits only its members. Raises `TypeError` unless\n"
     "`authorized_senders` is a `set`, `frozenset`, or `None`.");

@@ -35,7 +35,6 @@ bool scan_seen_ids(const BoundArgs& a, std::size_t i, PyObject* id) {
     return found;
 }
 
-const Signature kDrain{"evaluate_drain_candidate", {"candidate", "seen_ids", "agent_id"}, 3, 3};
 Ref evaluate_drain_candidate(const BoundArgs& a) {
     const std::string_view agent_id = a.str(2);
     std::optional<core::JsonValue> json;  // the candidate's fields point into it
@@ -53,7 +52,6 @@ Ref evaluate_drain_candidate(const BoundArgs& a) {
                                            {Word::MessageId, step.message_id ? id : Ref()}});
 }
 
-const Signature kAdapter{"evaluate_adapter_result", {"room_id", "message_id", "succeeded"}, 3, 3};
 Ref evaluate_adapter_result(const BoundArgs& a) {
     // Checked as str, echoed back as given.
     a.str(0);
@@ -64,7 +62,6 @@ Ref evaluate_adapter_result(const BoundArgs& a) {
                                     {Word::MessageId, result::plain_str(a[1])}});
 }
 
-const Signature kNextMessage{"evaluate_next_message", {"triggering_message_id", "next_message_id"}, 2, 2};
 Ref evaluate_next_message(const BoundArgs& a) {
     const std::string_view triggering = a.str(0);
     const core::NextMessageStep step = core::decide_next_message(triggering, a.optional_str(1));
@@ -74,19 +71,13 @@ Ref evaluate_next_message(const BoundArgs& a) {
 }
 
 PyMethodDef defs[] = {
-    function<kDrain, &evaluate_drain_candidate>(
-        "evaluate_drain_candidate",
-        "evaluate_drain_candidate(candidate, seen_ids, agent_id)\n--\n\n"
+    function<&evaluate_drain_candidate>("evaluate_drain_candidate(candidate, seen_ids, agent_id)\n--\n\n"
         "One step of the drain loop. `candidate` is a mapping with `id`,\n"
         "`sender_id`, `sender_type` (or `None` when the host's fetch returned no\n"
         "candidate); a malformed mapping raises `TypeError`."),
-    function<kAdapter, &evaluate_adapter_result>(
-        "evaluate_adapter_result",
-        "evaluate_adapter_result(room_id, message_id, succeeded)\n--\n\n"
+    function<&evaluate_adapter_result>("evaluate_adapter_result(room_id, message_id, succeeded)\n--\n\n"
         "Adapter outcome -> ack decision."),
-    function<kNextMessage, &evaluate_next_message>(
-        "evaluate_next_message",
-        "evaluate_next_message(triggering_message_id, next_message_id)\n--\n\n"
+    function<&evaluate_next_message>("evaluate_next_message(triggering_message_id, next_message_id)\n--\n\n"
         "Compares the triggering message against the platform's authoritative\n"
         "\"next open message\" for a room."),
 };

@@ -19,41 +19,34 @@ Ref tracker_new(PyTypeObject* type, const BoundArgs& a) {
     return TrackerObject::create(type, retries, tracked);
 }
 
-const Signature kRecordAttempt{"RetryTracker.record_attempt", {"message_id"}, 1, 1};
 Ref record_attempt(core::RetryTracker& tracker, const BoundArgs& a) {
     const core::AttemptResult r = tracker.record_attempt(a.str(0));
     return result::tuple(result::integer(r.attempts), result::boolean(r.exhausted));
 }
 
-const Signature kMarkSuccess{"RetryTracker.mark_success", {"message_id"}, 1, 1};
-const Signature kDiscardAttempt{"RetryTracker.discard_attempt", {"message_id"}, 1, 1};
-const Signature kMarkFailed{"RetryTracker.mark_permanently_failed", {"message_id"}, 1, 1};
-const Signature kIsFailed{"RetryTracker.is_permanently_failed", {"message_id"}, 1, 1};
-
-template <const Signature& Sig, auto Fn>
-PyMethodDef changing(const char* name, const char* doc) {
-    return core_method<TrackerObject, Sig, Access::Exclusive, Fn>(name, doc);
+template <auto Fn>
+PyMethodDef changing(const char* doc) {
+    return core_method<TrackerObject, Access::Exclusive, Fn>("RetryTracker", doc);
 }
 
 PyMethodDef methods[] = {
-    method<TrackerObject, kRecordAttempt, Access::Exclusive, &record_attempt>("record_attempt",
+    method<TrackerObject, Access::Exclusive, &record_attempt>("RetryTracker",
                     "record_attempt($self, message_id)\n--\n\n"
                     "Count one handling attempt of `message_id`. Returns `(attempts, exhausted)`;\n"
                     "`exhausted` is true once attempts exceed the message's limit, which also\n"
                     "marks the message permanently failed."),
-    changing<kMarkSuccess, &core::RetryTracker::mark_success>("mark_success",
+    changing<&core::RetryTracker::mark_success>(
                     "mark_success($self, message_id)\n--\n\n"
                     "Forget the attempt count of a handled message. A permanent failure mark\n"
                     "stays."),
-    changing<kDiscardAttempt, &core::RetryTracker::discard_attempt>("discard_attempt",
+    changing<&core::RetryTracker::discard_attempt>(
                     "discard_attempt($self, message_id)\n--\n\n"
                     "Take back one attempt of a cycle that the caller's own control signal\n"
                     "aborted before it ran the handler."),
-    changing<kMarkFailed, &core::RetryTracker::mark_permanently_failed>("mark_permanently_failed",
+    changing<&core::RetryTracker::mark_permanently_failed>(
                     "mark_permanently_failed($self, message_id)\n--\n\n"
                     "Mark `message_id` as having used up its retry budget for good."),
-    core_method<TrackerObject, kIsFailed, Access::Shared, &core::RetryTracker::is_permanently_failed>(
-                    "is_permanently_failed", "is_permanently_failed($self, message_id)\n--\n\n"
+    core_method<TrackerObject, Access::Shared, &core::RetryTracker::is_permanently_failed>("RetryTracker", "is_permanently_failed($self, message_id)\n--\n\n"
                     "Whether `message_id` has used up its retry budget."),
     {nullptr, nullptr, 0, nullptr},
 };

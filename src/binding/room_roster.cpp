@@ -34,33 +34,20 @@ PyGetSetDef reconciliation_getset[] = {
 // --- RoomRoster --------------------------------------------------------------------
 
 const Signature kNew{"RoomRoster.__new__", {}, 0, 0};
-const Signature kMembership{"RoomRoster.room_membership", {"room_id"}, 1, 1};
-const Signature kBegin{"RoomRoster.begin_room_admission", {"room_id", "passes_filter"}, 2, 2};
-const Signature kRecord{"RoomRoster.record_room_admission", {"room_id", "ticket", "succeeded"}, 3, 3};
-const Signature kCurrent{"RoomRoster.is_room_admission_current", {"room_id", "ticket"}, 2, 2};
-const Signature kRemoved{"RoomRoster.record_room_removed", {"room_id"}, 1, 1};
-const Signature kTracked{"RoomRoster.tracked_room_ids", {}, 0, 0};
-const Signature kReconcile{"RoomRoster.reconcile", {"current_room_ids"}, 1, 1};
-const Signature kClear{"RoomRoster.clear", {}, 0, 0};
 
 constexpr Access X = Access::Exclusive;
 constexpr Access S = Access::Shared;
 
 PyMethodDef roster_methods[] = {
-    core_method<Roster, kMembership, S, &RoomRoster::room_membership>(
-        "room_membership", "room_membership($self, room_id)\n--\n\n"),
-    core_method<Roster, kBegin, X, &RoomRoster::begin_room_admission>(
-        "begin_room_admission", "begin_room_admission($self, room_id, passes_filter)\n--\n\n"),
-    core_method<Roster, kRecord, X, &RoomRoster::record_room_admission>(
-        "record_room_admission", "record_room_admission($self, room_id, ticket, succeeded)\n--\n\n"),
-    core_method<Roster, kCurrent, S, &RoomRoster::is_room_admission_current>(
-        "is_room_admission_current", "is_room_admission_current($self, room_id, ticket)\n--\n\n"),
-    core_method<Roster, kRemoved, X, &RoomRoster::record_room_removed>(
-        "record_room_removed", "record_room_removed($self, room_id)\n--\n\n"),
-    core_method<Roster, kTracked, S, &RoomRoster::tracked_room_ids>("tracked_room_ids",
+    core_method<Roster, S, &RoomRoster::room_membership>("RoomRoster", "room_membership($self, room_id)\n--\n\n"),
+    core_method<Roster, X, &RoomRoster::begin_room_admission>("RoomRoster", "begin_room_admission($self, room_id, passes_filter)\n--\n\n"),
+    core_method<Roster, X, &RoomRoster::record_room_admission>("RoomRoster", "record_room_admission($self, room_id, ticket, succeeded)\n--\n\n"),
+    core_method<Roster, S, &RoomRoster::is_room_admission_current>("RoomRoster", "is_room_admission_current($self, room_id, ticket)\n--\n\n"),
+    core_method<Roster, X, &RoomRoster::record_room_removed>("RoomRoster", "record_room_removed($self, room_id)\n--\n\n"),
+    core_method<Roster, S, &RoomRoster::tracked_room_ids>("RoomRoster",
                                                                     "tracked_room_ids($self)\n--\n\n"),
-    core_method<Roster, kReconcile, X, &RoomRoster::reconcile>("reconcile", "reconcile($self, current_room_ids)\n--\n\n"),
-    core_method<Roster, kClear, X, &RoomRoster::clear>("clear", "clear($self)\n--\n\n"),
+    core_method<Roster, X, &RoomRoster::reconcile>("RoomRoster", "reconcile($self, current_room_ids)\n--\n\n"),
+    core_method<Roster, X, &RoomRoster::clear>("RoomRoster", "clear($self)\n--\n\n"),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -56,7 +56,6 @@ Ref policy_new(PyTypeObject* type, const BoundArgs& a) {
     return PolicyObject::create(type, std::move(policy));
 }
 
-const Signature kPolicyDefault{"SessionPolicy.default", {}, 0, 0};
 Ref policy_default(const BoundArgs& a) {
     return result::instance<PolicyObject>(a.state(), TypeId::SessionPolicy);
 }
@@ -65,7 +64,7 @@ Ref heartbeat_interval(const core::SessionPolicy& p, ModuleState&) { return seco
 Ref dead_threshold(const core::SessionPolicy& p, ModuleState&) { return seconds_float(p.dead_threshold); }
 
 PyMethodDef policy_default_def =
-    static_method<kPolicyDefault, &policy_default>("default", "default()\n--\n\nA recommended, not final, default.");
+    static_method<&policy_default>("SessionPolicy", "default()\n--\n\nA recommended, not final, default.");
 
 // Immutable after construction: its readers take no guard.
 PyGetSetDef policy_getset[] = {
@@ -109,46 +108,38 @@ Ref session_new(PyTypeObject* type, const BoundArgs& a) {
 
 // Every report converts all its arguments in parameter order; the core then
 // checks their values in that order before it changes anything.
-const Signature kBeginAttempt{"Session.begin_attempt", {"now_s"}, 1, 1};
-const Signature kOnConnected{"Session.on_connected", {"epoch", "now_s"}, 2, 2};
-const Signature kOnSocketClose{"Session.on_socket_close", {"epoch", "now_s", "close_code", "jitter_sample"}, 4, 4};
-const Signature kOnUpgradeRejected{
-    "Session.on_upgrade_rejected", {"epoch", "now_s", "status", "retry_after_s", "jitter_sample"}, 5, 5};
-const Signature kOnSupersede{"Session.on_supersede", {"now_s", "retryable", "retry_after_s", "jitter_sample"}, 4, 4};
-const Signature kEnd{"Session.end", {}, 0, 0};
-
-template <const Signature& Sig, auto Fn>
-PyMethodDef changing(const char* name, const char* doc) {
-    return core_method<SessionObject, Sig, Access::Exclusive, Fn>(name, doc);
+template <auto Fn>
+PyMethodDef changing(const char* doc) {
+    return core_method<SessionObject, Access::Exclusive, Fn>("Session", doc);
 }
 
 PyMethodDef session_methods[] = {
-    changing<kBeginAttempt, &core::Session::checked_begin_attempt>("begin_attempt",
+    changing<&core::Session::checked_begin_attempt>(
      "begin_attempt($self, now_s)\n--\n\n"
      "Start a connection attempt at `now_s`. Returns its epoch (an `int`), or\n"
      "None when the session is dead or its epochs are exhausted. Never changes\n"
      "`state`."),
-    changing<kOnConnected, &core::Session::checked_on_connected>("on_connected",
+    changing<&core::Session::checked_on_connected>(
      "on_connected($self, epoch, now_s)\n--\n\n"
      "Report that the attempt `epoch` connected at `now_s`. Returns a\n"
      "`SessionOutcome`; a stale report changes nothing."),
-    changing<kOnSocketClose, &core::Session::checked_on_socket_close>("on_socket_close",
+    changing<&core::Session::checked_on_socket_close>(
      "on_socket_close($self, epoch, now_s, close_code, jitter_sample)\n--\n\n"
      "Report that the socket of attempt `epoch` closed at `now_s` with\n"
      "`close_code` (None when it closed without one). Returns a\n"
      "`SessionOutcome` with the delay before the next attempt, or the death\n"
      "of the session."),
-    changing<kOnUpgradeRejected, &core::Session::checked_on_upgrade_rejected>("on_upgrade_rejected",
+    changing<&core::Session::checked_on_upgrade_rejected>(
      "on_upgrade_rejected($self, epoch, now_s, status, retry_after_s, jitter_sample)\n--\n\n"
      "Report that the platform refused the upgrade of attempt `epoch` with\n"
      "HTTP `status`; `retry_after_s` (or None) is the platform's minimum\n"
      "wait. Returns a `SessionOutcome`."),
-    changing<kOnSupersede, &core::Session::checked_on_supersede>("on_supersede",
+    changing<&core::Session::checked_on_supersede>(
      "on_supersede($self, now_s, retryable, retry_after_s, jitter_sample)\n--\n\n"
      "Report a supersede notice for the attempt in flight. With `retryable`\n"
      "false the session dies; otherwise it backs off, at least\n"
      "`retry_after_s` when given. Returns a `SessionOutcome`."),
-    changing<kEnd, &core::Session::end>("end",
+    changing<&core::Session::end>(
      "end($self)\n--\n\n"
      "End the session. Returns `SessionState.Dead`; a session already dead\n"
      "keeps its dead reason."),
