@@ -244,13 +244,35 @@ std::vector<std::string> BoundArgs::str_sequence(std::size_t i) const {
     for (Py_ssize_t k = 0; k < n; ++k) {
         PyObject* item = is_list ? PyList_GetItem(obj, k) : PyTuple_GetItem(obj, k);
         if (!item) throw_error();
-        if (!PyUnicode_Check(item)) {
-            raise_type_error(std::string(sig_.callable) + "() argument '" + name(i) + "' must contain only str, not " +
-                             type_name_of(item) + " (at index " + std::to_string(k) + ")");
-        }
+        if (!PyUnicode_Check(item)) contains_wrong_type(i, item, " (at index " + std::to_string(k) + ")");
         items.emplace_back(utf8_view(item));
     }
     return items;
+}
+
+bool BoundArgs::str_items_contain(std::size_t i, PyObject* id) const {
+    Ref iter = Ref::steal(PyObject_GetIter(slots_[i]));
+    if (!iter) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw_error();
+        PyErr_Clear();
+        wrong_type(i, "an iterable of str");
+    }
+    bool found = false;
+    while (Ref item = Ref::steal(PyIter_Next(iter.get()))) {
+        if (!PyUnicode_Check(item.get())) contains_wrong_type(i, item.get());
+        if (id && !found) {
+            const int order = PyUnicode_Compare(id, item.get());
+            if (order == -1 && PyErr_Occurred()) throw_error();
+            found = order == 0;
+        }
+    }
+    if (PyErr_Occurred()) throw_error();
+    return found;
+}
+
+void BoundArgs::contains_wrong_type(std::size_t i, PyObject* item, std::string_view where) const {
+    raise_type_error(sig_.callable + "() argument '" + name(i) + "' must contain only str, not " + type_name_of(item) +
+                     std::string(where));
 }
 
 bool BoundArgs::boolean(std::size_t i) const {

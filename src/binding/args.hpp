@@ -136,6 +136,11 @@ public:
     // set or a generator would give an order or a one-shot consumption the
     // caller did not ask for.
     std::vector<std::string> str_sequence(std::size_t i) const;
+    // Walks an iterable of str, checking every item even past a match (so a
+    // bad collection is always refused), and tells whether `id` (a str, or
+    // null) is among them, compared code point for code point: a str
+    // subclass's own __eq__ plays no part.
+    bool str_items_contain(std::size_t i, PyObject* id) const;
     // Exactly True or False.
     bool boolean(std::size_t i) const;
     // Checks that the argument is an instance of `type`; returns it borrowed.
@@ -154,6 +159,8 @@ public:
 
     // "Session.begin_attempt() argument 'now_s' must be {expected}, not {given type}"
     [[noreturn]] void wrong_type(std::size_t i, std::string_view expected) const;
+    // "... argument 'seen_ids' must contain only str, not {item's type}{where}"
+    [[noreturn]] void contains_wrong_type(std::size_t i, PyObject* item, std::string_view where = {}) const;
 
 private:
     // Any vectorcall: keywords, missing or surplus arguments.

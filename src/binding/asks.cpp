@@ -136,17 +136,7 @@ Ref is_authorized_sender(const BoundArgs& a) {
     bool listed = false;
     if (senders != Py_None) {
         if (!PyAnySet_Check(senders)) a.wrong_type(0, "set, frozenset or None");
-        // Every element is checked, even past a match, so a bad set is always refused.
-        Ref it = Ref::check(PyObject_GetIter(senders));
-        while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
-            if (!PyUnicode_Check(item.get())) {
-                raise_type_error(std::string(a.callable()) + "() argument 'authorized_senders' must contain only "
-                                 "str, not " + type_name_of(item.get()));
-            }
-            // Exact text comparison: a str subclass's own __eq__ plays no part.
-            listed = listed || (PyUnicode_Check(sender) && PyUnicode_Compare(item.get(), sender) == 0);
-        }
-        if (PyErr_Occurred()) throw_error();
+        listed = a.str_items_contain(0, PyUnicode_Check(sender) ? sender : nullptr);
     }
     if (sender != Py_None && !PyUnicode_Check(sender)) a.wrong_type(1, "str or None");
     return result::boolean(core::is_authorized_sender(senders != Py_None, listed));

@@ -7,34 +7,6 @@
 namespace orvu::py {
 namespace {
 
-// Walks `seen_ids`, checking that every element is a str, and reports
-// whether `id` (when given) is among them. Only membership of the one id is
-// needed, so the elements are compared as they come rather than collected.
-bool scan_seen_ids(const BoundArgs& a, std::size_t i, PyObject* id) {
-    if (PyUnicode_Check(a[i])) raise_type_error("`seen_ids` must be an iterable of str, not a str");
-    Ref iter = Ref::steal(PyObject_GetIter(a[i]));
-    if (!iter) {
-        if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw_error();
-        PyErr_Clear();
-        a.wrong_type(i, "an iterable of str");
-    }
-    bool found = false;
-    while (Ref item = Ref::steal(PyIter_Next(iter.get()))) {
-        if (!PyUnicode_Check(item.get())) {
-            raise_type_error(std::string(a.callable()) + "() argument '" + a.name(i) +
-                             "' must contain only str, not " + type_name_of(item.get()));
-        }
-        if (id && !found) {
-            // Compares code points directly, never a subclass's own __eq__.
-            const int order = PyUnicode_Compare(id, item.get());
-            if (order == -1 && PyErr_Occurred()) throw_error();
-            found = order == 0;
-        }
-    }
-    if (PyErr_Occurred()) throw_error();
-    return found;
-}
-
 Ref evaluate_drain_candidate(const BoundArgs& a) {
     const std::string_view agent_id = a.str(2);
     std::optional<core::JsonValue> json;  // the candidate's fields point into it
@@ -45,7 +17,9 @@ Ref evaluate_drain_candidate(const BoundArgs& a) {
         candidate = unwrap(core::read_drain_candidate(*json));
         id = result::str(candidate->id);
     }
-    const bool in_snapshot = scan_seen_ids(a, 1, id.get());
+    if (PyUnicode_Check(a[1])) raise_type_error("`seen_ids` must be an iterable of str, not a str");
+    // Only membership of the one id is needed: the ids are compared as they come, not collected.
+    const bool in_snapshot = a.str_items_contain(1, id.get());
     const core::DrainStep step = core::decide_drain(candidate ? &*candidate : nullptr, agent_id, in_snapshot);
     // The id as already made from the candidate's text.
     return result::sparse_dict(a.state(), {{Word::Decision, result::str(core::wire_of(step.decision))},
