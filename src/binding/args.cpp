@@ -148,11 +148,6 @@ void BoundArgs::wrong_type(std::size_t i, std::string_view expected) const {
     raise_wrong_type(slots_[i], callable(), name(i), expected);
 }
 
-std::string_view to_str(PyObject* obj, const char* callable, const char* name) {
-    if (!PyUnicode_Check(obj)) raise_wrong_type(obj, callable, name, "str");
-    return utf8_view(obj);
-}
-
 namespace {
 Ref to_index(PyObject* obj, const char* callable, const char* name) {
     if (PyLong_Check(obj)) return Ref::borrow(obj);
@@ -161,29 +156,23 @@ Ref to_index(PyObject* obj, const char* callable, const char* name) {
 }
 }  // namespace
 
-std::int64_t to_int64(PyObject* obj, const char* callable, const char* name) {
-    if (Py_IS_TYPE(obj, &PyLong_Type)) {  // the usual argument: no __index__ to call, no reference to take
-        const long long v = PyLong_AsLongLong(obj);
+template <class Wide>
+Wide to_integer(PyObject* obj, const char* callable, const char* name) {
+    // The usual argument, an exact int, has no __index__ to call and needs no reference.
+    const Ref index = Py_IS_TYPE(obj, &PyLong_Type) ? Ref() : to_index(obj, callable, name);
+    PyObject* value = index ? index.get() : obj;
+    if constexpr (std::is_signed_v<Wide>) {
+        const long long v = PyLong_AsLongLong(value);
         if (v == -1 && PyErr_Occurred()) throw_error();
-        return static_cast<std::int64_t>(v);
-    }
-    Ref index = to_index(obj, callable, name);
-    long long v = PyLong_AsLongLong(index.get());
-    if (v == -1 && PyErr_Occurred()) throw_error();
-    return static_cast<std::int64_t>(v);
-}
-
-std::uint64_t to_uint64(PyObject* obj, const char* callable, const char* name) {
-    if (Py_IS_TYPE(obj, &PyLong_Type)) {  // the usual argument: no __index__ to call, no reference to take
-        const unsigned long long v = PyLong_AsUnsignedLongLong(obj);
+        return static_cast<Wide>(v);
+    } else {
+        const unsigned long long v = PyLong_AsUnsignedLongLong(value);
         if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw_error();
-        return static_cast<std::uint64_t>(v);
+        return static_cast<Wide>(v);
     }
-    Ref index = to_index(obj, callable, name);
-    unsigned long long v = PyLong_AsUnsignedLongLong(index.get());
-    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw_error();
-    return static_cast<std::uint64_t>(v);
 }
+template std::int64_t to_integer<std::int64_t>(PyObject*, const char*, const char*);
+template std::uint64_t to_integer<std::uint64_t>(PyObject*, const char*, const char*);
 
 double to_double(PyObject* obj, const char* callable, const char* name) {
     if (PyFloat_Check(obj)) return PyFloat_AsDouble(obj);

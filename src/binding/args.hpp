@@ -175,33 +175,22 @@ private:
     std::vector<std::pair<PyObject*, PyObject*>> extra_;
 };
 
-// Standalone converters used by the BoundArgs ones and by code that reads
-// values out of containers. `callable` may be null; `name` names the value.
-std::string_view to_str(PyObject* obj, const char* callable, const char* name);
-std::int64_t to_int64(PyObject* obj, const char* callable, const char* name);
-std::uint64_t to_uint64(PyObject* obj, const char* callable, const char* name);
+// Standalone converters under the BoundArgs ones. `callable` may be null;
+// `name` names the value. An integer beyond `Wide` is an OverflowError.
+template <class Wide>
+Wide to_integer(PyObject* obj, const char* callable, const char* name);
 double to_double(PyObject* obj, const char* callable, const char* name);
 [[noreturn]] void raise_wrong_type(PyObject* obj, const char* callable, const char* name, std::string_view expected);
 
 template <class T>
 T BoundArgs::integer(std::size_t i) const {
     static_assert(std::is_integral_v<T> && !std::is_same_v<T, bool>);
-    PyObject* obj = slots_[i];
-    if constexpr (std::is_signed_v<T>) {
-        std::int64_t v = to_int64(obj, callable(), name(i));
-        if (v < std::numeric_limits<T>::min() || v > std::numeric_limits<T>::max()) {
-            raise_overflow_error(std::string(sig_.callable) + "() argument '" + name(i) +
-                                 "' is out of range for a " + std::to_string(sizeof(T) * 8) + "-bit signed integer");
-        }
-        return static_cast<T>(v);
-    } else {
-        std::uint64_t v = to_uint64(obj, callable(), name(i));
-        if (v > std::numeric_limits<T>::max()) {
-            raise_overflow_error(std::string(sig_.callable) + "() argument '" + name(i) +
-                                 "' is out of range for a " + std::to_string(sizeof(T) * 8) + "-bit unsigned integer");
-        }
-        return static_cast<T>(v);
-    }
+    using Wide = std::conditional_t<std::is_signed_v<T>, std::int64_t, std::uint64_t>;
+    const Wide v = to_integer<Wide>(slots_[i], callable(), name(i));
+    if (std::in_range<T>(v)) return static_cast<T>(v);
+    raise_overflow_error(sig_.callable + "() argument '" + name(i) + "' is out of range for a " +
+                         std::to_string(sizeof(T) * 8) + (std::is_signed_v<T> ? "-bit signed" : "-bit unsigned") +
+                         " integer");
 }
 
 template <class T>
