@@ -142,7 +142,8 @@ Ref is_authorized_sender(const BoundArgs& a) {
     return result::boolean(core::is_authorized_sender(senders != Py_None, listed));
 }
 
-PyMethodDef is_authorized_sender_def = function<&is_authorized_sender>("is_authorized_sender(authorized_senders, sender_id)\n--\n\n"
+PyMethodDef is_authorized_sender_def = function<&is_authorized_sender>(
+    "is_authorized_sender(authorized_senders, sender_id)\n--\n\n"
     "Whether `sender_id` may answer an ask: `None` admits anyone; any set --\n"
     "empty included -- admits only its members. Raises `TypeError` unless\n"
     "`authorized_senders` is a `set`, `frozenset`, or `None`.");

@@ -77,7 +77,6 @@ Ref pending_ack(ClaimRegistry& r, const BoundArgs& a) {
                                            {Word::Error, error_text(e->intent)}, {Word::Parked, parked(e->parked)}});
 }
 
-
 // delivery_eligibility and guarded_claim share their arguments and checks.
 template <bool Claims>
 Ref eligibility(ClaimRegistry& r, const BoundArgs& a) {
@@ -122,7 +121,6 @@ Ref confirm_settlement(ClaimRegistry& r, const BoundArgs& a) {
     return result::boolean(r.confirm_settlement(room, message, token, *tracker));
 }
 
-
 // One core call each, with the ids as plain arguments.
 
 PyMethodDef methods[] = {
@@ -154,7 +152,8 @@ PyMethodDef methods[] = {
     core_method<RegistryObject, kReading, &ClaimRegistry::is_ack_pending>("ClaimRegistry",
                     "is_ack_pending($self, room_id, message_id)\n--\n\n"
                     "Whether a terminal write (parked or not) is pending for the message."),
-    core_method<RegistryObject, kChanging, &ClaimRegistry::remember_ack_pending>("ClaimRegistry", "remember_ack_pending($self, room_id, message_id)\n--\n\n"
+    core_method<RegistryObject, kChanging, &ClaimRegistry::remember_ack_pending>("ClaimRegistry",
+                    "remember_ack_pending($self, room_id, message_id)\n--\n\n"
                     "Record a processed turn awaiting a durable processed write. Does nothing\n"
                     "if any intent is already pending for the message."),
     method<RegistryObject, kChanging, &remember_failed_ack_pending>("ClaimRegistry",
@@ -192,7 +191,8 @@ PyMethodDef methods[] = {
                     "allow_failed_retry=True)\n--\n\n"
                     "The answer of `delivery_eligibility`; on \"runnable\" the message is also\n"
                     "claimed (marked in flight)."),
-    core_method<RegistryObject, kReading, &ClaimRegistry::has_retryable_settlement>("ClaimRegistry", "has_retryable_settlement($self, room_id)\n--\n\n"
+    core_method<RegistryObject, kReading, &ClaimRegistry::has_retryable_settlement>("ClaimRegistry",
+                    "has_retryable_settlement($self, room_id)\n--\n\n"
                     "Whether the room has a pending terminal write that is not parked."),
     method<RegistryObject, kReading, &pending_settlement>("ClaimRegistry",
                     "pending_settlement($self, room_id, message_id, trace_context=None)\n--\n\n"

@@ -22,13 +22,16 @@ Ref classify_close(const BoundArgs& a) {
 }
 
 Ref classify_upgrade(const BoundArgs& a) {
-    return classification(core::classify_upgrade(a.in_range<std::uint16_t>(0, a.integer<std::int64_t>(0), core::kCodeRange)));
+    const std::int64_t status = a.integer<std::int64_t>(0);
+    return classification(core::classify_upgrade(a.in_range<std::uint16_t>(0, status, core::kCodeRange)));
 }
 
-PyMethodDef classify_close_def = function<&classify_close>("classify_close(close_code)\n--\n\n"
+PyMethodDef classify_close_def = function<&classify_close>(
+    "classify_close(close_code)\n--\n\n"
     "Classify a WebSocket close code. Returns `(terminal, delay_range_s)`.\n"
     "Raises `ValueError` if `close_code` is not an integer in `0..=65535`.");
-PyMethodDef classify_upgrade_def = function<&classify_upgrade>("classify_upgrade(status)\n--\n\n"
+PyMethodDef classify_upgrade_def = function<&classify_upgrade>(
+    "classify_upgrade(status)\n--\n\n"
     "Classify an HTTP upgrade-rejection status code. Returns\n"
     "`(terminal, delay_range_s)`. Raises `ValueError` if `status` is not an\n"
     "integer in `0..=65535`.");

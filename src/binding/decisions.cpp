@@ -45,13 +45,16 @@ Ref evaluate_next_message(const BoundArgs& a) {
 }
 
 PyMethodDef defs[] = {
-    function<&evaluate_drain_candidate>("evaluate_drain_candidate(candidate, seen_ids, agent_id)\n--\n\n"
+    function<&evaluate_drain_candidate>(
+        "evaluate_drain_candidate(candidate, seen_ids, agent_id)\n--\n\n"
         "One step of the drain loop. `candidate` is a mapping with `id`,\n"
         "`sender_id`, `sender_type` (or `None` when the host's fetch returned no\n"
         "candidate); a malformed mapping raises `TypeError`."),
-    function<&evaluate_adapter_result>("evaluate_adapter_result(room_id, message_id, succeeded)\n--\n\n"
+    function<&evaluate_adapter_result>(
+        "evaluate_adapter_result(room_id, message_id, succeeded)\n--\n\n"
         "Adapter outcome -> ack decision."),
-    function<&evaluate_next_message>("evaluate_next_message(triggering_message_id, next_message_id)\n--\n\n"
+    function<&evaluate_next_message>(
+        "evaluate_next_message(triggering_message_id, next_message_id)\n--\n\n"
         "Compares the triggering message against the platform's authoritative\n"
         "\"next open message\" for a room."),
 };

@@ -86,18 +86,20 @@ Ref evaluate_delivery_event(const BoundArgs& a) {
     return decision_dict(a, unwrap(std::move(decision), trace_context));
 }
 
-
 PyMethodDef defs[] = {
-    function<&validate_event_payload>("validate_event_payload(event_type, raw, trace_context=None)\n--\n\n"
+    function<&validate_event_payload>(
+        "validate_event_payload(event_type, raw, trace_context=None)\n--\n\n"
         "Validate and normalize an inbound platform event payload.\n\n"
         "On failure raises `ValueError` with `.issues` (a tuple of\n"
         "`(path, code, message)` triples) and `.trace_context`."),
-    function<&evaluate_delivery_event>("evaluate_delivery_event(event_type, room_id, payload, agent_id, trace_context=None)\n--\n\n"
+    function<&evaluate_delivery_event>(
+        "evaluate_delivery_event(event_type, room_id, payload, agent_id, trace_context=None)\n--\n\n"
         "Evaluate the routing decision for one inbound platform event.\n\n"
         "On failure raises `ValueError` with `.issues` (a tuple of\n"
         "`(path, code, message)` triples) and `.trace_context`. A `payload` that\n"
         "cannot be converted raises `TypeError`."),
-    core_function<&core::is_self_echo>("is_self_echo(sender_id, sender_type, agent_id)\n--\n\n"
+    core_function<&core::is_self_echo>(
+        "is_self_echo(sender_id, sender_type, agent_id)\n--\n\n"
         "True exactly when `sender_type` is \"Agent\" and `sender_id` equals\n"
         "`agent_id` (both compared exactly). This is the one definition of the\n"
         "self-echo rule: `evaluate_delivery_event` and `evaluate_drain_candidate`\n"

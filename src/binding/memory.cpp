@@ -23,7 +23,8 @@ Ref validate_memory_type_for_system(const BoundArgs& a) {
     return result::none();
 }
 
-PyMethodDef validate_def = function<&validate_memory_type_for_system>("validate_memory_type_for_system(system, memory_type, trace_context=None)\n--\n\n"
+PyMethodDef validate_def = function<&validate_memory_type_for_system>(
+    "validate_memory_type_for_system(system, memory_type, trace_context=None)\n--\n\n"
     "Validate that `memory_type` belongs to `system`'s allowed type set.\n\n"
     "`system`/`memory_type` each accept a wire-name string or the matching\n"
     "`MemorySystem`/`MemoryType` instance, mirroring\n"

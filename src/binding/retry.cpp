@@ -3,7 +3,6 @@
 #include "binding/registry.hpp"
 #include "core/retry.hpp"
 
-
 namespace orvu::py {
 namespace {
 
@@ -46,7 +45,8 @@ PyMethodDef methods[] = {
     changing<&core::RetryTracker::mark_permanently_failed>(
                     "mark_permanently_failed($self, message_id)\n--\n\n"
                     "Mark `message_id` as having used up its retry budget for good."),
-    core_method<TrackerObject, Access::Shared, &core::RetryTracker::is_permanently_failed>("RetryTracker", "is_permanently_failed($self, message_id)\n--\n\n"
+    core_method<TrackerObject, Access::Shared, &core::RetryTracker::is_permanently_failed>("RetryTracker",
+                    "is_permanently_failed($self, message_id)\n--\n\n"
                     "Whether `message_id` has used up its retry budget."),
     {nullptr, nullptr, 0, nullptr},
 };

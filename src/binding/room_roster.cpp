@@ -40,12 +40,15 @@ constexpr Access S = Access::Shared;
 
 PyMethodDef roster_methods[] = {
     core_method<Roster, S, &RoomRoster::room_membership>("RoomRoster", "room_membership($self, room_id)\n--\n\n"),
-    core_method<Roster, X, &RoomRoster::begin_room_admission>("RoomRoster", "begin_room_admission($self, room_id, passes_filter)\n--\n\n"),
-    core_method<Roster, X, &RoomRoster::record_room_admission>("RoomRoster", "record_room_admission($self, room_id, ticket, succeeded)\n--\n\n"),
-    core_method<Roster, S, &RoomRoster::is_room_admission_current>("RoomRoster", "is_room_admission_current($self, room_id, ticket)\n--\n\n"),
-    core_method<Roster, X, &RoomRoster::record_room_removed>("RoomRoster", "record_room_removed($self, room_id)\n--\n\n"),
-    core_method<Roster, S, &RoomRoster::tracked_room_ids>("RoomRoster",
-                                                                    "tracked_room_ids($self)\n--\n\n"),
+    core_method<Roster, X, &RoomRoster::begin_room_admission>(
+        "RoomRoster", "begin_room_admission($self, room_id, passes_filter)\n--\n\n"),
+    core_method<Roster, X, &RoomRoster::record_room_admission>(
+        "RoomRoster", "record_room_admission($self, room_id, ticket, succeeded)\n--\n\n"),
+    core_method<Roster, S, &RoomRoster::is_room_admission_current>(
+        "RoomRoster", "is_room_admission_current($self, room_id, ticket)\n--\n\n"),
+    core_method<Roster, X, &RoomRoster::record_room_removed>(
+        "RoomRoster", "record_room_removed($self, room_id)\n--\n\n"),
+    core_method<Roster, S, &RoomRoster::tracked_room_ids>("RoomRoster", "tracked_room_ids($self)\n--\n\n"),
     core_method<Roster, X, &RoomRoster::reconcile>("RoomRoster", "reconcile($self, current_room_ids)\n--\n\n"),
     core_method<Roster, X, &RoomRoster::clear>("RoomRoster", "clear($self)\n--\n\n"),
     {nullptr, nullptr, 0, nullptr},

@@ -55,12 +55,14 @@ Ref no_reply_tool(const BoundArgs& a) {
                                 {Word::Parameters, std::move(parameters)}});
 }
 
-
-PyMethodDef tool_effects_def = function<&orvu_tool_effects>("orvu_tool_effects()\n--\n\n"
+PyMethodDef tool_effects_def = function<&orvu_tool_effects>(
+    "orvu_tool_effects()\n--\n\n"
     "Every Orvu tool's canonical name and its `TurnEffect`.");
-PyMethodDef no_reply_tool_def = function<&no_reply_tool>("no_reply_tool()\n--\n\n"
+PyMethodDef no_reply_tool_def = function<&no_reply_tool>(
+    "no_reply_tool()\n--\n\n"
     "`orvu_no_reply`'s definition as a `ToolSpec` dict.");
-PyMethodDef missing_reply_def = core_function<&core::missing_reply_message>("missing_reply_message()\n--\n\n"
+PyMethodDef missing_reply_def = core_function<&core::missing_reply_message>(
+    "missing_reply_message()\n--\n\n"
     "The text shown to the room on `TurnVerdict.MissingReply`.");
 
 }  // namespace
