@@ -68,10 +68,10 @@ void check_signature(const Signature& sig) {
 }
 
 Signature read_signature(const char* owner, std::string_view doc) {
-    Signature sig;
+    Signature sig{"", {}, 0, 0};
     const std::size_t open = doc.find('('), close = doc.find(')');
     const std::size_t end = doc.find('\n');
-    Signature malformed{owner ? owner : "", {}, kMaxParams + 1};  // refused by every call
+    Signature malformed{owner ? owner : "", {}, kMaxParams + 1, 0};  // refused by every call
     if (open == std::string_view::npos || close < open || close > end || doc.substr(close, 5) != ")\n--\n") {
         return malformed;
     }
@@ -95,7 +95,7 @@ Signature read_signature(const char* owner, std::string_view doc) {
     }
     const std::string_view name = doc.substr(0, open);
     sig.callable = owner ? std::string(owner) + "." + std::string(name) : std::string(name);
-    return sig.params.size() <= kMaxParams ? sig : malformed;
+    return Signature(std::move(sig.callable), std::move(sig.params), sig.positional, sig.required);
 }
 
 void BoundArgs::bind_any(PyObject* const* args, std::size_t nargs, PyObject* kwnames) {
@@ -156,11 +156,9 @@ Ref to_index(PyObject* obj, const char* callable, const char* name) {
 }
 }  // namespace
 
+namespace {
 template <class Wide>
-Wide to_integer(PyObject* obj, const char* callable, const char* name) {
-    // The usual argument, an exact int, has no __index__ to call and needs no reference.
-    const Ref index = Py_IS_TYPE(obj, &PyLong_Type) ? Ref() : to_index(obj, callable, name);
-    PyObject* value = index ? index.get() : obj;
+Wide as_wide(PyObject* value) {
     if constexpr (std::is_signed_v<Wide>) {
         const long long v = PyLong_AsLongLong(value);
         if (v == -1 && PyErr_Occurred()) throw_error();
@@ -170,6 +168,14 @@ Wide to_integer(PyObject* obj, const char* callable, const char* name) {
         if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw_error();
         return static_cast<Wide>(v);
     }
+}
+}  // namespace
+
+template <class Wide>
+Wide to_integer(PyObject* obj, const char* callable, const char* name) {
+    // The usual argument, an exact int, has no __index__ to call and needs no reference.
+    if (Py_IS_TYPE(obj, &PyLong_Type)) return as_wide<Wide>(obj);
+    return as_wide<Wide>(to_index(obj, callable, name).get());
 }
 template std::int64_t to_integer<std::int64_t>(PyObject*, const char*, const char*);
 template std::uint64_t to_integer<std::uint64_t>(PyObject*, const char*, const char*);

@@ -43,10 +43,23 @@ PyCFunction fastcall(Fn* fn) noexcept {
 }
 
 struct Signature {
+    // A signature that breaks its own form (counts beyond its parameters, or
+    // more parameters than a call can bind) takes no call: every call goes
+    // the general way and is refused with SystemError there.
+    constexpr Signature() = default;
+    Signature(std::string callable_, std::vector<std::string> params_, std::size_t positional_,
+              std::size_t required_, bool var_keywords_ = false)
+        : callable(std::move(callable_)), params(std::move(params_)), positional(positional_), required(required_),
+          var_keywords(var_keywords_) {
+        if (params.size() > kMaxParams || positional > params.size() || required > params.size()) {
+            positional = required = kMaxParams + 1;
+        }
+    }
+
     std::string callable;                   // without the parentheses
     std::vector<std::string> params;
     std::size_t positional = 0;             // leading positional-or-keyword parameters
-    std::size_t required = 0;               // leading required parameters
+    std::size_t required = kMaxParams + 1;  // leading required parameters (none bound yet: takes no call)
     bool var_keywords = false;              // accept **kwargs
 
     // The callable's own name: what follows its class's name and a dot.
@@ -69,8 +82,7 @@ public:
               ModuleState* state = nullptr)
         : sig_(sig), state_(state) {
         const std::size_t nargs = static_cast<std::size_t>(nargsf);
-        if (kwnames || nargs < sig.required || nargs > sig.positional || sig.params.size() > kMaxParams ||
-            sig.positional > sig.params.size()) {
+        if (kwnames || nargs < sig.required || nargs > sig.positional) {
             bind_any(args, nargs, kwnames);
             return;
         }
@@ -123,6 +135,7 @@ public:
     // a core range; outside it the core's refusal, a ValueError.
     template <class T = std::uint64_t>
     T in_range(std::size_t i, std::int64_t value, const core::IntRange& range) const {
+        if (range.contains(value)) return static_cast<T>(value);  // the usual case, without a refusal to make room for
         return static_cast<T>(unwrap(range.check(name(i), value)));
     }
     // The same for an int object of any size: a value beyond 64 bits is out

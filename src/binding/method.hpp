@@ -262,7 +262,8 @@ Ref to_py(const ModuleState& state, const T& value) {
 // A refused outcome is raised; an accepted one is built by its value's type.
 template <class T>
 Ref to_py(const ModuleState& state, core::Outcome<T>& outcome) {
-    return to_py(state, unwrap(std::move(outcome)));
+    if (!outcome.ok()) raise_refusal(outcome.refusal());
+    return to_py(state, outcome.value());
 }
 
 template <class F>

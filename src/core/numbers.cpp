@@ -84,7 +84,7 @@ Outcome<std::uint64_t> IntRange::check(std::string_view name, std::int64_t value
 }
 
 Outcome<std::uint64_t> IntRange::check(std::string_view name, std::uint64_t value) const {
-    if (value >= low && value <= high) return value;
+    if (contains(value)) return value;
     return refuse(name, format_uint(value));
 }
 

@@ -34,6 +34,10 @@ struct IntRange {
     std::uint64_t low;
     std::uint64_t high;
 
+    constexpr bool contains(std::int64_t value) const noexcept {
+        return value >= 0 && contains(static_cast<std::uint64_t>(value));
+    }
+    constexpr bool contains(std::uint64_t value) const noexcept { return value >= low && value <= high; }
     // The value in range, or a value refusal with the shared range message.
     Outcome<std::uint64_t> check(std::string_view name, std::int64_t value) const;
     Outcome<std::uint64_t> check(std::string_view name, std::uint64_t value) const;

@@ -53,13 +53,4 @@ private:
 
 inline Outcome<> accept() { return Done{}; }
 
-// The refusal of the first of `outcomes` that has one, or null: checks that
-// change nothing can all run, and the first failing one is reported.
-template <class... T>
-const Refusal* first_refusal(const Outcome<T>&... outcomes) noexcept {
-    const Refusal* found = nullptr;
-    ((found = found || outcomes.ok() ? found : &outcomes.refusal()), ...);
-    return found;
-}
-
 }  // namespace orvu::core

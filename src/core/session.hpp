@@ -76,9 +76,5 @@ private:
     std::uint32_t attempts_ = 0;
 };
 
-// Value rules of the Session arguments: the checked value, or a value refusal.
-Outcome<std::uint64_t> check_epoch(std::int64_t epoch);
-Outcome<double> check_time(std::string_view name, double seconds);  // now_s, retry_after_s
-Outcome<double> check_jitter(double jitter_sample);
 
 }  // namespace orvu::core
