@@ -148,13 +148,12 @@ void BoundArgs::wrong_type(std::size_t i, std::string_view expected) const {
     raise_wrong_type(slots_[i], callable(), name(i), expected);
 }
 
-namespace {
-Ref to_index(PyObject* obj, const char* callable, const char* name) {
+Ref BoundArgs::index(std::size_t i) const {
+    PyObject* obj = slots_[i];
     if (PyLong_Check(obj)) return Ref::borrow(obj);
-    if (!PyIndex_Check(obj)) raise_wrong_type(obj, callable, name, "int");
+    if (!PyIndex_Check(obj)) wrong_type(i, "int");
     return Ref::check(PyNumber_Index(obj));
 }
-}  // namespace
 
 namespace {
 template <class Wide>
@@ -172,23 +171,22 @@ Wide as_wide(PyObject* value) {
 }  // namespace
 
 template <class Wide>
-Wide to_integer(PyObject* obj, const char* callable, const char* name) {
+Wide BoundArgs::wide_integer(std::size_t i) const {
     // The usual argument, an exact int, has no __index__ to call and needs no reference.
-    if (Py_IS_TYPE(obj, &PyLong_Type)) return as_wide<Wide>(obj);
-    return as_wide<Wide>(to_index(obj, callable, name).get());
+    if (Py_IS_TYPE(slots_[i], &PyLong_Type)) return as_wide<Wide>(slots_[i]);
+    return as_wide<Wide>(index(i).get());
 }
-template std::int64_t to_integer<std::int64_t>(PyObject*, const char*, const char*);
-template std::uint64_t to_integer<std::uint64_t>(PyObject*, const char*, const char*);
+template std::int64_t BoundArgs::wide_integer<std::int64_t>(std::size_t) const;
+template std::uint64_t BoundArgs::wide_integer<std::uint64_t>(std::size_t) const;
 
-double to_double(PyObject* obj, const char* callable, const char* name) {
+double BoundArgs::real(std::size_t i) const {
+    PyObject* obj = slots_[i];
     if (PyFloat_Check(obj)) return PyFloat_AsDouble(obj);
-    double v = PyFloat_AsDouble(obj);
+    const double v = PyFloat_AsDouble(obj);
     if (v == -1.0 && PyErr_Occurred()) {
-        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
-            PyErr_Clear();
-            raise_wrong_type(obj, callable, name, "float");
-        }
-        throw_error();
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw_error();
+        PyErr_Clear();
+        wrong_type(i, "float");
     }
     return v;
 }
@@ -200,7 +198,6 @@ PyObject* BoundArgs::optional_str_object(std::size_t i) const {
     return obj;
 }
 
-double BoundArgs::real(std::size_t i) const { return to_double(slots_[i], callable(), name(i)); }
 
 std::optional<double> BoundArgs::optional_real(std::size_t i) const {
     if (!slots_[i] || slots_[i] == Py_None) return std::nullopt;
@@ -209,7 +206,7 @@ std::optional<double> BoundArgs::optional_real(std::size_t i) const {
 
 Ref BoundArgs::optional_int_object(std::size_t i) const {
     if (!slots_[i] || slots_[i] == Py_None) return Ref();
-    return to_index(slots_[i], callable(), name(i));
+    return index(i);
 }
 
 std::uint64_t BoundArgs::in_range(std::size_t i, PyObject* value, const core::IntRange& range) const {

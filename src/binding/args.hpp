@@ -86,7 +86,10 @@ public:
             bind_any(args, nargs, kwnames);
             return;
         }
-        for (std::size_t i = 0; i < nargs; ++i) slots_[i] = args[i];
+        // A loop of a fixed count, which the compiler unrolls instead of calling memcpy.
+        for (std::size_t i = 0; i < kMaxParams; ++i) {
+            if (i < nargs) slots_[i] = args[i];
+        }
     }
     // Binds a tuple/dict call (tp_new).
     BoundArgs(const Signature& sig, PyObject* args, PyObject* kwargs, ModuleState* state = nullptr);
@@ -180,6 +183,11 @@ private:
     void bind_any(PyObject* const* args, std::size_t nargs, PyObject* kwnames);
     void store_keyword(PyObject* key, PyObject* value);
     PyObject* subtype_instance(std::size_t i, PyTypeObject* type) const;
+    // Argument `i` as an int object (its __index__ applied), a TypeError when it has none.
+    Ref index(std::size_t i) const;
+    // Argument `i` as an integer of 64 bits; beyond them an OverflowError.
+    template <class Wide>
+    Wide wide_integer(std::size_t i) const;
     void check_required() const;
 
     const Signature& sig_;
@@ -188,18 +196,13 @@ private:
     std::vector<std::pair<PyObject*, PyObject*>> extra_;
 };
 
-// Standalone converters under the BoundArgs ones. `callable` may be null;
-// `name` names the value. An integer beyond `Wide` is an OverflowError.
-template <class Wide>
-Wide to_integer(PyObject* obj, const char* callable, const char* name);
-double to_double(PyObject* obj, const char* callable, const char* name);
 [[noreturn]] void raise_wrong_type(PyObject* obj, const char* callable, const char* name, std::string_view expected);
 
 template <class T>
 T BoundArgs::integer(std::size_t i) const {
     static_assert(std::is_integral_v<T> && !std::is_same_v<T, bool>);
     using Wide = std::conditional_t<std::is_signed_v<T>, std::int64_t, std::uint64_t>;
-    const Wide v = to_integer<Wide>(slots_[i], callable(), name(i));
+    const Wide v = wide_integer<Wide>(i);
     if (std::in_range<T>(v)) return static_cast<T>(v);
     raise_overflow_error(sig_.callable + "() argument '" + name(i) + "' is out of range for a " +
                          std::to_string(sizeof(T) * 8) + (std::is_signed_v<T> ? "-bit signed" : "-bit unsigned") +
