@@ -4,18 +4,13 @@
 
 namespace orvu::core {
 
-std::size_t ViewNodes::append(std::size_t count) {
-    const std::size_t first = size_;
-    if (count > capacity_ - size_) {
-        const std::size_t capacity = std::max(2 * capacity_, size_ + count);
-        auto larger = std::make_unique_for_overwrite<unsigned char[]>(capacity * sizeof(JsonView));
-        std::memcpy(larger.get(), static_cast<const void*>(data_), size_ * sizeof(JsonView));
-        heap_ = std::move(larger);
-        data_ = reinterpret_cast<JsonView*>(heap_.get());
-        capacity_ = capacity;
-    }
-    size_ += count;
-    return first;
+void ViewNodes::grow(std::size_t count) {
+    const std::size_t capacity = std::max(2 * capacity_, size_ + count);
+    auto larger = std::make_unique_for_overwrite<unsigned char[]>(capacity * sizeof(JsonView));
+    std::memcpy(larger.get(), static_cast<const void*>(data_), size_ * sizeof(JsonView));
+    heap_ = std::move(larger);
+    data_ = reinterpret_cast<JsonView*>(heap_.get());
+    capacity_ = capacity;
 }
 
 ViewPaths::ViewPaths(const ViewNodes& nodes) : nodes_(nodes), parent_(nodes.size(), 0) {

@@ -166,9 +166,17 @@ public:
     }
     // Appends `count` nodes (which may move the others); returns the index
     // of the first. They are left unset: the reader sets what it reads.
-    std::size_t append(std::size_t count);
+    // Inline: the reader appends for every container it meets.
+    std::size_t append(std::size_t count) {
+        if (count > capacity_ - size_) grow(count);
+        size_ += count;
+        return size_ - count;
+    }
 
 private:
+    // Room for `count` more nodes beyond the current capacity.
+    void grow(std::size_t count);
+
     // Nodes live in raw storage: they come into being as they are written,
     // move as bytes and need no destruction.
     static_assert(std::is_trivially_copyable_v<JsonView> && std::is_trivially_destructible_v<JsonView>);
