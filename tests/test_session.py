@@ -527,6 +527,17 @@ RA = "`retry_after_s` must be a finite, non-negative number, got "
     (lambda s, e: s.on_supersede(-0.5, False, None, 0.5), ValueError, NOW + "-0.5"),
     (lambda s, e: s.on_supersede(13.0, False, -2.0, 0.5), ValueError, RA + "-2"),
     (lambda s, e: s.begin_attempt(math.nan), ValueError, NOW + "NaN"),
+    # Several bad values: the first in parameter order is the one reported.
+    (lambda s, e: s.on_connected(-1, math.nan), ValueError, "`epoch` must be a non-negative integer, got -1"),
+    (lambda s, e: s.on_upgrade_rejected(-1, math.nan, 70000, -1.0, 2.0), ValueError,
+     "`epoch` must be a non-negative integer, got -1"),
+    (lambda s, e: s.on_upgrade_rejected(e, math.nan, 70000, -1.0, 2.0), ValueError, NOW + "NaN"),
+    (lambda s, e: s.on_upgrade_rejected(e, 13.0, 70000, -1.0, 2.0), ValueError,
+     "`status` must be an integer between 0 and 65535, got 70000"),
+    (lambda s, e: s.on_upgrade_rejected(e, 13.0, 403, -1.0, 2.0), ValueError, RA + "-1"),
+    (lambda s, e: s.on_supersede(math.nan, True, -1.0, 2.0), ValueError, NOW + "NaN"),
+    (lambda s, e: s.on_supersede(13.0, True, -1.0, 2.0), ValueError, RA + "-1"),
+    (lambda s, e: s.on_supersede(13.0, True, None, 2.0), ValueError, J + "2"),
     (lambda s, e: s.begin_attempt(now=1.0), TypeError, "now"),
     (lambda s, e: s.end(1), TypeError, None),
 ])

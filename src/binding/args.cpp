@@ -1,7 +1,6 @@
 #include "binding/args.hpp"
 
-#include "core/numbers.hpp"
-
+#include <algorithm>
 #include <cstring>
 
 namespace orvu::py {
@@ -33,7 +32,7 @@ void BoundArgs::store_keyword(PyObject* key, PyObject* value) {
     if (!text) throw_error();
     std::string_view k(text, static_cast<std::size_t>(size));
     std::size_t i = 0;
-    for (const char* p : sig_.params) {
+    for (const std::string& p : sig_.params) {
         if (k == p) {
             if (slots_[i]) {
                 std::string m = std::string(sig_.callable) + "() got multiple values for argument '" + p + "'";
@@ -66,6 +65,37 @@ void check_signature(const Signature& sig) {
     if (sig.params.size() > kMaxParams || sig.positional > sig.params.size() || sig.required > sig.params.size()) {
         raise(PyExc_SystemError, std::string(sig.callable) + "(): malformed argument signature");
     }
+}
+
+Signature read_signature(const char* owner, std::string_view doc) {
+    Signature sig{"", {}, 0, 0};
+    const std::size_t open = doc.find('('), close = doc.find(')');
+    const std::size_t end = doc.find('\n');
+    Signature malformed{owner ? owner : "", {}, kMaxParams + 1, 0};  // refused by every call
+    if (open == std::string_view::npos || close < open || close > end || doc.substr(close, 5) != ")\n--\n") {
+        return malformed;
+    }
+    bool keyword_only = false, optional = false;
+    std::string_view rest = doc.substr(open + 1, close - open - 1);
+    while (!rest.empty()) {
+        const std::size_t comma = std::min(rest.find(", "), rest.size());
+        std::string_view param = rest.substr(0, comma);
+        rest.remove_prefix(std::min(comma + 2, rest.size()));
+        if (param.starts_with('$')) continue;  // $self, $type
+        if (param == "*") {
+            keyword_only = true;
+            continue;
+        }
+        const std::size_t equals = param.find('=');
+        if (equals == std::string_view::npos && optional) return malformed;  // a required one after a default
+        optional = equals != std::string_view::npos;
+        sig.params.emplace_back(param.substr(0, equals));
+        if (!keyword_only) sig.positional = sig.params.size();
+        if (!optional) sig.required = sig.params.size();
+    }
+    const std::string_view name = doc.substr(0, open);
+    sig.callable = owner ? std::string(owner) + "." + std::string(name) : std::string(name);
+    return Signature(std::move(sig.callable), std::move(sig.params), sig.positional, sig.required);
 }
 
 void BoundArgs::bind_any(PyObject* const* args, std::size_t nargs, PyObject* kwnames) {
@@ -115,55 +145,48 @@ void raise_wrong_type(PyObject* obj, const char* callable, const char* name, std
 }
 
 void BoundArgs::wrong_type(std::size_t i, std::string_view expected) const {
-    raise_wrong_type(slots_[i], sig_.callable, name(i), expected);
+    raise_wrong_type(slots_[i], callable(), name(i), expected);
 }
 
-std::string_view to_str(PyObject* obj, const char* callable, const char* name) {
-    if (!PyUnicode_Check(obj)) raise_wrong_type(obj, callable, name, "str");
-    return utf8_view(obj);
+Ref BoundArgs::index(std::size_t i) const {
+    PyObject* obj = slots_[i];
+    if (PyLong_Check(obj)) return Ref::borrow(obj);
+    if (!PyIndex_Check(obj)) wrong_type(i, "int");
+    return Ref::check(PyNumber_Index(obj));
 }
 
 namespace {
-Ref to_index(PyObject* obj, const char* callable, const char* name) {
-    if (PyLong_Check(obj)) return Ref::borrow(obj);
-    if (!PyIndex_Check(obj)) raise_wrong_type(obj, callable, name, "int");
-    return Ref::check(PyNumber_Index(obj));
+template <class Wide>
+Wide as_wide(PyObject* value) {
+    if constexpr (std::is_signed_v<Wide>) {
+        const long long v = PyLong_AsLongLong(value);
+        if (v == -1 && PyErr_Occurred()) throw_error();
+        return static_cast<Wide>(v);
+    } else {
+        const unsigned long long v = PyLong_AsUnsignedLongLong(value);
+        if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw_error();
+        return static_cast<Wide>(v);
+    }
 }
 }  // namespace
 
-std::int64_t to_int64(PyObject* obj, const char* callable, const char* name) {
-    if (Py_IS_TYPE(obj, &PyLong_Type)) {  // the usual argument: no __index__ to call, no reference to take
-        const long long v = PyLong_AsLongLong(obj);
-        if (v == -1 && PyErr_Occurred()) throw_error();
-        return static_cast<std::int64_t>(v);
-    }
-    Ref index = to_index(obj, callable, name);
-    long long v = PyLong_AsLongLong(index.get());
-    if (v == -1 && PyErr_Occurred()) throw_error();
-    return static_cast<std::int64_t>(v);
+template <class Wide>
+Wide BoundArgs::wide_integer(std::size_t i) const {
+    // The usual argument, an exact int, has no __index__ to call and needs no reference.
+    if (Py_IS_TYPE(slots_[i], &PyLong_Type)) return as_wide<Wide>(slots_[i]);
+    return as_wide<Wide>(index(i).get());
 }
+template std::int64_t BoundArgs::wide_integer<std::int64_t>(std::size_t) const;
+template std::uint64_t BoundArgs::wide_integer<std::uint64_t>(std::size_t) const;
 
-std::uint64_t to_uint64(PyObject* obj, const char* callable, const char* name) {
-    if (Py_IS_TYPE(obj, &PyLong_Type)) {  // the usual argument: no __index__ to call, no reference to take
-        const unsigned long long v = PyLong_AsUnsignedLongLong(obj);
-        if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw_error();
-        return static_cast<std::uint64_t>(v);
-    }
-    Ref index = to_index(obj, callable, name);
-    unsigned long long v = PyLong_AsUnsignedLongLong(index.get());
-    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw_error();
-    return static_cast<std::uint64_t>(v);
-}
-
-double to_double(PyObject* obj, const char* callable, const char* name) {
+double BoundArgs::real(std::size_t i) const {
+    PyObject* obj = slots_[i];
     if (PyFloat_Check(obj)) return PyFloat_AsDouble(obj);
-    double v = PyFloat_AsDouble(obj);
+    const double v = PyFloat_AsDouble(obj);
     if (v == -1.0 && PyErr_Occurred()) {
-        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
-            PyErr_Clear();
-            raise_wrong_type(obj, callable, name, "float");
-        }
-        throw_error();
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw_error();
+        PyErr_Clear();
+        wrong_type(i, "float");
     }
     return v;
 }
@@ -175,49 +198,73 @@ PyObject* BoundArgs::optional_str_object(std::size_t i) const {
     return obj;
 }
 
-double BoundArgs::real(std::size_t i) const { return to_double(slots_[i], sig_.callable, name(i)); }
 
 std::optional<double> BoundArgs::optional_real(std::size_t i) const {
     if (!slots_[i] || slots_[i] == Py_None) return std::nullopt;
     return real(i);
 }
 
-std::int64_t BoundArgs::check_range(std::size_t i, std::int64_t value, std::int64_t low, std::int64_t high) const {
-    if (value < low || value > high) {
-        raise_value_error(core::range_message(name(i), low, static_cast<std::uint64_t>(high), value));
-    }
-    return value;
-}
-
 Ref BoundArgs::optional_int_object(std::size_t i) const {
     if (!slots_[i] || slots_[i] == Py_None) return Ref();
-    return to_index(slots_[i], sig_.callable, name(i));
+    return index(i);
 }
 
-std::uint64_t BoundArgs::check_range(std::size_t i, PyObject* value, std::uint64_t low, std::uint64_t high) const {
+std::uint64_t BoundArgs::in_range(std::size_t i, PyObject* value, const core::IntRange& range) const {
     int overflow = 0;
     const long long small = PyLong_AsLongLongAndOverflow(value, &overflow);
     if (small == -1 && overflow == 0 && PyErr_Occurred()) throw_error();
-    std::string got;
-    if (overflow == 0) {
-        const auto v = static_cast<std::uint64_t>(small);
-        if (small >= 0 && v >= low && v <= high) return v;
-        got = core::format_int(small);
-    } else if (overflow > 0) {
+    if (overflow == 0) return in_range(i, static_cast<std::int64_t>(small), range);
+    if (overflow > 0) {
         const unsigned long long big = PyLong_AsUnsignedLongLong(value);
-        if (big == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
-            PyErr_Clear();  // beyond 64 bits
-        } else {
-            if (big >= low && big <= high) return big;
-            got = core::format_uint(big);
+        if (big != static_cast<unsigned long long>(-1) || !PyErr_Occurred()) {
+            return unwrap(range.check(name(i), static_cast<std::uint64_t>(big)));
+        }
+        PyErr_Clear();  // beyond 64 bits
+    }
+    // Quoted as int.__repr__ prints it: a subclass's own __repr__ or __str__ plays no part.
+    Ref text = Ref::check(PyObject_CallMethod(reinterpret_cast<PyObject*>(&PyLong_Type), "__repr__", "O", value));
+    raise_refusal(range.refuse(name(i), utf8_view(text.get())));
+}
+
+std::vector<std::string> BoundArgs::str_sequence(std::size_t i) const {
+    PyObject* obj = slots_[i];
+    const bool is_list = PyList_Check(obj);
+    if (!is_list && !PyTuple_Check(obj)) wrong_type(i, "list or tuple of str");
+    const Py_ssize_t n = is_list ? PyList_Size(obj) : PyTuple_Size(obj);
+    std::vector<std::string> items;
+    // Nothing below runs Python code, so the list cannot change under us.
+    for (Py_ssize_t k = 0; k < n; ++k) {
+        PyObject* item = is_list ? PyList_GetItem(obj, k) : PyTuple_GetItem(obj, k);
+        if (!item) throw_error();
+        if (!PyUnicode_Check(item)) contains_wrong_type(i, item, " (at index " + std::to_string(k) + ")");
+        items.emplace_back(utf8_view(item));
+    }
+    return items;
+}
+
+bool BoundArgs::str_items_contain(std::size_t i, PyObject* id) const {
+    Ref iter = Ref::steal(PyObject_GetIter(slots_[i]));
+    if (!iter) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw_error();
+        PyErr_Clear();
+        wrong_type(i, "an iterable of str");
+    }
+    bool found = false;
+    while (Ref item = Ref::steal(PyIter_Next(iter.get()))) {
+        if (!PyUnicode_Check(item.get())) contains_wrong_type(i, item.get());
+        if (id && !found) {
+            const int order = PyUnicode_Compare(id, item.get());
+            if (order == -1 && PyErr_Occurred()) throw_error();
+            found = order == 0;
         }
     }
-    if (got.empty()) {
-        // Quoted as int.__repr__ prints it: a subclass's own __repr__ or __str__ plays no part.
-        Ref text = Ref::check(PyObject_CallMethod(reinterpret_cast<PyObject*>(&PyLong_Type), "__repr__", "O", value));
-        got = utf8_view(text.get());
-    }
-    raise_value_error(core::range_message_text(name(i), low, high, got));
+    if (PyErr_Occurred()) throw_error();
+    return found;
+}
+
+void BoundArgs::contains_wrong_type(std::size_t i, PyObject* item, std::string_view where) const {
+    raise_type_error(sig_.callable + "() argument '" + name(i) + "' must contain only str, not " + type_name_of(item) +
+                     std::string(where));
 }
 
 bool BoundArgs::boolean(std::size_t i) const {

@@ -5,6 +5,8 @@
 // lists its parameters: the first `positional` may be given by position or
 // keyword, the rest are keyword-only; the first `required` must be given.
 // With `var_keywords` unknown keywords are collected instead of refused.
+// Most signatures are read from the docstring's text signature, which
+// `inspect.signature` reports too, so the two cannot disagree.
 //
 // Binding fills one slot per parameter (nullptr when not given); the
 // BoundArgs converters then turn slots into C++ values in parameter order,
@@ -12,12 +14,13 @@
 #pragma once
 
 #include "binding/errors.hpp"
+#include "binding/refusal.hpp"
 #include "binding/state.hpp"
 #include "binding/text.hpp"
+#include "core/numbers.hpp"
 
 #include <array>
 #include <cstdint>
-#include <initializer_list>
 #include <limits>
 #include <optional>
 #include <string>
@@ -40,12 +43,33 @@ PyCFunction fastcall(Fn* fn) noexcept {
 }
 
 struct Signature {
-    const char* callable;                   // without the parentheses
-    std::initializer_list<const char*> params;
-    std::size_t positional;                 // leading positional-or-keyword parameters
-    std::size_t required;                   // leading required parameters
+    // A signature that breaks its own form (counts beyond its parameters, or
+    // more parameters than a call can bind) takes no call: every call goes
+    // the general way and is refused with SystemError there.
+    constexpr Signature() = default;
+    Signature(std::string callable_, std::vector<std::string> params_, std::size_t positional_,
+              std::size_t required_, bool var_keywords_ = false)
+        : callable(std::move(callable_)), params(std::move(params_)), positional(positional_), required(required_),
+          var_keywords(var_keywords_) {
+        if (params.size() > kMaxParams || positional > params.size() || required > params.size()) {
+            positional = required = kMaxParams + 1;
+        }
+    }
+
+    std::string callable;                   // without the parentheses
+    std::vector<std::string> params;
+    std::size_t positional = 0;             // leading positional-or-keyword parameters
+    std::size_t required = kMaxParams + 1;  // leading required parameters (none bound yet: takes no call)
     bool var_keywords = false;              // accept **kwargs
+
+    // The callable's own name: what follows its class's name and a dot.
+    const char* name() const noexcept { return callable.c_str() + (callable.rfind('.') + 1); }
 };
+
+// The signature of `doc`'s text signature "name($self, a, b=None, *, c=None)",
+// named "{owner}.name" (just "name" without an owner). A text that breaks
+// the form gives a signature every call refuses with SystemError.
+Signature read_signature(const char* owner, std::string_view doc);
 
 class BoundArgs {
 public:
@@ -58,12 +82,14 @@ public:
               ModuleState* state = nullptr)
         : sig_(sig), state_(state) {
         const std::size_t nargs = static_cast<std::size_t>(nargsf);
-        if (kwnames || nargs < sig.required || nargs > sig.positional || sig.params.size() > kMaxParams ||
-            sig.positional > sig.params.size()) {
+        if (kwnames || nargs < sig.required || nargs > sig.positional) {
             bind_any(args, nargs, kwnames);
             return;
         }
-        for (std::size_t i = 0; i < nargs; ++i) slots_[i] = args[i];
+        // A loop of a fixed count, which the compiler unrolls instead of calling memcpy.
+        for (std::size_t i = 0; i < kMaxParams; ++i) {
+            if (i < nargs) slots_[i] = args[i];
+        }
     }
     // Binds a tuple/dict call (tp_new).
     BoundArgs(const Signature& sig, PyObject* args, PyObject* kwargs, ModuleState* state = nullptr);
@@ -100,26 +126,37 @@ public:
     // None (or not given) -> nullopt.
     template <class T>
     std::optional<T> optional_integer(std::size_t i) const;
-    // An integer that must lie in [low, high]: a value beyond 64 bits is an
-    // OverflowError, one outside the range the shared ValueError
-    // "`{name}` must be an integer between {low} and {high}, got {value}".
-    template <class T>
-    T integer_in(std::size_t i, std::int64_t low, std::int64_t high) const {
-        return static_cast<T>(check_range(i, integer<std::int64_t>(i), low, high));
+    // A 64-bit integer, or the core's `fallback` when the argument is not given.
+    std::int64_t integer_or(std::size_t i, std::int64_t fallback) const {
+        return given(i) ? integer<std::int64_t>(i) : fallback;
     }
-    // The range check alone, for a value of argument `i` already converted
-    // (when every argument is converted before any range is checked).
-    std::int64_t check_range(std::size_t i, std::int64_t value, std::int64_t low, std::int64_t high) const;
     // None (or not given) -> null; otherwise argument `i` as an int object
     // (its __index__ applied), a TypeError naming it when it has none.
     Ref optional_int_object(std::size_t i) const;
-    // The range check of an int object of any size against unsigned bounds:
-    // any value outside [low, high], beyond 64 bits included, is the shared
-    // ValueError quoting it in plain decimal (never an OverflowError).
-    std::uint64_t check_range(std::size_t i, PyObject* value, std::uint64_t low, std::uint64_t high) const;
+    // The one range check: the value of argument `i`, already converted (so
+    // that every argument is converted before any range is checked), against
+    // a core range; outside it the core's refusal, a ValueError.
+    template <class T = std::uint64_t>
+    T in_range(std::size_t i, std::int64_t value, const core::IntRange& range) const {
+        if (range.contains(value)) return static_cast<T>(value);  // the usual case, without a refusal to make room for
+        return static_cast<T>(unwrap(range.check(name(i), value)));
+    }
+    // The same for an int object of any size: a value beyond 64 bits is out
+    // of range too, quoted in plain decimal (never an OverflowError).
+    std::uint64_t in_range(std::size_t i, PyObject* value, const core::IntRange& range) const;
     double real(std::size_t i) const;
     // None (or not given) -> nullopt.
     std::optional<double> optional_real(std::size_t i) const;
+    // A list or tuple of str. A str is refused outright (never taken as a
+    // sequence of one-letter ids), and so is every other iterable: reading a
+    // set or a generator would give an order or a one-shot consumption the
+    // caller did not ask for.
+    std::vector<std::string> str_sequence(std::size_t i) const;
+    // Walks an iterable of str, checking every item even past a match (so a
+    // bad collection is always refused), and tells whether `id` (a str, or
+    // null) is among them, compared code point for code point: a str
+    // subclass's own __eq__ plays no part.
+    bool str_items_contain(std::size_t i, PyObject* id) const;
     // Exactly True or False.
     bool boolean(std::size_t i) const;
     // Checks that the argument is an instance of `type`; returns it borrowed.
@@ -133,17 +170,24 @@ public:
         return Object::of(instance(i, state_->type(id)));
     }
 
-    const char* callable() const noexcept { return sig_.callable; }
-    const char* name(std::size_t i) const noexcept { return sig_.params.begin()[i]; }
+    const char* callable() const noexcept { return sig_.callable.c_str(); }
+    const char* name(std::size_t i) const noexcept { return sig_.params[i].c_str(); }
 
     // "Session.begin_attempt() argument 'now_s' must be {expected}, not {given type}"
     [[noreturn]] void wrong_type(std::size_t i, std::string_view expected) const;
+    // "... argument 'seen_ids' must contain only str, not {item's type}{where}"
+    [[noreturn]] void contains_wrong_type(std::size_t i, PyObject* item, std::string_view where = {}) const;
 
 private:
     // Any vectorcall: keywords, missing or surplus arguments.
     void bind_any(PyObject* const* args, std::size_t nargs, PyObject* kwnames);
     void store_keyword(PyObject* key, PyObject* value);
     PyObject* subtype_instance(std::size_t i, PyTypeObject* type) const;
+    // Argument `i` as an int object (its __index__ applied), a TypeError when it has none.
+    Ref index(std::size_t i) const;
+    // Argument `i` as an integer of 64 bits; beyond them an OverflowError.
+    template <class Wide>
+    Wide wide_integer(std::size_t i) const;
     void check_required() const;
 
     const Signature& sig_;
@@ -152,33 +196,17 @@ private:
     std::vector<std::pair<PyObject*, PyObject*>> extra_;
 };
 
-// Standalone converters used by the BoundArgs ones and by code that reads
-// values out of containers. `callable` may be null; `name` names the value.
-std::string_view to_str(PyObject* obj, const char* callable, const char* name);
-std::int64_t to_int64(PyObject* obj, const char* callable, const char* name);
-std::uint64_t to_uint64(PyObject* obj, const char* callable, const char* name);
-double to_double(PyObject* obj, const char* callable, const char* name);
 [[noreturn]] void raise_wrong_type(PyObject* obj, const char* callable, const char* name, std::string_view expected);
 
 template <class T>
 T BoundArgs::integer(std::size_t i) const {
     static_assert(std::is_integral_v<T> && !std::is_same_v<T, bool>);
-    PyObject* obj = slots_[i];
-    if constexpr (std::is_signed_v<T>) {
-        std::int64_t v = to_int64(obj, sig_.callable, name(i));
-        if (v < std::numeric_limits<T>::min() || v > std::numeric_limits<T>::max()) {
-            raise_overflow_error(std::string(sig_.callable) + "() argument '" + name(i) +
-                                 "' is out of range for a " + std::to_string(sizeof(T) * 8) + "-bit signed integer");
-        }
-        return static_cast<T>(v);
-    } else {
-        std::uint64_t v = to_uint64(obj, sig_.callable, name(i));
-        if (v > std::numeric_limits<T>::max()) {
-            raise_overflow_error(std::string(sig_.callable) + "() argument '" + name(i) +
-                                 "' is out of range for a " + std::to_string(sizeof(T) * 8) + "-bit unsigned integer");
-        }
-        return static_cast<T>(v);
-    }
+    using Wide = std::conditional_t<std::is_signed_v<T>, std::int64_t, std::uint64_t>;
+    const Wide v = wide_integer<Wide>(i);
+    if (std::in_range<T>(v)) return static_cast<T>(v);
+    raise_overflow_error(sig_.callable + "() argument '" + name(i) + "' is out of range for a " +
+                         std::to_string(sizeof(T) * 8) + (std::is_signed_v<T> ? "-bit signed" : "-bit unsigned") +
+                         " integer");
 }
 
 template <class T>

@@ -4,6 +4,7 @@
 #include "core/asks.hpp"
 
 #include <cstdint>
+#include <cstring>
 #include <string>
 
 namespace orvu::py {
@@ -14,7 +15,7 @@ using CancelledObject = Wrapped<core::CancelledDecisions>;
 using core::DecisionRegistry;
 using D = DecisionRegistry;
 
-// Eight bytes of os.urandom, read little-endian. `os` is looked up on every
+// Eight bytes of os.urandom. `os` is looked up on every
 // call, so a host that replaced os.urandom is heard.
 std::uint64_t random_seed() {
     Ref os = Ref::check(PyImport_ImportModule("os"));
@@ -24,9 +25,9 @@ std::uint64_t random_seed() {
     }
     const char* data = PyBytes_AsString(bytes.get());
     if (!data) throw_error();
-    std::uint64_t seed = 0;
-    for (int i = 7; i >= 0; --i) seed = (seed << 8) | static_cast<unsigned char>(data[i]);
-    return seed;
+    unsigned char eight[8];
+    std::memcpy(eight, data, sizeof eight);
+    return core::seed_from_bytes(eight);
 }
 
 // ---------------------------------------------------------------------------
@@ -58,76 +59,63 @@ Ref registry_new(PyTypeObject* type, const BoundArgs& a) {
     const Ref max_pending = a.optional_int_object(0);
     const Ref seed = a.optional_int_object(1);
     std::optional<std::uint32_t> bound;
-    if (max_pending) bound = static_cast<std::uint32_t>(a.check_range(0, max_pending.get(), 1, UINT32_MAX));
-    const std::uint64_t state = seed ? a.check_range(1, seed.get(), 0, UINT64_MAX) : random_seed();
+    if (max_pending) bound = static_cast<std::uint32_t>(a.in_range(0, max_pending.get(), core::kMaxPendingRange));
+    const std::uint64_t state = seed ? a.in_range(1, seed.get(), core::kSeedRange) : random_seed();
     return RegistryObject::create(type, bound, state);
 }
 
-const Signature kCancelAll{"DecisionRegistry.cancel_all", {}, 0, 0};
 Ref cancel_all(DecisionRegistry& registry, const BoundArgs& a) {
     return cancelled(a.state(), [&] { return registry.cancel_all(); });
 }
 
-const Signature kCancelRoom{"DecisionRegistry.cancel_room", {"room_id"}, 1, 1};
 Ref cancel_room(DecisionRegistry& registry, const BoundArgs& a) {
     const std::string_view room_id = a.str(0);
     return cancelled(a.state(), [&] { return registry.cancel_room(room_id); });
 }
 
-const Signature kRegisterMinted{"DecisionRegistry.register_minted", {"room_id"}, 1, 0};
 Ref register_minted(DecisionRegistry& registry, const BoundArgs& a) {
     const auto registration = registry.register_minted(a.optional_str(0));
     if (!registration) return result::none();
     // A minted token is hex digits.
     return result::tuple(result::ascii_str(registration->first.view()), result::integer(registration->second));
 }
-const Signature kRegisterKeyed{"DecisionRegistry.register_keyed", {"key"}, 1, 1};
-const Signature kTryClaim{"DecisionRegistry.try_claim", {"token", "ticket"}, 2, 2};
-const Signature kWithdraw{"DecisionRegistry.withdraw", {"token", "ticket"}, 2, 2};
-const Signature kForget{"DecisionRegistry.forget", {"token", "ticket"}, 2, 2};
-const Signature kUnclaimed{"DecisionRegistry.unclaimed", {}, 0, 0};
-const Signature kUnclaimedInRoom{"DecisionRegistry.unclaimed_in_room", {"room_id"}, 1, 1};
-const Signature kUnclaimedCount{"DecisionRegistry.unclaimed_count", {}, 0, 0};
-const Signature kOldestUnclaimed{"DecisionRegistry.oldest_unclaimed", {}, 0, 0};
-const Signature kEvictOldest{"DecisionRegistry.evict_oldest", {}, 0, 0};
 
 PyMethodDef registry_methods[] = {
-    method<RegistryObject, kRegisterMinted, Access::Exclusive, &register_minted>("register_minted",
+    method<RegistryObject, Access::Exclusive, &register_minted>("DecisionRegistry",
      "register_minted($self, room_id=None)\n--\n\n"
      "Register a new ask under a freshly minted token. Returns `(token, ticket)`,\n"
      "or `None` once the registry's tickets are exhausted."),
-    core_method<RegistryObject, kRegisterKeyed, Access::Exclusive, &D::register_keyed>("register_keyed",
+    core_method<RegistryObject, Access::Exclusive, &D::register_keyed>("DecisionRegistry",
      "register_keyed($self, key)\n--\n\n"
      "Register an ask under the caller's `key`. Returns `(key, ticket)`; an\n"
      "unclaimed `key` keeps its place and gets a new ticket, which makes older\n"
      "tickets stale. Returns `None` if `key` is claimed or tickets are exhausted."),
-    core_method<RegistryObject, kTryClaim, Access::Exclusive, &D::try_claim>(
-     "try_claim",
+    core_method<RegistryObject, Access::Exclusive, &D::try_claim>("DecisionRegistry",
      "try_claim($self, token, ticket)\n--\n\n"
      "Claim the ask registered as `(token, ticket)`. Returns a `ClaimOutcome`."),
-    core_method<RegistryObject, kWithdraw, Access::Exclusive, &D::withdraw>("withdraw",
+    core_method<RegistryObject, Access::Exclusive, &D::withdraw>("DecisionRegistry",
      "withdraw($self, token, ticket)\n--\n\n"
      "Remove the ask `(token, ticket)` if it is unclaimed. Returns whether it was removed."),
-    core_method<RegistryObject, kForget, Access::Exclusive, &D::forget>("forget",
+    core_method<RegistryObject, Access::Exclusive, &D::forget>("DecisionRegistry",
      "forget($self, token, ticket)\n--\n\n"
      "Remove the ask `(token, ticket)`, claimed or not. Returns whether it was removed."),
-    core_method<RegistryObject, kUnclaimed, Access::Shared, &D::unclaimed>("unclaimed",
+    core_method<RegistryObject, Access::Shared, &D::unclaimed>("DecisionRegistry",
      "unclaimed($self)\n--\n\nTokens of all unclaimed asks, oldest first."),
-    core_method<RegistryObject, kUnclaimedInRoom, Access::Shared, &D::unclaimed_in_room>("unclaimed_in_room",
+    core_method<RegistryObject, Access::Shared, &D::unclaimed_in_room>("DecisionRegistry",
      "unclaimed_in_room($self, room_id)\n--\n\n"
      "Tokens of the unclaimed asks minted for `room_id`, oldest first."),
-    core_method<RegistryObject, kUnclaimedCount, Access::Shared, &D::unclaimed_count>("unclaimed_count",
+    core_method<RegistryObject, Access::Shared, &D::unclaimed_count>("DecisionRegistry",
      "unclaimed_count($self)\n--\n\nNumber of unclaimed asks."),
-    core_method<RegistryObject, kOldestUnclaimed, Access::Shared, &D::oldest_unclaimed>("oldest_unclaimed",
+    core_method<RegistryObject, Access::Shared, &D::oldest_unclaimed>("DecisionRegistry",
      "oldest_unclaimed($self)\n--\n\nToken of the oldest unclaimed ask, or `None`."),
-    core_method<RegistryObject, kEvictOldest, Access::Exclusive, &D::evict_oldest>("evict_oldest",
+    core_method<RegistryObject, Access::Exclusive, &D::evict_oldest>("DecisionRegistry",
      "evict_oldest($self)\n--\n\n"
      "When the registry holds at least `max_pending` asks (claimed ones\n"
      "included), remove the oldest unclaimed ask and return its token;\n"
      "otherwise return `None` and change nothing."),
-    method<RegistryObject, kCancelAll, Access::Exclusive, &cancel_all>("cancel_all",
+    method<RegistryObject, Access::Exclusive, &cancel_all>("DecisionRegistry",
      "cancel_all($self)\n--\n\nRemove every ask. Returns `CancelledDecisions`."),
-    method<RegistryObject, kCancelRoom, Access::Exclusive, &cancel_room>("cancel_room",
+    method<RegistryObject, Access::Exclusive, &cancel_room>("DecisionRegistry",
      "cancel_room($self, room_id)\n--\n\n"
      "Remove the asks minted for `room_id`. Returns `CancelledDecisions`."),
     {nullptr, nullptr, 0, nullptr},
@@ -142,31 +130,19 @@ PyGetSetDef registry_getset[] = {
 // ---------------------------------------------------------------------------
 // is_authorized_sender
 
-const Signature kIsAuthorized{"is_authorized_sender", {"authorized_senders", "sender_id"}, 2, 2};
 Ref is_authorized_sender(const BoundArgs& a) {
     PyObject* senders = a[0];
     PyObject* sender = a[1];
-    bool admitted = senders == Py_None;
+    bool listed = false;
     if (senders != Py_None) {
         if (!PyAnySet_Check(senders)) a.wrong_type(0, "set, frozenset or None");
-        // Every element is checked, even past a match, so a bad set is always refused.
-        Ref it = Ref::check(PyObject_GetIter(senders));
-        while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
-            if (!PyUnicode_Check(item.get())) {
-                raise_type_error(std::string(a.callable()) + "() argument 'authorized_senders' must contain only "
-                                 "str, not " + type_name_of(item.get()));
-            }
-            // Exact text comparison: a str subclass's own __eq__ plays no part.
-            admitted = admitted || (PyUnicode_Check(sender) && PyUnicode_Compare(item.get(), sender) == 0);
-        }
-        if (PyErr_Occurred()) throw_error();
+        listed = a.str_items_contain(0, PyUnicode_Check(sender) ? sender : nullptr);
     }
     if (sender != Py_None && !PyUnicode_Check(sender)) a.wrong_type(1, "str or None");
-    return result::boolean(admitted);
+    return result::boolean(core::is_authorized_sender(senders != Py_None, listed));
 }
 
-PyMethodDef is_authorized_sender_def = function<kIsAuthorized, &is_authorized_sender>(
-    "is_authorized_sender",
+PyMethodDef is_authorized_sender_def = function<&is_authorized_sender>(
     "is_authorized_sender(authorized_senders, sender_id)\n--\n\n"
     "Whether `sender_id` may answer an ask: `None` admits anyone; any set --\n"
     "empty included -- admits only its members. Raises `TypeError` unless\n"

@@ -6,7 +6,6 @@
 #include "core/claims.hpp"
 #include "core/numbers.hpp"
 
-#include <algorithm>
 #include <string>
 
 namespace orvu::py {
@@ -25,20 +24,8 @@ core::DeliveryFacts facts_arg(const BoundArgs& a) {
         if (!PyBool_Check(kv.second)) raise_type_error("delivery facts must be bool values");
     }
     core::DeliveryFacts facts;
-    const std::pair<std::string_view, bool*> fields[] = {{"self_echo", &facts.self_echo},
-                                                         {"durably_processed", &facts.durably_processed},
-                                                         {"durably_failed", &facts.durably_failed},
-                                                         {"allow_failed_retry", &facts.allow_failed_retry}};
     for (const auto& [key, value] : a.extra_keywords()) {
-        const std::string_view name = utf8_view(key);
-        const auto* field = std::find_if(std::begin(fields), std::end(fields),
-                                         [&](const auto& f) { return f.first == name; });
-        if (field == std::end(fields)) {
-            raise_type_error("unknown field `" + std::string(name) +
-                             "`, expected one of `self_echo`, `durably_processed`, `durably_failed`, "
-                             "`allow_failed_retry`");
-        }
-        *field->second = value == Py_True;
+        unwrap(core::set_delivery_fact(facts, utf8_view(key), value == Py_True));
     }
     return facts;
 }
@@ -69,14 +56,12 @@ Ref settlement(const ModuleState& s, const core::Settlement& x) {
 
 const Signature kNew{"ClaimRegistry.__new__", {"max_completed"}, 1, 0};
 Ref registry_new(PyTypeObject* type, const BoundArgs& a) {
-    const std::uint32_t max_completed = a.given(0) ? a.integer_in<std::uint32_t>(0, 1, core::kCountMax) : 500;
-    return RegistryObject::create(type, max_completed);
+    const std::int64_t max_completed = a.integer_or(0, core::kDefaultMaxCompleted);
+    return RegistryObject::create(type, a.in_range<std::uint32_t>(0, max_completed, core::kMaxCompletedRange));
 }
 
 // Every body converts all its arguments, in parameter order, before the
 // core call: a call that raises changes nothing.
-const Signature kRememberFailed{
-    "ClaimRegistry.remember_failed_ack_pending", {"room_id", "message_id", "error", "trace_context"}, 4, 3};
 Ref remember_failed_ack_pending(ClaimRegistry& r, const BoundArgs& a) {
     const std::string_view room = a.str(0), message = a.str(1), error = a.str(2);
     PyObject* trace_context = a.optional_str_object(3);
@@ -84,7 +69,6 @@ Ref remember_failed_ack_pending(ClaimRegistry& r, const BoundArgs& a) {
     return result::none();
 }
 
-const Signature kPendingAck{"ClaimRegistry.pending_ack", {"room_id", "message_id"}, 2, 2};
 Ref pending_ack(ClaimRegistry& r, const BoundArgs& a) {
     const std::string_view room = a.str(0), message = a.str(1);
     const core::AckEntry* e = r.pending_ack(room, message);
@@ -92,8 +76,6 @@ Ref pending_ack(ClaimRegistry& r, const BoundArgs& a) {
     return result::sparse_dict(a.state(), {{Word::Status, status(a.state(), e->intent)},
                                            {Word::Error, error_text(e->intent)}, {Word::Parked, parked(e->parked)}});
 }
-
-const Signature kParkAck{"ClaimRegistry.park_ack", {"room_id", "message_id", "reason"}, 3, 3};
 
 // delivery_eligibility and guarded_claim share their arguments and checks.
 template <bool Claims>
@@ -109,8 +91,6 @@ const Signature kDeliveryEligibility{
     "ClaimRegistry.delivery_eligibility", {"room_id", "message_id", "retry_tracker"}, 3, 3, true};
 const Signature kGuardedClaim{"ClaimRegistry.guarded_claim", {"room_id", "message_id", "retry_tracker"}, 3, 3, true};
 
-const Signature kPendingSettlement{
-    "ClaimRegistry.pending_settlement", {"room_id", "message_id", "trace_context"}, 3, 2};
 Ref pending_settlement(ClaimRegistry& r, const BoundArgs& a) {
     const std::string_view room = a.str(0), message = a.str(1);
     PyObject* trace_context = a.optional_str_object(2);
@@ -118,17 +98,12 @@ Ref pending_settlement(ClaimRegistry& r, const BoundArgs& a) {
                             [&](const core::Settlement& x) { return settlement(a.state(), x); });
 }
 
-const Signature kRecordProcessed{
-    "ClaimRegistry.record_processed_settlement", {"room_id", "message_id", "trace_context"}, 3, 2};
 Ref record_processed_settlement(ClaimRegistry& r, const BoundArgs& a) {
     const std::string_view room = a.str(0), message = a.str(1);
     PyObject* trace_context = a.optional_str_object(2);
     return settlement(a.state(), unwrap(r.record_processed_settlement(room, message), trace_context));
 }
 
-const Signature kRecordFailed{
-    "ClaimRegistry.record_failed_settlement",
-    {"room_id", "message_id", "error", "retry_tracker", "allow_retry", "trace_context"}, 6, 5};
 Ref record_failed_settlement(ClaimRegistry& r, const BoundArgs& a) {
     const std::string_view room = a.str(0), message = a.str(1), error = a.str(2);
     const Held<TrackerObject, kReading> tracker(a, 3, TypeId::RetryTracker);
@@ -138,7 +113,6 @@ Ref record_failed_settlement(ClaimRegistry& r, const BoundArgs& a) {
                       unwrap(r.record_failed_settlement(room, message, error, *tracker, allow_retry), trace_context));
 }
 
-const Signature kConfirm{"ClaimRegistry.confirm_settlement", {"room_id", "message_id", "token", "retry_tracker"}, 4, 4};
 Ref confirm_settlement(ClaimRegistry& r, const BoundArgs& a) {
     const std::string_view room = a.str(0), message = a.str(1);
     const std::string_view token = a.str(2);
@@ -147,75 +121,60 @@ Ref confirm_settlement(ClaimRegistry& r, const BoundArgs& a) {
     return result::boolean(r.confirm_settlement(room, message, token, *tracker));
 }
 
-const Signature kParkSettlement{"ClaimRegistry.park_settlement", {"room_id", "message_id", "token", "reason"}, 4, 4};
-
 // One core call each, with the ids as plain arguments.
-const Signature kTryClaim{"ClaimRegistry.try_claim", {"room_id", "message_id"}, 2, 2};
-const Signature kRelease{"ClaimRegistry.release", {"room_id", "message_id"}, 2, 2};
-const Signature kIsCompleted{"ClaimRegistry.is_completed", {"room_id", "message_id"}, 2, 2};
-const Signature kRememberCompleted{"ClaimRegistry.remember_completed", {"room_id", "message_id"}, 2, 2};
-const Signature kIsAckPending{"ClaimRegistry.is_ack_pending", {"room_id", "message_id"}, 2, 2};
-const Signature kRememberAckPending{"ClaimRegistry.remember_ack_pending", {"room_id", "message_id"}, 2, 2};
-const Signature kRecordAckRetry{"ClaimRegistry.record_ack_retry", {"room_id", "message_id"}, 2, 2};
-const Signature kInflightIds{"ClaimRegistry.inflight_ids", {"room_id"}, 1, 1};
-const Signature kCompletedIds{"ClaimRegistry.completed_ids", {"room_id"}, 1, 1};
-const Signature kDiscardCompleted{"ClaimRegistry.discard_completed", {"room_id"}, 1, 1};
-const Signature kUnparkAcks{"ClaimRegistry.unpark_acks", {"room_id"}, 1, 1};
-const Signature kPendingAckIds{"ClaimRegistry.pending_ack_ids", {"room_id"}, 1, 1};
-const Signature kHasRetryableSettlement{"ClaimRegistry.has_retryable_settlement", {"room_id"}, 1, 1};
 
 PyMethodDef methods[] = {
-    core_method<RegistryObject, kTryClaim, kChanging, &ClaimRegistry::try_claim>("try_claim",
+    core_method<RegistryObject, kChanging, &ClaimRegistry::try_claim>("ClaimRegistry",
                     "try_claim($self, room_id, message_id)\n--\n\n"
                     "Mark the message in flight. `True` if it was not in flight yet, `False` if\n"
                     "it already was. Looks at nothing else; see `guarded_claim`."),
-    core_method<RegistryObject, kRelease, kChanging, &ClaimRegistry::release>("release",
+    core_method<RegistryObject, kChanging, &ClaimRegistry::release>("ClaimRegistry",
                     "release($self, room_id, message_id)\n--\n\n"
                     "Drop the message's in-flight claim, if any. Does not record completion."),
-    core_method<RegistryObject, kInflightIds, kReading, &ClaimRegistry::inflight_ids>("inflight_ids",
+    core_method<RegistryObject, kReading, &ClaimRegistry::inflight_ids>("ClaimRegistry",
                     "inflight_ids($self, room_id)\n--\n\n"
                     "Message ids in flight in `room_id`, in no defined order."),
-    core_method<RegistryObject, kIsCompleted, kChanging, &ClaimRegistry::is_completed>("is_completed",
+    core_method<RegistryObject, kChanging, &ClaimRegistry::is_completed>("ClaimRegistry",
                     "is_completed($self, room_id, message_id)\n--\n\n"
                     "Whether the message is remembered as completed; a hit counts as a touch\n"
                     "and protects it from eviction."),
-    core_method<RegistryObject, kCompletedIds, kReading, &ClaimRegistry::completed_ids>("completed_ids",
+    core_method<RegistryObject, kReading, &ClaimRegistry::completed_ids>("ClaimRegistry",
                     "completed_ids($self, room_id)\n--\n\n"
                     "The room's completed message ids, least recently touched first."),
-    core_method<RegistryObject, kDiscardCompleted, kChanging, &ClaimRegistry::discard_completed>("discard_completed",
+    core_method<RegistryObject, kChanging, &ClaimRegistry::discard_completed>("ClaimRegistry",
                     "discard_completed($self, room_id)\n--\n\n"
                     "Forget every completed message of `room_id`."),
-    core_method<RegistryObject, kRememberCompleted, kChanging, &ClaimRegistry::remember_completed>("remember_completed",
+    core_method<RegistryObject, kChanging, &ClaimRegistry::remember_completed>("ClaimRegistry",
                     "remember_completed($self, room_id, message_id)\n--\n\n"
                     "Remember the message as completed (evicting the room's least recently\n"
                     "touched id beyond `max_completed`) and forget its pending terminal write\n"
                     "and acknowledgement-retry count. The in-flight claim stays."),
-    core_method<RegistryObject, kIsAckPending, kReading, &ClaimRegistry::is_ack_pending>("is_ack_pending",
+    core_method<RegistryObject, kReading, &ClaimRegistry::is_ack_pending>("ClaimRegistry",
                     "is_ack_pending($self, room_id, message_id)\n--\n\n"
                     "Whether a terminal write (parked or not) is pending for the message."),
-    core_method<RegistryObject, kRememberAckPending, kChanging, &ClaimRegistry::remember_ack_pending>(
-                    "remember_ack_pending", "remember_ack_pending($self, room_id, message_id)\n--\n\n"
+    core_method<RegistryObject, kChanging, &ClaimRegistry::remember_ack_pending>("ClaimRegistry",
+                    "remember_ack_pending($self, room_id, message_id)\n--\n\n"
                     "Record a processed turn awaiting a durable processed write. Does nothing\n"
                     "if any intent is already pending for the message."),
-    method<RegistryObject, kRememberFailed, kChanging, &remember_failed_ack_pending>("remember_failed_ack_pending",
+    method<RegistryObject, kChanging, &remember_failed_ack_pending>("ClaimRegistry",
                     "remember_failed_ack_pending($self, room_id, message_id, error, trace_context=None)\n--\n\n"
                     "Record a failed turn awaiting a durable failed write carrying `error`.\n"
                     "Raises `ValueError` if a different intent is already pending."),
-    method<RegistryObject, kPendingAck, kReading, &pending_ack>("pending_ack",
+    method<RegistryObject, kReading, &pending_ack>("ClaimRegistry",
                     "pending_ack($self, room_id, message_id)\n--\n\n"
                     "The pending terminal write as `{\"status\", [\"error\"], \"parked\"}`, or `None`."),
-    core_method<RegistryObject, kParkAck, kChanging, &ClaimRegistry::park_ack>("park_ack",
+    core_method<RegistryObject, kChanging, &ClaimRegistry::park_ack>("ClaimRegistry",
                     "park_ack($self, room_id, message_id, reason)\n--\n\n"
                     "Mark a pending entry parked for `reason`; `False` when nothing is\n"
                     "pending for the message."),
-    core_method<RegistryObject, kUnparkAcks, kChanging, &ClaimRegistry::unpark_acks>("unpark_acks",
+    core_method<RegistryObject, kChanging, &ClaimRegistry::unpark_acks>("ClaimRegistry",
                     "unpark_acks($self, room_id)\n--\n\n"
                     "Clear the parking mark of every pending entry of `room_id`; returns how\n"
                     "many were parked."),
-    core_method<RegistryObject, kPendingAckIds, kReading, &ClaimRegistry::pending_ack_ids>("pending_ack_ids",
+    core_method<RegistryObject, kReading, &ClaimRegistry::pending_ack_ids>("ClaimRegistry",
                     "pending_ack_ids($self, room_id)\n--\n\n"
                     "Message ids of the room's pending terminal writes, oldest first."),
-    core_method<RegistryObject, kRecordAckRetry, kChanging, &ClaimRegistry::record_ack_retry>("record_ack_retry",
+    core_method<RegistryObject, kChanging, &ClaimRegistry::record_ack_retry>("ClaimRegistry",
                     "record_ack_retry($self, room_id, message_id)\n--\n\n"
                     "Count one more retry of the message's terminal write; returns the new\n"
                     "count (it stops at 4294967295)."),
@@ -232,20 +191,20 @@ PyMethodDef methods[] = {
                     "allow_failed_retry=True)\n--\n\n"
                     "The answer of `delivery_eligibility`; on \"runnable\" the message is also\n"
                     "claimed (marked in flight)."),
-    core_method<RegistryObject, kHasRetryableSettlement, kReading, &ClaimRegistry::has_retryable_settlement>(
-                    "has_retryable_settlement", "has_retryable_settlement($self, room_id)\n--\n\n"
+    core_method<RegistryObject, kReading, &ClaimRegistry::has_retryable_settlement>("ClaimRegistry",
+                    "has_retryable_settlement($self, room_id)\n--\n\n"
                     "Whether the room has a pending terminal write that is not parked."),
-    method<RegistryObject, kPendingSettlement, kReading, &pending_settlement>("pending_settlement",
+    method<RegistryObject, kReading, &pending_settlement>("ClaimRegistry",
                     "pending_settlement($self, room_id, message_id, trace_context=None)\n--\n\n"
                     "The settlement description of the message's pending terminal write, or\n"
                     "`None`."),
-    method<RegistryObject, kRecordProcessed, kChanging, &record_processed_settlement>("record_processed_settlement",
+    method<RegistryObject, kChanging, &record_processed_settlement>("ClaimRegistry",
                     "record_processed_settlement($self, room_id, message_id, trace_context=None)\n--\n\n"
                     "Store a processed terminal write as pending and return its settlement\n"
                     "description with the terminal obligation token. If a different intent\n"
                     "is pending or no token is left, raises `ValueError` with `.issues` (a tuple of\n"
                     "`(path, code, message)` triples) and `.trace_context`."),
-    method<RegistryObject, kRecordFailed, kChanging, &record_failed_settlement>("record_failed_settlement",
+    method<RegistryObject, kChanging, &record_failed_settlement>("ClaimRegistry",
                     "record_failed_settlement($self, room_id, message_id, error, retry_tracker, allow_retry, "
                     "trace_context=None)\n--\n\n"
                     "Store a failed terminal write carrying `error` as pending and return its\n"
@@ -253,11 +212,11 @@ PyMethodDef methods[] = {
                     "`retry_tracker` allows one and `allow_retry` is true. If a different\n"
                     "intent is pending or no token is left, raises `ValueError` with `.issues` (a tuple of\n"
                     "`(path, code, message)` triples) and `.trace_context`."),
-    method<RegistryObject, kConfirm, kChanging, &confirm_settlement>("confirm_settlement",
+    method<RegistryObject, kChanging, &confirm_settlement>("ClaimRegistry",
                     "confirm_settlement($self, room_id, message_id, token, retry_tracker)\n--\n\n"
                     "Close the obligation named by `token` once the platform accepted the\n"
                     "write; `False` for a wrong or stale token. The in-flight claim stays."),
-    core_method<RegistryObject, kParkSettlement, kChanging, &ClaimRegistry::park_settlement>("park_settlement",
+    core_method<RegistryObject, kChanging, &ClaimRegistry::park_settlement>("ClaimRegistry",
                     "park_settlement($self, room_id, message_id, token, reason)\n--\n\n"
                     "Park the pending write named by `token` for `reason`; `False` for a\n"
                     "wrong or stale token."),

@@ -15,25 +15,22 @@ Ref classification(const core::Classification& c) {
     return result::tuple(result::boolean(c.terminal), result::optional(c.delay_range_s, window));
 }
 
-const Signature kClassifyClose{"classify_close", {"close_code"}, 1, 1};
 Ref classify_close(const BoundArgs& a) {
     std::optional<std::uint16_t> code;
-    if (a[0] != Py_None) code = a.integer_in<std::uint16_t>(0, 0, 65535);
+    if (a[0] != Py_None) code = a.in_range<std::uint16_t>(0, a.integer<std::int64_t>(0), core::kCodeRange);
     return classification(core::classify_close(code));
 }
 
-const Signature kClassifyUpgrade{"classify_upgrade", {"status"}, 1, 1};
 Ref classify_upgrade(const BoundArgs& a) {
-    return classification(core::classify_upgrade(a.integer_in<std::uint16_t>(0, 0, 65535)));
+    const std::int64_t status = a.integer<std::int64_t>(0);
+    return classification(core::classify_upgrade(a.in_range<std::uint16_t>(0, status, core::kCodeRange)));
 }
 
-PyMethodDef classify_close_def = function<kClassifyClose, &classify_close>(
-    "classify_close",
+PyMethodDef classify_close_def = function<&classify_close>(
     "classify_close(close_code)\n--\n\n"
     "Classify a WebSocket close code. Returns `(terminal, delay_range_s)`.\n"
     "Raises `ValueError` if `close_code` is not an integer in `0..=65535`.");
-PyMethodDef classify_upgrade_def = function<kClassifyUpgrade, &classify_upgrade>(
-    "classify_upgrade",
+PyMethodDef classify_upgrade_def = function<&classify_upgrade>(
     "classify_upgrade(status)\n--\n\n"
     "Classify an HTTP upgrade-rejection status code. Returns\n"
     "`(terminal, delay_range_s)`. Raises `ValueError` if `status` is not an\n"

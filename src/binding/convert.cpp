@@ -1,6 +1,7 @@
 #include "binding/convert.hpp"
 
 #include "binding/result.hpp"
+#include "core/scratch.hpp"
 
 #include <algorithm>
 #include <array>
@@ -34,34 +35,13 @@ IntFit fit_int(PyObject* value, long long& s, unsigned long long& u) {
     return IntFit::Beyond;
 }
 
-// Scratch space for `n` items: on the stack up to N, else on the heap.
-template <class T, std::size_t N>
-class Scratch {
-public:
-    explicit Scratch(std::size_t n) : large_(n > N ? n : 0), items_(n > N ? large_.data() : small_.data(), n) {}
-    std::span<T> items() noexcept { return items_; }
-
-private:
-    std::array<T, N> small_;
-    std::vector<T> large_;
-    std::span<T> items_;
-};
+using core::kMaxJsonDepth;
+using core::Scratch;
+using core::sort_members;
 
 // Dict members held on the stack while a dict is read or rebuilt: a message
 // payload's objects have at most ten members, so reading one allocates nothing.
 constexpr std::size_t kStackMembers = 16;
-
-// Sorts the members of one object: insertion sort while they are few.
-template <class T, class Less>
-void sort_members(std::span<T> items, Less less) {
-    if (items.size() > core::kInsertionSortMembers) return std::sort(items.begin(), items.end(), less);
-    for (std::size_t i = 1; i < items.size(); ++i) {
-        T moving = items[i];
-        std::size_t j = i;
-        for (; j > 0 && less(moving, items[j - 1]); --j) items[j] = items[j - 1];
-        items[j] = moving;
-    }
-}
 
 // `value` op the integer written in decimal as `limit_text`.
 bool compare(const Ref& value, const char* limit_text, int op) {
@@ -421,20 +401,6 @@ private:
 
 }  // namespace
 
-std::size_t ViewNodes::append(std::size_t count) {
-    const std::size_t first = size_;
-    if (count > capacity_ - size_) {
-        const std::size_t capacity = std::max(2 * capacity_, size_ + count);
-        auto larger = std::make_unique_for_overwrite<unsigned char[]>(capacity * sizeof(core::JsonView));
-        std::memcpy(larger.get(), static_cast<const void*>(data_), size_ * sizeof(core::JsonView));
-        heap_ = std::move(larger);
-        data_ = reinterpret_cast<core::JsonView*>(heap_.get());
-        capacity_ = capacity;
-    }
-    size_ += count;
-    return first;
-}
-
 bool read_view(PyObject* obj, ViewNodes& nodes) {
     nodes.reset();
     return QuickReader(nodes).view(obj, 0, 0);
@@ -497,13 +463,6 @@ Ref merged_dict(PyObject* dict, std::vector<std::pair<Ref, Ref>>& added) {
 }  // namespace
 
 Ref apply_edits(Ref copy, const ViewNodes& nodes, const std::vector<core::PayloadEdit>& edits) {
-    // Every node's container, to find the way from the top to an object.
-    std::vector<std::size_t> parent(nodes.size(), 0);
-    for (std::size_t p = 0; p < nodes.size(); ++p) {
-        const core::JsonView& node = nodes[p];
-        const std::span<const core::JsonView> children = node.is_object() ? node.as_object() : node.as_array();
-        for (const core::JsonView& child : children) parent[nodes.index_of(&child)] = p;
-    }
     // The dict in the copy that stands for object node `target`, found from
     // the top: by key in a dict, by position in a list. `holder` and `key`
     // (or `index`) say where it sits; no holder for the top.
@@ -513,20 +472,18 @@ Ref apply_edits(Ref copy, const ViewNodes& nodes, const std::vector<core::Payloa
         Ref key;
         Py_ssize_t index = 0;
     };
+    const core::ViewPaths paths(nodes);
     auto find = [&](std::size_t target) {
-        std::vector<std::size_t> path;
-        for (std::size_t n = target; n != 0; n = parent[n]) path.push_back(n);
         Found found{copy.get(), nullptr, Ref(), 0};
-        for (auto step = path.rbegin(); step != path.rend(); ++step) {
-            const core::JsonView& container = nodes[parent[*step]];
+        for (const core::ViewStep& step : paths.to(target)) {
             found.holder = found.dict;
-            if (container.is_object()) {
-                found.key = make_str(nodes[*step].key());
+            if (step.by_key) {
+                found.key = make_str(step.key);
                 found.dict = PyDict_GetItemWithError(found.holder, found.key.get());
                 if (!found.dict && !PyErr_Occurred()) raise_runtime_error("payload copy out of step with its reading");
             } else {
                 found.key = Ref();
-                found.index = static_cast<Py_ssize_t>(*step - nodes.index_of(&container.as_array()[0]));
+                found.index = static_cast<Py_ssize_t>(step.index);
                 found.dict = PyList_GetItem(found.holder, found.index);
             }
             if (!found.dict) throw_error();  // the copy has every member and item the views have
@@ -534,13 +491,7 @@ Ref apply_edits(Ref copy, const ViewNodes& nodes, const std::vector<core::Payloa
         if (!PyDict_CheckExact(found.dict)) raise_runtime_error("payload copy out of step with its reading");
         return found;
     };
-    // An inner object comes after the containers holding it (children are
-    // read after their container), so going from the last node, a dict is
-    // rebuilt before the dict that holds it is.
-    std::vector<std::pair<std::size_t, const core::PayloadEdit*>> order;
-    order.reserve(edits.size());
-    for (const core::PayloadEdit& edit : edits) order.emplace_back(nodes.index_of(edit.object), &edit);
-    std::stable_sort(order.begin(), order.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
+    const auto order = core::edits_innermost_first(nodes, edits);
     for (std::size_t i = 0; i < order.size();) {
         const std::size_t node = order[i].first;
         Found object = find(node);
@@ -602,29 +553,21 @@ Ref from_json(const JsonValue& value) {
             return result::str(value.as_string());
         case JsonValue::Kind::Array: return result::list(value.as_array(), from_json);
         case JsonValue::Kind::Object: {
-            Ref dict = Ref::check(PyDict_New());
+            // Keys are distinct; an object read without sorting is put in key order here.
+            const std::size_t n = value.as_object().size();
+            Scratch<const core::JsonMember*, core::kInsertionSortMembers> space(n);
+            const std::span<const core::JsonMember*> members = space.items();
+            for (std::size_t i = 0; i < n; ++i) members[i] = &value.as_object()[i];
             if (!value.ordered()) {
-                // Keys are distinct but in the order read: put them in order here.
-                const std::size_t n = value.as_object().size();
-                Scratch<const core::JsonMember*, core::kInsertionSortMembers> space(n);
-                const std::span<const core::JsonMember*> members = space.items();
-                for (std::size_t i = 0; i < n; ++i) members[i] = &value.as_object()[i];
                 sort_members(members, [](const core::JsonMember* a, const core::JsonMember* b) {
                     return core::json_key_less(a->first, b->first);
                 });
-                for (const core::JsonMember* member : members) {
-                    Ref k = member->key_origin
-                                ? Ref::borrow(static_cast<PyObject*>(const_cast<void*>(member->key_origin)))
-                                : make_str(member->first);
-                    Ref v = from_json(member->second);
-                    if (PyDict_SetItem(dict.get(), k.get(), v.get()) < 0) throw_error();
-                }
-                return dict;
             }
-            for (const core::JsonMember& member : value.as_object()) {
-                Ref k = member.key_origin ? Ref::borrow(static_cast<PyObject*>(const_cast<void*>(member.key_origin)))
-                                          : make_str(member.first);
-                Ref v = from_json(member.second);
+            Ref dict = Ref::check(PyDict_New());
+            for (const core::JsonMember* member : members) {
+                Ref k = member->key_origin ? Ref::borrow(static_cast<PyObject*>(const_cast<void*>(member->key_origin)))
+                                           : make_str(member->first);
+                Ref v = from_json(member->second);
                 if (PyDict_SetItem(dict.get(), k.get(), v.get()) < 0) throw_error();
             }
             return dict;

@@ -7,14 +7,9 @@
 #include "core/events.hpp"
 #include "core/json_view.hpp"
 
-#include <memory>
-#include <type_traits>
 #include <vector>
 
 namespace orvu::py {
-
-// Deepest nesting of arrays and objects a payload may have.
-inline constexpr int kMaxJsonDepth = 512;
 
 // Converts in the fixed order None, bool, int, list/tuple, dict, str,
 // bytes/bytearray (refused), float, set/frozenset, Sequence, Mapping (the
@@ -35,41 +30,8 @@ using Keepalive = std::vector<Ref>;
 // sorting them (from_json still gives keys in order).
 core::JsonValue to_json_for_lookup(const ModuleState& state, PyObject* obj, Keepalive& keep);
 
-// The nodes of a payload read by `read_view` or `read_copy`; the first is
-// the root. A usual payload fits in the inline room: reading it allocates
-// nothing.
-class ViewNodes {
-public:
-    ViewNodes() noexcept : data_(reinterpret_cast<core::JsonView*>(inline_)) {}
-    ViewNodes(const ViewNodes&) = delete;
-    ViewNodes& operator=(const ViewNodes&) = delete;
-
-    const core::JsonView& root() const noexcept { return data_[0]; }
-    const core::JsonView& operator[](std::size_t i) const noexcept { return data_[i]; }
-    // The index of a node of these.
-    std::size_t index_of(const core::JsonView* node) const noexcept { return static_cast<std::size_t>(node - data_); }
-    core::JsonView& operator[](std::size_t i) noexcept { return data_[i]; }
-    std::size_t size() const noexcept { return size_; }
-    // Leaves only the root, unset.
-    void reset() noexcept {
-        size_ = 0;
-        append(1);
-    }
-    // Appends `count` nodes (which may move the others); returns the index
-    // of the first. They are left unset: the reader sets what it reads.
-    std::size_t append(std::size_t count);
-
-private:
-    // Nodes live in raw storage: they come into being as they are written,
-    // move as bytes and need no destruction.
-    static_assert(std::is_trivially_copyable_v<core::JsonView> && std::is_trivially_destructible_v<core::JsonView>);
-    static constexpr std::size_t kInline = 64;
-    alignas(core::JsonView) unsigned char inline_[kInline * sizeof(core::JsonView)];
-    std::unique_ptr<unsigned char[]> heap_;  // beyond the inline room: storage for `capacity_` nodes
-    core::JsonView* data_;
-    std::size_t size_ = 0;
-    std::size_t capacity_ = kInline;
-};
+// The nodes of a payload read by `read_view` or `read_copy`.
+using core::ViewNodes;
 
 // A quick reading of the common shape of a payload: exact dicts with exact
 // str keys, exact lists and tuples, exact str, int (within the 64-bit ranges

@@ -7,35 +7,6 @@
 namespace orvu::py {
 namespace {
 
-// Walks `seen_ids`, checking that every element is a str, and reports
-// whether `id` (when given) is among them. Only membership of the one id is
-// needed, so the elements are compared as they come rather than collected.
-bool scan_seen_ids(const BoundArgs& a, std::size_t i, PyObject* id) {
-    if (PyUnicode_Check(a[i])) raise_type_error("`seen_ids` must be an iterable of str, not a str");
-    Ref iter = Ref::steal(PyObject_GetIter(a[i]));
-    if (!iter) {
-        if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw_error();
-        PyErr_Clear();
-        a.wrong_type(i, "an iterable of str");
-    }
-    bool found = false;
-    while (Ref item = Ref::steal(PyIter_Next(iter.get()))) {
-        if (!PyUnicode_Check(item.get())) {
-            raise_type_error(std::string(a.callable()) + "() argument '" + a.name(i) +
-                             "' must contain only str, not " + type_name_of(item.get()));
-        }
-        if (id && !found) {
-            // Compares code points directly, never a subclass's own __eq__.
-            const int order = PyUnicode_Compare(id, item.get());
-            if (order == -1 && PyErr_Occurred()) throw_error();
-            found = order == 0;
-        }
-    }
-    if (PyErr_Occurred()) throw_error();
-    return found;
-}
-
-const Signature kDrain{"evaluate_drain_candidate", {"candidate", "seen_ids", "agent_id"}, 3, 3};
 Ref evaluate_drain_candidate(const BoundArgs& a) {
     const std::string_view agent_id = a.str(2);
     std::optional<core::JsonValue> json;  // the candidate's fields point into it
@@ -46,14 +17,15 @@ Ref evaluate_drain_candidate(const BoundArgs& a) {
         candidate = unwrap(core::read_drain_candidate(*json));
         id = result::str(candidate->id);
     }
-    const bool in_snapshot = scan_seen_ids(a, 1, id.get());
-    Ref decision =
-        result::str(core::wire_of(core::decide_drain(candidate ? &*candidate : nullptr, agent_id, in_snapshot)));
-    if (!candidate) return result::dict(a.state(), {{Word::Decision, decision}});
-    return result::dict(a.state(), {{Word::Decision, decision}, {Word::MessageId, id}});
+    if (PyUnicode_Check(a[1])) raise_type_error("`seen_ids` must be an iterable of str, not a str");
+    // Only membership of the one id is needed: the ids are compared as they come, not collected.
+    const bool in_snapshot = a.str_items_contain(1, id.get());
+    const core::DrainStep step = core::decide_drain(candidate ? &*candidate : nullptr, agent_id, in_snapshot);
+    // The id as already made from the candidate's text.
+    return result::sparse_dict(a.state(), {{Word::Decision, result::str(core::wire_of(step.decision))},
+                                           {Word::MessageId, step.message_id ? id : Ref()}});
 }
 
-const Signature kAdapter{"evaluate_adapter_result", {"room_id", "message_id", "succeeded"}, 3, 3};
 Ref evaluate_adapter_result(const BoundArgs& a) {
     // Checked as str, echoed back as given.
     a.str(0);
@@ -64,30 +36,24 @@ Ref evaluate_adapter_result(const BoundArgs& a) {
                                     {Word::MessageId, result::plain_str(a[1])}});
 }
 
-const Signature kNextMessage{"evaluate_next_message", {"triggering_message_id", "next_message_id"}, 2, 2};
 Ref evaluate_next_message(const BoundArgs& a) {
     const std::string_view triggering = a.str(0);
-    const core::NextMessageDecision decision = core::decide_next_message(triggering, a.optional_str(1));
-    Ref wire = result::str(core::wire_of(decision));
-    if (decision != core::NextMessageDecision::AlreadyProcessed) {
-        return result::dict(a.state(), {{Word::Decision, wire}});
-    }
-    return result::dict(a.state(), {{Word::Decision, wire}, {Word::NextOpenId, result::plain_str(a[1])}});
+    const core::NextMessageStep step = core::decide_next_message(triggering, a.optional_str(1));
+    // The next open id is echoed as given.
+    return result::sparse_dict(a.state(), {{Word::Decision, result::str(core::wire_of(step.decision))},
+                                           {Word::NextOpenId, step.next_open_id ? result::plain_str(a[1]) : Ref()}});
 }
 
 PyMethodDef defs[] = {
-    function<kDrain, &evaluate_drain_candidate>(
-        "evaluate_drain_candidate",
+    function<&evaluate_drain_candidate>(
         "evaluate_drain_candidate(candidate, seen_ids, agent_id)\n--\n\n"
         "One step of the drain loop. `candidate` is a mapping with `id`,\n"
         "`sender_id`, `sender_type` (or `None` when the host's fetch returned no\n"
         "candidate); a malformed mapping raises `TypeError`."),
-    function<kAdapter, &evaluate_adapter_result>(
-        "evaluate_adapter_result",
+    function<&evaluate_adapter_result>(
         "evaluate_adapter_result(room_id, message_id, succeeded)\n--\n\n"
         "Adapter outcome -> ack decision."),
-    function<kNextMessage, &evaluate_next_message>(
-        "evaluate_next_message",
+    function<&evaluate_next_message>(
         "evaluate_next_message(triggering_message_id, next_message_id)\n--\n\n"
         "Compares the triggering message against the platform's authoritative\n"
         "\"next open message\" for a room."),

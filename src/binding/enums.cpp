@@ -126,7 +126,7 @@ template <std::size_t Id>
 PyObject* from_wire_name(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return guarded([&] {
         ModuleState& state = module_state(module);
-        const Signature sig{enum_specs()[Id].from_wire_callable.c_str(), {"name"}, 1, 1};
+        static const Signature sig{enum_specs()[Id].from_wire_callable, {"name"}, 1, 1};
         const BoundArgs a(sig, args, nargs, kwnames, &state);
         auto index = core::enum_index_from_wire(static_cast<EnumId>(Id), a.str(0));
         return index ? state.members[Id][*index] : none();

@@ -33,7 +33,6 @@ core::Outcome<core::EventType> event_type_arg(const BoundArgs& a) {
     return core::event_type_named(event_name(a[0]));
 }
 
-const Signature kValidateEventPayload{"validate_event_payload", {"event_type", "raw", "trace_context"}, 3, 2};
 Ref validate_event_payload(const BoundArgs& a) {
     // trace_context first: an unknown event name already reports through it.
     PyObject* trace_context = a.optional_str_object(2);
@@ -68,8 +67,6 @@ Ref decision_dict(const BoundArgs& a, const core::DeliveryDecision& decision) {
     return dict;
 }
 
-const Signature kEvaluateDeliveryEvent{
-    "evaluate_delivery_event", {"event_type", "room_id", "payload", "agent_id", "trace_context"}, 5, 4};
 Ref evaluate_delivery_event(const BoundArgs& a) {
     if (!PyUnicode_Check(a[0])) a.wrong_type(0, "str");
     const std::string event_type = event_name(a[0]);
@@ -89,24 +86,19 @@ Ref evaluate_delivery_event(const BoundArgs& a) {
     return decision_dict(a, unwrap(std::move(decision), trace_context));
 }
 
-const Signature kIsSelfEcho{"is_self_echo", {"sender_id", "sender_type", "agent_id"}, 3, 3};
-
 PyMethodDef defs[] = {
-    function<kValidateEventPayload, &validate_event_payload>(
-        "validate_event_payload",
+    function<&validate_event_payload>(
         "validate_event_payload(event_type, raw, trace_context=None)\n--\n\n"
         "Validate and normalize an inbound platform event payload.\n\n"
         "On failure raises `ValueError` with `.issues` (a tuple of\n"
         "`(path, code, message)` triples) and `.trace_context`."),
-    function<kEvaluateDeliveryEvent, &evaluate_delivery_event>(
-        "evaluate_delivery_event",
+    function<&evaluate_delivery_event>(
         "evaluate_delivery_event(event_type, room_id, payload, agent_id, trace_context=None)\n--\n\n"
         "Evaluate the routing decision for one inbound platform event.\n\n"
         "On failure raises `ValueError` with `.issues` (a tuple of\n"
         "`(path, code, message)` triples) and `.trace_context`. A `payload` that\n"
         "cannot be converted raises `TypeError`."),
-    core_function<kIsSelfEcho, &core::is_self_echo>(
-        "is_self_echo",
+    core_function<&core::is_self_echo>(
         "is_self_echo(sender_id, sender_type, agent_id)\n--\n\n"
         "True exactly when `sender_type` is \"Agent\" and `sender_id` equals\n"
         "`agent_id` (both compared exactly). This is the one definition of the\n"

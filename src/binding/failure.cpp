@@ -36,9 +36,7 @@ Ref failure_dict(const AgentFailure& failure, ModuleState& state) {
                                 {Word::Detail, detail(failure, state)}});
 }
 
-const Signature kToDict{"AgentFailure.to_dict", {}, 0, 0};
 Ref to_dict(AgentFailure& failure, const BoundArgs& a) { return failure_dict(failure, a.state()); }
-const Signature kToExtensionData{"AgentFailure.to_extension_data", {}, 0, 0};
 Ref to_extension_data(AgentFailure& failure, const BoundArgs& a) {
     return result::dict_of(std::array{core::FAILURE_EXTENSION_KEY}, [&](std::string_view key) {
         return std::pair(result::str(key), failure_dict(failure, a.state()));
@@ -46,9 +44,9 @@ Ref to_extension_data(AgentFailure& failure, const BoundArgs& a) {
 }
 
 PyMethodDef failure_methods[] = {
-    method<FailureObject, kToDict, Access::None, &to_dict>("to_dict",
+    method<FailureObject, Access::None, &to_dict>("AgentFailure",
      "to_dict($self)\n--\n\nThe failure as a plain JSON-shaped dict."),
-    method<FailureObject, kToExtensionData, Access::None, &to_extension_data>("to_extension_data",
+    method<FailureObject, Access::None, &to_extension_data>("AgentFailure",
      "to_extension_data($self)\n--\n\nThe canonical failure payload under Core's extension-data key."),
     {nullptr, nullptr, 0, nullptr},
 };

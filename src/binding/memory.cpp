@@ -14,7 +14,6 @@ std::string_view wire_name(const BoundArgs& a, std::size_t i, core::EnumId id, c
     raise_type_error(type_error);
 }
 
-const Signature kValidate{"validate_memory_type_for_system", {"system", "memory_type", "trace_context"}, 3, 2};
 Ref validate_memory_type_for_system(const BoundArgs& a) {
     // The trace context is checked before the names it would travel with.
     PyObject* trace_context = a.optional_str_object(2);
@@ -24,8 +23,7 @@ Ref validate_memory_type_for_system(const BoundArgs& a) {
     return result::none();
 }
 
-PyMethodDef validate_def = function<kValidate, &validate_memory_type_for_system>(
-    "validate_memory_type_for_system",
+PyMethodDef validate_def = function<&validate_memory_type_for_system>(
     "validate_memory_type_for_system(system, memory_type, trace_context=None)\n--\n\n"
     "Validate that `memory_type` belongs to `system`'s allowed type set.\n\n"
     "`system`/`memory_type` each accept a wire-name string or the matching\n"

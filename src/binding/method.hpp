@@ -12,21 +12,22 @@
 //      refusal with `unwrap`).
 // `guarded` wraps the whole: no C++ exception reaches the interpreter.
 //
-// A method is a Signature, a body and a table row. From session.cpp:
+// A method is a body and a table row whose docstring begins with its text
+// signature, which names it and binds its arguments. From claims.cpp:
 //
-//   const Signature kBeginAttempt{"Session.begin_attempt", {"now_s"}, 1, 1};
-//   Ref begin_attempt(core::Session& session, const BoundArgs& a) {
-//       const double now_s = unwrap(core::check_time("now_s", a.real(0)));
-//       return result::optional(session.begin_attempt(now_s), result::integer<std::uint64_t>);
+//   Ref pending_ack(ClaimRegistry& r, const BoundArgs& a) {
+//       const std::string_view room = a.str(0), message = a.str(1);
+//       ...
 //   }
 //   PyMethodDef methods[] = {
-//       method<SessionObject, kBeginAttempt, Access::Exclusive, &begin_attempt>("begin_attempt", "doc"),
+//       method<RegistryObject, Access::Shared, &pending_ack>("ClaimRegistry",
+//           "pending_ack($self, room_id, message_id)\n--\n\n..."),
 //       ...
 //
-// Module functions: `function<kSig, &body>("name", "doc")` with
-// `Ref body(const BoundArgs& a)`; `a.state()` is the module's state.
-// Static methods: `static_method<kSig, &body>("name", "doc")`, same body,
-// added by the class factory with `add_static_method`.
+// Module functions: `function<&body>("doc")` with `Ref body(const BoundArgs& a)`;
+// `a.state()` is the module's state. Static methods:
+// `static_method<&body>("Class", "doc")`, same body, added by the class
+// factory with `add_static_method`.
 // Constructors: `{Py_tp_new, constructor<kSig, &body>()}` with
 // `Ref body(PyTypeObject* type, const BoundArgs& a)`.
 // Getters: `getter<Object, Access::Shared, &body>("name", "doc")` with
@@ -106,15 +107,36 @@ PyObject* getter_entry(PyObject* self, void*) noexcept {
     });
 }
 
-// Table rows.
+// The signature of callable `Body` of class `Object` (void for a module
+// function), read from its docstring when its table row is made, before the
+// module can be imported.
+template <class Object, auto Body>
+constinit inline Signature signature_of{};
+
+template <class Object, auto Body>
+const Signature& read_signature_of(const char* owner, const char* doc) {
+    signature_of<Object, Body> = read_signature(owner, doc);
+    return signature_of<Object, Body>;
+}
+
+// Table rows: a method of class `owner` ("Session"), named and bound by the
+// text signature that begins its docstring.
+template <class Object, Access A, auto Body>
+PyMethodDef method(const char* owner, const char* doc) {
+    const Signature& sig = read_signature_of<Object, Body>(owner, doc);
+    return {sig.name(), fastcall(&method_entry<Object, signature_of<Object, Body>, A, Body>), kFastCall, doc};
+}
+
+// A method whose signature the docstring cannot tell (extra keywords).
 template <class Object, const Signature& Sig, Access A, auto Body>
 PyMethodDef method(const char* name, const char* doc) noexcept {
     return {name, fastcall(&method_entry<Object, Sig, A, Body>), kFastCall, doc};
 }
 
-template <const Signature& Sig, auto Body>
-PyMethodDef function(const char* name, const char* doc) noexcept {
-    return {name, fastcall(&function_entry<Sig, Body>), kFastCall, doc};
+template <auto Body>
+PyMethodDef function(const char* doc) {
+    const Signature& sig = read_signature_of<void, Body>(nullptr, doc);
+    return {sig.name(), fastcall(&function_entry<signature_of<void, Body>, Body>), kFastCall, doc};
 }
 
 // A static method is a module function stored on its class: its builtin is
@@ -122,9 +144,10 @@ PyMethodDef function(const char* name, const char* doc) noexcept {
 // a plain static function), wrapped in a staticmethod and set on the class by
 // the class factory with `add_static_method` (a METH_STATIC entry of
 // tp_methods would receive NULL and could not find the module's state).
-template <const Signature& Sig, auto Body>
-PyMethodDef static_method(const char* name, const char* doc) noexcept {
-    return {name, fastcall(&function_entry<Sig, Body>), kFastCall, doc};
+template <auto Body>
+PyMethodDef static_method(const char* owner, const char* doc) {
+    const Signature& sig = read_signature_of<void, Body>(owner, doc);
+    return {sig.name(), fastcall(&function_entry<signature_of<void, Body>, Body>), kFastCall, doc};
 }
 
 void add_static_method(PyObject* module, PyObject* type, PyMethodDef* def);
@@ -140,18 +163,25 @@ void* constructor() noexcept {
 // parameter types of the core function, in parameter order, and the result
 // is built by its return type.
 //
-//   core_method<TrackerObject, kMarkSuccess, Access::Exclusive,
-//               &core::RetryTracker::mark_success>("mark_success", doc)
-//   core_function<kChatRoomTopic, &core::chat_room_topic>("chat_room_topic", doc)
+//   core_method<TrackerObject, Access::Exclusive, &core::RetryTracker::mark_success>("RetryTracker", doc)
+//   core_function<&core::chat_room_topic>(doc)
 //   member_getter<FailureObject, Access::None, &core::AgentFailure::provider>("provider", doc)
 //
 // Parameters: std::string / std::string_view (str), bool (exact bool),
 // double (float), integers (their width), std::optional<std::string> or
-// std::optional<std::string_view> (str or None), core enumerations (a member
-// of their class). Results: void (None), bool, integers, double, strings,
-// std::vector<std::string> (list), core
+// std::optional<std::string_view> (str or None), std::optional of int64 or
+// double (None or the number), std::vector<std::string> (a list or tuple of
+// str), core enumerations (a member of their class). Results: void (None),
+// bool, integers, double, strings, std::vector<std::string> (list), core
 // enumerations (their member), pairs (2-tuples), lists of (str, integer)
-// pairs (lists of tuples), std::optional of those (None), a ready Ref.
+// pairs (lists of tuples), std::optional of those (None), a ready Ref, core
+// records with a RecordType (an instance of their class), and core::Outcome
+// of those (its refusal raised).
+
+// The module's class that a core record comes back as, declared beside the
+// class:  template <> struct RecordType<core::SessionOutcome> { static constexpr TypeId id = ...; };
+template <class T>
+struct RecordType {};
 
 namespace typed {
 
@@ -192,6 +222,20 @@ template <>
 struct Arg<std::optional<std::string_view>> {
     static std::optional<std::string_view> get(const BoundArgs& a, std::size_t i) { return a.optional_str(i); }
 };
+template <>
+struct Arg<std::optional<std::int64_t>> {
+    static std::optional<std::int64_t> get(const BoundArgs& a, std::size_t i) {
+        return a.optional_integer<std::int64_t>(i);
+    }
+};
+template <>
+struct Arg<std::optional<double>> {
+    static std::optional<double> get(const BoundArgs& a, std::size_t i) { return a.optional_real(i); }
+};
+template <>
+struct Arg<std::vector<std::string>> {
+    static std::vector<std::string> get(const BoundArgs& a, std::size_t i) { return a.str_sequence(i); }
+};
 template <class E>
 struct Arg<E, std::enable_if_t<std::is_enum_v<E>>> {
     static E get(const BoundArgs& a, std::size_t i) { return enum_arg<E>(a, i, enum_id_of<E>); }
@@ -200,6 +244,8 @@ struct Arg<E, std::enable_if_t<std::is_enum_v<E>>> {
 template <class T>
 Ref to_py(const ModuleState& state, const T& value) {
     if constexpr (std::is_same_v<T, Ref>) return value;
+    else if constexpr (requires { RecordType<T>::id; })
+        return result::instance<Wrapped<T>>(state, RecordType<T>::id, value);
     else if constexpr (std::is_same_v<T, bool>) return result::boolean(value);
     else if constexpr (std::is_enum_v<T>) return result::member(state, enum_id_of<T>, value);
     else if constexpr (std::is_integral_v<T>) return result::integer(value);
@@ -211,6 +257,13 @@ Ref to_py(const ModuleState& state, const T& value) {
     else if constexpr (requires { value.first; value.second; })
         return result::tuple(to_py(state, value.first), to_py(state, value.second));
     else return result::optional(value, [&](const auto& v) { return to_py(state, v); });
+}
+
+// A refused outcome is raised; an accepted one is built by its value's type.
+template <class T>
+Ref to_py(const ModuleState& state, core::Outcome<T>& outcome) {
+    if (!outcome.ok()) raise_refusal(outcome.refusal());
+    return to_py(state, outcome.value());
 }
 
 template <class F>
@@ -240,7 +293,8 @@ Ref invoke(const BoundArgs& a, Call&& call, std::index_sequence<I...>) {
         std::apply(call, values);
         return result::none();
     } else {
-        return to_py(a.state(), std::apply(call, values));
+        decltype(auto) result = std::apply(call, values);
+        return to_py(a.state(), result);
     }
 }
 
@@ -269,14 +323,14 @@ Ref read_member(const T& object, ModuleState& state) {
 template <class Object>
 using CoreOf = std::remove_reference_t<decltype(Object::of(nullptr))>;
 
-template <class Object, const Signature& Sig, Access A, auto Fn>
-PyMethodDef core_method(const char* name, const char* doc) noexcept {
-    return method<Object, Sig, A, &typed::call_member<Fn, CoreOf<Object>>>(name, doc);
+template <class Object, Access A, auto Fn>
+PyMethodDef core_method(const char* owner, const char* doc) {
+    return method<Object, A, &typed::call_member<Fn, CoreOf<Object>>>(owner, doc);
 }
 
-template <const Signature& Sig, auto Fn>
-PyMethodDef core_function(const char* name, const char* doc) noexcept {
-    return function<Sig, &typed::call_free<Fn>>(name, doc);
+template <auto Fn>
+PyMethodDef core_function(const char* doc) {
+    return function<&typed::call_free<Fn>>(doc);
 }
 
 template <class Object, Access A, auto Body>

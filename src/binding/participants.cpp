@@ -36,12 +36,6 @@ Ref provided_trace_context(const RosterObject& self) {
 }
 
 const Signature kNew{"ParticipantRoster.__new__", {"trace_context_provider"}, 0, 0};
-const Signature kAdd{"ParticipantRoster.add", {"participant"}, 1, 1};
-const Signature kRemove{"ParticipantRoster.remove", {"participant_id"}, 1, 1};
-const Signature kSetAll{"ParticipantRoster.set_all", {"participants", "trace_context"}, 2, 1};
-const Signature kList{"ParticipantRoster.list", {}, 0, 0};
-const Signature kChanged{"ParticipantRoster.changed", {}, 0, 0};
-const Signature kMarkSent{"ParticipantRoster.mark_sent", {}, 0, 0};
 
 Ref add(ParticipantRoster& roster, const BoundArgs& a) {
     return result::boolean(roster.add(read_participant(a.state(), a[0])));
@@ -77,30 +71,30 @@ Ref list(ParticipantRoster& roster, const BoundArgs& a) {
 constexpr Access X = Access::Exclusive;
 
 PyMethodDef roster_methods[] = {
-    method<Roster, kAdd, X, &add>("add",
+    method<Roster, X, &add>("ParticipantRoster",
      "add($self, participant)\n--\n\n"
      "Add a participant, or merge it into the existing entry with the same\n"
      "`id`. Returns `True` if newly added, `False` if an existing id was\n"
      "refreshed in place."),
-    core_method<Roster, kRemove, X, &ParticipantRoster::remove>("remove",
+    core_method<Roster, X, &ParticipantRoster::remove>("ParticipantRoster",
      "remove($self, participant_id)\n--\n\n"
      "Remove the participant with this id. Returns `True` if one was\n"
      "removed."),
-    method<RosterObject, kSetAll, X, &set_all>("set_all",
+    method<RosterObject, X, &set_all>("ParticipantRoster",
      "set_all($self, participants, trace_context=None)\n--\n\n"
      "Replace the roster from an authoritative iterable of participants.\n"
      "Rejects the whole snapshot -- leaving the roster unchanged -- if any\n"
      "id appears in it more than once, raising `ValueError` with `.issues`\n"
      "and `.trace_context` (an explicit `trace_context` argument wins over\n"
      "the constructor's `trace_context_provider`)."),
-    method<Roster, kList, Access::Shared, &list>("list",
+    method<Roster, Access::Shared, &list>("ParticipantRoster",
      "list($self)\n--\n\n"
      "The current roster, in add order, as a list of dicts."),
-    core_method<Roster, kChanged, Access::Shared, &ParticipantRoster::changed>("changed",
+    core_method<Roster, Access::Shared, &ParticipantRoster::changed>("ParticipantRoster",
      "changed($self)\n--\n\n"
      "Whether membership or any tracked field changed since the last\n"
      "`mark_sent()`."),
-    core_method<Roster, kMarkSent, X, &ParticipantRoster::mark_sent>("mark_sent",
+    core_method<Roster, X, &ParticipantRoster::mark_sent>("ParticipantRoster",
      "mark_sent($self)\n--\n\n"
      "Snapshot the current roster as sent."),
     {nullptr, nullptr, 0, nullptr},

@@ -3,7 +3,6 @@
 #include "binding/registry.hpp"
 #include "core/retry.hpp"
 
-
 namespace orvu::py {
 namespace {
 
@@ -12,48 +11,42 @@ using TrackerObject = Wrapped<core::RetryTracker>;
 const Signature kNew{"RetryTracker.__new__", {"max_retries", "max_tracked"}, 2, 0};
 Ref tracker_new(PyTypeObject* type, const BoundArgs& a) {
     // Both values are converted before either range is checked.
-    const std::int64_t max_retries = a.given(0) ? a.integer<std::int64_t>(0) : 1;
-    const std::int64_t max_tracked = a.given(1) ? a.integer<std::int64_t>(1) : 10000;
-    const auto retries = static_cast<std::uint32_t>(a.check_range(0, max_retries, 0, core::kCountMax));
-    const auto tracked = static_cast<std::uint32_t>(a.check_range(1, max_tracked, 1, core::kCountMax));
+    const std::int64_t max_retries = a.integer_or(0, core::kDefaultMaxRetries);
+    const std::int64_t max_tracked = a.integer_or(1, core::kDefaultMaxTracked);
+    const auto retries = a.in_range<std::uint32_t>(0, max_retries, core::kMaxRetriesRange);
+    const auto tracked = a.in_range<std::uint32_t>(1, max_tracked, core::kMaxTrackedRange);
     return TrackerObject::create(type, retries, tracked);
 }
 
-const Signature kRecordAttempt{"RetryTracker.record_attempt", {"message_id"}, 1, 1};
 Ref record_attempt(core::RetryTracker& tracker, const BoundArgs& a) {
     const core::AttemptResult r = tracker.record_attempt(a.str(0));
     return result::tuple(result::integer(r.attempts), result::boolean(r.exhausted));
 }
 
-const Signature kMarkSuccess{"RetryTracker.mark_success", {"message_id"}, 1, 1};
-const Signature kDiscardAttempt{"RetryTracker.discard_attempt", {"message_id"}, 1, 1};
-const Signature kMarkFailed{"RetryTracker.mark_permanently_failed", {"message_id"}, 1, 1};
-const Signature kIsFailed{"RetryTracker.is_permanently_failed", {"message_id"}, 1, 1};
-
-template <const Signature& Sig, auto Fn>
-PyMethodDef changing(const char* name, const char* doc) {
-    return core_method<TrackerObject, Sig, Access::Exclusive, Fn>(name, doc);
+template <auto Fn>
+PyMethodDef changing(const char* doc) {
+    return core_method<TrackerObject, Access::Exclusive, Fn>("RetryTracker", doc);
 }
 
 PyMethodDef methods[] = {
-    method<TrackerObject, kRecordAttempt, Access::Exclusive, &record_attempt>("record_attempt",
+    method<TrackerObject, Access::Exclusive, &record_attempt>("RetryTracker",
                     "record_attempt($self, message_id)\n--\n\n"
                     "Count one handling attempt of `message_id`. Returns `(attempts, exhausted)`;\n"
                     "`exhausted` is true once attempts exceed the message's limit, which also\n"
                     "marks the message permanently failed."),
-    changing<kMarkSuccess, &core::RetryTracker::mark_success>("mark_success",
+    changing<&core::RetryTracker::mark_success>(
                     "mark_success($self, message_id)\n--\n\n"
                     "Forget the attempt count of a handled message. A permanent failure mark\n"
                     "stays."),
-    changing<kDiscardAttempt, &core::RetryTracker::discard_attempt>("discard_attempt",
+    changing<&core::RetryTracker::discard_attempt>(
                     "discard_attempt($self, message_id)\n--\n\n"
                     "Take back one attempt of a cycle that the caller's own control signal\n"
                     "aborted before it ran the handler."),
-    changing<kMarkFailed, &core::RetryTracker::mark_permanently_failed>("mark_permanently_failed",
+    changing<&core::RetryTracker::mark_permanently_failed>(
                     "mark_permanently_failed($self, message_id)\n--\n\n"
                     "Mark `message_id` as having used up its retry budget for good."),
-    core_method<TrackerObject, kIsFailed, Access::Shared, &core::RetryTracker::is_permanently_failed>(
-                    "is_permanently_failed", "is_permanently_failed($self, message_id)\n--\n\n"
+    core_method<TrackerObject, Access::Shared, &core::RetryTracker::is_permanently_failed>("RetryTracker",
+                    "is_permanently_failed($self, message_id)\n--\n\n"
                     "Whether `message_id` has used up its retry budget."),
     {nullptr, nullptr, 0, nullptr},
 };

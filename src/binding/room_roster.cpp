@@ -9,29 +9,14 @@ namespace {
 using core::RoomRoster;
 using Roster = Wrapped<RoomRoster>;
 using Reconciliation = Wrapped<core::RoomReconciliation>;
+}  // namespace
 
-// A list or tuple of str. A str is refused outright (never taken as a
-// sequence of one-letter ids), and so is every other iterable: reading a set
-// or a generator would give an order or a one-shot consumption the caller did
-// not ask for.
-std::vector<std::string> room_id_sequence(const BoundArgs& a, std::size_t i) {
-    PyObject* obj = a[i];
-    const bool is_list = PyList_Check(obj);
-    if (!is_list && !PyTuple_Check(obj)) a.wrong_type(i, "list or tuple of str");
-    const Py_ssize_t n = is_list ? PyList_Size(obj) : PyTuple_Size(obj);
-    std::vector<std::string> ids;
-    // Nothing below runs Python code, so the list cannot change under us.
-    for (Py_ssize_t k = 0; k < n; ++k) {
-        PyObject* item = is_list ? PyList_GetItem(obj, k) : PyTuple_GetItem(obj, k);
-        if (!item) throw_error();
-        if (!PyUnicode_Check(item)) {
-            raise_type_error(std::string(a.callable()) + "() argument '" + a.name(i) + "' must contain only str, not " +
-                             type_name_of(item) + " (at index " + std::to_string(k) + ")");
-        }
-        ids.emplace_back(utf8_view(item));
-    }
-    return ids;
-}
+template <>
+struct RecordType<core::RoomReconciliation> {
+    static constexpr TypeId id = TypeId::RoomReconciliation;
+};
+
+namespace {
 
 // --- RoomReconciliation: a read-only record, so its readers take no guard ---------
 
@@ -49,38 +34,23 @@ PyGetSetDef reconciliation_getset[] = {
 // --- RoomRoster --------------------------------------------------------------------
 
 const Signature kNew{"RoomRoster.__new__", {}, 0, 0};
-const Signature kMembership{"RoomRoster.room_membership", {"room_id"}, 1, 1};
-const Signature kBegin{"RoomRoster.begin_room_admission", {"room_id", "passes_filter"}, 2, 2};
-const Signature kRecord{"RoomRoster.record_room_admission", {"room_id", "ticket", "succeeded"}, 3, 3};
-const Signature kCurrent{"RoomRoster.is_room_admission_current", {"room_id", "ticket"}, 2, 2};
-const Signature kRemoved{"RoomRoster.record_room_removed", {"room_id"}, 1, 1};
-const Signature kTracked{"RoomRoster.tracked_room_ids", {}, 0, 0};
-const Signature kReconcile{"RoomRoster.reconcile", {"current_room_ids"}, 1, 1};
-const Signature kClear{"RoomRoster.clear", {}, 0, 0};
-
-Ref reconcile(RoomRoster& roster, const BoundArgs& a) {
-    const std::vector<std::string> snapshot = room_id_sequence(a, 0);
-    return result::instance<Reconciliation>(a.state(), TypeId::RoomReconciliation, roster.reconcile(snapshot));
-}
 
 constexpr Access X = Access::Exclusive;
 constexpr Access S = Access::Shared;
 
 PyMethodDef roster_methods[] = {
-    core_method<Roster, kMembership, S, &RoomRoster::room_membership>(
-        "room_membership", "room_membership($self, room_id)\n--\n\n"),
-    core_method<Roster, kBegin, X, &RoomRoster::begin_room_admission>(
-        "begin_room_admission", "begin_room_admission($self, room_id, passes_filter)\n--\n\n"),
-    core_method<Roster, kRecord, X, &RoomRoster::record_room_admission>(
-        "record_room_admission", "record_room_admission($self, room_id, ticket, succeeded)\n--\n\n"),
-    core_method<Roster, kCurrent, S, &RoomRoster::is_room_admission_current>(
-        "is_room_admission_current", "is_room_admission_current($self, room_id, ticket)\n--\n\n"),
-    core_method<Roster, kRemoved, X, &RoomRoster::record_room_removed>(
-        "record_room_removed", "record_room_removed($self, room_id)\n--\n\n"),
-    core_method<Roster, kTracked, S, &RoomRoster::tracked_room_ids>("tracked_room_ids",
-                                                                    "tracked_room_ids($self)\n--\n\n"),
-    method<Roster, kReconcile, X, &reconcile>("reconcile", "reconcile($self, current_room_ids)\n--\n\n"),
-    core_method<Roster, kClear, X, &RoomRoster::clear>("clear", "clear($self)\n--\n\n"),
+    core_method<Roster, S, &RoomRoster::room_membership>("RoomRoster", "room_membership($self, room_id)\n--\n\n"),
+    core_method<Roster, X, &RoomRoster::begin_room_admission>(
+        "RoomRoster", "begin_room_admission($self, room_id, passes_filter)\n--\n\n"),
+    core_method<Roster, X, &RoomRoster::record_room_admission>(
+        "RoomRoster", "record_room_admission($self, room_id, ticket, succeeded)\n--\n\n"),
+    core_method<Roster, S, &RoomRoster::is_room_admission_current>(
+        "RoomRoster", "is_room_admission_current($self, room_id, ticket)\n--\n\n"),
+    core_method<Roster, X, &RoomRoster::record_room_removed>(
+        "RoomRoster", "record_room_removed($self, room_id)\n--\n\n"),
+    core_method<Roster, S, &RoomRoster::tracked_room_ids>("RoomRoster", "tracked_room_ids($self)\n--\n\n"),
+    core_method<Roster, X, &RoomRoster::reconcile>("RoomRoster", "reconcile($self, current_room_ids)\n--\n\n"),
+    core_method<Roster, X, &RoomRoster::clear>("RoomRoster", "clear($self)\n--\n\n"),
     {nullptr, nullptr, 0, nullptr},
 };
 

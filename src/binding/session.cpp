@@ -11,6 +11,14 @@ namespace {
 using PolicyObject = Wrapped<core::SessionPolicy>;
 using SessionObject = Wrapped<core::Session>;
 using OutcomeObject = Wrapped<core::SessionOutcome>;
+}  // namespace
+
+template <>
+struct RecordType<core::SessionOutcome> {
+    static constexpr TypeId id = TypeId::SessionOutcome;
+};
+
+namespace {
 
 Ref seconds_float(const core::Duration& d) { return result::real(d.seconds()); }
 
@@ -48,7 +56,6 @@ Ref policy_new(PyTypeObject* type, const BoundArgs& a) {
     return PolicyObject::create(type, std::move(policy));
 }
 
-const Signature kPolicyDefault{"SessionPolicy.default", {}, 0, 0};
 Ref policy_default(const BoundArgs& a) {
     return result::instance<PolicyObject>(a.state(), TypeId::SessionPolicy);
 }
@@ -57,7 +64,7 @@ Ref heartbeat_interval(const core::SessionPolicy& p, ModuleState&) { return seco
 Ref dead_threshold(const core::SessionPolicy& p, ModuleState&) { return seconds_float(p.dead_threshold); }
 
 PyMethodDef policy_default_def =
-    static_method<kPolicyDefault, &policy_default>("default", "default()\n--\n\nA recommended, not final, default.");
+    static_method<&policy_default>("SessionPolicy", "default()\n--\n\nA recommended, not final, default.");
 
 // Immutable after construction: its readers take no guard.
 PyGetSetDef policy_getset[] = {
@@ -70,10 +77,6 @@ PyGetSetDef policy_getset[] = {
 
 // ---------------------------------------------------------------------------
 // SessionOutcome: a read-only record built only by Session.
-
-Ref make_outcome(const ModuleState& state, const core::SessionOutcome& outcome) {
-    return OutcomeObject::create(state.type(TypeId::SessionOutcome), outcome);
-}
 
 Ref outcome_retry_after(const core::SessionOutcome& o, ModuleState&) {
     return result::optional(o.retry_after, seconds_float);
@@ -103,103 +106,40 @@ Ref session_new(PyTypeObject* type, const BoundArgs& a) {
     return SessionObject::create(type, policy);
 }
 
-// An optional `retry_after_s`: None, or a checked time held as a duration.
-std::optional<core::Duration> retry_after_arg(const BoundArgs& a, std::size_t i, const std::optional<double>& seconds) {
-    if (!seconds) return std::nullopt;
-    return core::Duration::from_seconds_saturating(unwrap(core::check_time(a.name(i), *seconds)));
-}
-
-const Signature kBeginAttempt{"Session.begin_attempt", {"now_s"}, 1, 1};
-Ref begin_attempt(core::Session& session, const BoundArgs& a) {
-    const double now_s = unwrap(core::check_time("now_s", a.real(0)));
-    return result::optional(session.begin_attempt(now_s), result::integer<std::uint64_t>);
-}
-
-const Signature kOnConnected{"Session.on_connected", {"epoch", "now_s"}, 2, 2};
-Ref on_connected(core::Session& session, const BoundArgs& a) {
-    const std::int64_t epoch = a.integer<std::int64_t>(0);
-    const double now_s = a.real(1);
-    const std::uint64_t checked_epoch = unwrap(core::check_epoch(epoch));
-    unwrap(core::check_time("now_s", now_s));
-    return make_outcome(a.state(), session.on_connected(checked_epoch, now_s));
-}
-
-const Signature kOnSocketClose{"Session.on_socket_close", {"epoch", "now_s", "close_code", "jitter_sample"}, 4, 4};
-Ref on_socket_close(core::Session& session, const BoundArgs& a) {
-    const std::int64_t epoch = a.integer<std::int64_t>(0);
-    const double now_s = a.real(1);
-    const std::optional<std::int64_t> close_code = a.optional_integer<std::int64_t>(2);
-    const double jitter = a.real(3);
-    const std::uint64_t checked_epoch = unwrap(core::check_epoch(epoch));
-    unwrap(core::check_time("now_s", now_s));
-    std::optional<std::uint16_t> code;
-    if (close_code) code = unwrap(core::check_code("close_code", *close_code));
-    unwrap(core::check_jitter(jitter));
-    return make_outcome(a.state(), session.on_socket_close(checked_epoch, now_s, code, jitter));
-}
-
-const Signature kOnUpgradeRejected{
-    "Session.on_upgrade_rejected", {"epoch", "now_s", "status", "retry_after_s", "jitter_sample"}, 5, 5};
-Ref on_upgrade_rejected(core::Session& session, const BoundArgs& a) {
-    const std::int64_t epoch = a.integer<std::int64_t>(0);
-    const double now_s = a.real(1);
-    const std::int64_t status = a.integer<std::int64_t>(2);
-    const std::optional<double> retry_after = a.optional_real(3);
-    const double jitter = a.real(4);
-    const std::uint64_t checked_epoch = unwrap(core::check_epoch(epoch));
-    unwrap(core::check_time("now_s", now_s));
-    const std::uint16_t checked_status = unwrap(core::check_code("status", status));
-    const std::optional<core::Duration> held = retry_after_arg(a, 3, retry_after);
-    unwrap(core::check_jitter(jitter));
-    return make_outcome(a.state(), session.on_upgrade_rejected(checked_epoch, now_s, checked_status, held, jitter));
-}
-
-const Signature kOnSupersede{"Session.on_supersede", {"now_s", "retryable", "retry_after_s", "jitter_sample"}, 4, 4};
-Ref on_supersede(core::Session& session, const BoundArgs& a) {
-    const double now_s = a.real(0);
-    const bool retryable = a.boolean(1);
-    const std::optional<double> retry_after = a.optional_real(2);
-    const double jitter = a.real(3);
-    unwrap(core::check_time("now_s", now_s));
-    const std::optional<core::Duration> held = retry_after_arg(a, 2, retry_after);
-    unwrap(core::check_jitter(jitter));
-    return make_outcome(a.state(), session.on_supersede(now_s, retryable, held, jitter));
-}
-
-const Signature kEnd{"Session.end", {}, 0, 0};
-
-template <const Signature& Sig, auto Body>
-PyMethodDef changing(const char* name, const char* doc) {
-    return method<SessionObject, Sig, Access::Exclusive, Body>(name, doc);
+// Every report converts all its arguments in parameter order; the core then
+// checks their values in that order before it changes anything.
+template <auto Fn>
+PyMethodDef changing(const char* doc) {
+    return core_method<SessionObject, Access::Exclusive, Fn>("Session", doc);
 }
 
 PyMethodDef session_methods[] = {
-    changing<kBeginAttempt, &begin_attempt>("begin_attempt",
+    changing<&core::Session::checked_begin_attempt>(
      "begin_attempt($self, now_s)\n--\n\n"
      "Start a connection attempt at `now_s`. Returns its epoch (an `int`), or\n"
      "None when the session is dead or its epochs are exhausted. Never changes\n"
      "`state`."),
-    changing<kOnConnected, &on_connected>("on_connected",
+    changing<&core::Session::checked_on_connected>(
      "on_connected($self, epoch, now_s)\n--\n\n"
      "Report that the attempt `epoch` connected at `now_s`. Returns a\n"
      "`SessionOutcome`; a stale report changes nothing."),
-    changing<kOnSocketClose, &on_socket_close>("on_socket_close",
+    changing<&core::Session::checked_on_socket_close>(
      "on_socket_close($self, epoch, now_s, close_code, jitter_sample)\n--\n\n"
      "Report that the socket of attempt `epoch` closed at `now_s` with\n"
      "`close_code` (None when it closed without one). Returns a\n"
      "`SessionOutcome` with the delay before the next attempt, or the death\n"
      "of the session."),
-    changing<kOnUpgradeRejected, &on_upgrade_rejected>("on_upgrade_rejected",
+    changing<&core::Session::checked_on_upgrade_rejected>(
      "on_upgrade_rejected($self, epoch, now_s, status, retry_after_s, jitter_sample)\n--\n\n"
      "Report that the platform refused the upgrade of attempt `epoch` with\n"
      "HTTP `status`; `retry_after_s` (or None) is the platform's minimum\n"
      "wait. Returns a `SessionOutcome`."),
-    changing<kOnSupersede, &on_supersede>("on_supersede",
+    changing<&core::Session::checked_on_supersede>(
      "on_supersede($self, now_s, retryable, retry_after_s, jitter_sample)\n--\n\n"
      "Report a supersede notice for the attempt in flight. With `retryable`\n"
      "false the session dies; otherwise it backs off, at least\n"
      "`retry_after_s` when given. Returns a `SessionOutcome`."),
-    core_method<SessionObject, kEnd, Access::Exclusive, &core::Session::end>("end",
+    changing<&core::Session::end>(
      "end($self)\n--\n\n"
      "End the session. Returns `SessionState.Dead`; a session already dead\n"
      "keeps its dead reason."),

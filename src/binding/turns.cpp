@@ -15,24 +15,18 @@ using core::TurnLedger;
 // TurnLedger
 
 const Signature kNew{"TurnLedger.__new__", {}, 0, 0};
-const Signature kRecord{"TurnLedger.record", {"effect"}, 1, 1};
-const Signature kSettle{"TurnLedger.settle", {}, 0, 0};
-const Signature kNoteReported{"TurnLedger.note_reported", {}, 0, 0};
-const Signature kReplySettled{"TurnLedger.reply_settled", {}, 0, 0};
-const Signature kVerdict{"TurnLedger.verdict", {}, 0, 0};
 
 PyMethodDef ledger_methods[] = {
-    core_method<LedgerObject, kRecord, Access::Exclusive, &TurnLedger::record>("record",
+    core_method<LedgerObject, Access::Exclusive, &TurnLedger::record>("TurnLedger",
      "record($self, effect)\n--\n\n"
      "Record the effect of a successful tool call. `effect` must be a `TurnEffect`."),
-    core_method<LedgerObject, kSettle, Access::Exclusive, &TurnLedger::settle>("settle",
+    core_method<LedgerObject, Access::Exclusive, &TurnLedger::settle>("TurnLedger",
      "settle($self)\n--\n\nMark the turn as settled without a tool effect."),
-    core_method<LedgerObject, kNoteReported, Access::Exclusive, &TurnLedger::note_reported>("note_reported",
+    core_method<LedgerObject, Access::Exclusive, &TurnLedger::note_reported>("TurnLedger",
      "note_reported($self)\n--\n\nMark the turn as settled because its outcome was reported."),
-    core_method<LedgerObject, kReplySettled, Access::Shared, &TurnLedger::reply_settled>("reply_settled",
+    core_method<LedgerObject, Access::Shared, &TurnLedger::reply_settled>("TurnLedger",
      "reply_settled($self)\n--\n\nWhether a reply or a decline was recorded."),
-    core_method<LedgerObject, kVerdict, Access::Shared, &TurnLedger::verdict>(
-     "verdict",
+    core_method<LedgerObject, Access::Shared, &TurnLedger::verdict>("TurnLedger",
      "verdict($self)\n--\n\n"
      "`TurnVerdict.Complete` once anything beyond observation happened,\n"
      "otherwise `TurnVerdict.MissingReply`."),
@@ -42,14 +36,12 @@ PyMethodDef ledger_methods[] = {
 // ---------------------------------------------------------------------------
 // Tool table functions: each call builds a fresh object.
 
-const Signature kToolEffects{"orvu_tool_effects", {}, 0, 0};
 Ref orvu_tool_effects(const BoundArgs& a) {
     return result::dict_of(core::tool_effects(), [&](const core::ToolEffect& tool) {
         return std::pair(result::str(tool.name), result::member(a.state(), core::EnumId::TurnEffect, tool.effect));
     });
 }
 
-const Signature kNoReplyTool{"no_reply_tool", {}, 0, 0};
 Ref no_reply_tool(const BoundArgs& a) {
     const ModuleState& state = a.state();
     const core::ToolSpec& spec = core::no_reply_tool();
@@ -63,18 +55,13 @@ Ref no_reply_tool(const BoundArgs& a) {
                                 {Word::Parameters, std::move(parameters)}});
 }
 
-const Signature kMissingReply{"missing_reply_message", {}, 0, 0};
-
-PyMethodDef tool_effects_def = function<kToolEffects, &orvu_tool_effects>(
-    "orvu_tool_effects",
+PyMethodDef tool_effects_def = function<&orvu_tool_effects>(
     "orvu_tool_effects()\n--\n\n"
     "Every Orvu tool's canonical name and its `TurnEffect`.");
-PyMethodDef no_reply_tool_def = function<kNoReplyTool, &no_reply_tool>(
-    "no_reply_tool",
+PyMethodDef no_reply_tool_def = function<&no_reply_tool>(
     "no_reply_tool()\n--\n\n"
     "`orvu_no_reply`'s definition as a `ToolSpec` dict.");
-PyMethodDef missing_reply_def = core_function<kMissingReply, &core::missing_reply_message>(
-    "missing_reply_message",
+PyMethodDef missing_reply_def = core_function<&core::missing_reply_message>(
     "missing_reply_message()\n--\n\n"
     "The text shown to the room on `TurnVerdict.MissingReply`.");
 

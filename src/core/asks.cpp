@@ -8,6 +8,12 @@ namespace {
 constexpr std::uint64_t kLastTicket = std::numeric_limits<std::uint64_t>::max();
 }
 
+std::uint64_t seed_from_bytes(const unsigned char (&bytes)[8]) noexcept {
+    std::uint64_t seed = 0;
+    for (int i = 7; i >= 0; --i) seed = (seed << 8) | bytes[i];
+    return seed;
+}
+
 std::uint64_t splitmix64_next(std::uint64_t& state) noexcept {
     state += 0x9E3779B97F4A7C15ULL;
     std::uint64_t z = state;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "core/enums.hpp"
+#include "core/numbers.hpp"
 #include "core/ordered.hpp"
 
 #include <cstdint>
@@ -14,6 +15,17 @@
 #include <vector>
 
 namespace orvu::core {
+
+// The accepted bound of pending asks (none when not given) and generator seeds.
+inline constexpr IntRange kMaxPendingRange{1, UINT32_MAX};
+inline constexpr IntRange kSeedRange{0, UINT64_MAX};
+
+// The seed drawn from eight random bytes, read little-endian.
+std::uint64_t seed_from_bytes(const unsigned char (&bytes)[8]) noexcept;
+
+// Who may answer an ask: anyone when there is no set of authorised senders;
+// with a set, empty included, only its members.
+constexpr bool is_authorized_sender(bool has_senders, bool is_member) noexcept { return !has_senders || is_member; }
 
 // One step of the SplitMix64 generator: advances `state` and returns the output.
 std::uint64_t splitmix64_next(std::uint64_t& state) noexcept;

@@ -12,6 +12,7 @@
 
 #include "core/enums.hpp"
 #include "core/json.hpp"
+#include "core/numbers.hpp"
 #include "core/ordered.hpp"
 #include "core/refusal.hpp"
 #include "core/retry.hpp"
@@ -99,7 +100,16 @@ struct DeliveryFacts {
     bool allow_failed_retry = true;
 };
 
+// Sets the fact named `name`. An unknown name is refused as a wrong type:
+// "unknown field `{name}`, expected one of `self_echo`, `durably_processed`,
+// `durably_failed`, `allow_failed_retry`".
+Outcome<> set_delivery_fact(DeliveryFacts& facts, std::string_view name, bool value);
+
 inline constexpr std::uint64_t kTokenMax = std::numeric_limits<std::uint64_t>::max();
+
+// How many completed ids each room keeps: by default, and the accepted range.
+inline constexpr std::uint32_t kDefaultMaxCompleted = 500;
+inline constexpr IntRange kMaxCompletedRange{1, kCountMax};
 
 class ClaimRegistry {
 public:

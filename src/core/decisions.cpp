@@ -40,18 +40,19 @@ Outcome<DrainCandidate> read_drain_candidate(const JsonValue& candidate) {
     return DrainCandidate{values[0], values[1], values[2]};
 }
 
-DrainDecision decide_drain(const DrainCandidate* candidate, std::string_view agent_id,
-                           bool id_in_snapshot) noexcept {
-    if (!candidate) return DrainDecision::NoCandidate;
-    if (is_self_echo(candidate->sender_id, candidate->sender_type, agent_id)) return DrainDecision::SelfEcho;
-    return id_in_snapshot ? DrainDecision::Drain : DrainDecision::OutOfSnapshot;
+DrainStep decide_drain(const DrainCandidate* candidate, std::string_view agent_id, bool id_in_snapshot) noexcept {
+    if (!candidate) return {DrainDecision::NoCandidate, std::nullopt};
+    if (is_self_echo(candidate->sender_id, candidate->sender_type, agent_id)) {
+        return {DrainDecision::SelfEcho, candidate->id};
+    }
+    return {id_in_snapshot ? DrainDecision::Drain : DrainDecision::OutOfSnapshot, candidate->id};
 }
 
-NextMessageDecision decide_next_message(std::string_view triggering_message_id,
-                                        std::optional<std::string_view> next_message_id) noexcept {
-    if (!next_message_id) return NextMessageDecision::NoPending;
-    if (*next_message_id == triggering_message_id) return NextMessageDecision::ReadyToClaim;
-    return NextMessageDecision::AlreadyProcessed;
+NextMessageStep decide_next_message(std::string_view triggering_message_id,
+                                    std::optional<std::string_view> next_message_id) noexcept {
+    if (!next_message_id) return {NextMessageDecision::NoPending, std::nullopt};
+    if (*next_message_id == triggering_message_id) return {NextMessageDecision::ReadyToClaim, std::nullopt};
+    return {NextMessageDecision::AlreadyProcessed, next_message_id};
 }
 
 }  // namespace orvu::core

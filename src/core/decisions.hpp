@@ -34,11 +34,17 @@ struct DrainCandidate {
 // refused as a wrong shape: "candidate.{key} must be a string".
 Outcome<DrainCandidate> read_drain_candidate(const JsonValue& candidate);
 
+// A drain step's answer: the decision, and the id of the candidate it is
+// about (none when there is no candidate).
+struct DrainStep {
+    DrainDecision decision;
+    std::optional<std::string_view> message_id;
+};
+
 // `id_in_snapshot` says whether the candidate's id is among the ids the
 // drain may consume. An echo of the agent's own message is reported as such
 // whether or not its id is in the snapshot.
-DrainDecision decide_drain(const DrainCandidate* candidate, std::string_view agent_id,
-                           bool id_in_snapshot) noexcept;
+DrainStep decide_drain(const DrainCandidate* candidate, std::string_view agent_id, bool id_in_snapshot) noexcept;
 
 // ---------------------------------------------------------------------------
 // Adapter outcome -> acknowledgement.
@@ -58,8 +64,15 @@ enum class NextMessageDecision : std::uint8_t { NoPending, ReadyToClaim, Already
 
 std::string_view wire_of(NextMessageDecision decision) noexcept;
 
+// The answer: the decision, and the next open message's id when it is
+// another message than the triggering one (the one already processed).
+struct NextMessageStep {
+    NextMessageDecision decision;
+    std::optional<std::string_view> next_open_id;
+};
+
 // `next_message_id` is absent when the platform reports no open message.
-NextMessageDecision decide_next_message(std::string_view triggering_message_id,
-                                        std::optional<std::string_view> next_message_id) noexcept;
+NextMessageStep decide_next_message(std::string_view triggering_message_id,
+                                    std::optional<std::string_view> next_message_id) noexcept;
 
 }  // namespace orvu::core

@@ -521,4 +521,13 @@ Outcome<bool> check_event_payload(EventType type, const JsonView& payload, std::
     return walk_payload(schema, payload, edits);
 }
 
+std::vector<std::pair<std::size_t, const PayloadEdit*>> edits_innermost_first(const ViewNodes& nodes,
+                                                                              const std::vector<PayloadEdit>& edits) {
+    std::vector<std::pair<std::size_t, const PayloadEdit*>> order;
+    order.reserve(edits.size());
+    for (const PayloadEdit& edit : edits) order.emplace_back(nodes.index_of(edit.object), &edit);
+    std::stable_sort(order.begin(), order.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
+    return order;
+}
+
 }  // namespace orvu::core

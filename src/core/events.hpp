@@ -10,6 +10,7 @@
 #include <optional>
 #include <span>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace orvu::core {
@@ -110,5 +111,12 @@ struct PayloadEdit {
 // or null container comes already normalised, so no change inside it is
 // listed.
 Outcome<bool> check_event_payload(EventType type, const JsonView& payload, std::vector<PayloadEdit>* edits = nullptr);
+
+// The edits with the index of their object in `nodes`, innermost object
+// first (an object is read after the containers holding it, so it has the
+// larger index), the edits of one object in the order given: applied in this
+// order, an object is rebuilt before the object that holds it.
+std::vector<std::pair<std::size_t, const PayloadEdit*>> edits_innermost_first(const ViewNodes& nodes,
+                                                                              const std::vector<PayloadEdit>& edits);
 
 }  // namespace orvu::core

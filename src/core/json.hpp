@@ -3,6 +3,7 @@
 #pragma once
 
 #include "core/bytes.hpp"
+#include "core/scratch.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -200,12 +201,8 @@ inline JsonValue JsonValue::borrowed_string(std::string_view text, const void* o
     return v;
 }
 
-// Objects of up to this many members are put in key order by insertion
-// sort (here and in the binding), larger ones by the library's sort. A
-// message payload's objects have at most ten members, so they all take the
-// short way; past a few dozen, insertion's quadratic moves outgrow the
-// library sort's own setup.
-inline constexpr std::size_t kInsertionSortMembers = 32;
+// Deepest nesting of arrays and objects a payload may have.
+inline constexpr int kMaxJsonDepth = 512;
 
 // The order of object keys: ascending bytes, compared in place, eight at a
 // time (keys are short and often share a prefix such as "sender_", where a

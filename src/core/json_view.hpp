@@ -7,8 +7,11 @@
 
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <span>
 #include <string_view>
+#include <type_traits>
+#include <vector>
 
 namespace orvu::core {
 
@@ -140,6 +143,70 @@ private:
     std::uint32_t key_tag_ = 0;
     std::string_view key_;
     Scalar u_;
+};
+
+// The nodes of a tree being read; the first is the root. A usual payload
+// fits in the inline room: reading it allocates nothing.
+class ViewNodes {
+public:
+    ViewNodes() noexcept : data_(reinterpret_cast<JsonView*>(inline_)) {}
+    ViewNodes(const ViewNodes&) = delete;
+    ViewNodes& operator=(const ViewNodes&) = delete;
+
+    const JsonView& root() const noexcept { return data_[0]; }
+    const JsonView& operator[](std::size_t i) const noexcept { return data_[i]; }
+    // The index of a node of these.
+    std::size_t index_of(const JsonView* node) const noexcept { return static_cast<std::size_t>(node - data_); }
+    JsonView& operator[](std::size_t i) noexcept { return data_[i]; }
+    std::size_t size() const noexcept { return size_; }
+    // Leaves only the root, unset.
+    void reset() noexcept {
+        size_ = 0;
+        append(1);
+    }
+    // Appends `count` nodes (which may move the others); returns the index
+    // of the first. They are left unset: the reader sets what it reads.
+    // Inline: the reader appends for every container it meets.
+    std::size_t append(std::size_t count) {
+        if (count > capacity_ - size_) grow(count);
+        size_ += count;
+        return size_ - count;
+    }
+
+private:
+    // Room for `count` more nodes beyond the current capacity.
+    void grow(std::size_t count);
+
+    // Nodes live in raw storage: they come into being as they are written,
+    // move as bytes and need no destruction.
+    static_assert(std::is_trivially_copyable_v<JsonView> && std::is_trivially_destructible_v<JsonView>);
+    static constexpr std::size_t kInline = 64;
+    alignas(JsonView) unsigned char inline_[kInline * sizeof(JsonView)];
+    std::unique_ptr<unsigned char[]> heap_;  // beyond the inline room: storage for `capacity_` nodes
+    JsonView* data_;
+    std::size_t size_ = 0;
+    std::size_t capacity_ = kInline;
+};
+
+// One step down from a container to a child node: by key in an object, by
+// position in an array.
+struct ViewStep {
+    std::size_t node;
+    bool by_key;
+    std::string_view key;
+    std::size_t index;
+};
+
+// The ways down from the root of `nodes` to any node of it.
+class ViewPaths {
+public:
+    explicit ViewPaths(const ViewNodes& nodes);
+    // The steps from the root to node `target`, the root's child first.
+    std::vector<ViewStep> to(std::size_t target) const;
+
+private:
+    const ViewNodes& nodes_;
+    std::vector<std::size_t> parent_;  // every node's container (the root's is itself)
 };
 
 }  // namespace orvu::core

@@ -59,11 +59,7 @@ UintDigits uint_digits(std::uint64_t value) noexcept {
 }
 
 std::string range_message(std::string_view name, std::int64_t low, std::uint64_t high, std::int64_t value) {
-    std::string m = "`";
-    m += name;
-    m += "` must be an integer between " + format_int(low) + " and " + format_uint(high) + ", got " +
-         format_int(value);
-    return m;
+    return range_message_text(name, static_cast<std::uint64_t>(low), high, format_int(value));
 }
 
 std::string range_message_text(std::string_view name, std::uint64_t low, std::uint64_t high, std::string_view value) {
@@ -72,6 +68,20 @@ std::string range_message_text(std::string_view name, std::uint64_t low, std::ui
     m += "` must be an integer between " + format_uint(low) + " and " + format_uint(high) + ", got ";
     m += value;
     return m;
+}
+
+Outcome<std::uint64_t> IntRange::check(std::string_view name, std::int64_t value) const {
+    if (value < 0) return Refusal::value(range_message(name, static_cast<std::int64_t>(low), high, value));
+    return check(name, static_cast<std::uint64_t>(value));
+}
+
+Outcome<std::uint64_t> IntRange::check(std::string_view name, std::uint64_t value) const {
+    if (contains(value)) return value;
+    return refuse(name, format_uint(value));
+}
+
+Refusal IntRange::refuse(std::string_view name, std::string_view value) const {
+    return Refusal::value(range_message_text(name, low, high, value));
 }
 
 std::string finite_non_negative_message(std::string_view name, double value) {

@@ -3,6 +3,7 @@
 // alone; both stores are bounded and forget their oldest entry first.
 #pragma once
 
+#include "core/numbers.hpp"
 #include "core/ordered.hpp"
 
 #include <cstdint>
@@ -12,6 +13,13 @@
 namespace orvu::core {
 
 inline constexpr std::uint32_t kCountMax = std::numeric_limits<std::uint32_t>::max();
+
+// The retry limit of each newly tracked message, and how many messages are
+// tracked at most: by default, and the accepted ranges.
+inline constexpr std::uint32_t kDefaultMaxRetries = 1;
+inline constexpr IntRange kMaxRetriesRange{0, kCountMax};
+inline constexpr std::uint32_t kDefaultMaxTracked = 10000;
+inline constexpr IntRange kMaxTrackedRange{1, kCountMax};
 
 // Counts stop at their largest value instead of wrapping to zero.
 constexpr std::uint32_t saturating_increment(std::uint32_t n) noexcept { return n == kCountMax ? n : n + 1; }

@@ -2,6 +2,7 @@
 
 #include "core/numbers.hpp"
 #include "core/session_classify.hpp"
+#include "core/session_classify.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -148,27 +149,75 @@ SessionOutcome Session::retry(double now_s, const std::optional<DelayWindow>& ca
 }
 
 // ---------------------------------------------------------------------------
-// Argument rules.
+// The reports as the host gives them.
 
-Outcome<std::uint64_t> check_epoch(std::int64_t epoch) {
-    if (epoch >= 0) return static_cast<std::uint64_t>(epoch);
+namespace {
+
+// Each rule of a report's arguments, and its refusal.
+bool is_time(double seconds) noexcept { return std::isfinite(seconds) && seconds >= 0.0; }
+bool is_jitter(double sample) noexcept { return std::isfinite(sample) && sample >= 0.0 && sample <= 1.0; }
+
+Refusal epoch_refusal(std::int64_t epoch) {
     return Refusal::value("`epoch` must be a non-negative integer, got " + format_int(epoch));
 }
-
-Outcome<double> check_time(std::string_view name, double seconds) {
-    if (std::isfinite(seconds) && seconds >= 0.0) return seconds;
+Refusal time_refusal(std::string_view name, double seconds) {
     return Refusal::value(finite_non_negative_message(name, seconds));
 }
+Refusal jitter_refusal(double sample) {
+    return Refusal::value("`jitter_sample` must be a finite number between 0.0 and 1.0, got " + format_float(sample));
+}
+Refusal code_refusal(std::string_view name, std::int64_t code) { return kCodeRange.check(name, code).refusal(); }
 
-Outcome<std::uint16_t> check_code(std::string_view name, std::int64_t code) {
-    if (code >= 0 && code <= 65535) return static_cast<std::uint16_t>(code);
-    return Refusal::value(range_message(name, 0, 65535, code));
+// An optional wait held as a duration: the value is known to be a time.
+std::optional<Duration> wait_of(std::optional<double> seconds) noexcept {
+    if (!seconds) return std::nullopt;
+    return Duration::from_seconds_saturating(*seconds);
 }
 
-Outcome<double> check_jitter(double jitter_sample) {
-    if (std::isfinite(jitter_sample) && jitter_sample >= 0.0 && jitter_sample <= 1.0) return jitter_sample;
-    return Refusal::value("`jitter_sample` must be a finite number between 0.0 and 1.0, got " +
-                          format_float(jitter_sample));
+}  // namespace
+
+// Every report checks its arguments in parameter order, the first that
+// breaks its rule refused before anything changes.
+Outcome<std::optional<std::uint64_t>> Session::checked_begin_attempt(double now_s) {
+    if (!is_time(now_s)) return time_refusal("now_s", now_s);
+    return begin_attempt(now_s);
+}
+
+Outcome<SessionOutcome> Session::checked_on_connected(std::int64_t epoch, double now_s) {
+    if (epoch < 0) return epoch_refusal(epoch);
+    if (!is_time(now_s)) return time_refusal("now_s", now_s);
+    return on_connected(static_cast<std::uint64_t>(epoch), now_s);
+}
+
+Outcome<SessionOutcome> Session::checked_on_socket_close(std::int64_t epoch, double now_s,
+                                                         std::optional<std::int64_t> close_code, double jitter_sample) {
+    if (epoch < 0) return epoch_refusal(epoch);
+    if (!is_time(now_s)) return time_refusal("now_s", now_s);
+    if (close_code && !kCodeRange.contains(*close_code)) return code_refusal("close_code", *close_code);
+    if (!is_jitter(jitter_sample)) return jitter_refusal(jitter_sample);
+    std::optional<std::uint16_t> code;
+    if (close_code) code = static_cast<std::uint16_t>(*close_code);
+    return on_socket_close(static_cast<std::uint64_t>(epoch), now_s, code, jitter_sample);
+}
+
+Outcome<SessionOutcome> Session::checked_on_upgrade_rejected(std::int64_t epoch, double now_s, std::int64_t status,
+                                                             std::optional<double> retry_after_s,
+                                                             double jitter_sample) {
+    if (epoch < 0) return epoch_refusal(epoch);
+    if (!is_time(now_s)) return time_refusal("now_s", now_s);
+    if (!kCodeRange.contains(status)) return code_refusal("status", status);
+    if (retry_after_s && !is_time(*retry_after_s)) return time_refusal("retry_after_s", *retry_after_s);
+    if (!is_jitter(jitter_sample)) return jitter_refusal(jitter_sample);
+    return on_upgrade_rejected(static_cast<std::uint64_t>(epoch), now_s, static_cast<std::uint16_t>(status),
+                               wait_of(retry_after_s), jitter_sample);
+}
+
+Outcome<SessionOutcome> Session::checked_on_supersede(double now_s, bool retryable, std::optional<double> retry_after_s,
+                                                      double jitter_sample) {
+    if (!is_time(now_s)) return time_refusal("now_s", now_s);
+    if (retry_after_s && !is_time(*retry_after_s)) return time_refusal("retry_after_s", *retry_after_s);
+    if (!is_jitter(jitter_sample)) return jitter_refusal(jitter_sample);
+    return on_supersede(now_s, retryable, wait_of(retry_after_s), jitter_sample);
 }
 
 }  // namespace orvu::core

@@ -40,6 +40,18 @@ public:
                                 double jitter_sample);
     SessionState end() noexcept;
 
+    // The same reports with the arguments as the host gives them: each is
+    // checked, in parameter order, before anything changes, and the first
+    // that breaks its rule is refused.
+    Outcome<std::optional<std::uint64_t>> checked_begin_attempt(double now_s);
+    Outcome<SessionOutcome> checked_on_connected(std::int64_t epoch, double now_s);
+    Outcome<SessionOutcome> checked_on_socket_close(std::int64_t epoch, double now_s,
+                                                    std::optional<std::int64_t> close_code, double jitter_sample);
+    Outcome<SessionOutcome> checked_on_upgrade_rejected(std::int64_t epoch, double now_s, std::int64_t status,
+                                                        std::optional<double> retry_after_s, double jitter_sample);
+    Outcome<SessionOutcome> checked_on_supersede(double now_s, bool retryable, std::optional<double> retry_after_s,
+                                                 double jitter_sample);
+
 private:
     SessionOutcome dead_outcome() const noexcept;
     static SessionOutcome stale_outcome(SessionState state, StaleReason reason) noexcept;
@@ -64,10 +76,5 @@ private:
     std::uint32_t attempts_ = 0;
 };
 
-// Value rules of the Session arguments: the checked value, or a value refusal.
-Outcome<std::uint64_t> check_epoch(std::int64_t epoch);
-Outcome<double> check_time(std::string_view name, double seconds);  // now_s, retry_after_s
-Outcome<std::uint16_t> check_code(std::string_view name, std::int64_t code);  // close_code, status
-Outcome<double> check_jitter(double jitter_sample);
 
 }  // namespace orvu::core

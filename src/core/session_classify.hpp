@@ -1,11 +1,16 @@
 // Whether a WebSocket ending is final: close codes and refused upgrades.
 #pragma once
 
+#include "core/numbers.hpp"
+
 #include <cstdint>
 #include <optional>
 #include <utility>
 
 namespace orvu::core {
+
+// Close codes and upgrade statuses are 16-bit numbers.
+inline constexpr IntRange kCodeRange{0, 65535};
 
 struct Classification {
     bool terminal = false;
