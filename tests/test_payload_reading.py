@@ -245,3 +245,56 @@ def test_collector_state_is_left_as_found(payload, enabled):
         assert gc.isenabled() is enabled
     finally:
         gc.enable() if was else gc.disable()
+
+
+# Every checked event type with most of its fields wrong: of the wrong type,
+# null where that is refused, or absent; messages also inside their mentions.
+MOSTLY_WRONG = {
+    "message_created": {"id": 1, "content": None, "sender_type": [], "sender_id": {}, "inserted_at": True,
+                        "sender_name": 5, "attachments": {},
+                        "metadata": {"mentions": [{"id": 2, "username": 3}, "x", {"name": [], "handle": None}]}},
+    "room_added": {"id": [], "updated_at": 1.5, "title": 0, "task_id": {}},
+    "room_deleted": {"id": None},
+    "participant_added": {"id": 0, "name": None, "handle": None, "description": 1, "is_remote": "yes",
+                          "is_external": 0},
+    "contact_request_received": {"id": 1, "status": None, "from_handle": 2, "from_name": None, "message": []},
+    "contact_request_updated": {"status": 5},
+    "contact_added": {"id": 1, "type": None, "handle": 2, "name": [], "description": None,
+                      "listed_in_directory": "no", "tags": {}, "is_remote": 1, "is_external": "x"},
+    "supersede": {"reason": 1, "message": None, "target_socket_id": 5, "correlation_id": [], "retryable": "x"},
+    "agent.control": {"mode": "pause", "scope": 1, "agent_id": None, "correlation_id": [], "execution_id": 5,
+                      "reason": None, "type": 3},
+}
+
+KEY_ORDERS = {
+    "reversed": lambda keys: keys[::-1],
+    "sorted": sorted,
+    "rotated": lambda keys: keys[len(keys) // 2:] + keys[:len(keys) // 2],
+    "extras between": lambda keys: [k for key in keys for k in (key, key + "_")],
+}
+
+
+def reordered(value, order):
+    """The value with the keys of every dict in it inserted in `order`; a key
+    the order makes up (ending in "_") gets a value no rule reads."""
+    if isinstance(value, dict):
+        return {k: reordered(value[k], order) if k in value else "extra" for k in order(list(value))}
+    if isinstance(value, list):
+        return [reordered(item, order) for item in value]
+    return value
+
+
+@pytest.mark.parametrize("order", list(KEY_ORDERS))
+@pytest.mark.parametrize("event_type", list(MOSTLY_WRONG))
+def test_findings_do_not_depend_on_key_order(event_type, order):
+    payload = MOSTLY_WRONG[event_type]
+    expected = outcome(validate_event_payload, event_type, payload, "trace-1")
+    codes = {code for _, code, _ in expected[2]}
+    assert expected[0] is ValueError and codes & {"missing", "wrong_type"}
+    other = reordered(payload, KEY_ORDERS[order])
+    # The findings, in check order, stay those of the rule tables whatever
+    # order the keys come in and whichever reading takes the payload; a
+    # larger payload read in between leaves nothing behind.
+    assert validate(event_type, other) == (expected, expected)
+    outcome(validate_event_payload, "message_created", {f"k{i}": [i] for i in range(300)})
+    assert validate(event_type, payload) == (expected, expected)
