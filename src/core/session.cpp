@@ -2,7 +2,6 @@
 
 #include "core/numbers.hpp"
 #include "core/session_classify.hpp"
-#include "core/session_classify.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -166,7 +165,7 @@ Refusal time_refusal(std::string_view name, double seconds) {
 Refusal jitter_refusal(double sample) {
     return Refusal::value("`jitter_sample` must be a finite number between 0.0 and 1.0, got " + format_float(sample));
 }
-Refusal code_refusal(std::string_view name, std::int64_t code) { return kCodeRange.check(name, code).refusal(); }
+Refusal code_refusal(std::string_view name, std::int64_t code) { return kCodeRange.refuse(name, format_int(code)); }
 
 // An optional wait held as a duration: the value is known to be a time.
 std::optional<Duration> wait_of(std::optional<double> seconds) noexcept {

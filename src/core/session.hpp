@@ -76,5 +76,4 @@ private:
     std::uint32_t attempts_ = 0;
 };
 
-
 }  // namespace orvu::core
