@@ -233,7 +233,13 @@ def main() -> None:
           f"{'stranded rooms':<20} {'settled in':>10}")
     totals: collections.Counter[str] = collections.Counter()
     for seed in range(args.first, args.first + args.seeds):
-        result = asyncio.run(run_chaos(seed, args.messages, args.settle))
+        try:
+            result = asyncio.run(run_chaos(seed, args.messages, args.settle))
+        except TimeoutError:
+            # The host never subscribed, or never ended once told to stop: not live.
+            print(f"{seed:>6} the run did not finish in time", flush=True)
+            totals.update(runs=1, failed_runs=1)
+            continue
         settled = f"{result.settled_s:.2f}s" if result.settled_s is not None else "never"
         print(f"{seed:>6} {result.faults:>6} {len(result.lost):>5} {len(result.never_handed):>12} "
               f"{len(result.duplicated):>10} {','.join(result.stranded) or '-':<20} {settled:>10}", flush=True)

@@ -253,6 +253,8 @@ class PlatformSimulator:
         if self._server is not None:
             self._server.close()
             await self._server.wait_closed()
+        # Superseded sockets still closing: their handshakes end with the server.
+        await asyncio.gather(*self._closing, return_exceptions=True)
 
     def log(self, text: str) -> None:
         if self._log is None:
@@ -569,9 +571,11 @@ class PlatformSimulator:
         # The upgrade was refused unless its vsn has a frame format.
         path = ws.request.path if ws.request is not None else ""
         conn = _Conn(next(self._cids), ws, frame_format(self._vsn(path)) or 1)
+        # The new connection is the agent's from here on, before the old one is told: an
+        # upgrade that comes while the notice is on its way supersedes this one in turn.
+        self._conn = conn
         if previous is not None and not previous.closed:
             await self._supersede_connection(previous, conn)
-        self._conn = conn
         self.records.connections.append((conn.cid, time.monotonic()))
         self.log(f"connection {conn.cid} open")
         idle = asyncio.ensure_future(self._close_when_idle(conn))

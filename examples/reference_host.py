@@ -182,7 +182,7 @@ class PhoenixSocket:
         self._waiting[ref] = future
         frame = [join_ref if join_ref is not None else self._join_refs.get(topic), ref, topic, event, payload]
         text = json.dumps(frame)
-        self._sizes[ref] = len(text.encode())
+        self._sizes[ref] = len(text)   # json.dumps writes ASCII: one byte a character
         try:
             await self.ws.send(text)
             return await asyncio.wait_for(future, self._reply_timeout_s)
@@ -194,6 +194,11 @@ class PhoenixSocket:
             raise ConnectionLost() from exc
         except ConnectionClosed as exc:
             self._waiting.pop(ref, None)
+            # A frame too big for the server can still be draining when it closes: the
+            # reader has then already said whether this one was the frame refused.
+            lost = future.exception() if future.done() else None
+            if isinstance(lost, ConnectionLost):
+                raise lost from exc
             raise ConnectionLost() from exc
         finally:
             self._sizes.pop(ref, None)

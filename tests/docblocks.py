@@ -18,6 +18,8 @@ import sys
 from typing import Any
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
+# The type stubs as the checkout holds them.
+STUBS = ROOT / "src" / "stubs" / "orvu_sdk_core-stubs" / "__init__.pyi"
 
 _FENCE = re.compile(r"^(`{3,})\s*(\S*)\s*$")
 _CLAIM = re.compile(r"#\s*->\s?(.*?)\s*$")

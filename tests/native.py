@@ -57,12 +57,12 @@ def compile_core_check(directory, check):
     return str(binary)
 
 
-def build_core_check(directory):
-    """The ledger's checks: run(case) -> (returncode, stdout)."""
-    binary = compile_core_check(directory, "ledger_core_check")
+def build_core_check(directory, check="ledger_core_check"):
+    """A native check, built: run(*args) -> (returncode, stdout), one process a call."""
+    binary = compile_core_check(directory, check)
 
-    def run(case):
-        done = subprocess.run([binary, case], capture_output=True, text=True)
+    def run(*args):
+        done = subprocess.run([binary, *args], capture_output=True, text=True)
         return done.returncode, done.stdout
 
     return run

@@ -1,21 +1,19 @@
 """The argument ranges and small decisions the core owns, checked on the core
 directly (tests/core/rules_check.cpp): the Python tests of each class see them
 only through one argument at a time."""
-import subprocess
-
 import pytest
 
-from native import compile_core_check
+from native import build_core_check
 
 
 @pytest.fixture(scope="module")
 def rules(tmp_path_factory):
-    binary = compile_core_check(tmp_path_factory.mktemp("rules"), "rules_check")
+    check = build_core_check(tmp_path_factory.mktemp("rules"), "rules_check")
 
     def run(*args):
-        done = subprocess.run([binary, *args], capture_output=True, text=True)
-        assert done.returncode == 0, done.stdout
-        return done.stdout
+        returncode, stdout = check(*args)
+        assert returncode == 0, stdout
+        return stdout
 
     return run
 

@@ -19,6 +19,7 @@ import pytest
 
 import orvu_sdk_core as core
 from docblocks import ROOT
+from surface import default_config
 
 REFERENCE = ROOT / "docs" / "reference.md"
 
@@ -323,12 +324,7 @@ def test_picture_has_no_labels_to_overlap(heading):
 # --- the session ---------------------------------------------------------------------------
 
 # Three rapid disconnects end a session here, so that a walk of a few steps reaches the threshold.
-SESSION_POLICY = {"base_delay_s": 1.0, "factor": 2.0, "max_delay_s": 30.0, "stable_reset_s": 60.0,
-                  "rapid_disconnect_uptime_s": 10.0, "rapid_window_s": 300.0,
-                  "rapid_first_min_delay_s": 1.0, "rapid_second_min_delay_s": 5.0,
-                  "rapid_cooldown_base_s": 10.0, "rapid_cooldown_step_s": 10.0,
-                  "rapid_cooldown_max_s": 60.0, "rapid_threshold": 3, "heartbeat_interval_s": 30.0,
-                  "dead_threshold_s": 60.0}
+SESSION_POLICY = {**default_config(), "rapid_threshold": 3}
 
 
 class Sessions:
@@ -350,7 +346,7 @@ class Sessions:
         if epoch is None:
             return None
         self.now += uptime
-        self.rapid += uptime < 10.0 or not self.up
+        self.rapid += uptime < SESSION_POLICY["rapid_disconnect_uptime_s"] or not self.up
         outcome = self.session.on_socket_close(epoch, self.now, code, 1.0)
         self.epoch, self.up = None, False
         return outcome

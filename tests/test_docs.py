@@ -17,13 +17,12 @@ import textwrap
 import pytest
 
 import orvu_sdk_core as core
-from docblocks import ROOT, Block, false_claims, python_blocks, run
+from docblocks import ROOT, STUBS, Block, false_claims, python_blocks, run
 
 DOCUMENTS = ["README.md", "examples/README.md",
              *sorted(str(p.relative_to(ROOT)) for p in (ROOT / "docs").glob("*.md"))]
 BLOCKS = [block for document in DOCUMENTS for block in python_blocks(document)]
 REFERENCE = ROOT / "docs" / "reference.md"
-STUBS = ROOT / "src" / "stubs" / "orvu_sdk_core-stubs" / "__init__.pyi"
 ALLOWLIST = ROOT / "src" / "stubs" / "stubtest-allowlist.txt"
 
 

@@ -24,20 +24,17 @@ import orvu_sdk_core as core  # noqa: E402
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "examples"))
 
-from chaos import content, fault_test_policy, run_chaos  # noqa: E402
+from chaos import MAX_RETRIES, ROOMS, TIME_SCALE, content, fault_test_policy, run_chaos  # noqa: E402
 from platform_sim import RETRYABLE_FAULTS, PlatformSimulator  # noqa: E402
 from reference_host import MAX_BRIEF_ERROR, AgentError, EchoAgent, ReferenceHost  # noqa: E402
 
 # Another seed reruns the whole storm differently: ORVU_E2E_SEED=7 pytest test_end_to_end.py
 SEED = int(os.environ.get("ORVU_E2E_SEED", "20260107"))
-ROOMS = ("alpha", "beta", "gamma", "delta", "epsilon")
 MESSAGES = 1000
 FAULT_ROUNDS = 14            # every retryable kind once per round, plus the extras below
 # Channel faults on top of each round: 4 crashes and 2 server closes per round in all
 # (56 and 28), besides the room removals, each of which closes two channels.
 EXTRA_PER_ROUND = ("crash_channel",) * 3 + ("close_channel",)
-MAX_RETRIES = 2
-TIME_SCALE = 0.001           # one host second lasts a millisecond
 DEADLINE_S = 50.0
 # Faults at any moment: how many seeds (ORVU_CHAOS_SEEDS=40 for a wider sweep), and how long
 # everything may take to settle after the last fault.

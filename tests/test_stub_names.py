@@ -17,9 +17,7 @@ import textwrap
 import pytest
 
 import orvu_sdk_core as core
-from docblocks import ROOT
-
-STUBS = ROOT / "src" / "stubs" / "orvu_sdk_core-stubs" / "__init__.pyi"
+from docblocks import STUBS
 
 # Calls and annotations that make a name for type checkers only.
 TYPING_FORMS = {"TypeAlias", "TypeVar", "ParamSpec", "TypeVarTuple", "NewType"}

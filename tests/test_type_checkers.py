@@ -25,11 +25,11 @@ import sys
 import pytest
 
 import orvu_sdk_core as core
+from docblocks import STUBS
 
 CASES = pathlib.Path(__file__).resolve().parent / "typing_cases"
 PLANTED = CASES / "planted.py"
 CORRECTED = CASES / "corrected.py"
-SOURCE_STUBS = CASES.parent.parent / "src" / "stubs" / "orvu_sdk_core-stubs" / "__init__.pyi"
 
 BOTH = frozenset({"mypy", "pyright"})
 # Which checker catches each planted mistake. Two kinds are beyond mypy: it has
@@ -95,9 +95,9 @@ def workdir(tmp_path_factory):
     # installed beside it: the checkers then read the checkout's stubs, found as a
     # local package of that folder.
     installed = pathlib.Path(core.__file__).resolve().parent / "orvu_sdk_core-stubs"
-    if not installed.is_dir() and SOURCE_STUBS.is_file():
+    if not installed.is_dir() and STUBS.is_file():
         (folder / "orvu_sdk_core").mkdir()
-        shutil.copy(SOURCE_STUBS, folder / "orvu_sdk_core" / "__init__.pyi")
+        shutil.copy(STUBS, folder / "orvu_sdk_core" / "__init__.pyi")
     return folder
 
 
