@@ -2,6 +2,6 @@
 
 from __future__ import annotations
 
-from orvu_sdk.testing.simulator import RETRYABLE_FAULTS, TERMINAL_FAULTS, PlatformSimulator
+from orvu_sdk.testing.simulator import RETRYABLE_FAULTS, SILENT_FAULTS, TERMINAL_FAULTS, PlatformSimulator
 
-__all__ = ["PlatformSimulator", "RETRYABLE_FAULTS", "TERMINAL_FAULTS"]
+__all__ = ["PlatformSimulator", "RETRYABLE_FAULTS", "SILENT_FAULTS", "TERMINAL_FAULTS"]

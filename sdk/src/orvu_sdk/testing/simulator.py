@@ -68,6 +68,10 @@ RETRYABLE_FAULTS = (
 )
 # Faults that end the agent's session.
 TERMINAL_FAULTS = ("close_1000", "refuse_403", "supersede_final")
+# Faults that nothing on the wire announces: the agent must notice them on its own.
+SILENT_FAULTS = (
+    "go_silent",         # the socket stays open but the platform neither answers nor pushes
+)
 
 # The version the simulator's own URL asks for. Phoenix's default serializers serve
 # "~> 1.0.0" (object frames) and "~> 2.0.0" (array frames); see `frame_format`.
@@ -181,6 +185,8 @@ class Records:
     view_at_terminal_fault: dict[str, Any] | None = None
     # every topic whose join the platform accepted, in order (a fault may aim at the newest)
     joins: list[str] = dataclasses.field(default_factory=list)
+    # connection id -> (went silent at, closed by the client at or None), monotonic seconds
+    silences: dict[int, tuple[float, float | None]] = dataclasses.field(default_factory=dict)
 
 
 class _Conn:
@@ -192,6 +198,7 @@ class _Conn:
         self.version = version                    # 1: object frames, 2: array frames
         self.joined: dict[str, Any] = {}          # topic -> join_ref of its live channel
         self.closed = False
+        self.silent = False                       # gone silent: frames are read and ignored
         self.last_frame_at = time.monotonic()
         self.reorder_left = 0
         self.reorder_buffer: list[list[Any]] = []
@@ -350,6 +357,22 @@ class PlatformSimulator:
         conn.ws.transport.abort()
         await self._notify()
 
+    async def go_silent(self) -> None:
+        """The platform stops serving the live socket without closing it: nothing more is
+        sent on it (replies, heartbeat answers, pushes, the idle close) and what arrives is
+        read and ignored, until the client closes it. New connections are served as usual;
+        messages published meanwhile wait for the agent's next join of their room."""
+        conn = self._conn
+        if conn is None or conn.closed:
+            return
+        self._fault("go_silent")
+        conn.silent = True
+        self.records.silences[conn.cid] = (time.monotonic(), None)
+        # Detached from the platform: it is no longer the agent's connection, and the next
+        # one takes over without a word to it.
+        self._conn = None
+        await self._notify()
+
     async def close_normally(self) -> None:
         """Closes the socket with 1000: the platform is done with this agent."""
         self._capture_view()
@@ -483,8 +506,24 @@ class PlatformSimulator:
         """Pushes an arbitrary event on a joined topic (for malformed-input checks)."""
         await self._push(topic, event, payload)
 
-    async def inject(self, kind: str) -> None:
-        """Injects one fault by name (see RETRYABLE_FAULTS and TERMINAL_FAULTS)."""
+    def applies(self, kind: str) -> bool:
+        """Whether the fault `kind` can strike now: one aimed at the live socket needs a
+        connection, one aimed at a room or a channel needs one the agent holds."""
+        if kind not in RETRYABLE_FAULTS + TERMINAL_FAULTS + SILENT_FAULTS:
+            raise ValueError(f"unknown fault {kind!r}")
+        if kind in ("drop", "supersede", "supersede_final", "reorder_replies", "close_1000", "go_silent"):
+            return self.connected
+        if kind == "remove_from_room":
+            return bool(self.members)
+        if kind in ("crash_channel", "close_channel"):
+            return bool(self.joined_topics())
+        return True
+
+    async def inject(self, kind: str) -> bool:
+        """Injects one fault by name (see RETRYABLE_FAULTS, TERMINAL_FAULTS and SILENT_FAULTS);
+        False when it does not apply now (see `applies`) and nothing was done."""
+        if not self.applies(kind):
+            return False
         if kind == "drop":
             await self.drop()
         elif kind == "refuse_503":
@@ -499,6 +538,8 @@ class PlatformSimulator:
             await self.supersede(retryable=False)
         elif kind == "close_1000":
             await self.close_normally()
+        elif kind == "go_silent":
+            await self.go_silent()
         elif kind == "duplicate_event":
             self.duplicate_next_event()
         elif kind == "reorder_replies":
@@ -507,17 +548,18 @@ class PlatformSimulator:
             self.refuse_writes(self.rng.choice((1, 2, 3)))
         elif kind == "remove_from_room":
             await self.remove_agent(self.rng.choice(sorted(self.members)))
-        elif kind in ("crash_channel", "close_channel"):
-            topics = sorted(self.joined_topics())
-            if topics:
-                topic = self.rng.choice(topics)
-                await (self.crash_channel(topic) if kind == "crash_channel" else self.close_channel(topic))
         else:
-            raise ValueError(f"unknown fault {kind!r}")
+            topic = self.rng.choice(sorted(self.joined_topics()))
+            await (self.crash_channel(topic) if kind == "crash_channel" else self.close_channel(topic))
+        return True
 
-    async def inject_random_fault(self) -> str:
-        """Injects one retryable fault chosen by the seeded random source."""
-        kind = self.rng.choice(RETRYABLE_FAULTS)
+    async def inject_random_fault(self) -> str | None:
+        """Injects one retryable fault chosen by the seeded random source among those that
+        apply now, and returns its name; None when none applies."""
+        kinds = [kind for kind in RETRYABLE_FAULTS if self.applies(kind)]
+        if not kinds:
+            return None
+        kind = self.rng.choice(kinds)
         await self.inject(kind)
         return kind
 
@@ -582,6 +624,10 @@ class PlatformSimulator:
         await self._notify()
         try:
             async for raw in ws:
+                if conn.silent:
+                    self.records.protocol["ignored_while_silent"] += 1
+                    await self._notify()
+                    continue
                 if conn.closed:
                     break
                 conn.last_frame_at = time.monotonic()
@@ -600,6 +646,8 @@ class PlatformSimulator:
                                           f"closed with 1009")
         finally:
             idle.cancel()
+            if conn.silent:
+                self.records.silences[conn.cid] = (self.records.silences[conn.cid][0], time.monotonic())
             conn.closed = True
             if self._conn is conn:
                 self._conn = None
@@ -637,7 +685,7 @@ class PlatformSimulator:
             pass
 
     async def _close_when_idle(self, conn: _Conn) -> None:
-        while not conn.closed:
+        while not conn.closed and not conn.silent:
             silent = time.monotonic() - conn.last_frame_at
             if silent >= self.heartbeat_timeout_s:
                 self._refuse("idle_close", f"connection {conn.cid} silent for {silent:.3f}s: closed with 1000")
@@ -726,7 +774,7 @@ class PlatformSimulator:
         return json.dumps(frame)
 
     async def _send(self, conn: _Conn, frame: list[Any]) -> None:
-        if conn.closed:
+        if conn.closed or conn.silent:
             return
         try:
             await conn.ws.send(self._encode(conn, frame))
