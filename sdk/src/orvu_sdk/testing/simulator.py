@@ -156,26 +156,26 @@ class Records:
     terminal_writes: dict[str, list[str]] = dataclasses.field(
         default_factory=lambda: collections.defaultdict(list))
     # message id -> accepted "failed, will retry" writes
-    retry_writes: dict[str, int] = dataclasses.field(default_factory=collections.Counter)
+    retry_writes: collections.Counter[str] = dataclasses.field(default_factory=collections.Counter[str])
     # message id -> the extension data that came with its accepted "failed" write
     failure_details: dict[str, Any] = dataclasses.field(default_factory=dict)
     duplicate_writes: int = 0
-    refused_writes: collections.Counter = dataclasses.field(default_factory=collections.Counter)
+    refused_writes: collections.Counter[str] = dataclasses.field(default_factory=collections.Counter[str])
     # message id -> replies posted in answer to it (content, client_ref)
     replies: dict[str, list[tuple[str, str]]] = dataclasses.field(
         default_factory=lambda: collections.defaultdict(list))
-    deliveries: collections.Counter = dataclasses.field(default_factory=collections.Counter)
+    deliveries: collections.Counter[str] = dataclasses.field(default_factory=collections.Counter[str])
     redeliveries: int = 0
     reordered_batches: int = 0      # batches of replies actually sent in reverse order
     replayed_completed: int = 0
-    faults: collections.Counter = dataclasses.field(default_factory=collections.Counter)
+    faults: collections.Counter[str] = dataclasses.field(default_factory=collections.Counter[str])
     fault_log: list[tuple[str, float]] = dataclasses.field(default_factory=list)
     connections: list[tuple[int, float]] = dataclasses.field(default_factory=list)
-    refused_upgrades: collections.Counter = dataclasses.field(default_factory=collections.Counter)
+    refused_upgrades: collections.Counter[int] = dataclasses.field(default_factory=collections.Counter[int])
     violations: list[str] = dataclasses.field(default_factory=list)
     # protocol-level events by kind: "vsn_refused", "malformed", "oversized", "stale_push",
     # "stale_leave", "unmatched_topic", "duplicate_join", "idle_close", "heartbeat", ...
-    protocol: collections.Counter = dataclasses.field(default_factory=collections.Counter)
+    protocol: collections.Counter[str] = dataclasses.field(default_factory=collections.Counter[str])
     # (kind, detail) for every frame or upgrade refused or ignored, in order
     refusals: list[tuple[str, str]] = dataclasses.field(default_factory=list)
     # topics closed by the server (phx_close not asked for by a leave) and crashed (phx_error)
@@ -278,14 +278,20 @@ class PlatformSimulator:
     # -- state queries -------------------------------------------------------------
     @property
     def connected(self) -> bool:
-        return self._conn is not None and not self._conn.closed
+        return self._live() is not None
+
+    def _live(self) -> _Conn | None:
+        """The agent's connection while the platform serves it."""
+        return self._conn if self._conn is not None and not self._conn.closed else None
 
     def joined_topics(self) -> set[str]:
-        return set(self._conn.joined) if self.connected else set()
+        conn = self._live()
+        return set(conn.joined) if conn is not None else set()
 
     def live_join_ref(self, topic: str) -> str | None:
         """The join_ref of the live channel of `topic`, or None when it has none."""
-        return self._conn.joined.get(topic) if self.connected else None
+        conn = self._live()
+        return conn.joined.get(topic) if conn is not None else None
 
     def user_messages(self) -> list[SimMessage]:
         return [m for m in self.messages.values() if m.sender_type != "Agent"]
@@ -336,7 +342,8 @@ class PlatformSimulator:
 
     async def _deliver(self, message: SimMessage) -> None:
         topic = f"chat_room:{message.room_id}"
-        if message.room_id in self.members and self.connected and topic in self._conn.joined:
+        conn = self._live()
+        if message.room_id in self.members and conn is not None and topic in conn.joined:
             if message.sender_type != "Agent":
                 self.records.deliveries[message.id] += 1
             await self._push(topic, "message_created", message.payload())
@@ -404,7 +411,7 @@ class PlatformSimulator:
         if not retryable:
             self._capture_view()
         self._fault("supersede" if retryable else "supersede_final")
-        payload = {"reason": "superseded", "message": "a newer connection took over",
+        payload: dict[str, Any] = {"reason": "superseded", "message": "a newer connection took over",
                    "target_socket_id": None, "correlation_id": f"sup-{next(self._supersede_ids)}",
                    "retryable": retryable}
         if retry_after is not None:
@@ -418,9 +425,10 @@ class PlatformSimulator:
 
     def reorder_replies(self, count: int = 3) -> None:
         """The next `count` replies of the live connection go out in reverse order."""
-        if self.connected:
+        conn = self._live()
+        if conn is not None:
             self._fault("reorder_replies")
-            self._conn.reorder_left = count
+            conn.reorder_left = count
 
     def refuse_writes(self, count: int = 3) -> None:
         """The next `count` terminal writes are refused as "rejected"."""
@@ -726,11 +734,11 @@ class PlatformSimulator:
         if not isinstance(frame, list):
             self._refuse("malformed", f"not an array frame: {type(frame).__name__}")
             return None
-        if len(frame) < 5:
-            self._refuse("malformed", f"{len(frame)} elements, fewer than 5")
+        elements: list[Any] = frame  # pyright: ignore[reportUnknownVariableType]
+        if len(elements) < 5:
+            self._refuse("malformed", f"{len(elements)} elements, fewer than 5")
             return None
-        join_ref, ref, topic, event, payload = frame[:5]
-        return join_ref, ref, topic, event, payload
+        return elements[0], elements[1], elements[2], elements[3], elements[4]
 
     def _v1_fields(self, frame: Any) -> tuple[Any, Any, Any, Any, Any] | None:
         """An object frame: "topic", "event", "payload" and "ref" are required (null
@@ -738,11 +746,12 @@ class PlatformSimulator:
         if not isinstance(frame, dict):
             self._refuse("malformed", f"not an object frame: {type(frame).__name__}")
             return None
-        missing = [key for key in ("topic", "event", "payload", "ref") if key not in frame]
+        fields: dict[str, Any] = frame  # pyright: ignore[reportUnknownVariableType]
+        missing = [key for key in ("topic", "event", "payload", "ref") if key not in fields]
         if missing:
             self._refuse("malformed", f"object frame without {', '.join(missing)}")
             return None
-        return frame.get("join_ref"), frame["ref"], frame["topic"], frame["event"], frame["payload"]
+        return fields.get("join_ref"), fields["ref"], fields["topic"], fields["event"], fields["payload"]
 
     def _decode_binary(self, raw: bytes) -> tuple[Any, Any, str, str, Any] | None:
         """A binary push: kind 0, four one-byte sizes, then join_ref, ref, topic, event and the
@@ -767,7 +776,7 @@ class PlatformSimulator:
     @staticmethod
     def _encode(conn: _Conn, frame: list[Any]) -> str:
         # ASCII-only JSON: a lone surrogate that came in a topic goes back out escaped.
-        join_ref, ref, topic, event, payload = frame
+        _, ref, topic, event, payload = frame
         if conn.version == 1:
             # Phoenix's version 1 serializer writes these four fields only, never a join_ref.
             return json.dumps({"topic": topic, "event": event, "payload": payload, "ref": ref})
@@ -850,6 +859,7 @@ class PlatformSimulator:
             self._refuse("bad_payload", f"{event} on {topic} with a {type(payload).__name__} payload")
             await self._reply(conn, live, ref, topic, "error", {"reason": "bad_payload"})
             return
+        body: dict[str, Any] = payload  # pyright: ignore[reportUnknownVariableType]
         room = topic.split(":", 1)[1]
         handler = {
             "turn_started": self._on_turn_started,
@@ -860,7 +870,7 @@ class PlatformSimulator:
         if handler is None or not topic.startswith("chat_room:"):
             await self._reply(conn, live, ref, topic, "error", {"reason": "unknown_event"})
             return
-        status, response = await handler(conn, room, event, payload)
+        status, response = await handler(conn, room, event, body)
         await self._reply(conn, live, ref, topic, status, response)
 
     async def _on_join(self, conn: _Conn, join_ref: Any, ref: Any, topic: Any, payload: Any) -> None:
@@ -925,7 +935,7 @@ class PlatformSimulator:
         """Pushes every open message of the room again, as a durable platform does."""
         ids = self.room_log.get(room, [])
         done = [mid for mid in ids if self.messages[mid].terminal is not None]
-        replay = set(done[-self.replay_completed:]) if self.replay_completed else set()
+        replay = set(done[-self.replay_completed:]) if self.replay_completed else set[str]()
         for mid in ids:
             message = self.messages[mid]
             if message.sender_type == "Agent":
@@ -944,6 +954,7 @@ class PlatformSimulator:
         message = self.messages.get(mid) if isinstance(mid, str) else None
         if message is None or message.room_id != room or not isinstance(attempt, int):
             return "error", {"reason": "not_found"}
+        mid = message.id
         seen = self.records.handoffs[mid]
         if any(a == attempt for a, _ in seen):
             return "ok", {"duplicate": True}      # the same hand-off announced again
@@ -981,6 +992,7 @@ class PlatformSimulator:
         if message is None or message.room_id != room or not isinstance(token, str):
             self.records.refused_writes["not_found"] += 1
             return "error", {"reason": "not_found"}
+        mid = message.id
         if (mid, token) in self._seen_tokens:
             self.records.duplicate_writes += 1
             return "ok", {"duplicate": True}
