@@ -39,6 +39,7 @@ from __future__ import annotations
 import asyncio
 import collections
 import dataclasses
+import functools
 import http
 import itertools
 import json
@@ -47,7 +48,7 @@ import random
 import re
 import time
 import urllib.parse
-from typing import Any, Callable
+from typing import Any, Callable, Concatenate, Coroutine, Iterable, ParamSpec, TypeVar
 
 from websockets.asyncio.server import ServerConnection, serve
 from websockets.exceptions import ConnectionClosed
@@ -72,6 +73,8 @@ TERMINAL_FAULTS = ("close_1000", "refuse_403", "supersede_final")
 SILENT_FAULTS = (
     "go_silent",         # the socket stays open but the platform neither answers nor pushes
 )
+
+ALL_FAULTS = RETRYABLE_FAULTS + TERMINAL_FAULTS + SILENT_FAULTS
 
 # The version the simulator's own URL asks for. Phoenix's default serializers serve
 # "~> 1.0.0" (object frames) and "~> 2.0.0" (array frames); see `frame_format`.
@@ -111,6 +114,24 @@ def _iso(seq: int) -> str:
     minutes, seconds = divmod(seq, 60)
     hours, minutes = divmod(minutes, 60)
     return f"2026-01-01T{hours % 24:02d}:{minutes:02d}:{seconds:02d}Z"
+
+
+_P = ParamSpec("_P")
+_T = TypeVar("_T")
+
+
+def _on_own_loop(method: Callable[Concatenate[PlatformSimulator, _P], Coroutine[Any, Any, _T]],
+                 ) -> Callable[Concatenate[PlatformSimulator, _P], Coroutine[Any, Any, _T]]:
+    """Runs a coroutine method on the event loop that serves the simulator, so that a test
+    whose own loop runs elsewhere (the pytest fixture serves the simulator from a thread
+    of its own) can await it all the same."""
+    @functools.wraps(method)
+    async def hop(self: PlatformSimulator, /, *args: _P.args, **kwargs: _P.kwargs) -> _T:
+        home = self.loop
+        if home is None or home is asyncio.get_running_loop():
+            return await method(self, *args, **kwargs)
+        return await asyncio.wrap_future(asyncio.run_coroutine_threadsafe(method(self, *args, **kwargs), home))
+    return hop
 
 
 @dataclasses.dataclass
@@ -206,7 +227,13 @@ class _Conn:
 
 
 class PlatformSimulator:
-    """Serves one agent with a handful of rooms on 127.0.0.1."""
+    """Serves one agent with a handful of rooms on 127.0.0.1.
+
+    `async with PlatformSimulator(...) as platform` starts it and stops it. Its coroutine
+    methods may be awaited from any event loop: they run on the loop that started it.
+    The records and the other plain methods are meant for that loop's thread, or for
+    reading once the run is over.
+    """
 
     def __init__(self, *, agent_id: str = "agent-1", rooms: list[str] | tuple[str, ...] = ("lobby",),
                  seed: int = 0, replay_completed: int = 0, heartbeat_timeout_s: float = 60.0,
@@ -242,12 +269,23 @@ class PlatformSimulator:
         self._open_handoff: dict[str, int] = {}   # message id -> attempt being handled
         self._supersede_ids = itertools.count(1)
         self._closing: set[asyncio.Future[None]] = set()   # closes of superseded sockets
+        self._storm: asyncio.Task[None] | None = None         # faults injected by start_faults
+        self._away: list[str] = []                            # rooms the storm took the agent out of
+        self.loop: asyncio.AbstractEventLoop | None = None    # the loop serving the simulator
         self.url = ""
         self.base_url = ""
 
     # -- lifecycle -----------------------------------------------------------------
+    async def __aenter__(self) -> PlatformSimulator:
+        await self.start()
+        return self
+
+    async def __aexit__(self, *exc_info: object) -> None:
+        await self.stop()
+
     async def start(self, port: int = 0) -> str:
         """Listens on 127.0.0.1 and returns the WebSocket URL."""
+        self.loop = asyncio.get_running_loop()
         self._server = await serve(self._handler, "127.0.0.1", port,
                                    process_request=self._process_request, ping_interval=None,
                                    max_size=self.max_frame_bytes)
@@ -256,7 +294,12 @@ class PlatformSimulator:
         self.url = f"{self.base_url}?vsn={PROTOCOL_VSN}"
         return self.url
 
+    @_on_own_loop
     async def stop(self) -> None:
+        storm, self._storm = self._storm, None
+        if storm is not None:
+            storm.cancel()
+            await asyncio.gather(storm, return_exceptions=True)
         if self._server is not None:
             self._server.close()
             await self._server.wait_closed()
@@ -310,6 +353,7 @@ class PlatformSimulator:
             wanted |= {f"chat_room:{room}", f"room_participants:{room}"}
         return self.connected and wanted == self.joined_topics()
 
+    @_on_own_loop
     async def wait_for(self, predicate: Callable[[], bool], timeout: float = 30.0) -> None:
         """Waits until `predicate()` holds; re-checked after every platform event."""
         async def wait() -> None:
@@ -317,11 +361,22 @@ class PlatformSimulator:
                 await self._changed.wait_for(predicate)
         await asyncio.wait_for(wait(), timeout)
 
+    def settled(self) -> bool:
+        """Every user message of the agent's rooms has its terminal write, and the agent
+        holds all its topics on a live connection."""
+        return self.fully_subscribed() and not any(m.room_id in self.members for m in self.open_messages())
+
+    @_on_own_loop
+    async def wait_settled(self, timeout: float = 30.0) -> None:
+        """Waits until `settled()` holds; raises TimeoutError after `timeout` seconds."""
+        await self.wait_for(self.settled, timeout)
+
     async def _notify(self) -> None:
         async with self._changed:
             self._changed.notify_all()
 
     # -- publishing ----------------------------------------------------------------
+    @_on_own_loop
     async def publish(self, room: str, content: str, *, sender_id: str = "user-1",
                       sender_type: str = "User", sender_name: str | None = "Ursula") -> str:
         """Stores a new message in `room` and pushes it if the agent has the room joined."""
@@ -354,6 +409,7 @@ class PlatformSimulator:
         self.records.fault_log.append((kind, time.monotonic()))
         self.log(f"FAULT {kind}")
 
+    @_on_own_loop
     async def drop(self) -> None:
         """The socket vanishes without a close frame; the agent sees 1006."""
         conn = self._conn
@@ -364,6 +420,7 @@ class PlatformSimulator:
         conn.ws.transport.abort()
         await self._notify()
 
+    @_on_own_loop
     async def go_silent(self) -> None:
         """The platform stops serving the live socket without closing it: nothing more is
         sent on it (replies, heartbeat answers, pushes, the idle close) and what arrives is
@@ -380,12 +437,14 @@ class PlatformSimulator:
         self._conn = None
         await self._notify()
 
+    @_on_own_loop
     async def close_normally(self) -> None:
         """Closes the socket with 1000: the platform is done with this agent."""
         self._capture_view()
         self._fault("close_1000")
         await self._close(1000, "normal closure")
 
+    @_on_own_loop
     async def refuse_next_upgrade(self, status: int, retry_after: int | None = None) -> None:
         """Drops the socket and refuses the next upgrade with `status`."""
         kind = {503: "refuse_503", 429: "refuse_429", 403: "refuse_403"}.get(status, f"refuse_{status}")
@@ -403,6 +462,7 @@ class PlatformSimulator:
         """Refuses the next `count` upgrades with `status`, without touching the live socket."""
         self._refusals.extend([(status, retry_after)] * count)
 
+    @_on_own_loop
     async def supersede(self, *, retryable: bool = True, retry_after: int | None = None) -> None:
         """Tells the agent another connection took over, then closes this one."""
         conn = self._conn
@@ -435,6 +495,7 @@ class PlatformSimulator:
         self._fault("refuse_writes")
         self._refuse_writes_left += count
 
+    @_on_own_loop
     async def remove_agent(self, room: str) -> None:
         """Takes the agent out of `room`; its open messages wait for it."""
         if room not in self.members:
@@ -447,6 +508,7 @@ class PlatformSimulator:
         await self._push(f"agent_rooms:{self.agent_id}", "room_removed", self._room_payload(room))
         await self._notify()
 
+    @_on_own_loop
     async def add_agent(self, room: str) -> None:
         """Adds the agent to `room` (again)."""
         if room in self.members:
@@ -461,10 +523,12 @@ class PlatformSimulator:
         await self._push(f"agent_rooms:{self.agent_id}", "room_added", self._room_payload(room))
         await self._notify()
 
+    @_on_own_loop
     async def participant_joins(self, room: str, participant: dict[str, Any]) -> None:
         self.participants.setdefault(room, []).append(participant)
         await self._push(f"room_participants:{room}", "participant_added", participant)
 
+    @_on_own_loop
     async def participant_leaves(self, room: str, participant_id: str) -> None:
         people = self.participants.get(room, [])
         gone = [p for p in people if p["id"] == participant_id]
@@ -472,10 +536,12 @@ class PlatformSimulator:
         if gone:
             await self._push(f"room_participants:{room}", "participant_removed", gone[0])
 
+    @_on_own_loop
     async def crash_channel(self, topic: str) -> bool:
         """The channel process of a joined `topic` dies: the client gets `phx_error`."""
         return await self._end_channel_fault(topic, "crash_channel", "phx_error")
 
+    @_on_own_loop
     async def close_channel(self, topic: str) -> bool:
         """The server closes the channel of a joined `topic`: the client gets `phx_close`."""
         return await self._end_channel_fault(topic, "close_channel", "phx_close")
@@ -501,6 +567,7 @@ class PlatformSimulator:
         self.log(f"{event} on {topic} (join_ref {join_ref})")
         await self._send(conn, [join_ref, join_ref, topic, event, {}])
 
+    @_on_own_loop
     async def push_raw(self, text: str) -> None:
         """Sends `text` as one frame on the live connection, as it is (for malformed-input checks)."""
         conn = self._conn
@@ -510,6 +577,7 @@ class PlatformSimulator:
             except ConnectionClosed:
                 conn.closed = True
 
+    @_on_own_loop
     async def push_event(self, topic: str, event: str, payload: Any) -> None:
         """Pushes an arbitrary event on a joined topic (for malformed-input checks)."""
         await self._push(topic, event, payload)
@@ -527,6 +595,7 @@ class PlatformSimulator:
             return bool(self.joined_topics())
         return True
 
+    @_on_own_loop
     async def inject(self, kind: str) -> bool:
         """Injects one fault by name (see RETRYABLE_FAULTS, TERMINAL_FAULTS and SILENT_FAULTS);
         False when it does not apply now (see `applies`) and nothing was done."""
@@ -561,6 +630,7 @@ class PlatformSimulator:
             await (self.crash_channel(topic) if kind == "crash_channel" else self.close_channel(topic))
         return True
 
+    @_on_own_loop
     async def inject_random_fault(self) -> str | None:
         """Injects one retryable fault chosen by the seeded random source among those that
         apply now, and returns its name; None when none applies."""
@@ -570,6 +640,49 @@ class PlatformSimulator:
         kind = self.rng.choice(kinds)
         await self.inject(kind)
         return kind
+
+    @_on_own_loop
+    async def start_faults(self, kinds: Iterable[str], *, every_s: tuple[float, float] = (0.05, 0.25)) -> None:
+        """Strikes with faults of `kinds` from now on, one at a time after a pause drawn
+        between the two bounds of `every_s` seconds, each chosen by the seeded random
+        source among the kinds that apply at that moment, until `calm` or `stop`. A room
+        the agent is taken out of comes back after another such pause."""
+        chosen = tuple(kinds)
+        unknown = [kind for kind in chosen if kind not in ALL_FAULTS]
+        if unknown or not chosen:
+            raise ValueError(f"kinds must name faults among {', '.join(ALL_FAULTS)}, got {list(chosen)!r}")
+        low, high = every_s
+        if not 0 < low <= high or not math.isfinite(high):
+            raise ValueError(f"every_s must be two finite bounds with 0 < low <= high, got {every_s!r}")
+        await self.calm()
+        self._storm = asyncio.ensure_future(self._strike(chosen, low, high))
+
+    async def _strike(self, kinds: tuple[str, ...], low: float, high: float) -> None:
+        while True:
+            await asyncio.sleep(self.rng.uniform(low, high))
+            if self._away:
+                await self.add_agent(self._away.pop(0))
+            applicable = [kind for kind in kinds if self.applies(kind)]
+            if not applicable:
+                continue
+            kind = self.rng.choice(applicable)
+            if kind == "remove_from_room":
+                room = self.rng.choice(sorted(self.members))
+                self._away.append(room)
+                await self.remove_agent(room)
+            else:
+                await self.inject(kind)
+
+    @_on_own_loop
+    async def calm(self) -> None:
+        """Ends the faults of `start_faults`: none strikes after this returns, and the rooms
+        they took the agent out of are given back."""
+        storm, self._storm = self._storm, None
+        if storm is not None:
+            storm.cancel()
+            await asyncio.gather(storm, return_exceptions=True)
+        while self._away:
+            await self.add_agent(self._away.pop(0))
 
     def _capture_view(self) -> None:
         self.records.view_at_terminal_fault = {
