@@ -24,12 +24,13 @@ if TYPE_CHECKING:
         Records,
         SimMessage,
     )
+    from orvu_sdk.testing.served import serve_in_thread
     from orvu_sdk.testing.verdict import Verdict, assert_exactly_once, judge
 
 __all__ = ["PlatformSimulator", "RETRYABLE_FAULTS", "Records", "SILENT_FAULTS", "SimMessage", "TERMINAL_FAULTS",
-           "Verdict", "assert_exactly_once", "judge"]
+           "Verdict", "assert_exactly_once", "judge", "serve_in_thread"]
 
-_HOMES = {"Verdict": "verdict", "assert_exactly_once": "verdict", "judge": "verdict"}
+_HOMES = {"Verdict": "verdict", "assert_exactly_once": "verdict", "judge": "verdict", "serve_in_thread": "served"}
 
 
 def __getattr__(name: str) -> Any:

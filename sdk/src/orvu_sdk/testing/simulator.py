@@ -354,8 +354,9 @@ class PlatformSimulator:
         return self.connected and wanted == self.joined_topics()
 
     @_on_own_loop
-    async def wait_for(self, predicate: Callable[[], bool], timeout: float = 30.0) -> None:
-        """Waits until `predicate()` holds; re-checked after every platform event."""
+    async def wait_for(self, predicate: Callable[[], bool], timeout: float | None = 30.0) -> None:
+        """Waits until `predicate()` holds; re-checked after every platform event. None
+        waits for as long as it takes."""
         async def wait() -> None:
             async with self._changed:
                 await self._changed.wait_for(predicate)
@@ -367,7 +368,7 @@ class PlatformSimulator:
         return self.fully_subscribed() and not any(m.room_id in self.members for m in self.open_messages())
 
     @_on_own_loop
-    async def wait_settled(self, timeout: float = 30.0) -> None:
+    async def wait_settled(self, timeout: float | None = 30.0) -> None:
         """Waits until `settled()` holds; raises TimeoutError after `timeout` seconds."""
         await self.wait_for(self.settled, timeout)
 
