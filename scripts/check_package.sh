@@ -102,7 +102,7 @@ done
 
 echo "=== $SDK_WHEEL: pure Python, typed, pins the module it was built with"
 "$PY" - "$SDK_WHEEL" "$WHEEL" <<'PY'
-import email, pathlib, sys, zipfile
+import email, pathlib, re, sys, zipfile
 sdk, core = map(pathlib.Path, sys.argv[1:])
 if not sdk.name.endswith("-py3-none-any.whl"):
     sys.exit(f"{sdk.name} is not a pure-Python py3-none-any wheel")
@@ -116,8 +116,10 @@ native = [n for n in names if n.endswith((".so", ".pyd", ".dylib", ".c", ".cpp")
 if native:
     sys.exit(f"the library's wheel holds native files: {native}")
 core_version = core.name.split("-")[1]
-runtime = sorted(r.replace(" ", "") for r in metadata.get_all("Requires-Dist", []) if "extra==" not in r.replace(" ", ""))
-names_only = sorted(r.split("=")[0].split(">")[0].split("<")[0].split("[")[0].lower().replace("-", "_") for r in runtime)
+# Requirements with their names normalised (orvu-sdk-core and orvu_sdk_core are one name).
+runtime = sorted(re.sub(r"^[A-Za-z0-9._-]+", lambda name: re.sub(r"[-.]+", "_", name[0].lower()), r.replace(" ", ""))
+                 for r in metadata.get_all("Requires-Dist", []) if "extra==" not in r.replace(" ", ""))
+names_only = sorted(re.match(r"[a-z0-9_]+", r)[0] for r in runtime)
 if names_only != ["orvu_sdk_core", "websockets"] or f"orvu_sdk_core=={core_version}" not in runtime:
     sys.exit(f"the library must depend on orvu_sdk_core=={core_version} and websockets only, not {runtime}")
 if "[pytest11]" not in entry_points or "orvu_sdk.testing.plugin" not in entry_points:

@@ -72,3 +72,4 @@ expected="$("$SYSTEM_PYTHON" -c 'import sys; print(sys.base_prefix)')"
 [ "$base" = "$expected" ] ||
     { echo "the wheel was built by an interpreter under $base, not $expected" >&2; exit 1; }
 ls "$copy"/dist/orvu_sdk_core-*-cp311-abi3-manylinux*.whl
+ls "$copy"/dist/orvu_sdk-*-py3-none-any.whl
