@@ -8,6 +8,7 @@ import asyncio
 import itertools
 import json
 import signal
+import socket
 import subprocess
 import sys
 import textwrap
@@ -92,3 +93,12 @@ def test_a_host_that_settles_nothing_fails_the_verdict_at_the_signal(signum):
 def test_a_bad_command_line_is_refused_naming_the_option(args, complaint):
     done = subprocess.run([*SERVE, *args], env=user_env(), capture_output=True, text=True, timeout=60)
     assert done.returncode == 2 and complaint in done.stderr and args[0] in done.stderr, done.stderr
+
+
+def test_a_port_in_use_is_refused_with_a_usage_status():
+    with socket.socket() as taken:
+        taken.bind(("127.0.0.1", 0))
+        taken.listen()
+        port = str(taken.getsockname()[1])
+        done = subprocess.run([*SERVE, "--port", port], env=user_env(), capture_output=True, text=True, timeout=60)
+    assert done.returncode == 2 and f"cannot listen on 127.0.0.1:{port}" in done.stderr, done.stderr

@@ -8,7 +8,7 @@ topics, the simulator publishes the messages (spread over the rooms) while strik
 the faults. On SIGINT or SIGTERM, or once every message is settled when asked with
 --exit-when-settled, it stops striking, gives the host --settle seconds to finish, and
 prints the verdict. The exit status is 0 only when the verdict holds; 1 when it does not;
-2 for a bad command line.
+2 for a bad command line or a port it cannot listen on.
 """
 
 from __future__ import annotations
@@ -119,7 +119,8 @@ async def serve(args: argparse.Namespace) -> int:
     loop = asyncio.get_running_loop()
     for signum in (signal.SIGINT, signal.SIGTERM):
         loop.add_signal_handler(signum, stop.set)
-    async with simulator:
+    await simulator.start(args.port)
+    try:
         print(simulator.url, flush=True)
         work = asyncio.ensure_future(_drive(simulator, args, stop))
         await stop.wait()
@@ -131,6 +132,8 @@ async def serve(args: argparse.Namespace) -> int:
         except TimeoutError:
             pass
         verdict = judge(simulator, replies_per_message=args.replies_per_message)
+    finally:
+        await simulator.stop()
     faults = ", ".join(f"{kind} {count}" for kind, count in sorted(simulator.records.faults.items()))
     print(f"faults: {faults or 'none'}; connections: {len(simulator.records.connections)}", flush=True)
     print(verdict, flush=True)
@@ -155,7 +158,13 @@ async def _drive(simulator: PlatformSimulator, args: argparse.Namespace, stop: a
 
 def main(argv: Sequence[str] | None = None) -> int:
     args = parser().parse_args(argv)
-    return asyncio.run(serve(args))
+    try:
+        return asyncio.run(serve(args))
+    except OSError as exc:
+        # Listening is the only thing here that touches the system: the port is taken or refused.
+        print(f"python -m orvu_sdk.testing serve: cannot listen on 127.0.0.1:{args.port}: {exc.strerror or exc}",
+              file=sys.stderr)
+        return EXIT_USAGE
 
 
 if __name__ == "__main__":
