@@ -647,3 +647,26 @@ def test_random_faults_pick_only_what_applies():
             await sim.stop()
 
     asyncio.run(asyncio.wait_for(main(), 20))
+
+
+@pytest.mark.parametrize("options, error, name", [
+    ({"rooms": "lobby"}, TypeError, "rooms"), ({"rooms": ["a", 1]}, TypeError, "rooms"),
+    ({"agent_id": None}, TypeError, "agent_id"), ({"seed": 1.0}, TypeError, "seed"),
+    ({"replay_completed": -1}, ValueError, "replay_completed"), ({"max_frame_bytes": 0}, ValueError, "max_frame_bytes"),
+    ({"heartbeat_timeout_s": float("nan")}, ValueError, "heartbeat_timeout_s"), ({"log": "stderr"}, TypeError, "log"),
+])
+def test_a_bad_option_is_refused_by_name(options, error, name):
+    with pytest.raises(error, match=name):
+        PlatformSimulator(**options)
+
+
+@pytest.mark.parametrize("kinds, every_s, error", [
+    ("drop", (0.1, 0.2), TypeError), (["drop", "nope"], (0.1, 0.2), ValueError), ([], (0.1, 0.2), ValueError),
+    (["drop"], (0.2, 0.1), ValueError), (["drop"], (0.0, 0.1), ValueError),
+])
+def test_faults_to_strike_with_are_checked_before_any_strikes(kinds, every_s, error):
+    async def main() -> None:
+        async with PlatformSimulator() as sim:
+            with pytest.raises(error):
+                await sim.start_faults(kinds, every_s=every_s)
+    asyncio.run(main())

@@ -46,7 +46,5 @@ def platform(request: pytest.FixtureRequest) -> Generator[PlatformSimulator, Non
     if marker is not None and marker.args:
         raise pytest.UsageError(f"@pytest.mark.{MARKER} takes keyword arguments only, got {marker.args!r}")
     options = dict(marker.kwargs) if marker is not None else {}
-    if "rooms" in options and isinstance(options["rooms"], str):
-        raise pytest.UsageError(f"@pytest.mark.{MARKER}: rooms must be a sequence of room ids, not a string")
     with serve_in_thread(**options) as simulator:
         yield simulator

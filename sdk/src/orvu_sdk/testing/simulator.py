@@ -226,6 +226,34 @@ class _Conn:
         self.reorder_timer: asyncio.TimerHandle | None = None
 
 
+def _check_options(agent_id: object, rooms: object, seed: object, replay_completed: object,
+                   heartbeat_timeout_s: object, max_frame_bytes: object, log: object) -> None:
+    """Refuses a bad constructor argument by name before anything is built."""
+    if not isinstance(agent_id, str):
+        raise TypeError(f"agent_id must be a str, got {type(agent_id).__name__}")
+    if isinstance(rooms, (str, bytes)) or not isinstance(rooms, (list, tuple)):
+        raise TypeError(f"rooms must be a list or tuple of room ids, got {type(rooms).__name__}")
+    room_ids: list[object] = list(rooms)  # pyright: ignore[reportUnknownArgumentType]
+    if not all(isinstance(room, str) for room in room_ids):
+        raise TypeError("rooms must hold str room ids only")
+    _check_int("seed", seed, None)
+    _check_int("replay_completed", replay_completed, 0)
+    _check_int("max_frame_bytes", max_frame_bytes, 1)
+    if isinstance(heartbeat_timeout_s, bool) or not isinstance(heartbeat_timeout_s, (int, float)):
+        raise TypeError(f"heartbeat_timeout_s must be a number, got {type(heartbeat_timeout_s).__name__}")
+    if not 0 < heartbeat_timeout_s < math.inf:
+        raise ValueError(f"heartbeat_timeout_s must be a finite number of seconds above 0, got {heartbeat_timeout_s}")
+    if log is not None and not callable(log):
+        raise TypeError(f"log must be callable or None, got {type(log).__name__}")
+
+
+def _check_int(name: str, value: object, low: int | None) -> None:
+    if isinstance(value, bool) or not isinstance(value, int):
+        raise TypeError(f"{name} must be an int, got {type(value).__name__}")
+    if low is not None and value < low:
+        raise ValueError(f"{name} must be {low} or more, got {value}")
+
+
 class PlatformSimulator:
     """Serves one agent with a handful of rooms on 127.0.0.1.
 
@@ -238,6 +266,8 @@ class PlatformSimulator:
     def __init__(self, *, agent_id: str = "agent-1", rooms: list[str] | tuple[str, ...] = ("lobby",),
                  seed: int = 0, replay_completed: int = 0, heartbeat_timeout_s: float = 60.0,
                  max_frame_bytes: int = 65536, log: Callable[[str], None] | None = None) -> None:
+        _check_options(agent_id, rooms, seed, replay_completed, heartbeat_timeout_s, max_frame_bytes, log)
+        rooms = tuple(rooms)
         self.agent_id = agent_id
         # A socket that sends nothing for this long is closed, as a server's idle timeout does.
         self.heartbeat_timeout_s = heartbeat_timeout_s
@@ -648,6 +678,8 @@ class PlatformSimulator:
         between the two bounds of `every_s` seconds, each chosen by the seeded random
         source among the kinds that apply at that moment, until `calm` or `stop`. A room
         the agent is taken out of comes back after another such pause."""
+        if isinstance(kinds, str):
+            raise TypeError(f"kinds must be an iterable of fault names, not the str {kinds!r}")
         chosen = tuple(kinds)
         unknown = [kind for kind in chosen if kind not in ALL_FAULTS]
         if unknown or not chosen:
