@@ -4,8 +4,10 @@ It serves one agent over a real WebSocket on 127.0.0.1 and behaves like a
 durable platform: every user message stays open until the agent's terminal
 write ("processed" or "failed") is accepted, and every open message of a room
 is delivered again whenever the agent joins that room's channel. Faults can be
-injected on command (the methods under "Faults") or at random from a seed
-(`inject_random_fault`).
+injected on command (the methods under "Faults", or `inject` by name), at random
+from a seed (`inject_random_fault`), or one after another at random moments
+(`start_faults` until `calm`). `go_silent` is the fault nothing announces: the
+socket stays open and nothing more comes on it.
 
 The simulator keeps its own records (`PlatformSimulator.records`) of every
 hand-off to the agent, every write and every fault, so that a test can judge
