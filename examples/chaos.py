@@ -1,4 +1,4 @@
-"""Faults at any moment: the reference host against the platform simulator while
+"""Faults at any moment: the host library (`orvu_sdk.Host`) against the platform simulator while
 faults of every kind strike in bursts, during joins, rejoins and admissions and
 while earlier faults are still being mended.
 
@@ -36,10 +36,13 @@ from pathlib import Path
 from typing import Any
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
+# The library from this checkout when no orvu-sdk wheel is installed.
+sys.path.append(str(Path(__file__).resolve().parent.parent / "sdk" / "src"))
 
 import orvu_sdk_core as core  # noqa: E402
 from platform_sim import RETRYABLE_FAULTS, PlatformSimulator  # noqa: E402
-from reference_host import EchoAgent, ReferenceHost  # noqa: E402
+from orvu_sdk import Host  # noqa: E402
+from reference_host import EchoAgent  # noqa: E402
 
 ROOMS = ("alpha", "beta", "gamma", "delta", "epsilon")
 MAX_RETRIES = 2
@@ -167,8 +170,8 @@ async def run_chaos(seed: int, messages: int = 1000, settle_s: float = 20.0, pac
     rng = random.Random(seed)
     sim = PlatformSimulator(rooms=ROOMS, seed=seed, replay_completed=2, log=log)
     url = await sim.start()
-    host = ReferenceHost(url, agent=EchoAgent(), policy=core.SessionPolicy(fault_test_policy()),
-                         time_scale=TIME_SCALE, max_retries=MAX_RETRIES, seed=seed, log=log)
+    host = Host(url, agent_id=sim.agent_id, agent=EchoAgent(), policy=core.SessionPolicy(fault_test_policy()),
+                time_scale=TIME_SCALE, max_retries=MAX_RETRIES, seed=seed)
     host_task = asyncio.ensure_future(host.run())
     removals: list[asyncio.Task[None]] = []
     settled_s: float | None = None

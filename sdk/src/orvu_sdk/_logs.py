@@ -51,6 +51,8 @@ class _RedactingFilter(logging.Filter):
 
 for _logger in (LOGGER, TRANSPORT_LOGGER):
     _logger.addFilter(_RedactingFilter())
+# A library leaves output to the application: nothing is printed unless it configures logging.
+LOGGER.addHandler(logging.NullHandler())
 
 
 def emit(logger: logging.Logger, level: int, event: str, **fields: Any) -> None:

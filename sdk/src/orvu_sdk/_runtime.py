@@ -127,10 +127,12 @@ class Runtime:
         except Exception as exc:
             self.error(exc, f"hook {hook}")
 
-    def error(self, exc: BaseException | None, where: str) -> None:
+    def error(self, exc: BaseException | None, where: str, quiet: bool = False) -> None:
+        """Reports `exc` to the error hook, and logs it unless the caller logs it its own way."""
         if exc is None:
             return
-        self.log("host.error", logging.ERROR, where=where, error=redact(f"{type(exc).__name__}: {exc}")[:500])
+        if not quiet:
+            self.log("host.error", logging.ERROR, where=where, error=redact(f"{type(exc).__name__}: {exc}")[:500])
         if self.hooks.on_error is not None and not where.startswith("hook on_error"):
             try:
                 result = self.hooks.on_error(exc, where)

@@ -53,6 +53,7 @@ class _Item:
     message_id: str
     payload: MessageCreated
     resumed: bool = False
+    handed: bool = False   # the platform accepted turn_started for the current attempt
 
 
 class _Lane:
@@ -210,13 +211,21 @@ class DeliveryDriver:
         finally:
             lane.turn = None
         if turn.cancelled():
-            # Cut short: the attempt is given back, and the next run of the message resumes it
-            # under the same attempt number once the settlement's retry write is accepted.
             reason = lane.cut_reason or "the turn was cancelled"
+            self.rt.log("turn.cut", logging.INFO, room=room, message=message_id, reason=reason)
+            # The attempt is given back either way.
             self.retries.discard_attempt(message_id)
+            if not item.handed:
+                # Cut before the platform knew of the hand-off: nothing to settle. Unclaimed
+                # again, the message is pushed again when its room is joined again.
+                self.claims.release(room, message_id)
+                self._payloads.pop(message_id, None)
+                self._journal_discarded(room, message_id)
+                return
+            # The next run resumes it under the same attempt number once the settlement's
+            # retry write is accepted.
             self._cut.add(message_id)
             succeeded, error, retry = False, reason, True
-            self.rt.log("turn.cut", logging.INFO, room=room, message=message_id, reason=reason)
         else:
             succeeded, error, retry = turn.result()
         self._journal_run_ended(room, message_id, succeeded, error)
@@ -227,6 +236,7 @@ class DeliveryDriver:
         """Announces the hand-off and runs the agent: (succeeded, error, retry allowed)."""
         try:
             await self.push_reliably(room, "turn_started", {"message_id": item.message_id, "attempt": attempt})
+            item.handed = True
             async with self._slots:
                 return await self._run_agent(room, item, attempt)
         except WriteRefused as exc:
@@ -266,7 +276,7 @@ class DeliveryDriver:
             text = str(exc) or type(exc).__name__
             failure = core.AgentFailure(self._agent_name, text[:MAX_ERROR], code="agent_error")
             self._failures[item.message_id] = failure
-            self.rt.error(exc, f"agent on {item.message_id}")
+            self.rt.error(exc, f"agent on {item.message_id}", quiet=True)
             return False, failure.message, True
         verdict = ledger.verdict()
         self.rt.log("turn.verdict", message=item.message_id, verdict=str(verdict))

@@ -85,7 +85,11 @@ class FrameLimit:
     Shared by every connection of a session: a server that closed one connection with 1009
     learns the client that a frame of that size is too big, so the next try of the same frame
     is refused here instead of costing another reconnect. The learned bound is sound: the
-    refused frame was one of those waiting, so it was no larger than the largest of them."""
+    refused frame was one of those waiting, so it was no larger than the largest of them. The
+    same push sent again differs by a few bytes (its refs are new numbers), so the bound keeps
+    `REF_SLACK` bytes below the refused size."""
+
+    REF_SLACK = 64
 
     def __init__(self, max_bytes: int | None = None) -> None:
         self.max_bytes = max_bytes
@@ -94,7 +98,7 @@ class FrameLimit:
         return self.max_bytes is None or size <= self.max_bytes
 
     def learn_refused(self, size: int) -> None:
-        bound = size - 1
+        bound = size - 1 - self.REF_SLACK
         if self.max_bytes is None or bound < self.max_bytes:
             self.max_bytes = bound
 

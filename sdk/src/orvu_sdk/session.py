@@ -167,10 +167,10 @@ class SessionDriver:
         rt.socket = socket
         self._supersede = None
         reconnect = self._connected_once
+        rt.fire("on_connected")
         if reconnect:
             rt.count("reconnects")
             rt.fire("on_reconnected")
-        rt.fire("on_connected")
         reader = asyncio.ensure_future(socket.run())
         setup = asyncio.ensure_future(self._set_up(socket))
         code = await reader
