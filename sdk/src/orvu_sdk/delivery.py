@@ -246,8 +246,9 @@ class DeliveryDriver:
 
     async def _run_agent(self, room: str, item: _Item, attempt: int) -> tuple[bool, str | None, bool]:
         ledger = core.TurnLedger()
+        # Wall-clock seconds: the agent's own work does not run faster on a test clock.
         timeout = self.settings.turn_timeout_s
-        real_timeout = None if timeout is None else self.rt.real(timeout)
+        real_timeout = timeout
         loop = asyncio.get_running_loop()
 
         async def post(text: str, client_ref: str) -> None:

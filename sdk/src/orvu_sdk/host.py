@@ -53,8 +53,8 @@ class Host:
     an exception or a repr. `policy` is a `SessionPolicy` or its configuration mapping.
     `headers` are sent with the upgrade request; `ssl` is a custom TLS context for `wss://`.
     `max_queue` bounds each room's queue, `max_concurrent_turns` the turns running across
-    rooms. `stop_timeout_s` (wall-clock seconds) is how long `stop()` lets turns in flight
-    finish before it cuts them short. `time_scale` runs the host's clock faster for tests
+    rooms. `turn_timeout_s` and `stop_timeout_s` are wall-clock seconds: how long a turn may
+    run, and how long `stop()` lets turns in flight finish before it cuts them short. `time_scale` runs the host's clock faster for tests
     (0.001: a second of backoff lasts a millisecond)."""
 
     def __init__(self, url: str, *, agent_id: str, agent: Agent,
