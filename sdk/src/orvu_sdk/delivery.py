@@ -44,10 +44,6 @@ class WriteRefused(Exception):
         super().__init__(f"the platform refused {event}: {reason}")
 
 
-class _TurnCut(Exception):
-    """The turn was cancelled before it finished: its room went away, or the host stopped."""
-
-
 @dataclasses.dataclass
 class _Item:
     message_id: str
@@ -210,6 +206,7 @@ class DeliveryDriver:
             raise
         finally:
             lane.turn = None
+        error: str | None
         if turn.cancelled():
             reason = lane.cut_reason or "the turn was cancelled"
             self.rt.log("turn.cut", logging.INFO, room=room, message=message_id, reason=reason)
@@ -225,7 +222,8 @@ class DeliveryDriver:
             # The next run resumes it under the same attempt number once the settlement's
             # retry write is accepted.
             self._cut.add(message_id)
-            succeeded, error, retry = False, reason, True
+            succeeded, retry = False, True
+            error = reason
         else:
             succeeded, error, retry = turn.result()
         self._journal_run_ended(room, message_id, succeeded, error)

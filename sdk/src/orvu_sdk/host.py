@@ -30,13 +30,31 @@ _CUT_WRITE_GRACE_S = 2.0
 
 
 def _positive(name: str, value: object, *, allow_none: bool = False, integer: bool = False) -> None:
+    """Refuses a value of `name` that is not a positive number (an int where `integer`)."""
     if value is None and allow_none:
         return
-    kinds: tuple[type, ...] = (int,) if integer else (int, float)
-    if isinstance(value, bool) or not isinstance(value, kinds):
+    if isinstance(value, bool) or not isinstance(value, int if integer else (int, float)):
         raise TypeError(f"`{name}` must be {'an int' if integer else 'a number'}, got {type(value).__name__}")
-    if not (math.isfinite(value) and value > 0):   # type: ignore[arg-type]
+    number = float(value)
+    if not (math.isfinite(number) and number > 0):
         raise ValueError(f"`{name}` must be greater than 0, got {value!r}")
+
+
+def _require(name: str, value: object, kind: type, *, optional: bool = False) -> None:
+    if value is None and optional:
+        return
+    if not isinstance(value, kind):
+        raise TypeError(f"`{name}` must be a {kind.__name__}, got {type(value).__name__}")
+
+
+def _policy(policy: object) -> core.SessionPolicy:
+    if policy is None:
+        return core.SessionPolicy.default()
+    if isinstance(policy, core.SessionPolicy):
+        return policy
+    if not isinstance(policy, Mapping):
+        raise TypeError("`policy` must be a SessionPolicy or a mapping of its settings")
+    return core.SessionPolicy(cast(Mapping[str, float], policy), trace_context="policy")
 
 
 class Host:
@@ -66,40 +84,30 @@ class Host:
                  turn_timeout_s: float | None = 300.0, stop_timeout_s: float = 30.0,
                  write_retry_s: float = 1.0, max_write_refusals: int = 3,
                  time_scale: float = 1.0, seed: int | None = None) -> None:
-        if not isinstance(url, str):
-            raise TypeError(f"`url` must be a str, got {type(url).__name__}")
+        _require("url", url, str)
         scheme = urllib.parse.urlsplit(url).scheme
         if scheme not in ("ws", "wss"):
             raise ValueError("`url` must be a ws:// or wss:// URL")
         for value in urllib.parse.parse_qs(urllib.parse.urlsplit(url).query).values():
             for item in value:
                 add_secret(item)
-        if not isinstance(agent_id, str):
-            raise TypeError(f"`agent_id` must be a str, got {type(agent_id).__name__}")
+        _require("agent_id", agent_id, str)
         if not agent_id:
             raise ValueError("`agent_id` must not be empty")
         if not callable(agent):
             raise TypeError("`agent` must be an async callable agent(message, tools)")
-        if policy is None:
-            policy = core.SessionPolicy.default()
-        elif not isinstance(policy, core.SessionPolicy):
-            if not isinstance(policy, Mapping):
-                raise TypeError("`policy` must be a SessionPolicy or a mapping of its settings")
-            policy = core.SessionPolicy(policy, trace_context="policy")
-        if params is not None and not callable(params) and not isinstance(params, Mapping):
-            raise TypeError("`params` must be a mapping or a callable returning one")
-        if isinstance(params, Mapping):
-            for item in params.values():
+        session_policy = _policy(policy)
+        checked_params: object = params
+        if isinstance(checked_params, Mapping):
+            for item in dict[Any, Any](checked_params).values():  # pyright: ignore[reportUnknownArgumentType]
                 add_secret(str(item))
-        if headers is not None and not isinstance(headers, Mapping):
-            raise TypeError("`headers` must be a mapping of strings")
-        if ssl is not None:
-            if not isinstance(ssl, ssl_module.SSLContext):
-                raise TypeError("`ssl` must be an ssl.SSLContext")
-            if scheme != "wss":
-                raise ValueError("`ssl` needs a wss:// `url`")
-        if hooks is not None and not isinstance(hooks, Hooks):
-            raise TypeError("`hooks` must be a Hooks")
+        elif checked_params is not None and not callable(checked_params):
+            raise TypeError("`params` must be a mapping or a callable returning one")
+        _require("headers", headers, Mapping, optional=True)
+        _require("ssl", ssl, ssl_module.SSLContext, optional=True)
+        if ssl is not None and scheme != "wss":
+            raise ValueError("`ssl` needs a wss:// `url`")
+        _require("hooks", hooks, Hooks, optional=True)
         if metrics is not None and not callable(metrics):
             raise TypeError("`metrics` must be a callable metrics(name, amount)")
         _positive("max_retries", max_retries, integer=True)
@@ -114,7 +122,7 @@ class Host:
         self.hooks = hooks if hooks is not None else Hooks()
         self.stop_timeout_s = stop_timeout_s
         self._url = url
-        self._rt = Runtime(agent_id=agent_id, policy=policy, time_scale=time_scale, seed=seed,
+        self._rt = Runtime(agent_id=agent_id, policy=session_policy, time_scale=time_scale, seed=seed,
                            hooks=self.hooks, metrics=metrics)
         settings = DeliverySettings(max_retries=max_retries, max_queue=max_queue,
                                     max_concurrent_turns=max_concurrent_turns, turn_timeout_s=turn_timeout_s,
@@ -258,13 +266,12 @@ class Host:
             rt.log("event.refused", logging.WARNING, topic=topic[:100], event_name=event[:60],
                    error=str(exc)[:200])
             return
-        verdict = decision["decision"]
-        if verdict == "invocation":
+        if decision["decision"] == "invocation":
             self.delivery_driver.on_invocation(decision["room_id"], decision["message_id"],
                                                cast(MessageCreated, normalized))
-        elif verdict == "skip_self":
+        elif decision["decision"] == "skip_self":
             rt.log("message.own", room=decision["room_id"], message=decision["message_id"])
-        elif verdict == "cleanup":
+        elif decision["decision"] == "cleanup":
             self.session_driver.on_room_gone(decision["room_id"])
         elif event == "room_added":
             rt.fire("on_room_added", cast(RoomEvent, normalized))

@@ -19,6 +19,7 @@ from __future__ import annotations
 
 import asyncio
 import dataclasses
+import inspect
 import itertools
 import json
 import logging
@@ -26,7 +27,7 @@ import ssl as ssl_module
 import time
 import urllib.parse
 from collections.abc import Awaitable, Callable, Mapping
-from typing import Any
+from typing import Any, cast
 
 from websockets.asyncio.client import ClientConnection
 from websockets.asyncio.client import connect as ws_connect
@@ -134,14 +135,13 @@ async def resolve_params(params: Params | None) -> dict[str, str]:
     """The connection parameters for one connect: `params` itself, or what it returns."""
     if params is None:
         return {}
-    if callable(params):
-        value = params()
-        if isinstance(value, Awaitable):
-            value = await value
-        params = value
-    if not isinstance(params, Mapping):
+    value: object = params() if callable(params) else params
+    if inspect.isawaitable(value):
+        value = await value
+    if not isinstance(value, Mapping):  # pyright: ignore[reportUnnecessaryIsInstance]
         raise TypeError("`params` must be a mapping of strings or a callable returning one")
-    return {str(k): str(v) for k, v in params.items()}
+    mapping: Mapping[Any, Any] = value
+    return {str(k): str(v) for k, v in mapping.items()}
 
 
 async def connect(url: str, *, params: Mapping[str, str], headers: Mapping[str, str] | None = None,
@@ -200,7 +200,7 @@ class PhoenixSocket:
         """Reads frames until the connection ends, with heartbeats and the silence watchdog
         running beside; returns the close code to report (DEAD_CLOSE_CODE for a connection
         declared dead)."""
-        keepers = []
+        keepers: list[asyncio.Task[None]] = []
         if self._heartbeat_interval_s is not None:
             keepers.append(asyncio.ensure_future(self._heartbeats(self._heartbeat_interval_s)))
         if self._dead_threshold_s is not None:
@@ -252,15 +252,20 @@ class PhoenixSocket:
         level = logging.DEBUG if kind in ("no_channel", "stale_channel") else logging.WARNING
         emit(TRANSPORT_LOGGER, level, "frame.dropped", kind=kind, detail=detail[:200])
 
-    def _fields(self, frame: Any) -> tuple[Any, Any, Any, Any, Any] | None:
+    def _fields(self, frame: object) -> tuple[Any, Any, Any, Any, Any] | None:
         if self.version == 2:
-            if not isinstance(frame, list) or len(frame) != 5:
+            if not isinstance(frame, list):
                 return None
-            join_ref, ref, topic, event, payload = frame
-            return join_ref, ref, topic, event, payload
-        if not isinstance(frame, dict) or not {"topic", "event", "payload", "ref"} <= frame.keys():
+            items = list[Any](frame)  # pyright: ignore[reportUnknownArgumentType]
+            if len(items) != 5:
+                return None
+            return items[0], items[1], items[2], items[3], items[4]
+        if not isinstance(frame, dict):
             return None
-        return frame.get("join_ref"), frame["ref"], frame["topic"], frame["event"], frame["payload"]
+        fields = cast(dict[str, Any], frame)
+        if not {"topic", "event", "payload", "ref"} <= fields.keys():
+            return None
+        return fields.get("join_ref"), fields["ref"], fields["topic"], fields["event"], fields["payload"]
 
     def _dispatch(self, raw: str | bytes) -> None:
         try:
@@ -304,10 +309,10 @@ class PhoenixSocket:
         if future is None:
             self._drop("unknown_ref", f"reply to ref {key[:40]!r}")
             return
-        if not isinstance(payload, dict):
-            payload = {}
-        response = payload.get("response")
-        reply = Reply(str(payload.get("status")), response if isinstance(response, dict) else {})
+        body = cast(dict[str, Any], payload) if isinstance(payload, dict) else {}
+        response = body.get("response")
+        reply = Reply(str(body.get("status")),
+                      cast(dict[str, Any], response) if isinstance(response, dict) else {})
         topic = self._joins.pop(key, None)
         if topic is not None and self._join_refs.get(topic) == key:
             # Settled here, before any push that follows the reply is read.
@@ -347,9 +352,7 @@ class PhoenixSocket:
         if self.closed or self.declared_dead:
             return
         self.declared_dead = True
-        transport = self.ws.transport
-        if transport is not None:
-            transport.abort()
+        self.ws.transport.abort()
 
     # -- requests -----------------------------------------------------------------------
     def _encode(self, join_ref: str | None, ref: str, topic: str, event: str, payload: Any) -> str:

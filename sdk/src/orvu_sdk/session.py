@@ -17,7 +17,7 @@ import logging
 import ssl as ssl_module
 import time
 from collections.abc import Awaitable, Callable, Mapping
-from typing import Any
+from typing import Any, cast
 
 import orvu_sdk_core as core
 from websockets.asyncio.client import ClientConnection
@@ -53,8 +53,10 @@ def retry_after_seconds(value: str | None, now: float | None = None) -> float | 
 
 def room_list(reply: Reply) -> list[str] | None:
     """The room ids of an `agent_rooms` join reply, or None when it holds no list."""
-    listed = reply.response.get("rooms")
-    return [room for room in listed if isinstance(room, str)] if isinstance(listed, list) else None
+    listed: object = reply.response.get("rooms")
+    if not isinstance(listed, list):
+        return None
+    return [room for room in cast(list[object], listed) if isinstance(room, str)]
 
 
 class SessionDriver:
@@ -250,6 +252,7 @@ class SessionDriver:
         candidates = dict(self.subscriptions.agent_topic_rejoin_candidates())
         for kind in AGENT_TOPIC_KINDS:
             topic = self.agent_topic(kind)
+            reply: Reply | None
             if topic in candidates:
                 reply = await self._rejoin_agent_topic(socket, topic, candidates[topic])
             else:

@@ -71,7 +71,7 @@ class Tools:
     async def post(self, text: str) -> None:
         """Posts `text` to the room as the turn's reply. Sent again until the platform takes it;
         a post the platform refuses for good fails the turn."""
-        if not isinstance(text, str):
+        if not isinstance(text, str):  # pyright: ignore[reportUnnecessaryIsInstance]
             raise TypeError(f"`text` must be a str, got {type(text).__name__}")
         client_ref = f"{self.message_id}#{self.attempt}#{next(self._posts)}"
         await self._post(text, client_ref)
