@@ -61,7 +61,8 @@ class _Lane:
         self.turn: asyncio.Task[tuple[bool, str | None, bool]] | None = None
         self.cut_reason: str | None = None
         self.busy = False
-        self.overflowed = False
+        self.overflowed = False   # messages were left unclaimed: intake waits for a rejoin
+        self.resyncing = False
 
 
 @dataclasses.dataclass
@@ -128,12 +129,13 @@ class DeliveryDriver:
         if not self.accepting:
             return   # left unclaimed: the platform keeps it open for the next run
         lane = self._lane(room)
-        if lane.queue.qsize() >= self.settings.max_queue:
-            # Not claimed, so not lost: the room's open messages are pushed again once the
-            # queue has drained and the chat channel is joined again.
-            if not lane.overflowed:
-                self.rt.log("queue.full", logging.INFO, room=room)
+        if not lane.overflowed and lane.queue.qsize() >= self.settings.max_queue:
             lane.overflowed = True
+            self.rt.log("queue.full", logging.INFO, room=room)
+        if lane.overflowed:
+            # Not claimed, so not lost: the room's open messages are pushed again, in order, once
+            # the queue has drained and the chat channel is joined again. Nothing newer is taken
+            # meanwhile, so that the room's order holds.
             return
         held = message.get("agent_status")
         word = self.claims.guarded_claim(room, message_id, self.retries,
@@ -164,6 +166,13 @@ class DeliveryDriver:
             self.rt.log("writes.unparked", room=room, count=unparked)
         self._lane(room)
 
+    def chat_joining(self, room: str) -> None:
+        """The room's chat channel is about to be joined: the platform pushes every open message
+        of the room right after the join reply, in the room's order, so intake opens again."""
+        lane = self._lanes.get(room)
+        if lane is not None:
+            lane.overflowed = lane.resyncing = False
+
     def room_gone(self, room: str) -> None:
         """The agent is no longer in the room: a turn running there is cut short and settled."""
         self.claims.discard_completed(room)
@@ -184,8 +193,8 @@ class DeliveryDriver:
             finally:
                 lane.busy = False
                 await self.rt.changed_now()
-            if lane.overflowed and lane.queue.empty() and self.accepting:
-                lane.overflowed = False
+            if lane.overflowed and not lane.resyncing and lane.queue.empty() and self.accepting:
+                lane.resyncing = True
                 if self.resync_room is not None:
                     self.resync_room(room)
 
@@ -212,9 +221,12 @@ class DeliveryDriver:
             self.rt.log("turn.cut", logging.INFO, room=room, message=message_id, reason=reason)
             # The attempt is given back either way.
             self.retries.discard_attempt(message_id)
-            if not item.handed:
-                # Cut before the platform knew of the hand-off: nothing to settle. Unclaimed
-                # again, the message is pushed again when its room is joined again.
+            if not item.handed or not self.accepting:
+                # Cut before the platform knew of the hand-off, or by a stop: given back
+                # unsettled. Unclaimed again, the message stays open on the platform and is
+                # pushed again when its room is next joined, by this run or the next one. (A
+                # settlement written now would be lost on the next run: its ClaimRegistry
+                # hands out the same tokens again, which the platform takes as duplicates.)
                 self.claims.release(room, message_id)
                 self._payloads.pop(message_id, None)
                 self._journal_discarded(room, message_id)
@@ -368,6 +380,10 @@ class DeliveryDriver:
         await self.rt.changed_now()
 
     def _requeue(self, room: str, message_id: str) -> None:
+        if not self.accepting:
+            # Stopping: the platform keeps the message open for the next run.
+            self._payloads.pop(message_id, None)
+            return
         payload = self._payloads.get(message_id)
         word = self.claims.guarded_claim(room, message_id, self.retries)
         self.rt.log("message.retry", room=room, message=message_id, answer=word)

@@ -360,6 +360,7 @@ class SessionDriver:
         chat, people = core.chat_room_topic(room), core.room_participants_topic(room)
         async with self._room_lock(room):
             try:
+                self.delivery.chat_joining(room)
                 first = await socket.join(chat)
             except (ConnectionLost, asyncio.CancelledError):
                 # Whatever the platform joined went with the socket, so Absent is the truth.
@@ -409,6 +410,8 @@ class SessionDriver:
             if not lost:
                 break
             for topic in lost:
+                if topic == topics[0]:
+                    self.delivery.chat_joining(room)
                 reply = await socket.join(topic)
                 if not reply.ok:
                     await self._room_rejoin_failed(socket, room, ticket, reply)
