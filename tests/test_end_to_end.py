@@ -524,6 +524,7 @@ def test_faults_at_any_moment_strand_nothing(seed):
     struck = {kind for kind, count in result.fault_counts.items() if count}
     assert {"drop", "crash_channel", "close_channel", "remove_from_room"} <= struck
     assert result.stranded == [], f"rooms never joined again: {result.stranded}"
+    assert result.unnoticed == 0, "a platform gone silent was never noticed"
     assert (len(result.lost), result.lost[:5]) == (0, []), "messages never settled"
     assert result.duplicated == [] and result.violations == []
     assert result.settled_s is not None, f"not settled within {CHAOS_SETTLE_S} s of the last fault"
