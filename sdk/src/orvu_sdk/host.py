@@ -136,6 +136,7 @@ class Host:
         self._run_task: asyncio.Task[core.SessionState] | None = None
         self._running = False
         self._stop_requested = False
+        self._stopping: asyncio.Future[None] | None = None
 
     def __repr__(self) -> str:
         return f"Host({redact_url(self._url)!r}, agent_id={self.agent_id!r}, state={self.state})"
@@ -197,9 +198,13 @@ class Host:
     async def stop(self) -> None:
         """Stops gracefully: takes no new message, lets turns in flight finish (or cuts them
         short and settles them after `stop_timeout_s`), leaves the rooms and ends the session."""
-        if self._stop_requested:
-            return
-        self._stop_requested = True
+        if self._stopping is None:
+            self._stop_requested = True
+            self._stopping = asyncio.ensure_future(self._stop())
+        # Every caller returns once the stop is done; cancelling one caller stops nothing.
+        await asyncio.shield(self._stopping)
+
+    async def _stop(self) -> None:
         driver = self.session_driver
         delivery = self.delivery_driver
         driver.stopping = True
