@@ -503,8 +503,8 @@ def test_a_platform_gone_silent_is_noticed_within_the_dead_threshold():
         "base_delay_s": 0.05, "factor": 2.0, "max_delay_s": 1, "stable_reset_s": 60,
         "rapid_disconnect_uptime_s": 0.01, "rapid_window_s": 300, "rapid_first_min_delay_s": 0.05,
         "rapid_second_min_delay_s": 0.05, "rapid_cooldown_base_s": 0.05, "rapid_cooldown_step_s": 0,
-        "rapid_cooldown_max_s": 1, "rapid_threshold": 100, "heartbeat_interval_s": 0.2,
-        "dead_threshold_s": 0.6}
+        "rapid_cooldown_max_s": 1, "rapid_threshold": 100, "heartbeat_interval_s": 0.25,
+        "dead_threshold_s": 1.0}
     sim = PlatformSimulator(rooms=("lobby",))
     ids: list[str] = []
 
@@ -516,6 +516,8 @@ def test_a_platform_gone_silent_is_noticed_within_the_dead_threshold():
 
     host, _ = run(sim, script, policy=policy, time_scale=1.0)
     ((went_silent, closed),) = sim.records.silences.values()
-    assert closed is not None and closed - went_silent <= 0.6 + 0.25
+    # Noticed within the dead threshold of the last frame, which came before the silence (the
+    # margin is the event loop's, on a busy machine).
+    assert closed is not None and closed - went_silent <= 1.0 + 0.5
     assert len(sim.records.connections) == 2 and host.stats["reconnects"] == 1
     assert replies(sim, ids[0]) == ["echo: said into the silence"]
