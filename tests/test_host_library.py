@@ -86,6 +86,7 @@ async def settle_and_close(sim: PlatformSimulator) -> None:
     ({"turn_timeout_s": float("nan")}, ValueError, "`turn_timeout_s`"),
     ({"stop_timeout_s": -1}, ValueError, "`stop_timeout_s`"),
     ({"time_scale": 0}, ValueError, "`time_scale`"),
+    ({"max_frame_bytes": "64k"}, TypeError, "`max_frame_bytes`"),
 ])
 def test_bad_arguments_raise_naming_the_argument(change, error, name):
     arguments: dict[str, Any] = {"url": "ws://127.0.0.1:1/socket/websocket", "agent_id": AGENT, "agent": echo}
@@ -521,3 +522,21 @@ def test_a_platform_gone_silent_is_noticed_within_the_dead_threshold():
     assert closed is not None and closed - went_silent <= 1.0 + 0.5
     assert len(sim.records.connections) == 2 and host.stats["reconnects"] == 1
     assert replies(sim, ids[0]) == ["echo: said into the silence"]
+
+
+def test_a_known_frame_limit_refuses_a_post_without_costing_the_connection():
+    sim = PlatformSimulator(rooms=("lobby",))
+    ids: list[str] = []
+
+    async def agent(message: MessageCreated, tools: Tools) -> None:
+        await tools.post("x" * 70_000 if message["content"] == "huge" else "small")
+
+    async def script(host: Host) -> None:
+        ids.extend([await sim.publish("lobby", "huge"), await sim.publish("lobby", "next")])
+        await settle_and_close(sim)
+
+    run(sim, script, agent=agent, max_frame_bytes=sim.max_frame_bytes)
+    huge, following = (sim.messages[i] for i in ids)
+    assert (huge.terminal, huge.error) == ("failed", "the platform refused send_message: message too big")
+    assert following.terminal == "processed"
+    assert sim.records.protocol["oversized"] == 0 and len(sim.records.connections) == 1

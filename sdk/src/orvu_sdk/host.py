@@ -70,6 +70,8 @@ class Host:
     returns one (it may be async), asked again on every connect; they never appear in a log,
     an exception or a repr. `policy` is a `SessionPolicy` or its configuration mapping.
     `headers` are sent with the upgrade request; `ssl` is a custom TLS context for `wss://`.
+    `max_frame_bytes` is the platform's frame limit when it is known (frames above it are
+    refused here; without it the limit is learned from the platform's first refusal).
     `max_queue` bounds each room's queue, `max_concurrent_turns` the turns running across
     rooms. `turn_timeout_s` and `stop_timeout_s` are wall-clock seconds: how long a turn may
     run, and how long `stop()` lets turns in flight finish before it cuts them short. `time_scale` runs the host's clock faster for tests
@@ -83,7 +85,7 @@ class Host:
                  max_retries: int = 2, max_queue: int = 100, max_concurrent_turns: int = 8,
                  turn_timeout_s: float | None = 300.0, stop_timeout_s: float = 30.0,
                  write_retry_s: float = 1.0, max_write_refusals: int = 3,
-                 time_scale: float = 1.0, seed: int | None = None) -> None:
+                 max_frame_bytes: int | None = None, time_scale: float = 1.0, seed: int | None = None) -> None:
         _require("url", url, str)
         scheme = urllib.parse.urlsplit(url).scheme
         if scheme not in ("ws", "wss"):
@@ -118,6 +120,7 @@ class Host:
         _positive("stop_timeout_s", stop_timeout_s)
         _positive("write_retry_s", write_retry_s)
         _positive("time_scale", time_scale)
+        _positive("max_frame_bytes", max_frame_bytes, allow_none=True, integer=True)
         self.agent_id = agent_id
         self.hooks = hooks if hooks is not None else Hooks()
         self.stop_timeout_s = stop_timeout_s
@@ -133,6 +136,7 @@ class Host:
         self.session_driver = SessionDriver(self._rt, self.delivery_driver, url=url, params=params,
                                             headers=headers, ssl=ssl, on_push=self._on_push)
         self.delivery_driver.resync_room = self.session_driver.resync_room
+        self.session_driver.frame_limit.max_bytes = max_frame_bytes
         self._run_task: asyncio.Task[core.SessionState] | None = None
         self._running = False
         self._stop_requested = False
