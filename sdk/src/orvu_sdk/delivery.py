@@ -190,6 +190,9 @@ class DeliveryDriver:
                 await self._handle(room, lane, item)
             except ConnectionLost:
                 pass   # the session is over
+            except Exception as exc:
+                # A fault of the host itself: reported, and the room goes on with its next message.
+                self.rt.error(exc, f"delivery in room {room}")
             finally:
                 lane.busy = False
                 await self.rt.changed_now()
