@@ -49,7 +49,7 @@ class EchoAgent:
         await asyncio.sleep(0)
         if "[fail]" in text:
             raise AgentError("the demo agent fails on purpose")
-        if "[flaky]" in text and self.seen[message["id"]] == 1:
+        if "[flaky]" in text and tools.attempt == 1:
             raise AgentError("the demo agent fails on a first attempt")
         if "[quiet]" in text:
             await tools.call("orvu_no_reply", reason="nothing to add")

@@ -145,8 +145,10 @@ def test_every_message_settled_exactly_once(storm):
         # The budget is used up exactly when the agent keeps failing.
         wanted = [1, 2] if "[fail]" in message.content or "[flaky]" in message.content else [1]
         assert attempts == wanted, message.id
-        assert records.retry_writes[message.id] == len(wanted) - 1
-        assert host.delivery_driver.agent.seen[message.id] == len(wanted)
+        # A turn cut short by the room's removal is settled as a retry under the same attempt
+        # and run once more, resumed, when the room is back.
+        cut = records.retry_writes[message.id] - (len(wanted) - 1)
+        assert cut >= 0 and host.delivery_driver.agent.seen[message.id] == len(wanted) + cut
         if expected == "failed":
             (failure,) = records.failure_details[message.id].values()
             assert failure["provider"] == "EchoAgent" and failure["code"] == "agent_error"
