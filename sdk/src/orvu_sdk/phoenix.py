@@ -161,13 +161,16 @@ class PhoenixSocket:
 
     `on_push(topic, event, payload)` receives every event pushed on a live channel;
     `on_channel_lost(topic, event)` is told when the server ends a channel with `phx_error`
-    or `phx_close` while the socket stays up. Both are called synchronously by the reader."""
+    or `phx_close` while the socket stays up; `on_joined(topic, reply)` gets the reply of every
+    accepted join before anything pushed after it. All are called synchronously by the reader."""
 
     def __init__(self, ws: ClientConnection, *, on_push: Callable[[str, str, Any], None],
                  on_channel_lost: Callable[[str, str], None], reply_timeout_s: float,
                  heartbeat_interval_s: float | None = None, dead_threshold_s: float | None = None,
-                 frame_limit: FrameLimit | None = None, version: int = 2) -> None:
+                 frame_limit: FrameLimit | None = None, version: int = 2,
+                 on_joined: Callable[[str, Reply], None] | None = None) -> None:
         self.ws = ws
+        self._on_joined = on_joined
         self.version = version
         self._on_push = on_push
         self._on_channel_lost = on_channel_lost
@@ -315,9 +318,12 @@ class PhoenixSocket:
                       cast(dict[str, Any], response) if isinstance(response, dict) else {})
         topic = self._joins.pop(key, None)
         if topic is not None and self._join_refs.get(topic) == key:
-            # Settled here, before any push that follows the reply is read.
+            # Settled here, before any push that follows the reply is read: so is what the
+            # reply carries (a snapshot that later pushes change).
             if reply.ok:
                 self._joined.add(topic)
+                if self._on_joined is not None:
+                    self._on_joined(topic, reply)
             else:
                 self._forget(topic)
         if not future.done():

@@ -164,8 +164,8 @@ class SessionDriver:
                                reply_timeout_s=max(1.0, rt.real(policy.dead_threshold_s)),
                                heartbeat_interval_s=rt.real(policy.heartbeat_interval_s),
                                dead_threshold_s=rt.real(policy.dead_threshold_s),
-                               frame_limit=self.frame_limit, version=frame_version(ws.request.path
-                                                                                   if ws.request else self.url))
+                               frame_limit=self.frame_limit, on_joined=self._on_joined,
+                               version=frame_version(ws.request.path if ws.request else self.url))
         rt.socket = socket
         self._supersede = None
         reconnect = self._connected_once
@@ -440,15 +440,21 @@ class SessionDriver:
         self.subscriptions.acknowledge_room_reconciled(room)
         self.rt.poke()
 
+    def _on_joined(self, topic: str, reply: Reply) -> None:
+        """A join accepted: the participant list of a `room_participants` join reply is taken
+        at once, before any participant event pushed after it is read."""
+        kind, _, room = topic.partition(":")
+        if kind != "room_participants":
+            return
+        roster = self.rt.rosters.setdefault(room, core.ParticipantRoster())
+        try:
+            roster.set_all(reply.response.get("participants", []), trace_context=topic)
+        except (TypeError, ValueError) as exc:
+            self.rt.log("participants.refused", logging.WARNING, room=room, error=str(exc)[:200])
+
     def _room_joined(self, room: str, participants_reply: Reply | None, rejoined: bool) -> None:
         if participants_reply is not None:
-            roster = self.rt.rosters.setdefault(room, core.ParticipantRoster())
-            listed = participants_reply.response.get("participants", [])
-            try:
-                roster.set_all(listed, trace_context=f"room:{room}")
-                self.rt.fire("on_participants", room, self.delivery.participants_of(room))
-            except (TypeError, ValueError) as exc:
-                self.rt.log("participants.refused", logging.WARNING, room=room, error=str(exc)[:200])
+            self.rt.fire("on_participants", room, self.delivery.participants_of(room))
         self.rt.ready_rooms.add(room)
         self.rt.log("room.ready", logging.INFO, room=room)
         if rejoined:
