@@ -38,8 +38,9 @@ def test_a_host_under_faults_passes_and_the_run_ends_once_settled(tmp_path):
     host.write_text(textwrap.dedent(f'''
         import asyncio, sys
         sys.path.insert(0, {str(EXAMPLES)!r})
-        from reference_host import ReferenceHost
-        asyncio.run(ReferenceHost(sys.argv[1], log=None, time_scale=0.001).run())
+        from orvu_sdk import Host
+        from reference_host import EchoAgent
+        asyncio.run(Host(sys.argv[1], agent_id="agent-1", agent=EchoAgent(), time_scale=0.001).run())
     '''), encoding="utf-8")
     process, url = start_serve("--rooms", "a,b,c", "--seed", "4", "--messages", "60", "--pace", "0.005",
                                "--faults", "drop,crash_channel,remove_from_room,refuse_writes",

@@ -19,12 +19,13 @@ import sys
 import pytest
 
 sys.path.insert(0, {str(EXAMPLES)!r})
-from reference_host import ReferenceHost
+from reference_host import EchoAgent
+from orvu_sdk import Host
 from orvu_sdk.testing import PlatformSimulator, assert_exactly_once
 
 
 async def drive(platform, messages, rooms):
-    host = ReferenceHost(platform.url, log=None, time_scale=0.001)
+    host = Host(platform.url, agent_id=platform.agent_id, agent=EchoAgent(), time_scale=0.001)
     task = asyncio.create_task(host.run())
     await platform.wait_for(platform.fully_subscribed, 20)
     for n in range(messages):
