@@ -265,6 +265,7 @@ def test_records_that_ride_are_lost_with_the_process_and_nothing_after_them_land
     (lambda j: j.settled_failed("r", "m", None, True), TypeError),
     (lambda j: j.settled_failed("r", "m", "e", 1), TypeError),
     (lambda j: j.write_refused("r", "m", "0", "rejected"), TypeError),
+    (lambda j: j.run_ended("m", "complete"), TypeError),
     (lambda j: j.claim("r", "m", self_echo=1), TypeError),
     (lambda j: Journal(MemoryStore(), max_retries="2"), TypeError),
     (lambda j: Journal(MemoryStore(), max_retries=-1), ValueError),

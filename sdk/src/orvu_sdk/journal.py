@@ -31,11 +31,11 @@ from __future__ import annotations
 import dataclasses
 import os
 from collections.abc import Callable, Sequence
-from typing import TYPE_CHECKING, Literal
+from typing import TYPE_CHECKING, cast
 
 import orvu_sdk_core as core
 
-from .store import Field, LedgerStore, Record, SQLiteStore, StoreCorruptError, StoreError
+from .store import Field, LedgerStore, Record, SQLiteStore, StoreCorruptError, optional_int
 
 if TYPE_CHECKING:
     from orvu_sdk_core import SettlementDescription
@@ -107,9 +107,18 @@ def _text(name: str, value: object) -> str:
     return value
 
 
-def _bound(name: str, value: int | None) -> None:
-    if value is not None and (isinstance(value, bool) or not isinstance(value, int)):
-        raise TypeError(f"{name} must be an int or None, got {type(value).__name__}")
+def _run(value: object) -> Run:
+    if not isinstance(value, Run):
+        raise TypeError(f"run must be a Run from run_started, got {type(value).__name__}")
+    return value
+
+
+def _open_store(store: object) -> LedgerStore | None:
+    if store is None or isinstance(store, LedgerStore):
+        return store
+    if isinstance(store, (str, os.PathLike)):
+        return SQLiteStore(cast("str | os.PathLike[str]", store))
+    raise TypeError(f"store must be a path, a LedgerStore or None, got {type(store).__name__}")
 
 
 class _Diverged(Exception):
@@ -145,12 +154,8 @@ class Journal:
                  max_completed: int | None = None) -> None:
         for name, value in (("max_retries", max_retries), ("max_tracked", max_tracked),
                             ("max_completed", max_completed)):
-            _bound(name, value)
-        if isinstance(store, (str, os.PathLike)):
-            store = SQLiteStore(store)
-        elif store is not None and not isinstance(store, LedgerStore):
-            raise TypeError(f"store must be a path, a LedgerStore or None, got {type(store).__name__}")
-        self._store = store
+            optional_int(name, value)
+        store = self._store = _open_store(store)
         self._queued: list[Record] = []
         self._open_runs: dict[tuple[str, str], int] = {}   # (room, message) -> hand-off
         self._rooms: set[str] = set()
@@ -196,9 +201,9 @@ class Journal:
             "attempt": self._replay_attempt,
             "end": self._end,
             "discard": self._discard,
-            "settle": self._settle,
+            "settle": self._replay_settle,
             "accept": self._accept,
-            "refuse": self._refuse,
+            "refuse": self._replay_refuse,
             "unpark": self.claims.unpark_acks,
             "touch": self.claims.is_completed,
             "complete": self.claims.remember_completed,
@@ -223,7 +228,7 @@ class Journal:
 
     def _replay_run(self, room_id: str, message_id: str, handoff: int) -> None:
         _text("room_id", room_id)
-        _bound("handoff", handoff)
+        optional_int("handoff", handoff)
         self.retries.record_attempt(message_id)
         self._open_runs.pop((room_id, message_id), None)   # a later run goes to the end
         self._open_runs[(room_id, message_id)] = handoff
@@ -248,17 +253,23 @@ class Journal:
         self.retries.discard_attempt(message_id)
         self._open_runs.pop((room_id, message_id), None)
 
-    def _settle(self, room_id: str, message_id: str, status: str, error: str | None,
-                allow_retry: int, token: str | None) -> SettlementDescription:
-        if status == "processed":
-            settlement = self.claims.record_processed_settlement(room_id, message_id)
-        elif status == "failed" and isinstance(error, str):
-            settlement = self.claims.record_failed_settlement(
-                room_id, message_id, error, self.retries, bool(allow_retry))
-        else:
-            raise ValueError(f"unknown settlement status {status!r}")
-        if token is not None and settlement["token"] != token:
+    def _replay_settle(self, room_id: str, message_id: str, status: str, error: str | None,
+                       allow_retry: int, token: str) -> None:
+        if status not in ("processed", "failed") or (status == "processed") != (error is None) \
+                or allow_retry not in (0, 1):
+            raise ValueError(f"unknown settlement {status!r} (allow_retry {allow_retry!r})")
+        settlement = self._settle(room_id, message_id, error, allow_retry == 1)
+        if settlement["token"] != token:
             raise _Diverged(f"token {settlement['token']}, recorded {token}")
+
+    def _settle(self, room_id: str, message_id: str, error: str | None,
+                allow_retry: bool) -> SettlementDescription:
+        """A processed settlement without `error`, a failed one with it."""
+        if error is None:
+            settlement = self.claims.record_processed_settlement(room_id, message_id)
+        else:
+            settlement = self.claims.record_failed_settlement(room_id, message_id, error, self.retries,
+                                                              allow_retry)
         # A settlement ends the run of the message, if one was open (an exhausted message
         # is settled without one).
         self._open_runs.pop((room_id, message_id), None)
@@ -270,11 +281,15 @@ class Journal:
             raise _Diverged(f"token {token} closed no obligation")
         return accepted
 
-    def _refuse(self, room_id: str, message_id: str, token: str, reason: str) -> tuple[bool, int]:
+    def _replay_refuse(self, room_id: str, message_id: str, token: str, reason: str) -> None:
         member = core.ParkedReason.from_wire_name(reason)
         if member is None:
             raise ValueError(f"unknown parking reason {reason!r}")
-        parked = self.claims.park_settlement(room_id, message_id, token, member)
+        self._refuse(room_id, message_id, token, member)
+
+    def _refuse(self, room_id: str, message_id: str, token: str,
+                reason: core.ParkedReason) -> tuple[bool, int]:
+        parked = self.claims.park_settlement(room_id, message_id, token, reason)
         return parked, self.claims.record_ack_retry(room_id, message_id)
 
     # -- recording ------------------------------------------------------------------------
@@ -349,6 +364,7 @@ class Journal:
     def run_ended(self, run: Run, outcome: str) -> None:
         """The agent's turn ended (`outcome`, e.g. "complete", "missing_reply", "failed",
         kept for the record). Rides with the settlement's commit, which follows."""
+        run = _run(run)
         _text("outcome", outcome)
         self._end(run.room_id, run.message_id, outcome)
         self._queue("end", (run.room_id, run.message_id, outcome))
@@ -356,6 +372,7 @@ class Journal:
     def attempt_discarded(self, run: Run) -> None:
         """The host's own control signal aborted the run before the agent ran: the attempt
         is taken back (`discard_attempt`). Rides with the next commit."""
+        run = _run(run)
         self._discard(run.room_id, run.message_id)
         self._queue("discard", (run.room_id, run.message_id))
 
@@ -363,7 +380,7 @@ class Journal:
         """The message was handled: `record_processed_settlement`. Commits; send the
         terminal write with the returned token afterwards."""
         _text("room_id", room_id)
-        settlement = self._settle(room_id, message_id, "processed", None, 0, None)
+        settlement = self._settle(room_id, message_id, None, False)
         self._commit(("settle", (room_id, message_id, "processed", None, 0, settlement["token"])))
         return settlement
 
@@ -373,9 +390,7 @@ class Journal:
         Commits; send the terminal write with the returned token afterwards."""
         _text("room_id", room_id)
         _text("error", error)
-        if not isinstance(allow_retry, bool):
-            raise TypeError(f"allow_retry must be a bool, got {type(allow_retry).__name__}")
-        settlement = self._settle(room_id, message_id, "failed", error, int(allow_retry), None)
+        settlement = self._settle(room_id, message_id, error, allow_retry)
         self._commit(("settle", (room_id, message_id, "failed", error, int(allow_retry), settlement["token"])))
         return settlement
 
@@ -392,11 +407,8 @@ class Journal:
                       reason: core.ParkedReason) -> tuple[bool, int]:
         """The platform refused the terminal write under `token`: `park_settlement`, then
         `record_ack_retry`. Returns (parked, refusals so far). Rides with the next commit."""
-        if not isinstance(reason, core.ParkedReason):
-            raise TypeError(f"reason must be a ParkedReason, got {type(reason).__name__}")
         _text("room_id", room_id)
-        _text("token", token)
-        result = self._refuse(room_id, message_id, token, str(reason))
+        result = self._refuse(room_id, message_id, token, reason)
         self._queue("refuse", (room_id, message_id, token, str(reason)))
         return result
 

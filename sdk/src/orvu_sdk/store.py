@@ -13,7 +13,7 @@ import json
 import os
 import sqlite3
 from collections.abc import Sequence
-from typing import Protocol, TypeAlias, runtime_checkable
+from typing import Protocol, TypeAlias, cast, runtime_checkable
 
 __all__ = [
     "Field", "LedgerStore", "MemoryStore", "Record", "SCHEMA_VERSION", "SQLiteStore",
@@ -30,6 +30,18 @@ SCHEMA_VERSION = 1
 # Marks a database as a store of this library ("ORVU" in ASCII), so that another
 # application's database is never taken for an empty store and written into.
 APPLICATION_ID = 0x4F525655
+
+
+def optional_int(name: str, value: object) -> None:
+    """Refuses anything but an `int` (not a `bool`) or `None` for the argument `name`."""
+    if value is not None and (isinstance(value, bool) or not isinstance(value, int)):
+        raise TypeError(f"{name} must be an int or None, got {type(value).__name__}")
+
+
+def _file_path(path: object) -> str:
+    if not isinstance(path, (str, os.PathLike)):
+        raise TypeError(f"path must be a str or os.PathLike, got {type(path).__name__}")
+    return os.fspath(cast("str | os.PathLike[str]", path))
 
 
 class StoreError(Exception):
@@ -135,13 +147,10 @@ class SQLiteStore:
     """
 
     def __init__(self, path: str | os.PathLike[str], *, max_bytes: int | None = None) -> None:
-        if not isinstance(path, (str, os.PathLike)):
-            raise TypeError(f"path must be a str or os.PathLike, got {type(path).__name__}")
-        if max_bytes is not None and (isinstance(max_bytes, bool) or not isinstance(max_bytes, int)):
-            raise TypeError(f"max_bytes must be an int or None, got {type(max_bytes).__name__}")
+        self._path = _file_path(path)
+        optional_int("max_bytes", max_bytes)
         if max_bytes is not None and max_bytes < 1:
             raise ValueError(f"max_bytes must be at least 1, got {max_bytes}")
-        self._path = os.fspath(path)
         try:
             # No implicit transactions: every write below says where its transaction begins.
             self._db = sqlite3.connect(self._path, timeout=0, isolation_level=None)
@@ -247,7 +256,7 @@ class SQLiteStore:
                 raise StoreCorruptError(self._path, f"a record of kind {kind!r} is not readable") from exc
             if not isinstance(kind, str) or not isinstance(decoded, list):
                 raise StoreCorruptError(self._path, f"a record of kind {kind!r} is not readable")
-            records.append((kind, tuple(decoded)))
+            records.append((kind, tuple(cast("list[Field]", decoded))))
         return records
 
     def append(self, records: Sequence[Record]) -> None:
