@@ -15,10 +15,12 @@ def test_records_survive_a_reopen_in_order_and_replace_swaps_them(tmp_path):
     assert isinstance(store, LedgerStore) and isinstance(MemoryStore(), LedgerStore)
     store.append([("run", ("room", "m", 1)), ("settle", ("room", "m", "failed", "é\n\"x\"", 1, "0"))])
     store.append([("touch", ("room", "m"))])
+    many = [("touch", ("room", f"m{i}")) for i in range(1000)]   # more than one statement takes
+    store.append(many)
     store.close()
     store = SQLiteStore(str(path))
     assert store.load() == [("run", ("room", "m", 1)), ("settle", ("room", "m", "failed", "é\n\"x\"", 1, "0")),
-                            ("touch", ("room", "m"))]
+                            ("touch", ("room", "m")), *many]
     store.replace([("touch", ("r", "x"))])
     assert store.load() == [("touch", ("r", "x"))]
     assert store.name == str(path)

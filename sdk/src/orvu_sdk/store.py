@@ -30,6 +30,10 @@ SCHEMA_VERSION = 1
 # Marks a database as a store of this library ("ORVU" in ASCII), so that another
 # application's database is never taken for an empty store and written into.
 APPLICATION_ID = 0x4F525655
+# Batches up to this many records are written as one INSERT (cheaper than a transaction of
+# several statements); larger ones as a transaction. Two parameters a record keep it far
+# below the smallest parameter limit of SQLite builds (999).
+MAX_ONE_STATEMENT = 64
 
 
 def optional_int(name: str, value: object) -> None:
@@ -148,6 +152,7 @@ class SQLiteStore:
 
     def __init__(self, path: str | os.PathLike[str], *, max_bytes: int | None = None) -> None:
         self._path = _file_path(path)
+        self._inserts: dict[int, str] = {}   # the INSERT statement for a batch of n records
         optional_int("max_bytes", max_bytes)
         if max_bytes is not None and max_bytes < 1:
             raise ValueError(f"max_bytes must be at least 1, got {max_bytes}")
@@ -181,8 +186,7 @@ class SQLiteStore:
             self._check_and_create()
             self._db.execute("COMMIT")
         except BaseException:
-            if self._db.in_transaction:
-                self._db.execute("ROLLBACK")
+            self._roll_back()
             raise
         try:
             mode = self._db.execute("PRAGMA journal_mode=WAL").fetchone()[0]
@@ -224,23 +228,29 @@ class SQLiteStore:
         if version < 1 or "records" not in tables:
             raise StoreCorruptError(self._path, f"the store's schema (version {version}) is incomplete")
 
+    def _roll_back(self) -> None:
+        # SQLite may have rolled back already (a full disk does); either way nothing stays.
+        if self._db.in_transaction:
+            try:
+                self._db.execute("ROLLBACK")
+            except sqlite3.Error:
+                pass
+
     def _refusal(self, exc: sqlite3.Error) -> StoreError:
-        """The error that refuses a store at open."""
-        code = getattr(exc, "sqlite_errorcode", None)
-        if code in (sqlite3.SQLITE_BUSY, sqlite3.SQLITE_LOCKED) or "locked" in str(exc):
-            return StoreLockedError(self._path, "the store is in use by another connection "
-                                                "(is another host running on it?)")
-        if code in (sqlite3.SQLITE_NOTADB, sqlite3.SQLITE_CORRUPT) or isinstance(exc, sqlite3.DatabaseError) \
-                and "not a database" in str(exc) or "malformed" in str(exc):
-            return StoreCorruptError(self._path, f"the file is not a readable store ({exc})")
         return self._failure(exc, "cannot open the store")
 
     def _failure(self, exc: sqlite3.Error, doing: str) -> StoreError:
-        code = getattr(exc, "sqlite_errorcode", None)
-        if code == sqlite3.SQLITE_FULL or "full" in str(exc):
+        """The store's error for an `sqlite3` error met while `doing` something."""
+        code = getattr(exc, "sqlite_errorcode", 0) & 0xFF   # the primary code of an extended one
+        text = str(exc)
+        if code in (sqlite3.SQLITE_BUSY, sqlite3.SQLITE_LOCKED) or "locked" in text:
+            return StoreLockedError(self._path, f"{doing}: the store is in use by another connection "
+                                                "(is another host running on it?)")
+        if code == sqlite3.SQLITE_FULL or "full" in text:
             return StoreFullError(self._path, f"{doing}: the disk or the store's size cap is full ({exc})")
-        if code == sqlite3.SQLITE_CORRUPT or "malformed" in str(exc):
-            return StoreCorruptError(self._path, f"{doing}: the database is damaged ({exc})")
+        if code in (sqlite3.SQLITE_NOTADB, sqlite3.SQLITE_CORRUPT) or "not a database" in text \
+                or "malformed" in text:
+            return StoreCorruptError(self._path, f"{doing}: the file is not a readable store ({exc})")
         return StoreError(self._path, f"{doing} ({exc})")
 
     def load(self) -> list[Record]:
@@ -266,18 +276,32 @@ class SQLiteStore:
         self._write(records, replace=True)
 
     def _write(self, records: Sequence[Record], *, replace: bool) -> None:
-        rows = [(kind, json.dumps(fields, separators=(",", ":"))) for kind, fields in records]
+        if not records and not replace:
+            return
+        values: list[str] = []
+        for kind, fields in records:
+            values += (kind, json.dumps(fields, separators=(",", ":")))
         db = self._db
         try:
-            db.execute("BEGIN")
-            if replace:
-                db.execute("DELETE FROM records")
-            db.executemany("INSERT INTO records (kind, fields) VALUES (?, ?)", rows)
-            db.execute("COMMIT")
+            if replace or len(records) > MAX_ONE_STATEMENT:
+                db.execute("BEGIN")
+                if replace:
+                    db.execute("DELETE FROM records")
+                db.executemany("INSERT INTO records (kind, fields) VALUES (?, ?)", zip(values[::2], values[1::2]))
+                db.execute("COMMIT")
+            else:
+                # One statement is one transaction: all its rows or none, without a BEGIN
+                # and a COMMIT of their own.
+                db.execute(self._insert_sql(len(records)), values)
         except sqlite3.Error as exc:
-            if db.in_transaction:
-                db.execute("ROLLBACK")
+            self._roll_back()
             raise self._failure(exc, "cannot write to the store") from exc
+
+    def _insert_sql(self, rows: int) -> str:
+        sql = self._inserts.get(rows)
+        if sql is None:
+            sql = self._inserts[rows] = "INSERT INTO records (kind, fields) VALUES " + ",".join(["(?, ?)"] * rows)
+        return sql
 
     def close(self) -> None:
         self._db.close()
