@@ -21,6 +21,8 @@ def test_records_survive_a_reopen_in_order_and_replace_swaps_them(tmp_path):
     store = SQLiteStore(str(path))
     assert store.load() == [("run", ("room", "m", 1)), ("settle", ("room", "m", "failed", "é\n\"x\"", 1, "0")),
                             ("touch", ("room", "m")), *many]
+    with pytest.raises(ValueError, match="at most 6 fields"):
+        store.append([("wide", (1,) * 7)])
     store.replace([("touch", ("r", "x"))])
     assert store.load() == [("touch", ("r", "x"))]
     assert store.name == str(path)

@@ -9,20 +9,22 @@ the records in the process (for tests, or a host that only wants the journal's A
 
 from __future__ import annotations
 
-import json
 import os
 import sqlite3
 from collections.abc import Sequence
 from typing import Protocol, TypeAlias, cast, runtime_checkable
 
 __all__ = [
-    "Field", "LedgerStore", "MemoryStore", "Record", "SCHEMA_VERSION", "SQLiteStore",
+    "Field", "LedgerStore", "MAX_FIELDS", "MemoryStore", "Record", "SCHEMA_VERSION", "SQLiteStore",
     "StoreCorruptError", "StoreError", "StoreFullError", "StoreLockedError", "StoreVersionError",
 ]
 
 Field: TypeAlias = "str | int | None"
 # A record: its kind, then its fields. Booleans are stored as the integers 0 and 1.
 Record: TypeAlias = "tuple[str, tuple[Field, ...]]"
+# The most fields a record of `SQLiteStore` may have (one column each).
+MAX_FIELDS = 6
+_COLUMNS = "kind, arity, " + ", ".join(f"f{i}" for i in range(MAX_FIELDS))
 
 # The layout of the database written by this version. A database from a later version is
 # refused: its records may mean something this version cannot replay.
@@ -31,7 +33,7 @@ SCHEMA_VERSION = 1
 # application's database is never taken for an empty store and written into.
 APPLICATION_ID = 0x4F525655
 # Batches up to this many records are written as one INSERT (cheaper than a transaction of
-# several statements); larger ones as a transaction. Two parameters a record keep it far
+# several statements); larger ones as a transaction. Eight parameters a record keep it
 # below the smallest parameter limit of SQLite builds (999).
 MAX_ONE_STATEMENT = 64
 
@@ -79,7 +81,8 @@ class StoreFullError(StoreError):
 class LedgerStore(Protocol):
     """What the journal needs from a store.
 
-    `append` must be atomic and durable once it returns: either every record of the call is
+    Fields are `str`, `int` or `None`, at most `MAX_FIELDS` of them a record. `append` must
+    be atomic and durable once it returns: either every record of the call is
     kept, after the ones appended before, or none is and it raises `StoreError`
     (`StoreFullError` when out of space). `replace` swaps the whole sequence atomically.
     """
@@ -213,7 +216,8 @@ class SQLiteStore:
         if app == 0 and version == 0 and not tables:
             try:
                 self._db.execute(
-                    "CREATE TABLE records (seq INTEGER PRIMARY KEY, kind TEXT NOT NULL, fields TEXT NOT NULL)")
+                    "CREATE TABLE records (seq INTEGER PRIMARY KEY, kind TEXT NOT NULL, arity INTEGER NOT NULL, "
+                    + ", ".join(f"f{i}" for i in range(MAX_FIELDS)) + ")")
                 self._db.execute(f"PRAGMA application_id={APPLICATION_ID}")
                 self._db.execute(f"PRAGMA user_version={SCHEMA_VERSION}")
             except sqlite3.Error as exc:
@@ -255,18 +259,16 @@ class SQLiteStore:
 
     def load(self) -> list[Record]:
         try:
-            rows = self._db.execute("SELECT kind, fields FROM records ORDER BY seq").fetchall()
+            rows: list[tuple[object, ...]] = self._db.execute(
+                f"SELECT {_COLUMNS} FROM records ORDER BY seq").fetchall()
         except sqlite3.Error as exc:
             raise self._failure(exc, "cannot read the store") from exc
         records: list[Record] = []
-        for kind, fields in rows:
-            try:
-                decoded = json.loads(fields)
-            except ValueError as exc:
-                raise StoreCorruptError(self._path, f"a record of kind {kind!r} is not readable") from exc
-            if not isinstance(kind, str) or not isinstance(decoded, list):
-                raise StoreCorruptError(self._path, f"a record of kind {kind!r} is not readable")
-            records.append((kind, tuple(cast("list[Field]", decoded))))
+        for index, row in enumerate(rows):
+            kind, arity = row[0], row[1]
+            if not isinstance(kind, str) or not isinstance(arity, int) or not 0 <= arity <= MAX_FIELDS:
+                raise StoreCorruptError(self._path, f"record {index} is not readable")
+            records.append((kind, cast("tuple[Field, ...]", row[2:2 + arity])))
         return records
 
     def append(self, records: Sequence[Record]) -> None:
@@ -278,21 +280,24 @@ class SQLiteStore:
     def _write(self, records: Sequence[Record], *, replace: bool) -> None:
         if not records and not replace:
             return
-        values: list[str] = []
+        pad = (None,) * MAX_FIELDS
+        rows: list[tuple[Field, ...]] = []
         for kind, fields in records:
-            values += (kind, json.dumps(fields, separators=(",", ":")))
+            if len(fields) > MAX_FIELDS:
+                raise ValueError(f"a record of {self._path} holds at most {MAX_FIELDS} fields, got {len(fields)}")
+            rows.append((kind, len(fields), *fields, *pad[len(fields):]))
         db = self._db
         try:
-            if replace or len(records) > MAX_ONE_STATEMENT:
+            if replace or len(rows) > MAX_ONE_STATEMENT:
                 db.execute("BEGIN")
                 if replace:
                     db.execute("DELETE FROM records")
-                db.executemany("INSERT INTO records (kind, fields) VALUES (?, ?)", zip(values[::2], values[1::2]))
+                db.executemany(self._insert_sql(1), rows)
                 db.execute("COMMIT")
             else:
                 # One statement is one transaction: all its rows or none, without a BEGIN
                 # and a COMMIT of their own.
-                db.execute(self._insert_sql(len(records)), values)
+                db.execute(self._insert_sql(len(rows)), [value for row in rows for value in row])
         except sqlite3.Error as exc:
             self._roll_back()
             raise self._failure(exc, "cannot write to the store") from exc
@@ -300,7 +305,8 @@ class SQLiteStore:
     def _insert_sql(self, rows: int) -> str:
         sql = self._inserts.get(rows)
         if sql is None:
-            sql = self._inserts[rows] = "INSERT INTO records (kind, fields) VALUES " + ",".join(["(?, ?)"] * rows)
+            row = "(" + ", ".join(["?"] * (2 + MAX_FIELDS)) + ")"
+            sql = self._inserts[rows] = f"INSERT INTO records ({_COLUMNS}) VALUES " + ",".join([row] * rows)
         return sql
 
     def close(self) -> None:
