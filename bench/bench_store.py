@@ -11,6 +11,8 @@ processed, write accepted, release. The rows make the same ledger calls:
 For each row: the process CPU time per message (median of the repeats), its ratio
 to the bare loop, and for the stores the records and commits per message. The
 SQLite row is also given in wall time, which includes the writes' system calls.
+The last row is the start of a host on the SQLite store a repeat wrote: opening,
+checking and replaying it, per message it holds.
 A measurement, not a test: nothing is asserted, and the machine may be shared.
 
     python bench/bench_store.py             # 20,000 messages a repeat, 5 repeats
@@ -94,14 +96,15 @@ def main():
             rows.setdefault("bare loop", []).append(timed(bare, ids))
             journal = Journal(None)
             rows.setdefault("journal, no store", []).append(timed(lambda ids: journaled(journal, ids), ids))
-            for name, store in (("journal, memory", MemoryStore()),
-                                ("journal, SQLite", SQLiteStore(os.path.join(tmp, f"bench-{repeat}.db")))):
+            path = os.path.join(tmp, f"bench-{repeat}.db")
+            for name, store in (("journal, memory", MemoryStore()), ("journal, SQLite", SQLiteStore(path))):
                 counting = Counting(store)
                 journal = Journal(counting)
                 before = (counting.commits, counting.records)
                 rows.setdefault(name, []).append(timed(lambda ids: journaled(journal, ids), ids))
                 counts[name] = ((counting.commits - before[0]) / messages, (counting.records - before[1]) / messages)
                 journal.close()
+            rows.setdefault("replay at start", []).append(timed(lambda ids: Journal(path).close(), ids))
     floor = statistics.median(cpu for cpu, _ in rows["bare loop"])
     print(f"{messages} messages a repeat, {repeats} repeats, median per message")
     print(f"{'row':<20} {'CPU us':>9} {'x bare':>8} {'wall us':>9} {'commits':>8} {'records':>8}")
