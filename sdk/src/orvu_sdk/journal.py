@@ -370,8 +370,9 @@ class Journal:
         self._queue("end", (run.room_id, run.message_id, outcome))
 
     def attempt_discarded(self, run: Run) -> None:
-        """The host's own control signal aborted the run before the agent ran: the attempt
-        is taken back (`discard_attempt`). Rides with the next commit."""
+        """The host gave the run's attempt back (`discard_attempt`): its own control signal
+        aborted the run (before the agent ran, or by cutting the turn short). The run is
+        closed and will not be resumed. Rides with the next commit."""
         run = _run(run)
         self._discard(run.room_id, run.message_id)
         self._queue("discard", (run.room_id, run.message_id))
