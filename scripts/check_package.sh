@@ -3,15 +3,18 @@
 # package: what the extension exports, the platforms it runs on (manylinux
 # baseline), abi3 compliance, the stubs against the runtime module, a typed
 # host example under mypy --strict, the type checkers against planted mistakes,
-# and the release-build configuration.
+# and the release-build configuration; then the host library's wheel (pure
+# Python, typed, pinned to the module) and the library under both type checkers'
+# strict modes.
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 # The newest glibc baseline the Linux wheel may need.
 MAX_MANYLINUX=2.28
 
 WHEEL="$(build_wheel)"
+SDK_WHEEL="$(build_sdk_wheel)"
 ls dist/orvu_sdk_core-*.tar.gz >/dev/null
-install_wheel "$(first_python)" .venvs/check "$WHEEL" "" $(group_requirements check)
+install_wheel "$(first_python)" .venvs/check "$WHEEL" "" "$SDK_WHEEL" $(group_requirements check)
 PY=.venvs/check/bin/python
 echo "=== $WHEEL"
 
@@ -96,3 +99,32 @@ for platform in linux macos windows; do
     echo "$identifiers" | grep -q '^cp311-' ||
         { echo "no cp311 build for $platform" >&2; exit 1; }
 done
+
+echo "=== $SDK_WHEEL: pure Python, typed, pins the module it was built with"
+"$PY" - "$SDK_WHEEL" "$WHEEL" <<'PY'
+import email, pathlib, sys, zipfile
+sdk, core = map(pathlib.Path, sys.argv[1:])
+if not sdk.name.endswith("-py3-none-any.whl"):
+    sys.exit(f"{sdk.name} is not a pure-Python py3-none-any wheel")
+with zipfile.ZipFile(sdk) as wheel:
+    names = wheel.namelist()
+    metadata = email.message_from_bytes(wheel.read(next(n for n in names if n.endswith(".dist-info/METADATA"))))
+    entry_points = wheel.read(next(n for n in names if n.endswith(".dist-info/entry_points.txt"))).decode()
+if "orvu_sdk/py.typed" not in names:
+    sys.exit("the library's wheel holds no orvu_sdk/py.typed")
+native = [n for n in names if n.endswith((".so", ".pyd", ".dylib", ".c", ".cpp"))]
+if native:
+    sys.exit(f"the library's wheel holds native files: {native}")
+core_version = core.name.split("-")[1]
+runtime = sorted(r.replace(" ", "") for r in metadata.get_all("Requires-Dist", []) if "extra==" not in r.replace(" ", ""))
+names_only = sorted(r.split("=")[0].split(">")[0].split("<")[0].split("[")[0].lower().replace("-", "_") for r in runtime)
+if names_only != ["orvu_sdk_core", "websockets"] or f"orvu_sdk_core=={core_version}" not in runtime:
+    sys.exit(f"the library must depend on orvu_sdk_core=={core_version} and websockets only, not {runtime}")
+if "[pytest11]" not in entry_points or "orvu_sdk.testing.plugin" not in entry_points:
+    sys.exit("the library's wheel registers no pytest11 plugin")
+print(f"{sdk.name}: py.typed, runtime requirements {runtime}, pytest11 plugin registered")
+PY
+echo "=== mypy --strict on the library"
+(cd sdk && "$ROOT/$PY" -m mypy --strict src/orvu_sdk)
+echo "=== basedpyright (strict) on the library"
+.venvs/check/bin/basedpyright --pythonpath "$ROOT/$PY" -p sdk

@@ -97,15 +97,20 @@ make_group_venv() {
 }
 
 # install_wheel PY DIR WHEEL [EXTRAS [REQUIREMENT...]]: the wheel with its
-# extras ("test", "demo") and further requirements; a wheel whose content
-# changed replaces the installed module even under the same version number.
+# extras ("test", "demo") and further requirements (the library's wheel among
+# them); a wheel whose content changed replaces the installed package even
+# under the same version number.
 install_wheel() {
     local py="$1" dir="$2" wheel="$3" extras="${4:-}"; shift 3; shift $(( $# > 0 ))
-    local key
-    key="$({ sha256sum < "$wheel"; echo "$extras"; printf '%s\n' "$@"; cat "$CONSTRAINTS"; } | digest)"
+    local key requirement
+    key="$({ sha256sum < "$wheel"; echo "$extras"
+             for requirement in "$@"; do
+                 if [ -f "$requirement" ]; then sha256sum < "$requirement"; else echo "$requirement"; fi
+             done
+             cat "$CONSTRAINTS"; } | digest)"
     installed_with "$dir" "$key" && return 0
     if [ -x "$dir/bin/python" ]; then
-        "$dir/bin/python" -m pip uninstall --quiet --yes orvu_sdk_core >/dev/null 2>&1 || true
+        "$dir/bin/python" -m pip uninstall --quiet --yes orvu_sdk_core orvu-sdk >/dev/null 2>&1 || true
     fi
     venv_install "$py" "$dir" "$key" "$wheel${extras:+[$extras]}" "$@"
 }
@@ -114,4 +119,10 @@ install_wheel() {
 # prints its path.
 build_wheel() {
     bash "$ROOT/scripts/build_wheel.sh"
+}
+
+# The host library's wheel (orvu-sdk) in dist/, built by
+# scripts/build_sdk_wheel.sh unless it is up to date; prints its path.
+build_sdk_wheel() {
+    bash "$ROOT/scripts/build_sdk_wheel.sh"
 }

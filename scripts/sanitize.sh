@@ -34,6 +34,8 @@ PATH="$ROOT/.venvs/build/bin:$PATH" CXX=g++ .venvs/build/bin/python -m build --n
     -C "build-dir=build/sanitize-{wheel_tag}" \
     . >&2
 WHEEL="$(ls dist-sanitize/orvu_sdk_core-*-cp311-abi3-*.whl)"
+# The suite imports the test kit's simulator from the library's wheel.
+SDK_WHEEL="$(build_sdk_wheel)"
 echo "built sanitized $WHEEL"
 "$PY" - "$WHEEL" <<'PY' || { echo "the wheel's extension is not instrumented" >&2; exit 1; }
 import sys, zipfile
@@ -56,7 +58,7 @@ status=0
 for version in ${SANITIZE_PYTHONS:-3.11 3.13}; do
     py="$(require_python "$version")"
     venv=".venvs/sanitize-$version"
-    install_wheel "$py" "$venv" "$WHEEL" test
+    install_wheel "$py" "$venv" "$WHEEL" test "$SDK_WHEEL"
     # Preflight: the runtime is really in the process, and really checks: an
     # overflowing copy out of a malloc'd block must be caught.
     env "${SAN_ENV[@]}" "$venv/bin/python" -c 'import ctypes, orvu_sdk_core; ctypes.CDLL(None)["__asan_init"]' ||

@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
-# Runs the whole test suite against the one abi3 wheel (built first when
-# missing or out of date) under Python 3.11, 3.12 and 3.13. Extra arguments go
-# to pytest.
+# Runs the whole test suite against the one abi3 wheel and the host library's
+# wheel (each built first when missing or out of date) under Python 3.11, 3.12
+# and 3.13. Extra arguments go to pytest.
 #
 # A version that is not installed is skipped with a warning, except in CI
 # (CI set and not empty), where every one of them must run.
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 WHEEL="$(build_wheel)"
-echo "testing $WHEEL"
+SDK_WHEEL="$(build_sdk_wheel)"
+echo "testing $WHEEL with $SDK_WHEEL"
 
 status=0
 missing=()
@@ -19,7 +20,7 @@ for version in 3.11 3.12 3.13; do
         continue
     fi
     venv=".venvs/test-$version"
-    install_wheel "$py" "$venv" "$WHEEL" test
+    install_wheel "$py" "$venv" "$WHEEL" test "$SDK_WHEEL"
     echo "=== Python $("$venv/bin/python" -c 'import sys; print(sys.version.split()[0])')"
     (cd tests && "../$venv/bin/python" -m pytest -q "$@") || status=1
 done

@@ -120,3 +120,18 @@ def test_every_folder_the_readme_links_into_goes_into_the_sdist():
     include = _project()["tool"]["scikit-build"]["sdist"]["include"]
     folders = {link.split("/")[0] + "/" for link in _links(README.read_text(encoding="utf-8")) if "://" not in link}
     assert folders and folders <= set(include)
+
+
+SDK_PYPROJECT = ROOT / "sdk" / "pyproject.toml"
+
+
+@pytest.mark.skipif(not SDK_PYPROJECT.is_file() or not PYPROJECT.is_file(), reason="needs the source checkout")
+def test_the_library_pins_the_module_it_is_built_with_and_its_pins_hold():
+    core_version = _project()["project"]["version"]
+    requirements = [Requirement(r) for r in tomllib.loads(SDK_PYPROJECT.read_text(encoding="utf-8"))["project"]["dependencies"]]
+    by_name = {canonicalize_name(r.name): r for r in requirements}
+    assert set(by_name) == {"orvu-sdk-core", "websockets"}
+    assert str(by_name.pop("orvu-sdk-core").specifier) == f"=={core_version}"
+    pins = _pins()
+    for name, requirement in by_name.items():
+        assert requirement.specifier.contains(pins[name], prereleases=True), requirement

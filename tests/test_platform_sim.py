@@ -601,3 +601,49 @@ def test_a_second_socket_supersedes_the_first_for_good(first_joined):
     sim = asyncio.run(asyncio.wait_for(main(), 20))
     assert sim.records.protocol["superseded_connection"] == 1
     assert len(sim.records.connections) == 2 and sim.records.violations == []
+
+
+def test_a_silent_platform_keeps_the_socket_open_and_serves_the_next_one():
+    """After go_silent nothing at all comes on the socket (no reply, no push, no idle
+    close) and what the client sends is ignored, until the client closes it."""
+    async def script(sim: PlatformSimulator, client: RawClient) -> None:
+        await client.join("chat_room:a")
+        await sim.go_silent()
+        assert not sim.connected and sim.joined_topics() == set()
+        message_id = await sim.publish("a", "while silent")
+        await client.send([None, "hb", "phoenix", "heartbeat", {}])
+        await client.send([client.join_refs["chat_room:a"], "9", "chat_room:a", "turn_started",
+                           {"message_id": message_id, "attempt": 1}])
+        await sim.wait_for(lambda: sim.records.protocol["ignored_while_silent"] == 2)
+        async with connect(sim.url, ping_interval=None) as ws2:
+            second = RawClient(ws2)
+            frames = await second.join("chat_room:a")
+            assert [f[4]["id"] for f in frames if f[3] == "message_created"] == [message_id]
+            assert sim.connected and sim.records.protocol["superseded_connection"] == 0
+        # Longer than the idle timeout: the silent socket is not closed by the platform either.
+        with pytest.raises(TimeoutError):
+            await asyncio.wait_for(client.ws.recv(), sim.heartbeat_timeout_s * 2)
+        await client.ws.close()
+        await sim.wait_for(lambda: sim.records.silences[1][1] is not None)
+
+    sim = run(script, heartbeat_timeout_s=0.3)
+    assert sim.records.faults["go_silent"] == 1 and not sim.records.handoffs.get("m-00001")
+    (went, closed), = sim.records.silences.values()
+    assert closed is not None and closed > went
+    assert sim.records.protocol["idle_close"] == 0
+
+
+def test_random_faults_pick_only_what_applies():
+    """An agent in no room and not connected: every draw names a fault that can strike."""
+    async def main() -> None:
+        sim = PlatformSimulator(agent_id=AGENT, rooms=(), seed=3, log=None)
+        await sim.start()
+        try:
+            assert await sim.inject("remove_from_room") is False
+            assert await sim.inject("crash_channel") is False
+            drawn = {await sim.inject_random_fault() for _ in range(40)}
+            assert drawn == {"refuse_503", "refuse_429", "duplicate_event", "refuse_writes"}
+        finally:
+            await sim.stop()
+
+    asyncio.run(asyncio.wait_for(main(), 20))

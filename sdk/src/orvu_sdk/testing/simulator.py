@@ -39,6 +39,7 @@ from __future__ import annotations
 import asyncio
 import collections
 import dataclasses
+import functools
 import http
 import itertools
 import json
@@ -47,7 +48,7 @@ import random
 import re
 import time
 import urllib.parse
-from typing import Any, Callable
+from typing import Any, Callable, Concatenate, Coroutine, Iterable, ParamSpec, TypeVar
 
 from websockets.asyncio.server import ServerConnection, serve
 from websockets.exceptions import ConnectionClosed
@@ -68,6 +69,12 @@ RETRYABLE_FAULTS = (
 )
 # Faults that end the agent's session.
 TERMINAL_FAULTS = ("close_1000", "refuse_403", "supersede_final")
+# Faults that nothing on the wire announces: the agent must notice them on its own.
+SILENT_FAULTS = (
+    "go_silent",         # the socket stays open but the platform neither answers nor pushes
+)
+
+ALL_FAULTS = RETRYABLE_FAULTS + TERMINAL_FAULTS + SILENT_FAULTS
 
 # The version the simulator's own URL asks for. Phoenix's default serializers serve
 # "~> 1.0.0" (object frames) and "~> 2.0.0" (array frames); see `frame_format`.
@@ -107,6 +114,24 @@ def _iso(seq: int) -> str:
     minutes, seconds = divmod(seq, 60)
     hours, minutes = divmod(minutes, 60)
     return f"2026-01-01T{hours % 24:02d}:{minutes:02d}:{seconds:02d}Z"
+
+
+_P = ParamSpec("_P")
+_T = TypeVar("_T")
+
+
+def _on_own_loop(method: Callable[Concatenate[PlatformSimulator, _P], Coroutine[Any, Any, _T]],
+                 ) -> Callable[Concatenate[PlatformSimulator, _P], Coroutine[Any, Any, _T]]:
+    """Runs a coroutine method on the event loop that serves the simulator, so that a test
+    whose own loop runs elsewhere (the pytest fixture serves the simulator from a thread
+    of its own) can await it all the same."""
+    @functools.wraps(method)
+    async def hop(self: PlatformSimulator, /, *args: _P.args, **kwargs: _P.kwargs) -> _T:
+        home = self.loop
+        if home is None or home is asyncio.get_running_loop():
+            return await method(self, *args, **kwargs)
+        return await asyncio.wrap_future(asyncio.run_coroutine_threadsafe(method(self, *args, **kwargs), home))
+    return hop
 
 
 @dataclasses.dataclass
@@ -152,26 +177,26 @@ class Records:
     terminal_writes: dict[str, list[str]] = dataclasses.field(
         default_factory=lambda: collections.defaultdict(list))
     # message id -> accepted "failed, will retry" writes
-    retry_writes: dict[str, int] = dataclasses.field(default_factory=collections.Counter)
+    retry_writes: collections.Counter[str] = dataclasses.field(default_factory=collections.Counter[str])
     # message id -> the extension data that came with its accepted "failed" write
     failure_details: dict[str, Any] = dataclasses.field(default_factory=dict)
     duplicate_writes: int = 0
-    refused_writes: collections.Counter = dataclasses.field(default_factory=collections.Counter)
+    refused_writes: collections.Counter[str] = dataclasses.field(default_factory=collections.Counter[str])
     # message id -> replies posted in answer to it (content, client_ref)
     replies: dict[str, list[tuple[str, str]]] = dataclasses.field(
         default_factory=lambda: collections.defaultdict(list))
-    deliveries: collections.Counter = dataclasses.field(default_factory=collections.Counter)
+    deliveries: collections.Counter[str] = dataclasses.field(default_factory=collections.Counter[str])
     redeliveries: int = 0
     reordered_batches: int = 0      # batches of replies actually sent in reverse order
     replayed_completed: int = 0
-    faults: collections.Counter = dataclasses.field(default_factory=collections.Counter)
+    faults: collections.Counter[str] = dataclasses.field(default_factory=collections.Counter[str])
     fault_log: list[tuple[str, float]] = dataclasses.field(default_factory=list)
     connections: list[tuple[int, float]] = dataclasses.field(default_factory=list)
-    refused_upgrades: collections.Counter = dataclasses.field(default_factory=collections.Counter)
+    refused_upgrades: collections.Counter[int] = dataclasses.field(default_factory=collections.Counter[int])
     violations: list[str] = dataclasses.field(default_factory=list)
     # protocol-level events by kind: "vsn_refused", "malformed", "oversized", "stale_push",
     # "stale_leave", "unmatched_topic", "duplicate_join", "idle_close", "heartbeat", ...
-    protocol: collections.Counter = dataclasses.field(default_factory=collections.Counter)
+    protocol: collections.Counter[str] = dataclasses.field(default_factory=collections.Counter[str])
     # (kind, detail) for every frame or upgrade refused or ignored, in order
     refusals: list[tuple[str, str]] = dataclasses.field(default_factory=list)
     # topics closed by the server (phx_close not asked for by a leave) and crashed (phx_error)
@@ -181,6 +206,8 @@ class Records:
     view_at_terminal_fault: dict[str, Any] | None = None
     # every topic whose join the platform accepted, in order (a fault may aim at the newest)
     joins: list[str] = dataclasses.field(default_factory=list)
+    # connection id -> (went silent at, closed by the client at or None), monotonic seconds
+    silences: dict[int, tuple[float, float | None]] = dataclasses.field(default_factory=dict)
 
 
 class _Conn:
@@ -192,6 +219,7 @@ class _Conn:
         self.version = version                    # 1: object frames, 2: array frames
         self.joined: dict[str, Any] = {}          # topic -> join_ref of its live channel
         self.closed = False
+        self.silent = False                       # gone silent: frames are read and ignored
         self.last_frame_at = time.monotonic()
         self.reorder_left = 0
         self.reorder_buffer: list[list[Any]] = []
@@ -199,7 +227,13 @@ class _Conn:
 
 
 class PlatformSimulator:
-    """Serves one agent with a handful of rooms on 127.0.0.1."""
+    """Serves one agent with a handful of rooms on 127.0.0.1.
+
+    `async with PlatformSimulator(...) as platform` starts it and stops it. Its coroutine
+    methods may be awaited from any event loop: they run on the loop that started it.
+    The records and the other plain methods are meant for that loop's thread, or for
+    reading once the run is over.
+    """
 
     def __init__(self, *, agent_id: str = "agent-1", rooms: list[str] | tuple[str, ...] = ("lobby",),
                  seed: int = 0, replay_completed: int = 0, heartbeat_timeout_s: float = 60.0,
@@ -235,12 +269,23 @@ class PlatformSimulator:
         self._open_handoff: dict[str, int] = {}   # message id -> attempt being handled
         self._supersede_ids = itertools.count(1)
         self._closing: set[asyncio.Future[None]] = set()   # closes of superseded sockets
+        self._storm: asyncio.Task[None] | None = None         # faults injected by start_faults
+        self._away: list[str] = []                            # rooms the storm took the agent out of
+        self.loop: asyncio.AbstractEventLoop | None = None    # the loop serving the simulator
         self.url = ""
         self.base_url = ""
 
     # -- lifecycle -----------------------------------------------------------------
+    async def __aenter__(self) -> PlatformSimulator:
+        await self.start()
+        return self
+
+    async def __aexit__(self, *exc_info: object) -> None:
+        await self.stop()
+
     async def start(self, port: int = 0) -> str:
         """Listens on 127.0.0.1 and returns the WebSocket URL."""
+        self.loop = asyncio.get_running_loop()
         self._server = await serve(self._handler, "127.0.0.1", port,
                                    process_request=self._process_request, ping_interval=None,
                                    max_size=self.max_frame_bytes)
@@ -249,7 +294,12 @@ class PlatformSimulator:
         self.url = f"{self.base_url}?vsn={PROTOCOL_VSN}"
         return self.url
 
+    @_on_own_loop
     async def stop(self) -> None:
+        storm, self._storm = self._storm, None
+        if storm is not None:
+            storm.cancel()
+            await asyncio.gather(storm, return_exceptions=True)
         if self._server is not None:
             self._server.close()
             await self._server.wait_closed()
@@ -271,14 +321,20 @@ class PlatformSimulator:
     # -- state queries -------------------------------------------------------------
     @property
     def connected(self) -> bool:
-        return self._conn is not None and not self._conn.closed
+        return self._live() is not None
+
+    def _live(self) -> _Conn | None:
+        """The agent's connection while the platform serves it."""
+        return self._conn if self._conn is not None and not self._conn.closed else None
 
     def joined_topics(self) -> set[str]:
-        return set(self._conn.joined) if self.connected else set()
+        conn = self._live()
+        return set(conn.joined) if conn is not None else set()
 
     def live_join_ref(self, topic: str) -> str | None:
         """The join_ref of the live channel of `topic`, or None when it has none."""
-        return self._conn.joined.get(topic) if self.connected else None
+        conn = self._live()
+        return conn.joined.get(topic) if conn is not None else None
 
     def user_messages(self) -> list[SimMessage]:
         return [m for m in self.messages.values() if m.sender_type != "Agent"]
@@ -297,18 +353,31 @@ class PlatformSimulator:
             wanted |= {f"chat_room:{room}", f"room_participants:{room}"}
         return self.connected and wanted == self.joined_topics()
 
-    async def wait_for(self, predicate: Callable[[], bool], timeout: float = 30.0) -> None:
-        """Waits until `predicate()` holds; re-checked after every platform event."""
+    @_on_own_loop
+    async def wait_for(self, predicate: Callable[[], bool], timeout: float | None = 30.0) -> None:
+        """Waits until `predicate()` holds; re-checked after every platform event. None
+        waits for as long as it takes."""
         async def wait() -> None:
             async with self._changed:
                 await self._changed.wait_for(predicate)
         await asyncio.wait_for(wait(), timeout)
+
+    def settled(self) -> bool:
+        """Every user message of the agent's rooms has its terminal write, and the agent
+        holds all its topics on a live connection."""
+        return self.fully_subscribed() and not any(m.room_id in self.members for m in self.open_messages())
+
+    @_on_own_loop
+    async def wait_settled(self, timeout: float | None = 30.0) -> None:
+        """Waits until `settled()` holds; raises TimeoutError after `timeout` seconds."""
+        await self.wait_for(self.settled, timeout)
 
     async def _notify(self) -> None:
         async with self._changed:
             self._changed.notify_all()
 
     # -- publishing ----------------------------------------------------------------
+    @_on_own_loop
     async def publish(self, room: str, content: str, *, sender_id: str = "user-1",
                       sender_type: str = "User", sender_name: str | None = "Ursula") -> str:
         """Stores a new message in `room` and pushes it if the agent has the room joined."""
@@ -329,7 +398,8 @@ class PlatformSimulator:
 
     async def _deliver(self, message: SimMessage) -> None:
         topic = f"chat_room:{message.room_id}"
-        if message.room_id in self.members and self.connected and topic in self._conn.joined:
+        conn = self._live()
+        if message.room_id in self.members and conn is not None and topic in conn.joined:
             if message.sender_type != "Agent":
                 self.records.deliveries[message.id] += 1
             await self._push(topic, "message_created", message.payload())
@@ -340,6 +410,7 @@ class PlatformSimulator:
         self.records.fault_log.append((kind, time.monotonic()))
         self.log(f"FAULT {kind}")
 
+    @_on_own_loop
     async def drop(self) -> None:
         """The socket vanishes without a close frame; the agent sees 1006."""
         conn = self._conn
@@ -350,12 +421,31 @@ class PlatformSimulator:
         conn.ws.transport.abort()
         await self._notify()
 
+    @_on_own_loop
+    async def go_silent(self) -> None:
+        """The platform stops serving the live socket without closing it: nothing more is
+        sent on it (replies, heartbeat answers, pushes, the idle close) and what arrives is
+        read and ignored, until the client closes it. New connections are served as usual;
+        messages published meanwhile wait for the agent's next join of their room."""
+        conn = self._conn
+        if conn is None or conn.closed:
+            return
+        self._fault("go_silent")
+        conn.silent = True
+        self.records.silences[conn.cid] = (time.monotonic(), None)
+        # Detached from the platform: it is no longer the agent's connection, and the next
+        # one takes over without a word to it.
+        self._conn = None
+        await self._notify()
+
+    @_on_own_loop
     async def close_normally(self) -> None:
         """Closes the socket with 1000: the platform is done with this agent."""
         self._capture_view()
         self._fault("close_1000")
         await self._close(1000, "normal closure")
 
+    @_on_own_loop
     async def refuse_next_upgrade(self, status: int, retry_after: int | None = None) -> None:
         """Drops the socket and refuses the next upgrade with `status`."""
         kind = {503: "refuse_503", 429: "refuse_429", 403: "refuse_403"}.get(status, f"refuse_{status}")
@@ -373,6 +463,7 @@ class PlatformSimulator:
         """Refuses the next `count` upgrades with `status`, without touching the live socket."""
         self._refusals.extend([(status, retry_after)] * count)
 
+    @_on_own_loop
     async def supersede(self, *, retryable: bool = True, retry_after: int | None = None) -> None:
         """Tells the agent another connection took over, then closes this one."""
         conn = self._conn
@@ -381,7 +472,7 @@ class PlatformSimulator:
         if not retryable:
             self._capture_view()
         self._fault("supersede" if retryable else "supersede_final")
-        payload = {"reason": "superseded", "message": "a newer connection took over",
+        payload: dict[str, Any] = {"reason": "superseded", "message": "a newer connection took over",
                    "target_socket_id": None, "correlation_id": f"sup-{next(self._supersede_ids)}",
                    "retryable": retryable}
         if retry_after is not None:
@@ -395,15 +486,17 @@ class PlatformSimulator:
 
     def reorder_replies(self, count: int = 3) -> None:
         """The next `count` replies of the live connection go out in reverse order."""
-        if self.connected:
+        conn = self._live()
+        if conn is not None:
             self._fault("reorder_replies")
-            self._conn.reorder_left = count
+            conn.reorder_left = count
 
     def refuse_writes(self, count: int = 3) -> None:
         """The next `count` terminal writes are refused as "rejected"."""
         self._fault("refuse_writes")
         self._refuse_writes_left += count
 
+    @_on_own_loop
     async def remove_agent(self, room: str) -> None:
         """Takes the agent out of `room`; its open messages wait for it."""
         if room not in self.members:
@@ -416,6 +509,7 @@ class PlatformSimulator:
         await self._push(f"agent_rooms:{self.agent_id}", "room_removed", self._room_payload(room))
         await self._notify()
 
+    @_on_own_loop
     async def add_agent(self, room: str) -> None:
         """Adds the agent to `room` (again)."""
         if room in self.members:
@@ -430,10 +524,12 @@ class PlatformSimulator:
         await self._push(f"agent_rooms:{self.agent_id}", "room_added", self._room_payload(room))
         await self._notify()
 
+    @_on_own_loop
     async def participant_joins(self, room: str, participant: dict[str, Any]) -> None:
         self.participants.setdefault(room, []).append(participant)
         await self._push(f"room_participants:{room}", "participant_added", participant)
 
+    @_on_own_loop
     async def participant_leaves(self, room: str, participant_id: str) -> None:
         people = self.participants.get(room, [])
         gone = [p for p in people if p["id"] == participant_id]
@@ -441,10 +537,12 @@ class PlatformSimulator:
         if gone:
             await self._push(f"room_participants:{room}", "participant_removed", gone[0])
 
+    @_on_own_loop
     async def crash_channel(self, topic: str) -> bool:
         """The channel process of a joined `topic` dies: the client gets `phx_error`."""
         return await self._end_channel_fault(topic, "crash_channel", "phx_error")
 
+    @_on_own_loop
     async def close_channel(self, topic: str) -> bool:
         """The server closes the channel of a joined `topic`: the client gets `phx_close`."""
         return await self._end_channel_fault(topic, "close_channel", "phx_close")
@@ -470,6 +568,7 @@ class PlatformSimulator:
         self.log(f"{event} on {topic} (join_ref {join_ref})")
         await self._send(conn, [join_ref, join_ref, topic, event, {}])
 
+    @_on_own_loop
     async def push_raw(self, text: str) -> None:
         """Sends `text` as one frame on the live connection, as it is (for malformed-input checks)."""
         conn = self._conn
@@ -479,12 +578,30 @@ class PlatformSimulator:
             except ConnectionClosed:
                 conn.closed = True
 
+    @_on_own_loop
     async def push_event(self, topic: str, event: str, payload: Any) -> None:
         """Pushes an arbitrary event on a joined topic (for malformed-input checks)."""
         await self._push(topic, event, payload)
 
-    async def inject(self, kind: str) -> None:
-        """Injects one fault by name (see RETRYABLE_FAULTS and TERMINAL_FAULTS)."""
+    def applies(self, kind: str) -> bool:
+        """Whether the fault `kind` can strike now: one aimed at the live socket needs a
+        connection, one aimed at a room or a channel needs one the agent holds."""
+        if kind not in RETRYABLE_FAULTS + TERMINAL_FAULTS + SILENT_FAULTS:
+            raise ValueError(f"unknown fault {kind!r}")
+        if kind in ("drop", "supersede", "supersede_final", "reorder_replies", "close_1000", "go_silent"):
+            return self.connected
+        if kind == "remove_from_room":
+            return bool(self.members)
+        if kind in ("crash_channel", "close_channel"):
+            return bool(self.joined_topics())
+        return True
+
+    @_on_own_loop
+    async def inject(self, kind: str) -> bool:
+        """Injects one fault by name (see RETRYABLE_FAULTS, TERMINAL_FAULTS and SILENT_FAULTS);
+        False when it does not apply now (see `applies`) and nothing was done."""
+        if not self.applies(kind):
+            return False
         if kind == "drop":
             await self.drop()
         elif kind == "refuse_503":
@@ -499,6 +616,8 @@ class PlatformSimulator:
             await self.supersede(retryable=False)
         elif kind == "close_1000":
             await self.close_normally()
+        elif kind == "go_silent":
+            await self.go_silent()
         elif kind == "duplicate_event":
             self.duplicate_next_event()
         elif kind == "reorder_replies":
@@ -507,19 +626,64 @@ class PlatformSimulator:
             self.refuse_writes(self.rng.choice((1, 2, 3)))
         elif kind == "remove_from_room":
             await self.remove_agent(self.rng.choice(sorted(self.members)))
-        elif kind in ("crash_channel", "close_channel"):
-            topics = sorted(self.joined_topics())
-            if topics:
-                topic = self.rng.choice(topics)
-                await (self.crash_channel(topic) if kind == "crash_channel" else self.close_channel(topic))
         else:
-            raise ValueError(f"unknown fault {kind!r}")
+            topic = self.rng.choice(sorted(self.joined_topics()))
+            await (self.crash_channel(topic) if kind == "crash_channel" else self.close_channel(topic))
+        return True
 
-    async def inject_random_fault(self) -> str:
-        """Injects one retryable fault chosen by the seeded random source."""
-        kind = self.rng.choice(RETRYABLE_FAULTS)
+    @_on_own_loop
+    async def inject_random_fault(self) -> str | None:
+        """Injects one retryable fault chosen by the seeded random source among those that
+        apply now, and returns its name; None when none applies."""
+        kinds = [kind for kind in RETRYABLE_FAULTS if self.applies(kind)]
+        if not kinds:
+            return None
+        kind = self.rng.choice(kinds)
         await self.inject(kind)
         return kind
+
+    @_on_own_loop
+    async def start_faults(self, kinds: Iterable[str], *, every_s: tuple[float, float] = (0.05, 0.25)) -> None:
+        """Strikes with faults of `kinds` from now on, one at a time after a pause drawn
+        between the two bounds of `every_s` seconds, each chosen by the seeded random
+        source among the kinds that apply at that moment, until `calm` or `stop`. A room
+        the agent is taken out of comes back after another such pause."""
+        chosen = tuple(kinds)
+        unknown = [kind for kind in chosen if kind not in ALL_FAULTS]
+        if unknown or not chosen:
+            raise ValueError(f"kinds must name faults among {', '.join(ALL_FAULTS)}, got {list(chosen)!r}")
+        low, high = every_s
+        if not 0 < low <= high or not math.isfinite(high):
+            raise ValueError(f"every_s must be two finite bounds with 0 < low <= high, got {every_s!r}")
+        await self.calm()
+        self._storm = asyncio.ensure_future(self._strike(chosen, low, high))
+
+    async def _strike(self, kinds: tuple[str, ...], low: float, high: float) -> None:
+        while True:
+            await asyncio.sleep(self.rng.uniform(low, high))
+            if self._away:
+                await self.add_agent(self._away.pop(0))
+            applicable = [kind for kind in kinds if self.applies(kind)]
+            if not applicable:
+                continue
+            kind = self.rng.choice(applicable)
+            if kind == "remove_from_room":
+                room = self.rng.choice(sorted(self.members))
+                self._away.append(room)
+                await self.remove_agent(room)
+            else:
+                await self.inject(kind)
+
+    @_on_own_loop
+    async def calm(self) -> None:
+        """Ends the faults of `start_faults`: none strikes after this returns, and the rooms
+        they took the agent out of are given back."""
+        storm, self._storm = self._storm, None
+        if storm is not None:
+            storm.cancel()
+            await asyncio.gather(storm, return_exceptions=True)
+        while self._away:
+            await self.add_agent(self._away.pop(0))
 
     def _capture_view(self) -> None:
         self.records.view_at_terminal_fault = {
@@ -582,6 +746,10 @@ class PlatformSimulator:
         await self._notify()
         try:
             async for raw in ws:
+                if conn.silent:
+                    self.records.protocol["ignored_while_silent"] += 1
+                    await self._notify()
+                    continue
                 if conn.closed:
                     break
                 conn.last_frame_at = time.monotonic()
@@ -600,6 +768,8 @@ class PlatformSimulator:
                                           f"closed with 1009")
         finally:
             idle.cancel()
+            if conn.silent:
+                self.records.silences[conn.cid] = (self.records.silences[conn.cid][0], time.monotonic())
             conn.closed = True
             if self._conn is conn:
                 self._conn = None
@@ -637,7 +807,7 @@ class PlatformSimulator:
             pass
 
     async def _close_when_idle(self, conn: _Conn) -> None:
-        while not conn.closed:
+        while not conn.closed and not conn.silent:
             silent = time.monotonic() - conn.last_frame_at
             if silent >= self.heartbeat_timeout_s:
                 self._refuse("idle_close", f"connection {conn.cid} silent for {silent:.3f}s: closed with 1000")
@@ -678,11 +848,11 @@ class PlatformSimulator:
         if not isinstance(frame, list):
             self._refuse("malformed", f"not an array frame: {type(frame).__name__}")
             return None
-        if len(frame) < 5:
-            self._refuse("malformed", f"{len(frame)} elements, fewer than 5")
+        elements: list[Any] = frame  # pyright: ignore[reportUnknownVariableType]
+        if len(elements) < 5:
+            self._refuse("malformed", f"{len(elements)} elements, fewer than 5")
             return None
-        join_ref, ref, topic, event, payload = frame[:5]
-        return join_ref, ref, topic, event, payload
+        return elements[0], elements[1], elements[2], elements[3], elements[4]
 
     def _v1_fields(self, frame: Any) -> tuple[Any, Any, Any, Any, Any] | None:
         """An object frame: "topic", "event", "payload" and "ref" are required (null
@@ -690,11 +860,12 @@ class PlatformSimulator:
         if not isinstance(frame, dict):
             self._refuse("malformed", f"not an object frame: {type(frame).__name__}")
             return None
-        missing = [key for key in ("topic", "event", "payload", "ref") if key not in frame]
+        fields: dict[str, Any] = frame  # pyright: ignore[reportUnknownVariableType]
+        missing = [key for key in ("topic", "event", "payload", "ref") if key not in fields]
         if missing:
             self._refuse("malformed", f"object frame without {', '.join(missing)}")
             return None
-        return frame.get("join_ref"), frame["ref"], frame["topic"], frame["event"], frame["payload"]
+        return fields.get("join_ref"), fields["ref"], fields["topic"], fields["event"], fields["payload"]
 
     def _decode_binary(self, raw: bytes) -> tuple[Any, Any, str, str, Any] | None:
         """A binary push: kind 0, four one-byte sizes, then join_ref, ref, topic, event and the
@@ -719,14 +890,14 @@ class PlatformSimulator:
     @staticmethod
     def _encode(conn: _Conn, frame: list[Any]) -> str:
         # ASCII-only JSON: a lone surrogate that came in a topic goes back out escaped.
-        join_ref, ref, topic, event, payload = frame
+        _, ref, topic, event, payload = frame
         if conn.version == 1:
             # Phoenix's version 1 serializer writes these four fields only, never a join_ref.
             return json.dumps({"topic": topic, "event": event, "payload": payload, "ref": ref})
         return json.dumps(frame)
 
     async def _send(self, conn: _Conn, frame: list[Any]) -> None:
-        if conn.closed:
+        if conn.closed or conn.silent:
             return
         try:
             await conn.ws.send(self._encode(conn, frame))
@@ -802,6 +973,7 @@ class PlatformSimulator:
             self._refuse("bad_payload", f"{event} on {topic} with a {type(payload).__name__} payload")
             await self._reply(conn, live, ref, topic, "error", {"reason": "bad_payload"})
             return
+        body: dict[str, Any] = payload  # pyright: ignore[reportUnknownVariableType]
         room = topic.split(":", 1)[1]
         handler = {
             "turn_started": self._on_turn_started,
@@ -812,7 +984,7 @@ class PlatformSimulator:
         if handler is None or not topic.startswith("chat_room:"):
             await self._reply(conn, live, ref, topic, "error", {"reason": "unknown_event"})
             return
-        status, response = await handler(conn, room, event, payload)
+        status, response = await handler(conn, room, event, body)
         await self._reply(conn, live, ref, topic, status, response)
 
     async def _on_join(self, conn: _Conn, join_ref: Any, ref: Any, topic: Any, payload: Any) -> None:
@@ -877,7 +1049,7 @@ class PlatformSimulator:
         """Pushes every open message of the room again, as a durable platform does."""
         ids = self.room_log.get(room, [])
         done = [mid for mid in ids if self.messages[mid].terminal is not None]
-        replay = set(done[-self.replay_completed:]) if self.replay_completed else set()
+        replay = set(done[-self.replay_completed:]) if self.replay_completed else set[str]()
         for mid in ids:
             message = self.messages[mid]
             if message.sender_type == "Agent":
@@ -896,6 +1068,7 @@ class PlatformSimulator:
         message = self.messages.get(mid) if isinstance(mid, str) else None
         if message is None or message.room_id != room or not isinstance(attempt, int):
             return "error", {"reason": "not_found"}
+        mid = message.id
         seen = self.records.handoffs[mid]
         if any(a == attempt for a, _ in seen):
             return "ok", {"duplicate": True}      # the same hand-off announced again
@@ -933,6 +1106,7 @@ class PlatformSimulator:
         if message is None or message.room_id != room or not isinstance(token, str):
             self.records.refused_writes["not_found"] += 1
             return "error", {"reason": "not_found"}
+        mid = message.id
         if (mid, token) in self._seen_tokens:
             self.records.duplicate_writes += 1
             return "ok", {"duplicate": True}
