@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import asyncio
+import logging
 import collections
 import os
 import random
@@ -124,3 +125,44 @@ def test_a_poison_message_is_settled_after_max_retries_runs_and_its_room_goes_on
         assert sim.records.terminal_writes[message_id] == ["processed"]
         assert len(sim.records.replies[message_id]) == 1
     assert not sim.records.violations
+
+
+def test_a_full_disk_stops_the_intake_says_why_and_the_next_host_finishes(tmp_path, caplog):
+    from orvu_sdk import Host
+    from orvu_sdk.store import SQLiteStore
+
+    async def echo(message, tools):
+        await tools.post(f"echo: {message['content']}")
+
+    async def main() -> PlatformSimulator:
+        sim = PlatformSimulator(rooms=("lobby",))
+        await sim.start()
+        try:
+            host = Host(sim.url, agent_id=sim.agent_id, agent=echo, time_scale=0.01, seed=1,
+                        store=SQLiteStore(tmp_path / "host.db", max_bytes=48 * 1024))
+            task = asyncio.ensure_future(host.run())
+            await sim.wait_for(sim.fully_subscribed, 10)
+            for i in range(400):
+                await sim.publish("lobby", f"m{i} " + "x" * 200)
+            await sim.wait_for(lambda: any(getattr(r, "orvu_event", None) == "store.failed"
+                                           for r in caplog.records), 30)
+            await host.stop()
+            await asyncio.wait_for(task, 10)
+            assert sim.open_messages()          # the rest was left for the next host
+            host = Host(sim.url, agent_id=sim.agent_id, agent=echo, time_scale=0.01, seed=1,
+                        store=tmp_path / "host.db")
+            task = asyncio.ensure_future(host.run())
+            await sim.wait_for(lambda: not sim.open_messages(), 30)
+            await host.stop()
+            await asyncio.wait_for(task, 10)
+        finally:
+            await sim.stop()
+        return sim
+
+    with caplog.at_level(logging.INFO, logger="orvu_sdk"):
+        sim = asyncio.run(main())
+    failed = [r for r in caplog.records if getattr(r, "orvu_event", None) == "store.failed"]
+    assert len(failed) == 1 and str(tmp_path / "host.db") in failed[0].getMessage()
+    assert all(writes == ["processed"] for writes in sim.records.terminal_writes.values())
+    assert all(len(posted) == 1 for posted in sim.records.replies.values())
+    assert len(sim.records.terminal_writes) == 400 and not sim.records.violations

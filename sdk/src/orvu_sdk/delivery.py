@@ -28,6 +28,7 @@ import orvu_sdk_core as core
 
 from ._runtime import Runtime
 from .journal import EXHAUSTED_ERROR, Journal
+from .store import StoreError
 from .events import MessageCreated, Participant
 from .phoenix import MESSAGE_TOO_BIG, TOO_BIG_REPLY, UNMATCHED_TOPIC, ConnectionLost, Reply
 from .tools import ToolBackend, Tools
@@ -149,7 +150,7 @@ class DeliveryDriver:
             self._payloads[message_id] = message
             lane.queue.put_nowait(_Item(message_id, message))
         elif word == "exhausted":
-            self.rt.spawn(self._settle_exhausted(room, message_id))
+            self.rt.spawn(self._recorded(self._settle_exhausted(room, message_id), room))
         else:
             self.rt.count("redeliveries_recognised")
 
@@ -192,6 +193,8 @@ class DeliveryDriver:
                 await self._handle(room, lane, item)
             except ConnectionLost:
                 pass   # the session is over
+            except StoreError as exc:
+                self.store_failed(exc, f"delivery in room {room}")
             except Exception as exc:
                 # A fault of the host itself: reported, and the room goes on with its next message.
                 self.rt.error(exc, f"delivery in room {room}")
@@ -463,16 +466,35 @@ class DeliveryDriver:
                 lane.cut_reason = reason
                 lane.turn.cancel()
 
+    def store_failed(self, exc: StoreError, where: str) -> None:
+        """A decision could not be recorded (a full disk, most often): it is not acted on, and
+        no new message is taken. The message stays claimed and unsettled here; the next host on
+        the store resumes it or sends its owed write."""
+        if self.accepting:
+            self.accepting = False
+            self.rt.log("store.failed", logging.ERROR, error=str(exc)[:500],
+                        note="no new messages are taken until the host is restarted")
+        self.rt.error(exc, where, quiet=True)
+
+    async def _recorded(self, work: Awaitable[None], room: str) -> None:
+        try:
+            await work
+        except StoreError as exc:
+            self.store_failed(exc, f"terminal write in room {room}")
+
     def send_owed_writes(self) -> None:
         """Sends the terminal writes the last host owed (each once its room is joined),
         without running the agent."""
         for room, message_id in self.journal.recovery.owed:
             if self.claims.try_claim(room, message_id):
-                self.rt.spawn(self._write(room, message_id))
+                self.rt.spawn(self._recorded(self._write(room, message_id), room))
 
     async def close(self) -> None:
         workers = [lane.worker for lane in self._lanes.values() if lane.worker is not None]
         for task in workers:
             task.cancel()
         await asyncio.gather(*workers, return_exceptions=True)
-        self.journal.close()
+        try:
+            self.journal.close()   # closes the store even when the last records do not fit
+        except StoreError as exc:
+            self.store_failed(exc, "closing the store")
