@@ -218,9 +218,9 @@ class DeliveryDriver:
         lane.cut_reason = None
         if run.resumed:
             item.resumed = True   # cut short by the death of the last host
-        assert run.handoff is not None
         # A resumed run announces the hand-off of the run it resumes, and posts under its refs.
-        turn = lane.turn = asyncio.ensure_future(self._turn(room, item, run.handoff))
+        handoff = run.handoff if run.handoff is not None else attempt
+        turn = lane.turn = asyncio.ensure_future(self._turn(room, item, handoff))
         try:
             await asyncio.wait({turn})
         except asyncio.CancelledError:

@@ -79,8 +79,9 @@ class Host:
     rooms. `turn_timeout_s` and `stop_timeout_s` are wall-clock seconds: how long a turn may
     run, and how long `stop()` lets turns in flight finish before it cuts them short.
     `store` keeps the delivery ledger across restarts: a path to an SQLite database (see
-    `orvu_sdk.store.SQLiteStore`) or a `LedgerStore`; a bad store raises `StoreError` here. `time_scale` runs the host's clock faster for tests
-    (0.001: a second of backoff lasts a millisecond)."""
+    `orvu_sdk.store.SQLiteStore`) or a `LedgerStore`; a bad store raises `StoreError` here.
+    `time_scale` runs the host's clock faster for tests (0.001: a second of backoff lasts a
+    millisecond)."""
 
     def __init__(self, url: str, *, agent_id: str, agent: Agent,
                  policy: core.SessionPolicy | Mapping[str, float] | None = None,
