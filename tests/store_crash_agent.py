@@ -25,3 +25,12 @@ async def slow_echo(message: MessageCreated, tools: Tools) -> None:
     await asyncio.sleep(0.015)
     await tools.post(f"echo: {message['content']}")
     await asyncio.sleep(0.015)
+
+
+async def fails_first(message: MessageCreated, tools: Tools) -> None:
+    """Fails a message's first attempt, then echoes."""
+    with open(os.environ["STORE_TEST_RUN_LOG"], "a") as log:
+        log.write(f"{message['id']} {tools.attempt} {int(tools.resumed)}\n")
+    if tools.attempt == 1:
+        raise RuntimeError("first attempts fail")
+    await tools.post(f"echo: {message['content']}")

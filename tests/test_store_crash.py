@@ -166,3 +166,28 @@ def test_a_full_disk_stops_the_intake_says_why_and_the_next_host_finishes(tmp_pa
     assert all(writes == ["processed"] for writes in sim.records.terminal_writes.values())
     assert all(len(posted) == 1 for posted in sim.records.replies.values())
     assert len(sim.records.terminal_writes) == 400 and not sim.records.violations
+
+
+def test_an_owed_retry_write_is_sent_by_the_next_host_and_the_retry_runs(tmp_path):
+    run_log = tmp_path / "runs.log"
+    env = environment(run_log)
+
+    async def main() -> tuple[PlatformSimulator, str]:
+        async with PlatformSimulator(rooms=("lobby",)) as sim:
+            sim.refuse_writes(1)   # the first write is refused, and tried again a second later
+            message_id = await sim.publish("lobby", "hello")
+            process = await start_host(sim, "fails_first", tmp_path / "host.db", env, 3)
+            await sim.wait_for(lambda: sim.records.refused_writes["rejected"] > 0, 20)
+            process.kill()   # before it is tried again: owed
+            await process.wait()
+            process = await start_host(sim, "fails_first", tmp_path / "host.db", env, 3)
+            await sim.wait_for(lambda: not sim.open_messages(), 20)
+            process.send_signal(signal.SIGINT)
+            assert await asyncio.wait_for(process.wait(), 30) == 0
+            return sim, message_id
+
+    sim, message_id = asyncio.run(main())
+    assert run_log.read_text().split() == [message_id, "1", "0", message_id, "2", "0"]
+    assert sim.records.retry_writes[message_id] == 1
+    assert sim.records.terminal_writes[message_id] == ["processed"]
+    assert [a for a, _ in sim.records.handoffs[message_id]] == [1, 2] and not sim.records.violations

@@ -399,7 +399,13 @@ class DeliveryDriver:
         payload = self._payloads.get(message_id)
         word = self.journal.claim(room, message_id)
         self.rt.log("message.retry", room=room, message=message_id, answer=word)
-        if word == "runnable" and payload is not None:
+        if word == "runnable" and payload is None:
+            # A write the last host owed, whose payload went with it: given back, and the
+            # room's chat channel joined again, on which the platform pushes it again.
+            self.claims.release(room, message_id)
+            if self.resync_room is not None:
+                self.resync_room(room)
+        elif word == "runnable" and payload is not None:
             resumed = message_id in self._cut
             self._cut.discard(message_id)
             self._lane(room).queue.put_nowait(_Item(message_id, payload, resumed))
