@@ -23,6 +23,7 @@ from typing import Any, cast
 from ._logs import LOGGER
 from .delivery import Agent
 from .host import Host
+from .store import StoreError
 
 EXIT_STOPPED = 0
 EXIT_CRASHED = 1
@@ -56,6 +57,8 @@ def _parser() -> argparse.ArgumentParser:
                      help="environment variable holding the agent's token (default ORVU_TOKEN)")
     run.add_argument("--max-retries", type=int, default=2, help="attempts per message in all (default 2)")
     run.add_argument("--turn-timeout", type=float, default=300.0, help="seconds an agent turn may run")
+    run.add_argument("--store", default=None, metavar="PATH",
+                     help="an SQLite file that keeps retry budgets and owed writes across restarts")
     run.add_argument("--log-level", default="INFO", choices=("DEBUG", "INFO", "WARNING", "ERROR"))
     return parser
 
@@ -89,8 +92,8 @@ def main(argv: Sequence[str] | None = None) -> int:
 
     try:
         host = Host(args.url, agent_id=args.agent_id, agent=agent, params=params,
-                    max_retries=args.max_retries, turn_timeout_s=args.turn_timeout)
-    except (TypeError, ValueError) as exc:
+                    max_retries=args.max_retries, turn_timeout_s=args.turn_timeout, store=args.store)
+    except (TypeError, ValueError, StoreError) as exc:
         print(f"python -m orvu_sdk: {exc}", file=sys.stderr)
         return EXIT_USAGE
     try:

@@ -27,6 +27,8 @@ from typing import Any, cast
 import orvu_sdk_core as core
 
 from ._runtime import Runtime
+from .journal import EXHAUSTED_ERROR, Journal
+from .store import StoreError
 from .events import MessageCreated, Participant
 from .phoenix import MESSAGE_TOO_BIG, TOO_BIG_REPLY, UNMATCHED_TOPIC, ConnectionLost, Reply
 from .tools import ToolBackend, Tools
@@ -78,14 +80,17 @@ class DeliverySettings:
 class DeliveryDriver:
     def __init__(self, runtime: Runtime, agent: Agent, settings: DeliverySettings,
                  tool_backend: ToolBackend | None = None,
-                 resync_room: Callable[[str], None] | None = None) -> None:
+                 resync_room: Callable[[str], None] | None = None, journal: Journal | None = None) -> None:
         self.rt = runtime
         self.agent = agent
         self.settings = settings
         self.tool_backend = tool_backend
         self.resync_room = resync_room
-        self.claims = core.ClaimRegistry()
-        self.retries = core.RetryTracker(settings.max_retries)
+        # Every change to the ledger's lasting state goes through the journal, which records
+        # it in the host's store (or nowhere, without one) and rebuilt it from there at start.
+        self.journal = journal if journal is not None else Journal(None, max_retries=settings.max_retries)
+        self.claims = self.journal.claims
+        self.retries = self.journal.retries
         self.accepting = True
         self.handled: dict[str, int] = {}           # message id -> runs of the agent
         self._lanes: dict[str, _Lane] = {}
@@ -138,16 +143,14 @@ class DeliveryDriver:
             # meanwhile, so that the room's order holds.
             return
         held = message.get("agent_status")
-        word = self.claims.guarded_claim(room, message_id, self.retries,
-                                         durably_processed=held == "processed",
-                                         durably_failed=held == "failed",
-                                         allow_failed_retry=False)
+        word = self.journal.claim(room, message_id, durably_processed=held == "processed",
+                                  durably_failed=held == "failed", allow_failed_retry=False)
         self.rt.log("message.eligibility", room=room, message=message_id, answer=word)
         if word == "runnable":
             self._payloads[message_id] = message
             lane.queue.put_nowait(_Item(message_id, message))
         elif word == "exhausted":
-            self.rt.spawn(self._settle_exhausted(room, message_id))
+            self.rt.spawn(self._recorded(self._settle_exhausted(room, message_id), room))
         else:
             self.rt.count("redeliveries_recognised")
 
@@ -161,7 +164,7 @@ class DeliveryDriver:
 
     def room_ready(self, room: str) -> None:
         """Both topics of the room are joined (again): parked writes may go out."""
-        unparked = self.claims.unpark_acks(room)
+        unparked = self.journal.room_ready(room)
         if unparked:
             self.rt.log("writes.unparked", room=room, count=unparked)
         self._lane(room)
@@ -175,7 +178,7 @@ class DeliveryDriver:
 
     def room_gone(self, room: str) -> None:
         """The agent is no longer in the room: a turn running there is cut short and settled."""
-        self.claims.discard_completed(room)
+        self.journal.room_removed(room)
         lane = self._lanes.get(room)
         if lane is not None and lane.turn is not None and not lane.turn.done():
             lane.cut_reason = "the room was removed while the agent ran"
@@ -190,6 +193,8 @@ class DeliveryDriver:
                 await self._handle(room, lane, item)
             except ConnectionLost:
                 pass   # the session is over
+            except StoreError as exc:
+                self.store_failed(exc, f"delivery in room {room}")
             except Exception as exc:
                 # A fault of the host itself: reported, and the room goes on with its next message.
                 self.rt.error(exc, f"delivery in room {room}")
@@ -203,14 +208,19 @@ class DeliveryDriver:
 
     async def _handle(self, room: str, lane: _Lane, item: _Item) -> None:
         message_id = item.message_id
-        attempt, exhausted = self.retries.record_attempt(message_id)
-        self.rt.log("message.attempt", room=room, message=message_id, attempt=attempt, exhausted=exhausted)
-        if exhausted:
-            self._settle(room, message_id, False, "retry budget exhausted", False)
+        run = self.journal.run_started(room, message_id)
+        attempt = run.attempt
+        self.rt.log("message.attempt", room=room, message=message_id, attempt=attempt, exhausted=run.exhausted)
+        if run.exhausted:
+            self._settle(room, message_id, False, EXHAUSTED_ERROR, False)
             await self._write(room, message_id)
             return
         lane.cut_reason = None
-        turn = lane.turn = asyncio.ensure_future(self._turn(room, item, attempt))
+        if run.resumed:
+            item.resumed = True   # cut short by the death of the last host
+        # A resumed run announces the hand-off of the run it resumes, and posts under its refs.
+        handoff = run.handoff if run.handoff is not None else attempt
+        turn = lane.turn = asyncio.ensure_future(self._turn(room, item, handoff))
         try:
             await asyncio.wait({turn})
         except asyncio.CancelledError:
@@ -223,7 +233,7 @@ class DeliveryDriver:
             reason = lane.cut_reason or "the turn was cancelled"
             self.rt.log("turn.cut", logging.INFO, room=room, message=message_id, reason=reason)
             # The attempt is given back either way.
-            self.retries.discard_attempt(message_id)
+            self.journal.attempt_discarded(run)
             if not item.handed or not self.accepting:
                 # Cut before the platform knew of the hand-off, or by a stop: given back
                 # unsettled. Unclaimed again, the message stays open on the platform and is
@@ -242,6 +252,7 @@ class DeliveryDriver:
         else:
             succeeded, error, retry = turn.result()
         self._journal_run_ended(room, message_id, succeeded, error)
+        self.journal.run_ended(run, "complete" if succeeded else "failed")
         self._settle(room, message_id, succeeded, error, retry)
         await self._write(room, message_id)
 
@@ -306,16 +317,15 @@ class DeliveryDriver:
     def _settle(self, room: str, message_id: str, succeeded: bool, error: str | None, retry: bool) -> None:
         decision = core.evaluate_adapter_result(room, message_id, succeeded)
         if decision["decision"] == "processed":
-            settlement = self.claims.record_processed_settlement(room, message_id)
+            settlement = self.journal.settled_processed(room, message_id)
         else:
-            settlement = self.claims.record_failed_settlement(room, message_id, error or "failed",
-                                                              self.retries, retry)
+            settlement = self.journal.settled_failed(room, message_id, error or "failed", retry)
         self._journal_settled(room, message_id, settlement)
 
     async def _settle_exhausted(self, room: str, message_id: str) -> None:
         if not self.claims.try_claim(room, message_id):
             return
-        self._settle(room, message_id, False, "retry budget exhausted", False)
+        self._settle(room, message_id, False, EXHAUSTED_ERROR, False)
         await self._write(room, message_id)
 
     async def _write(self, room: str, message_id: str) -> None:
@@ -350,7 +360,7 @@ class DeliveryDriver:
                 brief = True
                 continue
             if reply.ok:
-                self.claims.confirm_settlement(room, message_id, settlement["token"], self.retries)
+                self.journal.write_accepted(room, message_id, settlement["token"])
                 self.claims.release(room, message_id)
                 self._journal_accepted(room, message_id, settlement["status"], retry)
                 if retry:
@@ -364,14 +374,13 @@ class DeliveryDriver:
             # the room is rejoined.
             reason = core.ParkedReason.NotFound if reply.reason in ("not_found", UNMATCHED_TOPIC) \
                 else core.ParkedReason.Rejected
-            self.claims.park_settlement(room, message_id, settlement["token"], reason)
-            self.claims.record_ack_retry(room, message_id)
+            self.journal.write_refused(room, message_id, settlement["token"], reason)
             self._journal_parked(room, message_id, str(reason))
             if reason is core.ParkedReason.Rejected:
                 self.rt.spawn(self._unpark_later(room))
             elif self.rt.room_ready(room):
                 # The room came back before this refusal was read: nothing else will unpark it.
-                self.claims.unpark_acks(room)
+                self.journal.room_ready(room)
 
     def _unparked(self, room: str, message_id: str) -> bool:
         settlement = self.claims.pending_settlement(room, message_id)
@@ -379,7 +388,7 @@ class DeliveryDriver:
 
     async def _unpark_later(self, room: str) -> None:
         await self.rt.sleep(self.settings.write_retry_s)
-        self.claims.unpark_acks(room)
+        self.journal.room_ready(room)
         await self.rt.changed_now()
 
     def _requeue(self, room: str, message_id: str) -> None:
@@ -388,9 +397,15 @@ class DeliveryDriver:
             self._payloads.pop(message_id, None)
             return
         payload = self._payloads.get(message_id)
-        word = self.claims.guarded_claim(room, message_id, self.retries)
+        word = self.journal.claim(room, message_id)
         self.rt.log("message.retry", room=room, message=message_id, answer=word)
-        if word == "runnable" and payload is not None:
+        if word == "runnable" and payload is None:
+            # A write the last host owed, whose payload went with it: given back, and the
+            # room's chat channel joined again, on which the platform pushes it again.
+            self.claims.release(room, message_id)
+            if self.resync_room is not None:
+                self.resync_room(room)
+        elif word == "runnable" and payload is not None:
             resumed = message_id in self._cut
             self._cut.discard(message_id)
             self._lane(room).queue.put_nowait(_Item(message_id, payload, resumed))
@@ -457,8 +472,35 @@ class DeliveryDriver:
                 lane.cut_reason = reason
                 lane.turn.cancel()
 
+    def store_failed(self, exc: StoreError, where: str) -> None:
+        """A decision could not be recorded (a full disk, most often): it is not acted on, and
+        no new message is taken. The message stays claimed and unsettled here; the next host on
+        the store resumes it or sends its owed write."""
+        if self.accepting:
+            self.accepting = False
+            self.rt.log("store.failed", logging.ERROR, error=str(exc)[:500],
+                        note="no new messages are taken until the host is restarted")
+        self.rt.error(exc, where, quiet=True)
+
+    async def _recorded(self, work: Awaitable[None], room: str) -> None:
+        try:
+            await work
+        except StoreError as exc:
+            self.store_failed(exc, f"terminal write in room {room}")
+
+    def send_owed_writes(self) -> None:
+        """Sends the terminal writes the last host owed (each once its room is joined),
+        without running the agent."""
+        for room, message_id in self.journal.recovery.owed:
+            if self.claims.try_claim(room, message_id):
+                self.rt.spawn(self._recorded(self._write(room, message_id), room))
+
     async def close(self) -> None:
         workers = [lane.worker for lane in self._lanes.values() if lane.worker is not None]
         for task in workers:
             task.cancel()
         await asyncio.gather(*workers, return_exceptions=True)
+        try:
+            self.journal.close()   # closes the store even when the last records do not fit
+        except StoreError as exc:
+            self.store_failed(exc, "closing the store")

@@ -5,6 +5,7 @@ from __future__ import annotations
 import asyncio
 import logging
 import math
+import os
 import ssl as ssl_module
 import time
 import urllib.parse
@@ -17,6 +18,8 @@ import orvu_sdk_core as core
 from ._logs import add_secret
 from ._runtime import Runtime
 from .delivery import Agent, DeliveryDriver, DeliverySettings
+from .journal import Journal
+from .store import LedgerStore
 from .events import MessageCreated, Participant, RoomEvent, SupersedeNotice
 from .hooks import Hooks
 from .phoenix import Params, redact_url
@@ -74,8 +77,11 @@ class Host:
     refused here; without it the limit is learned from the platform's first refusal).
     `max_queue` bounds each room's queue, `max_concurrent_turns` the turns running across
     rooms. `turn_timeout_s` and `stop_timeout_s` are wall-clock seconds: how long a turn may
-    run, and how long `stop()` lets turns in flight finish before it cuts them short. `time_scale` runs the host's clock faster for tests
-    (0.001: a second of backoff lasts a millisecond)."""
+    run, and how long `stop()` lets turns in flight finish before it cuts them short.
+    `store` keeps the delivery ledger across restarts: a path to an SQLite database (see
+    `orvu_sdk.store.SQLiteStore`) or a `LedgerStore`; a bad store raises `StoreError` here.
+    `time_scale` runs the host's clock faster for tests (0.001: a second of backoff lasts a
+    millisecond)."""
 
     def __init__(self, url: str, *, agent_id: str, agent: Agent,
                  policy: core.SessionPolicy | Mapping[str, float] | None = None,
@@ -85,7 +91,8 @@ class Host:
                  max_retries: int = 2, max_queue: int = 100, max_concurrent_turns: int = 8,
                  turn_timeout_s: float | None = 300.0, stop_timeout_s: float = 30.0,
                  write_retry_s: float = 1.0, max_write_refusals: int = 3,
-                 max_frame_bytes: int | None = None, time_scale: float = 1.0, seed: int | None = None) -> None:
+                 max_frame_bytes: int | None = None, time_scale: float = 1.0, seed: int | None = None,
+                 store: str | os.PathLike[str] | LedgerStore | None = None) -> None:
         _require("url", url, str)
         scheme = urllib.parse.urlsplit(url).scheme
         if scheme not in ("ws", "wss"):
@@ -132,7 +139,9 @@ class Host:
                                     write_retry_s=write_retry_s, max_write_refusals=max_write_refusals)
         #: The delivery layer (claims, queues, turns, writes) and the session layer (connects,
         #: topics, rooms): read them for diagnostics; drive the host through its methods.
-        self.delivery_driver = DeliveryDriver(self._rt, agent, settings, tool_backend)
+        journal = Journal(store, max_retries=max_retries)
+        self.delivery_driver = DeliveryDriver(self._rt, agent, settings, tool_backend, journal=journal)
+        self._stored = store is not None
         self.session_driver = SessionDriver(self._rt, self.delivery_driver, url=url, params=params,
                                             headers=headers, ssl=ssl, on_push=self._on_push)
         self.delivery_driver.resync_room = self.session_driver.resync_room
@@ -192,6 +201,14 @@ class Host:
         if self.state is core.SessionState.Dead:
             raise RuntimeError("this Host's session is over; make a new Host")
         self._running = True
+        recovery = self.delivery_driver.journal.recovery
+        if not self._stored:
+            self._rt.log("store.none", logging.WARNING,
+                         note="no store: a restart forgets retry budgets and owed writes")
+        else:
+            self._rt.log("store.replayed", logging.INFO, start=recovery.start, records=recovery.replayed,
+                         owed=len(recovery.owed), cut_short=len(recovery.cut_short))
+        self.delivery_driver.send_owed_writes()
         try:
             state = await self.session_driver.run()
         finally:
