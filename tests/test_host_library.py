@@ -542,3 +542,34 @@ def test_a_known_frame_limit_refuses_a_post_without_costing_the_connection():
     assert (huge.terminal, huge.error) == ("failed", "the platform refused send_message: message too big")
     assert following.terminal == "processed"
     assert sim.records.protocol["oversized"] == 0 and len(sim.records.connections) == 1
+
+
+def test_a_restart_without_a_store_never_repeats_a_token_the_platform_took():
+    # The first run's retry write is taken under its first token; it dies during the retry.
+    # The next run's registry counts tokens from the start again: its final write must still
+    # be taken as new, not as a duplicate of the first run's.
+    sim = PlatformSimulator(rooms=("lobby",))
+    ids: list[str] = []
+
+    class Crash(Exception):
+        pass
+
+    async def flaky(message: MessageCreated, tools: Tools) -> None:
+        if tools.attempt == 1:
+            raise ValueError("try again")
+        await asyncio.sleep(60)
+
+    async def crash(host: Host) -> None:
+        ids.append(await sim.publish("lobby", "hello"))
+        await sim.wait_for(lambda: len(attempts(sim, ids[0])) == 2, 10)
+        raise Crash
+
+    async def both_runs() -> None:
+        with pytest.raises(Crash):
+            await session(sim, crash, agent=flaky)
+        await session(sim, lambda host: settle_and_close(sim), agent=echo)
+
+    asyncio.run(asyncio.wait_for(both_runs(), 40))
+    message = sim.messages[ids[0]]
+    assert sim.records.retry_writes[message.id] == 1
+    assert message.terminal == "processed" and replies(sim, message.id) == ["echo: hello"]

@@ -21,6 +21,7 @@ from __future__ import annotations
 import asyncio
 import dataclasses
 import logging
+import secrets
 from collections.abc import Awaitable, Callable
 from typing import Any, cast
 
@@ -98,6 +99,13 @@ class DeliveryDriver:
         self._failures: dict[str, core.AgentFailure] = {}    # message id -> the agent's last failure
         self._cut: set[str] = set()                           # messages whose turn was cut short
         self._slots = asyncio.Semaphore(settings.max_concurrent_turns)
+        # Without a store, the next run's registry hands out tokens from "0" again, and the
+        # platform answers a (message, token) pair it has taken as a duplicate and keeps
+        # nothing: a final status written by the next run could be dropped. A prefix drawn
+        # afresh per run keeps this run's tokens its own. With a store the registry's counter
+        # is restored exactly and owed writes must go out under the tokens they were first
+        # sent with, so the module's token goes on the wire as it is.
+        self._token_prefix = "" if self.journal.durable else f"{secrets.token_hex(6)}."
         agent_name = getattr(agent, "__name__", None)
         self._agent_name = agent_name if isinstance(agent_name, str) else type(agent).__name__
 
@@ -344,7 +352,8 @@ class DeliveryDriver:
                 continue
             retry = settlement["continuation"]["kind"] == "retry"
             event = f"mark_{settlement['status']}"
-            body: dict[str, Any] = {"message_id": message_id, "token": settlement["token"], "retry": retry}
+            body: dict[str, Any] = {"message_id": message_id, "token": self._token_prefix + settlement["token"],
+                                   "retry": retry}
             if settlement["status"] == "failed":
                 error = settlement.get("error") or "failed"
                 body["error"] = error[:MAX_BRIEF_ERROR] if brief else error

@@ -182,6 +182,11 @@ class Journal:
                             for (room, message), handoff in self._open_runs.items()),
             owed=self._owed())
 
+    @property
+    def durable(self) -> bool:
+        """True when decisions are recorded in a store and survive a restart."""
+        return self._store is not None
+
     # -- replay ---------------------------------------------------------------------------
     def _name(self) -> str:
         return self._store.name if self._store is not None else "<no store>"
