@@ -53,6 +53,7 @@ def random_kills(tmp_path: Path, seed: int, count: int, kills: int) -> collectio
         async with PlatformSimulator(rooms=rooms) as sim:
             ids = [await sim.publish(rooms[i % 2], f"m{i}") for i in range(count)]
             for round_ in range(kills + 1):
+                connections = len(sim.records.connections)
                 process = await start_host(sim, "slow_echo", tmp_path / "host.db", env, 3)
                 if round_ < kills:
                     await asyncio.sleep(rng.uniform(0.2, 1.2))
@@ -61,7 +62,10 @@ def random_kills(tmp_path: Path, seed: int, count: int, kills: int) -> collectio
                     with run_log.open("a") as log:
                         log.write("KILL\n")
                     continue
-                await sim.wait_for(lambda: not sim.open_messages(), 60)
+                # The last host is up (its signal handlers set) before it is asked to stop,
+                # even when earlier hosts left nothing open.
+                await sim.wait_for(lambda: len(sim.records.connections) > connections
+                                   and sim.fully_subscribed() and not sim.open_messages(), 60)
                 process.send_signal(signal.SIGINT)
                 assert await asyncio.wait_for(process.wait(), 30) == 0
             return sim, ids
