@@ -511,7 +511,7 @@ def core_check(tmp_path_factory):
     return build_core_check(tmp_path_factory.mktemp("claims_core"))
 
 
-@pytest.mark.parametrize("case", ["token_counter_exhaustion", "ack_retry_count_saturates"])
+@pytest.mark.parametrize("case", ["token_counter_exhaustion", "counters_saturate"])
 def test_counters_at_their_limits(core_check, case):
     code, output = core_check(case)
     assert code == 0, output
