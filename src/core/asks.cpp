@@ -28,7 +28,7 @@ TokenText token_from_draw(std::uint64_t draw) noexcept {
 }
 
 void DecisionRegistry::append(std::string_view token, std::uint64_t hash, Entry entry) {
-    entries_.try_insert_back(token, hash, std::move(entry));
+    entries_.insert_back(token, std::move(entry), hash);
     unclaim(token, hash);
 }
 
@@ -55,11 +55,10 @@ std::optional<DecisionRegistry::Minted> DecisionRegistry::register_minted(std::o
     for (;;) {  // a token already in use is drawn again
         token = token_from_draw(splitmix64_next(state));
         const std::uint64_t hash = Entries::hash(token.view());
-        if (entries_.try_insert_back(token.view(), hash,
-                                     Entry{room_id ? std::optional<std::string>(std::in_place, *room_id)
-                                                   : std::nullopt,
-                                           ticket, false})
-                .second) {
+        if (entries_.insert_back(token.view(),
+                                 Entry{room_id ? std::optional<std::string>(std::in_place, *room_id) : std::nullopt,
+                                       ticket, false},
+                                 hash)) {
             unclaim(token.view(), hash);
             break;
         }

@@ -22,6 +22,7 @@
 #include <cstddef>
 #include "core/bytes.hpp"
 
+#include <concepts>
 #include <cstdint>
 #include <functional>
 #include <iterator>
@@ -204,67 +205,52 @@ public:
     std::size_t size() const noexcept { return size_; }
     bool empty() const noexcept { return size_ == 0; }
 
-    // The hash of `key` in this map, to pass to the overloads below that
-    // take it; every operation on a key has one.
+    // The hash of `key` in this map. Every operation on a key takes it as
+    // an optional last argument, `h`, for a caller that looks one key up in
+    // several maps of one key type, or several times; without it an empty
+    // map hashes nothing.
     template <class Q>
     ORVU_ALWAYS_INLINE static std::uint64_t hash(const Q& key) {
         return static_cast<std::uint64_t>(Hash{}(key));
     }
 
-    template <class Q>
-    ORVU_ALWAYS_INLINE bool contains(const Q& key, std::uint64_t h) const {
-        return lookup(key, h) != kNone;
-    }
-    template <class Q>
-    ORVU_ALWAYS_INLINE bool contains(const Q& key) const {
-        return contains(key, hash(key));
+    template <class Q, std::same_as<std::uint64_t>... H>
+    ORVU_ALWAYS_INLINE bool contains(const Q& key, H... h) const {
+        return lookup(key, h...) != kNone;
     }
 
-    template <class Q>
-    ORVU_ALWAYS_INLINE V* find(const Q& key, std::uint64_t h) {
-        std::uint32_t pos = lookup(key, h);
+    template <class Q, std::same_as<std::uint64_t>... H>
+    ORVU_ALWAYS_INLINE V* find(const Q& key, H... h) {
+        std::uint32_t pos = lookup(key, h...);
         return pos == kNone ? nullptr : &slot_at(pos).entry().second;
     }
-    template <class Q>
-    ORVU_ALWAYS_INLINE const V* find(const Q& key, std::uint64_t h) const {
-        std::uint32_t pos = lookup(key, h);
+    template <class Q, std::same_as<std::uint64_t>... H>
+    ORVU_ALWAYS_INLINE const V* find(const Q& key, H... h) const {
+        std::uint32_t pos = lookup(key, h...);
         return pos == kNone ? nullptr : &slot_at(pos).entry().second;
-    }
-    template <class Q>
-    ORVU_ALWAYS_INLINE V* find(const Q& key) {
-        return find(key, hash(key));
-    }
-    template <class Q>
-    ORVU_ALWAYS_INLINE const V* find(const Q& key) const {
-        return find(key, hash(key));
     }
 
     // Appends a new entry; an existing key keeps its value and place (returns false).
     // If it throws, nothing changed.
-    template <class Q>
-    ORVU_ALWAYS_INLINE bool insert_back(Q&& key, V value) {
-        return try_insert_back(std::forward<Q>(key), std::move(value)).second;
+    template <class Q, std::same_as<std::uint64_t>... H>
+    ORVU_ALWAYS_INLINE bool insert_back(Q&& key, V value, H... h) {
+        return try_insert_back(std::forward<Q>(key), std::move(value), h...).second;
     }
 
     // As insert_back, also giving the value stored under the key (new or existing).
-    template <class Q>
-    ORVU_ALWAYS_INLINE std::pair<V*, bool> try_insert_back(Q&& key, std::uint64_t h, V value) {
-        const std::uint32_t frag = fragment(h);
+    template <class Q, std::same_as<std::uint64_t>... H>
+    ORVU_ALWAYS_INLINE std::pair<V*, bool> try_insert_back(Q&& key, V value, H... h) {
+        const std::uint32_t frag = fragment(hash_or(key, h...));
         const Probe at = probe(key, frag);
         if (at.found != kNone) return {&slot_at(at.found).entry().second, false};
         const std::uint32_t index = append(std::forward<Q>(key), std::move(value), frag, at.free);
         return {&slots_[index].entry().second, true};
     }
-    template <class Q>
-    ORVU_ALWAYS_INLINE std::pair<V*, bool> try_insert_back(Q&& key, V value) {
-        const std::uint64_t h = hash(key);
-        return try_insert_back(std::forward<Q>(key), h, std::move(value));
-    }
 
     // Moves the key to the newest position, appending it when absent; true when appended.
-    template <class Q>
-    ORVU_ALWAYS_INLINE bool touch_back(Q&& key, std::uint64_t h, V value) {
-        const std::uint32_t frag = fragment(h);
+    template <class Q, std::same_as<std::uint64_t>... H>
+    ORVU_ALWAYS_INLINE bool touch_back(Q&& key, V value, H... h) {
+        const std::uint32_t frag = fragment(hash_or(key, h...));
         const Probe at = probe(key, frag);
         if (at.found != kNone) {
             to_back(slot_index(cells_[at.found]));
@@ -272,11 +258,6 @@ public:
         }
         append(std::forward<Q>(key), std::move(value), frag, at.free);
         return true;
-    }
-    template <class Q>
-    ORVU_ALWAYS_INLINE bool touch_back(Q&& key, V value) {
-        const std::uint64_t h = hash(key);
-        return touch_back(std::forward<Q>(key), h, std::move(value));
     }
 
     // Sets the value; a new key is appended, an existing one keeps its place.
@@ -290,29 +271,21 @@ public:
     }
 
     // Moves an existing entry to the newest position; false when absent.
-    template <class Q>
-    ORVU_ALWAYS_INLINE bool move_to_back(const Q& key, std::uint64_t h) {
-        std::uint32_t pos = lookup(key, h);
+    template <class Q, std::same_as<std::uint64_t>... H>
+    ORVU_ALWAYS_INLINE bool move_to_back(const Q& key, H... h) {
+        std::uint32_t pos = lookup(key, h...);
         if (pos == kNone) return false;
         to_back(slot_index(cells_[pos]));
         return true;
     }
-    template <class Q>
-    ORVU_ALWAYS_INLINE bool move_to_back(const Q& key) {
-        return move_to_back(key, hash(key));
-    }
 
     // The handle of a present key; a false one when absent, which insert_at
     // takes to add the key without looking for it again.
-    template <class Q>
-    ORVU_ALWAYS_INLINE Handle locate(const Q& key, std::uint64_t h) const {
+    template <class Q, std::same_as<std::uint64_t>... H>
+    ORVU_ALWAYS_INLINE Handle locate(const Q& key, H... h) const {
         if (size_ == 0) return {};
-        const Probe at = probe(key, fragment(h));
+        const Probe at = probe(key, fragment(hash_or(key, h...)));
         return at.found != kNone ? Handle(at.found, at.slot) : Handle(kNone, at.free);
-    }
-    template <class Q>
-    ORVU_ALWAYS_INLINE Handle locate(const Q& key) const {
-        return locate(key, hash(key));
     }
     // Appends `key`, found absent by locate(key, h) with no change to the map since.
     template <class Q>
@@ -333,16 +306,12 @@ public:
     ORVU_ALWAYS_INLINE void erase(Handle at) noexcept { erase_at(at.cell_); }
     ORVU_ALWAYS_INLINE void move_to_back(Handle at) noexcept { to_back(at.slot_); }
 
-    template <class Q>
-    ORVU_ALWAYS_INLINE bool erase(const Q& key, std::uint64_t h) {
-        std::uint32_t pos = lookup(key, h);
+    template <class Q, std::same_as<std::uint64_t>... H>
+    ORVU_ALWAYS_INLINE bool erase(const Q& key, H... h) {
+        std::uint32_t pos = lookup(key, h...);
         if (pos == kNone) return false;
         erase_at(pos);
         return true;
-    }
-    template <class Q>
-    ORVU_ALWAYS_INLINE bool erase(const Q& key) {
-        return erase(key, hash(key));
     }
 
     // Removes and returns the oldest entry.
@@ -393,8 +362,16 @@ private:
 
     // The table position holding `key`, or kNone; an empty map hashes nothing.
     template <class Q>
-    ORVU_ALWAYS_INLINE std::uint32_t lookup(const Q& key, std::uint64_t h) const {
-        return size_ == 0 ? kNone : probe(key, fragment(h)).found;
+    ORVU_ALWAYS_INLINE static std::uint64_t hash_or(const Q& key) {
+        return hash(key);
+    }
+    template <class Q>
+    ORVU_ALWAYS_INLINE static std::uint64_t hash_or(const Q&, std::uint64_t h) {
+        return h;
+    }
+    template <class Q, class... H>
+    ORVU_ALWAYS_INLINE std::uint32_t lookup(const Q& key, H... h) const {
+        return size_ == 0 ? kNone : probe(key, fragment(hash_or(key, h...))).found;
     }
 
     // Stores a new entry at the newest end and returns its slot; `key` must be
@@ -585,7 +562,7 @@ private:
 
 struct Unit {};
 
-// The map's keys alone; each operation also takes the key's hash, as the map's do.
+// The map's keys alone (with the key's hash as an optional last argument, as there).
 template <class K, class Hash = KeyHash<K>>
 class OrderedSet {
 public:
@@ -597,7 +574,7 @@ public:
     }
     template <class Q, class... H>
     ORVU_ALWAYS_INLINE bool insert_back(Q&& key, H... h) {
-        return map_.try_insert_back(std::forward<Q>(key), h..., Unit{}).second;
+        return map_.insert_back(std::forward<Q>(key), Unit{}, h...);
     }
     template <class Q, class... H>
     ORVU_ALWAYS_INLINE bool move_to_back(const Q& key, H... h) {
@@ -606,7 +583,7 @@ public:
     // Moves the key to the newest position, appending it when absent; true when appended.
     template <class Q, class... H>
     ORVU_ALWAYS_INLINE bool touch_back(Q&& key, H... h) {
-        return map_.touch_back(std::forward<Q>(key), h..., Unit{});
+        return map_.touch_back(std::forward<Q>(key), Unit{}, h...);
     }
     template <class Q, class... H>
     ORVU_ALWAYS_INLINE bool erase(const Q& key, H... h) {

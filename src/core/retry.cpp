@@ -6,7 +6,7 @@ namespace orvu::core {
 
 std::pair<AttemptBudget*, bool> RetryTracker::record_of(std::string_view message_id, std::uint64_t hash,
                                                         AttemptBudget fresh) {
-    const auto stored = records_.try_insert_back(message_id, hash, fresh);
+    const auto stored = records_.try_insert_back(message_id, fresh, hash);
     // A new record sits at the newest end, so trimming never removes it (nor moves it).
     if (stored.second) {
         while (records_.size() > max_tracked_) records_.drop_front();
@@ -54,8 +54,12 @@ AttemptBudget RetryTracker::budget(std::string_view message_id) const {
 }
 
 void RetryTracker::confirm_finished(std::string_view message_id, bool failed) {
+    if (!failed) {
+        records_.erase(message_id);
+        return;
+    }
     const std::uint64_t hash = Records::hash(message_id);
-    if (failed) mark_failed(message_id, hash);
+    mark_failed(message_id, hash);
     records_.erase(message_id, hash);
 }
 
