@@ -34,12 +34,6 @@ ClaimRegistry::Spot ClaimRegistry::locate(std::string_view room_id, std::string_
     return {ledger, ledger ? ledger->messages.locate(message_id, hash) : Messages::Handle(), hash};
 }
 
-const ClaimRegistry::MessageState* ClaimRegistry::find(std::string_view room_id,
-                                                       std::string_view message_id) const noexcept {
-    const RoomLedger* ledger = room(room_id);
-    return ledger ? ledger->messages.find(message_id) : nullptr;
-}
-
 template <class Change>
 auto ClaimRegistry::change_room(std::string_view room_id, RoomLedger* ledger, Change&& change) {
     const bool created = ledger == nullptr;
@@ -196,7 +190,8 @@ Outcome<> ClaimRegistry::remember_failed_ack_pending(std::string_view room_id, s
 }
 
 const AckEntry* ClaimRegistry::pending_ack(std::string_view room_id, std::string_view message_id) const {
-    const MessageState* state = find(room_id, message_id);
+    const RoomLedger* ledger = room(room_id);
+    const MessageState* state = ledger ? ledger->messages.find(message_id) : nullptr;
     return state && state->pending ? &*state->pending : nullptr;
 }
 

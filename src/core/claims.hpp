@@ -206,7 +206,6 @@ private:
         }
     };
     Spot locate(std::string_view room_id, std::string_view message_id) noexcept;
-    const MessageState* find(std::string_view room_id, std::string_view message_id) const noexcept;
 
     // The room's ledger, or nullptr. The calls on one message all name the
     // same room, so the changing calls try the room found last first; its

@@ -4,14 +4,11 @@
 
 namespace orvu::core {
 
-std::pair<AttemptBudget*, bool> RetryTracker::record_of(std::string_view message_id, std::uint64_t hash,
-                                                        AttemptBudget fresh) {
-    const auto stored = records_.try_insert_back(message_id, fresh, hash);
+AttemptBudget& RetryTracker::record_of(std::string_view message_id, std::uint64_t hash, AttemptBudget fresh) {
+    const auto [record, added] = records_.try_insert_back(message_id, fresh, hash);
     // A new record sits at the newest end, so trimming never removes it (nor moves it).
-    if (stored.second) {
-        while (records_.size() > max_tracked_) records_.drop_front();
-    }
-    return stored;
+    while (added && records_.size() > max_tracked_) records_.drop_front();
+    return *record;
 }
 
 void RetryTracker::mark_failed(std::string_view message_id, std::uint64_t hash) {
@@ -22,7 +19,7 @@ void RetryTracker::mark_failed(std::string_view message_id, std::uint64_t hash) 
 AttemptResult RetryTracker::record_attempt(std::string_view message_id) {
     const std::uint64_t hash = Records::hash(message_id);
     // A first attempt starts from zero under the current limit; either way one more is counted.
-    AttemptBudget& record = *record_of(message_id, hash, {0, max_retries_}).first;
+    AttemptBudget& record = record_of(message_id, hash, {0, max_retries_});
     record.attempts.advance();
     const AttemptResult result{record.attempts, record.attempts > record.limit};
     if (result.exhausted) mark_failed(message_id, hash);
@@ -54,22 +51,18 @@ AttemptBudget RetryTracker::budget(std::string_view message_id) const {
 }
 
 void RetryTracker::confirm_finished(std::string_view message_id, bool failed) {
-    if (!failed) {
-        records_.erase(message_id);
-        return;
-    }
     const std::uint64_t hash = Records::hash(message_id);
-    mark_failed(message_id, hash);
+    if (failed) mark_failed(message_id, hash);
     records_.erase(message_id, hash);
 }
 
 void RetryTracker::confirm_retry(std::string_view message_id, std::uint32_t attempts, std::uint32_t limit) {
     const std::uint64_t hash = Records::hash(message_id);
     // Without a record, one is written with the current max_retries as its limit.
-    AttemptBudget* record = record_of(message_id, hash, {attempts, max_retries_}).first;
-    record->attempts = std::max<std::uint32_t>(attempts, record->attempts);
-    record->limit = std::min(record->limit, limit);
-    if (record->attempts >= record->limit) mark_failed(message_id, hash);
+    AttemptBudget& record = record_of(message_id, hash, {attempts, max_retries_});
+    record.attempts = std::max<std::uint32_t>(attempts, record.attempts);
+    record.limit = std::min(record.limit, limit);
+    if (record.attempts >= record.limit) mark_failed(message_id, hash);
 }
 
 }  // namespace orvu::core

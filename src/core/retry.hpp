@@ -63,9 +63,9 @@ public:
 
 private:
     using Records = OrderedMap<std::string, AttemptBudget>;
-    // The record of the id, appended with `fresh` and the oldest beyond
-    // max_tracked trimmed when there was none; true when appended.
-    std::pair<AttemptBudget*, bool> record_of(std::string_view message_id, std::uint64_t hash, AttemptBudget fresh);
+    // The record of the id; without one, `fresh` is appended and the oldest
+    // beyond max_tracked trimmed.
+    AttemptBudget& record_of(std::string_view message_id, std::uint64_t hash, AttemptBudget fresh);
     void mark_failed(std::string_view message_id, std::uint64_t hash);
 
     std::uint32_t max_retries_;
