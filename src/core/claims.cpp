@@ -28,7 +28,8 @@ SettlementResult describe(const AckEntry& entry) {
 
 std::string_view eligibility_word(Eligibility e) noexcept { return kEligibilityWords[static_cast<std::size_t>(e)]; }
 
-ClaimRegistry::Spot ClaimRegistry::locate(std::string_view room_id, std::string_view message_id) noexcept {
+ORVU_ALWAYS_INLINE ClaimRegistry::Spot ClaimRegistry::locate(std::string_view room_id,
+                                                          std::string_view message_id) noexcept {
     const std::uint64_t hash = Messages::hash(message_id);
     RoomLedger* ledger = room(room_id);
     return {ledger, ledger ? ledger->messages.locate(message_id, hash) : Messages::Handle(), hash};
@@ -46,14 +47,14 @@ auto ClaimRegistry::change_room(std::string_view room_id, RoomLedger* ledger, Ch
     }
 }
 
-ClaimRegistry::MessageState& ClaimRegistry::state_in(RoomLedger& ledger, std::string_view message_id,
-                                                     const Spot& spot) {
+ORVU_ALWAYS_INLINE ClaimRegistry::MessageState& ClaimRegistry::state_in(RoomLedger& ledger, std::string_view message_id,
+                                                                        const Spot& spot) {
     // A ledger created for this change is empty, and `spot.at` then a false handle from no table.
     if (spot.at) return ledger.messages.value(spot.at);
     return ledger.messages.insert_at(spot.at, message_id, spot.hash, MessageState{});
 }
 
-void ClaimRegistry::drop_if_unused(std::string_view room_id, const Spot& spot) noexcept {
+ORVU_ALWAYS_INLINE void ClaimRegistry::drop_if_unused(std::string_view room_id, const Spot& spot) noexcept {
     if (!spot.state()->unused()) return;
     spot.ledger->messages.erase(spot.at);
     if (spot.ledger->unused()) rooms_.erase(room_id);
