@@ -591,9 +591,12 @@ def main(argv=None):
     targets.check("typical validation / msgspec", ratio(typical.native, typical.spec), 1.0)
     targets.check("evaluate_delivery_event / msgspec validation", ratio(route.native, route.spec), 1.2)
     targets.check("64 KiB, 200 mentions / msgspec", ratio(large.native, large.spec), 1.5)
+    # The ledger's lifecycle has its own bar, every other class's cycle one bar; the ledger's
+    # failure path (seven calls) is shown beside them without one.
     for label, _, native_s, _ in cycles[1:]:
         name = label.split(":")[0]
-        targets.check(f"{name} cycle / floor", native_s / floor, 20 if name == "ledger lifecycle" else 8)
+        if not name.startswith("ledger, failed"):
+            targets.check(f"{name} cycle / floor", native_s / floor, 20 if name == "ledger lifecycle" else 8)
     for q in queries:
         targets.check(f"{q.name}: +{other_rooms:,} rooms / alone", q.crowded / q.alone, 2)
     for n, cc, cr, sc, sr in crafted:
