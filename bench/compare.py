@@ -9,8 +9,9 @@ each ratio says how many "cheapest possible calls" an operation costs.
 Rows: message validation (typical and 64 KiB content with 200 mentions) and
 routing, the other stateless decisions (close and upgrade classification,
 the self-echo rule, the drain step, the adapter and next-message decisions,
-ask senders), one message through the delivery ledger, the session, subscription
-and asks cycles, the claim registry's per-room queries with one room and
+ask senders); in a section of their own, one cycle of every stateful class
+(the delivery ledger's lifecycle of one message among them) beside five
+minimal calls into the module timed in the same run; the claim registry's per-room queries with one room and
 with 10,000 other rooms holding entries, message ids crafted to collide
 under a known hash next to random ones (bench_crafted.py), and the resident
 memory of two million message ids over 10,000 rooms through the full
@@ -37,8 +38,8 @@ import plain  # noqa: E402
 from bench_events import message  # noqa: E402
 import orvu_sdk_core as native  # noqa: E402
 from orvu_sdk_core import (  # noqa: E402
-    ClaimRegistry, DecisionRegistry, LeaveOutcome, RetryTracker, Session, SessionPolicy, SubscriptionTracker,
-    evaluate_delivery_event, validate_event_payload,
+    ClaimRegistry, DecisionRegistry, LeaveOutcome, ParkedReason, ParticipantRoster, RetryTracker, RoomRoster, Session,
+    SessionPolicy, SubscriptionTracker, TurnEffect, TurnLedger, evaluate_delivery_event, validate_event_payload,
 )
 
 try:
@@ -230,63 +231,167 @@ def stateless_rows(timer):
     return rows
 
 
-def ledger_row(timer):
+# ---------------------------------------------------------------------------
+# Stateful cycles: one cycle of every stateful class, each timed beside five
+# minimal calls into the module, so that what the objects themselves cost
+# shows apart from what any call costs.
+
+
+def fresh_ids(prefix):
+    """A maker of distinct ids, never repeated within the run."""
     counter = iter(range(1 << 62))
 
-    def fresh_ids(n):
+    def make(n):
         batch = next(counter)
-        return [f"m{batch}-{i}" for i in range(n)]
+        return [f"{prefix}{batch}-{i}" for i in range(n)]
+    return make
 
-    def make_for(registry, tracker):
-        def loop(ids, r="room-1", claim=registry.guarded_claim, attempt=tracker.record_attempt,
-                 settle=registry.record_processed_settlement, confirm=registry.confirm_settlement,
-                 release=registry.release, tracker=tracker):
-            for m in ids:
-                claim(r, m, tracker)
-                attempt(m)
-                confirm(r, m, settle(r, m)["token"], tracker)
-                release(r, m)
-        return lambda n: (loop, fresh_ids(n))
 
-    native_make = make_for(ClaimRegistry(), RetryTracker())
-    python_make = make_for(plain.ClaimRegistry(), plain.RetryTracker(1))
-    return Row("one message through the ledger (5 calls)", *timer.medians(native_make, python_make))
+def minimal_calls_make(registry):
+    """Five calls of the cheapest method with the ledger's argument shape: two str, a bool back."""
+    def loop(ids, r="room-1", f=registry.is_ack_pending):
+        for m in ids:
+            f(r, m)
+            f(r, m)
+            f(r, m)
+            f(r, m)
+            f(r, m)
+    return lambda n: (loop, ["m"] * n)
+
+
+def ledger_make(registry, tracker):
+    """One message through the ledger: claimed, attempted, settled, confirmed and released."""
+    ids = fresh_ids("m")
+
+    def loop(items, r="room-1", claim=registry.guarded_claim, attempt=tracker.record_attempt,
+             settle=registry.record_processed_settlement, confirm=registry.confirm_settlement,
+             release=registry.release, tracker=tracker):
+        for m in items:
+            claim(r, m, tracker)
+            attempt(m)
+            confirm(r, m, settle(r, m)["token"], tracker)
+            release(r, m)
+    return lambda n: (loop, ids(n))
+
+
+def failed_ledger_make(registry, tracker):
+    """A failed message whose write is refused once, then accepted with a retry owed."""
+    ids = fresh_ids("f")
+
+    def loop(items, r="room-1", claim=registry.guarded_claim, attempt=tracker.record_attempt,
+             settle=registry.record_failed_settlement, park=registry.park_settlement, unpark=registry.unpark_acks,
+             confirm=registry.confirm_settlement, release=registry.release, tracker=tracker,
+             reason=ParkedReason.Rejected):
+        for m in items:
+            claim(r, m, tracker)
+            attempt(m)
+            token = settle(r, m, "boom", tracker, True)["token"]
+            park(r, m, token, reason)
+            unpark(r)
+            confirm(r, m, token, tracker)
+            release(r, m)
+    return lambda n: (loop, ids(n))
+
+
+def retry_make(tracker):
+    def loop(items, attempt=tracker.record_attempt, discard=tracker.discard_attempt, done=tracker.mark_success,
+             failed=tracker.is_permanently_failed):
+        for m in items:
+            attempt(m)
+            discard(m)
+            attempt(m)
+            failed(m)
+            done(m)
+    return lambda n: (loop, fresh_ids("t")(n))
+
+
+def session_make(session):
+    def loop(items, begin=session.begin_attempt, up=session.on_connected, close=session.on_socket_close):
+        for _ in items:
+            # Up for 100 s: a stable connection, so the cycle never reaches the rapid-disconnect end.
+            e = begin(0.0)
+            up(e, 0.0)
+            close(e, 100.0, 1006, 0.5)
+    return lambda n: (loop, [None] * n)
+
+
+def subscription_make(tracker, left):
+    def loop(items, begin=tracker.begin_room_subscribe, joined=tracker.record_both_room_topics_joined,
+             leave=tracker.unsubscribe_room, done=tracker.mark_room_leave_complete):
+        for room in items:
+            done(room, leave(room), left) if joined(room, begin(room)) else None
+    return lambda n: (loop, ["room-1"] * n)
+
+
+def roster_make(roster):
+    def loop(items, begin=roster.begin_room_admission, admitted=roster.record_room_admission,
+             removed=roster.record_room_removed):
+        for room in items:
+            admitted(room, begin(room, True), True)
+            removed(room)
+    return lambda n: (loop, ["room-1"] * n)
+
+
+def participants_make(roster):
+    participant = {"id": "u1", "name": "Ada", "type": "User", "handle": "ada", "description": None}
+
+    def loop(items, add=roster.add, changed=roster.changed, sent=roster.mark_sent, remove=roster.remove):
+        for p in items:
+            add(p)
+            changed()
+            sent()
+            remove("u1")
+    return lambda n: (loop, [participant] * n)
+
+
+def asks_make(registry):
+    def loop(items, mint=registry.register_minted, claim=registry.try_claim, forget=registry.forget):
+        for room in items:
+            token, ticket = mint(room)
+            claim(token, ticket)
+            forget(token, ticket)
+    return lambda n: (loop, ["room-1"] * n)
+
+
+def turn_make():
+    def loop(items, new=TurnLedger, reply=TurnEffect.Reply, observe=TurnEffect.Observe):
+        for _ in items:
+            turn = new()
+            turn.record(observe)
+            turn.record(reply)
+            turn.verdict()
+    return lambda n: (loop, [None] * n)
 
 
 def cycle_rows(timer):
-    def session_make(session):
-        def loop(items, begin=session.begin_attempt, up=session.on_connected, close=session.on_socket_close):
-            for _ in items:
-                # Up for 100 s: a stable connection, so the cycle never reaches the rapid-disconnect end.
-                e = begin(0.0)
-                up(e, 0.0)
-                close(e, 100.0, 1006, 0.5)
-        return lambda n: (loop, [None] * n)
-
-    def subscription_make(tracker, left):
-        def loop(items, begin=tracker.begin_room_subscribe, joined=tracker.record_both_room_topics_joined,
-                 leave=tracker.unsubscribe_room, done=tracker.mark_room_leave_complete):
-            for room in items:
-                done(room, leave(room), left) if joined(room, begin(room)) else None
-        return lambda n: (loop, ["room-1"] * n)
-
-    def asks_make(registry):
-        def loop(items, mint=registry.register_minted, claim=registry.try_claim, forget=registry.forget):
-            for room in items:
-                token, ticket = mint(room)
-                claim(token, ticket)
-                forget(token, ticket)
-        return lambda n: (loop, ["room-1"] * n)
-
-    return [
-        Row("session cycle (3 calls)",
-            *timer.medians(session_make(Session(SessionPolicy.default())), session_make(plain.Session()))),
-        Row("subscription cycle (4 calls)",
-            *timer.medians(subscription_make(SubscriptionTracker(), LeaveOutcome.Left),
-                           subscription_make(plain.SubscriptionTracker(), "left"))),
-        Row("asks cycle (3 calls)",
-            *timer.medians(asks_make(DecisionRegistry(seed=1)), asks_make(plain.DecisionRegistry(seed=1)))),
+    """(label, calls, native seconds, plain Python seconds or None) per cycle; the first row is the minimal calls."""
+    python_ledger = (plain.ClaimRegistry(), plain.RetryTracker(1))
+    cycles = [
+        ("five minimal calls (is_ack_pending)", 5, minimal_calls_make(ClaimRegistry()), None),
+        ("ledger lifecycle: guarded_claim, record_attempt, record_processed_settlement, confirm_settlement, "
+         "release", 5, ledger_make(ClaimRegistry(), RetryTracker()), ledger_make(*python_ledger)),
+        ("ledger, failed, retry owed: guarded_claim, record_attempt, record_failed_settlement, park_settlement, "
+         "unpark_acks, confirm_settlement, release", 7,
+         failed_ledger_make(ClaimRegistry(), RetryTracker(1 << 31)), None),
+        ("retry budget: record_attempt, discard_attempt, record_attempt, is_permanently_failed, mark_success", 5,
+         retry_make(RetryTracker()), None),
+        ("session: begin_attempt, on_connected, on_socket_close", 3, session_make(Session(SessionPolicy.default())),
+         session_make(plain.Session())),
+        ("subscription: begin, both topics joined, unsubscribe, leave complete", 4,
+         subscription_make(SubscriptionTracker(), LeaveOutcome.Left),
+         subscription_make(plain.SubscriptionTracker(), "left")),
+        ("room roster: begin_room_admission, record_room_admission, record_room_removed", 3,
+         roster_make(RoomRoster()), None),
+        ("participants: add, changed, mark_sent, remove", 4, participants_make(ParticipantRoster()), None),
+        ("asks: register_minted, try_claim, forget", 3, asks_make(DecisionRegistry(seed=1)),
+         asks_make(plain.DecisionRegistry(seed=1))),
+        ("turn: TurnLedger(), record, record, verdict", 4, turn_make(), None),
     ]
+    rows = []
+    for label, calls, native_make, python_make in cycles:
+        times = timer.medians(native_make, *([python_make] if python_make else []))
+        rows.append((label, calls, times[0], times[1] if python_make else None))
+    return rows
 
 
 PER_ROOM = 5  # in-flight pairs, pending acknowledgements and completed ids of every room
@@ -444,13 +549,20 @@ def main(argv=None):
 
     validation = validation_rows(timer)
     stateless = stateless_rows(timer)
-    decisions = [ledger_row(timer), *cycle_rows(timer)]
+    cycles = cycle_rows(timer)
     floor = timer.floor
     print(f"call floor (isinstance(s, str) in the same loop, sampled in turns with every row): {fmt_time(floor)}\n")
     headers = ["operation", "native", "× floor", "plain Python", "native / plain", "msgspec", "native / msgspec"]
     print_table(headers, [[r.label, fmt_time(r.native), fmt_ratio(ratio(r.native, floor)), fmt_time(r.python),
                            fmt_ratio(ratio(r.native, r.python)), fmt_time(r.spec), fmt_ratio(ratio(r.native, r.spec))]
-                          for r in validation + stateless + decisions])
+                          for r in validation + stateless])
+
+    minimal = cycles[0][2]
+    print(f"\nstateful cycles, one per class (the call floor and {fmt_time(minimal)} for five minimal module calls "
+          "from the same run)")
+    print_table(["cycle", "calls", "native", "× floor", "× five minimal calls", "plain Python", "native / plain"],
+                [[label, calls, fmt_time(t), fmt_ratio(t / floor), fmt_ratio(t / minimal), fmt_time(p),
+                  fmt_ratio(ratio(t, p))] for label, calls, t, p in cycles])
 
     print(f"\nper-room queries of the claim registry ({PER_ROOM} in-flight pairs, completed ids and pending "
           f"acknowledgements in every room)")
@@ -479,9 +591,12 @@ def main(argv=None):
     targets.check("typical validation / msgspec", ratio(typical.native, typical.spec), 1.0)
     targets.check("evaluate_delivery_event / msgspec validation", ratio(route.native, route.spec), 1.2)
     targets.check("64 KiB, 200 mentions / msgspec", ratio(large.native, large.spec), 1.5)
-    targets.check("ledger (5 calls) / floor", decisions[0].native / floor, 30)
-    for row in decisions[1:]:
-        targets.check(f"{row.label.split(' (')[0]} / floor", row.native / floor, 12)
+    # The ledger's lifecycle has its own bar, every other class's cycle one bar; the ledger's
+    # failure path (seven calls) is shown beside them without one.
+    for label, _, native_s, _ in cycles[1:]:
+        name = label.split(":")[0]
+        if not name.startswith("ledger, failed"):
+            targets.check(f"{name} cycle / floor", native_s / floor, 20 if name == "ledger lifecycle" else 8)
     for q in queries:
         targets.check(f"{q.name}: +{other_rooms:,} rooms / alone", q.crowded / q.alone, 2)
     for n, cc, cr, sc, sr in crafted:

@@ -20,8 +20,10 @@ def quick_run():
 
 @pytest.mark.parametrize("row", [
     "validate_event_payload, typical message", "validate_event_payload, 64 KiB content, 200 mentions",
-    "evaluate_delivery_event, typical message", "one message through the ledger", "session cycle",
-    "subscription cycle", "asks cycle", "inflight_ids", "completed_ids", "pending_ack_ids", "unpark_acks",
+    "evaluate_delivery_event, typical message", "five minimal calls", "ledger lifecycle: guarded_claim",
+    "ledger, failed, retry owed", "retry budget: record_attempt", "session: begin_attempt", "subscription: begin",
+    "room roster: begin_room_admission", "participants: add", "asks: register_minted", "turn: TurnLedger()",
+    "ledger lifecycle cycle / floor", "inflight_ids", "completed_ids", "pending_ack_ids", "unpark_acks",
     "has_retryable_settlement", "discard_completed", "memory per retained id", "memory after every set is full",
     "claim 5,000 crafted ids / random", "settle 5,000 crafted ids / random",
 ])

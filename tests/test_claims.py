@@ -157,6 +157,27 @@ def test_parking_and_creation_order():
         reg.park_ack("R", "a", "rejected")
 
 
+@pytest.mark.parametrize("earlier", ["claimed", "retry counted", "written and retried"])
+def test_pending_writes_keep_creation_order_whatever_the_messages_held_before(earlier):
+    # "c" and "a" held something of their own before any write was owed;
+    # the writes are listed in the order they were created all the same.
+    reg, tracker = ClaimRegistry(), RetryTracker(5)
+    for m in ("c", "a"):
+        if earlier == "claimed":
+            reg.try_claim("R", m)
+        elif earlier == "retry counted":
+            reg.record_ack_retry("R", m)
+        else:
+            token = reg.record_failed_settlement("R", m, "E", tracker, True)["token"]
+            assert reg.confirm_settlement("R", m, token, tracker) and not reg.is_ack_pending("R", m)
+    for m in ("a", "b", "c"):
+        reg.record_processed_settlement("R", m)
+    assert reg.pending_ack_ids("R") == ["a", "b", "c"]
+    reg.park_ack("R", "a", ParkedReason.Rejected)
+    assert reg.has_retryable_settlement("R") and reg.unpark_acks("R") == 1
+    assert sorted(reg.inflight_ids("R")) == (["a", "c"] if earlier == "claimed" else [])
+
+
 def test_tokens_rise_across_rooms_and_intents_and_are_never_reused():
     reg, tracker = ClaimRegistry(), RetryTracker()
     reg.remember_ack_pending("R1", "a")
@@ -511,7 +532,7 @@ def core_check(tmp_path_factory):
     return build_core_check(tmp_path_factory.mktemp("claims_core"))
 
 
-@pytest.mark.parametrize("case", ["token_counter_exhaustion", "ack_retry_count_saturates"])
+@pytest.mark.parametrize("case", ["token_counter_exhaustion", "counters_saturate"])
 def test_counters_at_their_limits(core_check, case):
     code, output = core_check(case)
     assert code == 0, output

@@ -189,11 +189,7 @@ template <class T, class = void>
 struct Arg;
 template <>
 struct Arg<std::string_view> {
-    static std::string_view get(const BoundArgs& a, std::size_t i) { return a.str(i); }
-};
-template <>
-struct Arg<core::HashedKey> {
-    Py_ALWAYS_INLINE static core::HashedKey get(const BoundArgs& a, std::size_t i) { return a.str(i); }
+    Py_ALWAYS_INLINE static std::string_view get(const BoundArgs& a, std::size_t i) { return a.str(i); }
 };
 template <>
 struct Arg<std::string> {

@@ -1,12 +1,6 @@
 #include "core/asks.hpp"
 
-#include <limits>
-
 namespace orvu::core {
-
-namespace {
-constexpr std::uint64_t kLastTicket = std::numeric_limits<std::uint64_t>::max();
-}
 
 std::uint64_t seed_from_bytes(const unsigned char (&bytes)[8]) noexcept {
     std::uint64_t seed = 0;
@@ -33,93 +27,94 @@ TokenText token_from_draw(std::uint64_t draw) noexcept {
     return token;
 }
 
-void DecisionRegistry::append(const HashedKey& token, Entry entry) {
-    entries_.insert_back(token, std::move(entry));
-    unclaim(token);
+void DecisionRegistry::append(std::string_view token, std::uint64_t hash, Entry entry) {
+    entries_.insert_back(token, std::move(entry), hash);
+    unclaim(token, hash);
 }
 
-void DecisionRegistry::unclaim(const HashedKey& token) {
+void DecisionRegistry::unclaim(std::string_view token, std::uint64_t hash) {
     try {
-        unclaimed_.insert_back(token);
+        unclaimed_.insert_back(token, hash);
     } catch (...) {
-        entries_.erase(token);
+        entries_.erase(token, hash);
         throw;
     }
 }
 
-void DecisionRegistry::remove(const HashedKey& token) {
-    unclaimed_.erase(token);
-    entries_.erase(token);
+void DecisionRegistry::remove(std::string_view token, std::uint64_t hash) {
+    unclaimed_.erase(token, hash);
+    entries_.erase(token, hash);
 }
 
 std::optional<DecisionRegistry::Minted> DecisionRegistry::register_minted(std::optional<std::string_view> room_id) {
-    if (next_ticket_ == kLastTicket) return std::nullopt;
+    if (tickets_.exhausted()) return std::nullopt;
     // Work on a copy of the generator so that a failed insertion changes nothing.
     std::uint64_t state = rng_state_;
-    const std::uint64_t ticket = next_ticket_;
+    const std::uint64_t ticket = tickets_;
     TokenText token;
     for (;;) {  // a token already in use is drawn again
         token = token_from_draw(splitmix64_next(state));
-        const HashedKey key(token.view());
-        if (entries_.insert_back(key, Entry{room_id ? std::optional<std::string>(std::in_place, *room_id)
-                                                    : std::nullopt,
-                                            ticket, false})) {
-            unclaim(key);
+        const std::uint64_t hash = Entries::hash(token.view());
+        if (entries_.insert_back(token.view(),
+                                 Entry{room_id ? std::optional<std::string>(std::in_place, *room_id) : std::nullopt,
+                                       ticket, false},
+                                 hash)) {
+            unclaim(token.view(), hash);
             break;
         }
     }
     rng_state_ = state;
-    next_ticket_ = ticket + 1;
+    tickets_.advance();
     return Minted{token, ticket};
 }
 
 std::optional<DecisionRegistry::Registration> DecisionRegistry::register_keyed(std::string_view text) {
-    const HashedKey key(text);
-    Entry* existing = entries_.find(key);
+    const std::uint64_t hash = Entries::hash(text);
+    Entry* existing = entries_.find(text, hash);
     if (existing && existing->claimed) return std::nullopt;
-    if (next_ticket_ == kLastTicket) return std::nullopt;
-    const std::uint64_t ticket = next_ticket_;
+    if (tickets_.exhausted()) return std::nullopt;
+    const std::uint64_t ticket = tickets_;
     Registration result{text, ticket};  // built first: the steps below cannot fail halfway
     if (existing) {
         // Re-registering keeps the ask's place; every older ticket goes stale.
         existing->ticket = ticket;
         existing->room_id.reset();
     } else {
-        append(key, Entry{std::nullopt, ticket, false});
+        append(text, hash, Entry{std::nullopt, ticket, false});
     }
-    next_ticket_ = ticket + 1;
+    tickets_.advance();
     return result;
 }
 
-DecisionRegistry::Entry* DecisionRegistry::live(const HashedKey& token, std::uint64_t ticket) {
-    Entry* entry = entries_.find(token);
+DecisionRegistry::Entry* DecisionRegistry::live(std::string_view token, std::uint64_t hash, std::uint64_t ticket) {
+    Entry* entry = entries_.find(token, hash);
     return (entry && entry->ticket == ticket) ? entry : nullptr;
 }
 
 ClaimOutcome DecisionRegistry::try_claim(std::string_view text, std::uint64_t ticket) {
-    const HashedKey token(text);
-    Entry* entry = live(token, ticket);
+    const std::uint64_t hash = Entries::hash(text);
+    Entry* entry = live(text, hash, ticket);
     if (!entry) return ClaimOutcome::Stale;
     if (entry->claimed) return ClaimOutcome::AlreadyClaimed;
     entry->claimed = true;
-    unclaimed_.erase(token);
+    unclaimed_.erase(text, hash);
     return ClaimOutcome::Claimed;
 }
 
 bool DecisionRegistry::withdraw(std::string_view text, std::uint64_t ticket) {
-    const HashedKey token(text);
-    Entry* entry = live(token, ticket);
+    const std::uint64_t hash = Entries::hash(text);
+    Entry* entry = live(text, hash, ticket);
     if (!entry || entry->claimed) return false;
-    remove(token);
+    remove(text, hash);
     return true;
 }
 
 bool DecisionRegistry::forget(std::string_view text, std::uint64_t ticket) {
-    const HashedKey token(text);
-    const auto at = entries_.locate(token);
+    const std::uint64_t hash = Entries::hash(text);
+    const auto at = entries_.locate(text, hash);
     if (!at || entries_.value(at).ticket != ticket) return false;
     // A claimed ask already left the unclaimed set; the map is untouched until its own erase.
-    if (!entries_.value(at).claimed) unclaimed_.erase(token);
+    if (!entries_.value(at).claimed) unclaimed_.erase(text, hash);
     entries_.erase(at);
     return true;
 }
@@ -150,7 +145,7 @@ std::optional<std::string> DecisionRegistry::evict_oldest() {
     const std::string* front = unclaimed_.front();
     if (!front) return std::nullopt;
     std::string token = *front;
-    remove(token);
+    remove(token, Entries::hash(token));
     return token;
 }
 
@@ -172,8 +167,8 @@ CancelledDecisions DecisionRegistry::cancel_room(std::string_view room_id) {
         }
     }
     // The lists are complete before anything is removed, so a failure above changes nothing.
-    for (const auto& token : removed.unclaimed) remove(token);
-    for (const auto& token : removed.claimed) remove(token);
+    for (const auto& token : removed.unclaimed) remove(token, Entries::hash(token));
+    for (const auto& token : removed.claimed) remove(token, Entries::hash(token));
     return removed;
 }
 

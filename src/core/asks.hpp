@@ -6,6 +6,7 @@
 #include "core/enums.hpp"
 #include "core/numbers.hpp"
 #include "core/ordered.hpp"
+#include "core/saturating.hpp"
 
 #include <cstdint>
 #include <optional>
@@ -83,20 +84,21 @@ private:
         bool claimed = false;
     };
 
-    // The helpers take the token hashed once for both stores.
+    // The helpers take the token with its hash, worked out once for both stores.
+    using Entries = OrderedMap<std::string, Entry>;
     // The live entry of `token` when `ticket` names its current registration.
-    Entry* live(const HashedKey& token, std::uint64_t ticket);
-    void append(const HashedKey& token, Entry entry);
+    Entry* live(std::string_view token, std::uint64_t hash, std::uint64_t ticket);
+    void append(std::string_view token, std::uint64_t hash, Entry entry);
     // Adds a token just stored in `entries_` to the unclaimed set; if that
     // fails, the entry is taken out again.
-    void unclaim(const HashedKey& token);
-    void remove(const HashedKey& token);
+    void unclaim(std::string_view token, std::uint64_t hash);
+    void remove(std::string_view token, std::uint64_t hash);
 
-    OrderedMap<std::string, Entry> entries_;
+    Entries entries_;
     // The unclaimed tokens in the same (oldest-first) order as `entries_`:
     // entries only ever leave this set, so its order follows `entries_`.
     OrderedSet<std::string> unclaimed_;
-    std::uint64_t next_ticket_ = 0;
+    TicketCounter tickets_;
     std::uint64_t rng_state_;
     std::optional<std::uint32_t> max_pending_;
 };

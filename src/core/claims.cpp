@@ -28,12 +28,11 @@ SettlementResult describe(const AckEntry& entry) {
 
 std::string_view eligibility_word(Eligibility e) noexcept { return kEligibilityWords[static_cast<std::size_t>(e)]; }
 
-ClaimRegistry::ClaimRegistry(std::uint32_t max_completed, std::uint64_t next_token)
-    : max_completed_(max_completed < 1 ? 1 : max_completed), next_token_(next_token) {}
-
-template <class Change>
-auto ClaimRegistry::change_room(std::string_view room_id, Change&& change) {
-    return change_room(room_id, room(room_id), std::forward<Change>(change));
+ORVU_ALWAYS_INLINE ClaimRegistry::Spot ClaimRegistry::locate(std::string_view room_id,
+                                                          std::string_view message_id) noexcept {
+    const std::uint64_t hash = Messages::hash(message_id);
+    RoomLedger* ledger = room(room_id);
+    return {ledger, ledger ? ledger->messages.locate(message_id, hash) : Messages::Handle(), hash};
 }
 
 template <class Change>
@@ -48,64 +47,52 @@ auto ClaimRegistry::change_room(std::string_view room_id, RoomLedger* ledger, Ch
     }
 }
 
-void ClaimRegistry::drop_if_unused(std::string_view room_id, const RoomLedger& ledger) noexcept {
-    if (!ledger.unused()) return;
-    rooms_.erase(room_id);
+ORVU_ALWAYS_INLINE ClaimRegistry::MessageState& ClaimRegistry::state_in(RoomLedger& ledger, std::string_view message_id,
+                                                                        const Spot& spot) {
+    // A ledger created for this change is empty, and `spot.at` then a false handle from no table.
+    if (spot.at) return ledger.messages.value(spot.at);
+    return ledger.messages.insert_at(spot.at, message_id, spot.hash, MessageState{});
 }
 
-namespace {
-
-template <class Rooms, class Count>
-std::size_t sum_over_rooms(const Rooms& rooms, Count count) noexcept {
-    std::size_t total = 0;
-    for (const auto& [room_id, ledger] : rooms) total += count(ledger);
-    return total;
-}
-
-}  // namespace
-
-std::size_t ClaimRegistry::inflight_count() const noexcept {
-    return sum_over_rooms(rooms_, [](const RoomLedger& l) { return l.inflight.size(); });
-}
-
-std::size_t ClaimRegistry::pending_count() const noexcept {
-    return sum_over_rooms(rooms_, [](const RoomLedger& l) { return l.pending.size(); });
-}
-
-std::size_t ClaimRegistry::ack_retry_count_size() const noexcept {
-    return sum_over_rooms(rooms_, [](const RoomLedger& l) { return l.ack_retries.size(); });
-}
-
-std::size_t ClaimRegistry::completed_room_count() const noexcept {
-    return sum_over_rooms(rooms_, [](const RoomLedger& l) -> std::size_t { return l.completed.empty() ? 0 : 1; });
+ORVU_ALWAYS_INLINE void ClaimRegistry::drop_if_unused(std::string_view room_id, const Spot& spot) noexcept {
+    if (!spot.state()->unused()) return;
+    spot.ledger->messages.erase(spot.at);
+    if (spot.ledger->unused()) rooms_.erase(room_id);
 }
 
 // ---------------------------------------------------------------------------
 // In flight
 
-bool ClaimRegistry::try_claim(std::string_view room_id, const HashedKey& message_id) {
-    return change_room(room_id, [&](RoomLedger& ledger) { return ledger.inflight.insert_back(message_id); });
+bool ClaimRegistry::try_claim(std::string_view room_id, std::string_view message_id) {
+    const Spot spot = locate(room_id, message_id);
+    if (const MessageState* state = spot.state(); state && state->claimed) return false;
+    change_room(room_id, spot.ledger,
+                [&](RoomLedger& ledger) { state_in(ledger, message_id, spot).claimed = true; });
+    return true;
 }
 
-void ClaimRegistry::release(std::string_view room_id, const HashedKey& message_id) {
-    RoomLedger* ledger = room(room_id);
-    if (!ledger || !ledger->inflight.erase(message_id)) return;
-    drop_if_unused(room_id, *ledger);
+void ClaimRegistry::release(std::string_view room_id, std::string_view message_id) {
+    const Spot spot = locate(room_id, message_id);
+    MessageState* state = spot.state();
+    if (!state || !state->claimed) return;
+    state->claimed = false;
+    drop_if_unused(room_id, spot);
 }
 
 std::vector<std::string> ClaimRegistry::inflight_ids(std::string_view room_id) const {
     std::vector<std::string> ids;
     const RoomLedger* ledger = room(room_id);
     if (!ledger) return ids;
-    ids.reserve(ledger->inflight.size());
-    ledger->inflight.for_each([&](const std::string& id) { ids.push_back(id); });
+    for (const auto& [message_id, state] : ledger->messages) {
+        if (state.claimed) ids.push_back(message_id);
+    }
     return ids;
 }
 
 // ---------------------------------------------------------------------------
 // Completed
 
-bool ClaimRegistry::is_completed(std::string_view room_id, const HashedKey& message_id) {
+bool ClaimRegistry::is_completed(std::string_view room_id, std::string_view message_id) {
     RoomLedger* ledger = room(room_id);
     // A lookup protects the id from eviction just as remembering it again does.
     return ledger && ledger->completed.move_to_back(message_id);
@@ -124,31 +111,30 @@ void ClaimRegistry::discard_completed(std::string_view room_id) {
     RoomLedger* ledger = room(room_id);
     if (!ledger) return;
     ledger->completed.clear();
-    drop_if_unused(room_id, *ledger);
+    if (ledger->unused()) rooms_.erase(room_id);
 }
 
-void ClaimRegistry::remember_completed(std::string_view room_id, const HashedKey& message_id) {
-    change_room(room_id,
-                [&](RoomLedger& ledger) { complete_in(ledger, message_id, ledger.pending.locate(message_id)); });
+void ClaimRegistry::remember_completed(std::string_view room_id, std::string_view message_id) {
+    const Spot spot = locate(room_id, message_id);
+    change_room(room_id, spot.ledger, [&](RoomLedger& ledger) {
+        complete(Spot{&ledger, spot.at, spot.hash}, room_id, message_id);
+    });
 }
 
-void ClaimRegistry::complete_in(RoomLedger& ledger, const HashedKey& message_id, PendingAt pending_at) {
-    OrderedSet<std::string>& ids = ledger.completed;
-    ids.touch_back(message_id);
+void ClaimRegistry::complete(const Spot& spot, std::string_view room_id, std::string_view message_id) {
+    OrderedSet<std::string>& ids = spot.ledger->completed;
+    ids.touch_back(message_id, spot.hash);
     // The id just touched is the newest and max_completed >= 1, so it survives.
     while (ids.size() > max_completed_) ids.drop_front();
-    if (pending_at) ledger.pending.erase(pending_at);
-    ledger.ack_retries.erase(message_id);
+    if (MessageState* state = spot.state()) {
+        state->pending.reset();
+        state->ack_retries = 0;
+        drop_if_unused(room_id, spot);
+    }
 }
 
 // ---------------------------------------------------------------------------
 // Acknowledgement-pending entries
-
-std::optional<std::uint64_t> ClaimRegistry::mint_token() noexcept {
-    // The largest value is never handed out: reaching it means the counter is spent.
-    if (next_token_ == kTokenMax) return std::nullopt;
-    return next_token_++;
-}
 
 bool ClaimRegistry::token_matches(const AckEntry& entry, std::string_view token) const {
     // Compared as text: only the token's own decimal digits stand for it,
@@ -166,55 +152,52 @@ bool ClaimRegistry::token_matches(const AckEntry& entry, std::string_view token)
     return value == *entry.token;
 }
 
-bool ClaimRegistry::is_ack_pending(std::string_view room_id, const HashedKey& message_id) const {
+AckEntry& ClaimRegistry::store_pending(RoomLedger& ledger, std::string_view message_id, const Spot& spot,
+                                       Intent intent, Continuation continuation) {
+    MessageState& state = state_in(ledger, message_id, spot);
+    // A message that gets an entry goes to the newest end (a new one already is there).
+    if (spot.at) ledger.messages.move_to_back(spot.at);
+    // The entry is in place before its token is taken, so that a failed
+    // insertion leaves the counter where it was.
+    state.pending.emplace(AckEntry{std::nullopt, std::move(intent), std::nullopt, continuation});
+    state.pending->token = tokens_.take();
+    return *state.pending;
+}
+
+bool ClaimRegistry::is_ack_pending(std::string_view room_id, std::string_view message_id) const {
     return pending_ack(room_id, message_id) != nullptr;
 }
 
-namespace {
-
-// Stores a new entry and only then mints its token, so that a failed
-// insertion leaves the counter where it was.
-template <class Ledger, class Mint>
-AckEntry& store_entry(Ledger& ledger, const HashedKey& message_id, Intent intent, Continuation continuation,
-                      Mint&& mint) {
-    AckEntry& entry = *ledger.pending
-                           .try_insert_back(message_id,
-                                            AckEntry{std::nullopt, std::move(intent), std::nullopt, continuation})
-                           .first;
-    entry.token = mint();
-    return entry;
-}
-
-}  // namespace
-
-void ClaimRegistry::remember_ack_pending(std::string_view room_id, const HashedKey& message_id) {
-    if (is_ack_pending(room_id, message_id)) return;
-    change_room(room_id, [&](RoomLedger& ledger) {
-        store_entry(ledger, message_id, Intent::processed(), Continuation::finished(), [&] { return mint_token(); });
+void ClaimRegistry::remember_ack_pending(std::string_view room_id, std::string_view message_id) {
+    const Spot spot = locate(room_id, message_id);
+    if (spot.pending()) return;
+    change_room(room_id, spot.ledger, [&](RoomLedger& ledger) {
+        store_pending(ledger, message_id, spot, Intent::processed(), Continuation::finished());
     });
 }
 
-Outcome<> ClaimRegistry::remember_failed_ack_pending(std::string_view room_id, const HashedKey& message_id,
+Outcome<> ClaimRegistry::remember_failed_ack_pending(std::string_view room_id, std::string_view message_id,
                                                      std::string_view error) {
     Intent intent = Intent::failure(error);
-    if (const AckEntry* existing = pending_ack(room_id, message_id)) {
+    const Spot spot = locate(room_id, message_id);
+    if (const AckEntry* existing = spot.pending()) {
         if (existing->intent == intent) return accept();
         return different_intent_issue();
     }
-    change_room(room_id, [&](RoomLedger& ledger) {
-        store_entry(ledger, message_id, std::move(intent), Continuation::finished(), [&] { return mint_token(); });
+    change_room(room_id, spot.ledger, [&](RoomLedger& ledger) {
+        store_pending(ledger, message_id, spot, std::move(intent), Continuation::finished());
     });
     return accept();
 }
 
-const AckEntry* ClaimRegistry::pending_ack(std::string_view room_id, const HashedKey& message_id) const {
+const AckEntry* ClaimRegistry::pending_ack(std::string_view room_id, std::string_view message_id) const {
     const RoomLedger* ledger = room(room_id);
-    return ledger ? ledger->pending.find(message_id) : nullptr;
+    const MessageState* state = ledger ? ledger->messages.find(message_id) : nullptr;
+    return state && state->pending ? &*state->pending : nullptr;
 }
 
-bool ClaimRegistry::park_ack(std::string_view room_id, const HashedKey& message_id, ParkedReason reason) {
-    RoomLedger* ledger = room(room_id);
-    AckEntry* entry = ledger ? ledger->pending.find(message_id) : nullptr;
+bool ClaimRegistry::park_ack(std::string_view room_id, std::string_view message_id, ParkedReason reason) {
+    AckEntry* entry = locate(room_id, message_id).pending();
     if (!entry) return false;
     entry->parked = reason;
     return true;
@@ -224,9 +207,9 @@ std::size_t ClaimRegistry::unpark_acks(std::string_view room_id) {
     RoomLedger* ledger = room(room_id);
     if (!ledger) return 0;
     std::size_t unparked = 0;
-    for (auto& [message_id, entry] : ledger->pending) {
-        if (!entry.parked) continue;
-        entry.parked.reset();
+    for (auto& [message_id, state] : ledger->messages) {
+        if (!state.pending || !state.pending->parked) continue;
+        state.pending->parked.reset();
         ++unparked;
     }
     return unparked;
@@ -236,46 +219,50 @@ std::vector<std::string> ClaimRegistry::pending_ack_ids(std::string_view room_id
     std::vector<std::string> ids;
     const RoomLedger* ledger = room(room_id);
     if (!ledger) return ids;
-    ids.reserve(ledger->pending.size());
-    for (const auto& [message_id, entry] : ledger->pending) ids.push_back(message_id);
+    for (const auto& [message_id, state] : ledger->messages) {
+        if (state.pending) ids.push_back(message_id);
+    }
     return ids;
 }
 
-std::uint32_t ClaimRegistry::record_ack_retry(std::string_view room_id, const HashedKey& message_id) {
-    return change_room(room_id, [&](RoomLedger& ledger) {
-        std::uint32_t* count = ledger.ack_retries.try_insert_back(message_id, 0).first;
-        *count = saturating_increment(*count);
-        return *count;
+std::uint32_t ClaimRegistry::record_ack_retry(std::string_view room_id, std::string_view message_id) {
+    const Spot spot = locate(room_id, message_id);
+    return change_room(room_id, spot.ledger, [&](RoomLedger& ledger) {
+        Saturating<std::uint32_t>& count = state_in(ledger, message_id, spot).ack_retries;
+        count.advance();
+        return std::uint32_t{count};
     });
 }
 
 // ---------------------------------------------------------------------------
 // Eligibility
 
-Eligibility ClaimRegistry::delivery_eligibility(std::string_view room_id, const HashedKey& message_id,
+Eligibility ClaimRegistry::delivery_eligibility(std::string_view room_id, std::string_view message_id,
                                                 const RetryTracker& tracker, const DeliveryFacts& facts) {
-    return eligibility_in(room(room_id), message_id, tracker, facts);
+    return eligibility_in(locate(room_id, message_id), message_id, tracker, facts);
 }
 
-Eligibility ClaimRegistry::eligibility_in(RoomLedger* ledger, const HashedKey& message_id,
+Eligibility ClaimRegistry::eligibility_in(const Spot& spot, std::string_view message_id,
                                           const RetryTracker& tracker, const DeliveryFacts& facts) {
     if (facts.self_echo) return Eligibility::Self;
-    if (ledger && ledger->pending.contains(message_id)) return Eligibility::Pending;
+    const MessageState* state = spot.state();
+    if (state && state->pending) return Eligibility::Pending;
     // The lookup runs (and touches) even when the platform already says processed.
-    bool remembered = ledger && ledger->completed.move_to_back(message_id);
+    const bool remembered = spot.ledger && spot.ledger->completed.move_to_back(message_id, spot.hash);
     if (facts.durably_processed || remembered) return Eligibility::Completed;
     if (tracker.is_permanently_failed(message_id)) return Eligibility::Exhausted;
     if (facts.durably_failed && !facts.allow_failed_retry) return Eligibility::Failed;
-    if (ledger && ledger->inflight.contains(message_id)) return Eligibility::Inflight;
+    if (state && state->claimed) return Eligibility::Inflight;
     return Eligibility::Runnable;
 }
 
-Eligibility ClaimRegistry::guarded_claim(std::string_view room_id, const HashedKey& message_id,
+Eligibility ClaimRegistry::guarded_claim(std::string_view room_id, std::string_view message_id,
                                          const RetryTracker& tracker, const DeliveryFacts& facts) {
-    RoomLedger* ledger = room(room_id);
-    Eligibility word = eligibility_in(ledger, message_id, tracker, facts);
+    const Spot spot = locate(room_id, message_id);
+    const Eligibility word = eligibility_in(spot, message_id, tracker, facts);
     if (word == Eligibility::Runnable) {
-        change_room(room_id, ledger, [&](RoomLedger& l) { return l.inflight.insert_back(message_id); });
+        change_room(room_id, spot.ledger,
+                    [&](RoomLedger& ledger) { state_in(ledger, message_id, spot).claimed = true; });
     }
     return word;
 }
@@ -298,37 +285,35 @@ Outcome<> set_delivery_fact(DeliveryFacts& facts, std::string_view name, bool va
 // ---------------------------------------------------------------------------
 // Settlement
 
-SettlementResult ClaimRegistry::record_settlement(std::string_view room_id, const HashedKey& message_id,
+SettlementResult ClaimRegistry::record_settlement(std::string_view room_id, std::string_view message_id,
                                                   Intent intent, Continuation continuation) {
-    RoomLedger* ledger = room(room_id);
-    if (const AckEntry* existing = ledger ? ledger->pending.find(message_id) : nullptr) {
+    const Spot spot = locate(room_id, message_id);
+    if (const AckEntry* existing = spot.pending()) {
         // The same write recorded again: the entry as it stands, new continuation dropped.
         if (existing->intent == intent) return describe(*existing);
         return different_intent_issue();
     }
-    if (next_token_ == kTokenMax) return token_exhausted_issue();  // nothing is stored
-    return change_room(room_id, ledger, [&](RoomLedger& ledger) {
-        return describe(store_entry(ledger, message_id, std::move(intent), continuation,
-                                    [&] { return mint_token(); }));
+    if (tokens_.exhausted()) return token_exhausted_issue();  // nothing is stored
+    return change_room(room_id, spot.ledger, [&](RoomLedger& ledger) {
+        return describe(store_pending(ledger, message_id, spot, std::move(intent), continuation));
     });
 }
 
-SettlementResult ClaimRegistry::record_processed_settlement(std::string_view room_id,
-                                                            const HashedKey& message_id) {
+SettlementResult ClaimRegistry::record_processed_settlement(std::string_view room_id, std::string_view message_id) {
     return record_settlement(room_id, message_id, Intent::processed(), Continuation::finished());
 }
 
-SettlementResult ClaimRegistry::record_failed_settlement(std::string_view room_id, const HashedKey& message_id,
+SettlementResult ClaimRegistry::record_failed_settlement(std::string_view room_id, std::string_view message_id,
                                                          std::string_view error, const RetryTracker& tracker,
                                                          bool allow_retry) {
-    AttemptBudget budget = tracker.budget(message_id);
+    const AttemptBudget budget = tracker.budget(message_id);
     Continuation continuation = Continuation::finished();
     // A retry is owed only while the attempts made are below the limit.
     if (allow_retry && budget.attempts < budget.limit) continuation = {true, budget.attempts, budget.limit};
     return record_settlement(room_id, message_id, Intent::failure(error), continuation);
 }
 
-SettlementLookup ClaimRegistry::pending_settlement(std::string_view room_id, const HashedKey& message_id) const {
+SettlementLookup ClaimRegistry::pending_settlement(std::string_view room_id, std::string_view message_id) const {
     const AckEntry* entry = pending_ack(room_id, message_id);
     if (!entry) return std::optional<Settlement>();
     SettlementResult result = describe(*entry);
@@ -336,32 +321,27 @@ SettlementLookup ClaimRegistry::pending_settlement(std::string_view room_id, con
     return std::optional<Settlement>(std::move(result).value());
 }
 
-bool ClaimRegistry::confirm_settlement(std::string_view room_id, const HashedKey& message_id,
+bool ClaimRegistry::confirm_settlement(std::string_view room_id, std::string_view message_id,
                                        std::string_view token, RetryTracker& tracker) {
-    RoomLedger* ledger = room(room_id);
-    if (!ledger) return false;
-    // The handle stays good below: nothing else changes the pending map.
-    const PendingAt at = ledger->pending.locate(message_id);
-    if (!at) return false;
-    const AckEntry& entry = ledger->pending.value(at);
-    if (!token_matches(entry, token)) return false;
-    if (!entry.continuation.retry) {
-        if (entry.intent.failed()) tracker.mark_permanently_failed(message_id);
-        tracker.mark_success(message_id);
-        complete_in(*ledger, message_id, at);  // also drops the entry and the retry count
+    const Spot spot = locate(room_id, message_id);
+    const AckEntry* entry = spot.pending();
+    if (!entry || !token_matches(*entry, token)) return false;
+    if (!entry->continuation.retry) {
+        tracker.confirm_finished(message_id, entry->intent.failed());
+        complete(spot, room_id, message_id);  // also drops the entry and the retry count
         return true;
     }
-    tracker.confirm_retry(message_id, entry.continuation.attempts, entry.continuation.max_retries);
-    ledger->pending.erase(at);
-    ledger->ack_retries.erase(message_id);
-    drop_if_unused(room_id, *ledger);
+    tracker.confirm_retry(message_id, entry->continuation.attempts, entry->continuation.max_retries);
+    MessageState* state = spot.state();
+    state->pending.reset();
+    state->ack_retries = 0;
+    drop_if_unused(room_id, spot);
     return true;
 }
 
-bool ClaimRegistry::park_settlement(std::string_view room_id, const HashedKey& message_id,
+bool ClaimRegistry::park_settlement(std::string_view room_id, std::string_view message_id,
                                     std::string_view token, ParkedReason reason) {
-    RoomLedger* ledger = room(room_id);
-    AckEntry* entry = ledger ? ledger->pending.find(message_id) : nullptr;
+    AckEntry* entry = locate(room_id, message_id).pending();
     if (!entry || !token_matches(*entry, token)) return false;
     entry->parked = reason;
     return true;
@@ -370,8 +350,8 @@ bool ClaimRegistry::park_settlement(std::string_view room_id, const HashedKey& m
 bool ClaimRegistry::has_retryable_settlement(std::string_view room_id) const {
     const RoomLedger* ledger = room(room_id);
     if (!ledger) return false;
-    for (const auto& [message_id, entry] : ledger->pending) {
-        if (!entry.parked) return true;
+    for (const auto& [message_id, state] : ledger->messages) {
+        if (state.pending && !state.pending->parked) return true;
     }
     return false;
 }

@@ -5,9 +5,7 @@
 // per room and bounded). Messages are identified by (room_id, message_id).
 //
 // Eligibility and settlement consult or update a RetryTracker that the
-// caller passes in for the one call; the registry never keeps it. Message
-// ids come in as HashedKeys: a call hashes its id once for all its lookups
-// here and in the tracker.
+// caller passes in for the one call; the registry never keeps it.
 #pragma once
 
 #include "core/enums.hpp"
@@ -16,6 +14,7 @@
 #include "core/ordered.hpp"
 #include "core/refusal.hpp"
 #include "core/retry.hpp"
+#include "core/saturating.hpp"
 
 #include <cstdint>
 #include <memory>
@@ -105,7 +104,7 @@ struct DeliveryFacts {
 // `durably_failed`, `allow_failed_retry`".
 Outcome<> set_delivery_fact(DeliveryFacts& facts, std::string_view name, bool value);
 
-inline constexpr std::uint64_t kTokenMax = std::numeric_limits<std::uint64_t>::max();
+inline constexpr std::uint64_t kTokenMax = Saturating<std::uint64_t>::kLast;
 
 // How many completed ids each room keeps: by default, and the accepted range.
 inline constexpr std::uint32_t kDefaultMaxCompleted = 500;
@@ -113,85 +112,100 @@ inline constexpr IntRange kMaxCompletedRange{1, kCountMax};
 
 class ClaimRegistry {
 public:
-    // `next_token` is where the token counter starts (0 for a new ledger).
-    explicit ClaimRegistry(std::uint32_t max_completed, std::uint64_t next_token = 0);
+    // `max_completed` lies in kMaxCompletedRange; `next_token` is where the
+    // token counter starts (0 for a new ledger).
+    explicit ClaimRegistry(std::uint32_t max_completed, std::uint64_t next_token = 0) noexcept
+        : max_completed_(max_completed), tokens_(next_token) {}
 
     std::uint32_t max_completed() const noexcept { return max_completed_; }
 
     // In-flight set.
-    bool try_claim(std::string_view room_id, const HashedKey& message_id);
-    void release(std::string_view room_id, const HashedKey& message_id);
+    bool try_claim(std::string_view room_id, std::string_view message_id);
+    void release(std::string_view room_id, std::string_view message_id);
     std::vector<std::string> inflight_ids(std::string_view room_id) const;
 
     // Completed sets, each ordered from least to most recently touched.
-    bool is_completed(std::string_view room_id, const HashedKey& message_id);  // touches when found
+    bool is_completed(std::string_view room_id, std::string_view message_id);  // touches when found
     std::vector<std::string> completed_ids(std::string_view room_id) const;
     void discard_completed(std::string_view room_id);
     // Also forgets the pair's pending entry and acknowledgement-retry count.
-    void remember_completed(std::string_view room_id, const HashedKey& message_id);
+    void remember_completed(std::string_view room_id, std::string_view message_id);
 
     // Acknowledgement-pending entries, in creation order.
-    bool is_ack_pending(std::string_view room_id, const HashedKey& message_id) const;
-    void remember_ack_pending(std::string_view room_id, const HashedKey& message_id);
+    bool is_ack_pending(std::string_view room_id, std::string_view message_id) const;
+    void remember_ack_pending(std::string_view room_id, std::string_view message_id);
     // Refused (nothing changes) when a different intent is already pending.
-    Outcome<> remember_failed_ack_pending(std::string_view room_id, const HashedKey& message_id,
-                                       std::string_view error);
-    const AckEntry* pending_ack(std::string_view room_id, const HashedKey& message_id) const;
-    bool park_ack(std::string_view room_id, const HashedKey& message_id, ParkedReason reason);
+    Outcome<> remember_failed_ack_pending(std::string_view room_id, std::string_view message_id,
+                                          std::string_view error);
+    const AckEntry* pending_ack(std::string_view room_id, std::string_view message_id) const;
+    bool park_ack(std::string_view room_id, std::string_view message_id, ParkedReason reason);
     std::size_t unpark_acks(std::string_view room_id);
     std::vector<std::string> pending_ack_ids(std::string_view room_id) const;
-    std::uint32_t record_ack_retry(std::string_view room_id, const HashedKey& message_id);
+    std::uint32_t record_ack_retry(std::string_view room_id, std::string_view message_id);
 
     // Eligibility: the first of self, pending, completed, exhausted, failed,
     // inflight, runnable that holds. The completed lookup touches the id.
-    Eligibility delivery_eligibility(std::string_view room_id, const HashedKey& message_id,
+    Eligibility delivery_eligibility(std::string_view room_id, std::string_view message_id,
                                      const RetryTracker& tracker, const DeliveryFacts& facts);
     // The same decision; "runnable" also claims the message.
-    Eligibility guarded_claim(std::string_view room_id, const HashedKey& message_id,
-                              const RetryTracker& tracker, const DeliveryFacts& facts);
+    Eligibility guarded_claim(std::string_view room_id, std::string_view message_id, const RetryTracker& tracker,
+                              const DeliveryFacts& facts);
 
     // Settlement.
-    SettlementResult record_processed_settlement(std::string_view room_id, const HashedKey& message_id);
-    SettlementResult record_failed_settlement(std::string_view room_id, const HashedKey& message_id,
+    SettlementResult record_processed_settlement(std::string_view room_id, std::string_view message_id);
+    SettlementResult record_failed_settlement(std::string_view room_id, std::string_view message_id,
                                               std::string_view error, const RetryTracker& tracker,
                                               bool allow_retry);
-    SettlementLookup pending_settlement(std::string_view room_id, const HashedKey& message_id) const;
+    SettlementLookup pending_settlement(std::string_view room_id, std::string_view message_id) const;
     // `token` is compared with the decimal text of the entry's token.
-    bool confirm_settlement(std::string_view room_id, const HashedKey& message_id, std::string_view token,
+    bool confirm_settlement(std::string_view room_id, std::string_view message_id, std::string_view token,
                             RetryTracker& tracker);
-    bool park_settlement(std::string_view room_id, const HashedKey& message_id, std::string_view token,
+    bool park_settlement(std::string_view room_id, std::string_view message_id, std::string_view token,
                          ParkedReason reason);
     bool has_retryable_settlement(std::string_view room_id) const;
 
-    // For inspection and invariants.
-    std::uint64_t next_token() const noexcept { return next_token_; }
-    std::size_t inflight_count() const noexcept;
-    std::size_t pending_count() const noexcept;
-    std::size_t ack_retry_count_size() const noexcept;
-    std::size_t completed_room_count() const noexcept;
-    // Rooms with anything stored; a room whose stores are all empty is dropped.
-    std::size_t room_count() const noexcept { return rooms_.size(); }
+    std::uint64_t next_token() const noexcept { return tokens_; }
 
 private:
+    // Everything the registry holds about one message that is in flight or
+    // owes something: a message without any of it has no entry.
+    struct MessageState {
+        std::optional<AckEntry> pending;
+        Saturating<std::uint32_t> ack_retries;  // 0: no count
+        bool claimed = false;
+
+        bool unused() const noexcept { return !claimed && !pending && ack_retries == 0; }
+    };
+    using Messages = OrderedMap<std::string, MessageState>;
+
     // Everything the registry holds about one room, so that a per-room query
     // never looks at another room's entries.
     struct RoomLedger {
-        OrderedSet<std::string> inflight;           // claim order
-        OrderedSet<std::string> completed;          // least to most recently touched; empty: no set
-        OrderedMap<std::string, AckEntry> pending;  // creation order
-        OrderedMap<std::string, std::uint32_t> ack_retries;
+        // A message moves to the newest end when it gets a pending entry (and
+        // no entry ever moves otherwise), so the pending entries follow one
+        // another in creation order.
+        Messages messages;
+        OrderedSet<std::string> completed;  // least to most recently touched; empty: no set
 
-        bool unused() const noexcept {
-            return inflight.empty() && completed.empty() && pending.empty() && ack_retries.empty();
+        bool unused() const noexcept { return messages.empty() && completed.empty(); }
+    };
+    using Rooms = OrderedMap<std::string, RoomLedger>;
+
+    // A message looked up once: its room's ledger (nullptr: none), its entry
+    // there (a false handle: none, which insert_at takes), and the id's hash,
+    // good in both of the room's maps.
+    struct Spot {
+        RoomLedger* ledger;
+        Messages::Handle at;
+        std::uint64_t hash;
+
+        MessageState* state() const noexcept { return at ? &ledger->messages.value(at) : nullptr; }
+        AckEntry* pending() const noexcept {
+            MessageState* s = state();
+            return s && s->pending ? &*s->pending : nullptr;
         }
     };
-
-    std::optional<std::uint64_t> mint_token() noexcept;
-    bool token_matches(const AckEntry& entry, std::string_view token) const;
-    SettlementResult record_settlement(std::string_view room_id, const HashedKey& message_id, Intent intent,
-                                       Continuation continuation);
-    using Rooms = OrderedMap<std::string, RoomLedger>;
-    using PendingAt = OrderedMap<std::string, AckEntry>::Handle;
+    Spot locate(std::string_view room_id, std::string_view message_id) noexcept;
 
     // The room's ledger, or nullptr. The calls on one message all name the
     // same room, so the changing calls try the room found last first; its
@@ -202,22 +216,27 @@ private:
         return last_room_ ? &rooms_.value(last_room_) : nullptr;
     }
     const RoomLedger* room(std::string_view room_id) const noexcept { return rooms_.find(room_id); }
-    // Runs `change` on the room's ledger, created first when absent; a ledger
-    // created for a change that throws is dropped again.
-    template <class Change>
-    auto change_room(std::string_view room_id, Change&& change);
-    // The same with the room's ledger already looked up (nullptr: absent).
+    // Runs `change` on the room's ledger (nullptr: absent), created first
+    // when absent; a ledger created for a change that throws is dropped again.
     template <class Change>
     auto change_room(std::string_view room_id, RoomLedger* ledger, Change&& change);
-    // Remembers the id as completed in `ledger`, forgetting its pending entry
-    // (found at `pending_at`, a false handle when there is none) and its retry count.
-    void complete_in(RoomLedger& ledger, const HashedKey& message_id, PendingAt pending_at);
-    Eligibility eligibility_in(RoomLedger* ledger, const HashedKey& message_id, const RetryTracker& tracker,
+    // The message's entry, created (without anything in it) when absent.
+    static MessageState& state_in(RoomLedger& ledger, std::string_view message_id, const Spot& spot);
+    // Stores a new pending entry for the message, which has none.
+    AckEntry& store_pending(RoomLedger& ledger, std::string_view message_id, const Spot& spot, Intent intent,
+                            Continuation continuation);
+    // Remembers the id as completed, forgetting its pending entry and retry count.
+    void complete(const Spot& spot, std::string_view room_id, std::string_view message_id);
+    // Drops the message's entry once it holds nothing, then the room's ledger.
+    void drop_if_unused(std::string_view room_id, const Spot& spot) noexcept;
+    Eligibility eligibility_in(const Spot& spot, std::string_view message_id, const RetryTracker& tracker,
                                const DeliveryFacts& facts);
-    void drop_if_unused(std::string_view room_id, const RoomLedger& ledger) noexcept;
+    SettlementResult record_settlement(std::string_view room_id, std::string_view message_id, Intent intent,
+                                       Continuation continuation);
+    bool token_matches(const AckEntry& entry, std::string_view token) const;
 
     std::uint32_t max_completed_;
-    std::uint64_t next_token_;
+    Saturating<std::uint64_t> tokens_;
     Rooms rooms_;
     Rooms::Handle last_room_;  // only ever read through room()
 };

@@ -9,7 +9,9 @@
 // index), probed linearly and compacted by backward shifting on erase, so it
 // never holds tombstones. String keys can be looked up by std::string_view
 // and hash with the process's secret key, so that no order of insertion
-// and no choice of keys makes the probes long.
+// and no choice of keys makes the probes long. Every lookup also comes with
+// the key's hash passed in (`hash(key)`), for a caller that looks one key up
+// in several maps of one key type, or several times.
 //
 // Pointers to values and iterators stay valid until the next insertion
 // (which may move the slots) or the removal of that entry. A caller that
@@ -20,6 +22,7 @@
 #include <cstddef>
 #include "core/bytes.hpp"
 
+#include <concepts>
 #include <cstdint>
 #include <functional>
 #include <iterator>
@@ -43,24 +46,6 @@
 
 namespace orvu::core {
 
-// A string key with its hash worked out once, for a call that looks the
-// same id up in several maps (or twice in one). Converts from a view, so a
-// function taking one can be called with any string.
-class HashedKey {
-public:
-    HashedKey(std::string_view text) noexcept : text_(text), hash_(bytes::hash(text)) {}
-    template <class S>
-        requires(std::is_convertible_v<const S&, std::string_view> && !std::is_same_v<S, std::string_view>)
-    HashedKey(const S& text) noexcept : HashedKey(std::string_view(text)) {}
-    operator std::string_view() const noexcept { return text_; }
-    std::string_view text() const noexcept { return text_; }
-    std::uint64_t hash() const noexcept { return hash_; }
-
-private:
-    std::string_view text_;
-    std::uint64_t hash_;
-};
-
 // The default hash of a key; strings hash as views, so lookups need no copy,
 // and with the process's secret key (bytes::hash), as ids from the network must.
 template <class K>
@@ -74,11 +59,6 @@ template <>
 struct KeyHash<std::string> {
     static constexpr bool kSpreads = true;  // bytes::hash ends in a full multiplication
     std::size_t operator()(std::string_view s) const noexcept { return static_cast<std::size_t>(bytes::hash(s)); }
-    template <class Q>
-        requires std::is_same_v<Q, HashedKey>  // only the key itself: strings convert to views
-    std::size_t operator()(const Q& k) const noexcept {
-        return static_cast<std::size_t>(k.hash());
-    }
 };
 
 // Key equality; strings compare as views.
@@ -225,33 +205,42 @@ public:
     std::size_t size() const noexcept { return size_; }
     bool empty() const noexcept { return size_ == 0; }
 
+    // The hash of `key` in this map. Every operation on a key takes it as
+    // an optional last argument, `h`, for a caller that looks one key up in
+    // several maps of one key type, or several times; without it an empty
+    // map hashes nothing.
     template <class Q>
-    ORVU_ALWAYS_INLINE bool contains(const Q& key) const {
-        return lookup(key) != kNone;
+    ORVU_ALWAYS_INLINE static std::uint64_t hash(const Q& key) {
+        return static_cast<std::uint64_t>(Hash{}(key));
     }
 
-    template <class Q>
-    ORVU_ALWAYS_INLINE V* find(const Q& key) {
-        std::uint32_t pos = lookup(key);
+    template <class Q, std::same_as<std::uint64_t>... H>
+    ORVU_ALWAYS_INLINE bool contains(const Q& key, H... h) const {
+        return lookup(key, h...) != kNone;
+    }
+
+    template <class Q, std::same_as<std::uint64_t>... H>
+    ORVU_ALWAYS_INLINE V* find(const Q& key, H... h) {
+        std::uint32_t pos = lookup(key, h...);
         return pos == kNone ? nullptr : &slot_at(pos).entry().second;
     }
-    template <class Q>
-    ORVU_ALWAYS_INLINE const V* find(const Q& key) const {
-        std::uint32_t pos = lookup(key);
+    template <class Q, std::same_as<std::uint64_t>... H>
+    ORVU_ALWAYS_INLINE const V* find(const Q& key, H... h) const {
+        std::uint32_t pos = lookup(key, h...);
         return pos == kNone ? nullptr : &slot_at(pos).entry().second;
     }
 
     // Appends a new entry; an existing key keeps its value and place (returns false).
     // If it throws, nothing changed.
-    template <class Q>
-    ORVU_ALWAYS_INLINE bool insert_back(Q&& key, V value) {
-        return try_insert_back(std::forward<Q>(key), std::move(value)).second;
+    template <class Q, std::same_as<std::uint64_t>... H>
+    ORVU_ALWAYS_INLINE bool insert_back(Q&& key, V value, H... h) {
+        return try_insert_back(std::forward<Q>(key), std::move(value), h...).second;
     }
 
     // As insert_back, also giving the value stored under the key (new or existing).
-    template <class Q>
-    ORVU_ALWAYS_INLINE std::pair<V*, bool> try_insert_back(Q&& key, V value) {
-        const std::uint32_t frag = fragment(key);
+    template <class Q, std::same_as<std::uint64_t>... H>
+    ORVU_ALWAYS_INLINE std::pair<V*, bool> try_insert_back(Q&& key, V value, H... h) {
+        const std::uint32_t frag = fragment(hash_or(key, h...));
         const Probe at = probe(key, frag);
         if (at.found != kNone) return {&slot_at(at.found).entry().second, false};
         const std::uint32_t index = append(std::forward<Q>(key), std::move(value), frag, at.free);
@@ -259,9 +248,9 @@ public:
     }
 
     // Moves the key to the newest position, appending it when absent; true when appended.
-    template <class Q>
-    ORVU_ALWAYS_INLINE bool touch_back(Q&& key, V value) {
-        const std::uint32_t frag = fragment(key);
+    template <class Q, std::same_as<std::uint64_t>... H>
+    ORVU_ALWAYS_INLINE bool touch_back(Q&& key, V value, H... h) {
+        const std::uint32_t frag = fragment(hash_or(key, h...));
         const Probe at = probe(key, frag);
         if (at.found != kNone) {
             to_back(slot_index(cells_[at.found]));
@@ -282,20 +271,28 @@ public:
     }
 
     // Moves an existing entry to the newest position; false when absent.
-    template <class Q>
-    ORVU_ALWAYS_INLINE bool move_to_back(const Q& key) {
-        std::uint32_t pos = lookup(key);
+    template <class Q, std::same_as<std::uint64_t>... H>
+    ORVU_ALWAYS_INLINE bool move_to_back(const Q& key, H... h) {
+        std::uint32_t pos = lookup(key, h...);
         if (pos == kNone) return false;
         to_back(slot_index(cells_[pos]));
         return true;
     }
 
-    // The handle of a present key; a false one when absent.
-    template <class Q>
-    ORVU_ALWAYS_INLINE Handle locate(const Q& key) const {
+    // The handle of a present key; a false one when absent, which insert_at
+    // takes to add the key without looking for it again.
+    template <class Q, std::same_as<std::uint64_t>... H>
+    ORVU_ALWAYS_INLINE Handle locate(const Q& key, H... h) const {
         if (size_ == 0) return {};
-        const Probe at = probe(key, fragment(key));
-        return {at.found, at.slot};
+        const Probe at = probe(key, fragment(hash_or(key, h...)));
+        return at.found != kNone ? Handle(at.found, at.slot) : Handle(kNone, at.free);
+    }
+    // Appends `key`, found absent by locate(key, h) with no change to the map since.
+    template <class Q>
+    ORVU_ALWAYS_INLINE V& insert_at(Handle absent, Q&& key, std::uint64_t h, V value) {
+        // A false handle keeps in its slot field the empty cell where the probe ended.
+        const std::uint32_t index = append(std::forward<Q>(key), std::move(value), fragment(h), absent.slot_);
+        return slots_[index].entry().second;
     }
     // The same, trying `hint` first without hashing: any handle of this map,
     // however old, since the entry it names now (if any) is compared with `key`.
@@ -309,25 +306,9 @@ public:
     ORVU_ALWAYS_INLINE void erase(Handle at) noexcept { erase_at(at.cell_); }
     ORVU_ALWAYS_INLINE void move_to_back(Handle at) noexcept { to_back(at.slot_); }
 
-    // How many cells a lookup of `key` reads (none in an empty map), for
-    // checks that the hash spreads whatever keys it is given.
-    template <class Q>
-    std::size_t probe_length(const Q& key) const {
-        if (!cells_) return 0;
-        const std::uint32_t frag = fragment(key);
-        std::size_t length = 1;
-        for (std::uint32_t pos = home(frag);; pos = (pos + 1) & cell_mask_, ++length) {
-            const std::uint64_t cell = cells_[pos];
-            if (cell == kEmptyCell || (static_cast<std::uint32_t>(cell >> 32) == frag &&
-                                       same_key(slots_[slot_index(cell)].entry().first, key))) {
-                return length;
-            }
-        }
-    }
-
-    template <class Q>
-    ORVU_ALWAYS_INLINE bool erase(const Q& key) {
-        std::uint32_t pos = lookup(key);
+    template <class Q, std::same_as<std::uint64_t>... H>
+    ORVU_ALWAYS_INLINE bool erase(const Q& key, H... h) {
+        std::uint32_t pos = lookup(key, h...);
         if (pos == kNone) return false;
         erase_at(pos);
         return true;
@@ -366,11 +347,9 @@ public:
     const_iterator end() const noexcept { return {this, kNone}; }
 
 private:
-    template <class Q>
-    ORVU_ALWAYS_INLINE static std::uint32_t fragment(const Q& key) noexcept {
+    ORVU_ALWAYS_INLINE static std::uint32_t fragment(std::uint64_t h) noexcept {
         // The top bits pick the home cell. A weak hash (std::hash of an
         // integer is the integer) is spread by a multiplication first.
-        std::uint64_t h = static_cast<std::uint64_t>(Hash{}(key));
         if constexpr (!kSpreadHash<Hash>) h *= 0x9E3779B97F4A7C15ULL;
         return static_cast<std::uint32_t>(h >> 32);
     }
@@ -383,8 +362,16 @@ private:
 
     // The table position holding `key`, or kNone; an empty map hashes nothing.
     template <class Q>
-    ORVU_ALWAYS_INLINE std::uint32_t lookup(const Q& key) const {
-        return size_ == 0 ? kNone : probe(key, fragment(key)).found;
+    ORVU_ALWAYS_INLINE static std::uint64_t hash_or(const Q& key) {
+        return hash(key);
+    }
+    template <class Q>
+    ORVU_ALWAYS_INLINE static std::uint64_t hash_or(const Q&, std::uint64_t h) {
+        return h;
+    }
+    template <class Q, class... H>
+    ORVU_ALWAYS_INLINE std::uint32_t lookup(const Q& key, H... h) const {
+        return size_ == 0 ? kNone : probe(key, fragment(hash_or(key, h...))).found;
     }
 
     // Stores a new entry at the newest end and returns its slot; `key` must be
@@ -447,7 +434,7 @@ private:
 
     // The table position of a live slot.
     ORVU_ALWAYS_INLINE std::uint32_t cell_of(std::uint32_t index) const noexcept {
-        for (std::uint32_t pos = home(fragment(slots_[index].entry().first));; pos = (pos + 1) & cell_mask_) {
+        for (std::uint32_t pos = home(fragment(hash(slots_[index].entry().first)));; pos = (pos + 1) & cell_mask_) {
             if (slot_index(cells_[pos]) == index) return pos;
         }
     }
@@ -575,31 +562,32 @@ private:
 
 struct Unit {};
 
+// The map's keys alone (with the key's hash as an optional last argument, as there).
 template <class K, class Hash = KeyHash<K>>
 class OrderedSet {
 public:
     std::size_t size() const noexcept { return map_.size(); }
     bool empty() const noexcept { return map_.empty(); }
-    template <class Q>
-    ORVU_ALWAYS_INLINE bool contains(const Q& key) const {
-        return map_.contains(key);
+    template <class Q, class... H>
+    ORVU_ALWAYS_INLINE bool contains(const Q& key, H... h) const {
+        return map_.contains(key, h...);
     }
-    template <class Q>
-    ORVU_ALWAYS_INLINE bool insert_back(Q&& key) {
-        return map_.insert_back(std::forward<Q>(key), Unit{});
+    template <class Q, class... H>
+    ORVU_ALWAYS_INLINE bool insert_back(Q&& key, H... h) {
+        return map_.insert_back(std::forward<Q>(key), Unit{}, h...);
     }
-    template <class Q>
-    ORVU_ALWAYS_INLINE bool move_to_back(const Q& key) {
-        return map_.move_to_back(key);
+    template <class Q, class... H>
+    ORVU_ALWAYS_INLINE bool move_to_back(const Q& key, H... h) {
+        return map_.move_to_back(key, h...);
     }
     // Moves the key to the newest position, appending it when absent; true when appended.
-    template <class Q>
-    ORVU_ALWAYS_INLINE bool touch_back(Q&& key) {
-        return map_.touch_back(std::forward<Q>(key), Unit{});
+    template <class Q, class... H>
+    ORVU_ALWAYS_INLINE bool touch_back(Q&& key, H... h) {
+        return map_.touch_back(std::forward<Q>(key), Unit{}, h...);
     }
-    template <class Q>
-    ORVU_ALWAYS_INLINE bool erase(const Q& key) {
-        return map_.erase(key);
+    template <class Q, class... H>
+    ORVU_ALWAYS_INLINE bool erase(const Q& key, H... h) {
+        return map_.erase(key, h...);
     }
     std::optional<K> pop_front() {
         auto e = map_.pop_front();

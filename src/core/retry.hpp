@@ -1,18 +1,20 @@
 // The per-message retry budget: how often handling of a message was started,
 // and which messages used up their budget for good. Keyed by message id
-// alone; both stores are bounded and forget their oldest entry first.
+// alone; both stores are bounded and forget their oldest entry first. Each
+// call hashes its id once for both stores.
 #pragma once
 
 #include "core/numbers.hpp"
 #include "core/ordered.hpp"
+#include "core/saturating.hpp"
 
 #include <cstdint>
-#include <limits>
 #include <string>
+#include <string_view>
 
 namespace orvu::core {
 
-inline constexpr std::uint32_t kCountMax = std::numeric_limits<std::uint32_t>::max();
+inline constexpr std::uint32_t kCountMax = Saturating<std::uint32_t>::kLast;
 
 // The retry limit of each newly tracked message, and how many messages are
 // tracked at most: by default, and the accepted ranges.
@@ -21,11 +23,8 @@ inline constexpr IntRange kMaxRetriesRange{0, kCountMax};
 inline constexpr std::uint32_t kDefaultMaxTracked = 10000;
 inline constexpr IntRange kMaxTrackedRange{1, kCountMax};
 
-// Counts stop at their largest value instead of wrapping to zero.
-constexpr std::uint32_t saturating_increment(std::uint32_t n) noexcept { return n == kCountMax ? n : n + 1; }
-
 struct AttemptBudget {
-    std::uint32_t attempts = 0;
+    Saturating<std::uint32_t> attempts;
     std::uint32_t limit = 0;  // copied from max_retries when the record is created
 };
 
@@ -36,39 +35,42 @@ struct AttemptResult {
 
 class RetryTracker {
 public:
-    RetryTracker(std::uint32_t max_retries, std::uint32_t max_tracked);
+    // `max_tracked` lies in kMaxTrackedRange.
+    RetryTracker(std::uint32_t max_retries, std::uint32_t max_tracked) noexcept
+        : max_retries_(max_retries), max_tracked_(max_tracked) {}
 
     std::uint32_t max_retries() const noexcept { return max_retries_; }
-    std::uint32_t max_tracked() const noexcept { return max_tracked_; }
 
     // One more handling cycle started. Exhausted once attempts exceed the
     // record's limit, which also marks the message permanently failed.
-    AttemptResult record_attempt(const HashedKey& message_id);
+    AttemptResult record_attempt(std::string_view message_id);
     // Forgets the attempt record; the permanent mark stays.
-    void mark_success(const HashedKey& message_id);
+    void mark_success(std::string_view message_id);
     // Takes back one attempt of a cycle aborted before the handler ran.
-    void discard_attempt(const HashedKey& message_id);
-    void mark_permanently_failed(const HashedKey& message_id);
-    bool is_permanently_failed(const HashedKey& message_id) const;
+    void discard_attempt(std::string_view message_id);
+    void mark_permanently_failed(std::string_view message_id);
+    bool is_permanently_failed(std::string_view message_id) const;
 
     // The message's (attempts, limit), or (0, max_retries) without a record.
-    AttemptBudget budget(const HashedKey& message_id) const;
+    AttemptBudget budget(std::string_view message_id) const;
+    // A settlement without a retry was confirmed: the record goes, and a
+    // failure marks the message permanently failed.
+    void confirm_finished(std::string_view message_id, bool failed);
     // A failure of `attempts` made under `limit` will be retried: keeps the
     // larger attempt count and the smaller limit, and marks the message
     // permanently failed when no retry is left (attempts >= limit).
-    void confirm_retry(const HashedKey& message_id, std::uint32_t attempts, std::uint32_t limit);
-
-    // Oldest first; for inspection and invariants.
-    const OrderedMap<std::string, AttemptBudget>& records() const noexcept { return records_; }
-    std::size_t permanently_failed_count() const noexcept { return failed_.size(); }
+    void confirm_retry(std::string_view message_id, std::uint32_t attempts, std::uint32_t limit);
 
 private:
-    // Writes a record in place, or appends it and trims the oldest beyond max_tracked.
-    void put_record(const HashedKey& message_id, AttemptBudget record);
+    using Records = OrderedMap<std::string, AttemptBudget>;
+    // The record of the id; without one, `fresh` is appended and the oldest
+    // beyond max_tracked trimmed.
+    AttemptBudget& record_of(std::string_view message_id, std::uint64_t hash, AttemptBudget fresh);
+    void mark_failed(std::string_view message_id, std::uint64_t hash);
 
     std::uint32_t max_retries_;
     std::uint32_t max_tracked_;
-    OrderedMap<std::string, AttemptBudget> records_;
+    Records records_;
     OrderedSet<std::string> failed_;
 };
 

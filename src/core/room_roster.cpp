@@ -15,7 +15,7 @@ std::optional<std::uint64_t> RoomRoster::begin_room_admission(const std::string&
     if (!passes_filter || room_membership(room_id) != RoomMembership::Unadmitted || counter_.exhausted()) {
         return std::nullopt;
     }
-    std::uint64_t ticket = counter_.peek();
+    std::uint64_t ticket = counter_;
     admitting_.emplace(room_id, ticket);
     counter_.advance();
     return ticket;
@@ -69,7 +69,7 @@ RoomReconciliation RoomRoster::reconcile(const std::vector<std::string>& current
     try {
         for (const std::string& id : candidates) {
             if (counter.exhausted()) break;
-            std::uint64_t ticket = counter.peek();
+            std::uint64_t ticket = counter;
             result.admitting.emplace_back(id, ticket);
             admitting_.emplace(id, ticket);
             counter.advance();

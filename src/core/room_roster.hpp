@@ -6,7 +6,7 @@
 
 #include "core/enums.hpp"
 #include "core/ordered.hpp"
-#include "core/tickets.hpp"
+#include "core/saturating.hpp"
 
 #include <cstdint>
 #include <optional>

@@ -69,7 +69,7 @@ std::optional<std::uint64_t> SubscriptionBook::apply(Step step, std::string_view
             break;
         case TicketRule::Fresh:
             if (counter.exhausted()) return std::nullopt;
-            carried = counter.peek();
+            carried = counter;
             break;
     }
     if (rule.to == Phase::Absent) {

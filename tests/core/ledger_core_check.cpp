@@ -34,7 +34,7 @@ static void token_counter_exhaustion() {
     EXPECT(is_issue(reg.record_processed_settlement("r", "b"), "token", kExhausted));
     EXPECT(is_issue(reg.record_failed_settlement("r", "b", "e", RetryTracker(1, 10), true), "token", kExhausted));
     EXPECT(!reg.is_ack_pending("r", "b"));
-    EXPECT(reg.pending_count() == 1 && reg.next_token() == kTokenMax);
+    EXPECT(reg.pending_ack_ids("r").size() == 1 && reg.next_token() == kTokenMax);
 
     // Entries recorded outside settlement are still created, without a token.
     reg.remember_ack_pending("r", "c");
@@ -79,10 +79,17 @@ static void saturated_attempts_at_largest_limit() {
     EXPECT(tracker.budget("m").attempts == kCountMax - 1);
 }
 
-static void ack_retry_count_saturates() {
-    EXPECT(saturating_increment(kCountMax) == kCountMax);
-    EXPECT(saturating_increment(kCountMax - 1) == kCountMax);
-    EXPECT(saturating_increment(0) == 1);
+// The one counter type behind tickets, tokens, attempts and retry counts.
+static void counters_saturate() {
+    Saturating<std::uint32_t> count(kCountMax - 1);
+    count.advance();
+    EXPECT(count == kCountMax && count.exhausted());
+    count.advance();
+    EXPECT(count == kCountMax);
+    Saturating<std::uint64_t> tickets(kTokenMax - 1);
+    EXPECT(tickets.take() == kTokenMax - 1);
+    // The largest value is never handed out, however often it is asked for.
+    EXPECT(!tickets.take() && !tickets.take() && tickets == kTokenMax);
 }
 
 int main(int argc, char** argv) {
@@ -90,7 +97,7 @@ int main(int argc, char** argv) {
         {"token_counter_exhaustion", token_counter_exhaustion},
         {"attempts_saturate", attempts_saturate},
         {"saturated_attempts_at_largest_limit", saturated_attempts_at_largest_limit},
-        {"ack_retry_count_saturates", ack_retry_count_saturates},
+        {"counters_saturate", counters_saturate},
     };
     if (argc != 2 || !cases.count(argv[1])) {
         std::printf("unknown case\n");

@@ -76,7 +76,12 @@ static void run(unsigned seed) {
         switch (rng() % 8) {
             case 0:
             case 1: {
-                auto [stored, added] = map.try_insert_back(key, step);
+                // Inserted directly, or where a lookup with the key's hash found it absent.
+                const std::uint64_t h = Map::hash(key);
+                const auto at = map.locate(std::string_view(key), h);
+                auto [stored, added] = rng() % 2 ? map.try_insert_back(key, step, h)
+                                   : at       ? std::pair(&map.value(at), false)
+                                              : std::pair(&map.insert_at(at, key, h, step), true);
                 auto it = find_in(model, key);
                 EXPECT(added == (it == model.end()));
                 EXPECT(stored && *stored == (it == model.end() ? step : it->second));
