@@ -257,6 +257,8 @@ def main() -> None:
     print(f"{totals['runs']} runs, {totals['faults']} faults: {totals['lost']} lost, "
           f"{totals['duplicated']} duplicated, {totals['stranded_runs']} runs with a stranded room, "
           f"{totals['failed_runs']} runs not live")
+    if totals["lost"] or totals["duplicated"] or totals["stranded_runs"] or totals["failed_runs"]:
+        raise SystemExit(1)
 
 
 if __name__ == "__main__":
