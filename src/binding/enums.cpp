@@ -79,8 +79,9 @@ auto from_wire_functions(std::index_sequence<Id...>) {
 // never changes afterwards; it holds no Python object.
 struct EnumSpec {
     std::string spec_name;
-    std::string from_wire_callable;
+    Signature from_wire_signature;
     PyMethodDef from_wire_def{};
+    std::array<PyMethodDef, 2> methods{};
     std::array<PyType_Slot, 12> slots{};
     std::array<PyGetSetDef, 2> getset{};
     PyType_Spec spec{};
@@ -88,11 +89,13 @@ struct EnumSpec {
 
 void fill_spec(EnumSpec& s, const EnumDef& def) {
     s.spec_name = "orvu_sdk_core." + std::string(def.class_name);
-    s.from_wire_callable = std::string(def.class_name) + ".from_wire_name";
+    const Declaration d = parse_declaration(kFromWireDeclaration, def.class_name);
+    s.from_wire_signature = d.signature;
     static const auto functions = from_wire_functions(std::make_index_sequence<core::kEnumCount>{});
+    static const std::string doc = d.text_signature + "\n--\n\n" + kFromWireDoc;
     s.from_wire_def = PyMethodDef{"from_wire_name", functions[static_cast<std::size_t>(def.id)], kFastCall,
-                                  "from_wire_name(name)\n--\n\n"
-                                  "The member whose wire name equals `name` exactly, or `None`."};
+                                  doc.c_str()};
+    s.methods[0] = reg::agent_topic_kind_topic;
     const char* prop = def.form == EnumForm::WireName ? "wire_name" : "value";
     s.getset[0] = PyGetSetDef{prop, &enum_wire, nullptr, const_cast<char*>(def.wire_doc), nullptr};
     s.getset[1] = PyGetSetDef{nullptr, nullptr, nullptr, nullptr, nullptr};
@@ -106,7 +109,7 @@ void fill_spec(EnumSpec& s, const EnumDef& def) {
     s.slots[n++] = {Py_tp_traverse, reinterpret_cast<void*>(&enum_traverse)};
     s.slots[n++] = {Py_tp_getset, s.getset.data()};
     if (def.doc) s.slots[n++] = {Py_tp_doc, const_cast<char*>(def.doc)};
-    if (def.id == EnumId::AgentTopicKind) s.slots[n++] = {Py_tp_methods, reg::agent_topic_kind_methods()};
+    if (def.id == EnumId::AgentTopicKind) s.slots[n++] = {Py_tp_methods, s.methods.data()};
     s.slots[n++] = {0, nullptr};
     s.spec = PyType_Spec{s.spec_name.c_str(), static_cast<int>(sizeof(EnumObject)), 0,
                          kClassFlags | Py_TPFLAGS_DISALLOW_INSTANTIATION,
@@ -126,8 +129,7 @@ template <std::size_t Id>
 PyObject* from_wire_name(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return guarded([&] {
         ModuleState& state = module_state(module);
-        static const Signature sig{enum_specs()[Id].from_wire_callable, {"name"}, 1, 1};
-        const BoundArgs a(sig, args, nargs, kwnames, &state);
+        const BoundArgs a(enum_specs()[Id].from_wire_signature, args, nargs, kwnames, &state);
         auto index = core::enum_index_from_wire(static_cast<EnumId>(Id), a.str(0));
         return index ? state.members[Id][*index] : none();
     });
@@ -156,7 +158,8 @@ Ref make_enum_class(PyObject* module, EnumId id) {
     state.enum_types[static_cast<std::size_t>(id)] = tp;
 
     if (def.form == EnumForm::WireName) {
-        add_static_method(module, type.get(), const_cast<PyMethodDef*>(&spec.from_wire_def));
+        Ref fn = Ref::check(PyCFunction_NewEx(const_cast<PyMethodDef*>(&spec.from_wire_def), module, nullptr));
+        set_class_attribute(type.get(), "from_wire_name", static_method(fn).get());
     }
     return type;
 }

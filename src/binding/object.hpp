@@ -85,4 +85,8 @@ Ref make_type(PyObject* module, PyType_Spec* spec);
 // type.__setattr__ does too.
 void set_class_attribute(PyObject* type, const char* name, PyObject* value);
 
+// `staticmethod(fn)`: how a builtin bound to the module becomes a static
+// method of a class.
+Ref static_method(const Ref& fn);
+
 }  // namespace orvu::py

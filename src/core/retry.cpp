@@ -5,7 +5,7 @@
 namespace orvu::core {
 
 RetryTracker::RetryTracker(std::uint32_t max_retries, std::uint32_t max_tracked)
-    : max_retries_(max_retries), max_tracked_(max_tracked < 1 ? 1 : max_tracked) {}
+    : max_retries_(max_retries), max_tracked_(max_tracked) {}
 
 void RetryTracker::put_record(const HashedKey& message_id, AttemptBudget record) {
     auto [stored, added] = records_.try_insert_back(message_id, record);

@@ -36,6 +36,7 @@ struct AttemptResult {
 
 class RetryTracker {
 public:
+    // Both counts lie in their ranges above (the caller checks them).
     RetryTracker(std::uint32_t max_retries, std::uint32_t max_tracked);
 
     std::uint32_t max_retries() const noexcept { return max_retries_; }
