@@ -312,6 +312,24 @@ Ref ClassDef::make(PyObject* module) const {
     return type;
 }
 
+// Why this is sound, though the 3.11 limited API has no call that adds an
+// attribute to an immutable type:
+// - Only a type that `make_type` has just made, and that is not yet published
+//   (not in the module, held by no Python code), comes here: from the moment
+//   Python can reach it, type.__setattr__ refuses every change
+//   (Py_TPFLAGS_IMMUTABLETYPE), so its namespace is fixed before anyone reads it.
+// - For the generic setter a type object's instance dict is the type's own
+//   namespace: PyType_Type's dict offset is that of tp_dict on 3.11, 3.12 and
+//   3.13 alike (heap types keep their dict there; only static built-in types
+//   moved theirs into the interpreter), so the value lands where
+//   type.__setattr__ would put it once past its immutability check.
+// - Lookups of a type are cached by its version tag (the per-interpreter type
+//   cache from 3.12 on, the shared one of 3.11, and the specialised attribute
+//   loads); PyType_Modified drops the tag, so nothing the type's creation may
+//   have cached survives the change, exactly as after type.__setattr__.
+// - Each interpreter's import builds its own types from the shared specs, so
+//   the type changed here belongs to the calling interpreter alone, which holds
+//   its own GIL while it runs this.
 void set_class_attribute(PyObject* type, const char* name, PyObject* value) {
     // Class attribute names are interned, as type.__setattr__ interns them.
     Ref key = Ref::check(PyUnicode_InternFromString(name));
