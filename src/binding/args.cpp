@@ -150,7 +150,10 @@ Declaration parse_declaration(std::string_view text, std::string_view owner) {
         if (!keyword_only) positional = params.size();
         if (!optional) required = params.size();
         shown += name;
-        if (optional) shown += "=" + std::string(trim(param.substr(equals + 3)));
+        if (optional) {
+            shown += '=';
+            shown += trim(param.substr(equals + 3));
+        }
     }
     d.text_signature = shown + ")";
     d.signature = Signature(callable, std::move(params), positional, required);
@@ -269,16 +272,12 @@ Ref BoundArgs::optional_int_object(std::size_t i) const {
 }
 
 std::uint64_t BoundArgs::in_range(std::size_t i, PyObject* value, const core::IntRange& range) const {
-    int overflow = 0;
-    const long long small = PyLong_AsLongLongAndOverflow(value, &overflow);
-    if (small == -1 && overflow == 0 && PyErr_Occurred()) throw_error();
-    if (overflow == 0) return in_range(i, static_cast<std::int64_t>(small), range);
-    if (overflow > 0) {
-        const unsigned long long big = PyLong_AsUnsignedLongLong(value);
-        if (big != static_cast<unsigned long long>(-1) || !PyErr_Occurred()) {
-            return unwrap(range.check(name(i), static_cast<std::uint64_t>(big)));
-        }
-        PyErr_Clear();  // beyond 64 bits
+    long long small = 0;
+    unsigned long long big = 0;
+    switch (fit_int(value, small, big)) {
+        case IntFit::Signed: return in_range(i, static_cast<std::int64_t>(small), range);
+        case IntFit::Unsigned: return unwrap(range.check(name(i), static_cast<std::uint64_t>(big)));
+        case IntFit::Beyond: break;
     }
     // Quoted as int.__repr__ prints it: a subclass's own __repr__ or __str__ plays no part.
     Ref text = Ref::check(PyObject_CallMethod(reinterpret_cast<PyObject*>(&PyLong_Type), "__repr__", "O", value));
