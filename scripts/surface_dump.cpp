@@ -83,8 +83,9 @@ int main() {
     out += ",\"from_wire_name\":{\"declaration\":" + quoted(py::kFromWireDeclaration) +
            ",\"doc\":" + quoted(py::kFromWireDoc) + "},\"enums\":[";
     for (const core::EnumDef& def : core::all_enum_defs()) {
-        out += "{\"name\":" + quoted(def.class_name) + ",\"wire_form\":" +
-               (def.form == core::EnumForm::WireName ? "true" : "false") + ",\"doc\":" + quoted(def.doc ? def.doc : "") +
+        const bool wire_form = def.form == core::EnumForm::WireName;
+        out += "{\"name\":" + quoted(def.class_name) + ",\"wire_form\":" + (wire_form ? "true" : "false") +
+               ",\"doc\":" + quoted(def.doc ? def.doc : "") +
                ",\"wire_doc\":" + quoted(def.wire_doc ? def.wire_doc : "") + ",\"variants\":[";
         for (const core::EnumVariant& v : def.variants) out += "[" + quoted(v.name) + "," + quoted(v.wire) + "],";
         out.back() = ']';

@@ -104,7 +104,8 @@ const ClassDef reg::DecisionRegistry = wrapped_class<RegistryObject, &registry_n
     "returns `(token, ticket)`; later calls name that exact registration, so a\n"
     "stale holder never acts on a newer ask that reused the token.",
     {
-        method<RegistryObject, X, &register_minted>("register_minted(room_id: str | None = None) -> tuple[str, int] | None",
+        method<RegistryObject, X, &register_minted>(
+            "register_minted(room_id: str | None = None) -> tuple[str, int] | None",
             "Register a new ask under a freshly minted token. Returns `(token, ticket)`,\n"
             "or `None` once the registry's tickets are exhausted."),
         method<RegistryObject, X, &D::register_keyed>("register_keyed(key: str) -> tuple[str, int] | None",

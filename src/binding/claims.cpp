@@ -144,22 +144,28 @@ const ClassDef reg::ClaimRegistry = wrapped_class<Registry, &registry_new>(
             "it already was. Looks at nothing else; see `guarded_claim`."),
         method<Registry, kChanging, &core::ClaimRegistry::release>("release(room_id: str, message_id: str) -> None",
             "Drop the message's in-flight claim, if any. Does not record completion."),
-        method<Registry, kReading, &core::ClaimRegistry::inflight_ids>("inflight_ids(room_id: str) -> builtins.list[str]",
+        method<Registry, kReading, &core::ClaimRegistry::inflight_ids>(
+            "inflight_ids(room_id: str) -> builtins.list[str]",
             "Message ids in flight in `room_id`, in no defined order."),
-        method<Registry, kChanging, &core::ClaimRegistry::is_completed>("is_completed(room_id: str, message_id: str) -> bool",
+        method<Registry, kChanging, &core::ClaimRegistry::is_completed>(
+            "is_completed(room_id: str, message_id: str) -> bool",
             "Whether the message is remembered as completed; a hit counts as a touch\n"
             "and protects it from eviction."),
-        method<Registry, kReading, &core::ClaimRegistry::completed_ids>("completed_ids(room_id: str) -> builtins.list[str]",
+        method<Registry, kReading, &core::ClaimRegistry::completed_ids>(
+            "completed_ids(room_id: str) -> builtins.list[str]",
             "The room's completed message ids, least recently touched first."),
         method<Registry, kChanging, &core::ClaimRegistry::discard_completed>("discard_completed(room_id: str) -> None",
             "Forget every completed message of `room_id`."),
-        method<Registry, kChanging, &core::ClaimRegistry::remember_completed>("remember_completed(room_id: str, message_id: str) -> None",
+        method<Registry, kChanging, &core::ClaimRegistry::remember_completed>(
+            "remember_completed(room_id: str, message_id: str) -> None",
             "Remember the message as completed (evicting the room's least recently\n"
             "touched id beyond `max_completed`) and forget its pending terminal write\n"
             "and acknowledgement-retry count. The in-flight claim stays."),
-        method<Registry, kReading, &core::ClaimRegistry::is_ack_pending>("is_ack_pending(room_id: str, message_id: str) -> bool",
+        method<Registry, kReading, &core::ClaimRegistry::is_ack_pending>(
+            "is_ack_pending(room_id: str, message_id: str) -> bool",
             "Whether a terminal write (parked or not) is pending for the message."),
-        method<Registry, kChanging, &core::ClaimRegistry::remember_ack_pending>("remember_ack_pending(room_id: str, message_id: str) -> None",
+        method<Registry, kChanging, &core::ClaimRegistry::remember_ack_pending>(
+            "remember_ack_pending(room_id: str, message_id: str) -> None",
             "Record a processed turn awaiting a durable processed write. Does nothing\n"
             "if any intent is already pending for the message."),
         method<Registry, kChanging, &remember_failed_ack_pending>(
@@ -169,15 +175,18 @@ const ClassDef reg::ClaimRegistry = wrapped_class<Registry, &registry_new>(
             "Raises `ValueError` if a different intent is already pending."),
         method<Registry, kReading, &pending_ack>("pending_ack(room_id: str, message_id: str) -> PendingAck | None",
             "The pending terminal write as `{\"status\", [\"error\"], \"parked\"}`, or `None`."),
-        method<Registry, kChanging, &core::ClaimRegistry::park_ack>("park_ack(room_id: str, message_id: str, reason: ParkedReason) -> bool",
+        method<Registry, kChanging, &core::ClaimRegistry::park_ack>(
+            "park_ack(room_id: str, message_id: str, reason: ParkedReason) -> bool",
             "Mark a pending entry parked for `reason`; `False` when nothing is\n"
             "pending for the message."),
         method<Registry, kChanging, &core::ClaimRegistry::unpark_acks>("unpark_acks(room_id: str) -> int",
             "Clear the parking mark of every pending entry of `room_id`; returns how\n"
             "many were parked."),
-        method<Registry, kReading, &core::ClaimRegistry::pending_ack_ids>("pending_ack_ids(room_id: str) -> builtins.list[str]",
+        method<Registry, kReading, &core::ClaimRegistry::pending_ack_ids>(
+            "pending_ack_ids(room_id: str) -> builtins.list[str]",
             "Message ids of the room's pending terminal writes, oldest first."),
-        method<Registry, kChanging, &core::ClaimRegistry::record_ack_retry>("record_ack_retry(room_id: str, message_id: str) -> int",
+        method<Registry, kChanging, &core::ClaimRegistry::record_ack_retry>(
+            "record_ack_retry(room_id: str, message_id: str) -> int",
             fill("Count one more retry of the message's terminal write; returns the new\n"
                  "count (it stops at {}).", core::kCountMax)),
         method<Registry, kChanging, &eligibility<false>>("delivery_eligibility(" + kEligibilityParams,
@@ -187,7 +196,8 @@ const ClassDef reg::ClaimRegistry = wrapped_class<Registry, &registry_new>(
         method<Registry, kChanging, &eligibility<true>>("guarded_claim(" + kEligibilityParams,
             "The answer of `delivery_eligibility`; on \"runnable\" the message is also\n"
             "claimed (marked in flight).", true),
-        method<Registry, kReading, &core::ClaimRegistry::has_retryable_settlement>("has_retryable_settlement(room_id: str) -> bool",
+        method<Registry, kReading, &core::ClaimRegistry::has_retryable_settlement>(
+            "has_retryable_settlement(room_id: str) -> bool",
             "Whether the room has a pending terminal write that is not parked."),
         method<Registry, kReading, &pending_settlement>(
             "pending_settlement(room_id: str, message_id: str, trace_context: str | None = None) "

@@ -264,7 +264,8 @@ ClassDef class_def(std::string declaration, std::string_view doc, int basicsize,
                    Getters getters, std::vector<PyType_Slot> slots) {
     const Declaration d = parse_declaration(declaration);
     const std::string name = d.is_static ? d.owner : d.name;
-    ClassDef c{"orvu_sdk_core." + name, with_text_signature(d, doc), basicsize, new_entry, {}, {}, {}, std::move(slots)};
+    ClassDef c{"orvu_sdk_core." + name, with_text_signature(d, doc), basicsize, new_entry, {}, {}, {},
+               std::move(slots)};
     surface().push_back({"", declaration, std::string(doc)});
     for (Row& row : methods) {
         class_method(name, row);

@@ -10,10 +10,8 @@ using Roster = Wrapped<core::RoomRoster>;
 using Reconciliation = Wrapped<core::RoomReconciliation>;
 }  // namespace
 
-template <>
-struct RecordType<core::RoomReconciliation> {
-    static constexpr TypeId id = TypeId::RoomReconciliation;
-};
+// Returned as an instance of its class.
+template <> struct RecordType<core::RoomReconciliation> { static constexpr TypeId id = TypeId::RoomReconciliation; };
 
 namespace {
 
@@ -36,7 +34,8 @@ const ClassDef reg::RoomReconciliation = wrapped_class<Reconciliation>(
          "admitting: builtins.list[tuple[str, int]]",
          "`(room_id, ticket)` for each unadmitted room of the snapshot whose admission has begun. Ascending."),
      getter<Reconciliation, Access::None, &core::RoomReconciliation::resync>(
-         "resync: builtins.list[str]", "Rooms that were admitted and are still in the snapshot; unchanged. Ascending.")});
+         "resync: builtins.list[str]",
+         "Rooms that were admitted and are still in the snapshot; unchanged. Ascending.")});
 
 // The roster's methods carry no docstring beyond their text signature.
 const ClassDef reg::RoomRoster = wrapped_class<Roster, &default_new<Roster>>(

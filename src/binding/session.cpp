@@ -13,10 +13,8 @@ using SessionObject = Wrapped<core::Session>;
 using OutcomeObject = Wrapped<core::SessionOutcome>;
 }  // namespace
 
-template <>
-struct RecordType<core::SessionOutcome> {
-    static constexpr TypeId id = TypeId::SessionOutcome;
-};
+// Returned as an instance of its class.
+template <> struct RecordType<core::SessionOutcome> { static constexpr TypeId id = TypeId::SessionOutcome; };
 
 namespace {
 
