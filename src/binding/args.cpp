@@ -76,22 +76,17 @@ std::string_view trim(std::string_view s) {
     return s;
 }
 
-// Splits at the commas outside brackets ("a: tuple[str, int], b" is two).
-std::vector<std::string_view> split_params(std::string_view text) {
-    std::vector<std::string_view> parts;
+// The next parameter of `rest` (up to the first comma outside brackets),
+// taken off its front.
+std::string_view next_param(std::string_view& rest) {
     int depth = 0;
-    std::size_t begin = 0;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const char c = text[i];
-        if (c == '[' || c == '(') ++depth;
-        if (c == ']' || c == ')') --depth;
-        if (c == ',' && depth == 0) {
-            parts.push_back(trim(text.substr(begin, i - begin)));
-            begin = i + 1;
-        }
+    std::size_t i = 0;
+    for (; i < rest.size() && (rest[i] != ',' || depth != 0); ++i) {
+        depth += (rest[i] == '[' || rest[i] == '(') - (rest[i] == ']' || rest[i] == ')');
     }
-    if (!trim(text.substr(begin)).empty()) parts.push_back(trim(text.substr(begin)));
-    return parts;
+    const std::string_view param = trim(rest.substr(0, i));
+    rest.remove_prefix(std::min(i + 1, rest.size()));
+    return param;
 }
 
 }  // namespace
@@ -126,16 +121,17 @@ Declaration parse_declaration(std::string_view text, std::string_view owner) {
         d.is_static = true;
     }
     const std::size_t close = text.rfind(')');
-    const std::string callable = d.owner.empty() ? d.name : d.owner + "." + d.name;
-    Signature malformed{callable, {}, kMaxParams + 1, 0};
-    d.signature = malformed;
+    // A method is named "Class.name" once its class is known.
+    std::string callable = d.owner.empty() ? d.name : owner == "?" ? std::string() : d.owner + "." + d.name;
+    d.signature = Signature{callable, {}, kMaxParams + 1, 0};  // until the parameters are read
     if (close == std::string_view::npos || close < open) return d;
     std::vector<std::string> params;
     std::size_t positional = 0, required = 0;
     bool keyword_only = false, optional = false;
     std::string shown = constructor ? d.owner : d.name;
     shown += d.owner.empty() || d.is_static ? "(" : "($self";  // a constructor is static
-    for (std::string_view param : split_params(text.substr(open + 1, close - open - 1))) {
+    for (std::string_view rest = text.substr(open + 1, close - open - 1); !trim(rest).empty();) {
+        const std::string_view param = next_param(rest);
         if (shown.back() != '(') shown += ", ";
         if (param == "*") {
             keyword_only = true;
@@ -155,8 +151,8 @@ Declaration parse_declaration(std::string_view text, std::string_view owner) {
             shown += trim(param.substr(equals + 3));
         }
     }
-    d.text_signature = shown + ")";
-    d.signature = Signature(callable, std::move(params), positional, required);
+    d.text_signature = std::move(shown += ')');
+    d.signature = Signature(std::move(callable), std::move(params), positional, required);
     return d;
 }
 

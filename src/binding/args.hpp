@@ -93,6 +93,11 @@ struct SurfaceEntry {
     std::string doc;          // the docstring without its text signature
 };
 std::vector<SurfaceEntry>& surface();
+#ifdef ORVU_SURFACE_DUMP
+inline constexpr bool kRecordSurface = true;
+#else
+inline constexpr bool kRecordSurface = false;  // the module keeps no record
+#endif
 
 // `text` with each "{}" replaced by the next value, written as Python writes it.
 std::string fill(std::string_view text);

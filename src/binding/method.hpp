@@ -88,61 +88,24 @@ struct RecordType {};
 
 namespace typed {
 
-template <class T, class = void>
-struct Arg;
-template <>
-struct Arg<std::string_view> {
-    static std::string_view get(const BoundArgs& a, std::size_t i) { return a.str(i); }
-};
-template <>
-struct Arg<core::HashedKey> {
-    Py_ALWAYS_INLINE static core::HashedKey get(const BoundArgs& a, std::size_t i) { return a.str(i); }
-};
-template <>
-struct Arg<std::string> {
-    static std::string get(const BoundArgs& a, std::size_t i) { return std::string(a.str(i)); }
-};
-template <>
-struct Arg<bool> {
-    static bool get(const BoundArgs& a, std::size_t i) { return a.boolean(i); }
-};
-template <>
-struct Arg<double> {
-    static double get(const BoundArgs& a, std::size_t i) { return a.real(i); }
-};
+// Argument `i` converted to the core parameter type `T`.
 template <class T>
-struct Arg<T, std::enable_if_t<std::is_integral_v<T> && !std::is_same_v<T, bool>>> {
-    static T get(const BoundArgs& a, std::size_t i) { return a.template integer<T>(i); }
-};
-template <>
-struct Arg<std::optional<std::string>> {
-    static std::optional<std::string> get(const BoundArgs& a, std::size_t i) {
-        std::optional<std::string_view> v = a.optional_str(i);
-        return v ? std::optional<std::string>(std::in_place, *v) : std::nullopt;
-    }
-};
-template <>
-struct Arg<std::optional<std::string_view>> {
-    static std::optional<std::string_view> get(const BoundArgs& a, std::size_t i) { return a.optional_str(i); }
-};
-template <>
-struct Arg<std::optional<std::int64_t>> {
-    static std::optional<std::int64_t> get(const BoundArgs& a, std::size_t i) {
-        return a.optional_integer<std::int64_t>(i);
-    }
-};
-template <>
-struct Arg<std::optional<double>> {
-    static std::optional<double> get(const BoundArgs& a, std::size_t i) { return a.optional_real(i); }
-};
-template <>
-struct Arg<std::vector<std::string>> {
-    static std::vector<std::string> get(const BoundArgs& a, std::size_t i) { return a.str_sequence(i); }
-};
-template <class E>
-struct Arg<E, std::enable_if_t<std::is_enum_v<E>>> {
-    static E get(const BoundArgs& a, std::size_t i) { return enum_arg<E>(a, i, enum_id_of<E>); }
-};
+Py_ALWAYS_INLINE inline T arg(const BoundArgs& a, std::size_t i) {
+    if constexpr (std::is_same_v<T, core::HashedKey>) return a.str(i);
+    else if constexpr (std::is_same_v<T, std::string_view>) return a.str(i);
+    else if constexpr (std::is_same_v<T, std::string>) return std::string(a.str(i));
+    else if constexpr (std::is_same_v<T, bool>) return a.boolean(i);
+    else if constexpr (std::is_same_v<T, double>) return a.real(i);
+    else if constexpr (std::is_integral_v<T>) return a.template integer<T>(i);
+    else if constexpr (std::is_enum_v<T>) return enum_arg<T>(a, i, enum_id_of<T>);
+    else if constexpr (std::is_same_v<T, std::optional<std::string_view>>) return a.optional_str(i);
+    else if constexpr (std::is_same_v<T, std::optional<std::string>>) {
+        const std::optional<std::string_view> v = a.optional_str(i);
+        return v ? T(std::in_place, *v) : std::nullopt;
+    } else if constexpr (std::is_same_v<T, std::optional<std::int64_t>>) return a.optional_integer<std::int64_t>(i);
+    else if constexpr (std::is_same_v<T, std::optional<double>>) return a.optional_real(i);
+    else return a.str_sequence(i);  // std::vector<std::string>
+}
 
 template <class T>
 Ref to_py(const ModuleState& state, const T& value) {
@@ -191,7 +154,7 @@ template <auto Fn, class Call, std::size_t... I>
 Ref invoke(const BoundArgs& a, Call&& call, std::index_sequence<I...>) {
     using Params = typename Callable<decltype(Fn)>::Params;
     // A braced initialiser runs its elements in order: the first bad argument is the one reported.
-    Params values{Arg<std::tuple_element_t<I, Params>>::get(a, I)...};
+    Params values{arg<std::tuple_element_t<I, Params>>(a, I)...};
     if constexpr (std::is_void_v<typename Callable<decltype(Fn)>::Result>) {
         std::apply(call, values);
         return result::none();
@@ -268,8 +231,8 @@ PyObject* getter_entry(PyObject* self, void*) noexcept {
 }
 
 // One row of a class or of the module: its table entry, the signature its
-// entry point binds with (named once the row's class is known), and its
-// declaration as written, for the record of the surface (surface.hpp).
+// entry point binds with (named once the row's class is known), and, for the
+// record of the surface (in the dump program only), its declaration and doc.
 struct Row {
     PyMethodDef def;
     Signature* signature;
@@ -284,39 +247,41 @@ struct PropertyRow {
 // The row of a parsed declaration. `collect_keywords` hands the keyword-only
 // parameters to the body as extra keywords, for a body that reads them as
 // one group.
-Row make_row(std::string declaration, std::string_view doc, Signature& slot, PyCFunction entry, bool collect_keywords);
+// `owner` is "" for a module function, anything else for a method (named by
+// its class later).
+Row make_row(std::string_view owner, std::string_view declaration, std::string_view doc, Signature& slot,
+             PyCFunction entry, bool collect_keywords = false);
 
 // A method of a class: "name(params) -> R", static with "@staticmethod ".
 template <class Object, Access A, auto Fn>
-Row method(std::string declaration, std::string_view doc, bool collect_keywords = false) {
+Row method(const std::string& declaration, std::string_view doc, bool collect_keywords = false) {
     // A body that takes no object can only be a static method's.
     constexpr bool kFree = !std::is_member_pointer_v<decltype(Fn)> &&
                            !std::is_invocable_v<decltype(Fn), CoreOf<Object>&, const BoundArgs&>;
     if constexpr (kFree) {
-        return make_row(std::move(declaration), doc, signature_of<void, Fn>, fastcall(&function_entry<Fn>),
+        return make_row("?", declaration, doc, signature_of<void, Fn>, fastcall(&function_entry<Fn>),
                         collect_keywords);
     } else {
-        return make_row(std::move(declaration), doc, signature_of<Object, Fn>, fastcall(&method_entry<Object, A, Fn>),
+        return make_row("?", declaration, doc, signature_of<Object, Fn>, fastcall(&method_entry<Object, A, Fn>),
                         collect_keywords);
     }
 }
 
 // A module function: "name(params) -> R".
-PyMethodDef function_def(Row row);
 template <auto Fn>
-PyMethodDef function(std::string declaration, std::string_view doc) {
-    return function_def(make_row(std::move(declaration), doc, signature_of<void, Fn>, fastcall(&function_entry<Fn>),
-                                 false));
+PyMethodDef function(const std::string& declaration, std::string_view doc) {
+    return make_row("", declaration, doc, signature_of<void, Fn>, fastcall(&function_entry<Fn>)).def;
 }
 
 // A read-only property: "name: T". `Fn` is a body
 // `Ref body(const T& core, ModuleState& state)`, a data member, or a const
 // member function without arguments.
 template <class Object, Access A, auto Fn>
-PropertyRow getter(std::string declaration, std::string_view doc) {
+PropertyRow getter(const std::string& declaration, std::string_view doc) {
     const std::string name = declaration.substr(0, declaration.find(':'));
-    return {{keep(name), &getter_entry<Object, A, Fn>, nullptr, keep(std::string(doc)), nullptr},
-            std::move(declaration)};
+    PropertyRow row{{keep(name), &getter_entry<Object, A, Fn>, nullptr, keep(std::string(doc)), nullptr}, {}};
+    if constexpr (kRecordSurface) row.declaration = declaration;
+    return row;
 }
 
 // The entry of a method added to class `owner` by hand (an enumeration's).
@@ -344,14 +309,14 @@ struct ClassDef {
 };
 
 // Names the rows after the class of `declaration` and records the class.
-ClassDef class_def(std::string declaration, std::string_view doc, int basicsize, void* new_entry, Methods methods,
-                   Getters getters, std::vector<PyType_Slot> slots);
+ClassDef class_def(std::string_view declaration, std::string_view doc, int basicsize, void* new_entry,
+                   Methods methods, Getters getters, std::vector<PyType_Slot> slots);
 
 // The class of `Object`s declared "Name(params)" with the constructor body
 // `New`, `Ref body(PyTypeObject* type, const BoundArgs& a)`, or "Name" for a
 // record only the module builds.
 template <class Object, auto New = nullptr>
-ClassDef wrapped_class(std::string declaration, std::string_view doc, Methods methods = {}, Getters getters = {},
+ClassDef wrapped_class(const std::string& declaration, std::string_view doc, Methods methods = {}, Getters getters = {},
                        std::initializer_list<PyType_Slot> slots = {}) {
     std::vector<PyType_Slot> all(slots);
     auto has = [&](int slot) {
@@ -367,7 +332,7 @@ ClassDef wrapped_class(std::string declaration, std::string_view doc, Methods me
         signature_of<void, New> = parse_declaration(declaration).signature;
         entry = reinterpret_cast<void*>(&constructor_entry<New>);
     }
-    return class_def(std::move(declaration), doc, static_cast<int>(sizeof(Object)), entry, std::move(methods),
+    return class_def(declaration, doc, static_cast<int>(sizeof(Object)), entry, std::move(methods),
                      std::move(getters), std::move(all));
 }
 

@@ -230,54 +230,51 @@ std::string with_text_signature(const Declaration& d, std::string_view doc) {
 }
 }  // namespace
 
-Row make_row(std::string declaration, std::string_view doc, Signature& slot, PyCFunction entry,
-             bool collect_keywords) {
-    const Declaration d = parse_declaration(declaration, "?");
-    slot = d.signature;
+void record(std::string_view owner, std::string_view declaration, std::string_view doc) {
+    if constexpr (kRecordSurface) surface().push_back({std::string(owner), std::string(declaration), std::string(doc)});
+}
+
+Row make_row(std::string_view owner, std::string_view declaration, std::string_view doc, Signature& slot,
+             PyCFunction entry, bool collect_keywords) {
+    Declaration d = parse_declaration(declaration, owner);
+    slot = std::move(d.signature);
     if (collect_keywords) {
         // The keyword-only parameters are documented, then read as one group by the body.
         slot.params.resize(slot.positional);
         slot.required = std::min(slot.required, slot.positional);
         slot.var_keywords = true;
     }
-    return {{keep(d.name), entry, kFastCall | (d.is_static ? METH_STATIC : 0), keep(with_text_signature(d, doc))},
-            &slot, std::move(declaration), std::string(doc)};
-}
-
-PyMethodDef function_def(Row row) {
-    // A module function: no $self, and its own name is its callable's.
-    const Declaration d = parse_declaration(row.declaration);
-    *row.signature = d.signature;
-    row.def.ml_doc = keep(with_text_signature(d, row.doc));
-    surface().push_back({"", row.declaration, row.doc});
-    return row.def;
+    Row row{{keep(d.name), entry, kFastCall | (d.is_static ? METH_STATIC : 0), keep(with_text_signature(d, doc))},
+            &slot, {}, {}};
+    if constexpr (kRecordSurface) {
+        row.declaration = declaration;
+        row.doc = doc;
+        if (owner.empty()) record("", declaration, doc);
+    }
+    return row;
 }
 
 PyMethodDef class_method(std::string_view owner, Row row) {
     // Named now that the class is known: "Class.method".
     row.signature->callable = std::string(owner) + "." + row.def.ml_name;
-    surface().push_back({std::string(owner), row.declaration, row.doc});
+    record(owner, row.declaration, row.doc);
     return row.def;
 }
 
-ClassDef class_def(std::string declaration, std::string_view doc, int basicsize, void* new_entry, Methods methods,
-                   Getters getters, std::vector<PyType_Slot> slots) {
+ClassDef class_def(std::string_view declaration, std::string_view doc, int basicsize, void* new_entry,
+                   Methods methods, Getters getters, std::vector<PyType_Slot> slots) {
     const Declaration d = parse_declaration(declaration);
     const std::string name = d.is_static ? d.owner : d.name;
     ClassDef c{"orvu_sdk_core." + name, with_text_signature(d, doc), basicsize, new_entry, {}, {}, {},
                std::move(slots)};
-    surface().push_back({"", declaration, std::string(doc)});
+    record("", declaration, doc);
     for (Row& row : methods) {
         class_method(name, row);
-        if (row.def.ml_flags & METH_STATIC) {
-            row.def.ml_flags &= ~METH_STATIC;
-            c.statics.push_back(row.def);
-        } else {
-            c.methods.push_back(row.def);
-        }
+        (row.def.ml_flags & METH_STATIC ? c.statics : c.methods).push_back(row.def);
     }
+    for (PyMethodDef& row : c.statics) row.ml_flags &= ~METH_STATIC;
     for (PropertyRow& row : getters) {
-        surface().push_back({name, row.declaration, row.def.doc ? row.def.doc : ""});
+        record(name, row.declaration, row.def.doc ? row.def.doc : "");
         c.getters.push_back(row.def);
     }
     c.methods.push_back({nullptr, nullptr, 0, nullptr});
@@ -286,9 +283,10 @@ ClassDef class_def(std::string declaration, std::string_view doc, int basicsize,
 }
 
 Ref static_method(const Ref& fn) {
-    Ref builtins = Ref::check(PyImport_ImportModule("builtins"));
-    Ref staticmethod = Ref::check(PyObject_GetAttrString(builtins.get(), "staticmethod"));
-    return Ref::check(PyObject_CallFunctionObjArgs(staticmethod.get(), fn.get(), nullptr));
+    // The builtins of the import that runs this (a borrowed dict).
+    PyObject* staticmethod = PyDict_GetItemString(PyEval_GetBuiltins(), "staticmethod");
+    if (!staticmethod) raise(PyExc_SystemError, "builtins.staticmethod not found");
+    return Ref::check(PyObject_CallFunctionObjArgs(staticmethod, fn.get(), nullptr));
 }
 
 Ref ClassDef::make(PyObject* module) const {
