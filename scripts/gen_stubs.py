@@ -108,7 +108,8 @@ class Generator:
     def __init__(self, surface: dict, overlay: str):
         self.surface = surface
         self.fills = dict(surface["ranges"])
-        self.fills["policy_defaults"] = ", ".join(f"{key} [{value:g}]" for key, value in surface["policy"])
+        self.fills["policy_defaults"] = textwrap.fill(
+            ", ".join(f"{key} [{value:g}]" for key, value in surface["policy"]), width=90)
         self.classes: dict[str, Declaration] = {}
         self.members: dict[str, list[Declaration]] = {}
         self.functions: dict[str, Declaration] = {}

@@ -1026,7 +1026,11 @@ class SessionPolicy:
         """Reads the fourteen settings from `config` (anything supporting `config[key]`),
         all required; seconds unless noted, with the default in brackets:
 
-        base_delay_s [1], factor [2], max_delay_s [30], stable_reset_s [60], rapid_disconnect_uptime_s [10], rapid_window_s [300], rapid_first_min_delay_s [1], rapid_second_min_delay_s [5], rapid_cooldown_base_s [10], rapid_cooldown_step_s [10], rapid_cooldown_max_s [60], rapid_threshold [10], heartbeat_interval_s [30], dead_threshold_s [60].
+        base_delay_s [1], factor [2], max_delay_s [30], stable_reset_s [60],
+        rapid_disconnect_uptime_s [10], rapid_window_s [300], rapid_first_min_delay_s [1],
+        rapid_second_min_delay_s [5], rapid_cooldown_base_s [10], rapid_cooldown_step_s [10],
+        rapid_cooldown_max_s [60], rapid_threshold [10], heartbeat_interval_s [30],
+        dead_threshold_s [60].
 
         `factor` is a number >= 1, `rapid_threshold` a count >= 1, `heartbeat_interval_s`
         above zero and `dead_threshold_s` above the heartbeat.
