@@ -150,22 +150,13 @@ class Generator:
         return docstring(own or self.notes.get(key, ""), indent)
 
     def enum(self, e: dict) -> list[str]:
+        """An enumeration: its members, then its class as any other's."""
         name = e["name"]
-        out = ["@final", f"class {name}:", self.doc(name, e["doc"], "    ")]
-        out += [f"    {variant}: ClassVar[{name}]" for variant, _ in e["variants"]]
-        out.append("    __hash__: ClassVar[None]  # type: ignore[assignment]")
-        prop = "wire_name" if e["wire_form"] else "value"
-        out += ["    @property", f"    def {prop}(self) -> str:",
-                docstring(e["wire_doc"] or "The member's wire string, the same as `str(member)`.", "        ")]
-        if e["wire_form"]:
-            wire = self.surface["from_wire_name"]
-            out += ["    @staticmethod", f"    def from_wire_name(name: str) -> {name} | None:",
-                    docstring(wire["doc"], "        ")]
-        for d in self.members.get(name, []):
-            out += [def_line("    ", d.name, ["self", *d.params], d.result), docstring(d.doc, "        ")]
-        out += ["    def __int__(self) -> int:", docstring("The member's index within its class, counting from 0.",
-                                                            "        ")]
-        return out
+        head, *rest = self.cls(name)[2:]
+        members = [f"    {variant}: ClassVar[{name}]" for variant, _ in e["variants"]]
+        return ["@final", f"class {name}:", head, *members, "    __hash__: ClassVar[None]  # type: ignore[assignment]",
+                *rest, "    def __int__(self) -> int:",
+                docstring("The member's index within its class, counting from 0.", "        ")]
 
     def cls(self, name: str) -> list[str]:
         d = self.classes[name]
@@ -175,7 +166,8 @@ class Generator:
                     self.doc(f"{name}.__new__", "", "        ")]
         for m in self.members.get(name, []):
             if m.property:
-                out += ["    @property", f"    def {m.name}(self) -> {m.result}:", docstring(m.doc, "        ")]
+                out += ["    @property", f"    def {m.name}(self) -> {m.result}:",
+                        docstring(m.doc or "The member's wire string, the same as `str(member)`.", "        ")]
         for m in self.members.get(name, []):
             if m.property:
                 continue

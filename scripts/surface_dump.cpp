@@ -4,7 +4,6 @@
 // the event payload rules and the session policy's settings. It links the
 // binding but never starts an interpreter: building the tables calls none.
 #include "binding/args.hpp"
-#include "binding/enums.hpp"
 #include "binding/registry.hpp"
 #include "core/asks.hpp"
 #include "core/claims.hpp"
@@ -80,13 +79,10 @@ int main() {
                ",\"doc\":" + quoted(e.doc) + "},";
     }
     out.back() = ']';
-    out += ",\"from_wire_name\":{\"declaration\":" + quoted(py::kFromWireDeclaration) +
-           ",\"doc\":" + quoted(py::kFromWireDoc) + "},\"enums\":[";
+    out += ",\"enums\":[";
     for (const core::EnumDef& def : core::all_enum_defs()) {
-        const bool wire_form = def.form == core::EnumForm::WireName;
-        out += "{\"name\":" + quoted(def.class_name) + ",\"wire_form\":" + (wire_form ? "true" : "false") +
-               ",\"doc\":" + quoted(def.doc ? def.doc : "") +
-               ",\"wire_doc\":" + quoted(def.wire_doc ? def.wire_doc : "") + ",\"variants\":[";
+        out += "{\"name\":" + quoted(def.class_name) +
+               ",\"variants\":[";
         for (const core::EnumVariant& v : def.variants) out += "[" + quoted(v.name) + "," + quoted(v.wire) + "],";
         out.back() = ']';
         out += "},";

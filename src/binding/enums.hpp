@@ -12,10 +12,6 @@
 
 namespace orvu::py {
 
-// The static method of the wire-name form.
-inline constexpr const char* kFromWireDeclaration = "@staticmethod from_wire_name(name: str)";
-inline constexpr const char* kFromWireDoc = "The member whose wire name equals `name` exactly, or `None`.";
-
 struct EnumObject {
     PyObject_HEAD
     core::EnumId id;

@@ -279,13 +279,11 @@ PyMethodDef function(const std::string& declaration, std::string_view doc) {
 template <class Object, Access A, auto Fn>
 PropertyRow getter(const std::string& declaration, std::string_view doc) {
     const std::string name = declaration.substr(0, declaration.find(':'));
-    PropertyRow row{{keep(name), &getter_entry<Object, A, Fn>, nullptr, keep(std::string(doc)), nullptr}, {}};
+    PropertyRow row{{keep(name), &getter_entry<Object, A, Fn>, nullptr, doc.empty() ? nullptr : keep(std::string(doc)),
+                     nullptr}, {}};
     if constexpr (kRecordSurface) row.declaration = declaration;
     return row;
 }
-
-// The entry of a method added to class `owner` by hand (an enumeration's).
-PyMethodDef class_method(std::string_view owner, Row row);
 
 using Methods = std::vector<Row>;
 using Getters = std::vector<PropertyRow>;

@@ -254,13 +254,6 @@ Row make_row(std::string_view owner, std::string_view declaration, std::string_v
     return row;
 }
 
-PyMethodDef class_method(std::string_view owner, Row row) {
-    // Named now that the class is known: "Class.method".
-    row.signature->callable = std::string(owner) + "." + row.def.ml_name;
-    record(owner, row.declaration, row.doc);
-    return row.def;
-}
-
 ClassDef class_def(std::string_view declaration, std::string_view doc, int basicsize, void* new_entry,
                    Methods methods, Getters getters, std::vector<PyType_Slot> slots) {
     const Declaration d = parse_declaration(declaration);
@@ -269,7 +262,9 @@ ClassDef class_def(std::string_view declaration, std::string_view doc, int basic
                std::move(slots)};
     record("", declaration, doc);
     for (Row& row : methods) {
-        class_method(name, row);
+        // Named now that the class is known: "Class.method".
+        row.signature->callable = name + "." + row.def.ml_name;
+        record(name, row.declaration, row.doc);
         (row.def.ml_flags & METH_STATIC ? c.statics : c.methods).push_back(row.def);
     }
     for (PyMethodDef& row : c.statics) row.ml_flags &= ~METH_STATIC;

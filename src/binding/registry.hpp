@@ -84,9 +84,6 @@ ORVU_FUNCTIONS(ORVU_DECLARE_FUNCTION)
 #undef ORVU_DECLARE_CLASS
 #undef ORVU_DECLARE_NOTHING
 #undef ORVU_DECLARE_FUNCTION
-
-// Extra methods of the AgentTopicKind enumeration (subscriptions.cpp).
-extern PyMethodDef agent_topic_kind_topic;
 }  // namespace reg
 
 }  // namespace orvu::py

@@ -1,4 +1,4 @@
-// SubscriptionTracker, the room topic builders and AgentTopicKind.topic.
+// SubscriptionTracker and the room topic builders.
 #include "binding/method.hpp"
 #include "binding/registry.hpp"
 #include "core/subscriptions.hpp"
@@ -11,12 +11,6 @@ using Tracker = Wrapped<Core>;
 
 constexpr Access X = Access::Exclusive;
 constexpr Access S = Access::Shared;
-
-// --- topic names -------------------------------------------------------------------
-
-Ref agent_topic(const EnumObject& kind, const BoundArgs& a) {
-    return result::str(core::agent_topic(static_cast<core::AgentTopicKind>(kind.index), a.str(0)));
-}
 
 }  // namespace
 
@@ -68,10 +62,6 @@ const ClassDef reg::SubscriptionTracker = wrapped_class<Tracker, &default_new<Tr
         method<Tracker, S, &Core::joined_agent_topics>("joined_agent_topics() -> builtins.list[str]", ""),
     });
 
-PyMethodDef reg::agent_topic_kind_topic = class_method("AgentTopicKind",
-    method<EnumMember, Access::None, &agent_topic>("topic(agent_id: str) -> str",
-        "This channel's topic for `agent_id`: the wire name, a colon, then\n"
-        "`agent_id` unchanged."));
 PyMethodDef reg::chat_room_topic = function<&core::chat_room_topic>("chat_room_topic(room_id: str) -> str",
     "This platform's Phoenix Channels topic for a room's ``chat_room`` channel.");
 PyMethodDef reg::room_participants_topic = function<&core::room_participants_topic>(
