@@ -126,9 +126,12 @@ Declaration parse_declaration(std::string_view text, std::string_view owner) {
     d.signature = Signature{callable, {}, kMaxParams + 1, 0};  // until the parameters are read
     if (close == std::string_view::npos || close < open) return d;
     std::vector<std::string> params;
+    params.reserve(kMaxParams);
     std::size_t positional = 0, required = 0;
     bool keyword_only = false, optional = false;
-    std::string shown = constructor ? d.owner : d.name;
+    std::string shown;
+    shown.reserve(text.size() + 8);
+    shown += constructor ? d.owner : d.name;
     shown += d.owner.empty() || d.is_static ? "(" : "($self";  // a constructor is static
     for (std::string_view rest = text.substr(open + 1, close - open - 1); !trim(rest).empty();) {
         const std::string_view param = next_param(rest);

@@ -225,7 +225,9 @@ ModuleState& module_state(PyObject* module) noexcept { return *static_cast<Modul
 
 namespace {
 std::string with_text_signature(const Declaration& d, std::string_view doc) {
-    std::string text = d.text_signature.empty() ? "" : d.text_signature + "\n--\n\n";
+    std::string text;
+    text.reserve(d.text_signature.size() + 5 + doc.size());
+    if (!d.text_signature.empty()) (text += d.text_signature) += "\n--\n\n";
     return text += doc;
 }
 }  // namespace
