@@ -35,21 +35,26 @@ import re
 import subprocess
 import sys
 import textwrap
+from typing import Any
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 STUBS = ROOT / "src" / "stubs" / "orvu_sdk_core-stubs" / "__init__.pyi"
 OVERLAY = ROOT / "scripts" / "stub_overlay.pyi"
 WIDTH = 118
 
+# The dump's JSON: the record as a whole, and one of its objects.
+Record = dict[str, Any]
 
-def dump_surface(build_dir: pathlib.Path) -> dict:
+
+def dump_surface(build_dir: pathlib.Path) -> Record:
     """Builds and runs the dump program; its JSON record of the surface."""
     subprocess.run(["cmake", "-S", str(ROOT), "-B", str(build_dir), "-DCMAKE_BUILD_TYPE=Release",
                     f"-DPython_EXECUTABLE={sys.executable}"], check=True, stdout=subprocess.DEVNULL)
     subprocess.run(["cmake", "--build", str(build_dir), "--target", "orvu_surface_dump", "-j2"],
                    check=True, stdout=subprocess.DEVNULL)
     done = subprocess.run([str(build_dir / "orvu_surface_dump")], check=True, capture_output=True, text=True)
-    return json.loads(done.stdout)
+    record: Record = json.loads(done.stdout)
+    return record
 
 
 def docstring(text: str, indent: str) -> str:
@@ -105,7 +110,7 @@ class Declaration:
 
 
 class Generator:
-    def __init__(self, surface: dict, overlay: str):
+    def __init__(self, surface: Record, overlay: str):
         self.surface = surface
         self.fills = dict(surface["ranges"])
         self.fills["policy_defaults"] = textwrap.fill(
@@ -135,21 +140,20 @@ class Generator:
         # The overlay's own comments (what it is) stay behind.
         kept = [line for line in overlay.splitlines()[: first.lineno - 1] if not line.startswith("# ")]
         copied = re.sub(r"\n{3,}", "\n\n", "\n".join(kept)).rstrip() + "\n"
-        notes = {}
+        notes: dict[str, str] = {}
         for node in tree.body[tree.body.index(first):]:
             if isinstance(node, ast.ClassDef):
-                if ast.get_docstring(node):
-                    notes[node.name] = ast.get_docstring(node)
+                notes[node.name] = ast.get_docstring(node) or ""
                 for member in node.body:
                     if isinstance(member, ast.FunctionDef):
-                        notes[f"{node.name}.{member.name}"] = ast.get_docstring(member)
+                        notes[f"{node.name}.{member.name}"] = ast.get_docstring(member) or ""
         return self.fill(copied), {key: self.fill(value) for key, value in notes.items()}
 
     def doc(self, key: str, own: str, indent: str) -> str:
         """The module's docstring, or the overlay's where the module has none."""
         return docstring(own or self.notes.get(key, ""), indent)
 
-    def enum(self, e: dict) -> list[str]:
+    def enum(self, e: Record) -> list[str]:
         """An enumeration: its members, then its class as any other's."""
         name = e["name"]
         head, *rest = self.cls(name)[2:]
@@ -197,7 +201,7 @@ class Generator:
         return [(self.schema_name(events), [e["wire"] for e in events]) for events in self.schema_groups()]
 
     @staticmethod
-    def schema_name(events: list[dict]) -> str:
+    def schema_name(events: list[Record]) -> str:
         """The words the event names of one schema share: MessageCreated, MessageUpdated -> Message."""
         words = [re.findall(r"[A-Z][a-z]*", e["variant"]) for e in events]
         shared = []
@@ -217,21 +221,21 @@ class Generator:
                             events[0]["fields"])
         return out
 
-    def schema_groups(self) -> list[list[dict]]:
-        groups: dict[int, list[dict]] = {}
+    def schema_groups(self) -> list[list[Record]]:
+        groups: dict[int, list[Record]] = {}
         for event in self.surface["events"]:
             if event["checked"]:
                 groups.setdefault(event["table"], []).append(event)
         return list(groups.values())
 
-    def typed_dict(self, out: list[str], name: str, doc: str, fields: list[dict]) -> None:
+    def typed_dict(self, out: list[str], name: str, doc: str, fields: list[Record]) -> None:
         lines = []
         for rule in fields:
             for key in filter(None, [rule["key"], rule["partner"]]):
                 lines.append(f"    {key}: {self.field_type(name, rule, out)}")
         out += ["@type_check_only", f"class {name}(TypedDict):", docstring(doc, "    "), *lines, ""]
 
-    def field_type(self, owner: str, rule: dict, out: list[str]) -> str:
+    def field_type(self, owner: str, rule: Record, out: list[str]) -> str:
         """The type a rule's field has in the normalised payload."""
         base = {"string": "str", "boolean": "bool", "array": "builtins.list[Any]", "object": "dict[str, Any]"}
         kind = base[rule["type"]]
