@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Checks the wheel in dist/ (built first when missing or out of date) as a
 # package: what the extension exports, the platforms it runs on (manylinux
-# baseline), abi3 compliance, the stubs against the runtime module, a typed
+# baseline), abi3 compliance, the stubs against the declarations they are
+# generated from and against the runtime module, a typed
 # host example under mypy --strict, the type checkers against planted mistakes,
 # and the release-build configuration; then the host library's wheel (pure
 # Python, typed, pinned to the module) and the library under both type checkers'
@@ -64,6 +65,8 @@ print(f"{len(docs)} documentation files in the sdist; no relative link in the de
 PY
 echo "=== abi3audit"
 .venvs/check/bin/abi3audit --strict --report "$WHEEL"
+echo "=== the committed stubs are what the declarations give"
+"$PY" scripts/gen_stubs.py --check
 echo "=== stubtest"
 (cd /tmp && "$ROOT/$PY" -m mypy.stubtest orvu_sdk_core \
     --allowlist "$ROOT/src/stubs/stubtest-allowlist.txt")

@@ -24,9 +24,6 @@ from typing import Any, Callable
 
 import orvu_sdk_core as core
 
-# Classes that are only ever returned by the module.
-RESULT_CLASSES = {"SessionOutcome", "RoomReconciliation", "CancelledDecisions"}
-
 
 def has(*names):
     """Every name is registered: a missing one fails the caller, never skips it."""
@@ -37,6 +34,13 @@ def has(*names):
 
 def is_enum_class(cls):
     return isinstance(cls, type) and ("value" in vars(cls) or "wire_name" in vars(cls))
+
+
+# Classes that are only ever returned by the module: no constructor, so no
+# text signature in their docstring.
+RESULT_CLASSES = {name for name in core.__all__
+                  if isinstance(cls := getattr(core, name), type) and not is_enum_class(cls)
+                  and cls.__text_signature__ is None}
 
 
 def default_config():

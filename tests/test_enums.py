@@ -173,3 +173,30 @@ def test_enum_classes_cannot_be_subclassed():
     with pytest.raises(TypeError):
         class Sub(core.SessionState):  # noqa: F841
             pass
+
+
+def read_members(cls, names):
+    # One code object read many times: the interpreter caches the class's
+    # attribute lookups and specialises these loads on the type's version.
+    return [getattr(cls, name) for name in names]
+
+
+@pytest.mark.parametrize("cls_name", sorted(ENUMS))
+def test_members_stay_the_same_objects_once_lookups_are_cached(cls_name):
+    cls = getattr(core, cls_name)
+    names = [name for name, _ in ENUMS[cls_name][1]]
+    first = read_members(cls, names)
+    for _ in range(200):
+        assert all(a is b for a, b in zip(read_members(cls, names), first))
+    for name, member in zip(names, first):
+        assert cls.__dict__[name] is member
+    with pytest.raises(TypeError):
+        setattr(cls, names[0], first[-1])
+    assert read_members(cls, names) == first and getattr(cls, names[0]) is first[0]
+
+
+def test_session_state_up_is_one_object_after_a_warm_cache():
+    warm = [core.SessionState.Up for _ in range(1000)]
+    session = core.Session(core.SessionPolicy.default())
+    epoch = session.begin_attempt(0.0)
+    assert session.on_connected(epoch, 0.0).state is core.SessionState.Up is warm[-1]

@@ -50,6 +50,7 @@ EXPECTED = {
     "typing-only-isinstance": BOTH,
     "typing-only-as-value": frozenset({"pyright"}),
     "typing-only-as-base": frozenset({"pyright"}),
+    "payload-key-typo": BOTH,
 }
 
 _MARKER = re.compile(r"#\s*planted:\s*([\w-]+)\s*$")
@@ -220,6 +221,10 @@ def settlement():
     return registry.record_processed_settlement("room-1", "msg-1")
 
 
+MESSAGE = {"id": "m1", "content": "hi", "message_type": "text", "sender_type": "User", "sender_id": "u1",
+           "inserted_at": "t", "updated_at": "t"}
+
+
 # (function, arguments, the right answer) for each planted mistake; the
 # function of the same name in planted.py answers wrongly or raises.
 RUNS = {
@@ -233,6 +238,7 @@ RUNS = {
     "member-as-dict-key": ("state_labels", lambda: (), {str(core.SessionState.Dead): "over"}),
     "member-in-set": ("final_verdicts", lambda: (), {str(core.TurnVerdict.Complete)}),
     "typing-only-isinstance": ("is_settlement", lambda: (settlement(),), True),
+    "payload-key-typo": ("sender_of", lambda: (MESSAGE,), "u1"),
 }
 
 
@@ -247,7 +253,7 @@ def test_planted_mistake_misbehaves_and_its_correction_does_not(planted, correct
     assert getattr(corrected, name)(*arguments()) == right
     try:
         wrong = getattr(planted, name)(*arguments())
-    except (TypeError, AttributeError):
+    except (TypeError, AttributeError, KeyError):
         return
     assert wrong != right
 

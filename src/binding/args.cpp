@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <deque>
 
 namespace orvu::py {
 namespace {
@@ -67,35 +68,95 @@ void check_signature(const Signature& sig) {
     }
 }
 
-Signature read_signature(const char* owner, std::string_view doc) {
-    Signature sig{"", {}, 0, 0};
-    const std::size_t open = doc.find('('), close = doc.find(')');
-    const std::size_t end = doc.find('\n');
-    Signature malformed{owner ? owner : "", {}, kMaxParams + 1, 0};  // refused by every call
-    if (open == std::string_view::npos || close < open || close > end || doc.substr(close, 5) != ")\n--\n") {
-        return malformed;
+namespace {
+
+std::string_view trim(std::string_view s) {
+    while (!s.empty() && s.front() == ' ') s.remove_prefix(1);
+    while (!s.empty() && s.back() == ' ') s.remove_suffix(1);
+    return s;
+}
+
+// The next parameter of `rest` (up to the first comma outside brackets),
+// taken off its front.
+std::string_view next_param(std::string_view& rest) {
+    int depth = 0;
+    std::size_t i = 0;
+    for (; i < rest.size() && (rest[i] != ',' || depth != 0); ++i) {
+        depth += (rest[i] == '[' || rest[i] == '(') - (rest[i] == ']' || rest[i] == ')');
     }
+    const std::string_view param = trim(rest.substr(0, i));
+    rest.remove_prefix(std::min(i + 1, rest.size()));
+    return param;
+}
+
+}  // namespace
+
+const char* keep(std::string text) {
+    // A deque never moves what it holds.
+    static std::deque<std::string> texts;
+    return texts.emplace_back(std::move(text)).c_str();
+}
+
+std::string fill(std::string_view text) { return std::string(text); }
+
+std::vector<SurfaceEntry>& surface() {
+    static std::vector<SurfaceEntry> entries;
+    return entries;
+}
+
+Declaration parse_declaration(std::string_view text, std::string_view owner) {
+    Declaration d;
+    d.owner = owner;
+    if (text.starts_with("@staticmethod ")) {
+        d.is_static = true;
+        text.remove_prefix(14);
+    }
+    const std::size_t open = text.find('(');
+    d.name = std::string(trim(text.substr(0, std::min(open, text.find(':')))));
+    if (open == std::string_view::npos) return d;  // a property
+    const bool constructor = !d.name.empty() && d.name.front() >= 'A' && d.name.front() <= 'Z';
+    if (constructor) {
+        d.owner = d.name;
+        d.name = "__new__";
+        d.is_static = true;
+    }
+    const std::size_t close = text.rfind(')');
+    // A method is named "Class.name" once its class is known.
+    std::string callable = d.owner.empty() ? d.name : owner == "?" ? std::string() : d.owner + "." + d.name;
+    d.signature = Signature{callable, {}, kMaxParams + 1, 0};  // until the parameters are read
+    if (close == std::string_view::npos || close < open) return d;
+    std::vector<std::string> params;
+    params.reserve(kMaxParams);
+    std::size_t positional = 0, required = 0;
     bool keyword_only = false, optional = false;
-    std::string_view rest = doc.substr(open + 1, close - open - 1);
-    while (!rest.empty()) {
-        const std::size_t comma = std::min(rest.find(", "), rest.size());
-        std::string_view param = rest.substr(0, comma);
-        rest.remove_prefix(std::min(comma + 2, rest.size()));
-        if (param.starts_with('$')) continue;  // $self, $type
+    std::string shown;
+    shown.reserve(text.size() + 8);
+    shown += constructor ? d.owner : d.name;
+    shown += d.owner.empty() || d.is_static ? "(" : "($self";  // a constructor is static
+    for (std::string_view rest = text.substr(open + 1, close - open - 1); !trim(rest).empty();) {
+        const std::string_view param = next_param(rest);
+        if (shown.back() != '(') shown += ", ";
         if (param == "*") {
             keyword_only = true;
+            shown += "*";
             continue;
         }
-        const std::size_t equals = param.find('=');
-        if (equals == std::string_view::npos && optional) return malformed;  // a required one after a default
+        const std::size_t equals = param.find(" = ");
+        const std::string_view name = trim(param.substr(0, std::min(param.find(':'), equals)));
+        if (equals == std::string_view::npos && optional) return d;  // a required one after a default
         optional = equals != std::string_view::npos;
-        sig.params.emplace_back(param.substr(0, equals));
-        if (!keyword_only) sig.positional = sig.params.size();
-        if (!optional) sig.required = sig.params.size();
+        params.emplace_back(name);
+        if (!keyword_only) positional = params.size();
+        if (!optional) required = params.size();
+        shown += name;
+        if (optional) {
+            shown += '=';
+            shown += trim(param.substr(equals + 3));
+        }
     }
-    const std::string_view name = doc.substr(0, open);
-    sig.callable = owner ? std::string(owner) + "." + std::string(name) : std::string(name);
-    return Signature(std::move(sig.callable), std::move(sig.params), sig.positional, sig.required);
+    d.text_signature = std::move(shown += ')');
+    d.signature = Signature(std::move(callable), std::move(params), positional, required);
+    return d;
 }
 
 void BoundArgs::bind_any(PyObject* const* args, std::size_t nargs, PyObject* kwnames) {
@@ -210,16 +271,12 @@ Ref BoundArgs::optional_int_object(std::size_t i) const {
 }
 
 std::uint64_t BoundArgs::in_range(std::size_t i, PyObject* value, const core::IntRange& range) const {
-    int overflow = 0;
-    const long long small = PyLong_AsLongLongAndOverflow(value, &overflow);
-    if (small == -1 && overflow == 0 && PyErr_Occurred()) throw_error();
-    if (overflow == 0) return in_range(i, static_cast<std::int64_t>(small), range);
-    if (overflow > 0) {
-        const unsigned long long big = PyLong_AsUnsignedLongLong(value);
-        if (big != static_cast<unsigned long long>(-1) || !PyErr_Occurred()) {
-            return unwrap(range.check(name(i), static_cast<std::uint64_t>(big)));
-        }
-        PyErr_Clear();  // beyond 64 bits
+    long long small = 0;
+    unsigned long long big = 0;
+    switch (fit_int(value, small, big)) {
+        case IntFit::Signed: return in_range(i, static_cast<std::int64_t>(small), range);
+        case IntFit::Unsigned: return unwrap(range.check(name(i), static_cast<std::uint64_t>(big)));
+        case IntFit::Beyond: break;
     }
     // Quoted as int.__repr__ prints it: a subclass's own __repr__ or __str__ plays no part.
     Ref text = Ref::check(PyObject_CallMethod(reinterpret_cast<PyObject*>(&PyLong_Type), "__repr__", "O", value));

@@ -5,8 +5,8 @@
 // lists its parameters: the first `positional` may be given by position or
 // keyword, the rest are keyword-only; the first `required` must be given.
 // With `var_keywords` unknown keywords are collected instead of refused.
-// Most signatures are read from the docstring's text signature, which
-// `inspect.signature` reports too, so the two cannot disagree.
+// Signatures come from the callable's declaration, which also gives its
+// text signature: the binder and `inspect.signature` cannot disagree.
 //
 // Binding fills one slot per parameter (nullptr when not given); the
 // BoundArgs converters then turn slots into C++ values in parameter order,
@@ -66,10 +66,55 @@ struct Signature {
     const char* name() const noexcept { return callable.c_str() + (callable.rfind('.') + 1); }
 };
 
-// The signature of `doc`'s text signature "name($self, a, b=None, *, c=None)",
-// named "{owner}.name" (just "name" without an owner). A text that breaks
-// the form gives a signature every call refuses with SystemError.
-Signature read_signature(const char* owner, std::string_view doc);
+// A callable's declaration, the one text its binding, text signature and
+// stub come from: "Owner.name(a: str, b: int = 0, *, c: bool = False) -> R"
+// (Python syntax, annotations included). "Owner(...)" declares the class's
+// constructor, a leading "@staticmethod " a static method, and
+// "Owner.name: T" a read-only property. "{}" marks are filled in order with
+// the core's constants given beside the text (`declare`).
+struct Declaration {
+    std::string owner;           // "" for a module function
+    std::string name;            // "__new__" for a constructor
+    bool is_static = false;      // a static method (or a constructor)
+    std::string text_signature;  // "name($self, a, b=0, *, c=False)" without annotations, or "" for a property
+    Signature signature;         // how calls bind
+};
+
+// Parses declaration `text` of a module function, or of a method of class
+// `owner` ($self first unless static); a text that breaks the form gives a
+// signature that every call refuses with SystemError.
+Declaration parse_declaration(std::string_view text, std::string_view owner = {});
+
+// What the module declares, recorded as its tables are built: what
+// scripts/gen_stubs.py writes the stubs from (through tools/surface_dump.cpp).
+struct SurfaceEntry {
+    std::string owner;        // the class, or "" for a module function or a class itself
+    std::string declaration;  // as written, constants filled in
+    std::string doc;          // the docstring without its text signature
+};
+std::vector<SurfaceEntry>& surface();
+#ifdef ORVU_SURFACE_DUMP
+inline constexpr bool kRecordSurface = true;
+#else
+inline constexpr bool kRecordSurface = false;  // the module keeps no record
+#endif
+
+// `text` with each "{}" replaced by the next value, written as Python writes it.
+std::string fill(std::string_view text);
+template <class T, class... Rest>
+std::string fill(std::string_view text, const T& value, const Rest&... rest) {
+    const std::size_t mark = text.find("{}");
+    if (mark == std::string_view::npos) return std::string(text);
+    std::string out(text.substr(0, mark));
+    if constexpr (std::is_same_v<T, bool>) out += value ? "True" : "False";
+    else if constexpr (std::is_arithmetic_v<T>) out += std::to_string(value);
+    else out += std::string_view(value);
+    return out + fill(text.substr(mark + 2), rest...);
+}
+
+// Process-lifetime storage for the texts that method and type tables point
+// into: they are built once, when the tables are, and never change.
+const char* keep(std::string text);
 
 class BoundArgs {
 public:

@@ -30,17 +30,6 @@ std::uint64_t random_seed() {
     return core::seed_from_bytes(eight);
 }
 
-// ---------------------------------------------------------------------------
-// CancelledDecisions: a read-only record built only by DecisionRegistry.
-
-PyGetSetDef cancelled_getset[] = {
-    member_getter<CancelledObject, Access::None, &core::CancelledDecisions::unclaimed>(
-        "unclaimed", "Tokens of the removed unclaimed asks, oldest first."),
-    member_getter<CancelledObject, Access::None, &core::CancelledDecisions::claimed>(
-        "claimed", "Tokens of the removed claimed asks, oldest first."),
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
 // The result object is made before the registry changes, so a failure to
 // allocate it leaves every ask in place.
 template <class Cancel>
@@ -53,7 +42,6 @@ Ref cancelled(const ModuleState& state, Cancel&& cancel) {
 // ---------------------------------------------------------------------------
 // DecisionRegistry
 
-const Signature kNew{"DecisionRegistry.__new__", {"max_pending", "seed"}, 0, 0};
 Ref registry_new(PyTypeObject* type, const BoundArgs& a) {
     // Both values are converted before either range is checked.
     const Ref max_pending = a.optional_int_object(0);
@@ -80,57 +68,10 @@ Ref register_minted(DecisionRegistry& registry, const BoundArgs& a) {
     return result::tuple(result::ascii_str(registration->first.view()), result::integer(registration->second));
 }
 
-PyMethodDef registry_methods[] = {
-    method<RegistryObject, Access::Exclusive, &register_minted>("DecisionRegistry",
-     "register_minted($self, room_id=None)\n--\n\n"
-     "Register a new ask under a freshly minted token. Returns `(token, ticket)`,\n"
-     "or `None` once the registry's tickets are exhausted."),
-    core_method<RegistryObject, Access::Exclusive, &D::register_keyed>("DecisionRegistry",
-     "register_keyed($self, key)\n--\n\n"
-     "Register an ask under the caller's `key`. Returns `(key, ticket)`; an\n"
-     "unclaimed `key` keeps its place and gets a new ticket, which makes older\n"
-     "tickets stale. Returns `None` if `key` is claimed or tickets are exhausted."),
-    core_method<RegistryObject, Access::Exclusive, &D::try_claim>("DecisionRegistry",
-     "try_claim($self, token, ticket)\n--\n\n"
-     "Claim the ask registered as `(token, ticket)`. Returns a `ClaimOutcome`."),
-    core_method<RegistryObject, Access::Exclusive, &D::withdraw>("DecisionRegistry",
-     "withdraw($self, token, ticket)\n--\n\n"
-     "Remove the ask `(token, ticket)` if it is unclaimed. Returns whether it was removed."),
-    core_method<RegistryObject, Access::Exclusive, &D::forget>("DecisionRegistry",
-     "forget($self, token, ticket)\n--\n\n"
-     "Remove the ask `(token, ticket)`, claimed or not. Returns whether it was removed."),
-    core_method<RegistryObject, Access::Shared, &D::unclaimed>("DecisionRegistry",
-     "unclaimed($self)\n--\n\nTokens of all unclaimed asks, oldest first."),
-    core_method<RegistryObject, Access::Shared, &D::unclaimed_in_room>("DecisionRegistry",
-     "unclaimed_in_room($self, room_id)\n--\n\n"
-     "Tokens of the unclaimed asks minted for `room_id`, oldest first."),
-    core_method<RegistryObject, Access::Shared, &D::unclaimed_count>("DecisionRegistry",
-     "unclaimed_count($self)\n--\n\nNumber of unclaimed asks."),
-    core_method<RegistryObject, Access::Shared, &D::oldest_unclaimed>("DecisionRegistry",
-     "oldest_unclaimed($self)\n--\n\nToken of the oldest unclaimed ask, or `None`."),
-    core_method<RegistryObject, Access::Exclusive, &D::evict_oldest>("DecisionRegistry",
-     "evict_oldest($self)\n--\n\n"
-     "When the registry holds at least `max_pending` asks (claimed ones\n"
-     "included), remove the oldest unclaimed ask and return its token;\n"
-     "otherwise return `None` and change nothing."),
-    method<RegistryObject, Access::Exclusive, &cancel_all>("DecisionRegistry",
-     "cancel_all($self)\n--\n\nRemove every ask. Returns `CancelledDecisions`."),
-    method<RegistryObject, Access::Exclusive, &cancel_room>("DecisionRegistry",
-     "cancel_room($self, room_id)\n--\n\n"
-     "Remove the asks minted for `room_id`. Returns `CancelledDecisions`."),
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyGetSetDef registry_getset[] = {
-    member_getter<RegistryObject, Access::Shared, &D::max_pending>(
-        "max_pending", "The bound `evict_oldest` enforces, or `None`."),
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
 // ---------------------------------------------------------------------------
 // is_authorized_sender
 
-Ref is_authorized_sender(const BoundArgs& a) {
+Ref sender_authorized(const BoundArgs& a) {
     PyObject* senders = a[0];
     PyObject* sender = a[1];
     bool listed = false;
@@ -142,32 +83,64 @@ Ref is_authorized_sender(const BoundArgs& a) {
     return result::boolean(core::is_authorized_sender(senders != Py_None, listed));
 }
 
-PyMethodDef is_authorized_sender_def = function<&is_authorized_sender>(
-    "is_authorized_sender(authorized_senders, sender_id)\n--\n\n"
-    "Whether `sender_id` may answer an ask: `None` admits anyone; any set --\n"
-    "empty included -- admits only its members. Raises `TypeError` unless\n"
-    "`authorized_senders` is a `set`, `frozenset`, or `None`.");
+constexpr Access X = Access::Exclusive, S = Access::Shared;
 
 }  // namespace
 
-Ref reg::cancelled_decisions(PyObject* module) {
-    return wrapped_class<CancelledObject>(
-        module, "orvu_sdk_core.CancelledDecisions",
-        "What a cancellation removed, oldest first: `unclaimed` asks the caller\n"
-        "resolves, and `claimed` ones whose claimant still does.",
-        {{Py_tp_getset, cancelled_getset}}, kRecordFlags);
-}
-Ref reg::decision_registry(PyObject* module) {
-    return wrapped_class<RegistryObject>(
-        module, "orvu_sdk_core.DecisionRegistry",
-        "DecisionRegistry(*, max_pending=None, seed=None)\n--\n\n"
-        "Pending chat-mediated asks by token, oldest first. Every registration\n"
-        "returns `(token, ticket)`; later calls name that exact registration, so a\n"
-        "stale holder never acts on a newer ask that reused the token.",
-        {{Py_tp_new, constructor<kNew, &registry_new>()},
-         {Py_tp_methods, registry_methods},
-         {Py_tp_getset, registry_getset}});
-}
-PyMethodDef* reg::is_authorized_sender() { return &is_authorized_sender_def; }
+// A read-only record built only by DecisionRegistry.
+const ClassDef reg::CancelledDecisions = wrapped_class<CancelledObject>(
+    "CancelledDecisions",
+    "What a cancellation removed, oldest first: `unclaimed` asks the caller\n"
+    "resolves, and `claimed` ones whose claimant still does.",
+    {},
+    {getter<CancelledObject, Access::None, &core::CancelledDecisions::unclaimed>(
+         "unclaimed: builtins.list[str]", "Tokens of the removed unclaimed asks, oldest first."),
+     getter<CancelledObject, Access::None, &core::CancelledDecisions::claimed>(
+         "claimed: builtins.list[str]", "Tokens of the removed claimed asks, oldest first.")});
+
+const ClassDef reg::DecisionRegistry = wrapped_class<RegistryObject, &registry_new>(
+    "DecisionRegistry(*, max_pending: int | None = None, seed: int | None = None)",
+    "Pending chat-mediated asks by token, oldest first. Every registration\n"
+    "returns `(token, ticket)`; later calls name that exact registration, so a\n"
+    "stale holder never acts on a newer ask that reused the token.",
+    {
+        method<RegistryObject, X, &register_minted>(
+            "register_minted(room_id: str | None = None) -> tuple[str, int] | None",
+            "Register a new ask under a freshly minted token. Returns `(token, ticket)`,\n"
+            "or `None` once the registry's tickets are exhausted."),
+        method<RegistryObject, X, &D::register_keyed>("register_keyed(key: str) -> tuple[str, int] | None",
+            "Register an ask under the caller's `key`. Returns `(key, ticket)`; an\n"
+            "unclaimed `key` keeps its place and gets a new ticket, which makes older\n"
+            "tickets stale. Returns `None` if `key` is claimed or tickets are exhausted."),
+        method<RegistryObject, X, &D::try_claim>("try_claim(token: str, ticket: int) -> ClaimOutcome",
+            "Claim the ask registered as `(token, ticket)`. Returns a `ClaimOutcome`."),
+        method<RegistryObject, X, &D::withdraw>("withdraw(token: str, ticket: int) -> bool",
+            "Remove the ask `(token, ticket)` if it is unclaimed. Returns whether it was removed."),
+        method<RegistryObject, X, &D::forget>("forget(token: str, ticket: int) -> bool",
+            "Remove the ask `(token, ticket)`, claimed or not. Returns whether it was removed."),
+        method<RegistryObject, S, &D::unclaimed>("unclaimed() -> builtins.list[str]",
+            "Tokens of all unclaimed asks, oldest first."),
+        method<RegistryObject, S, &D::unclaimed_in_room>("unclaimed_in_room(room_id: str) -> builtins.list[str]",
+            "Tokens of the unclaimed asks minted for `room_id`, oldest first."),
+        method<RegistryObject, S, &D::unclaimed_count>("unclaimed_count() -> int", "Number of unclaimed asks."),
+        method<RegistryObject, S, &D::oldest_unclaimed>("oldest_unclaimed() -> str | None",
+            "Token of the oldest unclaimed ask, or `None`."),
+        method<RegistryObject, X, &D::evict_oldest>("evict_oldest() -> str | None",
+            "When the registry holds at least `max_pending` asks (claimed ones\n"
+            "included), remove the oldest unclaimed ask and return its token;\n"
+            "otherwise return `None` and change nothing."),
+        method<RegistryObject, X, &cancel_all>("cancel_all() -> CancelledDecisions",
+            "Remove every ask. Returns `CancelledDecisions`."),
+        method<RegistryObject, X, &cancel_room>("cancel_room(room_id: str) -> CancelledDecisions",
+            "Remove the asks minted for `room_id`. Returns `CancelledDecisions`."),
+    },
+    {getter<RegistryObject, S, &D::max_pending>("max_pending: int | None",
+                                                "The bound `evict_oldest` enforces, or `None`.")});
+
+PyMethodDef reg::is_authorized_sender = function<&sender_authorized>(
+    "is_authorized_sender(authorized_senders: set[str] | frozenset[str] | None, sender_id: str | None) -> bool",
+    "Whether `sender_id` may answer an ask: `None` admits anyone; any set --\n"
+    "empty included -- admits only its members. Raises `TypeError` unless\n"
+    "`authorized_senders` is a `set`, `frozenset`, or `None`.");
 
 }  // namespace orvu::py

@@ -12,7 +12,7 @@ namespace orvu::py {
 namespace {
 
 using core::ClaimRegistry;
-using RegistryObject = Wrapped<ClaimRegistry>;
+using Registry = Wrapped<ClaimRegistry>;
 using TrackerObject = Wrapped<core::RetryTracker>;
 // Changing calls hold the registry exclusively, reading calls shared.
 constexpr Access kChanging = Access::Exclusive, kReading = Access::Shared;
@@ -54,10 +54,9 @@ Ref settlement(const ModuleState& s, const core::Settlement& x) {
     return d;
 }
 
-const Signature kNew{"ClaimRegistry.__new__", {"max_completed"}, 1, 0};
 Ref registry_new(PyTypeObject* type, const BoundArgs& a) {
     const std::int64_t max_completed = a.integer_or(0, core::kDefaultMaxCompleted);
-    return RegistryObject::create(type, a.in_range<std::uint32_t>(0, max_completed, core::kMaxCompletedRange));
+    return Registry::create(type, a.in_range<std::uint32_t>(0, max_completed, core::kMaxCompletedRange));
 }
 
 // Every body converts all its arguments, in parameter order, before the
@@ -87,9 +86,17 @@ Ref eligibility(ClaimRegistry& r, const BoundArgs& a) {
                                        : r.delivery_eligibility(room, message, *tracker, facts);
     return Ref::borrow(a.state().eligibility_words[static_cast<std::size_t>(e)].get());
 }
-const Signature kDeliveryEligibility{
-    "ClaimRegistry.delivery_eligibility", {"room_id", "message_id", "retry_tracker"}, 3, 3, true};
-const Signature kGuardedClaim{"ClaimRegistry.guarded_claim", {"room_id", "message_id", "retry_tracker"}, 3, 3, true};
+
+// The delivery facts as keyword-only parameters, with their defaults.
+std::string fact_params() {
+    std::string params;
+    for (const auto& [name, member] : core::kDeliveryFactKeys) {
+        params += fill(", {}: bool = {}", name, core::DeliveryFacts{}.*member);
+    }
+    return params.substr(2);
+}
+const std::string kEligibilityParams =
+    fill("room_id: str, message_id: str, retry_tracker: RetryTracker, *, {}) -> Eligibility", fact_params());
 
 Ref pending_settlement(ClaimRegistry& r, const BoundArgs& a) {
     const std::string_view room = a.str(0), message = a.str(1);
@@ -121,126 +128,105 @@ Ref confirm_settlement(ClaimRegistry& r, const BoundArgs& a) {
     return result::boolean(r.confirm_settlement(room, message, token, *tracker));
 }
 
-// One core call each, with the ids as plain arguments.
-
-PyMethodDef methods[] = {
-    core_method<RegistryObject, kChanging, &ClaimRegistry::try_claim>("ClaimRegistry",
-                    "try_claim($self, room_id, message_id)\n--\n\n"
-                    "Mark the message in flight. `True` if it was not in flight yet, `False` if\n"
-                    "it already was. Looks at nothing else; see `guarded_claim`."),
-    core_method<RegistryObject, kChanging, &ClaimRegistry::release>("ClaimRegistry",
-                    "release($self, room_id, message_id)\n--\n\n"
-                    "Drop the message's in-flight claim, if any. Does not record completion."),
-    core_method<RegistryObject, kReading, &ClaimRegistry::inflight_ids>("ClaimRegistry",
-                    "inflight_ids($self, room_id)\n--\n\n"
-                    "Message ids in flight in `room_id`, in no defined order."),
-    core_method<RegistryObject, kChanging, &ClaimRegistry::is_completed>("ClaimRegistry",
-                    "is_completed($self, room_id, message_id)\n--\n\n"
-                    "Whether the message is remembered as completed; a hit counts as a touch\n"
-                    "and protects it from eviction."),
-    core_method<RegistryObject, kReading, &ClaimRegistry::completed_ids>("ClaimRegistry",
-                    "completed_ids($self, room_id)\n--\n\n"
-                    "The room's completed message ids, least recently touched first."),
-    core_method<RegistryObject, kChanging, &ClaimRegistry::discard_completed>("ClaimRegistry",
-                    "discard_completed($self, room_id)\n--\n\n"
-                    "Forget every completed message of `room_id`."),
-    core_method<RegistryObject, kChanging, &ClaimRegistry::remember_completed>("ClaimRegistry",
-                    "remember_completed($self, room_id, message_id)\n--\n\n"
-                    "Remember the message as completed (evicting the room's least recently\n"
-                    "touched id beyond `max_completed`) and forget its pending terminal write\n"
-                    "and acknowledgement-retry count. The in-flight claim stays."),
-    core_method<RegistryObject, kReading, &ClaimRegistry::is_ack_pending>("ClaimRegistry",
-                    "is_ack_pending($self, room_id, message_id)\n--\n\n"
-                    "Whether a terminal write (parked or not) is pending for the message."),
-    core_method<RegistryObject, kChanging, &ClaimRegistry::remember_ack_pending>("ClaimRegistry",
-                    "remember_ack_pending($self, room_id, message_id)\n--\n\n"
-                    "Record a processed turn awaiting a durable processed write. Does nothing\n"
-                    "if any intent is already pending for the message."),
-    method<RegistryObject, kChanging, &remember_failed_ack_pending>("ClaimRegistry",
-                    "remember_failed_ack_pending($self, room_id, message_id, error, trace_context=None)\n--\n\n"
-                    "Record a failed turn awaiting a durable failed write carrying `error`.\n"
-                    "Raises `ValueError` if a different intent is already pending."),
-    method<RegistryObject, kReading, &pending_ack>("ClaimRegistry",
-                    "pending_ack($self, room_id, message_id)\n--\n\n"
-                    "The pending terminal write as `{\"status\", [\"error\"], \"parked\"}`, or `None`."),
-    core_method<RegistryObject, kChanging, &ClaimRegistry::park_ack>("ClaimRegistry",
-                    "park_ack($self, room_id, message_id, reason)\n--\n\n"
-                    "Mark a pending entry parked for `reason`; `False` when nothing is\n"
-                    "pending for the message."),
-    core_method<RegistryObject, kChanging, &ClaimRegistry::unpark_acks>("ClaimRegistry",
-                    "unpark_acks($self, room_id)\n--\n\n"
-                    "Clear the parking mark of every pending entry of `room_id`; returns how\n"
-                    "many were parked."),
-    core_method<RegistryObject, kReading, &ClaimRegistry::pending_ack_ids>("ClaimRegistry",
-                    "pending_ack_ids($self, room_id)\n--\n\n"
-                    "Message ids of the room's pending terminal writes, oldest first."),
-    core_method<RegistryObject, kChanging, &ClaimRegistry::record_ack_retry>("ClaimRegistry",
-                    "record_ack_retry($self, room_id, message_id)\n--\n\n"
-                    "Count one more retry of the message's terminal write; returns the new\n"
-                    "count (it stops at 4294967295)."),
-    method<RegistryObject, kDeliveryEligibility, kChanging, &eligibility<false>>("delivery_eligibility",
-                    "delivery_eligibility($self, room_id, message_id, retry_tracker, "
-                    "*, self_echo=False, durably_processed=False, durably_failed=False, "
-                    "allow_failed_retry=True)\n--\n\n"
-                    "Whether the message may be handled now: \"self\", \"pending\", \"completed\",\n"
-                    "\"exhausted\", \"failed\", \"inflight\" or \"runnable\", the first that holds.\n"
-                    "Delivery facts are keyword-only `bool` values."),
-    method<RegistryObject, kGuardedClaim, kChanging, &eligibility<true>>("guarded_claim",
-                    "guarded_claim($self, room_id, message_id, retry_tracker, "
-                    "*, self_echo=False, durably_processed=False, durably_failed=False, "
-                    "allow_failed_retry=True)\n--\n\n"
-                    "The answer of `delivery_eligibility`; on \"runnable\" the message is also\n"
-                    "claimed (marked in flight)."),
-    core_method<RegistryObject, kReading, &ClaimRegistry::has_retryable_settlement>("ClaimRegistry",
-                    "has_retryable_settlement($self, room_id)\n--\n\n"
-                    "Whether the room has a pending terminal write that is not parked."),
-    method<RegistryObject, kReading, &pending_settlement>("ClaimRegistry",
-                    "pending_settlement($self, room_id, message_id, trace_context=None)\n--\n\n"
-                    "The settlement description of the message's pending terminal write, or\n"
-                    "`None`."),
-    method<RegistryObject, kChanging, &record_processed_settlement>("ClaimRegistry",
-                    "record_processed_settlement($self, room_id, message_id, trace_context=None)\n--\n\n"
-                    "Store a processed terminal write as pending and return its settlement\n"
-                    "description with the terminal obligation token. If a different intent\n"
-                    "is pending or no token is left, raises `ValueError` with `.issues` (a tuple of\n"
-                    "`(path, code, message)` triples) and `.trace_context`."),
-    method<RegistryObject, kChanging, &record_failed_settlement>("ClaimRegistry",
-                    "record_failed_settlement($self, room_id, message_id, error, retry_tracker, allow_retry, "
-                    "trace_context=None)\n--\n\n"
-                    "Store a failed terminal write carrying `error` as pending and return its\n"
-                    "settlement description; its continuation is a retry while the budget of\n"
-                    "`retry_tracker` allows one and `allow_retry` is true. If a different\n"
-                    "intent is pending or no token is left, raises `ValueError` with `.issues` (a tuple of\n"
-                    "`(path, code, message)` triples) and `.trace_context`."),
-    method<RegistryObject, kChanging, &confirm_settlement>("ClaimRegistry",
-                    "confirm_settlement($self, room_id, message_id, token, retry_tracker)\n--\n\n"
-                    "Close the obligation named by `token` once the platform accepted the\n"
-                    "write; `False` for a wrong or stale token. The in-flight claim stays."),
-    core_method<RegistryObject, kChanging, &ClaimRegistry::park_settlement>("ClaimRegistry",
-                    "park_settlement($self, room_id, message_id, token, reason)\n--\n\n"
-                    "Park the pending write named by `token` for `reason`; `False` for a\n"
-                    "wrong or stale token."),
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyGetSetDef getset[] = {
-    member_getter<RegistryObject, kReading, &ClaimRegistry::max_completed>(
-        "max_completed", "How many completed ids each room keeps."),
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
+constexpr const char* kRaisesIssues =
+    "raises `ValueError` with `.issues` (a tuple of\n`(path, code, message)` triples) and `.trace_context`.";
 
 }  // namespace
 
-Ref reg::claim_registry(PyObject* module) {
-    return wrapped_class<RegistryObject>(
-        module, "orvu_sdk_core.ClaimRegistry",
-        "ClaimRegistry(max_completed=500)\n--\n\n"
-        "Ownership ledger for the inbound message-delivery lifecycle: in-flight,\n"
-        "ack-pending (a stored processed/failed intent, optionally parked), and\n"
-        "completed states, each scoped by `(room_id, message_id)`.",
-        {{Py_tp_new, constructor<kNew, &registry_new>()},
-         {Py_tp_methods, methods},
-         {Py_tp_getset, getset}});
-}
+const ClassDef reg::ClaimRegistry = wrapped_class<Registry, &registry_new>(
+    fill("ClaimRegistry(max_completed: int = {})", core::kDefaultMaxCompleted),
+    "Ownership ledger for the inbound message-delivery lifecycle: in-flight,\n"
+    "ack-pending (a stored processed/failed intent, optionally parked), and\n"
+    "completed states, each scoped by `(room_id, message_id)`.",
+    {
+        method<Registry, kChanging, &core::ClaimRegistry::try_claim>("try_claim(room_id: str, message_id: str) -> bool",
+            "Mark the message in flight. `True` if it was not in flight yet, `False` if\n"
+            "it already was. Looks at nothing else; see `guarded_claim`."),
+        method<Registry, kChanging, &core::ClaimRegistry::release>("release(room_id: str, message_id: str) -> None",
+            "Drop the message's in-flight claim, if any. Does not record completion."),
+        method<Registry, kReading, &core::ClaimRegistry::inflight_ids>(
+            "inflight_ids(room_id: str) -> builtins.list[str]",
+            "Message ids in flight in `room_id`, in no defined order."),
+        method<Registry, kChanging, &core::ClaimRegistry::is_completed>(
+            "is_completed(room_id: str, message_id: str) -> bool",
+            "Whether the message is remembered as completed; a hit counts as a touch\n"
+            "and protects it from eviction."),
+        method<Registry, kReading, &core::ClaimRegistry::completed_ids>(
+            "completed_ids(room_id: str) -> builtins.list[str]",
+            "The room's completed message ids, least recently touched first."),
+        method<Registry, kChanging, &core::ClaimRegistry::discard_completed>("discard_completed(room_id: str) -> None",
+            "Forget every completed message of `room_id`."),
+        method<Registry, kChanging, &core::ClaimRegistry::remember_completed>(
+            "remember_completed(room_id: str, message_id: str) -> None",
+            "Remember the message as completed (evicting the room's least recently\n"
+            "touched id beyond `max_completed`) and forget its pending terminal write\n"
+            "and acknowledgement-retry count. The in-flight claim stays."),
+        method<Registry, kReading, &core::ClaimRegistry::is_ack_pending>(
+            "is_ack_pending(room_id: str, message_id: str) -> bool",
+            "Whether a terminal write (parked or not) is pending for the message."),
+        method<Registry, kChanging, &core::ClaimRegistry::remember_ack_pending>(
+            "remember_ack_pending(room_id: str, message_id: str) -> None",
+            "Record a processed turn awaiting a durable processed write. Does nothing\n"
+            "if any intent is already pending for the message."),
+        method<Registry, kChanging, &remember_failed_ack_pending>(
+            "remember_failed_ack_pending(room_id: str, message_id: str, error: str, "
+            "trace_context: str | None = None) -> None",
+            "Record a failed turn awaiting a durable failed write carrying `error`.\n"
+            "Raises `ValueError` if a different intent is already pending."),
+        method<Registry, kReading, &pending_ack>("pending_ack(room_id: str, message_id: str) -> PendingAck | None",
+            "The pending terminal write as `{\"status\", [\"error\"], \"parked\"}`, or `None`."),
+        method<Registry, kChanging, &core::ClaimRegistry::park_ack>(
+            "park_ack(room_id: str, message_id: str, reason: ParkedReason) -> bool",
+            "Mark a pending entry parked for `reason`; `False` when nothing is\n"
+            "pending for the message."),
+        method<Registry, kChanging, &core::ClaimRegistry::unpark_acks>("unpark_acks(room_id: str) -> int",
+            "Clear the parking mark of every pending entry of `room_id`; returns how\n"
+            "many were parked."),
+        method<Registry, kReading, &core::ClaimRegistry::pending_ack_ids>(
+            "pending_ack_ids(room_id: str) -> builtins.list[str]",
+            "Message ids of the room's pending terminal writes, oldest first."),
+        method<Registry, kChanging, &core::ClaimRegistry::record_ack_retry>(
+            "record_ack_retry(room_id: str, message_id: str) -> int",
+            fill("Count one more retry of the message's terminal write; returns the new\n"
+                 "count (it stops at {}).", core::kCountMax)),
+        method<Registry, kChanging, &eligibility<false>>("delivery_eligibility(" + kEligibilityParams,
+            "Whether the message may be handled now: \"self\", \"pending\", \"completed\",\n"
+            "\"exhausted\", \"failed\", \"inflight\" or \"runnable\", the first that holds.\n"
+            "Delivery facts are keyword-only `bool` values.", true),
+        method<Registry, kChanging, &eligibility<true>>("guarded_claim(" + kEligibilityParams,
+            "The answer of `delivery_eligibility`; on \"runnable\" the message is also\n"
+            "claimed (marked in flight).", true),
+        method<Registry, kReading, &core::ClaimRegistry::has_retryable_settlement>(
+            "has_retryable_settlement(room_id: str) -> bool",
+            "Whether the room has a pending terminal write that is not parked."),
+        method<Registry, kReading, &pending_settlement>(
+            "pending_settlement(room_id: str, message_id: str, trace_context: str | None = None) "
+            "-> SettlementDescription | None",
+            "The settlement description of the message's pending terminal write, or\n"
+            "`None`."),
+        method<Registry, kChanging, &record_processed_settlement>(
+            "record_processed_settlement(room_id: str, message_id: str, trace_context: str | None = None) "
+            "-> SettlementDescription",
+            std::string("Store a processed terminal write as pending and return its settlement\n"
+                        "description with the terminal obligation token. If a different intent\n"
+                        "is pending or no token is left, ") + kRaisesIssues),
+        method<Registry, kChanging, &record_failed_settlement>(
+            "record_failed_settlement(room_id: str, message_id: str, error: str, retry_tracker: RetryTracker, "
+            "allow_retry: bool, trace_context: str | None = None) -> SettlementDescription",
+            std::string("Store a failed terminal write carrying `error` as pending and return its\n"
+                        "settlement description; its continuation is a retry while the budget of\n"
+                        "`retry_tracker` allows one and `allow_retry` is true. If a different\n"
+                        "intent is pending or no token is left, ") + kRaisesIssues),
+        method<Registry, kChanging, &confirm_settlement>(
+            "confirm_settlement(room_id: str, message_id: str, token: str, retry_tracker: RetryTracker) -> bool",
+            "Close the obligation named by `token` once the platform accepted the\n"
+            "write; `False` for a wrong or stale token. The in-flight claim stays."),
+        method<Registry, kChanging, &core::ClaimRegistry::park_settlement>(
+            "park_settlement(room_id: str, message_id: str, token: str, reason: ParkedReason) -> bool",
+            "Park the pending write named by `token` for `reason`; `False` for a\n"
+            "wrong or stale token."),
+    },
+    {getter<Registry, kReading, &core::ClaimRegistry::max_completed>(
+        "max_completed: int", "How many completed ids each room keeps.")});
 
 }  // namespace orvu::py

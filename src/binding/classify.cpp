@@ -15,30 +15,28 @@ Ref classification(const core::Classification& c) {
     return result::tuple(result::boolean(c.terminal), result::optional(c.delay_range_s, window));
 }
 
-Ref classify_close(const BoundArgs& a) {
+Ref close_classification(const BoundArgs& a) {
     std::optional<std::uint16_t> code;
     if (a[0] != Py_None) code = a.in_range<std::uint16_t>(0, a.integer<std::int64_t>(0), core::kCodeRange);
     return classification(core::classify_close(code));
 }
 
-Ref classify_upgrade(const BoundArgs& a) {
+Ref upgrade_classification(const BoundArgs& a) {
     const std::int64_t status = a.integer<std::int64_t>(0);
     return classification(core::classify_upgrade(a.in_range<std::uint16_t>(0, status, core::kCodeRange)));
 }
 
-PyMethodDef classify_close_def = function<&classify_close>(
-    "classify_close(close_code)\n--\n\n"
-    "Classify a WebSocket close code. Returns `(terminal, delay_range_s)`.\n"
-    "Raises `ValueError` if `close_code` is not an integer in `0..=65535`.");
-PyMethodDef classify_upgrade_def = function<&classify_upgrade>(
-    "classify_upgrade(status)\n--\n\n"
-    "Classify an HTTP upgrade-rejection status code. Returns\n"
-    "`(terminal, delay_range_s)`. Raises `ValueError` if `status` is not an\n"
-    "integer in `0..=65535`.");
-
 }  // namespace
 
-PyMethodDef* reg::classify_close() { return &classify_close_def; }
-PyMethodDef* reg::classify_upgrade() { return &classify_upgrade_def; }
+PyMethodDef reg::classify_close = function<&close_classification>(
+    "classify_close(close_code: int | None) -> tuple[bool, tuple[float, float] | None]",
+    fill("Classify a WebSocket close code. Returns `(terminal, delay_range_s)`.\n"
+         "Raises `ValueError` if `close_code` is not an integer in `{}..={}`.",
+         core::kCodeRange.low, core::kCodeRange.high));
+PyMethodDef reg::classify_upgrade = function<&upgrade_classification>(
+    "classify_upgrade(status: int) -> tuple[bool, tuple[float, float] | None]",
+    fill("Classify an HTTP upgrade-rejection status code. Returns\n"
+         "`(terminal, delay_range_s)`. Raises `ValueError` if `status` is not an\n"
+         "integer in `{}..={}`.", core::kCodeRange.low, core::kCodeRange.high));
 
 }  // namespace orvu::py

@@ -19,22 +19,6 @@ using core::JsonValue;
 // NaN and the infinities have no JSON form: both readers read them as null.
 bool reads_as_null(double d) noexcept { return d != d || d - d != 0.0; }
 
-// The value of an exact int in 64 bits: signed, else unsigned, else Beyond
-// (more than 64 bits; no error is left set).
-enum class IntFit { Signed, Unsigned, Beyond };
-IntFit fit_int(PyObject* value, long long& s, unsigned long long& u) {
-    int overflow = 0;
-    s = PyLong_AsLongLongAndOverflow(value, &overflow);
-    if (s == -1 && PyErr_Occurred()) throw_error();
-    if (overflow == 0) return IntFit::Signed;
-    if (overflow > 0) {
-        u = PyLong_AsUnsignedLongLong(value);
-        if (!PyErr_Occurred()) return IntFit::Unsigned;
-        PyErr_Clear();
-    }
-    return IntFit::Beyond;
-}
-
 using core::kMaxJsonDepth;
 using core::Scratch;
 using core::sort_members;

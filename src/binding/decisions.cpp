@@ -7,7 +7,7 @@
 namespace orvu::py {
 namespace {
 
-Ref evaluate_drain_candidate(const BoundArgs& a) {
+Ref drain_decision(const BoundArgs& a) {
     const std::string_view agent_id = a.str(2);
     std::optional<core::JsonValue> json;  // the candidate's fields point into it
     std::optional<core::DrainCandidate> candidate;
@@ -26,7 +26,7 @@ Ref evaluate_drain_candidate(const BoundArgs& a) {
                                            {Word::MessageId, step.message_id ? id : Ref()}});
 }
 
-Ref evaluate_adapter_result(const BoundArgs& a) {
+Ref adapter_decision(const BoundArgs& a) {
     // Checked as str, echoed back as given.
     a.str(0);
     a.str(1);
@@ -36,7 +36,7 @@ Ref evaluate_adapter_result(const BoundArgs& a) {
                                     {Word::MessageId, result::plain_str(a[1])}});
 }
 
-Ref evaluate_next_message(const BoundArgs& a) {
+Ref next_message_decision(const BoundArgs& a) {
     const std::string_view triggering = a.str(0);
     const core::NextMessageStep step = core::decide_next_message(triggering, a.optional_str(1));
     // The next open id is echoed as given.
@@ -44,25 +44,19 @@ Ref evaluate_next_message(const BoundArgs& a) {
                                            {Word::NextOpenId, step.next_open_id ? result::plain_str(a[1]) : Ref()}});
 }
 
-PyMethodDef defs[] = {
-    function<&evaluate_drain_candidate>(
-        "evaluate_drain_candidate(candidate, seen_ids, agent_id)\n--\n\n"
-        "One step of the drain loop. `candidate` is a mapping with `id`,\n"
-        "`sender_id`, `sender_type` (or `None` when the host's fetch returned no\n"
-        "candidate); a malformed mapping raises `TypeError`."),
-    function<&evaluate_adapter_result>(
-        "evaluate_adapter_result(room_id, message_id, succeeded)\n--\n\n"
-        "Adapter outcome -> ack decision."),
-    function<&evaluate_next_message>(
-        "evaluate_next_message(triggering_message_id, next_message_id)\n--\n\n"
-        "Compares the triggering message against the platform's authoritative\n"
-        "\"next open message\" for a room."),
-};
-
 }  // namespace
 
-PyMethodDef* reg::evaluate_drain_candidate() { return &defs[0]; }
-PyMethodDef* reg::evaluate_adapter_result() { return &defs[1]; }
-PyMethodDef* reg::evaluate_next_message() { return &defs[2]; }
+PyMethodDef reg::evaluate_drain_candidate = function<&drain_decision>(
+    "evaluate_drain_candidate(candidate: object | None, seen_ids: Iterable[str], agent_id: str) -> DrainDecision",
+    "One step of the drain loop. `candidate` is a mapping with `id`,\n"
+    "`sender_id`, `sender_type` (or `None` when the host's fetch returned no\n"
+    "candidate); a malformed mapping raises `TypeError`.");
+PyMethodDef reg::evaluate_adapter_result = function<&adapter_decision>(
+    "evaluate_adapter_result(room_id: str, message_id: str, succeeded: bool) -> AdapterDecision",
+    "Adapter outcome -> ack decision.");
+PyMethodDef reg::evaluate_next_message = function<&next_message_decision>(
+    "evaluate_next_message(triggering_message_id: str, next_message_id: str | None) -> NextMessageDecision",
+    "Compares the triggering message against the platform's authoritative\n"
+    "\"next open message\" for a room.");
 
 }  // namespace orvu::py

@@ -2,6 +2,7 @@
 
 #include "binding/method.hpp"
 #include "binding/registry.hpp"
+#include "core/subscriptions.hpp"
 
 #include <array>
 #include <string>
@@ -15,9 +16,10 @@ using core::EnumForm;
 using core::EnumId;
 
 EnumObject* as_enum(PyObject* obj) noexcept { return reinterpret_cast<EnumObject*>(obj); }
-const core::EnumVariant& variant_of(PyObject* obj) noexcept {
-    return core::enum_def(as_enum(obj)->id).variants[as_enum(obj)->index];
+const core::EnumVariant& variant_of(EnumId id, std::uint32_t index) noexcept {
+    return core::enum_def(id).variants[index];
 }
+const core::EnumVariant& variant_of(PyObject* obj) noexcept { return variant_of(as_enum(obj)->id, as_enum(obj)->index); }
 
 PyObject* enum_repr(PyObject* self) noexcept {
     return guarded([&] {
@@ -31,8 +33,6 @@ PyObject* enum_repr(PyObject* self) noexcept {
 PyObject* enum_str(PyObject* self) noexcept {
     return guarded([&] { return make_str(variant_of(self).wire); });
 }
-
-PyObject* enum_wire(PyObject* self, void*) noexcept { return enum_str(self); }
 
 PyObject* enum_int(PyObject* self) noexcept { return PyLong_FromUnsignedLong(as_enum(self)->index); }
 
@@ -62,86 +62,65 @@ void enum_dealloc(PyObject* self) noexcept {
     Py_DECREF(type);
 }
 
-// from_wire_name: a staticmethod wrapping a builtin bound to the module, like
-// every module function; one instance of the C function per class says which
-// enumeration it reads.
+// The wire string, as `value` or `wire_name`.
+Ref wire(const EnumObject& member, ModuleState&) { return make_str(variant_of(member.id, member.index).wire); }
+
+// from_wire_name: a static method, so its builtin is bound to the module;
+// one instance of the body per class says which enumeration it reads.
 template <std::size_t Id>
-PyObject* from_wire_name(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept;
+Ref from_wire(const BoundArgs& a) {
+    auto index = core::enum_index_from_wire(static_cast<EnumId>(Id), a.str(0));
+    return index ? a.state().members[Id][*index] : none();
+}
+
+Ref agent_topic(const EnumObject& kind, const BoundArgs& a) {
+    return result::str(core::agent_topic(static_cast<core::AgentTopicKind>(kind.index), a.str(0)));
+}
+
+constexpr Access kNone = Access::None;  // members are immutable: nothing to guard
+
+template <std::size_t Id>
+ClassDef enum_class() {
+    const EnumDef& def = core::enum_def(static_cast<EnumId>(Id));
+    const bool wire_form = def.form == EnumForm::WireName;
+    Methods methods;
+    if (wire_form) {
+        methods.push_back(method<EnumMember, kNone, &from_wire<Id>>(
+            fill("@staticmethod from_wire_name(name: str) -> {} | None", def.class_name),
+            "The member whose wire name equals `name` exactly, or `None`."));
+    }
+    if (def.id == EnumId::AgentTopicKind) {
+        methods.push_back(method<EnumMember, kNone, &agent_topic>("topic(agent_id: str) -> str",
+            "This channel's topic for `agent_id`: the wire name, a colon, then\n"
+            "`agent_id` unchanged."));
+    }
+    return class_def(def.class_name, def.doc ? def.doc : "", static_cast<int>(sizeof(EnumObject)), nullptr,
+                     std::move(methods),
+                     {getter<EnumMember, kNone, &wire>(wire_form ? "wire_name: str" : "value: str",
+                                                       def.wire_doc ? def.wire_doc : "")},
+                     {{Py_tp_repr, reinterpret_cast<void*>(&enum_repr)},
+                      {Py_tp_str, reinterpret_cast<void*>(&enum_str)},
+                      {Py_nb_int, reinterpret_cast<void*>(&enum_int)},
+                      {Py_tp_richcompare, reinterpret_cast<void*>(&enum_richcompare)},
+                      {Py_tp_hash, reinterpret_cast<void*>(&PyObject_HashNotImplemented)},
+                      {Py_tp_dealloc, reinterpret_cast<void*>(&enum_dealloc)},
+                      {Py_tp_traverse, reinterpret_cast<void*>(&enum_traverse)}});
+}
 
 template <std::size_t... Id>
-auto from_wire_functions(std::index_sequence<Id...>) {
-    return std::array{fastcall(&from_wire_name<Id>)...};
+std::array<ClassDef, core::kEnumCount> enum_classes(std::index_sequence<Id...>) {
+    return {enum_class<Id>()...};
 }
-
-// What a class's type spec points into. Type specs must outlive their
-// types, and the texts are the same in every interpreter, so each class's
-// record is built once per process (thread-safe static initialisation) and
-// never changes afterwards; it holds no Python object.
-struct EnumSpec {
-    std::string spec_name;
-    std::string from_wire_callable;
-    PyMethodDef from_wire_def{};
-    std::array<PyType_Slot, 12> slots{};
-    std::array<PyGetSetDef, 2> getset{};
-    PyType_Spec spec{};
-};
-
-void fill_spec(EnumSpec& s, const EnumDef& def) {
-    s.spec_name = "orvu_sdk_core." + std::string(def.class_name);
-    s.from_wire_callable = std::string(def.class_name) + ".from_wire_name";
-    static const auto functions = from_wire_functions(std::make_index_sequence<core::kEnumCount>{});
-    s.from_wire_def = PyMethodDef{"from_wire_name", functions[static_cast<std::size_t>(def.id)], kFastCall,
-                                  "from_wire_name(name)\n--\n\n"
-                                  "The member whose wire name equals `name` exactly, or `None`."};
-    const char* prop = def.form == EnumForm::WireName ? "wire_name" : "value";
-    s.getset[0] = PyGetSetDef{prop, &enum_wire, nullptr, const_cast<char*>(def.wire_doc), nullptr};
-    s.getset[1] = PyGetSetDef{nullptr, nullptr, nullptr, nullptr, nullptr};
-    std::size_t n = 0;
-    s.slots[n++] = {Py_tp_repr, reinterpret_cast<void*>(&enum_repr)};
-    s.slots[n++] = {Py_tp_str, reinterpret_cast<void*>(&enum_str)};
-    s.slots[n++] = {Py_nb_int, reinterpret_cast<void*>(&enum_int)};
-    s.slots[n++] = {Py_tp_richcompare, reinterpret_cast<void*>(&enum_richcompare)};
-    s.slots[n++] = {Py_tp_hash, reinterpret_cast<void*>(&PyObject_HashNotImplemented)};
-    s.slots[n++] = {Py_tp_dealloc, reinterpret_cast<void*>(&enum_dealloc)};
-    s.slots[n++] = {Py_tp_traverse, reinterpret_cast<void*>(&enum_traverse)};
-    s.slots[n++] = {Py_tp_getset, s.getset.data()};
-    if (def.doc) s.slots[n++] = {Py_tp_doc, const_cast<char*>(def.doc)};
-    if (def.id == EnumId::AgentTopicKind) s.slots[n++] = {Py_tp_methods, reg::agent_topic_kind_methods()};
-    s.slots[n++] = {0, nullptr};
-    s.spec = PyType_Spec{s.spec_name.c_str(), static_cast<int>(sizeof(EnumObject)), 0,
-                         kClassFlags | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-                         s.slots.data()};
-}
-
-const std::array<EnumSpec, core::kEnumCount>& enum_specs() {
-    static const std::array<EnumSpec, core::kEnumCount> specs = [] {
-        std::array<EnumSpec, core::kEnumCount> all;
-        for (const EnumDef& def : core::all_enum_defs()) fill_spec(all[static_cast<std::size_t>(def.id)], def);
-        return all;
-    }();
-    return specs;
-}
-
-template <std::size_t Id>
-PyObject* from_wire_name(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    return guarded([&] {
-        ModuleState& state = module_state(module);
-        static const Signature sig{enum_specs()[Id].from_wire_callable, {"name"}, 1, 1};
-        const BoundArgs a(sig, args, nargs, kwnames, &state);
-        auto index = core::enum_index_from_wire(static_cast<EnumId>(Id), a.str(0));
-        return index ? state.members[Id][*index] : none();
-    });
-}
+const std::array<ClassDef, core::kEnumCount> kEnumClasses =
+    enum_classes(std::make_index_sequence<core::kEnumCount>{});
 
 }  // namespace
 
 Ref make_enum_class(PyObject* module, EnumId id) {
     const EnumDef& def = core::enum_def(id);
-    const EnumSpec& spec = enum_specs()[static_cast<std::size_t>(id)];
     ModuleState& state = module_state(module);
-    Ref type = make_type(module, const_cast<PyType_Spec*>(&spec.spec));
+    Ref type = kEnumClasses[static_cast<std::size_t>(id)].make(module);
     auto* tp = reinterpret_cast<PyTypeObject*>(type.get());
-
     auto& members = state.members[static_cast<std::size_t>(id)];
     members.clear();
     auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(tp, Py_tp_alloc));
@@ -154,10 +133,6 @@ Ref make_enum_class(PyObject* module, EnumId id) {
         members.push_back(std::move(member));
     }
     state.enum_types[static_cast<std::size_t>(id)] = tp;
-
-    if (def.form == EnumForm::WireName) {
-        add_static_method(module, type.get(), const_cast<PyMethodDef*>(&spec.from_wire_def));
-    }
     return type;
 }
 

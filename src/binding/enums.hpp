@@ -36,32 +36,9 @@ E enum_arg(const BoundArgs& a, std::size_t i, core::EnumId id) {
 // The enumeration of a core enum type: what lets converters take and build
 // members by the C++ type of a core parameter or result.
 template <class E>
-inline constexpr core::EnumId enum_id_of = [] {
-    static_assert(sizeof(E) == 0, "not an enumeration of the module");
-    return core::EnumId{};
-}();
-template <> inline constexpr core::EnumId enum_id_of<core::AgentTopicKind> = core::EnumId::AgentTopicKind;
-template <> inline constexpr core::EnumId enum_id_of<core::AgentTopicStatus> = core::EnumId::AgentTopicStatus;
-template <> inline constexpr core::EnumId enum_id_of<core::ClaimOutcome> = core::EnumId::ClaimOutcome;
-template <> inline constexpr core::EnumId enum_id_of<core::DeadReason> = core::EnumId::DeadReason;
-template <> inline constexpr core::EnumId enum_id_of<core::EventType> = core::EnumId::EventType;
-template <> inline constexpr core::EnumId enum_id_of<core::LeaveOutcome> = core::EnumId::LeaveOutcome;
-template <> inline constexpr core::EnumId enum_id_of<core::MemoryListScope> = core::EnumId::MemoryListScope;
-template <> inline constexpr core::EnumId enum_id_of<core::MemorySegment> = core::EnumId::MemorySegment;
-template <> inline constexpr core::EnumId enum_id_of<core::MemoryStatus> = core::EnumId::MemoryStatus;
-template <> inline constexpr core::EnumId enum_id_of<core::MemoryStoreScope> = core::EnumId::MemoryStoreScope;
-template <> inline constexpr core::EnumId enum_id_of<core::MemorySystem> = core::EnumId::MemorySystem;
-template <> inline constexpr core::EnumId enum_id_of<core::MemoryType> = core::EnumId::MemoryType;
-template <> inline constexpr core::EnumId enum_id_of<core::ParkedReason> = core::EnumId::ParkedReason;
-template <> inline constexpr core::EnumId enum_id_of<core::RoomMembership> = core::EnumId::RoomMembership;
-template <> inline constexpr core::EnumId enum_id_of<core::RoomStatus> = core::EnumId::RoomStatus;
-template <> inline constexpr core::EnumId enum_id_of<core::RoomSubscribeResult> = core::EnumId::RoomSubscribeResult;
-template <> inline constexpr core::EnumId enum_id_of<core::SessionState> = core::EnumId::SessionState;
-template <> inline constexpr core::EnumId enum_id_of<core::StaleReason> = core::EnumId::StaleReason;
-template <> inline constexpr core::EnumId enum_id_of<core::TurnEffect> = core::EnumId::TurnEffect;
-template <> inline constexpr core::EnumId enum_id_of<core::TurnVerdict> = core::EnumId::TurnVerdict;
+inline constexpr core::EnumId enum_id_of = core::enum_id_of(E{});
 
-// The `Object` of a method on an enumeration class: `method<EnumMember, Sig,
+// The `Object` of a method on an enumeration class: `method<EnumMember,
 // Access::None, &body>` with `Ref body(const EnumObject& member, const
 // BoundArgs&)`. Members are immutable, so such a method takes no guard: its
 // `access` flag only gives the template its shape and is never taken.

@@ -19,7 +19,6 @@ struct PythonError {};
 // Sets `type` with `message` and throws.
 [[noreturn]] void raise(PyObject* type, std::string_view message);
 [[noreturn]] inline void raise_type_error(std::string_view m) { raise(PyExc_TypeError, m); }
-[[noreturn]] inline void raise_value_error(std::string_view m) { raise(PyExc_ValueError, m); }
 [[noreturn]] inline void raise_overflow_error(std::string_view m) { raise(PyExc_OverflowError, m); }
 [[noreturn]] inline void raise_runtime_error(std::string_view m) { raise(PyExc_RuntimeError, m); }
 

@@ -33,7 +33,7 @@ core::Outcome<core::EventType> event_type_arg(const BoundArgs& a) {
     return core::event_type_named(event_name(a[0]));
 }
 
-Ref validate_event_payload(const BoundArgs& a) {
+Ref validated_payload(const BoundArgs& a) {
     // trace_context first: an unknown event name already reports through it.
     PyObject* trace_context = a.optional_str_object(2);
     const core::EventType type = unwrap(event_type_arg(a), trace_context);
@@ -67,7 +67,7 @@ Ref decision_dict(const BoundArgs& a, const core::DeliveryDecision& decision) {
     return dict;
 }
 
-Ref evaluate_delivery_event(const BoundArgs& a) {
+Ref delivery_decision(const BoundArgs& a) {
     if (!PyUnicode_Check(a[0])) a.wrong_type(0, "str");
     const std::string event_type = event_name(a[0]);
     const std::optional<std::string_view> room_id = a.optional_str(1);
@@ -86,30 +86,26 @@ Ref evaluate_delivery_event(const BoundArgs& a) {
     return decision_dict(a, unwrap(std::move(decision), trace_context));
 }
 
-PyMethodDef defs[] = {
-    function<&validate_event_payload>(
-        "validate_event_payload(event_type, raw, trace_context=None)\n--\n\n"
-        "Validate and normalize an inbound platform event payload.\n\n"
-        "On failure raises `ValueError` with `.issues` (a tuple of\n"
-        "`(path, code, message)` triples) and `.trace_context`."),
-    function<&evaluate_delivery_event>(
-        "evaluate_delivery_event(event_type, room_id, payload, agent_id, trace_context=None)\n--\n\n"
-        "Evaluate the routing decision for one inbound platform event.\n\n"
-        "On failure raises `ValueError` with `.issues` (a tuple of\n"
-        "`(path, code, message)` triples) and `.trace_context`. A `payload` that\n"
-        "cannot be converted raises `TypeError`."),
-    core_function<&core::is_self_echo>(
-        "is_self_echo(sender_id, sender_type, agent_id)\n--\n\n"
-        "True exactly when `sender_type` is \"Agent\" and `sender_id` equals\n"
-        "`agent_id` (both compared exactly). This is the one definition of the\n"
-        "self-echo rule: `evaluate_delivery_event` and `evaluate_drain_candidate`\n"
-        "apply it too, and it is exposed for call sites that go through neither."),
-};
-
 }  // namespace
 
-PyMethodDef* reg::validate_event_payload() { return &defs[0]; }
-PyMethodDef* reg::evaluate_delivery_event() { return &defs[1]; }
-PyMethodDef* reg::is_self_echo() { return &defs[2]; }
+// The return type is refined per wire name by the stubs' generated overloads.
+PyMethodDef reg::validate_event_payload = function<&validated_payload>(
+    "validate_event_payload(event_type: str | EventType, raw: object, trace_context: str | None = None) -> Any",
+    "Validate and normalize an inbound platform event payload.\n\n"
+    "On failure raises `ValueError` with `.issues` (a tuple of\n"
+    "`(path, code, message)` triples) and `.trace_context`.");
+PyMethodDef reg::evaluate_delivery_event = function<&delivery_decision>(
+    "evaluate_delivery_event(event_type: str, room_id: str | None, payload: object, agent_id: str, "
+    "trace_context: str | None = None) -> DeliveryDecision",
+    "Evaluate the routing decision for one inbound platform event.\n\n"
+    "On failure raises `ValueError` with `.issues` (a tuple of\n"
+    "`(path, code, message)` triples) and `.trace_context`. A `payload` that\n"
+    "cannot be converted raises `TypeError`.");
+PyMethodDef reg::is_self_echo = function<&core::is_self_echo>(
+    "is_self_echo(sender_id: str, sender_type: str, agent_id: str) -> bool",
+    "True exactly when `sender_type` is \"Agent\" and `sender_id` equals\n"
+    "`agent_id` (both compared exactly). This is the one definition of the\n"
+    "self-echo rule: `evaluate_delivery_event` and `evaluate_drain_candidate`\n"
+    "apply it too, and it is exposed for call sites that go through neither.");
 
 }  // namespace orvu::py

@@ -14,7 +14,7 @@ std::string_view wire_name(const BoundArgs& a, std::size_t i, core::EnumId id, c
     raise_type_error(type_error);
 }
 
-Ref validate_memory_type_for_system(const BoundArgs& a) {
+Ref memory_type_check(const BoundArgs& a) {
     // The trace context is checked before the names it would travel with.
     PyObject* trace_context = a.optional_str_object(2);
     const auto system = wire_name(a, 0, core::EnumId::MemorySystem, "system must be a str");
@@ -23,8 +23,11 @@ Ref validate_memory_type_for_system(const BoundArgs& a) {
     return result::none();
 }
 
-PyMethodDef validate_def = function<&validate_memory_type_for_system>(
-    "validate_memory_type_for_system(system, memory_type, trace_context=None)\n--\n\n"
+}  // namespace
+
+PyMethodDef reg::validate_memory_type_for_system = function<&memory_type_check>(
+    "validate_memory_type_for_system(system: str | MemorySystem, memory_type: str | MemoryType, "
+    "trace_context: str | None = None) -> None",
     "Validate that `memory_type` belongs to `system`'s allowed type set.\n\n"
     "`system`/`memory_type` each accept a wire-name string or the matching\n"
     "`MemorySystem`/`MemoryType` instance, mirroring\n"
@@ -33,9 +36,5 @@ PyMethodDef validate_def = function<&validate_memory_type_for_system>(
     "of `(path, code, message)` triples) and `.trace_context`. An\n"
     "unrecognized `system` and an unrecognized `memory_type` are independent\n"
     "issues and both are reported when both strings are invalid.");
-
-}  // namespace
-
-PyMethodDef* reg::validate_memory_type_for_system() { return &validate_def; }
 
 }  // namespace orvu::py

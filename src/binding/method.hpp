@@ -1,37 +1,37 @@
-// How to write a method or function of the module.
+// How to write a callable of the module: one declaration each.
 //
-// Every callable is the same four steps, in this order:
+// A row names the callable's body and gives its declaration (see
+// `Declaration` in args.hpp) and its docstring. From them come the method
+// table entry, the text signature that begins the docstring (so that
+// `inspect.signature` and the binder read the same parameters), and the
+// stubs (scripts/gen_stubs.py reads the declarations). From claims.cpp:
+//
+//   method<RegistryObject, kReading, &pending_ack>(
+//       "ClaimRegistry.pending_ack(room_id: str, message_id: str) -> PendingAck | None",
+//       "The pending terminal write as ..."),
+//   method<RegistryObject, kChanging, &ClaimRegistry::try_claim>(
+//       "ClaimRegistry.try_claim(room_id: str, message_id: str) -> bool", "Mark the message ..."),
+//
+// The body is either a binding body, `Ref body(T& core, const BoundArgs& a)`
+// (`Ref body(const BoundArgs& a)` for a module function), or a core
+// function, whose arguments are converted by its C++ parameter types in
+// parameter order and whose result is built by its return type.
+//
+// Every call is the same four steps, in this order:
 //   1. bind the arguments to the Signature (TypeErrors for arity/keywords);
 //   2. take the object's access guard (methods only): shared for a reading
 //      call, exclusive for a changing one, none for an immutable object;
-//   3. convert the arguments with the BoundArgs converters and call the core
-//      (the body) -- conversions run under the guard, so Python code that an
-//      argument's __index__/__float__ runs and that calls back into the same
-//      object meets "Already borrowed" instead of a half-done change;
+//   3. convert the arguments and call the core (the body) -- conversions run
+//      under the guard, so Python code that an argument's __index__/__float__
+//      runs and that calls back into the same object meets "Already borrowed"
+//      instead of a half-done change;
 //   4. build the result with the builders of result.hpp (or raise the core's
 //      refusal with `unwrap`).
 // `guarded` wraps the whole: no C++ exception reaches the interpreter.
 //
-// A method is a body and a table row whose docstring begins with its text
-// signature, which names it and binds its arguments. From claims.cpp:
-//
-//   Ref pending_ack(ClaimRegistry& r, const BoundArgs& a) {
-//       const std::string_view room = a.str(0), message = a.str(1);
-//       ...
-//   }
-//   PyMethodDef methods[] = {
-//       method<RegistryObject, Access::Shared, &pending_ack>("ClaimRegistry",
-//           "pending_ack($self, room_id, message_id)\n--\n\n..."),
-//       ...
-//
-// Module functions: `function<&body>("doc")` with `Ref body(const BoundArgs& a)`;
-// `a.state()` is the module's state. Static methods:
-// `static_method<&body>("Class", "doc")`, same body, added by the class
-// factory with `add_static_method`.
-// Constructors: `{Py_tp_new, constructor<kSig, &body>()}` with
-// `Ref body(PyTypeObject* type, const BoundArgs& a)`.
-// Getters: `getter<Object, Access::Shared, &body>("name", "doc")` with
-// `Ref body(const T& core, ModuleState& state)`.
+// A class is a `ClassDef`: its declaration ("Name(params)" with a
+// constructor body, or "Name" for a record only the module builds), its
+// docstring, its methods and its properties.
 #pragma once
 
 #include "binding/access.hpp"
@@ -43,6 +43,7 @@
 #include "core/ordered.hpp"
 
 #include <functional>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -80,104 +81,6 @@ ModuleState& object_state(PyObject* self) noexcept {
     }
 }
 
-template <class Object, const Signature& Sig, Access A, auto Body>
-PyObject* method_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    return guarded([&] {
-        const BoundArgs bound(Sig, args, nargs, kwnames, &object_state<Object>(self));
-        Guard<A> guard(Object::cast(self)->access);
-        return Body(Object::of(self), bound);
-    });
-}
-
-template <const Signature& Sig, auto Body>
-PyObject* function_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    return guarded([&] { return Body(BoundArgs(Sig, args, nargs, kwnames, &module_state(module))); });
-}
-
-template <const Signature& Sig, auto Body>
-PyObject* constructor_entry(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-    return guarded([&] { return Body(type, BoundArgs(Sig, args, kwargs, &state_of_type(type))); });
-}
-
-template <class Object, Access A, auto Body>
-PyObject* getter_entry(PyObject* self, void*) noexcept {
-    return guarded([&] {
-        Guard<A> guard(Object::cast(self)->access);
-        return Body(Object::of(self), object_state<Object>(self));
-    });
-}
-
-// The signature of callable `Body` of class `Object` (void for a module
-// function), read from its docstring when its table row is made, before the
-// module can be imported.
-template <class Object, auto Body>
-constinit inline Signature signature_of{};
-
-template <class Object, auto Body>
-const Signature& read_signature_of(const char* owner, const char* doc) {
-    signature_of<Object, Body> = read_signature(owner, doc);
-    return signature_of<Object, Body>;
-}
-
-// Table rows: a method of class `owner` ("Session"), named and bound by the
-// text signature that begins its docstring.
-template <class Object, Access A, auto Body>
-PyMethodDef method(const char* owner, const char* doc) {
-    const Signature& sig = read_signature_of<Object, Body>(owner, doc);
-    return {sig.name(), fastcall(&method_entry<Object, signature_of<Object, Body>, A, Body>), kFastCall, doc};
-}
-
-// A method whose signature the docstring cannot tell (extra keywords).
-template <class Object, const Signature& Sig, Access A, auto Body>
-PyMethodDef method(const char* name, const char* doc) noexcept {
-    return {name, fastcall(&method_entry<Object, Sig, A, Body>), kFastCall, doc};
-}
-
-template <auto Body>
-PyMethodDef function(const char* doc) {
-    const Signature& sig = read_signature_of<void, Body>(nullptr, doc);
-    return {sig.name(), fastcall(&function_entry<signature_of<void, Body>, Body>), kFastCall, doc};
-}
-
-// A static method is a module function stored on its class: its builtin is
-// bound to the module (so it finds the module's state, and introspection sees
-// a plain static function), wrapped in a staticmethod and set on the class by
-// the class factory with `add_static_method` (a METH_STATIC entry of
-// tp_methods would receive NULL and could not find the module's state).
-template <auto Body>
-PyMethodDef static_method(const char* owner, const char* doc) {
-    const Signature& sig = read_signature_of<void, Body>(owner, doc);
-    return {sig.name(), fastcall(&function_entry<signature_of<void, Body>, Body>), kFastCall, doc};
-}
-
-void add_static_method(PyObject* module, PyObject* type, PyMethodDef* def);
-
-template <const Signature& Sig, auto Body>
-void* constructor() noexcept {
-    return reinterpret_cast<void*>(&constructor_entry<Sig, Body>);
-}
-
-// ---------------------------------------------------------------------------
-// Methods and functions that are one core call with plain arguments and a
-// plain result need no body at all: the arguments are converted by the C++
-// parameter types of the core function, in parameter order, and the result
-// is built by its return type.
-//
-//   core_method<TrackerObject, Access::Exclusive, &core::RetryTracker::mark_success>("RetryTracker", doc)
-//   core_function<&core::chat_room_topic>(doc)
-//   member_getter<FailureObject, Access::None, &core::AgentFailure::provider>("provider", doc)
-//
-// Parameters: std::string / std::string_view (str), bool (exact bool),
-// double (float), integers (their width), std::optional<std::string> or
-// std::optional<std::string_view> (str or None), std::optional of int64 or
-// double (None or the number), std::vector<std::string> (a list or tuple of
-// str), core enumerations (a member of their class). Results: void (None),
-// bool, integers, double, strings, std::vector<std::string> (list), core
-// enumerations (their member), pairs (2-tuples), lists of (str, integer)
-// pairs (lists of tuples), std::optional of those (None), a ready Ref, core
-// records with a RecordType (an instance of their class), and core::Outcome
-// of those (its refusal raised).
-
 // The module's class that a core record comes back as, declared beside the
 // class:  template <> struct RecordType<core::SessionOutcome> { static constexpr TypeId id = ...; };
 template <class T>
@@ -185,57 +88,23 @@ struct RecordType {};
 
 namespace typed {
 
-template <class T, class = void>
-struct Arg;
-template <>
-struct Arg<std::string_view> {
-    Py_ALWAYS_INLINE static std::string_view get(const BoundArgs& a, std::size_t i) { return a.str(i); }
-};
-template <>
-struct Arg<std::string> {
-    static std::string get(const BoundArgs& a, std::size_t i) { return std::string(a.str(i)); }
-};
-template <>
-struct Arg<bool> {
-    static bool get(const BoundArgs& a, std::size_t i) { return a.boolean(i); }
-};
-template <>
-struct Arg<double> {
-    static double get(const BoundArgs& a, std::size_t i) { return a.real(i); }
-};
+// Argument `i` converted to the core parameter type `T`.
 template <class T>
-struct Arg<T, std::enable_if_t<std::is_integral_v<T> && !std::is_same_v<T, bool>>> {
-    static T get(const BoundArgs& a, std::size_t i) { return a.template integer<T>(i); }
-};
-template <>
-struct Arg<std::optional<std::string>> {
-    static std::optional<std::string> get(const BoundArgs& a, std::size_t i) {
-        std::optional<std::string_view> v = a.optional_str(i);
-        return v ? std::optional<std::string>(std::in_place, *v) : std::nullopt;
-    }
-};
-template <>
-struct Arg<std::optional<std::string_view>> {
-    static std::optional<std::string_view> get(const BoundArgs& a, std::size_t i) { return a.optional_str(i); }
-};
-template <>
-struct Arg<std::optional<std::int64_t>> {
-    static std::optional<std::int64_t> get(const BoundArgs& a, std::size_t i) {
-        return a.optional_integer<std::int64_t>(i);
-    }
-};
-template <>
-struct Arg<std::optional<double>> {
-    static std::optional<double> get(const BoundArgs& a, std::size_t i) { return a.optional_real(i); }
-};
-template <>
-struct Arg<std::vector<std::string>> {
-    static std::vector<std::string> get(const BoundArgs& a, std::size_t i) { return a.str_sequence(i); }
-};
-template <class E>
-struct Arg<E, std::enable_if_t<std::is_enum_v<E>>> {
-    static E get(const BoundArgs& a, std::size_t i) { return enum_arg<E>(a, i, enum_id_of<E>); }
-};
+Py_ALWAYS_INLINE inline T arg(const BoundArgs& a, std::size_t i) {
+    if constexpr (std::is_same_v<T, std::string_view>) return a.str(i);
+    else if constexpr (std::is_same_v<T, std::string>) return std::string(a.str(i));
+    else if constexpr (std::is_same_v<T, bool>) return a.boolean(i);
+    else if constexpr (std::is_same_v<T, double>) return a.real(i);
+    else if constexpr (std::is_integral_v<T>) return a.template integer<T>(i);
+    else if constexpr (std::is_enum_v<T>) return enum_arg<T>(a, i, enum_id_of<T>);
+    else if constexpr (std::is_same_v<T, std::optional<std::string_view>>) return a.optional_str(i);
+    else if constexpr (std::is_same_v<T, std::optional<std::string>>) {
+        const std::optional<std::string_view> v = a.optional_str(i);
+        return v ? T(std::in_place, *v) : std::nullopt;
+    } else if constexpr (std::is_same_v<T, std::optional<std::int64_t>>) return a.optional_integer<std::int64_t>(i);
+    else if constexpr (std::is_same_v<T, std::optional<double>>) return a.optional_real(i);
+    else return a.str_sequence(i);  // std::vector<std::string>
+}
 
 template <class T>
 Ref to_py(const ModuleState& state, const T& value) {
@@ -284,7 +153,7 @@ template <auto Fn, class Call, std::size_t... I>
 Ref invoke(const BoundArgs& a, Call&& call, std::index_sequence<I...>) {
     using Params = typename Callable<decltype(Fn)>::Params;
     // A braced initialiser runs its elements in order: the first bad argument is the one reported.
-    Params values{Arg<std::tuple_element_t<I, Params>>::get(a, I)...};
+    Params values{arg<std::tuple_element_t<I, Params>>(a, I)...};
     if constexpr (std::is_void_v<typename Callable<decltype(Fn)>::Result>) {
         std::apply(call, values);
         return result::none();
@@ -297,47 +166,171 @@ Ref invoke(const BoundArgs& a, Call&& call, std::index_sequence<I...>) {
 template <auto Fn>
 constexpr auto arity = std::tuple_size_v<typename Callable<decltype(Fn)>::Params>;
 
-template <auto Fn, class T>
-Ref call_member(T& object, const BoundArgs& a) {
-    return invoke<Fn>(a, [&](auto&... v) -> decltype(auto) { return (object.*Fn)(v...); },
-                      std::make_index_sequence<arity<Fn>>{});
-}
-
-template <auto Fn>
-Ref call_free(const BoundArgs& a) {
-    return invoke<Fn>(a, [](auto&... v) -> decltype(auto) { return Fn(v...); },
-                      std::make_index_sequence<arity<Fn>>{});
-}
-
-template <auto Member, class T>
-Ref read_member(const T& object, ModuleState& state) {
-    return to_py(state, std::invoke(Member, object));
-}
-
 }  // namespace typed
 
 template <class Object>
 using CoreOf = std::remove_reference_t<decltype(Object::of(nullptr))>;
 
+// The signature each entry point binds with, one per row: set when the row
+// is made, before the module can be imported. `Object` is void for a
+// function or constructor, `Body` the row's body.
+template <class Object, auto Body>
+constinit inline Signature signature_of{};
+
+// The call of a row's body on the bound arguments.
+template <class Object, auto Fn>
+Ref call_method(PyObject* self, const BoundArgs& a) {
+    if constexpr (std::is_invocable_r_v<Ref, decltype(Fn), CoreOf<Object>&, const BoundArgs&>) {
+        return Fn(Object::of(self), a);
+    } else {
+        return typed::invoke<Fn>(a, [&](auto&... v) -> decltype(auto) { return (Object::of(self).*Fn)(v...); },
+                                 std::make_index_sequence<typed::arity<Fn>>{});
+    }
+}
+template <auto Fn>
+Ref call_function(const BoundArgs& a) {
+    if constexpr (std::is_invocable_r_v<Ref, decltype(Fn), const BoundArgs&>) {
+        return Fn(a);
+    } else {
+        return typed::invoke<Fn>(a, [](auto&... v) -> decltype(auto) { return Fn(v...); },
+                                 std::make_index_sequence<typed::arity<Fn>>{});
+    }
+}
+
 template <class Object, Access A, auto Fn>
-PyMethodDef core_method(const char* owner, const char* doc) {
-    return method<Object, A, &typed::call_member<Fn, CoreOf<Object>>>(owner, doc);
+PyObject* method_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    return guarded([&] {
+        const BoundArgs bound(signature_of<Object, Fn>, args, nargs, kwnames, &object_state<Object>(self));
+        Guard<A> guard(Object::cast(self)->access);
+        return call_method<Object, Fn>(self, bound);
+    });
 }
 
 template <auto Fn>
-PyMethodDef core_function(const char* doc) {
-    return function<&typed::call_free<Fn>>(doc);
+PyObject* function_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    return guarded([&] { return call_function<Fn>(BoundArgs(signature_of<void, Fn>, args, nargs, kwnames,
+                                                            &module_state(module))); });
 }
 
-template <class Object, Access A, auto Body>
-PyGetSetDef getter(const char* name, const char* doc) noexcept {
-    return {name, &getter_entry<Object, A, Body>, nullptr, doc, nullptr};
+template <auto Body>
+PyObject* constructor_entry(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+    return guarded([&] { return Body(type, BoundArgs(signature_of<void, Body>, args, kwargs, &state_of_type(type))); });
 }
 
-// A getter of a data member, or of a const member function without arguments.
-template <class Object, Access A, auto Member>
-PyGetSetDef member_getter(const char* name, const char* doc) noexcept {
-    return getter<Object, A, &typed::read_member<Member, CoreOf<Object>>>(name, doc);
+template <class Object, Access A, auto Fn>
+PyObject* getter_entry(PyObject* self, void*) noexcept {
+    return guarded([&] {
+        Guard<A> guard(Object::cast(self)->access);
+        if constexpr (std::is_invocable_r_v<Ref, decltype(Fn), const CoreOf<Object>&, ModuleState&>) {
+            return Fn(Object::of(self), object_state<Object>(self));
+        } else {
+            return typed::to_py(object_state<Object>(self), std::invoke(Fn, Object::of(self)));
+        }
+    });
+}
+
+// One row of a class or of the module: its table entry, the signature its
+// entry point binds with (named once the row's class is known), and, for the
+// record of the surface (in the dump program only), its declaration and doc.
+struct Row {
+    PyMethodDef def;
+    Signature* signature;
+    std::string declaration;
+    std::string doc;
+};
+struct PropertyRow {
+    PyGetSetDef def;
+    std::string declaration;
+};
+
+// The row of a parsed declaration. `collect_keywords` hands the keyword-only
+// parameters to the body as extra keywords, for a body that reads them as
+// one group.
+// `owner` is "" for a module function, anything else for a method (named by
+// its class later).
+Row make_row(std::string_view owner, std::string_view declaration, std::string_view doc, Signature& slot,
+             PyCFunction entry, bool collect_keywords = false);
+
+// A method of a class: "name(params) -> R", static with "@staticmethod ".
+template <class Object, Access A, auto Fn>
+Row method(const std::string& declaration, std::string_view doc, bool collect_keywords = false) {
+    // A body that takes no object can only be a static method's.
+    constexpr bool kFree = !std::is_member_pointer_v<decltype(Fn)> &&
+                           !std::is_invocable_v<decltype(Fn), CoreOf<Object>&, const BoundArgs&>;
+    if constexpr (kFree) {
+        return make_row("?", declaration, doc, signature_of<void, Fn>, fastcall(&function_entry<Fn>),
+                        collect_keywords);
+    } else {
+        return make_row("?", declaration, doc, signature_of<Object, Fn>, fastcall(&method_entry<Object, A, Fn>),
+                        collect_keywords);
+    }
+}
+
+// A module function: "name(params) -> R".
+template <auto Fn>
+PyMethodDef function(const std::string& declaration, std::string_view doc) {
+    return make_row("", declaration, doc, signature_of<void, Fn>, fastcall(&function_entry<Fn>)).def;
+}
+
+// A read-only property: "name: T". `Fn` is a body
+// `Ref body(const T& core, ModuleState& state)`, a data member, or a const
+// member function without arguments.
+template <class Object, Access A, auto Fn>
+PropertyRow getter(const std::string& declaration, std::string_view doc) {
+    const std::string name = declaration.substr(0, declaration.find(':'));
+    PropertyRow row{{keep(name), &getter_entry<Object, A, Fn>, nullptr, doc.empty() ? nullptr : keep(std::string(doc)),
+                     nullptr}, {}};
+    if constexpr (kRecordSurface) row.declaration = declaration;
+    return row;
+}
+
+using Methods = std::vector<Row>;
+using Getters = std::vector<PropertyRow>;
+
+// What every class of the module is: immutable like a built-in type
+// (assigning or deleting a class attribute raises TypeError), and tracked by
+// the collector together with its instances.
+constexpr unsigned kClassFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_HAVE_GC;
+
+// One class of the module. Built once per process, when the tables are; each
+// module object makes its own type from it.
+struct ClassDef {
+    std::string spec_name;  // "orvu_sdk_core.Name": the type keeps pointing at it
+    std::string doc;
+    int basicsize;
+    void* new_entry;  // tp_new, or nullptr for a record only the module builds
+    std::vector<PyMethodDef> methods, statics;
+    std::vector<PyGetSetDef> getters;
+    std::vector<PyType_Slot> slots;  // dealloc, traverse and any of the class's own
+    Ref make(PyObject* module) const;
+};
+
+// Names the rows after the class of `declaration` and records the class.
+ClassDef class_def(std::string_view declaration, std::string_view doc, int basicsize, void* new_entry,
+                   Methods methods, Getters getters, std::vector<PyType_Slot> slots);
+
+// The class of `Object`s declared "Name(params)" with the constructor body
+// `New`, `Ref body(PyTypeObject* type, const BoundArgs& a)`, or "Name" for a
+// record only the module builds.
+template <class Object, auto New = nullptr>
+ClassDef wrapped_class(const std::string& declaration, std::string_view doc, Methods methods = {}, Getters getters = {},
+                       std::initializer_list<PyType_Slot> slots = {}) {
+    std::vector<PyType_Slot> all(slots);
+    auto has = [&](int slot) {
+        for (const PyType_Slot& s : all) {
+            if (s.slot == slot) return true;
+        }
+        return false;
+    };
+    if (!has(Py_tp_dealloc)) all.push_back({Py_tp_dealloc, reinterpret_cast<void*>(&Object::dealloc)});
+    if (!has(Py_tp_traverse)) all.push_back({Py_tp_traverse, reinterpret_cast<void*>(&Object::traverse)});
+    void* entry = nullptr;
+    if constexpr (New != nullptr) {
+        signature_of<void, New> = parse_declaration(declaration).signature;
+        entry = reinterpret_cast<void*>(&constructor_entry<New>);
+    }
+    return class_def(declaration, doc, static_cast<int>(sizeof(Object)), entry, std::move(methods),
+                     std::move(getters), std::move(all));
 }
 
 // A second object of the module that a method works on besides its own:
@@ -363,41 +356,5 @@ template <class Object>
 Ref default_new(PyTypeObject* type, const BoundArgs&) {
     return Object::create(type);
 }
-
-}  // namespace orvu::py
-
-// Table helpers
-
-#include <algorithm>
-#include <initializer_list>
-
-namespace orvu::py {
-
-// What every class of the module is: immutable like a built-in type
-// (assigning or deleting a class attribute raises TypeError), and tracked by
-// the collector together with its instances.
-constexpr unsigned kClassFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_HAVE_GC;
-
-// Makes the module's class `name` (a string literal "orvu_sdk_core.X": the
-// type keeps pointing at it), whose instances are `Object`s. Adds the doc,
-// the dealloc and traverse slots (unless `slots` brings its own), the flags
-// every class has, and the sentinel.
-template <class Object>
-Ref wrapped_class(PyObject* module, const char* name, const char* doc, std::initializer_list<PyType_Slot> slots,
-                  unsigned flags = Py_TPFLAGS_DEFAULT) {
-    std::vector<PyType_Slot> all{{Py_tp_doc, const_cast<char*>(doc)}};
-    all.insert(all.end(), slots);
-    auto has = [&](int slot) {
-        return std::any_of(all.begin(), all.end(), [&](const PyType_Slot& s) { return s.slot == slot; });
-    };
-    if (!has(Py_tp_dealloc)) all.push_back({Py_tp_dealloc, reinterpret_cast<void*>(&Object::dealloc)});
-    if (!has(Py_tp_traverse)) all.push_back({Py_tp_traverse, reinterpret_cast<void*>(&Object::traverse)});
-    all.push_back({0, nullptr});
-    PyType_Spec spec{name, static_cast<int>(sizeof(Object)), 0, flags | kClassFlags, all.data()};
-    return make_type(module, &spec);
-}
-
-// A read-only record built only by the module: no constructor from Python.
-constexpr unsigned kRecordFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION;
 
 }  // namespace orvu::py

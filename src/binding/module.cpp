@@ -18,20 +18,21 @@ using core::EnumId;
 struct ClassEntry {
     const char* name;
     TypeId id;
-    TypeFactory make;
+    const ClassDef* def;  // nullptr for an enumeration
+    EnumId enum_id;
 };
 
 struct FunctionEntry {
     const char* name;
-    PyMethodDef* (*def)();
+    PyMethodDef* def;
 };
 
 // The tables walked by the exec step, expanded from the lists of
 // registry.hpp: classes in registration order (the order of TypeId), then
 // functions.
 constexpr ClassEntry kClasses[] = {
-#define ORVU_CLASS_ENTRY(Name, factory) {#Name, TypeId::Name, &reg::factory},
-#define ORVU_ENUM_ENTRY(Name) {#Name, TypeId::Name, &make_enum_type<EnumId::Name>},
+#define ORVU_CLASS_ENTRY(Name) {#Name, TypeId::Name, &reg::Name, EnumId{}},
+#define ORVU_ENUM_ENTRY(Name) {#Name, TypeId::Name, nullptr, EnumId::Name},
     ORVU_CLASSES(ORVU_CLASS_ENTRY, ORVU_ENUM_ENTRY)
 #undef ORVU_CLASS_ENTRY
 #undef ORVU_ENUM_ENTRY
@@ -41,7 +42,7 @@ static_assert(std::size(kClasses) == kTypeCount);
 // The enumeration classes of the list are the core's enumerations, each once.
 constexpr bool enums_listed_once() {
     std::array<int, core::kEnumCount> seen{};
-#define ORVU_NOT_AN_ENUM(Name, factory)
+#define ORVU_NOT_AN_ENUM(Name)
 #define ORVU_SEE_ENUM(Name) ++seen[static_cast<std::size_t>(EnumId::Name)];
     ORVU_CLASSES(ORVU_NOT_AN_ENUM, ORVU_SEE_ENUM)
 #undef ORVU_NOT_AN_ENUM
@@ -72,10 +73,6 @@ void register_name(PyObject* module, const char* name, PyObject* value) {
         raise(PyExc_ImportError, "could not append __name__ to __all__");
     }
     if (PyObject_SetAttrString(module, name, value) < 0) throw_error();
-}
-
-[[noreturn]] void missing_entry(const char* name) {
-    raise(PyExc_ImportError, std::string("orvu_sdk_core: ") + name + " has no factory in this build");
 }
 
 StateBox* box_of(PyObject* module) noexcept { return static_cast<StateBox*>(PyModule_GetState(module)); }
@@ -134,15 +131,13 @@ int module_exec(PyObject* module) noexcept {
             state->shapes[static_cast<std::size_t>(entry.shape)] = d;
         }
         for (const ClassEntry& entry : kClasses) {
-            Ref type = entry.make(module);
+            Ref type = entry.def ? entry.def->make(module) : make_enum_class(module, entry.enum_id);
             state->types[static_cast<std::size_t>(entry.id)] = type;
             register_name(module, entry.name, type.get());
         }
         Ref module_name = make_str("orvu_sdk_core");
         for (const FunctionEntry& entry : kFunctions) {
-            PyMethodDef* def = entry.def ? entry.def() : nullptr;
-            if (!def) missing_entry(entry.name);
-            Ref fn = Ref::check(PyCFunction_NewEx(def, module, module_name.get()));
+            Ref fn = Ref::check(PyCFunction_NewEx(entry.def, module, module_name.get()));
             register_name(module, entry.name, fn.get());
         }
         return 0;
@@ -228,14 +223,109 @@ void ModuleState::clear() noexcept {
 
 ModuleState& module_state(PyObject* module) noexcept { return *static_cast<ModuleState*>(PyModule_GetState(module)); }
 
-void add_static_method(PyObject* module, PyObject* type, PyMethodDef* def) {
-    Ref fn = Ref::check(PyCFunction_NewEx(def, module, nullptr));
-    Ref builtins = Ref::check(PyImport_ImportModule("builtins"));
-    Ref staticmethod = Ref::check(PyObject_GetAttrString(builtins.get(), "staticmethod"));
-    Ref method = Ref::check(PyObject_CallFunctionObjArgs(staticmethod.get(), fn.get(), nullptr));
-    set_class_attribute(type, def->ml_name, method.get());
+namespace {
+std::string with_text_signature(const Declaration& d, std::string_view doc) {
+    std::string text;
+    text.reserve(d.text_signature.size() + 5 + doc.size());
+    if (!d.text_signature.empty()) (text += d.text_signature) += "\n--\n\n";
+    return text += doc;
+}
+}  // namespace
+
+void record(std::string_view owner, std::string_view declaration, std::string_view doc) {
+    if constexpr (kRecordSurface) surface().push_back({std::string(owner), std::string(declaration), std::string(doc)});
 }
 
+Row make_row(std::string_view owner, std::string_view declaration, std::string_view doc, Signature& slot,
+             PyCFunction entry, bool collect_keywords) {
+    Declaration d = parse_declaration(declaration, owner);
+    slot = std::move(d.signature);
+    if (collect_keywords) {
+        // The keyword-only parameters are documented, then read as one group by the body.
+        slot.params.resize(slot.positional);
+        slot.required = std::min(slot.required, slot.positional);
+        slot.var_keywords = true;
+    }
+    Row row{{keep(d.name), entry, kFastCall | (d.is_static ? METH_STATIC : 0), keep(with_text_signature(d, doc))},
+            &slot, {}, {}};
+    if constexpr (kRecordSurface) {
+        row.declaration = declaration;
+        row.doc = doc;
+        if (owner.empty()) record("", declaration, doc);
+    }
+    return row;
+}
+
+ClassDef class_def(std::string_view declaration, std::string_view doc, int basicsize, void* new_entry,
+                   Methods methods, Getters getters, std::vector<PyType_Slot> slots) {
+    const Declaration d = parse_declaration(declaration);
+    const std::string name = d.is_static ? d.owner : d.name;
+    ClassDef c{"orvu_sdk_core." + name, with_text_signature(d, doc), basicsize, new_entry, {}, {}, {},
+               std::move(slots)};
+    record("", declaration, doc);
+    for (Row& row : methods) {
+        // Named now that the class is known: "Class.method".
+        row.signature->callable = name + "." + row.def.ml_name;
+        record(name, row.declaration, row.doc);
+        (row.def.ml_flags & METH_STATIC ? c.statics : c.methods).push_back(row.def);
+    }
+    for (PyMethodDef& row : c.statics) row.ml_flags &= ~METH_STATIC;
+    for (PropertyRow& row : getters) {
+        record(name, row.declaration, row.def.doc ? row.def.doc : "");
+        c.getters.push_back(row.def);
+    }
+    c.methods.push_back({nullptr, nullptr, 0, nullptr});
+    c.getters.push_back({nullptr, nullptr, nullptr, nullptr, nullptr});
+    return c;
+}
+
+Ref static_method(const Ref& fn) {
+    // The builtins of the import that runs this (a borrowed dict).
+    PyObject* staticmethod = PyDict_GetItemString(PyEval_GetBuiltins(), "staticmethod");
+    if (!staticmethod) raise(PyExc_SystemError, "builtins.staticmethod not found");
+    return Ref::check(PyObject_CallFunctionObjArgs(staticmethod, fn.get(), nullptr));
+}
+
+Ref ClassDef::make(PyObject* module) const {
+    std::vector<PyType_Slot> all(slots);
+    if (!doc.empty()) all.push_back({Py_tp_doc, const_cast<char*>(doc.c_str())});
+    if (new_entry) all.push_back({Py_tp_new, new_entry});
+    if (methods.size() > 1) all.push_back({Py_tp_methods, const_cast<PyMethodDef*>(methods.data())});
+    if (getters.size() > 1) all.push_back({Py_tp_getset, const_cast<PyGetSetDef*>(getters.data())});
+    all.push_back({0, nullptr});
+    const unsigned flags = kClassFlags | (new_entry ? 0 : Py_TPFLAGS_DISALLOW_INSTANTIATION);
+    PyType_Spec spec{spec_name.c_str(), basicsize, 0, flags, all.data()};
+    Ref type = make_type(module, &spec);
+    // A static method is a module function stored on its class: its builtin
+    // is bound to the module (so it finds the module's state, and
+    // introspection sees a plain static function), wrapped in a staticmethod
+    // (a METH_STATIC entry of tp_methods would receive NULL and could not
+    // find the module's state).
+    for (const PyMethodDef& row : statics) {
+        Ref fn = Ref::check(PyCFunction_NewEx(const_cast<PyMethodDef*>(&row), module, nullptr));
+        set_class_attribute(type.get(), row.ml_name, static_method(fn).get());
+    }
+    return type;
+}
+
+// Why this is sound, though the 3.11 limited API has no call that adds an
+// attribute to an immutable type:
+// - Only a type that `make_type` has just made, and that is not yet published
+//   (not in the module, held by no Python code), comes here: from the moment
+//   Python can reach it, type.__setattr__ refuses every change
+//   (Py_TPFLAGS_IMMUTABLETYPE), so its namespace is fixed before anyone reads it.
+// - For the generic setter a type object's instance dict is the type's own
+//   namespace: PyType_Type's dict offset is that of tp_dict on 3.11, 3.12 and
+//   3.13 alike (heap types keep their dict there; only static built-in types
+//   moved theirs into the interpreter), so the value lands where
+//   type.__setattr__ would put it once past its immutability check.
+// - Lookups of a type are cached by its version tag (the per-interpreter type
+//   cache from 3.12 on, the shared one of 3.11, and the specialised attribute
+//   loads); PyType_Modified drops the tag, so nothing the type's creation may
+//   have cached survives the change, exactly as after type.__setattr__.
+// - Each interpreter's import builds its own types from the shared specs, so
+//   the type changed here belongs to the calling interpreter alone, which holds
+//   its own GIL while it runs this.
 void set_class_attribute(PyObject* type, const char* name, PyObject* value) {
     // Class attribute names are interned, as type.__setattr__ interns them.
     Ref key = Ref::check(PyUnicode_InternFromString(name));

@@ -76,13 +76,11 @@ Ref make_type(PyObject* module, PyType_Spec* spec);
 
 // Sets the class attribute `name` of `type`, a class that `make_type` has
 // just created and that nothing else has seen yet (an enumeration's members,
-// a static method). The classes are immutable (Py_TPFLAGS_IMMUTABLETYPE), so
-// type.__setattr__ refuses every assignment, and the limited API gives no
-// access to a type's dict. For the generic attribute setter a type object's
-// dict is the type's own namespace (the dict slot of `type`): it stores the
-// value there as type.__setattr__ does once past its immutability check,
-// and PyType_Modified then drops lookups cached for the type, as
-// type.__setattr__ does too.
+// a static method); the definition says why this is sound.
 void set_class_attribute(PyObject* type, const char* name, PyObject* value);
+
+// `staticmethod(fn)`: how a builtin bound to the module becomes a static
+// method of a class.
+Ref static_method(const Ref& fn);
 
 }  // namespace orvu::py

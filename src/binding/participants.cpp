@@ -35,7 +35,6 @@ Ref provided_trace_context(const RosterObject& self) {
     return result && PyUnicode_Check(result.get()) ? std::move(result) : Ref();
 }
 
-const Signature kNew{"ParticipantRoster.__new__", {"trace_context_provider"}, 0, 0};
 
 Ref add(ParticipantRoster& roster, const BoundArgs& a) {
     return result::boolean(roster.add(read_participant(a.state(), a[0])));
@@ -68,38 +67,6 @@ Ref list(ParticipantRoster& roster, const BoundArgs& a) {
     });
 }
 
-constexpr Access X = Access::Exclusive;
-
-PyMethodDef roster_methods[] = {
-    method<Roster, X, &add>("ParticipantRoster",
-     "add($self, participant)\n--\n\n"
-     "Add a participant, or merge it into the existing entry with the same\n"
-     "`id`. Returns `True` if newly added, `False` if an existing id was\n"
-     "refreshed in place."),
-    core_method<Roster, X, &ParticipantRoster::remove>("ParticipantRoster",
-     "remove($self, participant_id)\n--\n\n"
-     "Remove the participant with this id. Returns `True` if one was\n"
-     "removed."),
-    method<RosterObject, X, &set_all>("ParticipantRoster",
-     "set_all($self, participants, trace_context=None)\n--\n\n"
-     "Replace the roster from an authoritative iterable of participants.\n"
-     "Rejects the whole snapshot -- leaving the roster unchanged -- if any\n"
-     "id appears in it more than once, raising `ValueError` with `.issues`\n"
-     "and `.trace_context` (an explicit `trace_context` argument wins over\n"
-     "the constructor's `trace_context_provider`)."),
-    method<Roster, Access::Shared, &list>("ParticipantRoster",
-     "list($self)\n--\n\n"
-     "The current roster, in add order, as a list of dicts."),
-    core_method<Roster, Access::Shared, &ParticipantRoster::changed>("ParticipantRoster",
-     "changed($self)\n--\n\n"
-     "Whether membership or any tracked field changed since the last\n"
-     "`mark_sent()`."),
-    core_method<Roster, X, &ParticipantRoster::mark_sent>("ParticipantRoster",
-     "mark_sent($self)\n--\n\n"
-     "Snapshot the current roster as sent."),
-    {nullptr, nullptr, 0, nullptr},
-};
-
 Ref roster_new(PyTypeObject* type, const BoundArgs& a) {
     // Stored as given: no check that it is callable (a failing call is
     // treated like a provider that has no answer).
@@ -127,23 +94,44 @@ void roster_dealloc(PyObject* self) {
     RosterObject::dealloc(self);
 }
 
+constexpr Access X = Access::Exclusive;
+
 }  // namespace
 
-Ref reg::participant_roster(PyObject* module) {
-    return wrapped_class<RosterObject>(
-        module, "orvu_sdk_core.ParticipantRoster",
-        "ParticipantRoster(*, trace_context_provider=None)\n--\n\n"
-        "The always-injected passive participant roster. A participant is any\n"
-        "mapping; `id`, `name`, `type`, `handle`, `description` are read from it\n"
-        "and returned by [`list`](Self::list) -- every other key is dropped,\n"
-        "matching the platform's own `participant_added`/`participant_removed`\n"
-        "field set. `id` is required and must be a string; the other four are\n"
-        "each a string or `None`.",
-        {{Py_tp_new, constructor<kNew, &roster_new>()},
-         {Py_tp_dealloc, reinterpret_cast<void*>(&roster_dealloc)},
-         {Py_tp_traverse, reinterpret_cast<void*>(&roster_traverse)},
-         {Py_tp_clear, reinterpret_cast<void*>(&roster_clear)},
-         {Py_tp_methods, roster_methods}}, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC);
-}
+const ClassDef reg::ParticipantRoster = wrapped_class<RosterObject, &roster_new>(
+    "ParticipantRoster(*, trace_context_provider: Callable[[], str | None] | None = None)",
+    "The always-injected passive participant roster. A participant is any\n"
+    "mapping; `id`, `name`, `type`, `handle`, `description` are read from it\n"
+    "and returned by [`list`](Self::list) -- every other key is dropped,\n"
+    "matching the platform's own `participant_added`/`participant_removed`\n"
+    "field set. `id` is required and must be a string; the other four are\n"
+    "each a string or `None`.",
+    {
+        method<Roster, X, &add>("add(participant: Mapping[str, Any]) -> bool",
+            "Add a participant, or merge it into the existing entry with the same\n"
+            "`id`. Returns `True` if newly added, `False` if an existing id was\n"
+            "refreshed in place."),
+        method<Roster, X, &core::ParticipantRoster::remove>("remove(participant_id: str) -> bool",
+            "Remove the participant with this id. Returns `True` if one was\n"
+            "removed."),
+        method<RosterObject, X, &set_all>(
+            "set_all(participants: Iterable[Mapping[str, Any]], trace_context: str | None = None) -> None",
+            "Replace the roster from an authoritative iterable of participants.\n"
+            "Rejects the whole snapshot -- leaving the roster unchanged -- if any\n"
+            "id appears in it more than once, raising `ValueError` with `.issues`\n"
+            "and `.trace_context` (an explicit `trace_context` argument wins over\n"
+            "the constructor's `trace_context_provider`)."),
+        method<Roster, Access::Shared, &list>("list() -> builtins.list[ParticipantDict]",
+            "The current roster, in add order, as a list of dicts."),
+        method<Roster, Access::Shared, &core::ParticipantRoster::changed>("changed() -> bool",
+            "Whether membership or any tracked field changed since the last\n"
+            "`mark_sent()`."),
+        method<Roster, X, &core::ParticipantRoster::mark_sent>("mark_sent() -> None",
+            "Snapshot the current roster as sent."),
+    },
+    {},
+    {{Py_tp_dealloc, reinterpret_cast<void*>(&roster_dealloc)},
+     {Py_tp_traverse, reinterpret_cast<void*>(&roster_traverse)},
+     {Py_tp_clear, reinterpret_cast<void*>(&roster_clear)}});
 
 }  // namespace orvu::py

@@ -1,28 +1,28 @@
 // What the module's exec step registers, in one list each for classes and
 // functions. Everything else about registration is expanded from these
 // lists: the TypeId of each class and the number of classes (state.hpp), the
-// declarations of the factories and method defs below, and the tables that
-// module.cpp walks. A name is written once, so the registered name is the
-// C++ name: a class `X` is `TypeId::X`, a function `f` is `reg::f()`. A
-// binding unit that defines `reg::f` without `f` in the list does not
-// compile, and the tests compare the registered names with the stubs.
+// declarations of the class and function definitions below, and the tables
+// that module.cpp walks. A name is written once, so the registered name is
+// the C++ name: a class `X` is `TypeId::X` and `reg::X`, a function `f` is
+// `reg::f`. A binding unit that defines `reg::f` without `f` in the list does
+// not compile, and the stubs are generated from the module.
 #pragma once
 
 #include "binding/handle.hpp"
 #include "core/enums.hpp"
 
 // Every class, in registration order (alphabetical, the order of `__all__`):
-// CLASS(Name, factory) for a class made by `reg::factory(module)`,
-// ENUM(Name) for the enumeration `core::EnumId::Name`.
+// CLASS(Name) for the class `reg::Name` (a ClassDef), ENUM(Name) for the
+// enumeration `core::EnumId::Name`.
 #define ORVU_CLASSES(CLASS, ENUM)                        \
-    CLASS(AgentFailure, agent_failure)                   \
+    CLASS(AgentFailure)                              \
     ENUM(AgentTopicKind)                                 \
     ENUM(AgentTopicStatus)                               \
-    CLASS(CancelledDecisions, cancelled_decisions)       \
+    CLASS(CancelledDecisions)                        \
     ENUM(ClaimOutcome)                                   \
-    CLASS(ClaimRegistry, claim_registry)                 \
+    CLASS(ClaimRegistry)                             \
     ENUM(DeadReason)                                     \
-    CLASS(DecisionRegistry, decision_registry)           \
+    CLASS(DecisionRegistry)                          \
     ENUM(EventType)                                      \
     ENUM(LeaveOutcome)                                   \
     ENUM(MemoryListScope)                                \
@@ -32,25 +32,25 @@
     ENUM(MemorySystem)                                   \
     ENUM(MemoryType)                                     \
     ENUM(ParkedReason)                                   \
-    CLASS(ParticipantRoster, participant_roster)         \
-    CLASS(RetryTracker, retry_tracker)                   \
+    CLASS(ParticipantRoster)                         \
+    CLASS(RetryTracker)                              \
     ENUM(RoomMembership)                                 \
-    CLASS(RoomReconciliation, room_reconciliation)       \
-    CLASS(RoomRoster, room_roster)                       \
+    CLASS(RoomReconciliation)                        \
+    CLASS(RoomRoster)                                \
     ENUM(RoomStatus)                                     \
     ENUM(RoomSubscribeResult)                            \
-    CLASS(Session, session)                              \
-    CLASS(SessionOutcome, session_outcome)               \
-    CLASS(SessionPolicy, session_policy)                 \
+    CLASS(Session)                                   \
+    CLASS(SessionOutcome)                            \
+    CLASS(SessionPolicy)                             \
     ENUM(SessionState)                                   \
     ENUM(StaleReason)                                    \
-    CLASS(SubscriptionTracker, subscription_tracker)     \
+    CLASS(SubscriptionTracker)                       \
     ENUM(TurnEffect)                                     \
-    CLASS(TurnLedger, turn_ledger)                       \
+    CLASS(TurnLedger)                                \
     ENUM(TurnVerdict)
 
 // Every function, in registration order (after the classes), by the name of
-// its method def `reg::name()`.
+// its method def `reg::name`.
 #define ORVU_FUNCTIONS(FUNCTION)                         \
     FUNCTION(orvu_tool_effects)                          \
     FUNCTION(chat_room_topic)                            \
@@ -70,28 +70,20 @@
 
 namespace orvu::py {
 
-// Creates one class for `module` (whose state is already built).
-using TypeFactory = Ref (*)(PyObject* module);
+struct ClassDef;
 
-// enums.cpp: the class of enumeration `id`; `make_enum_type<Id>` is its factory.
+// enums.cpp: the class of enumeration `id`.
 Ref make_enum_class(PyObject* module, core::EnumId id);
-template <core::EnumId Id>
-Ref make_enum_type(PyObject* module) {
-    return make_enum_class(module, Id);
-}
 
 namespace reg {
-#define ORVU_DECLARE_CLASS(Name, factory) Ref factory(PyObject* module);
+#define ORVU_DECLARE_CLASS(Name) extern const ClassDef Name;
 #define ORVU_DECLARE_NOTHING(Name)
-#define ORVU_DECLARE_FUNCTION(name) PyMethodDef* name();
+#define ORVU_DECLARE_FUNCTION(name) extern PyMethodDef name;
 ORVU_CLASSES(ORVU_DECLARE_CLASS, ORVU_DECLARE_NOTHING)
 ORVU_FUNCTIONS(ORVU_DECLARE_FUNCTION)
 #undef ORVU_DECLARE_CLASS
 #undef ORVU_DECLARE_NOTHING
 #undef ORVU_DECLARE_FUNCTION
-
-// Extra methods of the AgentTopicKind enumeration (subscriptions.cpp).
-PyMethodDef* agent_topic_kind_methods();
 }  // namespace reg
 
 }  // namespace orvu::py

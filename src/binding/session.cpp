@@ -13,10 +13,8 @@ using SessionObject = Wrapped<core::Session>;
 using OutcomeObject = Wrapped<core::SessionOutcome>;
 }  // namespace
 
-template <>
-struct RecordType<core::SessionOutcome> {
-    static constexpr TypeId id = TypeId::SessionOutcome;
-};
+// Returned as an instance of its class.
+template <> struct RecordType<core::SessionOutcome> { static constexpr TypeId id = TypeId::SessionOutcome; };
 
 namespace {
 
@@ -45,7 +43,6 @@ double read_config_number(PyObject* config, std::string_view key) {
     return number;
 }
 
-const Signature kPolicyNew{"SessionPolicy.__new__", {"config", "trace_context"}, 2, 1};
 Ref policy_new(PyTypeObject* type, const BoundArgs& a) {
     PyObject* trace_context = a.optional_str_object(1);
     core::SessionPolicy policy;
@@ -63,17 +60,6 @@ Ref policy_default(const BoundArgs& a) {
 Ref heartbeat_interval(const core::SessionPolicy& p, ModuleState&) { return seconds_float(p.heartbeat_interval); }
 Ref dead_threshold(const core::SessionPolicy& p, ModuleState&) { return seconds_float(p.dead_threshold); }
 
-PyMethodDef policy_default_def =
-    static_method<&policy_default>("SessionPolicy", "default()\n--\n\nA recommended, not final, default.");
-
-// Immutable after construction: its readers take no guard.
-PyGetSetDef policy_getset[] = {
-    getter<PolicyObject, Access::None, &heartbeat_interval>("heartbeat_interval_s",
-                                                            "Heartbeat period for the host, in float seconds."),
-    getter<PolicyObject, Access::None, &dead_threshold>(
-        "dead_threshold_s", "Silence after which the host treats the connection as dead, in float seconds."),
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
 
 // ---------------------------------------------------------------------------
 // SessionOutcome: a read-only record built only by Session.
@@ -82,101 +68,83 @@ Ref outcome_retry_after(const core::SessionOutcome& o, ModuleState&) {
     return result::optional(o.retry_after, seconds_float);
 }
 
-// A read-only record: its readers take no guard.
-PyGetSetDef outcome_getset[] = {
-    member_getter<OutcomeObject, Access::None, &core::SessionOutcome::state>(
-        "state", "The `SessionState` after the call."),
-    getter<OutcomeObject, Access::None, &outcome_retry_after>(
-        "retry_after_s", "Float seconds to wait before the next attempt, or None; set only by a retryable ending."),
-    member_getter<OutcomeObject, Access::None, &core::SessionOutcome::dead_reason>(
-        "dead_reason", "Why the session is dead (`DeadReason`), or None."),
-    member_getter<OutcomeObject, Access::None, &core::SessionOutcome::stale_reason>(
-        "stale_reason", "Why the report was ignored (`StaleReason`), or None; when set, the call changed nothing."),
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
 // ---------------------------------------------------------------------------
 // Session. Every method converts all its arguments and checks their values
 // in parameter order before it calls into the state machine, so a call that
 // raises changes nothing.
 
-const Signature kSessionNew{"Session.__new__", {"policy"}, 1, 1};
 Ref session_new(PyTypeObject* type, const BoundArgs& a) {
     const core::SessionPolicy& policy = a.object<PolicyObject>(0, TypeId::SessionPolicy);
     return SessionObject::create(type, policy);
 }
 
-// Every report converts all its arguments in parameter order; the core then
-// checks their values in that order before it changes anything.
-template <auto Fn>
-PyMethodDef changing(const char* doc) {
-    return core_method<SessionObject, Access::Exclusive, Fn>("Session", doc);
-}
-
-PyMethodDef session_methods[] = {
-    changing<&core::Session::checked_begin_attempt>(
-     "begin_attempt($self, now_s)\n--\n\n"
-     "Start a connection attempt at `now_s`. Returns its epoch (an `int`), or\n"
-     "None when the session is dead or its epochs are exhausted. Never changes\n"
-     "`state`."),
-    changing<&core::Session::checked_on_connected>(
-     "on_connected($self, epoch, now_s)\n--\n\n"
-     "Report that the attempt `epoch` connected at `now_s`. Returns a\n"
-     "`SessionOutcome`; a stale report changes nothing."),
-    changing<&core::Session::checked_on_socket_close>(
-     "on_socket_close($self, epoch, now_s, close_code, jitter_sample)\n--\n\n"
-     "Report that the socket of attempt `epoch` closed at `now_s` with\n"
-     "`close_code` (None when it closed without one). Returns a\n"
-     "`SessionOutcome` with the delay before the next attempt, or the death\n"
-     "of the session."),
-    changing<&core::Session::checked_on_upgrade_rejected>(
-     "on_upgrade_rejected($self, epoch, now_s, status, retry_after_s, jitter_sample)\n--\n\n"
-     "Report that the platform refused the upgrade of attempt `epoch` with\n"
-     "HTTP `status`; `retry_after_s` (or None) is the platform's minimum\n"
-     "wait. Returns a `SessionOutcome`."),
-    changing<&core::Session::checked_on_supersede>(
-     "on_supersede($self, now_s, retryable, retry_after_s, jitter_sample)\n--\n\n"
-     "Report a supersede notice for the attempt in flight. With `retryable`\n"
-     "false the session dies; otherwise it backs off, at least\n"
-     "`retry_after_s` when given. Returns a `SessionOutcome`."),
-    changing<&core::Session::end>(
-     "end($self)\n--\n\n"
-     "End the session. Returns `SessionState.Dead`; a session already dead\n"
-     "keeps its dead reason."),
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyGetSetDef session_getset[] = {
-    member_getter<SessionObject, Access::Shared, &core::Session::state>("state", "The current `SessionState`."),
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
+constexpr Access X = Access::Exclusive;
 
 }  // namespace
 
-Ref reg::session(PyObject* module) {
-    return wrapped_class<SessionObject>(
-        module, "orvu_sdk_core.Session",
-        "Session(policy)\n--\n\nOne WebSocket session's state machine.",
-        {{Py_tp_new, constructor<kSessionNew, &session_new>()},
-         {Py_tp_methods, session_methods},
-         {Py_tp_getset, session_getset}});
-}
-Ref reg::session_outcome(PyObject* module) {
-    return wrapped_class<OutcomeObject>(
-        module, "orvu_sdk_core.SessionOutcome",
-        "The settled outcome of one `Session` call.",
-        {{Py_tp_getset, outcome_getset}}, kRecordFlags);
-}
-Ref reg::session_policy(PyObject* module) {
-    Ref type = wrapped_class<PolicyObject>(
-        module, "orvu_sdk_core.SessionPolicy",
-        "SessionPolicy(config, trace_context=None)\n--\n\n"
-        "Reconnect backoff/jitter policy, plus the graduated rapid-disconnect\n"
-        "cooldown ladder.",
-        {{Py_tp_new, constructor<kPolicyNew, &policy_new>()},
-         {Py_tp_getset, policy_getset}});
-    add_static_method(module, type.get(), &policy_default_def);
-    return type;
-}
+// Immutable after construction: its readers take no guard.
+const ClassDef reg::SessionPolicy = wrapped_class<PolicyObject, &policy_new>(
+    "SessionPolicy(config: Mapping[str, float] | Any, trace_context: str | None = None)",
+    "Reconnect backoff/jitter policy, plus the graduated rapid-disconnect\n"
+    "cooldown ladder.",
+    {method<PolicyObject, Access::None, &policy_default>("@staticmethod default() -> SessionPolicy",
+                                                          "A recommended, not final, default.")},
+    {getter<PolicyObject, Access::None, &heartbeat_interval>("heartbeat_interval_s: float",
+                                                             "Heartbeat period for the host, in float seconds."),
+     getter<PolicyObject, Access::None, &dead_threshold>(
+         "dead_threshold_s: float", "Silence after which the host treats the connection as dead, in float seconds.")});
+
+// A read-only record built only by Session: its readers take no guard.
+const ClassDef reg::SessionOutcome = wrapped_class<OutcomeObject>(
+    "SessionOutcome", "The settled outcome of one `Session` call.", {},
+    {getter<OutcomeObject, Access::None, &core::SessionOutcome::state>("state: SessionState",
+                                                                       "The `SessionState` after the call."),
+     getter<OutcomeObject, Access::None, &outcome_retry_after>(
+         "retry_after_s: float | None",
+         "Float seconds to wait before the next attempt, or None; set only by a retryable ending."),
+     getter<OutcomeObject, Access::None, &core::SessionOutcome::dead_reason>(
+         "dead_reason: DeadReason | None", "Why the session is dead (`DeadReason`), or None."),
+     getter<OutcomeObject, Access::None, &core::SessionOutcome::stale_reason>(
+         "stale_reason: StaleReason | None",
+         "Why the report was ignored (`StaleReason`), or None; when set, the call changed nothing.")});
+
+// Every report converts all its arguments in parameter order; the core then
+// checks their values in that order before it changes anything.
+const ClassDef reg::Session = wrapped_class<SessionObject, &session_new>(
+    "Session(policy: SessionPolicy)", "One WebSocket session's state machine.",
+    {
+        method<SessionObject, X, &core::Session::checked_begin_attempt>("begin_attempt(now_s: float) -> int | None",
+            "Start a connection attempt at `now_s`. Returns its epoch (an `int`), or\n"
+            "None when the session is dead or its epochs are exhausted. Never changes\n"
+            "`state`."),
+        method<SessionObject, X, &core::Session::checked_on_connected>(
+            "on_connected(epoch: int, now_s: float) -> SessionOutcome",
+            "Report that the attempt `epoch` connected at `now_s`. Returns a\n"
+            "`SessionOutcome`; a stale report changes nothing."),
+        method<SessionObject, X, &core::Session::checked_on_socket_close>(
+            "on_socket_close(epoch: int, now_s: float, close_code: int | None, jitter_sample: float) "
+            "-> SessionOutcome",
+            "Report that the socket of attempt `epoch` closed at `now_s` with\n"
+            "`close_code` (None when it closed without one). Returns a\n"
+            "`SessionOutcome` with the delay before the next attempt, or the death\n"
+            "of the session."),
+        method<SessionObject, X, &core::Session::checked_on_upgrade_rejected>(
+            "on_upgrade_rejected(epoch: int, now_s: float, status: int, retry_after_s: float | None, "
+            "jitter_sample: float) -> SessionOutcome",
+            "Report that the platform refused the upgrade of attempt `epoch` with\n"
+            "HTTP `status`; `retry_after_s` (or None) is the platform's minimum\n"
+            "wait. Returns a `SessionOutcome`."),
+        method<SessionObject, X, &core::Session::checked_on_supersede>(
+            "on_supersede(now_s: float, retryable: bool, retry_after_s: float | None, jitter_sample: float) "
+            "-> SessionOutcome",
+            "Report a supersede notice for the attempt in flight. With `retryable`\n"
+            "false the session dies; otherwise it backs off, at least\n"
+            "`retry_after_s` when given. Returns a `SessionOutcome`."),
+        method<SessionObject, X, &core::Session::end>("end() -> SessionState",
+            "End the session. Returns `SessionState.Dead`; a session already dead\n"
+            "keeps its dead reason."),
+    },
+    {getter<SessionObject, Access::Shared, &core::Session::state>("state: SessionState",
+                                                                  "The current `SessionState`.")});
 
 }  // namespace orvu::py

@@ -18,6 +18,19 @@ Ref make_ascii_str(std::string_view ascii) {
     return Ref::check(PyUnicode_DecodeLatin1(ascii.data(), static_cast<Py_ssize_t>(ascii.size()), nullptr));
 }
 
+IntFit fit_int(PyObject* value, long long& s, unsigned long long& u) {
+    int overflow = 0;
+    s = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (s == -1 && PyErr_Occurred()) throw_error();
+    if (overflow == 0) return IntFit::Signed;
+    if (overflow > 0) {
+        u = PyLong_AsUnsignedLongLong(value);
+        if (!PyErr_Occurred()) return IntFit::Unsigned;
+        PyErr_Clear();
+    }
+    return IntFit::Beyond;
+}
+
 namespace {
 std::string name_text(PyObject* name_or_null) {
     Ref name = Ref::steal(name_or_null);

@@ -268,18 +268,15 @@ Eligibility ClaimRegistry::guarded_claim(std::string_view room_id, std::string_v
 }
 
 Outcome<> set_delivery_fact(DeliveryFacts& facts, std::string_view name, bool value) {
-    static constexpr std::pair<std::string_view, bool DeliveryFacts::*> kFacts[] = {
-        {"self_echo", &DeliveryFacts::self_echo},
-        {"durably_processed", &DeliveryFacts::durably_processed},
-        {"durably_failed", &DeliveryFacts::durably_failed},
-        {"allow_failed_retry", &DeliveryFacts::allow_failed_retry}};
-    for (const auto& [fact, member] : kFacts) {
-        if (fact != name) continue;
-        facts.*member = value;
-        return accept();
+    std::string known;
+    for (const auto& [fact, member] : kDeliveryFactKeys) {
+        if (fact == name) {
+            facts.*member = value;
+            return accept();
+        }
+        known += std::string(known.empty() ? "" : ", ") + "`" + std::string(fact) + "`";
     }
-    return Refusal::type("unknown field `" + std::string(name) +
-                         "`, expected one of `self_echo`, `durably_processed`, `durably_failed`, `allow_failed_retry`");
+    return Refusal::type("unknown field `" + std::string(name) + "`, expected one of " + known);
 }
 
 // ---------------------------------------------------------------------------

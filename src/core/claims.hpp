@@ -99,6 +99,18 @@ struct DeliveryFacts {
     bool allow_failed_retry = true;
 };
 
+// The facts by name, in the order the host's calls list them.
+struct DeliveryFactKey {
+    std::string_view name;
+    bool DeliveryFacts::*member;
+};
+inline constexpr DeliveryFactKey kDeliveryFactKeys[] = {
+    {"self_echo", &DeliveryFacts::self_echo},
+    {"durably_processed", &DeliveryFacts::durably_processed},
+    {"durably_failed", &DeliveryFacts::durably_failed},
+    {"allow_failed_retry", &DeliveryFacts::allow_failed_retry},
+};
+
 // Sets the fact named `name`. An unknown name is refused as a wrong type:
 // "unknown field `{name}`, expected one of `self_echo`, `durably_processed`,
 // `durably_failed`, `allow_failed_retry`".

@@ -1,4 +1,4 @@
-// The module's twenty enumerations: typed C++ enums for the core logic and
+// The module's enumerations: typed C++ enums for the core logic and
 // one descriptor table (variant names, wire strings, docstrings) that the
 // binding walks to build every enumeration class the same way.
 #pragma once
@@ -36,14 +36,28 @@ enum class MemorySegment : std::uint8_t { User, Agent, Tool, Guideline };
 enum class MemoryListScope : std::uint8_t { Subject, Organization, All };
 enum class MemoryStoreScope : std::uint8_t { Subject, Organization };
 
-// One entry per enumeration class, in the module's registration (alphabetical) order.
+// Every enumeration, in the module's registration (alphabetical) order.
+#define ORVU_ENUMS(X)                                                                                   \
+    X(AgentTopicKind) X(AgentTopicStatus) X(ClaimOutcome) X(DeadReason) X(EventType) X(LeaveOutcome)     \
+    X(MemoryListScope) X(MemorySegment) X(MemoryStatus) X(MemoryStoreScope) X(MemorySystem) X(MemoryType) \
+    X(ParkedReason) X(RoomMembership) X(RoomStatus) X(RoomSubscribeResult) X(SessionState) X(StaleReason) \
+    X(TurnEffect) X(TurnVerdict)
+
+// One entry per enumeration class.
 enum class EnumId : std::uint8_t {
-    AgentTopicKind, AgentTopicStatus, ClaimOutcome, DeadReason, EventType, LeaveOutcome,
-    MemoryListScope, MemorySegment, MemoryStatus, MemoryStoreScope, MemorySystem, MemoryType,
-    ParkedReason, RoomMembership, RoomStatus, RoomSubscribeResult, SessionState, StaleReason,
-    TurnEffect, TurnVerdict
+#define ORVU_ENUM_ID(Name) Name,
+    ORVU_ENUMS(ORVU_ENUM_ID)
+#undef ORVU_ENUM_ID
 };
-inline constexpr std::size_t kEnumCount = 20;
+#define ORVU_ENUM_ONE(Name) +1
+inline constexpr std::size_t kEnumCount = 0 ORVU_ENUMS(ORVU_ENUM_ONE);
+#undef ORVU_ENUM_ONE
+
+// The enumeration of a typed variant, found by argument-dependent lookup:
+// enum_id_of(SessionState{}) is EnumId::SessionState.
+#define ORVU_ENUM_OF(Name) constexpr EnumId enum_id_of(Name) noexcept { return EnumId::Name; }
+ORVU_ENUMS(ORVU_ENUM_OF)
+#undef ORVU_ENUM_OF
 
 struct EnumVariant {
     std::string_view name;  // CamelCase attribute name

@@ -1,6 +1,7 @@
 #include "core/json.hpp"
 
 #include "core/json_view.hpp"
+#include "core/scratch.hpp"
 
 #include <algorithm>
 #include <array>
@@ -116,37 +117,19 @@ JsonValue JsonValue::object(Object members) {
     JsonValue v;
     const std::size_t n = members.size();
     auto key = [&](std::size_t i) -> std::string_view { return members[i].first; };
-    std::size_t first_unsorted = 1;
-    while (first_unsorted < n && key_less(key(first_unsorted - 1), key(first_unsorted))) ++first_unsorted;
-    if (first_unsorted >= n) {  // already in strictly ascending order
+    std::size_t ascending = 1;
+    while (ascending < n && key_less(key(ascending - 1), key(ascending))) ++ascending;
+    if (ascending >= n) {  // already in strictly ascending order
         ::new (&v.u_.object) Object(std::move(members));
         v.kind_ = Kind::Object;
         return v;
     }
     // A stable sort of positions keeps insertion order among equal keys, so
     // the last one wins below. Small objects sort on the stack.
-    std::array<std::uint32_t, kInsertionSortMembers> small;
-    std::vector<std::uint32_t> large;
-    std::uint32_t* order = small.data();
-    if (n > small.size()) {
-        large.resize(n);
-        order = large.data();
-    }
+    Scratch<std::uint32_t, kInsertionSortMembers> positions(n);
+    const std::span<std::uint32_t> order = positions.items();
     for (std::size_t i = 0; i < n; ++i) order[i] = static_cast<std::uint32_t>(i);
-    auto by_key = [&](std::uint32_t a, std::uint32_t b) { return key_less(key(a), key(b)); };
-    if (n <= small.size()) {
-        for (std::size_t i = first_unsorted; i < n; ++i) {
-            const std::uint32_t moving = order[i];
-            std::size_t j = i;
-            while (j > 0 && by_key(moving, order[j - 1])) {
-                order[j] = order[j - 1];
-                --j;
-            }
-            order[j] = moving;
-        }
-    } else {
-        std::stable_sort(order, order + n, by_key);
-    }
+    sort_members(order, [&](std::uint32_t a, std::uint32_t b) { return key_less(key(a), key(b)); });
     bool repeated = false;
     for (std::size_t k = 1; k < n && !repeated; ++k) repeated = key(order[k - 1]) == key(order[k]);
     if (!repeated) {

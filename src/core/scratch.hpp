@@ -28,10 +28,11 @@ private:
     std::span<T> items_;
 };
 
-// Sorts the few members of one object: insertion sort while they are few.
+// Sorts the members of one object, stably (equal keys keep their order):
+// insertion sort while they are few.
 template <class T, class Less>
 void sort_members(std::span<T> items, Less less) {
-    if (items.size() > kInsertionSortMembers) return std::sort(items.begin(), items.end(), less);
+    if (items.size() > kInsertionSortMembers) return std::stable_sort(items.begin(), items.end(), less);
     for (std::size_t i = 1; i < items.size(); ++i) {
         T moving = items[i];
         std::size_t j = i;

@@ -14,8 +14,6 @@ constexpr double kTwoPow64 = 18446744073709551616.0;
 // Beyond this exponent factor^e changes nothing a 64-bit float can show.
 constexpr std::uint32_t kMaxBackoffExponent = 2'147'483'647;
 
-constexpr double kMaxCount = 4294967295.0;
-
 // The nanoseconds in frac / 2^drop seconds, rounded half to even, for
 // frac < 2^53 and frac < 2^drop (so the result is at most 1e9). The product
 // frac * 1e9 (< 2^83) is held exactly in two 64-bit halves, which every
@@ -155,9 +153,12 @@ Outcome<> set_policy_value(SessionPolicy& policy, const PolicyKey& key, double v
             policy.factor = value;
             return accept();
         case PolicyValueKind::Count:
-            if (!std::isfinite(value) || value != std::trunc(value) || value < 0.0 || value > kMaxCount) {
-                return Refusal::value("SessionPolicy config `" + std::string(key.name) +
-                                      "` must be a whole number between 0 and 4294967295, got " + format_float(value));
+            if (!std::isfinite(value) || value != std::trunc(value) ||
+                value < static_cast<double>(kRapidThresholdRange.low) ||
+                value > static_cast<double>(kRapidThresholdRange.high)) {
+                return Refusal::value("SessionPolicy config `" + std::string(key.name) + "` must be a whole number between " +
+                                      format_uint(kRapidThresholdRange.low) + " and " +
+                                      format_uint(kRapidThresholdRange.high) + ", got " + format_float(value));
             }
             policy.rapid_threshold = static_cast<std::uint32_t>(value);
             return accept();

@@ -3,10 +3,12 @@
 // cooldown ladder.
 #pragma once
 
+#include "core/numbers.hpp"
 #include "core/refusal.hpp"
 
 #include <compare>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <span>
 #include <string>
@@ -54,7 +56,7 @@ struct SessionPolicy {
     Duration rapid_cooldown_base = Duration::from_secs(10);
     Duration rapid_cooldown_step = Duration::from_secs(10);
     Duration rapid_cooldown_max = Duration::from_secs(60);
-    std::uint32_t rapid_threshold = 10;
+    std::uint32_t rapid_threshold = 10;  // read within kRapidThresholdRange
     Duration heartbeat_interval = Duration::from_secs(30);
     Duration dead_threshold = Duration::from_secs(60);
 
@@ -75,6 +77,9 @@ struct SessionPolicy {
 // Reading a policy from configuration numbers.
 
 enum class PolicyValueKind : std::uint8_t { Duration, Factor, Count };
+
+// The whole numbers a count setting (`rapid_threshold`) is read from.
+inline constexpr IntRange kRapidThresholdRange{0, std::numeric_limits<std::uint32_t>::max()};
 
 struct PolicyKey {
     std::string_view name;

@@ -40,9 +40,7 @@ public:
     void record(TurnEffect effect) noexcept;
     // Marks the turn as settled without a table effect.
     void settle() noexcept { turn_settled_ = true; }
-    void note_reported() noexcept { turn_settled_ = true; }
 
-    bool turn_settled() const noexcept { return turn_settled_; }
     bool reply_settled() const noexcept { return reply_settled_; }
     TurnVerdict verdict() const noexcept { return turn_settled_ ? TurnVerdict::Complete : TurnVerdict::MissingReply; }
 

@@ -54,6 +54,10 @@ def final_verdicts() -> set[str]:
     return {str(core.TurnVerdict.Complete)}
 
 
+def sender_of(raw: object) -> str:
+    return core.validate_event_payload("message_created", raw)["sender_id"]
+
+
 def is_settlement(value: object) -> bool:
     # At run time a settlement is a plain dict: check its shape.
     return isinstance(value, dict) and "token" in value and "status" in value

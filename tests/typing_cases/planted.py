@@ -53,6 +53,11 @@ def final_verdicts() -> set[core.TurnVerdict]:
     return {core.TurnVerdict.Complete}  # planted: member-in-set
 
 
+def sender_of(raw: object) -> str:
+    # The validated message names its sender `sender_id`; the typo is a KeyError.
+    return core.validate_event_payload("message_created", raw)["sender"]  # planted: payload-key-typo
+
+
 def is_settlement(value: object) -> bool:
     # The decision TypedDicts exist only for type checkers: AttributeError.
     return isinstance(value, core.SettlementDescription)  # planted: typing-only-isinstance
