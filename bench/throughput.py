@@ -7,7 +7,8 @@ Two hosts handle the same run of messages in one room:
   message and nothing more (receive the push, announce the hand-off, post the reply,
   write the terminal write, awaiting each answer), with no decision module and no
   library;
-* the library: `orvu_sdk.Host` with an echo agent.
+* the library: `orvu_sdk.Host` with an echo agent, without a store and with an
+  SQLite store (`store=`), which records every ledger decision before acting on it.
 
 Each pass runs in this process against a fresh simulator started with
 `python -m orvu_sdk.testing serve --exit-when-settled`; the pass ends when the
@@ -32,6 +33,7 @@ import json
 import os
 import pstats
 import sys
+import tempfile
 import time
 from typing import Any, Awaitable, Callable
 
@@ -131,8 +133,9 @@ async def bare_host(url: str, done: asyncio.Event) -> None:
 
 # -- the library -------------------------------------------------------------------------
 
-def library_host() -> Callable[[str, asyncio.Event], Awaitable[None]] | None:
-    """A host run by the library with an echo agent, or None while the library has no Host."""
+def library_host(store: bool = False) -> Callable[[str, asyncio.Event], Awaitable[None]] | None:
+    """A host run by the library with an echo agent (with a fresh SQLite store in a
+    temporary folder when `store` is true), or None while the library has no Host."""
     try:
         from orvu_sdk import Host
     except ImportError:
@@ -142,11 +145,13 @@ def library_host() -> Callable[[str, asyncio.Event], Awaitable[None]] | None:
         await tools.post(message["content"])
 
     async def run(url: str, done: asyncio.Event) -> None:
-        host = Host(url, agent_id=AGENT, agent=echo)
-        task = asyncio.create_task(host.run())
-        await done.wait()
-        await host.stop()
-        await task
+        with tempfile.TemporaryDirectory() as folder:
+            host = Host(url, agent_id=AGENT, agent=echo,
+                        store=os.path.join(folder, "host.db") if store else None)
+            task = asyncio.create_task(host.run())
+            await done.wait()
+            await host.stop()
+            await task
 
     return run
 
@@ -184,6 +189,9 @@ async def main_async(messages: int, top: int) -> None:
     library = library_host()
     if library is not None:
         passes.append(await run_pass("library (orvu_sdk.Host, echo agent)", messages, library))
+        stored = library_host(store=True)
+        assert stored is not None
+        passes.append(await run_pass("library with an SQLite store", messages, stored))
     print(f"{messages} messages in one room, simulator in its own process on loopback")
     print(f"{'host':<38} {'CPU/message':>12} {'of it kernel':>12} {'messages/s':>11} {'vs bare':>8}  verdict")
     for one in passes:
