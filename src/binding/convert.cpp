@@ -61,7 +61,7 @@ JsonValue int_value(PyObject* obj) {
 }
 
 std::string_view key_text(PyObject* key) {
-    if (!PyUnicode_Check(key)) raise_type_error("dict keys must have type str");
+    if (!PyUnicode_CheckExact(key) && !PyUnicode_Check(key)) raise_type_error("dict keys must have type str");
     return utf8_view(key);
 }
 
@@ -82,7 +82,7 @@ public:
         if (PyList_CheckExact(v)) return container(Kind::Array, depth);
         if (v == Py_None) return Kind::Null;
         if (PyBool_Check(v)) return Kind::Bool;
-        if (PyLong_Check(v)) return int_value(v).kind();
+        if (PyLong_CheckExact(v) || PyLong_Check(v)) return int_value(v).kind();
         if (PyList_Check(v) || PyTuple_Check(v)) return container(Kind::Array, depth);
         if (PyDict_Check(v)) return container(Kind::Object, depth);
         if (PyUnicode_Check(v)) return string_kind(v);
@@ -106,15 +106,18 @@ public:
     // change the dict; a change of size ends the walk.
     template <class F>
     void members(PyObject* v, F&& each) const {
-        if (PyDict_Check(v)) {  // a subclass's storage is a dict too, whatever its items() says
+        if (PyDict_CheckExact(v) || PyDict_Check(v)) {  // a subclass's storage is a dict too, whatever its items() says
             const Py_ssize_t size = PyDict_Size(v);
             Py_ssize_t pos = 0;
             PyObject *borrowed_key = nullptr, *borrowed_value = nullptr;
-            while (PyDict_Next(v, &pos, &borrowed_key, &borrowed_value)) {
+            for (Py_ssize_t left = size; PyDict_Next(v, &pos, &borrowed_key, &borrowed_value); --left) {
+                // More members than it had when the walk began: it grew meanwhile.
+                if (left == 0) raise_runtime_error("dictionary changed size during iteration");
                 Ref key = Ref::borrow(borrowed_key), value = Ref::borrow(borrowed_value);
-                each(key, key_text(key.get()), value.get());
-                if (PyDict_Size(v) != size) raise_runtime_error("dictionary changed size during iteration");
+                const std::string_view text = key_text(key.get());
+                each(std::move(key), text, value.get());
             }
+            if (PyDict_Size(v) != size) raise_runtime_error("dictionary changed size during iteration");
             return;
         }
         Ref items = Ref::check(PyMapping_Items(v));
@@ -126,7 +129,8 @@ public:
                 raise_type_error("mapping items must be (key, value) pairs");
             }
             Ref key = Ref::borrow(PyTuple_GetItem(pair.get(), 0));
-            each(key, key_text(key.get()), PyTuple_GetItem(pair.get(), 1));
+            const std::string_view text = key_text(key.get());
+            each(std::move(key), text, PyTuple_GetItem(pair.get(), 1));
         }
     }
 
@@ -134,8 +138,8 @@ public:
     // for every item, and each item is held while it is read.
     template <class F>
     void items(PyObject* v, F&& each) const {
-        if (PyList_Check(v) || PyTuple_Check(v)) {
-            const bool list = PyList_Check(v);
+        if (PyList_CheckExact(v) || PyList_Check(v) || PyTuple_Check(v)) {
+            const bool list = PyList_CheckExact(v) || PyList_Check(v);
             for (Py_ssize_t i = 0; i < (list ? PyList_Size(v) : PyTuple_Size(v)); ++i) {
                 Ref item = Ref::borrow(list ? PyList_GetItem(v, i) : PyTuple_GetItem(v, i));
                 if (!item) throw_error();
@@ -179,8 +183,6 @@ class PyBuilder {
 public:
     using Out = Ref;
 
-    PyBuilder() { stack_.reserve(32); }
-
     Ref scalar(const PyReader&, PyObject* v, Kind kind) {
         switch (kind) {
             case Kind::Null: return none();
@@ -195,22 +197,22 @@ public:
     Ref value(const JsonValue& v) { return from_json(v); }
 
     std::size_t open() const noexcept { return stack_.size(); }
-    std::size_t add(const Ref& key, std::string_view text, Ref value) {
-        if (PyUnicode_CheckExact(key.get())) return push_member(key, text, std::move(value));
+    std::size_t add(Ref&& key, std::string_view text, Ref value) {
+        if (PyUnicode_CheckExact(key.get())) return push_member(std::move(key), text, std::move(value));
         Ref plain = make_str(text);
         const std::string_view plain_text = utf8_view(plain.get());
         return push_member(std::move(plain), plain_text, std::move(value));
     }
     // `text` names a rule's key, which outlives the walk.
     std::size_t add_named(std::string_view text, Ref value) { return push_member(make_str(text), text, std::move(value)); }
-    void push(Ref value) { stack_.push_back(Entry{Ref(), {}, 0, std::move(value)}); }
+    void push(Ref value) { stack_.emplace(Ref(), std::string_view(), std::uint64_t{0}, std::move(value)); }
     void replace(std::size_t member, Ref value) { stack_[member].value = std::move(value); }
     void drop(std::size_t member) { stack_[member].value = Ref(); }
 
     // A dict of the members from `mark` on, in key order; of a key read
     // twice (two str subclass objects can spell one key), the last counts.
     Ref close_object(std::size_t mark) {
-        const std::span<Entry> entries(stack_.data() + mark, stack_.size() - mark);
+        const std::span<Entry> entries = stack_.from(mark);
         const std::size_t n = entries.size();
         core::Scratch<std::uint32_t, core::kInsertionSortMembers> order_space(n);
         const std::span<std::uint32_t> order = order_space.items();
@@ -221,17 +223,19 @@ public:
         }
         if (!ascending) {
             core::sort_members(order, [&](std::uint32_t a, std::uint32_t b) {
-                return key_less(entries[a], entries[b]) || (!key_less(entries[b], entries[a]) && a < b);
+                const Entry &x = entries[a], &y = entries[b];
+                if (x.prefix != y.prefix) return x.prefix < y.prefix;
+                return core::json_key_less(x.text, y.text) || (x.text == y.text && a < b);
             });
         }
         Ref dict = Ref::check(PyDict_New());
         for (std::size_t k = 0; k < n; ++k) {
             const Entry& entry = entries[order[k]];
             if (!entry.value) continue;  // dropped
-            if (k + 1 < n && entries[order[k + 1]].text == entry.text) continue;  // a later one follows
+            if (k + 1 < n && same_key(entries[order[k + 1]], entry)) continue;  // a later one follows
             if (PyDict_SetItem(dict.get(), entry.key.get(), entry.value.get()) < 0) throw_error();
         }
-        stack_.erase(stack_.begin() + static_cast<std::ptrdiff_t>(mark), stack_.end());
+        stack_.truncate(mark);
         return dict;
     }
 
@@ -239,7 +243,7 @@ public:
         const auto n = static_cast<Py_ssize_t>(stack_.size() - mark);
         Ref list = Ref::check(PyList_New(n));
         for (Py_ssize_t i = 0; i < n; ++i) PyList_SetItem(list.get(), i, stack_[mark + i].value.release());
-        stack_.erase(stack_.begin() + static_cast<std::ptrdiff_t>(mark), stack_.end());
+        stack_.truncate(mark);
         return list;
     }
 
@@ -250,12 +254,14 @@ private:
         std::uint64_t prefix;   // its first eight bytes, big-endian, zero-padded
         Ref value;
     };
-    std::vector<Entry> stack_;
+    core::InlineStack<Entry, 48> stack_;
 
     std::size_t push_member(Ref key, std::string_view text, Ref value) {
-        stack_.push_back(Entry{std::move(key), text, core::bytes::big_endian_prefix(text), std::move(value)});
+        stack_.emplace(std::move(key), text, core::bytes::big_endian_prefix(text), std::move(value));
         return stack_.size() - 1;
     }
+
+    static bool same_key(const Entry& a, const Entry& b) noexcept { return a.prefix == b.prefix && a.text == b.text; }
 
     static bool key_less(const Entry& a, const Entry& b) noexcept {
         return a.prefix != b.prefix ? a.prefix < b.prefix : core::json_key_less(a.text, b.text);

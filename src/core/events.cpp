@@ -163,16 +163,6 @@ constexpr bool walk_has_room() {
 }
 static_assert(walk_has_room(), "the walk keeps a fixed number of rule slots and nesting steps");
 
-bool has_type(JsonValue::Kind kind, FieldType type) noexcept {
-    switch (type) {
-        case FieldType::String: return kind == JsonValue::Kind::String;
-        case FieldType::Boolean: return kind == JsonValue::Kind::Bool;
-        case FieldType::Array: return kind == JsonValue::Kind::Array;
-        case FieldType::Object: return kind == JsonValue::Kind::Object;
-    }
-    return false;
-}
-
 }  // namespace
 
 const EventSchema& event_schema(EventType type) noexcept { return kSchemas[index_of(type)].schema; }
@@ -204,35 +194,6 @@ std::string_view field_type_name(FieldType type) noexcept {
         case FieldType::Object: return "object";
     }
     return "string";
-}
-
-FieldFinding judge_field(const FieldRule& rule, JsonValue::Kind kind, std::string_view text) noexcept {
-    if (kind == JsonValue::Kind::Null) return rule.nullable ? FieldFinding::None : FieldFinding::WrongType;
-    if (!has_type(kind, rule.type)) return FieldFinding::WrongType;
-    if (rule.allowed.empty()) return FieldFinding::None;
-    for (std::string_view allowed : rule.allowed) {
-        if (allowed == text) return FieldFinding::None;
-    }
-    return FieldFinding::NotOneOf;
-}
-
-int rule_slot(std::span<const FieldRule> rules, std::string_view key, std::size_t& hint) noexcept {
-    const std::size_t n = rules.size();
-    std::size_t i = hint < n ? hint : 0;
-    for (std::size_t left = n; left > 0; --left) {
-        const FieldRule& rule = rules[i];
-        const std::size_t at = i;
-        if (++i == n) i = 0;
-        if (rule.key == key) {
-            hint = i;
-            return static_cast<int>(2 * at);
-        }
-        if (!rule.partner.empty() && rule.partner == key) {
-            hint = i;
-            return static_cast<int>(2 * at + 1);
-        }
-    }
-    return -1;
 }
 
 // Integral numbers within the signed 64-bit range survive; everything else

@@ -15,7 +15,8 @@
 //   std::string_view text(In v)       a String's text
 //   bool flag(In v)                   a Bool's value
 //   JsonValue number(In v)            an integer's or float's value
-//   members(In v, each)               each(key, text, In value), in reading order
+//   members(In v, each)               each(key, text, In value), in reading order;
+//                                     the key goes on to the builder's add
 //   items(In v, each)                 each(In item), in order
 // Builder (Out: a built value):
 //   Out scalar(Reader&, In v, Kind k)  the built form of a value read
@@ -34,6 +35,7 @@
 
 #include <array>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <span>
 #include <string>
@@ -76,7 +78,7 @@ struct NullBuilder {
     Out value(const JsonValue&) noexcept { return {}; }
     std::size_t open() noexcept { return 0; }
     template <class Key>
-    std::size_t add(const Key&, std::string_view, Out) noexcept { return 0; }
+    std::size_t add(Key&&, std::string_view, Out) noexcept { return 0; }
     std::size_t add_named(std::string_view, Out) noexcept { return 0; }
     void push(Out) noexcept {}
     void replace(std::size_t, Out) noexcept {}
@@ -121,7 +123,7 @@ public:
     Out value(const JsonValue& v) { return v; }
     std::size_t open() const noexcept { return stack_.size(); }
     template <class Key>
-    std::size_t add(const Key&, std::string_view text, Out v) { return add_named(text, std::move(v)); }
+    std::size_t add(Key&&, std::string_view text, Out v) { return add_named(text, std::move(v)); }
     std::size_t add_named(std::string_view text, Out v) {
         stack_.push_back(Entry{std::string(text), std::move(v)});
         return stack_.size() - 1;
@@ -159,13 +161,45 @@ private:
 // What a field rule makes of a value of kind `kind` (the checks alone, not
 // the normalisations): an issue to report, if any.
 enum class FieldFinding : std::uint8_t { None, WrongType, NotOneOf };
-FieldFinding judge_field(const FieldRule& rule, JsonValue::Kind kind, std::string_view text) noexcept;
+inline FieldFinding judge_field(const FieldRule& rule, JsonValue::Kind kind, std::string_view text) noexcept {
+    using Kind = JsonValue::Kind;
+    if (kind == Kind::Null) return rule.nullable ? FieldFinding::None : FieldFinding::WrongType;
+    static constexpr Kind kKindOf[] = {Kind::String, Kind::Bool, Kind::Array, Kind::Object};  // by FieldType
+    if (kind != kKindOf[static_cast<std::size_t>(rule.type)]) return FieldFinding::WrongType;
+    if (rule.allowed.empty()) return FieldFinding::None;
+    for (std::string_view allowed : rule.allowed) {
+        if (allowed == text) return FieldFinding::None;
+    }
+    return FieldFinding::NotOneOf;
+}
 
 // The slot of `key` among `rules`: twice the rule's index, plus one for the
 // second key of a pair; -1 when no rule names it. `hint` is where the
 // search starts, and is left after the match: fields mostly come in about
 // the order the rules list them.
-int rule_slot(std::span<const FieldRule> rules, std::string_view key, std::size_t& hint) noexcept;
+// Equal texts; most keys that differ are told apart by length or first byte.
+inline bool same_text(std::string_view a, std::string_view b) noexcept {
+    return a.size() == b.size() && (a.empty() || (a[0] == b[0] && std::memcmp(a.data(), b.data(), a.size()) == 0));
+}
+
+inline int rule_slot(std::span<const FieldRule> rules, std::string_view key, std::size_t& hint) noexcept {
+    const std::size_t n = rules.size();
+    std::size_t i = hint < n ? hint : 0;
+    for (std::size_t left = n; left > 0; --left) {
+        const FieldRule& rule = rules[i];
+        const std::size_t at = i;
+        if (++i == n) i = 0;
+        if (same_text(rule.key, key)) {
+            hint = i;
+            return static_cast<int>(2 * at);
+        }
+        if (!rule.partner.empty() && same_text(rule.partner, key)) {
+            hint = i;
+            return static_cast<int>(2 * at + 1);
+        }
+    }
+    return -1;
+}
 
 // The value a field takes when the rules fill it in: "integral number or
 // null" for a coerced integer.
@@ -207,11 +241,11 @@ private:
 
     // What one object's walk knows of each rule slot.
     struct Slot {
-        bool seen = false;
-        Kind kind = Kind::Null;
-        bool flag = false;                     // a boolean's value
-        std::size_t member = kNone;            // its member in the result
-        std::pair<std::uint32_t, std::uint32_t> findings{0, 0};
+        bool seen;
+        Kind kind;
+        bool flag;                                        // a boolean's value
+        std::size_t member;                               // its member in the result (kNone: none)
+        std::pair<std::uint32_t, std::uint32_t> findings;  // its findings (begin, end)
     };
     using Slots = std::array<Slot, 2 * kMaxRulesPerObject>;
 
@@ -252,10 +286,10 @@ private:
 
     Out plain_object(In v, int depth) {
         const std::size_t mark = builder_.open();
-        reader_.members(v, [&](const auto& key, std::string_view text, In value) {
+        reader_.members(v, [&](auto&& key, std::string_view text, In value) {
             const Kind kind = reader_.kind(value, depth + 1);
-            if (depth == 0) note(text, value, kind);
-            builder_.add(key, text, any(value, kind, depth + 1));
+            if (depth == 0 && !noted_.empty()) note(text, value, kind);
+            builder_.add(std::forward<decltype(key)>(key), text, any(value, kind, depth + 1));
         });
         return builder_.close_object(mark);
     }
@@ -285,7 +319,7 @@ private:
 
     void note(std::string_view text, In value, Kind kind) {
         for (NotedField& field : noted_) {
-            if (field.key != text) continue;
+            if (!same_text(field.key, text)) continue;
             field.present = true;
             field.kind = kind;
             field.text = kind == Kind::String ? std::string(reader_.text(value)) : std::string();
@@ -297,14 +331,15 @@ private:
     Out checked_object(In v, int depth, std::span<const FieldRule> rules) {
         const std::size_t mark = builder_.open();
         const std::size_t first = issues_.size();
-        Slots slots{};
+        Slots slots;
+        clear(slots, rules.size());
         std::size_t hint = 0;
-        reader_.members(v, [&](const auto& key, std::string_view text, In value) {
+        reader_.members(v, [&](auto&& key, std::string_view text, In value) {
             const Kind kind = reader_.kind(value, depth + 1);
-            if (depth == 0) note(text, value, kind);
+            if (depth == 0 && !noted_.empty()) note(text, value, kind);
             const int s = rule_slot(rules, text, hint);
             if (s < 0) {
-                builder_.add(key, text, any(value, kind, depth + 1));
+                builder_.add(std::forward<decltype(key)>(key), text, any(value, kind, depth + 1));
                 return;
             }
             Slot& slot = slots[static_cast<std::size_t>(s)];
@@ -313,42 +348,53 @@ private:
             slot.seen = true;
             slot.kind = kind;
             slot.flag = kind == Kind::Bool && reader_.flag(value);
-            slot.member = field(rules[static_cast<std::size_t>(s) / 2], s % 2 == 1, key, text, value, kind, depth);
+            const FieldRule& rule = rules[static_cast<std::size_t>(s) / 2];
+            if (kind == Kind::String && rule.type == FieldType::String && rule.action == FieldAction::Check &&
+                rule.allowed.empty()) {  // most fields: a string where a string belongs
+                slot.member = builder_.add(std::forward<decltype(key)>(key), text, builder_.scalar(reader_, value, kind));
+            } else {
+                slot.member = field(rule, s % 2 == 1, std::forward<decltype(key)>(key), text, value, kind, depth);
+            }
             slot.findings = {start, static_cast<std::uint32_t>(issues_.size())};
         });
         finish(rules, slots);
         if (issues_.size() > first) {
             std::array<std::pair<std::uint32_t, std::uint32_t>, 2 * kMaxRulesPerObject> ranges{};
-            for (std::size_t s = 0; s < ranges.size(); ++s) ranges[s] = slots[s].findings;
+            for (std::size_t s = 0; s < 2 * rules.size(); ++s) ranges[s] = slots[s].findings;
             order_findings(issues_, first, ranges);
         }
         return builder_.close_object(mark);
     }
 
+    static void clear(Slots& slots, std::size_t rules) noexcept {
+        for (std::size_t s = 0; s < 2 * rules; ++s) slots[s] = Slot{false, Kind::Null, false, kNone, {0, 0}};
+    }
+
     // One member named by a rule; returns its member in the result (kNone: left out).
     template <class Key>
-    std::size_t field(const FieldRule& rule, bool partner, const Key& key, std::string_view text, In value,
-                      Kind kind, int depth) {
+    std::size_t field(const FieldRule& rule, bool partner, Key&& key, std::string_view text, In value, Kind kind,
+                      int depth) {
         const std::string_view name = partner ? rule.partner : rule.key;
         switch (rule.action) {
             case FieldAction::CoerceBool:
-                if (kind == Kind::Bool) return builder_.add(key, text, builder_.scalar(reader_, value, kind));
+                if (kind == Kind::Bool) return builder_.add(std::forward<Key>(key), text, builder_.scalar(reader_, value, kind));
                 any(value, kind, depth + 1);
-                return builder_.add(key, text, builder_.value(JsonValue::boolean(false)));
+                return builder_.add(std::forward<Key>(key), text, builder_.value(JsonValue::boolean(false)));
             case FieldAction::CoerceInteger: {
                 const bool number = kind == Kind::UInt || kind == Kind::Int || kind == Kind::Float;
                 Out out = any(value, kind, depth + 1);
-                if (!number) return builder_.add(key, text, builder_.value(JsonValue::null()));
+                if (!number) return builder_.add(std::forward<Key>(key), text, builder_.value(JsonValue::null()));
                 const JsonValue read = reader_.number(value);
                 const JsonValue kept = coerced_integer(read);
-                if (kept == read) return builder_.add(key, text, std::move(out));
-                return builder_.add(key, text, builder_.value(kept));
+                if (kept == read) return builder_.add(std::forward<Key>(key), text, std::move(out));
+                return builder_.add(std::forward<Key>(key), text, builder_.value(kept));
             }
             default: break;
         }
         Out out;
-        const bool descends = !rule.fields.empty() && judge_field(rule, kind, {}) == FieldFinding::None &&
-                              kind != Kind::Null;
+        const FieldFinding finding =
+            judge_field(rule, kind, kind == Kind::String && !rule.allowed.empty() ? reader_.text(value) : "");
+        const bool descends = finding == FieldFinding::None && kind != Kind::Null && !rule.fields.empty();
         if (descends && kind == Kind::Object) {
             steps_[depth_++] = Step{rule.key};
             out = checked_object(value, depth + 1, rule.fields);
@@ -358,7 +404,7 @@ private:
         } else {
             out = any(value, kind, depth + 1);
         }
-        switch (judge_field(rule, kind, kind == Kind::String && !rule.allowed.empty() ? reader_.text(value) : "")) {
+        switch (finding) {
             case FieldFinding::WrongType:
                 add_wrong_type(issues_, path_to(name), field_type_name(rule.type));
                 break;
@@ -369,9 +415,9 @@ private:
         }
         if (kind == Kind::Null && rule.action == FieldAction::DropNull) return kNone;
         if (kind == Kind::Null && rule.action == FieldAction::FillEmpty) {
-            return builder_.add(key, text, filled(rule));
+            return builder_.add(std::forward<Key>(key), text, filled(rule));
         }
-        return builder_.add(key, text, std::move(out));
+        return builder_.add(std::forward<Key>(key), text, std::move(out));
     }
 
     std::string path_to(std::string_view key) const { return path_field(path(), key); }
@@ -418,7 +464,8 @@ private:
     Out filled(const FieldRule& rule) {
         const std::size_t mark = builder_.open();
         if (rule.type != FieldType::Object) return builder_.close_array(mark);
-        Slots slots{};
+        Slots slots;
+        clear(slots, rule.fields.size());
         finish(rule.fields, slots);
         return builder_.close_object(mark);
     }
