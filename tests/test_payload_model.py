@@ -13,6 +13,15 @@ import math
 from hypothesis import given, settings, strategies as st
 
 from orvu_sdk_core import EventType, evaluate_delivery_event, validate_event_payload
+from test_json_conversion import Map as KeywordMap, Seq as ArgumentSeq
+
+
+def Seq(items):
+    return ArgumentSeq(*items)
+
+
+def Map(items):
+    return KeywordMap(**dict(items))
 
 # ---------------------------------------------------------------- conversion
 
@@ -330,31 +339,6 @@ def model_outcome(call, trace_context, actual):
 
 # ---------------------------------------------------------------- payloads
 
-class Seq(collections.abc.Sequence):
-    def __init__(self, items):
-        self.items = list(items)
-
-    def __len__(self):
-        return len(self.items)
-
-    def __getitem__(self, i):
-        return self.items[i]
-
-
-class Map(collections.abc.Mapping):
-    def __init__(self, items):
-        self.data = dict(items)
-
-    def __len__(self):
-        return len(self.data)
-
-    def __iter__(self):
-        return iter(self.data)
-
-    def __getitem__(self, key):
-        return self.data[key]
-
-
 class DictSub(dict):
     pass
 
@@ -421,7 +405,7 @@ class Deep(list):
 def nested():
     """Deep nesting, sometimes at or past the depth limit."""
     limit = st.sampled_from([MAX_DEPTH - 2, MAX_DEPTH - 1, MAX_DEPTH, MAX_DEPTH + 1])
-    at_limit = st.one_of(st.none(), st.integers(), st.just([]), st.just({}))
+    at_limit = st.one_of(st.none(), st.integers(), st.just([]), st.just({}), values)
     return st.integers(0, 5).flatmap(
         lambda n: st.builds(Deep, limit, at_limit) if n == 0 else st.builds(Deep, st.integers(1, 70), values))
 
