@@ -201,8 +201,8 @@ inline int rule_slot(std::span<const FieldRule> rules, std::string_view key, std
     return -1;
 }
 
-// The value a field takes when the rules fill it in: "integral number or
-// null" for a coerced integer.
+// A number as a coerced-integer field keeps it: an integral value within the
+// signed 64-bit range as an integer, anything else as null.
 JsonValue coerced_integer(const JsonValue& number);
 
 // Puts the findings from `first` on in slot order: `ranges[s]` holds the
@@ -237,7 +237,7 @@ public:
     }
 
 private:
-    static constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
+    static constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
 
     // What one object's walk knows of each rule slot.
     struct Slot {
