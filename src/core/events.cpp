@@ -219,6 +219,15 @@ JsonValue coerced_integer(const JsonValue& number) {
 
 void order_findings(Issues& issues, std::size_t first,
                     std::span<const std::pair<std::uint32_t, std::uint32_t>> ranges) {
+    // Mostly the findings came in slot order already: nothing to move.
+    std::size_t next = first;
+    bool in_order = true;
+    for (const auto& [begin, end] : ranges) {
+        if (begin == end) continue;
+        in_order = in_order && begin == next;
+        next = end;
+    }
+    if (in_order && next == issues.size()) return;
     Issues ordered;
     ordered.reserve(issues.size() - first);
     for (const auto& [begin, end] : ranges) {
