@@ -199,9 +199,7 @@ public:
     std::size_t open() const noexcept { return stack_.size(); }
     std::size_t add(Ref&& key, std::string_view text, Ref value) {
         if (PyUnicode_CheckExact(key.get())) return push_member(std::move(key), text, std::move(value));
-        Ref plain = make_str(text);
-        const std::string_view plain_text = utf8_view(plain.get());
-        return push_member(std::move(plain), plain_text, std::move(value));
+        return add_plain(text, std::move(value));
     }
     // `text` names a rule's key, which outlives the walk.
     std::size_t add_named(std::string_view text, Ref value) { return push_member(make_str(text), text, std::move(value)); }
@@ -259,6 +257,13 @@ private:
     std::size_t push_member(Ref key, std::string_view text, Ref value) {
         stack_.emplace(std::move(key), text, core::bytes::big_endian_prefix(text), std::move(value));
         return stack_.size() - 1;
+    }
+
+    // A member whose key is a str subclass: the result's key is a plain str of its text.
+    std::size_t add_plain(std::string_view text, Ref value) {
+        Ref plain = make_str(text);
+        const std::string_view plain_text = utf8_view(plain.get());
+        return push_member(std::move(plain), plain_text, std::move(value));
     }
 
     static bool same_key(const Entry& a, const Entry& b) noexcept { return a.prefix == b.prefix && a.text == b.text; }
