@@ -29,13 +29,13 @@
 //   Out close_object(mark), Out close_array(mark)
 #pragma once
 
+#include "core/bytes.hpp"
 #include "core/events.hpp"
 #include "core/json.hpp"
 #include "core/refusal.hpp"
 
 #include <array>
 #include <cstdint>
-#include <cstring>
 #include <limits>
 #include <span>
 #include <string>
@@ -179,7 +179,7 @@ inline FieldFinding judge_field(const FieldRule& rule, JsonValue::Kind kind, std
 // the order the rules list them.
 // Equal texts; most keys that differ are told apart by length or first byte.
 inline bool same_text(std::string_view a, std::string_view b) noexcept {
-    return a.size() == b.size() && (a.empty() || (a[0] == b[0] && std::memcmp(a.data(), b.data(), a.size()) == 0));
+    return a.size() == b.size() && (a.empty() || (a[0] == b[0] && bytes::equal(a, b)));
 }
 
 inline int rule_slot(std::span<const FieldRule> rules, std::string_view key, std::size_t& hint) noexcept {
