@@ -8,6 +8,15 @@
 #include <string>
 #include <vector>
 
+// Rare paths kept out of the usual ones' way.
+#if defined(__GNUC__) || defined(__clang__)
+#define ORVU_NOINLINE [[gnu::noinline]]
+#elif defined(_MSC_VER)
+#define ORVU_NOINLINE __declspec(noinline)
+#else
+#define ORVU_NOINLINE
+#endif
+
 namespace orvu::py {
 namespace {
 
@@ -75,13 +84,18 @@ public:
 
     explicit PyReader(const ModuleState& state) noexcept : state_(state) {}
 
+    // The usual values are decided here, each by one comparison; the rest
+    // out of line, so that the usual path stays short.
     Kind kind(PyObject* v, int depth) const {
-        // The usual values first, each decided by one comparison.
         if (PyUnicode_CheckExact(v)) return string_kind(v);
         if (PyDict_CheckExact(v)) return container(Kind::Object, depth);
         if (PyList_CheckExact(v)) return container(Kind::Array, depth);
         if (v == Py_None) return Kind::Null;
         if (PyBool_Check(v)) return Kind::Bool;
+        return other_kind(v, depth);
+    }
+
+    ORVU_NOINLINE Kind other_kind(PyObject* v, int depth) const {
         if (PyLong_CheckExact(v) || PyLong_Check(v)) return int_value(v).kind();
         if (PyList_Check(v) || PyTuple_Check(v)) return container(Kind::Array, depth);
         if (PyDict_Check(v)) return container(Kind::Object, depth);
@@ -157,15 +171,16 @@ private:
 
     // A str converts only when it has UTF-8 text (no lone surrogates).
     static Kind string_kind(PyObject* v) {
-        if (!PyUnicode_AsUTF8AndSize(v, nullptr)) throw_error();
+        if (!PyUnicode_AsUTF8AndSize(v, nullptr)) [[unlikely]] throw_error();
         return Kind::String;
     }
 
     static Kind container(Kind kind, int depth) {
-        if (depth >= core::kMaxJsonDepth) {
-            raise_type_error("JSON nesting deeper than " + std::to_string(core::kMaxJsonDepth) + " levels");
-        }
+        if (depth >= core::kMaxJsonDepth) too_deep();
         return kind;
+    }
+    [[noreturn]] ORVU_NOINLINE static void too_deep() {
+        raise_type_error("JSON nesting deeper than " + std::to_string(core::kMaxJsonDepth) + " levels");
     }
 
     bool is_instance(PyObject* obj, const Ref& abc) const {
