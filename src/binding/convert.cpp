@@ -212,14 +212,14 @@ public:
     Ref value(const JsonValue& v) { return from_json(v); }
 
     std::size_t open() const noexcept { return stack_.size(); }
-    std::size_t add(Ref&& key, std::string_view text, Ref value) {
+    std::size_t add(Ref&& key, std::string_view text, Ref&& value) {
         if (PyUnicode_CheckExact(key.get())) return push_member(std::move(key), text, std::move(value));
         return add_plain(text, std::move(value));
     }
     // `text` names a rule's key, which outlives the walk.
-    std::size_t add_named(std::string_view text, Ref value) { return push_member(make_str(text), text, std::move(value)); }
-    void push(Ref value) { stack_.emplace(Ref(), std::string_view(), std::uint64_t{0}, std::move(value)); }
-    void replace(std::size_t member, Ref value) { stack_[member].value = std::move(value); }
+    std::size_t add_named(std::string_view text, Ref&& value) { return push_member(make_str(text), text, std::move(value)); }
+    void push(Ref&& value) { stack_.emplace(Ref(), std::string_view(), std::uint64_t{0}, std::move(value)); }
+    void replace(std::size_t member, Ref&& value) { stack_[member].value = std::move(value); }
     void drop(std::size_t member) { stack_[member].value = Ref(); }
 
     // A dict of the members from `mark` on, in key order; of a key read
@@ -269,13 +269,13 @@ private:
     };
     core::InlineStack<Entry, 48> stack_;
 
-    std::size_t push_member(Ref key, std::string_view text, Ref value) {
+    std::size_t push_member(Ref&& key, std::string_view text, Ref&& value) {
         stack_.emplace(std::move(key), text, core::bytes::big_endian_prefix(text), std::move(value));
         return stack_.size() - 1;
     }
 
     // A member whose key is a str subclass: the result's key is a plain str of its text.
-    std::size_t add_plain(std::string_view text, Ref value) {
+    std::size_t add_plain(std::string_view text, Ref&& value) {
         Ref plain = make_str(text);
         const std::string_view plain_text = utf8_view(plain.get());
         return push_member(std::move(plain), plain_text, std::move(value));

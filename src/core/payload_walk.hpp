@@ -182,20 +182,26 @@ inline bool same_text(std::string_view a, std::string_view b) noexcept {
     return a.size() == b.size() && (a.empty() || (a[0] == b[0] && bytes::equal(a, b)));
 }
 
+// The slot of `key` at rule `at`, or -1.
+inline int slot_at(const FieldRule& rule, std::size_t at, std::string_view key) noexcept {
+    if (same_text(rule.key, key)) return static_cast<int>(2 * at);
+    if (!rule.partner.empty() && same_text(rule.partner, key)) return static_cast<int>(2 * at + 1);
+    return -1;
+}
+
 inline int rule_slot(std::span<const FieldRule> rules, std::string_view key, std::size_t& hint) noexcept {
     const std::size_t n = rules.size();
-    std::size_t i = hint < n ? hint : 0;
-    for (std::size_t left = n; left > 0; --left) {
-        const FieldRule& rule = rules[i];
-        const std::size_t at = i;
-        if (++i == n) i = 0;
-        if (same_text(rule.key, key)) {
-            hint = i;
-            return static_cast<int>(2 * at);
+    const std::size_t start = hint < n ? hint : 0;
+    for (std::size_t i = start; i < n; ++i) {
+        if (const int s = slot_at(rules[i], i, key); s >= 0) {
+            hint = i + 1;
+            return s;
         }
-        if (!rule.partner.empty() && same_text(rule.partner, key)) {
-            hint = i;
-            return static_cast<int>(2 * at + 1);
+    }
+    for (std::size_t i = 0; i < start; ++i) {
+        if (const int s = slot_at(rules[i], i, key); s >= 0) {
+            hint = i + 1;
+            return s;
         }
     }
     return -1;
@@ -318,11 +324,16 @@ private:
     }
 
     void note(std::string_view text, In value, Kind kind) {
-        for (NotedField& field : noted_) {
+        for (NotedField& field : noted_) {  // the keys noted are distinct
             if (!same_text(field.key, text)) continue;
             field.present = true;
             field.kind = kind;
-            field.text = kind == Kind::String ? std::string(reader_.text(value)) : std::string();
+            if (kind == Kind::String) {
+                field.text.assign(reader_.text(value));
+            } else {
+                field.text.clear();
+            }
+            return;
         }
     }
 
