@@ -247,13 +247,13 @@ private:
 
     // What one object's walk knows of each rule slot.
     struct Slot {
-        bool seen;
-        Kind kind;
-        bool flag;                                        // a boolean's value
-        std::size_t member;                               // its member in the result (kNone: none)
-        std::pair<std::uint32_t, std::uint32_t> findings;  // its findings (begin, end)
+        bool seen = false;
+        Kind kind = Kind::Null;
+        bool flag = false;                                     // a boolean's value
+        std::size_t member = 0;                                // its member in the result, plus one (0: none)
+        std::pair<std::uint32_t, std::uint32_t> findings{};  // its findings (begin, end)
     };
-    using Slots = std::array<Slot, 2 * kMaxRulesPerObject>;
+    using Slots = std::array<Slot, 2 * kMaxRulesPerObject>;  // all zero when made: a few wide stores
 
     // Where the walk stands among the objects the rules descend into.
     struct Step {
@@ -343,7 +343,6 @@ private:
         const std::size_t mark = builder_.open();
         const std::size_t first = issues_.size();
         Slots slots;
-        clear(slots, rules.size());
         std::size_t hint = 0;
         reader_.members(v, [&](auto&& key, std::string_view text, In value) {
             const Kind kind = reader_.kind(value, depth + 1);
@@ -354,7 +353,7 @@ private:
                 return;
             }
             Slot& slot = slots[static_cast<std::size_t>(s)];
-            if (slot.member != kNone) builder_.drop(slot.member);  // a key spelled twice: the last one counts
+            if (slot.member) builder_.drop(slot.member - 1);  // a key spelled twice: the last one counts
             const auto start = static_cast<std::uint32_t>(issues_.size());
             slot.seen = true;
             slot.kind = kind;
@@ -362,9 +361,10 @@ private:
             const FieldRule& rule = rules[static_cast<std::size_t>(s) / 2];
             if (kind == Kind::String && rule.type == FieldType::String && rule.action == FieldAction::Check &&
                 rule.allowed.empty()) {  // most fields: a string where a string belongs
-                slot.member = builder_.add(std::forward<decltype(key)>(key), text, builder_.scalar(reader_, value, kind));
+                slot.member = 1 + builder_.add(std::forward<decltype(key)>(key), text, builder_.scalar(reader_, value, kind));
             } else {
-                slot.member = field(rule, s % 2 == 1, std::forward<decltype(key)>(key), text, value, kind, depth);
+                const std::size_t member = field(rule, s % 2 == 1, std::forward<decltype(key)>(key), text, value, kind, depth);
+                slot.member = member == kNone ? 0 : member + 1;
             }
             slot.findings = {start, static_cast<std::uint32_t>(issues_.size())};
         });
@@ -375,10 +375,6 @@ private:
             order_findings(issues_, first, ranges);
         }
         return builder_.close_object(mark);
-    }
-
-    static void clear(Slots& slots, std::size_t rules) noexcept {
-        for (std::size_t s = 0; s < 2 * rules; ++s) slots[s] = Slot{false, Kind::Null, false, kNone, {0, 0}};
     }
 
     // One member named by a rule; returns its member in the result (kNone: left out).
@@ -464,8 +460,8 @@ private:
         const Slot& from = has_first ? first : second;
         const Slot& to = has_first ? second : first;
         Out flag = builder_.value(JsonValue::boolean(from.flag));
-        if (to.member != kNone) {
-            builder_.replace(to.member, std::move(flag));
+        if (to.member) {
+            builder_.replace(to.member - 1, std::move(flag));
         } else {
             builder_.add_named(has_first ? rule.partner : rule.key, std::move(flag));
         }
@@ -476,7 +472,6 @@ private:
         const std::size_t mark = builder_.open();
         if (rule.type != FieldType::Object) return builder_.close_array(mark);
         Slots slots;
-        clear(slots, rule.fields.size());
         finish(rule.fields, slots);
         return builder_.close_object(mark);
     }
