@@ -433,6 +433,57 @@ def query_rows(timer, other_rooms):
 
 
 # ---------------------------------------------------------------------------
+# Payload validation in one pass: each payload next to the baseline, msgspec
+# converting the same payload into the equivalent Struct and back to
+# builtins (the module returns builtins too).
+
+# 50 mentions whose `id` is a number: fifty findings in one payload.
+FIFTY_ISSUES = dict(TYPICAL, metadata={"mentions": [{"id": i, "username": f"u{i}"} for i in range(50)]})
+
+
+def one_pass_rows(timer):
+    """(label, native seconds, baseline seconds or None) for each payload, and routing."""
+    def validate(items, f=validate_event_payload):
+        for p in items:
+            try:
+                f("message_created", p)
+            except ValueError:
+                pass
+
+    def route(items, f=evaluate_delivery_event):
+        for p in items:
+            f("message_created", None, p, "agent-1")
+
+    def baseline(items, convert=msgspec and msgspec.convert, dump=msgspec and msgspec.to_builtins,
+                 schema=msgspec and msgspec_schema(), error=msgspec and msgspec.ValidationError):
+        for p in items:
+            try:
+                dump(convert(p, schema))
+            except error:
+                pass
+
+    rows = []
+    for label, payload in (("typical", TYPICAL), ("64 KiB, 200 mentions", LARGE), ("50 issues", FIFTY_ISSUES)):
+        loops = [validate] + ([baseline] if msgspec else [])
+        times = timer.medians(*(same(payload)(loop) for loop in loops)) + [None]
+        rows.append((f"validate_event_payload, {label}", times[0], times[1]))
+    rows.append(("evaluate_delivery_event, typical", timer.medians(same(TYPICAL)(route))[0], rows[0][2]))
+    return rows
+
+
+def report_one_pass(rows, targets):
+    print("\npayload validation in one pass (baseline: msgspec convert into a Struct, then to_builtins; "
+          "its first finding ends its call)")
+    print_table(["operation", "native", "baseline", "native / baseline"],
+                [[label, fmt_time(native_s), fmt_time(base_s), fmt_ratio(ratio(native_s, base_s))]
+                 for label, native_s, base_s in rows])
+    (_, typical, base), (_, large, large_base), _, (_, route, _) = rows
+    targets.check("one pass: typical validation / baseline", ratio(typical, base), 0.7)
+    targets.check("one pass: 64 KiB, 200 mentions / baseline", ratio(large, large_base), 0.8)
+    targets.check("one pass: evaluate_delivery_event / baseline typical validation", ratio(route, base), 0.5)
+
+
+# ---------------------------------------------------------------------------
 # Resident memory
 
 
@@ -548,6 +599,7 @@ def main(argv=None):
           f"msgspec {msgspec.__version__ if msgspec else 'not installed'}{'; quick run' if args.quick else ''}")
 
     validation = validation_rows(timer)
+    one_pass = one_pass_rows(timer)
     stateless = stateless_rows(timer)
     cycles = cycle_rows(timer)
     floor = timer.floor
@@ -587,6 +639,7 @@ def main(argv=None):
     print(f"completed ids held: {held:,} of {retained:,}; memory per retained id: {end / retained:.0f} bytes")
 
     targets = Targets()
+    report_one_pass(one_pass, targets)
     typical, route, large = validation
     targets.check("typical validation / msgspec", ratio(typical.native, typical.spec), 1.0)
     targets.check("evaluate_delivery_event / msgspec validation", ratio(route.native, route.spec), 1.2)

@@ -71,7 +71,3 @@ def test_drain_step_names_its_candidate(rules, args, expected):
 )
 def test_next_message_echoes_only_another_open_id(rules, args, expected):
     assert rules("next", *args) == expected + "\n"
-
-
-def test_paths_to_objects_and_innermost_first_edits(rules):
-    assert rules("paths").splitlines() == ["3: .a [0]", "4: .a [1]", "5: .b .c", "order: 5q 5s 3p 0r"]

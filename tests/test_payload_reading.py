@@ -1,9 +1,9 @@
-"""The two readings of a payload. A payload of exact builtin types (dict with
-str keys, list, tuple, str, int, float, bool, None) is read quickly: checked
-as it is read and copied straight into the result. Anything else takes the
-general conversion. Seen from Python the two must be indistinguishable: the
-same result with the same key order and value types, the same findings in the
-same order, the same errors. A subclass at the top forces the general reading
+"""A payload is read in one walk that converts, checks and builds together.
+Payloads of exact builtin types (dict with str keys, list, tuple, str, int,
+float, bool, None) and the same content in other types (subclasses,
+abstract sequences and mappings) must be indistinguishable from Python: the
+same result with the same key order and value types, the same findings in
+the same order, the same errors. A subclass at the top gives the other form
 of the very same content, so each case is compared with itself."""
 
 import gc
@@ -28,8 +28,8 @@ class GeneralStr(str):
 
 
 def general(value):
-    """The same value in a form that only the general conversion reads (a
-    subclass of its container or str); other values read alike either way."""
+    """The same value as a subclass of its container or str; other values
+    are returned as they are."""
     for base, sub in ((dict, GeneralDict), (list, GeneralList), (tuple, GeneralList), (str, GeneralStr)):
         if type(value) is base:
             return sub(value)
@@ -56,7 +56,7 @@ def outcome(call, *args):
 
 
 def both_readings(call, before, payload, after=()):
-    """The outcome of `call` on the payload as given and on the same payload read the general way."""
+    """The outcome of `call` on the payload as given and on the same payload as a subclass."""
     return outcome(call, *before, payload, *after), outcome(call, *before, general(payload), *after)
 
 
@@ -96,10 +96,10 @@ def nested_lists(depth):
     {f"k{i:03d}": i for i in reversed(range(40))},
     # Numbers at the edges of the 64-bit ranges, floats that read as null.
     {"n": [0, -1, 2**63 - 1, -2**63, 2**63, 2**64 - 1, 1.5, -0.0, math.nan, math.inf, -math.inf]},
-    # Tuples become lists; nesting deeper than the quick reading goes.
+    # Tuples become lists; deep nesting.
     {"t": (1, (2, ("x",)), [])},
     {"deep": nested_lists(80)},
-    # What only the general conversion can read, or nothing can.
+    # What no conversion takes.
     {"big": 2**64},
     {"big": -2**63 - 1},
     {"text": "lone \ud800 surrogate"},
@@ -298,3 +298,53 @@ def test_findings_do_not_depend_on_key_order(event_type, order):
     assert validate(event_type, other) == (expected, expected)
     outcome(validate_event_payload, "message_created", {f"k{i}": [i] for i in range(300)})
     assert validate(event_type, payload) == (expected, expected)
+
+
+@pytest.mark.parametrize("call", ["validate", "route"])
+@pytest.mark.parametrize("event_type,payload,error", [
+    # Under a key no rule names, beside fields that would give findings.
+    ("message_created", {"id": 5, "zz": {"deep": [b"x"]}}, "invalid type: byte array, expected any valid JSON value"),
+    ("room_deleted", {"extra": {"set": {object()}}}, "unsupported type object"),
+    ("participant_added", {"x": [1, {2: "int key"}]}, "dict keys must have type str"),
+    # Two values that cannot be converted: the one read first is reported,
+    # whichever order the rules would check their fields in.
+    ("message_created", {"attachments": [2**64], "metadata": {"x": b"b"}}, "JSON number out of range"),
+    ("message_created", {"metadata": {"x": b"b"}, "attachments": [2**64]},
+     "invalid type: byte array, expected any valid JSON value"),
+    ("agent.control", {"type": {1: 2}, "mode": b"x"}, "dict keys must have type str"),
+    ("agent.control", {"mode": b"x", "type": {1: 2}}, "invalid type: byte array, expected any valid JSON value"),
+])
+def test_conversion_fails_first_wherever_the_value_stands(call, event_type, payload, error):
+    for given in (payload, general(payload)):
+        with pytest.raises(TypeError) as raised:
+            if call == "validate":
+                validate_event_payload(event_type, given, "trace-1")
+            else:
+                evaluate_delivery_event(event_type, "room-1", given, "agent-1", "trace-1")
+        assert str(raised.value) == error and not hasattr(raised.value, "issues")
+
+
+def test_valid_result_is_built_of_the_callers_own_objects():
+    # Only the containers are new: every key, text and number of a valid
+    # payload of exact types comes back as the very object the caller gave.
+    payload = message(sender_name="Pat", chat_room_id="room-1",
+                      metadata={"mentions": [{"id": "u2", "username": None, "name": "n"}], "seen": 2**40},
+                      attachments=[{"size": 1024, "ratio": 0.5, "ok": True, "tags": ["a", "b"]}],
+                      extra={"nested": [[1.25, "deep text", 2**63]]})
+    result = validate_event_payload("message_created", payload)
+
+    def same_objects(built, given):
+        if isinstance(given, dict):
+            assert built is not given and list(built) == sorted(given)
+            keys = {key: key for key in given}
+            for key, value in built.items():
+                assert key is keys[key]
+                same_objects(value, given[key])
+        elif isinstance(given, list):
+            assert built is not given
+            for b, g in zip(built, given, strict=True):
+                same_objects(b, g)
+        else:
+            assert built is given
+
+    same_objects(result, payload)

@@ -37,18 +37,7 @@ Ref validated_payload(const BoundArgs& a) {
     // trace_context first: an unknown event name already reports through it.
     PyObject* trace_context = a.optional_str_object(2);
     const core::EventType type = unwrap(event_type_arg(a), trace_context);
-    // A payload of the common shape is copied and checked in one reading,
-    // and the copy then takes the changes normalising makes; the general
-    // conversion takes the rest.
-    ViewNodes nodes;
-    if (Ref copy = read_copy(a[1], nodes)) {
-        std::vector<core::PayloadEdit> edits;
-        if (!unwrap(core::check_event_payload(type, nodes.root(), &edits), trace_context)) return copy;
-        return apply_edits(std::move(copy), nodes, edits);
-    }
-    Keepalive keep;
-    keep.reserve(64);
-    return from_json(unwrap(core::validate_event_payload(type, to_json_for_lookup(a.state(), a[1], keep)), trace_context));
+    return unwrap(validate_payload(a.state(), type, a[1]), trace_context);
 }
 
 // The key of each RouteField in a decision dict.
@@ -73,17 +62,7 @@ Ref delivery_decision(const BoundArgs& a) {
     const std::optional<std::string_view> room_id = a.optional_str(1);
     const std::string_view agent_id = a.str(3);
     PyObject* trace_context = a.optional_str_object(4);
-    // Read for every event, so a payload that cannot be read fails even when ignored.
-    ViewNodes nodes;
-    if (read_view(a[2], nodes)) {
-        auto decision = core::evaluate_delivery_event(event_type, room_id, nodes.root(), agent_id);
-        return decision_dict(a, unwrap(std::move(decision), trace_context));
-    }
-    Keepalive keep;
-    keep.reserve(64);
-    auto decision =
-        core::evaluate_delivery_event(event_type, room_id, to_json_for_lookup(a.state(), a[2], keep), agent_id);
-    return decision_dict(a, unwrap(std::move(decision), trace_context));
+    return decision_dict(a, unwrap(route_payload(a.state(), event_type, room_id, a[2], agent_id), trace_context));
 }
 
 }  // namespace

@@ -16,11 +16,14 @@ void raise_refusal(const core::Refusal& refusal, PyObject* trace_context) {
         message += ": " + issues.front().message + " (" + issues.front().path + ")";
     }
     Ref tuple = Ref::check(PyTuple_New(static_cast<Py_ssize_t>(issues.size())));
+    Ref codes[3];  // each code's text made once, shared by the issues that carry it
     for (std::size_t i = 0; i < issues.size(); ++i) {
         const auto& issue = issues[i];
+        Ref& code = codes[static_cast<std::size_t>(issue.code)];
+        if (!code) code = make_str(core::issue_code_wire(issue.code));
         Ref triple = Ref::check(PyTuple_New(3));
         PyTuple_SetItem(triple.get(), 0, make_str(issue.path).release());
-        PyTuple_SetItem(triple.get(), 1, make_str(core::issue_code_wire(issue.code)).release());
+        PyTuple_SetItem(triple.get(), 1, Ref(code).release());
         PyTuple_SetItem(triple.get(), 2, make_str(issue.message).release());
         PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(i), triple.release());
     }

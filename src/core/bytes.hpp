@@ -4,12 +4,16 @@
 // the header and no library call costs more than the work.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <string_view>
 #if defined(_MSC_VER) && defined(_M_X64)
 #include <intrin.h>
+#endif
+#if defined(_MSC_VER)
+#include <stdlib.h>
 #endif
 
 namespace orvu::core {
@@ -25,19 +29,23 @@ inline std::uint64_t load32(const char* p) noexcept {
     std::memcpy(&v, p, 4);
     return v;
 }
-// Eight bytes as one big-endian number, which orders as the bytes do
-// (compilers turn this into a load and a byte swap).
+// Eight bytes as one big-endian number, which orders as the bytes do: one
+// load and, on a little-endian machine, one byte swap.
 inline std::uint64_t big_endian_word(const char* p) noexcept {
-    std::uint64_t w = 0;
-    for (int k = 0; k < 8; ++k) w = (w << 8) | static_cast<unsigned char>(p[k]);
-    return w;
+    const std::uint64_t v = load64(p);
+    if constexpr (std::endian::native == std::endian::big) return v;
+#if defined(_MSC_VER) && !defined(__clang__)
+    return _byteswap_uint64(v);
+#else
+    return __builtin_bswap64(v);
+#endif
 }
 // The same for the first eight bytes of `s`, zero-padded when it is shorter.
 inline std::uint64_t big_endian_prefix(std::string_view s) noexcept {
     if (s.size() >= 8) return big_endian_word(s.data());
-    std::uint64_t w = 0;
-    for (std::size_t k = 0; k < s.size(); ++k) w |= std::uint64_t{static_cast<unsigned char>(s[k])} << (56 - 8 * k);
-    return w;
+    char padded[8] = {};
+    if (!s.empty()) std::memcpy(padded, s.data(), s.size());
+    return big_endian_word(padded);
 }
 
 // The hash of the ids a peer chooses. Tables probe from the cell a key's

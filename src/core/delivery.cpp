@@ -31,11 +31,10 @@ Refusal one_issue(IssueCode code, std::string path, std::string message) {
 
 // The room of an event: a non-empty envelope room wins; otherwise the
 // payload's `key` must hold a non-empty string.
-template <class Node>
-Outcome<std::string> resolve_room(std::optional<std::string_view> envelope, const Node& payload,
+Outcome<std::string> resolve_room(std::optional<std::string_view> envelope, const NotedFields& payload,
                                   std::string_view key) {
     if (envelope && !envelope->empty()) return std::string(*envelope);
-    const Node* value = payload.find(key);  // null when the payload is no object
+    const NotedField* value = payload.find(key);  // absent when the payload is no object
     if (value && value->is_string() && !value->as_string().empty()) return std::string(value->as_string());
     if (!value || value->is_null() || value->is_string()) {
         return one_issue(IssueCode::Missing, "room_id", "room_id is missing from both the envelope and the payload");
@@ -48,11 +47,10 @@ Outcome<std::string> resolve_room(std::optional<std::string_view> envelope, cons
 // message schema requires each of them, so a field that is not a string here
 // would mean the schema and this reader disagree: it is refused the way the
 // schema refuses it.
-template <class Node>
-Outcome<> take_strings(const Node& message,
+Outcome<> take_strings(const NotedFields& message,
                        std::initializer_list<std::pair<std::string_view, std::string*>> fields) {
     for (const auto& [key, out] : fields) {
-        const Node* value = message.find(key);
+        const NotedField* value = message.find(key);
         if (!value || !value->is_string()) {
             Issues issues;
             add_wrong_type(issues, std::string(key), json_type_name(JsonValue::Kind::String));
@@ -63,10 +61,11 @@ Outcome<> take_strings(const Node& message,
     return accept();
 }
 
-// The decision for a message that passed its checks.
-template <class Node>
+// The decision for a message that passed its checks. Normalising a message
+// never touches the fields routing reads (the ids, the sender type and the
+// room), so they are read as they came.
 Outcome<DeliveryDecision> route_checked_message(std::optional<std::string_view> envelope_room_id,
-                                                const Node& message, std::string_view agent_id) {
+                                                const NotedFields& message, std::string_view agent_id) {
     DeliveryDecision d;
     Outcome<> read = take_strings(message, {{"id", &d.message_id}, {"sender_id", &d.sender_id},
                                             {"sender_type", &d.sender_type}});
@@ -76,44 +75,6 @@ Outcome<DeliveryDecision> route_checked_message(std::optional<std::string_view> 
     if (!room.ok()) return room.refusal();
     d.room_id = std::move(room).value();
     d.route = is_self_echo(d.sender_id, d.sender_type, agent_id) ? Route::SkipSelf : Route::Invocation;
-    return d;
-}
-
-Outcome<DeliveryDecision> route_message(std::optional<std::string_view> envelope_room_id, JsonValue payload,
-                                        std::string_view agent_id) {
-    Outcome<JsonValue> checked = validate_event_payload(EventType::MessageCreated, std::move(payload));
-    if (!checked.ok()) return checked.refusal();
-    return route_checked_message(envelope_room_id, checked.value(), agent_id);
-}
-
-// Normalising a message never touches the fields routing reads (the ids,
-// the sender type and the room), so a view is routed as it was read.
-Outcome<DeliveryDecision> route_message(std::optional<std::string_view> envelope_room_id, const JsonView& payload,
-                                        std::string_view agent_id) {
-    Outcome<bool> checked = check_event_payload(EventType::MessageCreated, payload);
-    if (!checked.ok()) return checked.refusal();
-    return route_checked_message(envelope_room_id, payload, agent_id);
-}
-
-template <class Payload>
-Outcome<DeliveryDecision> evaluate_event(std::string_view event_type, std::optional<std::string_view> envelope_room_id,
-                                         Payload&& payload, std::string_view agent_id) {
-    const std::optional<EventType> type = event_type_from_wire(event_type);
-    if (type == EventType::MessageCreated) {
-        return route_message(envelope_room_id, std::forward<Payload>(payload), agent_id);
-    }
-
-    DeliveryDecision d;
-    if (type == EventType::RoomRemoved || type == EventType::RoomDeleted) {
-        // Cleanup needs only the room; the payload is not held to a schema here.
-        Outcome<std::string> room = resolve_room(envelope_room_id, payload, "id");
-        if (!room.ok()) return room.refusal();
-        d.route = Route::Cleanup;
-        d.room_id = std::move(room).value();
-        return d;
-    }
-    d.route = Route::Ignored;
-    d.event_type = std::string(event_type);
     return d;
 }
 
@@ -132,16 +93,42 @@ const std::string& DeliveryDecision::field(RouteField f) const noexcept {
     return event_type;
 }
 
-Outcome<DeliveryDecision> evaluate_delivery_event(std::string_view event_type,
-                                                  std::optional<std::string_view> envelope_room_id,
-                                                  JsonValue payload, std::string_view agent_id) {
-    return evaluate_event(event_type, envelope_room_id, std::move(payload), agent_id);
+RouteReading route_reading(std::string_view event_type) noexcept {
+    const std::optional<EventType> type = event_type_from_wire(event_type);
+    RouteReading reading{.schema = event_schema(EventType::EventCreated)};  // read, not checked
+    if (type == EventType::MessageCreated) {
+        reading.schema = event_schema(EventType::MessageCreated);
+        reading.keys = {"id", "sender_id", "sender_type", "chat_room_id"};
+        reading.key_count = 4;
+    } else if (type == EventType::RoomRemoved || type == EventType::RoomDeleted) {
+        reading.keys = {"id"};
+        reading.key_count = 1;  // cleanup needs only the room; no schema holds here
+    }
+    return reading;
+}
+
+Outcome<DeliveryDecision> decide_route(std::string_view event_type, std::optional<std::string_view> envelope_room_id,
+                                       const NotedFields& fields, std::string_view agent_id) {
+    const std::optional<EventType> type = event_type_from_wire(event_type);
+    if (type == EventType::MessageCreated) return route_checked_message(envelope_room_id, fields, agent_id);
+    DeliveryDecision d;
+    if (type == EventType::RoomRemoved || type == EventType::RoomDeleted) {
+        Outcome<std::string> room = resolve_room(envelope_room_id, fields, "id");
+        if (!room.ok()) return room.refusal();
+        d.route = Route::Cleanup;
+        d.room_id = std::move(room).value();
+        return d;
+    }
+    d.route = Route::Ignored;
+    d.event_type = std::string(event_type);
+    return d;
 }
 
 Outcome<DeliveryDecision> evaluate_delivery_event(std::string_view event_type,
                                                   std::optional<std::string_view> envelope_room_id,
-                                                  const JsonView& payload, std::string_view agent_id) {
-    return evaluate_event(event_type, envelope_room_id, payload, agent_id);
+                                                  const JsonValue& payload, std::string_view agent_id) {
+    JsonReader reader;
+    return evaluate_delivery_event(event_type, envelope_room_id, reader, &payload, agent_id);
 }
 
 }  // namespace orvu::core

@@ -4,7 +4,6 @@
 
 #include "core/enums.hpp"
 #include "core/json.hpp"
-#include "core/json_view.hpp"
 #include "core/refusal.hpp"
 
 #include <optional>
@@ -74,6 +73,14 @@ constexpr FieldRule coerced_integer(std::string_view key) {
     return {.key = key, .action = FieldAction::CoerceInteger};
 }
 
+// The most rules one object has (a pair counts once), and the deepest
+// nesting of objects and arrays of objects that rules descend into.
+inline constexpr std::size_t kMaxRulesPerObject = 10;
+inline constexpr std::size_t kMaxRuleNesting = 2;
+
+// The JSON type name of a field type, as findings spell it.
+std::string_view field_type_name(FieldType type) noexcept;
+
 // The rules of one event type; `checked` is false for event types whose
 // payload is passed through as any JSON value.
 struct EventSchema {
@@ -91,32 +98,7 @@ std::optional<EventType> event_type_from_wire(std::string_view name) noexcept;
 Outcome<EventType> event_type_named(std::string_view name);
 
 // Checks `payload` against the schema of `type` and normalises it; refused
-// with every finding, in check order. The value is taken by value and
-// changed in place, so the caller's copy is untouched. Extra keys are kept.
-Outcome<JsonValue> validate_event_payload(EventType type, JsonValue payload);
-
-// One change that normalising makes to a payload: the member `key` of the
-// object `object` (a node of the payload looked at) gets `value`, added when
-// the key is absent, or is removed when `value` is empty.
-struct PayloadEdit {
-    const JsonView* object;
-    std::string_view key;
-    std::optional<JsonValue> value;
-};
-
-// The same checks on a payload that is only looked at: refused with the same
-// findings; otherwise true when normalising would change the payload, false
-// when validate_event_payload would give it back as it is. With `edits`, the
-// changes are listed there in check order; a value filled in for an absent
-// or null container comes already normalised, so no change inside it is
-// listed.
-Outcome<bool> check_event_payload(EventType type, const JsonView& payload, std::vector<PayloadEdit>* edits = nullptr);
-
-// The edits with the index of their object in `nodes`, innermost object
-// first (an object is read after the containers holding it, so it has the
-// larger index), the edits of one object in the order given: applied in this
-// order, an object is rebuilt before the object that holds it.
-std::vector<std::pair<std::size_t, const PayloadEdit*>> edits_innermost_first(const ViewNodes& nodes,
-                                                                              const std::vector<PayloadEdit>& edits);
+// with every finding, in check order. Extra keys are kept.
+Outcome<JsonValue> validate_event_payload(EventType type, const JsonValue& payload);
 
 }  // namespace orvu::core

@@ -1,6 +1,5 @@
 #include "core/json.hpp"
 
-#include "core/json_view.hpp"
 #include "core/scratch.hpp"
 
 #include <algorithm>
@@ -22,33 +21,9 @@ const JsonValue::Object& JsonValue::empty_object() noexcept {
     return empty;
 }
 
-namespace {
-JsonView empty_container(JsonValue::Kind kind) noexcept {
-    JsonView v;
-    v.set_container(kind, 0, 0);
-    return v;
-}
-}  // namespace
-
-const JsonView& JsonView::empty_object() noexcept {
-    static const JsonView empty = empty_container(Kind::Object);
-    return empty;
-}
-
-const JsonView& JsonView::empty_array() noexcept {
-    static const JsonView empty = empty_container(Kind::Array);
-    return empty;
-}
-
-JsonValue::JsonValue(const JsonValue& other) : kind_(other.kind_), ordered_(other.ordered_), origin_(other.origin_) {
+JsonValue::JsonValue(const JsonValue& other) : kind_(other.kind_) {
     switch (kind_) {
-        case Kind::String:
-            if (origin_) {
-                u_.view = other.u_.view;
-            } else {
-                ::new (&u_.text) std::string(other.u_.text);
-            }
-            break;
+        case Kind::String: ::new (&u_.text) std::string(other.u_.text); break;
         case Kind::Array: ::new (&u_.array) Array(other.u_.array); break;
         case Kind::Object: ::new (&u_.object) Object(other.u_.object); break;
         default: u_.scalar = other.u_.scalar; break;
@@ -100,14 +75,6 @@ JsonValue JsonValue::array(Array items) {
     JsonValue v;
     ::new (&v.u_.array) Array(std::move(items));
     v.kind_ = Kind::Array;
-    return v;
-}
-
-JsonValue JsonValue::unordered_object(Object members) noexcept {
-    JsonValue v;
-    ::new (&v.u_.object) Object(std::move(members));
-    v.kind_ = Kind::Object;
-    v.ordered_ = false;
     return v;
 }
 
@@ -185,7 +152,7 @@ const JsonValue* JsonValue::find(std::string_view key) const noexcept {
     // length more often than not), costs no more than the four or so whole
     // key comparisons of a binary search.
     constexpr std::size_t kScannedMembers = 16;
-    if (!ordered_ || u_.object.size() <= kScannedMembers) {
+    if (u_.object.size() <= kScannedMembers) {
         for (const JsonMember& m : u_.object) {
             if (m.first.size() == key.size() && m.first == key) return &m.second;
         }
@@ -198,41 +165,6 @@ const JsonValue* JsonValue::find(std::string_view key) const noexcept {
 
 JsonValue* JsonValue::find(std::string_view key) noexcept {
     return const_cast<JsonValue*>(static_cast<const JsonValue*>(this)->find(key));
-}
-
-void JsonValue::set(std::string key, JsonValue value) {
-    if (kind_ != Kind::Object) return;
-    if (!ordered_) {
-        if (JsonValue* existing = find(key)) {
-            *existing = std::move(value);
-        } else {
-            u_.object.emplace_back(std::move(key), std::move(value));
-        }
-        return;
-    }
-    auto it = lower_bound_key(u_.object, key);
-    if (it != u_.object.end() && it->first == key) {
-        it->second = std::move(value);
-    } else {
-        u_.object.emplace(it, std::move(key), std::move(value));
-    }
-}
-
-bool JsonValue::erase(std::string_view key) {
-    if (kind_ != Kind::Object) return false;
-    if (!ordered_) {
-        for (auto it = u_.object.begin(); it != u_.object.end(); ++it) {
-            if (it->first == key) {
-                u_.object.erase(it);
-                return true;
-            }
-        }
-        return false;
-    }
-    auto it = lower_bound_key(u_.object, key);
-    if (it == u_.object.end() || it->first != key) return false;
-    u_.object.erase(it);
-    return true;
 }
 
 bool JsonValue::operator==(const JsonValue& o) const {

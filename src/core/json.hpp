@@ -38,10 +38,6 @@ public:
     static JsonValue integer(std::int64_t i);
     static JsonValue real(double d);
     static JsonValue string(std::string s);
-    // A string whose text lives elsewhere: `text` must outlive the value,
-    // and `origin` is an opaque token of its owner that converters may use
-    // to hand the very same object back (nullptr: none).
-    static JsonValue borrowed_string(std::string_view text, const void* origin) noexcept;
     static JsonValue array(Array items = {});
     // Members in any order; they are sorted and a repeated key keeps its last value.
     static JsonValue object(Object members);
@@ -49,10 +45,6 @@ public:
     // incomplete here, and some standard libraries refuse to destroy a
     // vector of it at this point.)
     static JsonValue object();
-    // Members whose keys are known to be distinct, kept in the order given,
-    // for a value that is only looked into: nothing is sorted, and lookups
-    // scan the members. `ordered()` tells the two kinds of object apart.
-    static JsonValue unordered_object(Object members) noexcept;
 
     Kind kind() const noexcept { return kind_; }
     bool is_null() const noexcept { return kind_ == Kind::Null; }
@@ -69,14 +61,7 @@ public:
     std::int64_t as_int() const noexcept { return u_.scalar.i; }
     double as_float() const noexcept { return u_.scalar.f; }
     // The text of a string; empty for any other kind.
-    std::string_view as_string() const noexcept {
-        if (kind_ != Kind::String) return {};
-        return origin_ ? u_.view : std::string_view(u_.text);
-    }
-    // The owner token of a borrowed string; nullptr for an owned one.
-    const void* origin() const noexcept { return origin_; }
-    // False only for an object made by unordered_object.
-    bool ordered() const noexcept { return ordered_; }
+    std::string_view as_string() const noexcept { return kind_ == Kind::String ? std::string_view(u_.text) : ""; }
     // The items of an array, the members of an object; empty for any other
     // kind. The changing forms require a value of that kind.
     const Array& as_array() const noexcept { return kind_ == Kind::Array ? u_.array : empty_array(); }
@@ -87,10 +72,6 @@ public:
     // Object access by key (binary search); nullptr when absent or not an object.
     const JsonValue* find(std::string_view key) const noexcept;
     JsonValue* find(std::string_view key) noexcept;
-    // Inserts or replaces a member, keeping the order; nothing for a value that is no object.
-    void set(std::string key, JsonValue value);
-    // Removes a member if present; returns whether it was there.
-    bool erase(std::string_view key);
 
     bool operator==(const JsonValue& other) const;
 
@@ -108,12 +89,10 @@ private:
         std::int64_t i;
         double f;
     };
-    // One member is alive at a time, chosen by `kind_` (and, for a string,
-    // by `origin_`: a borrowed view or owned text). Keeping them in one
+    // One member is alive at a time, chosen by `kind_`. Keeping them in one
     // union makes a node small and cheap to move.
     union Storage {
         Scalar scalar;
-        std::string_view view;
         std::string text;
         Array array;
         Object object;
@@ -122,51 +101,33 @@ private:
     };
 
     Kind kind_ = Kind::Null;
-    bool ordered_ = true;           // objects only: members in ascending key order
-    const void* origin_ = nullptr;  // strings only: the owner of a borrowed view
     Storage u_;
 };
 
-// One object member. `key_origin` is an opaque token of the object the key
-// was read from (nullptr: none), which converters may hand back as is.
+// One object member.
 struct JsonMember {
     std::string first;
     JsonValue second;
-    const void* key_origin = nullptr;
 
-    JsonMember(std::string key, JsonValue value, const void* origin = nullptr) noexcept
-        : first(std::move(key)), second(std::move(value)), key_origin(origin) {}
-    JsonMember(std::string_view key, JsonValue value, const void* origin = nullptr)
-        : first(key), second(std::move(value)), key_origin(origin) {}
+    JsonMember(std::string key, JsonValue value) noexcept : first(std::move(key)), second(std::move(value)) {}
+    JsonMember(std::string_view key, JsonValue value) : first(key), second(std::move(value)) {}
     bool operator==(const JsonMember& other) const { return first == other.first && second == other.second; }
 };
 
 inline void JsonValue::destroy() noexcept {
     switch (kind_) {
-        case Kind::String:
-            if (!origin_) u_.text.~basic_string();
-            break;
+        case Kind::String: u_.text.~basic_string(); break;
         case Kind::Array: u_.array.~Array(); break;
         case Kind::Object: u_.object.~Object(); break;
         default: break;
     }
     kind_ = Kind::Null;
-    ordered_ = true;
-    origin_ = nullptr;
 }
 
 inline void JsonValue::take(JsonValue&& other) noexcept {
     kind_ = other.kind_;
-    ordered_ = other.ordered_;
-    origin_ = other.origin_;
     switch (kind_) {
-        case Kind::String:
-            if (origin_) {
-                u_.view = other.u_.view;
-            } else {
-                ::new (&u_.text) std::string(std::move(other.u_.text));
-            }
-            break;
+        case Kind::String: ::new (&u_.text) std::string(std::move(other.u_.text)); break;
         case Kind::Array: ::new (&u_.array) Array(std::move(other.u_.array)); break;
         case Kind::Object: ::new (&u_.object) Object(std::move(other.u_.object)); break;
         default: u_.scalar = other.u_.scalar; break;
@@ -174,8 +135,6 @@ inline void JsonValue::take(JsonValue&& other) noexcept {
     // A moved-from string or vector owns no memory: its life may end
     // without its destructor running, which leaves `other` a plain null.
     other.kind_ = Kind::Null;
-    other.ordered_ = true;
-    other.origin_ = nullptr;
 }
 
 inline JsonValue& JsonValue::operator=(JsonValue&& other) noexcept {
@@ -190,15 +149,6 @@ inline JsonValue& JsonValue::operator=(JsonValue&& other) noexcept {
         take(std::move(other));
     }
     return *this;
-}
-
-inline JsonValue JsonValue::borrowed_string(std::string_view text, const void* origin) noexcept {
-    if (!origin) return string(std::string(text));
-    JsonValue v;
-    v.u_.view = text;
-    v.origin_ = origin;
-    v.kind_ = Kind::String;
-    return v;
 }
 
 // Deepest nesting of arrays and objects a payload may have.

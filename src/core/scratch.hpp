@@ -4,7 +4,10 @@
 #include <algorithm>
 #include <array>
 #include <cstddef>
+#include <memory>
+#include <new>
 #include <span>
+#include <utility>
 #include <vector>
 
 namespace orvu::core {
@@ -26,6 +29,57 @@ private:
     std::array<T, N> small_;
     std::vector<T> large_;
     std::span<T> items_;
+};
+
+// A stack of items that lives on the C stack while it holds at most N, and
+// moves to the heap beyond: the working storage of one walk, which then
+// allocates nothing for a usual payload.
+template <class T, std::size_t N>
+class InlineStack {
+public:
+    InlineStack() noexcept = default;
+    InlineStack(const InlineStack&) = delete;
+    InlineStack& operator=(const InlineStack&) = delete;
+    ~InlineStack() { truncate(0); }
+
+    std::size_t size() const noexcept { return size_; }
+    T& operator[](std::size_t i) noexcept { return data_[i]; }
+    std::span<T> from(std::size_t first) noexcept { return {data_ + first, size_ - first}; }
+
+    template <class... Args>
+    void emplace(Args&&... args) {
+        if (size_ == capacity_) grow();
+        ::new (static_cast<void*>(data_ + size_)) T{std::forward<Args>(args)...};
+        ++size_;
+    }
+    // Ends the life of the items from `size` on.
+    void truncate(std::size_t size) noexcept {
+        for (std::size_t i = size; i < size_; ++i) data_[i].~T();
+        if (size < size_) size_ = size;
+    }
+
+private:
+    void grow() {
+        const std::size_t capacity = 2 * capacity_;
+        auto larger = std::make_unique<Slot[]>(capacity);
+        T* moved = reinterpret_cast<T*>(larger.get());
+        for (std::size_t i = 0; i < size_; ++i) {
+            ::new (static_cast<void*>(moved + i)) T(std::move(data_[i]));
+            data_[i].~T();
+        }
+        heap_ = std::move(larger);
+        data_ = moved;
+        capacity_ = capacity;
+    }
+
+    struct alignas(T) Slot {
+        unsigned char bytes[sizeof(T)];
+    };
+    Slot inline_[N];
+    std::unique_ptr<Slot[]> heap_;
+    T* data_ = reinterpret_cast<T*>(inline_);
+    std::size_t size_ = 0;
+    std::size_t capacity_ = N;
 };
 
 // Sorts the members of one object, stably (equal keys keep their order):

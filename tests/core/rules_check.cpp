@@ -4,11 +4,9 @@
 //   rules_check fact NAME
 //   rules_check drain SENDER_ID SENDER_TYPE AGENT_ID IN_SNAPSHOT | drain none
 //   rules_check next TRIGGERING [NEXT]
-//   rules_check paths
 #include "core/claims.hpp"
 #include "core/decisions.hpp"
 #include "core/events.hpp"
-#include "core/json_view.hpp"
 #include "core/numbers.hpp"
 
 #include <cstdio>
@@ -44,44 +42,6 @@ void fact(const char* name) {
                            std::to_string(f.durably_failed) + std::to_string(f.allow_failed_retry));
 }
 
-// A tree of {"a": [{"x": 1}, {}], "b": {"c": {}}}: the paths to its objects
-// and the order in which edits of them are applied.
-void paths() {
-    ViewNodes nodes;
-    nodes.reset();
-    nodes.append(2);                                  // 1: "a", 2: "b"
-    nodes[0].set_container(JsonView::Kind::Object, 1, 2);
-    nodes[1].set_key("a");
-    nodes[2].set_key("b");
-    nodes.append(2);                                  // 3, 4: the items of "a"
-    nodes[1].set_container(JsonView::Kind::Array, 2, 2);
-    nodes.append(1);                                  // 5: "c"
-    nodes[2].set_container(JsonView::Kind::Object, 3, 1);
-    nodes[5].set_key("c");
-    nodes[5].set_container(JsonView::Kind::Object, 0, 0);
-    nodes.append(1);                                  // 6: "x"
-    nodes[3].set_container(JsonView::Kind::Object, 3, 1);
-    nodes[6].set_key("x");
-    nodes[6].set_uint(1);
-    nodes[4].set_container(JsonView::Kind::Object, 0, 0);
-    const ViewPaths paths(nodes);
-    for (std::size_t target : {3, 4, 5}) {
-        std::printf("%zu:", target);
-        for (const ViewStep& step : paths.to(target)) {
-            if (step.by_key) std::printf(" .%.*s", static_cast<int>(step.key.size()), step.key.data());
-            else std::printf(" [%zu]", step.index);
-        }
-        std::printf("\n");
-    }
-    const std::vector<PayloadEdit> edits{{&nodes[3], "p", std::nullopt}, {&nodes[5], "q", std::nullopt},
-                                         {&nodes[0], "r", std::nullopt}, {&nodes[5], "s", std::nullopt}};
-    std::printf("order:");
-    for (const auto& [node, edit] : edits_innermost_first(nodes, edits)) {
-        std::printf(" %zu%.*s", node, static_cast<int>(edit->key.size()), edit->key.data());
-    }
-    std::printf("\n");
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -101,8 +61,6 @@ int main(int argc, char** argv) {
             decide_next_message(argv[2], argc == 4 ? std::optional<std::string_view>(argv[3]) : std::nullopt);
         std::printf("%s %s\n", std::string(wire_of(step.decision)).c_str(),
                     step.next_open_id ? std::string(*step.next_open_id).c_str() : "-");
-    } else if (mode == "paths" && argc == 2) {
-        paths();
     } else {
         return 2;
     }
