@@ -189,6 +189,8 @@ private:
             out = Json();
             out.kind = Json::Kind::Float;
             out.f = std::strtod(literal.c_str(), &end);
+            // A host's float that is no finite number converts to null.
+            if (std::isinf(out.f)) out = Json::null();
         }
         return end == literal.c_str() + literal.size();
     }

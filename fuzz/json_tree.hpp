@@ -77,8 +77,9 @@ bool operator==(const Json& a, const Json& b);
 std::ostream& operator<<(std::ostream& out, const Json& value);
 
 // Reads JSON text (RFC 8259, plus any depth up to `max_depth`); nullopt when
-// the text is not JSON or holds an integer outside the 64-bit ranges. Floats
-// that overflow become infinities, as a float conversion would give them.
+// the text is not JSON or holds an integer outside the 64-bit ranges. A
+// float too large for a double reads as infinity and, as a host's infinite
+// float converts, becomes null.
 std::optional<Json> parse_json(std::string_view text, int max_depth = 64);
 
 }  // namespace orvu::fuzz
