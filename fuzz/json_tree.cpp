@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <iomanip>
 
@@ -224,6 +225,51 @@ std::ostream& operator<<(std::ostream& out, const Json& v) {
             return out << '}';
     }
     return out;
+}
+
+std::string to_json_text(const Json& v) {
+    switch (v.kind) {
+        case Json::Kind::Null: return "null";
+        case Json::Kind::Bool: return v.b ? "true" : "false";
+        case Json::Kind::UInt: return std::to_string(v.u);
+        case Json::Kind::Int: return std::to_string(v.i);
+        case Json::Kind::Float: {
+            char buf[40];
+            std::snprintf(buf, sizeof buf, "%.17g", v.f);
+            std::string text = buf;
+            if (text.find_first_of(".e") == std::string::npos) text += ".0";  // still a float when read back
+            return text;
+        }
+        case Json::Kind::String: {
+            std::string out = "\"";
+            for (unsigned char c : v.s) {
+                if (c == '"' || c == '\\') {
+                    out += '\\';
+                    out += char(c);
+                } else if (c < 0x20) {
+                    char buf[8];
+                    std::snprintf(buf, sizeof buf, "\\u%04x", c);
+                    out += buf;
+                } else {
+                    out += char(c);
+                }
+            }
+            return out + '"';
+        }
+        case Json::Kind::Array: {
+            std::string out = "[";
+            for (std::size_t k = 0; k < v.items.size(); ++k) out += (k ? "," : "") + to_json_text(v.items[k]);
+            return out + "]";
+        }
+        case Json::Kind::Object: {
+            std::string out = "{";
+            for (std::size_t k = 0; k < v.members.size(); ++k) {
+                out += (k ? "," : "") + to_json_text(Json::string(v.members[k].first)) + ":" + to_json_text(v.members[k].second);
+            }
+            return out + "}";
+        }
+    }
+    return "null";
 }
 
 std::optional<Json> parse_json(std::string_view text, int max_depth) { return Parser(text, max_depth).document(); }

@@ -74,7 +74,10 @@ struct Json {
 };
 
 bool operator==(const Json& a, const Json& b);
+// Readable form for reports (floats marked with an f, bytes as \x escapes).
 std::ostream& operator<<(std::ostream& out, const Json& value);
+// JSON text that parse_json reads back as the same tree.
+std::string to_json_text(const Json& value);
 
 // Reads JSON text (RFC 8259, plus any depth up to `max_depth`); nullopt when
 // the text is not JSON or holds an integer outside the 64-bit ranges. A

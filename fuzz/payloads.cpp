@@ -3,7 +3,8 @@
 // (object keys in ascending byte order, a repeated key keeping its last
 // value) and validated. The core's result or issues are compared with a
 // model of the payload schemas, and a valid result validated again must come
-// back unchanged without issues.
+// back unchanged without issues. A custom mutator edits the payload as a
+// tree, so that mutated inputs stay JSON.
 #include "adapter.hpp"
 #include "check.hpp"
 
@@ -12,6 +13,8 @@
 #include <algorithm>
 #include <cmath>
 #include <functional>
+#include <limits>
+#include <random>
 
 namespace orvu::fuzz {
 namespace {
@@ -221,8 +224,131 @@ Validation model_validate(const std::string& name, const Json& raw) {
     return {out, {}};
 }
 
+// ---------------------------------------------------------------------------
+// Mutation that keeps an input a payload: byte-level mutations of JSON text
+// seldom give JSON again, so most mutations edit the tree instead (the event
+// name, a member with a schema key, a value of another kind) and write the
+// text anew.
+
+const std::vector<std::string> kEventNames = {
+    "message_created", "message_updated", "room_added", "room_removed", "room_deleted", "participant_added",
+    "participant_removed", "contact_request_received", "contact_request_updated", "contact_added", "contact_removed",
+    "supersede", "agent.control", "event_created", "agent_control", "Supersede"};
+const std::vector<std::string> kSchemaKeys = {
+    "id", "content", "message_type", "sender_type", "sender_id", "inserted_at", "updated_at", "sender_name",
+    "metadata", "mentions", "attachments", "username", "handle", "name", "title", "task_id", "type", "description",
+    "is_remote", "is_external", "listed_in_directory", "tags", "status", "from_handle", "from_name", "message",
+    "reason", "target_socket_id", "correlation_id", "retryable", "retry_after", "mode", "scope", "agent_id",
+    "execution_id", "room_id", "x"};
+
+Json random_value(std::minstd_rand& rng, int depth = 0) {
+    switch (rng() % (depth > 2 ? 10 : 14)) {
+        case 0: return Json::null();
+        case 1: return Json::boolean(true);
+        case 2: return Json::boolean(false);
+        case 3: return Json::string("");
+        case 4: return Json::string(rng() % 2 ? "stop" : "x");
+        case 5: return Json::integer(static_cast<std::int64_t>(rng() % 3) - 1);
+        case 6: {
+            Json big;
+            big.kind = Json::Kind::UInt;
+            big.u = (std::uint64_t{1} << 63) - (rng() % 2);
+            return big;
+        }
+        case 7: {
+            static constexpr double kFloats[] = {30.0, 1.5, -0.0, 9223372036854775808.0, -9223372036854775808.0, 1e300};
+            Json f;
+            f.kind = Json::Kind::Float;
+            f.f = kFloats[rng() % std::size(kFloats)];
+            return f;
+        }
+        case 8: return Json::integer(std::numeric_limits<std::int64_t>::min());
+        case 9: return Json::string(kSchemaKeys[rng() % kSchemaKeys.size()]);
+        case 10: return Json::array();
+        case 11: return Json::object();
+        case 12: return Json::array({random_value(rng, depth + 1)});
+        default: return Json::object({{kSchemaKeys[rng() % kSchemaKeys.size()], random_value(rng, depth + 1)}});
+    }
+}
+
+void collect(Json& v, std::vector<Json*>& all) {
+    all.push_back(&v);
+    for (Json& item : v.items) collect(item, all);
+    for (auto& m : v.members) collect(m.second, all);
+}
+
+// A valid payload of each checked event type, to start afresh from: most
+// findings need a payload that passes every check but one.
+const std::vector<std::pair<std::string, std::string>> kValid = {
+    {"message_created", R"({"id":"m1","content":"hi","message_type":"text","sender_type":"User","sender_id":"u1","inserted_at":"t","updated_at":"t"})"},
+    {"room_added", R"({"id":"r1","inserted_at":"t","updated_at":"t"})"},
+    {"room_deleted", R"({"id":"r1"})"},
+    {"participant_added", R"({"id":"p1","type":"User","name":"Pat"})"},
+    {"contact_request_received", R"({"id":"q1","status":"pending","inserted_at":"t"})"},
+    {"contact_request_updated", R"({"id":"q1","status":"accepted"})"},
+    {"contact_added", R"({"id":"c1","type":"User","inserted_at":"t","handle":null,"name":null})"},
+    {"supersede", R"({"reason":"r","message":"m","correlation_id":null})"},
+    {"agent.control", R"({"mode":"stop","scope":"room","agent_id":"a1","correlation_id":"c1","execution_id":null,"room_id":null})"},
+};
+
+bool mutate_tree(std::string& name, Json& payload, std::minstd_rand& rng) {
+    if (rng() % 8 == 0) {
+        const auto& [event, text] = kValid[rng() % kValid.size()];
+        name = event;
+        payload = *parse_json(text);
+        return true;
+    }
+    std::vector<Json*> nodes;
+    collect(payload, nodes);
+    std::vector<Json*> objects, arrays;
+    for (Json* n : nodes) (n->is(Json::Kind::Object) ? objects : arrays).push_back(n);
+    std::erase_if(arrays, [](Json* n) { return !n->is(Json::Kind::Array); });
+    switch (rng() % 6) {
+        case 0: name = kEventNames[rng() % kEventNames.size()]; return true;
+        case 1:
+        case 2:
+            if (objects.empty()) return false;
+            objects[rng() % objects.size()]->set(kSchemaKeys[rng() % kSchemaKeys.size()], random_value(rng));
+            return true;
+        case 3: {
+            if (objects.empty()) return false;
+            Json* o = objects[rng() % objects.size()];
+            if (o->members.empty()) return false;
+            o->members.erase(o->members.begin() + static_cast<std::ptrdiff_t>(rng() % o->members.size()));
+            return true;
+        }
+        case 4:
+            if (arrays.empty()) return false;
+            arrays[rng() % arrays.size()]->items.push_back(random_value(rng));
+            return true;
+        default: *nodes[rng() % nodes.size()] = random_value(rng); return true;
+    }
+}
+
 }  // namespace
 }  // namespace orvu::fuzz
+
+extern "C" std::size_t LLVMFuzzerMutate(std::uint8_t* data, std::size_t size, std::size_t max_size);
+
+extern "C" std::size_t LLVMFuzzerCustomMutator(std::uint8_t* data, std::size_t size, std::size_t max_size,
+                                               unsigned int seed) {
+    using namespace orvu::fuzz;
+    std::minstd_rand rng(seed);
+    const std::string_view input(reinterpret_cast<const char*>(data), size);
+    const std::size_t line = input.find('\n');
+    if (line != std::string_view::npos && rng() % 8 != 0) {
+        std::string name(input.substr(0, line));
+        if (std::optional<Json> payload = parse_json(input.substr(line + 1))) {
+            for (unsigned edits = 1 + rng() % 3; edits > 0; --edits) mutate_tree(name, *payload, rng);
+            const std::string text = name + "\n" + to_json_text(*payload);
+            if (text.size() <= max_size) {
+                std::copy(text.begin(), text.end(), data);
+                return text.size();
+            }
+        }
+    }
+    return LLVMFuzzerMutate(data, size, max_size);
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace orvu::fuzz;

@@ -55,7 +55,7 @@ def main(out):
         if not spellable(payload):
             continue
         text = (event + "\n" + json.dumps(payload, ensure_ascii=False)).encode("utf-8", "surrogatepass")
-        (out / hashlib.sha1(text).hexdigest()).write_bytes(text)
+        (out / ("seed-" + hashlib.sha1(text).hexdigest())).write_bytes(text)
 
 
 if __name__ == "__main__":

@@ -55,6 +55,12 @@ SANITIZE_FLAGS=(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit
 export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-halt_on_error=1:print_stacktrace=1}"
 
+# The option naming the target's dictionary (fuzz/TARGET.dict: the words of
+# its input format), when it has one.
+fuzz_dict() {
+    [ -f "$ROOT/fuzz/$1.dict" ] && echo "-dict=$ROOT/fuzz/$1.dict" || true
+}
+
 # Shows the bytes of every reproducer libFuzzer left in DIR, in hex.
 show_reproducers() {
     local f found=1
