@@ -13,6 +13,18 @@
 source "$(dirname "${BASH_SOURCE[0]}")/fuzz_common.sh"
 ensure_clang
 
+# The core files a target is about.
+area_of() {
+    case "$1" in
+        payloads) echo "events.cpp json.cpp" ;;
+        ordered) echo "ordered.hpp" ;;
+        ledger) echo "claims.cpp retry.cpp" ;;
+        session) echo "session.cpp session_policy.cpp" ;;
+        membership) echo "subscriptions.cpp room_roster.cpp" ;;
+        numbers) echo "numbers.cpp" ;;
+    esac
+}
+
 coverage() {
     local out="$ROOT/build/fuzz-coverage" target profiles
     [ $# -gt 0 ] || set -- "${FUZZ_TARGETS[@]}"
@@ -22,9 +34,12 @@ coverage() {
         rm -rf "$profiles" && mkdir -p "$profiles"
         LLVM_PROFILE_FILE="$profiles/%p.profraw" "$out/$target" -runs=0 "$ROOT/fuzz/corpus/$target" >/dev/null 2>&1
         llvm-profdata merge -sparse "$profiles"/*.profraw -o "$profiles/merged.profdata"
-        # The TOTAL row over the core's sources: lines, missed lines, percentage.
+        # The lines of src/core reached, and those of the target's own area.
         llvm-cov report "$out/$target" -instr-profile="$profiles/merged.profdata" "$ROOT/src/core" |
-            awk -v t="$target" '$1 == "TOTAL" { printf "%-11s %5d of %5d lines of src/core (%s)\n", t, $8 - $9, $8, $10 }'
+            awk -v t="$target" -v area="$(area_of "$target")" '
+                $1 == "TOTAL" { total = $8; missed = $9 }
+                { n = split($1, parts, "/"); if (index(" " area " ", " " parts[n] " ")) { at += $8; am += $9 } }
+                END { printf "%-11s %5d of %5d lines of src/core; %4d of %4d lines of %s\n", t, total - missed, total, at - am, at, area }'
     done
 }
 
