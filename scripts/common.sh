@@ -115,3 +115,16 @@ install_wheel() {
 build_wheel() {
     bash "$ROOT/scripts/build_wheel.sh"
 }
+
+# install_packages PKG...: installs Debian packages with apt-get, as root;
+# anyone else is told what to install.
+install_packages() {
+    if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
+        echo "=== apt-get install $*"
+        apt-get update -q
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -q "$@"
+    else
+        echo "missing $*: install them (as root, with apt-get) and run again" >&2
+        exit 1
+    fi
+}

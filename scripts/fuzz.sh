@@ -11,7 +11,7 @@
 # the terminal; it becomes a regression test of the ordinary suite that reads
 # the reproducer from tests/data/fuzz/.
 source "$(dirname "${BASH_SOURCE[0]}")/fuzz_common.sh"
-ensure_clang
+ensure_clang "${1:-}"
 
 # The core files a target is about.
 area_of() {

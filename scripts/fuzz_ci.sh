@@ -15,6 +15,13 @@ ensure_clang
 echo "=== building the fuzz targets with $(clang++ --version | head -1)"
 build_fuzzers "$FUZZ_BUILD" "${SANITIZE_FLAGS[@]}"
 
+# The targets really carry the sanitizers and libFuzzer's coverage hooks.
+for target in "${FUZZ_TARGETS[@]}"; do
+    for symbol in __asan_init __ubsan_handle_add_overflow __sanitizer_cov_8bit_counters_init LLVMFuzzerTestOneInput; do
+        grep -q "$symbol" "$FUZZ_BUILD/$target" || { echo "$target lacks $symbol: not a sanitized fuzz build" >&2; exit 1; }
+    done
+done
+
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
 status=0

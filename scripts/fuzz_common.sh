@@ -5,22 +5,16 @@ source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 FUZZ_TARGETS=(payloads ordered ledger session membership numbers)
 FUZZ_BUILD="${FUZZ_BUILD:-$ROOT/build/fuzz}"
 
-# Debian's clang (with libFuzzer and the sanitizer runtimes) and the LLVM
-# tools of the same version, installed with apt-get when missing, as the
-# system-python stage installs the interpreter's packages.
+# Debian's clang (with libFuzzer and the sanitizer runtimes), and with
+# --coverage the LLVM tools of the same version, installed with apt-get when
+# missing, as the system-python stage installs the interpreter's packages.
 ensure_clang() {
     local missing=()
     command -v clang++ >/dev/null || missing+=(clang)
-    command -v llvm-profdata >/dev/null && command -v llvm-cov >/dev/null || missing+=(llvm)
-    [ ${#missing[@]} -eq 0 ] && return
-    if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
-        echo "=== apt-get install ${missing[*]}"
-        apt-get update -q
-        DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${missing[@]}"
-    else
-        echo "missing ${missing[*]}: install them (as root, with apt-get) and run again" >&2
-        exit 1
+    if [ "${1:-}" = --coverage ]; then
+        command -v llvm-profdata >/dev/null && command -v llvm-cov >/dev/null || missing+=(llvm)
     fi
+    [ ${#missing[@]} -eq 0 ] || install_packages "${missing[@]}"
 }
 
 # build_fuzzers DIR FLAGS...: every target into DIR, the core compiled from
