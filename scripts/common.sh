@@ -128,4 +128,3 @@ install_wheel() {
 build_wheel() {
     bash "$ROOT/scripts/build_wheel.sh"
 }
-
