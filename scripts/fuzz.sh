@@ -60,7 +60,7 @@ mkdir -p "$campaign" "$found"
 status=0
 "$FUZZ_BUILD/$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 $(fuzz_dict "$target") \
     -artifact_prefix="$found/" "$campaign" "$ROOT/fuzz/corpus/$target" 2>&1 |
-    grep -vE '^#[0-9]+ +(NEW|REDUCE|pulse)|^\s*"' || true
+    grep -vE '^#[0-9]+[[:space:]]+(NEW|REDUCE|pulse)|^[[:space:]]*"' || true
 show_reproducers "$found" && status=1
 if [ "$merge" = --merge ] && [ $status = 0 ]; then
     # Only inputs that reach new edges join the corpus (hit counts are not
