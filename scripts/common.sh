@@ -11,6 +11,19 @@ python_version() {
     "$1" -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null || true
 }
 
+# install_packages PKG...: installs Debian packages with apt-get, as root;
+# anyone else is told what to install.
+install_packages() {
+    if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
+        echo "=== apt-get install $*"
+        apt-get update -q
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -q "$@"
+    else
+        echo "missing $*: install them (as root, with apt-get) and run again" >&2
+        exit 1
+    fi
+}
+
 # Interpreters to consider, in order: pyenv's installations (when PREFER_PYENV
 # is set), those on PATH, then pyenv's.
 python_candidates() {

@@ -27,16 +27,7 @@ include="$("$SYSTEM_PYTHON" -c 'import sysconfig; print(sysconfig.get_config_var
 [ -f "$include/Python.h" ] || missing+=("python$version-dev")
 "$SYSTEM_PYTHON" -m venv --without-pip "$work/probe" >/dev/null 2>&1 &&
     "$SYSTEM_PYTHON" -c 'import ensurepip' 2>/dev/null || missing+=("python$version-venv")
-if [ ${#missing[@]} -gt 0 ]; then
-    if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
-        echo "=== apt-get install ${missing[*]}"
-        apt-get update -q
-        DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${missing[@]}"
-    else
-        echo "missing ${missing[*]}: install them (as root, with apt-get) and run again" >&2
-        exit 1
-    fi
-fi
+[ ${#missing[@]} -eq 0 ] || install_packages "${missing[@]}"
 
 # A fresh copy of the checkout: the tracked files when it is a git work tree,
 # else everything but what the scripts create.
