@@ -325,7 +325,7 @@ ClassDef wrapped_class(const std::string& declaration, std::string_view doc, Met
     if (!has(Py_tp_dealloc)) all.push_back({Py_tp_dealloc, reinterpret_cast<void*>(&Object::dealloc)});
     if (!has(Py_tp_traverse)) all.push_back({Py_tp_traverse, reinterpret_cast<void*>(&Object::traverse)});
     void* entry = nullptr;
-    if constexpr (New != nullptr) {
+    if constexpr (!std::is_same_v<decltype(New), std::nullptr_t>) {
         signature_of<void, New> = parse_declaration(declaration).signature;
         entry = reinterpret_cast<void*>(&constructor_entry<New>);
     }
