@@ -38,7 +38,7 @@ ORVU_ALWAYS_INLINE ClaimRegistry::Spot ClaimRegistry::locate(std::string_view ro
 template <class Change>
 auto ClaimRegistry::change_room(std::string_view room_id, RoomLedger* ledger, Change&& change) {
     const bool created = ledger == nullptr;
-    if (created) ledger = rooms_.try_insert_back(room_id, RoomLedger{}).first;
+    if (created) ledger = rooms_.try_insert_back(room_id, RoomLedger(max_completed_)).first;
     try {
         return change(*ledger);
     } catch (...) {
@@ -84,7 +84,7 @@ std::vector<std::string> ClaimRegistry::inflight_ids(std::string_view room_id) c
     const RoomLedger* ledger = room(room_id);
     if (!ledger) return ids;
     for (const auto& [message_id, state] : ledger->messages) {
-        if (state.claimed) ids.push_back(message_id);
+        if (state.claimed) ids.emplace_back(message_id);
     }
     return ids;
 }
@@ -103,7 +103,7 @@ std::vector<std::string> ClaimRegistry::completed_ids(std::string_view room_id) 
     const RoomLedger* ledger = room(room_id);
     if (!ledger) return ids;
     ids.reserve(ledger->completed.size());
-    ledger->completed.for_each([&](const std::string& id) { ids.push_back(id); });
+    ledger->completed.for_each([&](const Text& id) { ids.emplace_back(id); });
     return ids;
 }
 
@@ -122,7 +122,7 @@ void ClaimRegistry::remember_completed(std::string_view room_id, std::string_vie
 }
 
 void ClaimRegistry::complete(const Spot& spot, std::string_view room_id, std::string_view message_id) {
-    OrderedSet<std::string>& ids = spot.ledger->completed;
+    OrderedSet<Text>& ids = spot.ledger->completed;
     ids.touch_back(message_id, spot.hash);
     // The id just touched is the newest and max_completed >= 1, so it survives.
     while (ids.size() > max_completed_) ids.drop_front();
@@ -220,7 +220,7 @@ std::vector<std::string> ClaimRegistry::pending_ack_ids(std::string_view room_id
     const RoomLedger* ledger = room(room_id);
     if (!ledger) return ids;
     for (const auto& [message_id, state] : ledger->messages) {
-        if (state.pending) ids.push_back(message_id);
+        if (state.pending) ids.emplace_back(message_id);
     }
     return ids;
 }

@@ -188,7 +188,7 @@ private:
 
         bool unused() const noexcept { return !claimed && !pending && ack_retries == 0; }
     };
-    using Messages = OrderedMap<std::string, MessageState>;
+    using Messages = OrderedMap<Text, MessageState>;
 
     // Everything the registry holds about one room, so that a per-room query
     // never looks at another room's entries.
@@ -197,11 +197,15 @@ private:
         // no entry ever moves otherwise), so the pending entries follow one
         // another in creation order.
         Messages messages;
-        OrderedSet<std::string> completed;  // least to most recently touched; empty: no set
+        OrderedSet<Text> completed;  // least to most recently touched; empty: no set
+
+        // The set holds max_completed ids, and one more from an insertion
+        // until the oldest goes.
+        explicit RoomLedger(std::uint32_t max_completed) : completed(std::uint64_t{max_completed} + 1) {}
 
         bool unused() const noexcept { return messages.empty() && completed.empty(); }
     };
-    using Rooms = OrderedMap<std::string, RoomLedger>;
+    using Rooms = OrderedMap<Text, RoomLedger>;
 
     // A message looked up once: its room's ledger (nullptr: none), its entry
     // there (a false handle: none, which insert_at takes), and the id's hash,

@@ -37,7 +37,11 @@ class RetryTracker {
 public:
     // `max_tracked` lies in kMaxTrackedRange.
     RetryTracker(std::uint32_t max_retries, std::uint32_t max_tracked) noexcept
-        : max_retries_(max_retries), max_tracked_(max_tracked) {}
+        : max_retries_(max_retries),
+          max_tracked_(max_tracked),
+          // Each store holds max_tracked ids, and one more from an insertion until the oldest goes.
+          records_(std::uint64_t{max_tracked} + 1),
+          failed_(std::uint64_t{max_tracked} + 1) {}
 
     std::uint32_t max_retries() const noexcept { return max_retries_; }
 
@@ -62,7 +66,7 @@ public:
     void confirm_retry(std::string_view message_id, std::uint32_t attempts, std::uint32_t limit);
 
 private:
-    using Records = OrderedMap<std::string, AttemptBudget>;
+    using Records = OrderedMap<Text, AttemptBudget>;
     // The record of the id; without one, `fresh` is appended and the oldest
     // beyond max_tracked trimmed.
     AttemptBudget& record_of(std::string_view message_id, std::uint64_t hash, AttemptBudget fresh);
@@ -71,7 +75,7 @@ private:
     std::uint32_t max_retries_;
     std::uint32_t max_tracked_;
     Records records_;
-    OrderedSet<std::string> failed_;
+    OrderedSet<Text> failed_;
 };
 
 }  // namespace orvu::core
