@@ -250,7 +250,7 @@ Eligibility ClaimRegistry::eligibility_in(const Spot& spot, std::string_view mes
     // The lookup runs (and touches) even when the platform already says processed.
     const bool remembered = spot.ledger && spot.ledger->completed.move_to_back(message_id, spot.hash);
     if (facts.durably_processed || remembered) return Eligibility::Completed;
-    if (tracker.is_permanently_failed(message_id)) return Eligibility::Exhausted;
+    if (tracker.is_permanently_failed(message_id, spot.hash)) return Eligibility::Exhausted;
     if (facts.durably_failed && !facts.allow_failed_retry) return Eligibility::Failed;
     if (state && state->claimed) return Eligibility::Inflight;
     return Eligibility::Runnable;
@@ -282,9 +282,9 @@ Outcome<> set_delivery_fact(DeliveryFacts& facts, std::string_view name, bool va
 // ---------------------------------------------------------------------------
 // Settlement
 
-SettlementResult ClaimRegistry::record_settlement(std::string_view room_id, std::string_view message_id,
-                                                  Intent intent, Continuation continuation) {
-    const Spot spot = locate(room_id, message_id);
+SettlementResult ClaimRegistry::record_settlement(const Spot& spot, std::string_view room_id,
+                                                  std::string_view message_id, Intent intent,
+                                                  Continuation continuation) {
     if (const AckEntry* existing = spot.pending()) {
         // The same write recorded again: the entry as it stands, new continuation dropped.
         if (existing->intent == intent) return describe(*existing);
@@ -297,17 +297,19 @@ SettlementResult ClaimRegistry::record_settlement(std::string_view room_id, std:
 }
 
 SettlementResult ClaimRegistry::record_processed_settlement(std::string_view room_id, std::string_view message_id) {
-    return record_settlement(room_id, message_id, Intent::processed(), Continuation::finished());
+    return record_settlement(locate(room_id, message_id), room_id, message_id, Intent::processed(),
+                             Continuation::finished());
 }
 
 SettlementResult ClaimRegistry::record_failed_settlement(std::string_view room_id, std::string_view message_id,
                                                          std::string_view error, const RetryTracker& tracker,
                                                          bool allow_retry) {
-    const AttemptBudget budget = tracker.budget(message_id);
+    const Spot spot = locate(room_id, message_id);
+    const AttemptBudget budget = tracker.budget(message_id, spot.hash);
     Continuation continuation = Continuation::finished();
     // A retry is owed only while the attempts made are below the limit.
     if (allow_retry && budget.attempts < budget.limit) continuation = {true, budget.attempts, budget.limit};
-    return record_settlement(room_id, message_id, Intent::failure(error), continuation);
+    return record_settlement(spot, room_id, message_id, Intent::failure(error), continuation);
 }
 
 SettlementLookup ClaimRegistry::pending_settlement(std::string_view room_id, std::string_view message_id) const {
@@ -324,11 +326,11 @@ bool ClaimRegistry::confirm_settlement(std::string_view room_id, std::string_vie
     const AckEntry* entry = spot.pending();
     if (!entry || !token_matches(*entry, token)) return false;
     if (!entry->continuation.retry) {
-        tracker.confirm_finished(message_id, entry->intent.failed());
+        tracker.confirm_finished(message_id, entry->intent.failed(), spot.hash);
         complete(spot, room_id, message_id);  // also drops the entry and the retry count
         return true;
     }
-    tracker.confirm_retry(message_id, entry->continuation.attempts, entry->continuation.max_retries);
+    tracker.confirm_retry(message_id, entry->continuation.attempts, entry->continuation.max_retries, spot.hash);
     MessageState* state = spot.state();
     state->pending.reset();
     state->ack_retries = 0;

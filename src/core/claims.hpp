@@ -247,8 +247,8 @@ private:
     void drop_if_unused(std::string_view room_id, const Spot& spot) noexcept;
     Eligibility eligibility_in(const Spot& spot, std::string_view message_id, const RetryTracker& tracker,
                                const DeliveryFacts& facts);
-    SettlementResult record_settlement(std::string_view room_id, std::string_view message_id, Intent intent,
-                                       Continuation continuation);
+    SettlementResult record_settlement(const Spot& spot, std::string_view room_id, std::string_view message_id,
+                                       Intent intent, Continuation continuation);
     bool token_matches(const AckEntry& entry, std::string_view token) const;
 
     std::uint32_t max_completed_;

@@ -64,9 +64,21 @@ inline constexpr bool kSpreadHash = requires { requires Hash::kSpreads; };
 class Text {
 public:
     Text(std::string_view text) {
-        if (text.size() <= kInline) {
-            if (!text.empty()) std::memcpy(bytes_, text.data(), text.size());
-            bytes_[kTag] = static_cast<unsigned char>(text.size());
+        const std::size_t n = text.size();
+        const char* from = text.data();
+        if (n <= kInline) {
+            // Whole words, the last one overlapping, rather than a library call for a few bytes.
+            const auto copy = [&]<class Word>(Word, std::size_t at) { std::memcpy(bytes_ + at, from + at, sizeof(Word)); };
+            if (n >= 8) {
+                for (std::size_t i = 0; i + 8 < n; i += 8) copy(std::uint64_t{}, i);
+                copy(std::uint64_t{}, n - 8);
+            } else if (n >= 4) {
+                copy(std::uint32_t{}, 0);
+                copy(std::uint32_t{}, n - 4);
+            } else {
+                for (std::size_t i = 0; i < n; ++i) bytes_[i] = static_cast<unsigned char>(from[i]);
+            }
+            bytes_[kTag] = static_cast<unsigned char>(n);
             return;
         }
         char* block = new char[text.size()];
