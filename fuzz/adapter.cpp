@@ -64,9 +64,10 @@ Json from_core(const core::JsonValue& v) {
 }
 
 Settlement settlement_of(const core::Settlement& s) {
-    Settlement out{core::format_uint(s.token), std::nullopt, s.parked, std::nullopt};
-    if (s.intent.failed()) out.error = std::string(s.intent.error());
-    if (s.continuation.retry) out.retry = {s.continuation.attempts, s.continuation.max_retries};
+    const core::AckEntry& e = s.entry;
+    Settlement out{core::format_uint(s.token), std::nullopt, e.parked, std::nullopt};
+    if (e.intent.failed()) out.error = std::string(e.intent.error());
+    if (e.continuation.retry) out.retry = {e.continuation.attempts, e.continuation.max_retries};
     return out;
 }
 

@@ -21,7 +21,7 @@ Refusal token_exhausted_issue() {
 // The host only ever sees entries that carry a token.
 SettlementResult describe(const AckEntry& entry) {
     if (!entry.token) return token_exhausted_issue();
-    return Settlement{*entry.token, entry.intent, entry.parked, entry.continuation};
+    return Settlement{*entry.token, entry};
 }
 
 }  // namespace

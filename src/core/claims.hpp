@@ -74,12 +74,11 @@ struct AckEntry {
     Continuation continuation;
 };
 
-// An entry as the host sees it: always with a token.
+// An entry as the host sees it: always with a token. It reads the entry in
+// place, without a copy of its error text, so it is good until the next change.
 struct Settlement {
-    std::uint64_t token = 0;
-    Intent intent;
-    std::optional<ParkedReason> parked;
-    Continuation continuation;
+    std::uint64_t token;
+    const AckEntry& entry;
 };
 
 // A settlement, or the validation refusal (one issue) that prevented it.
