@@ -64,9 +64,10 @@ Json from_core(const core::JsonValue& v) {
 }
 
 Settlement settlement_of(const core::Settlement& s) {
-    Settlement out{core::format_uint(s.token), std::nullopt, s.parked, std::nullopt};
-    if (s.intent.failed()) out.error = std::string(s.intent.error());
-    if (s.continuation.retry) out.retry = {s.continuation.attempts, s.continuation.max_retries};
+    const core::AckEntry& e = s.entry;
+    Settlement out{core::format_uint(s.token), std::nullopt, e.parked, std::nullopt};
+    if (e.intent.failed()) out.error = std::string(e.intent.error());
+    if (e.continuation.retry) out.retry = {e.continuation.attempts, e.continuation.max_retries};
     return out;
 }
 
@@ -142,15 +143,15 @@ std::optional<std::uint64_t> OrderedStore::find(std::string_view key) const {
 std::optional<std::pair<std::string, std::uint64_t>> OrderedStore::pop_front() {
     auto e = map_.pop_front();
     if (!e) return std::nullopt;
-    return std::pair{std::move(e->first), e->second};
+    return std::pair{std::string(e->first.view()), e->second};
 }
 std::optional<std::string> OrderedStore::front() const {
-    if (const auto* e = map_.front()) return e->first;
+    if (const auto* e = map_.front()) return std::string(e->first.view());
     return std::nullopt;
 }
 std::vector<std::pair<std::string, std::uint64_t>> OrderedStore::entries() const {
     std::vector<std::pair<std::string, std::uint64_t>> out;
-    for (const auto& e : map_) out.emplace_back(e.first, e.second);
+    for (const auto& e : map_) out.emplace_back(e.first.view(), e.second);
     return out;
 }
 

@@ -93,7 +93,7 @@ public:
     void clear() noexcept { map_.clear(); }
 
 private:
-    core::OrderedMap<std::string, std::uint64_t> map_;
+    core::OrderedMap<core::Text, std::uint64_t> map_;
 };
 
 // ---------------------------------------------------------------------------

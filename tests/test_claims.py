@@ -81,6 +81,31 @@ def test_completed_eviction_order(bound, ops, expected, gone):
     assert [reg.is_completed("R", m) for m in gone] == [False] * len(gone)
 
 
+# Ids of every length around the machine word sizes and the 23 bytes of UTF-8
+# that a stored id keeps in place, beyond which it takes a block of its own.
+ID_TEXTS = ["", "a", "abc", "abcd", "abcdefg", "abcdefgh", "x" * 15, "x" * 16, "x" * 22, "x" * 23, "x" * 24,
+            "x" * 64, "é" * 11 + "z", "é" * 12, "\U0001F600" * 6]
+
+
+@pytest.mark.parametrize("text", ID_TEXTS, ids=lambda t: f"{len(t.encode())}-bytes")
+def test_ids_of_any_length_are_kept_exactly(text):
+    reg, tracker = ClaimRegistry(2), RetryTracker(max_tracked=2)
+    # Same length, differing in the first or the last byte only.
+    near = ["!" + text[1:], text[:-1] + "!"] if len(text) > 1 else ["!", "?"]
+    assert reg.guarded_claim(text, text, tracker) == "runnable" and reg.inflight_ids(text) == [text]
+    assert tracker.record_attempt(text) == (1, False) and tracker.record_attempt(near[0]) == (1, False)
+    token = reg.record_processed_settlement(text, text)["token"]
+    assert reg.pending_ack_ids(text) == [text] and reg.confirm_settlement(text, text, token, tracker)
+    assert reg.completed_ids(text) == [text] and tracker.record_attempt(text) == (1, False)
+    for other in near:
+        assert reg.guarded_claim(text, other, tracker) == "runnable"
+        reg.remember_completed(text, other)
+    assert reg.completed_ids(text) == near and not reg.is_completed(text, text)
+    assert sorted(reg.inflight_ids(text)) == sorted([text, *near]) and reg.completed_ids(text + "!") == []
+    tracker.mark_permanently_failed(text)
+    assert tracker.is_permanently_failed(text) and not tracker.is_permanently_failed(near[1])
+
+
 def test_completed_sets_are_per_room():
     reg = ClaimRegistry(1)
     reg.remember_completed("R1", "x")

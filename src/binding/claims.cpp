@@ -46,11 +46,11 @@ Ref continuation(const ModuleState& s, const core::Continuation& c) {
                             {Word::MaxRetries, result::integer(c.max_retries)}});
 }
 Ref settlement(const ModuleState& s, const core::Settlement& x) {
-    Ref d = result::shaped(s, x.intent.failed() ? Shape::FailedSettlement : Shape::ProcessedSettlement,
+    Ref d = result::shaped(s, x.entry.intent.failed() ? Shape::FailedSettlement : Shape::ProcessedSettlement,
                            {{Word::Token, result::ascii_str(core::uint_digits(x.token).view())},
-                            {Word::Continuation, continuation(s, x.continuation)}});
-    if (x.intent.failed()) result::add(s, d, Word::Error, error_text(x.intent));
-    if (x.parked) result::add(s, d, Word::Parked, parked(x.parked));
+                            {Word::Continuation, continuation(s, x.entry.continuation)}});
+    if (x.entry.intent.failed()) result::add(s, d, Word::Error, error_text(x.entry.intent));
+    if (x.entry.parked) result::add(s, d, Word::Parked, parked(x.entry.parked));
     return d;
 }
 

@@ -46,7 +46,7 @@ const ClassDef reg::RetryTracker = wrapped_class<TrackerObject, &tracker_new>(
         method<TrackerObject, X, &core::RetryTracker::mark_permanently_failed>(
             "mark_permanently_failed(message_id: str) -> None",
             "Mark `message_id` as having used up its retry budget for good."),
-        method<TrackerObject, Access::Shared, &core::RetryTracker::is_permanently_failed>(
+        method<TrackerObject, Access::Shared, &core::RetryTracker::is_permanently_failed<>>(
             "is_permanently_failed(message_id: str) -> bool",
             "Whether `message_id` has used up its retry budget."),
     },

@@ -21,7 +21,7 @@ Refusal token_exhausted_issue() {
 // The host only ever sees entries that carry a token.
 SettlementResult describe(const AckEntry& entry) {
     if (!entry.token) return token_exhausted_issue();
-    return Settlement{*entry.token, entry.intent, entry.parked, entry.continuation};
+    return Settlement{*entry.token, entry};
 }
 
 }  // namespace
@@ -38,7 +38,7 @@ ORVU_ALWAYS_INLINE ClaimRegistry::Spot ClaimRegistry::locate(std::string_view ro
 template <class Change>
 auto ClaimRegistry::change_room(std::string_view room_id, RoomLedger* ledger, Change&& change) {
     const bool created = ledger == nullptr;
-    if (created) ledger = rooms_.try_insert_back(room_id, RoomLedger{}).first;
+    if (created) ledger = rooms_.try_insert_back(room_id, RoomLedger(max_completed_)).first;
     try {
         return change(*ledger);
     } catch (...) {
@@ -84,7 +84,7 @@ std::vector<std::string> ClaimRegistry::inflight_ids(std::string_view room_id) c
     const RoomLedger* ledger = room(room_id);
     if (!ledger) return ids;
     for (const auto& [message_id, state] : ledger->messages) {
-        if (state.claimed) ids.push_back(message_id);
+        if (state.claimed) ids.emplace_back(message_id);
     }
     return ids;
 }
@@ -103,7 +103,7 @@ std::vector<std::string> ClaimRegistry::completed_ids(std::string_view room_id) 
     const RoomLedger* ledger = room(room_id);
     if (!ledger) return ids;
     ids.reserve(ledger->completed.size());
-    ledger->completed.for_each([&](const std::string& id) { ids.push_back(id); });
+    ledger->completed.for_each([&](const Text& id) { ids.emplace_back(id); });
     return ids;
 }
 
@@ -122,7 +122,7 @@ void ClaimRegistry::remember_completed(std::string_view room_id, std::string_vie
 }
 
 void ClaimRegistry::complete(const Spot& spot, std::string_view room_id, std::string_view message_id) {
-    OrderedSet<std::string>& ids = spot.ledger->completed;
+    OrderedSet<Text>& ids = spot.ledger->completed;
     ids.touch_back(message_id, spot.hash);
     // The id just touched is the newest and max_completed >= 1, so it survives.
     while (ids.size() > max_completed_) ids.drop_front();
@@ -220,7 +220,7 @@ std::vector<std::string> ClaimRegistry::pending_ack_ids(std::string_view room_id
     const RoomLedger* ledger = room(room_id);
     if (!ledger) return ids;
     for (const auto& [message_id, state] : ledger->messages) {
-        if (state.pending) ids.push_back(message_id);
+        if (state.pending) ids.emplace_back(message_id);
     }
     return ids;
 }
@@ -250,7 +250,7 @@ Eligibility ClaimRegistry::eligibility_in(const Spot& spot, std::string_view mes
     // The lookup runs (and touches) even when the platform already says processed.
     const bool remembered = spot.ledger && spot.ledger->completed.move_to_back(message_id, spot.hash);
     if (facts.durably_processed || remembered) return Eligibility::Completed;
-    if (tracker.is_permanently_failed(message_id)) return Eligibility::Exhausted;
+    if (tracker.is_permanently_failed(message_id, spot.hash)) return Eligibility::Exhausted;
     if (facts.durably_failed && !facts.allow_failed_retry) return Eligibility::Failed;
     if (state && state->claimed) return Eligibility::Inflight;
     return Eligibility::Runnable;
@@ -282,9 +282,9 @@ Outcome<> set_delivery_fact(DeliveryFacts& facts, std::string_view name, bool va
 // ---------------------------------------------------------------------------
 // Settlement
 
-SettlementResult ClaimRegistry::record_settlement(std::string_view room_id, std::string_view message_id,
-                                                  Intent intent, Continuation continuation) {
-    const Spot spot = locate(room_id, message_id);
+SettlementResult ClaimRegistry::record_settlement(const Spot& spot, std::string_view room_id,
+                                                  std::string_view message_id, Intent intent,
+                                                  Continuation continuation) {
     if (const AckEntry* existing = spot.pending()) {
         // The same write recorded again: the entry as it stands, new continuation dropped.
         if (existing->intent == intent) return describe(*existing);
@@ -297,17 +297,19 @@ SettlementResult ClaimRegistry::record_settlement(std::string_view room_id, std:
 }
 
 SettlementResult ClaimRegistry::record_processed_settlement(std::string_view room_id, std::string_view message_id) {
-    return record_settlement(room_id, message_id, Intent::processed(), Continuation::finished());
+    return record_settlement(locate(room_id, message_id), room_id, message_id, Intent::processed(),
+                             Continuation::finished());
 }
 
 SettlementResult ClaimRegistry::record_failed_settlement(std::string_view room_id, std::string_view message_id,
                                                          std::string_view error, const RetryTracker& tracker,
                                                          bool allow_retry) {
-    const AttemptBudget budget = tracker.budget(message_id);
+    const Spot spot = locate(room_id, message_id);
+    const AttemptBudget budget = tracker.budget(message_id, spot.hash);
     Continuation continuation = Continuation::finished();
     // A retry is owed only while the attempts made are below the limit.
     if (allow_retry && budget.attempts < budget.limit) continuation = {true, budget.attempts, budget.limit};
-    return record_settlement(room_id, message_id, Intent::failure(error), continuation);
+    return record_settlement(spot, room_id, message_id, Intent::failure(error), continuation);
 }
 
 SettlementLookup ClaimRegistry::pending_settlement(std::string_view room_id, std::string_view message_id) const {
@@ -324,11 +326,11 @@ bool ClaimRegistry::confirm_settlement(std::string_view room_id, std::string_vie
     const AckEntry* entry = spot.pending();
     if (!entry || !token_matches(*entry, token)) return false;
     if (!entry->continuation.retry) {
-        tracker.confirm_finished(message_id, entry->intent.failed());
+        tracker.confirm_finished(message_id, entry->intent.failed(), spot.hash);
         complete(spot, room_id, message_id);  // also drops the entry and the retry count
         return true;
     }
-    tracker.confirm_retry(message_id, entry->continuation.attempts, entry->continuation.max_retries);
+    tracker.confirm_retry(message_id, entry->continuation.attempts, entry->continuation.max_retries, spot.hash);
     MessageState* state = spot.state();
     state->pending.reset();
     state->ack_retries = 0;

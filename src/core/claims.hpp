@@ -74,12 +74,11 @@ struct AckEntry {
     Continuation continuation;
 };
 
-// An entry as the host sees it: always with a token.
+// An entry as the host sees it: always with a token. It reads the entry in
+// place, without a copy of its error text, so it is good until the next change.
 struct Settlement {
-    std::uint64_t token = 0;
-    Intent intent;
-    std::optional<ParkedReason> parked;
-    Continuation continuation;
+    std::uint64_t token;
+    const AckEntry& entry;
 };
 
 // A settlement, or the validation refusal (one issue) that prevented it.
@@ -188,7 +187,7 @@ private:
 
         bool unused() const noexcept { return !claimed && !pending && ack_retries == 0; }
     };
-    using Messages = OrderedMap<std::string, MessageState>;
+    using Messages = OrderedMap<Text, MessageState>;
 
     // Everything the registry holds about one room, so that a per-room query
     // never looks at another room's entries.
@@ -197,11 +196,15 @@ private:
         // no entry ever moves otherwise), so the pending entries follow one
         // another in creation order.
         Messages messages;
-        OrderedSet<std::string> completed;  // least to most recently touched; empty: no set
+        OrderedSet<Text> completed;  // least to most recently touched; empty: no set
+
+        // The set holds max_completed ids, and one more from an insertion
+        // until the oldest goes.
+        explicit RoomLedger(std::uint32_t max_completed) : completed(std::uint64_t{max_completed} + 1) {}
 
         bool unused() const noexcept { return messages.empty() && completed.empty(); }
     };
-    using Rooms = OrderedMap<std::string, RoomLedger>;
+    using Rooms = OrderedMap<Text, RoomLedger>;
 
     // A message looked up once: its room's ledger (nullptr: none), its entry
     // there (a false handle: none, which insert_at takes), and the id's hash,
@@ -243,8 +246,8 @@ private:
     void drop_if_unused(std::string_view room_id, const Spot& spot) noexcept;
     Eligibility eligibility_in(const Spot& spot, std::string_view message_id, const RetryTracker& tracker,
                                const DeliveryFacts& facts);
-    SettlementResult record_settlement(std::string_view room_id, std::string_view message_id, Intent intent,
-                                       Continuation continuation);
+    SettlementResult record_settlement(const Spot& spot, std::string_view room_id, std::string_view message_id,
+                                       Intent intent, Continuation continuation);
     bool token_matches(const AckEntry& entry, std::string_view token) const;
 
     std::uint32_t max_completed_;

@@ -19,11 +19,13 @@
 // key up again.
 #pragma once
 
-#include <cstddef>
 #include "core/bytes.hpp"
 
+#include <algorithm>
+#include <cstddef>
 #include <concepts>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <iterator>
 #include <memory>
@@ -55,17 +57,86 @@ struct KeyHash : std::hash<K> {};
 template <class Hash>
 inline constexpr bool kSpreadHash = requires { requires Hash::kSpreads; };
 
-template <>
-struct KeyHash<std::string> {
+// A string key that keeps up to 23 bytes in itself and only a longer text
+// in a block of its own, so that a short id (most are) costs its slot and
+// nothing more: 24 bytes where a std::string takes 32 and, past its own
+// 15 bytes, a heap block besides.
+class Text {
+public:
+    Text(std::string_view text) {
+        const std::size_t n = text.size();
+        const char* from = text.data();
+        if (n <= kInline) {
+            // Whole words, the last one overlapping, rather than a library call for a few bytes.
+            const auto copy = [&]<class Word>(Word, std::size_t at) { std::memcpy(bytes_ + at, from + at, sizeof(Word)); };
+            if (n >= 8) {
+                for (std::size_t i = 0; i + 8 < n; i += 8) copy(std::uint64_t{}, i);
+                copy(std::uint64_t{}, n - 8);
+            } else if (n >= 4) {
+                copy(std::uint32_t{}, 0);
+                copy(std::uint32_t{}, n - 4);
+            } else {
+                for (std::size_t i = 0; i < n; ++i) bytes_[i] = static_cast<unsigned char>(from[i]);
+            }
+            bytes_[kTag] = static_cast<unsigned char>(n);
+            return;
+        }
+        char* block = new char[text.size()];
+        std::memcpy(block, text.data(), text.size());
+        const std::size_t size = text.size();
+        std::memcpy(bytes_, &block, sizeof block);
+        std::memcpy(bytes_ + sizeof block, &size, sizeof size);
+        bytes_[kTag] = kOnHeap;
+    }
+    Text(const Text& other) : Text(other.view()) {}
+    Text(Text&& other) noexcept {
+        std::memcpy(bytes_, other.bytes_, sizeof bytes_);
+        other.bytes_[kTag] = 0;  // empty, and owning nothing
+    }
+    Text& operator=(Text other) noexcept {
+        std::swap(bytes_, other.bytes_);
+        return *this;
+    }
+    ~Text() {
+        if (bytes_[kTag] == kOnHeap) delete[] block();
+    }
+
+    std::string_view view() const noexcept {
+        if (bytes_[kTag] != kOnHeap) return {reinterpret_cast<const char*>(bytes_), bytes_[kTag]};
+        std::size_t size;
+        std::memcpy(&size, bytes_ + sizeof(char*), sizeof size);
+        return {block(), size};
+    }
+    operator std::string_view() const noexcept { return view(); }
+
+private:
+    static constexpr std::size_t kInline = 23;
+    static constexpr std::size_t kTag = 23;  // the inline length, or kOnHeap
+    static constexpr unsigned char kOnHeap = 0xFF;
+
+    char* block() const noexcept {
+        char* p;
+        std::memcpy(&p, bytes_, sizeof p);
+        return p;
+    }
+
+    alignas(8) unsigned char bytes_[24];
+};
+
+struct TextHash {
     static constexpr bool kSpreads = true;  // bytes::hash ends in a full multiplication
     std::size_t operator()(std::string_view s) const noexcept { return static_cast<std::size_t>(bytes::hash(s)); }
 };
+template <>
+struct KeyHash<std::string> : TextHash {};
+template <>
+struct KeyHash<Text> : TextHash {};
 
 // Key equality; strings compare as views.
 template <class K, class Q>
 bool same_key(const K& stored, const Q& key) {
-    if constexpr (std::is_same_v<K, std::string>) {
-        return bytes::equal(stored, std::string_view(key));
+    if constexpr (std::is_same_v<K, std::string> || std::is_same_v<K, Text>) {
+        return bytes::equal(std::string_view(stored), std::string_view(key));
     } else {
         return std::equal_to<>{}(stored, key);
     }
@@ -169,7 +240,10 @@ public:
     };
 
     OrderedMap() noexcept = default;
-    OrderedMap(const OrderedMap& other) {
+    // A map that never holds more than `most` entries at once grows its
+    // slots up to that many, not to the next doubling past it.
+    explicit OrderedMap(std::uint64_t most) noexcept : most_(most < kMaxSize ? static_cast<std::uint32_t>(most) : kMaxSize) {}
+    OrderedMap(const OrderedMap& other) : most_(other.most_) {
         for (const Entry& e : other) insert_back(e.first, e.second);
     }
     OrderedMap& operator=(const OrderedMap& other) {
@@ -200,6 +274,7 @@ public:
         std::swap(size_, other.size_);
         std::swap(head_, other.head_);
         std::swap(tail_, other.tail_);
+        std::swap(most_, other.most_);
     }
 
     std::size_t size() const noexcept { return size_; }
@@ -447,7 +522,8 @@ private:
         const bool rebuild = std::uint64_t{size_ + 1} * kLoadDenominator > std::uint64_t{cells} * kLoadNumerator;
         if (rebuild) grow_cells(cells ? cells * 2 : kFirstCells);
         if (free_ == kNone && slots_used_ == slot_capacity_) {
-            grow_slots(slot_capacity_ ? slot_capacity_ * 2 : kFirstSlots);
+            const std::uint32_t doubled = slot_capacity_ ? slot_capacity_ * 2 : kFirstSlots;
+            grow_slots(std::max(slot_capacity_ + 1, std::min(doubled, most_)));
         }
         return rebuild;
     }
@@ -558,6 +634,7 @@ private:
     std::uint32_t size_ = 0;
     std::uint32_t head_ = kNone;
     std::uint32_t tail_ = kNone;
+    std::uint32_t most_ = kMaxSize;  // the most entries held at once
 };
 
 struct Unit {};
@@ -566,6 +643,8 @@ struct Unit {};
 template <class K, class Hash = KeyHash<K>>
 class OrderedSet {
 public:
+    OrderedSet() noexcept = default;
+    explicit OrderedSet(std::uint64_t most) noexcept : map_(most) {}
     std::size_t size() const noexcept { return map_.size(); }
     bool empty() const noexcept { return map_.empty(); }
     template <class Q, class... H>

@@ -43,21 +43,13 @@ void RetryTracker::mark_permanently_failed(std::string_view message_id) {
     mark_failed(message_id, Records::hash(message_id));
 }
 
-bool RetryTracker::is_permanently_failed(std::string_view message_id) const { return failed_.contains(message_id); }
-
-AttemptBudget RetryTracker::budget(std::string_view message_id) const {
-    if (const AttemptBudget* record = records_.find(message_id)) return *record;
-    return {0, max_retries_};
-}
-
-void RetryTracker::confirm_finished(std::string_view message_id, bool failed) {
-    const std::uint64_t hash = Records::hash(message_id);
+void RetryTracker::finish(std::string_view message_id, bool failed, std::uint64_t hash) {
     if (failed) mark_failed(message_id, hash);
     records_.erase(message_id, hash);
 }
 
-void RetryTracker::confirm_retry(std::string_view message_id, std::uint32_t attempts, std::uint32_t limit) {
-    const std::uint64_t hash = Records::hash(message_id);
+void RetryTracker::retry(std::string_view message_id, std::uint32_t attempts, std::uint32_t limit,
+                         std::uint64_t hash) {
     // Without a record, one is written with the current max_retries as its limit.
     AttemptBudget& record = record_of(message_id, hash, {attempts, max_retries_});
     record.attempts = std::max<std::uint32_t>(attempts, record.attempts);

@@ -8,6 +8,7 @@
 #include "core/ordered.hpp"
 #include "core/saturating.hpp"
 
+#include <concepts>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -37,7 +38,11 @@ class RetryTracker {
 public:
     // `max_tracked` lies in kMaxTrackedRange.
     RetryTracker(std::uint32_t max_retries, std::uint32_t max_tracked) noexcept
-        : max_retries_(max_retries), max_tracked_(max_tracked) {}
+        : max_retries_(max_retries),
+          max_tracked_(max_tracked),
+          // Each store holds max_tracked ids, and one more from an insertion until the oldest goes.
+          records_(std::uint64_t{max_tracked} + 1),
+          failed_(std::uint64_t{max_tracked} + 1) {}
 
     std::uint32_t max_retries() const noexcept { return max_retries_; }
 
@@ -49,20 +54,41 @@ public:
     // Takes back one attempt of a cycle aborted before the handler ran.
     void discard_attempt(std::string_view message_id);
     void mark_permanently_failed(std::string_view message_id);
-    bool is_permanently_failed(std::string_view message_id) const;
 
+    // These also serve the claim registry, whose tables hash ids as these
+    // stores do: it passes the hash it has (`hash(message_id)`) as an
+    // optional last argument, so that one call hashes its id once.
+    static std::uint64_t hash(std::string_view message_id) { return Records::hash(message_id); }
+    template <std::same_as<std::uint64_t>... H>
+    bool is_permanently_failed(std::string_view message_id, H... h) const {
+        return failed_.contains(message_id, h...);
+    }
     // The message's (attempts, limit), or (0, max_retries) without a record.
-    AttemptBudget budget(std::string_view message_id) const;
+    template <std::same_as<std::uint64_t>... H>
+    AttemptBudget budget(std::string_view message_id, H... h) const {
+        const AttemptBudget* record = records_.find(message_id, h...);
+        return record ? *record : AttemptBudget{0, max_retries_};
+    }
     // A settlement without a retry was confirmed: the record goes, and a
     // failure marks the message permanently failed.
-    void confirm_finished(std::string_view message_id, bool failed);
+    template <std::same_as<std::uint64_t>... H>
+    void confirm_finished(std::string_view message_id, bool failed, H... h) {
+        finish(message_id, failed, hash_of(message_id, h...));
+    }
     // A failure of `attempts` made under `limit` will be retried: keeps the
     // larger attempt count and the smaller limit, and marks the message
     // permanently failed when no retry is left (attempts >= limit).
-    void confirm_retry(std::string_view message_id, std::uint32_t attempts, std::uint32_t limit);
+    template <std::same_as<std::uint64_t>... H>
+    void confirm_retry(std::string_view message_id, std::uint32_t attempts, std::uint32_t limit, H... h) {
+        retry(message_id, attempts, limit, hash_of(message_id, h...));
+    }
 
 private:
-    using Records = OrderedMap<std::string, AttemptBudget>;
+    using Records = OrderedMap<Text, AttemptBudget>;
+    static std::uint64_t hash_of(std::string_view message_id) { return hash(message_id); }
+    static std::uint64_t hash_of(std::string_view, std::uint64_t h) { return h; }
+    void finish(std::string_view message_id, bool failed, std::uint64_t hash);
+    void retry(std::string_view message_id, std::uint32_t attempts, std::uint32_t limit, std::uint64_t hash);
     // The record of the id; without one, `fresh` is appended and the oldest
     // beyond max_tracked trimmed.
     AttemptBudget& record_of(std::string_view message_id, std::uint64_t hash, AttemptBudget fresh);
@@ -71,7 +97,7 @@ private:
     std::uint32_t max_retries_;
     std::uint32_t max_tracked_;
     Records records_;
-    OrderedSet<std::string> failed_;
+    OrderedSet<Text> failed_;
 };
 
 }  // namespace orvu::core
