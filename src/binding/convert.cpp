@@ -221,7 +221,7 @@ public:
         bool ascending = true;
         for (std::size_t i = 0; i < n; ++i) {
             order[i] = static_cast<std::uint32_t>(i);
-            ascending = ascending && (i == 0 || key_less(entries[i - 1], entries[i]));
+            ascending = ascending && (i == 0 || entries[i - 1].prefix < entries[i].prefix);  // ties are sorted
         }
         if (!ascending) {
             core::sort_members(order, [&](std::uint32_t a, std::uint32_t b) {
@@ -264,10 +264,6 @@ private:
     }
 
     static bool same_key(const Entry& a, const Entry& b) noexcept { return a.prefix == b.prefix && a.text == b.text; }
-
-    static bool key_less(const Entry& a, const Entry& b) noexcept {
-        return a.prefix != b.prefix ? a.prefix < b.prefix : core::json_key_less(a.text, b.text);
-    }
 };
 
 // Whatever Python raised while reading the value becomes a TypeError with
