@@ -27,7 +27,6 @@ using Kind = JsonValue::Kind;
 // NaN and the infinities have no JSON form: they read as null.
 bool reads_as_null(double d) noexcept { return d != d || d - d != 0.0; }
 
-
 // `value` op the integer written in decimal as `limit_text`.
 bool compare(const Ref& value, const char* limit_text, int op) {
     Ref limit = Ref::check(PyLong_FromString(limit_text, nullptr, 10));
@@ -198,9 +197,13 @@ public:
     Ref value(const JsonValue& v) { return from_json(v); }
 
     std::size_t open() const noexcept { return stack_.size(); }
+    // A member whose key is a str subclass gets a plain str of its text as the result's key.
     std::size_t add(Ref&& key, std::string_view text, Ref&& value) {
-        if (PyUnicode_CheckExact(key.get())) return push_member(std::move(key), text, std::move(value));
-        return add_plain(text, std::move(value));
+        if (!PyUnicode_CheckExact(key.get())) {
+            key = make_str(text);
+            text = utf8_view(key.get());
+        }
+        return push_member(std::move(key), text, std::move(value));
     }
     // `text` names a rule's key, which outlives the walk.
     std::size_t add_named(std::string_view text, Ref&& value) { return push_member(make_str(text), text, std::move(value)); }
@@ -218,7 +221,7 @@ public:
         bool ascending = true;
         for (std::size_t i = 0; i < n; ++i) {
             order[i] = static_cast<std::uint32_t>(i);
-            ascending = ascending && (i == 0 || key_less(entries[i - 1], entries[i]));
+            ascending = ascending && (i == 0 || entries[i - 1].prefix < entries[i].prefix);  // ties are sorted
         }
         if (!ascending) {
             core::sort_members(order, [&](std::uint32_t a, std::uint32_t b) {
@@ -260,18 +263,7 @@ private:
         return stack_.size() - 1;
     }
 
-    // A member whose key is a str subclass: the result's key is a plain str of its text.
-    std::size_t add_plain(std::string_view text, Ref&& value) {
-        Ref plain = make_str(text);
-        const std::string_view plain_text = utf8_view(plain.get());
-        return push_member(std::move(plain), plain_text, std::move(value));
-    }
-
     static bool same_key(const Entry& a, const Entry& b) noexcept { return a.prefix == b.prefix && a.text == b.text; }
-
-    static bool key_less(const Entry& a, const Entry& b) noexcept {
-        return a.prefix != b.prefix ? a.prefix < b.prefix : core::json_key_less(a.text, b.text);
-    }
 };
 
 // Whatever Python raised while reading the value becomes a TypeError with
@@ -340,15 +332,10 @@ Ref from_json(const JsonValue& value) {
         case Kind::Float: return result::real(value.as_float());
         case Kind::String: return result::str(value.as_string());
         case Kind::Array: return result::list(value.as_array(), from_json);
-        case Kind::Object: {
-            Ref dict = Ref::check(PyDict_New());  // the members are in key order already
-            for (const core::JsonMember& member : value.as_object()) {
-                Ref k = make_str(member.first);
-                Ref v = from_json(member.second);
-                if (PyDict_SetItem(dict.get(), k.get(), v.get()) < 0) throw_error();
-            }
-            return dict;
-        }
+        case Kind::Object:  // the members are in key order already
+            return result::dict_of(value.as_object(), [](const core::JsonMember& m) {
+                return std::pair{make_str(m.first), from_json(m.second)};
+            });
     }
     return none();
 }

@@ -37,7 +37,8 @@ Ref validated_payload(const BoundArgs& a) {
     // trace_context first: an unknown event name already reports through it.
     PyObject* trace_context = a.optional_str_object(2);
     const core::EventType type = unwrap(event_type_arg(a), trace_context);
-    return unwrap(validate_payload(a.state(), type, a[1]), trace_context);
+    core::Outcome<Ref> payload = validate_payload(a.state(), type, a[1]);
+    return payload.ok() ? std::move(payload).value() : refused(payload.refusal(), trace_context);
 }
 
 // The key of each RouteField in a decision dict.
@@ -62,7 +63,8 @@ Ref delivery_decision(const BoundArgs& a) {
     const std::optional<std::string_view> room_id = a.optional_str(1);
     const std::string_view agent_id = a.str(3);
     PyObject* trace_context = a.optional_str_object(4);
-    return decision_dict(a, unwrap(route_payload(a.state(), event_type, room_id, a[2], agent_id), trace_context));
+    auto decision = route_payload(a.state(), event_type, room_id, a[2], agent_id);
+    return decision.ok() ? decision_dict(a, decision.value()) : refused(decision.refusal(), trace_context);
 }
 
 }  // namespace

@@ -4,11 +4,11 @@
 
 namespace orvu::py {
 
-void raise_refusal(const core::Refusal& refusal, PyObject* trace_context) {
-    switch (refusal.kind) {
-        case core::Refusal::Kind::Value: raise(PyExc_ValueError, refusal.text);
-        case core::Refusal::Kind::Type: raise(PyExc_TypeError, refusal.text);
-        case core::Refusal::Kind::Validation: break;
+Ref refused(const core::Refusal& refusal, PyObject* trace_context) {
+    if (refusal.kind != core::Refusal::Kind::Validation) {
+        const bool value = refusal.kind == core::Refusal::Kind::Value;
+        PyErr_SetObject(value ? PyExc_ValueError : PyExc_TypeError, make_str(refusal.text).get());
+        return Ref();
     }
     const core::Issues& issues = refusal.issues;
     std::string message = std::to_string(issues.size()) + " validation issue(s)";
@@ -34,6 +34,11 @@ void raise_refusal(const core::Refusal& refusal, PyObject* trace_context) {
         throw_error();
     }
     PyErr_SetObject(PyExc_ValueError, exc.get());
+    return Ref();
+}
+
+void raise_refusal(const core::Refusal& refusal, PyObject* trace_context) {
+    refused(refusal, trace_context);
     throw_error();
 }
 

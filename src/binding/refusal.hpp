@@ -11,6 +11,8 @@ namespace orvu::py {
 // `.issues` a tuple of (path, code, message) and `.trace_context` the given
 // object (None or the caller's str), passed back untouched.
 [[noreturn]] void raise_refusal(const core::Refusal& refusal, PyObject* trace_context = nullptr);
+// The same exception set without a throw (which costs more): the null result a body returns.
+Ref refused(const core::Refusal& refusal, PyObject* trace_context);
 
 // The value of `outcome`, or its refusal raised.
 template <class T>
