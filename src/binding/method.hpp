@@ -54,22 +54,6 @@
 
 namespace orvu::py {
 
-enum class Access { None, Shared, Exclusive };
-
-// Holds the guard of `A` on `flag` for its lifetime.
-template <Access A>
-struct Guard {
-    explicit Guard(AccessFlag&) noexcept {}
-};
-template <>
-struct Guard<Access::Shared> : SharedAccess {
-    using SharedAccess::SharedAccess;
-};
-template <>
-struct Guard<Access::Exclusive> : ExclusiveAccess {
-    using ExclusiveAccess::ExclusiveAccess;
-};
-
 // The state of the module of `self`'s class: kept in the object when it
 // has a place for it, else looked up from its class.
 template <class Object>
@@ -133,21 +117,15 @@ Ref to_py(const ModuleState& state, core::Outcome<T>& outcome) {
 
 template <class F>
 struct Callable;
-template <class R, class... P>
-struct Callable<R (*)(P...)> {
+template <class R, class... P, bool N>
+struct Callable<R (*)(P...) noexcept(N)> {
     using Result = R;
     using Params = std::tuple<std::remove_cvref_t<P>...>;
 };
-template <class R, class... P>
-struct Callable<R (*)(P...) noexcept> : Callable<R (*)(P...)> {};
-template <class C, class R, class... P>
-struct Callable<R (C::*)(P...)> : Callable<R (*)(P...)> {};
-template <class C, class R, class... P>
-struct Callable<R (C::*)(P...) const> : Callable<R (*)(P...)> {};
-template <class C, class R, class... P>
-struct Callable<R (C::*)(P...) noexcept> : Callable<R (*)(P...)> {};
-template <class C, class R, class... P>
-struct Callable<R (C::*)(P...) const noexcept> : Callable<R (*)(P...)> {};
+template <class C, class R, class... P, bool N>
+struct Callable<R (C::*)(P...) noexcept(N)> : Callable<R (*)(P...)> {};
+template <class C, class R, class... P, bool N>
+struct Callable<R (C::*)(P...) const noexcept(N)> : Callable<R (*)(P...)> {};
 
 template <auto Fn, class Call, std::size_t... I>
 Ref invoke(const BoundArgs& a, Call&& call, std::index_sequence<I...>) {
@@ -323,7 +301,7 @@ ClassDef wrapped_class(const std::string& declaration, std::string_view doc, Met
         return false;
     };
     if (!has(Py_tp_dealloc)) all.push_back({Py_tp_dealloc, reinterpret_cast<void*>(&Object::dealloc)});
-    if (!has(Py_tp_traverse)) all.push_back({Py_tp_traverse, reinterpret_cast<void*>(&Object::traverse)});
+    if (!has(Py_tp_traverse)) all.push_back({Py_tp_traverse, reinterpret_cast<void*>(&traverse_class)});
     void* entry = nullptr;
     if constexpr (!std::is_same_v<decltype(New), std::nullptr_t>) {
         signature_of<void, New> = parse_declaration(declaration).signature;
