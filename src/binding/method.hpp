@@ -1,37 +1,24 @@
-// How to write a callable of the module: one declaration each.
+// How to write a callable of the module: one row each, from which come its
+// method table entry, the text signature that begins its docstring (so that
+// `inspect.signature` and the binder read the same parameters) and its stub
+// (scripts/gen_stubs.py reads the declarations; see `Declaration` in args.hpp):
 //
-// A row names the callable's body and gives its declaration (see
-// `Declaration` in args.hpp) and its docstring. From them come the method
-// table entry, the text signature that begins the docstring (so that
-// `inspect.signature` and the binder read the same parameters), and the
-// stubs (scripts/gen_stubs.py reads the declarations). From claims.cpp:
-//
-//   method<RegistryObject, kReading, &pending_ack>(
-//       "ClaimRegistry.pending_ack(room_id: str, message_id: str) -> PendingAck | None",
-//       "The pending terminal write as ..."),
 //   method<RegistryObject, kChanging, &ClaimRegistry::try_claim>(
-//       "ClaimRegistry.try_claim(room_id: str, message_id: str) -> bool", "Mark the message ..."),
+//       "try_claim(room_id: str, message_id: str) -> bool", "Mark the message ..."),
 //
-// The body is either a binding body, `Ref body(T& core, const BoundArgs& a)`
-// (`Ref body(const BoundArgs& a)` for a module function), or a core
-// function, whose arguments are converted by its C++ parameter types in
-// parameter order and whose result is built by its return type.
-//
-// Every call is the same four steps, in this order:
+// The body is a binding body, `Ref body(T& core, const BoundArgs& a)` (`Ref
+// body(const BoundArgs& a)` for a module function), or a core function whose
+// arguments are converted by its C++ parameter types in parameter order and
+// whose result is built by its return type. Every call, inside `guarded`:
 //   1. bind the arguments to the Signature (TypeErrors for arity/keywords);
-//   2. take the object's access guard (methods only): shared for a reading
-//      call, exclusive for a changing one, none for an immutable object;
-//   3. convert the arguments and call the core (the body) -- conversions run
-//      under the guard, so Python code that an argument's __index__/__float__
-//      runs and that calls back into the same object meets "Already borrowed"
-//      instead of a half-done change;
-//   4. build the result with the builders of result.hpp (or raise the core's
-//      refusal with `unwrap`).
-// `guarded` wraps the whole: no C++ exception reaches the interpreter.
-//
-// A class is a `ClassDef`: its declaration ("Name(params)" with a
-// constructor body, or "Name" for a record only the module builds), its
-// docstring, its methods and its properties.
+//   2. take the object's access guard (methods only);
+//   3. convert the arguments and call the body -- under the guard, so Python
+//      code that an argument's __index__/__float__ runs and that calls back
+//      into the same object meets "Already borrowed", not a half-done change;
+//   4. build the result (result.hpp), or raise the core's refusal (`unwrap`).
+// A class is a `ClassDef`: its declaration ("Name(params)" with a constructor
+// body, or "Name" for a record only the module builds), docstring, methods
+// and properties.
 #pragma once
 
 #include "binding/access.hpp"

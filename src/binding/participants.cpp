@@ -141,11 +141,9 @@ const ClassDef reg::ParticipantRoster = wrapped_class<RosterObject, &roster_new>
     {
         method<Roster, X, &add>("add(participant: Mapping[str, Any]) -> bool",
             "Add a participant, or merge it into the existing entry with the same\n"
-            "`id`. Returns `True` if newly added, `False` if an existing id was\n"
-            "refreshed in place."),
+            "`id`. Returns `True` if newly added, `False` if an existing id was\nrefreshed in place."),
         method<Roster, X, &core::ParticipantRoster::remove>("remove(participant_id: str) -> bool",
-            "Remove the participant with this id. Returns `True` if one was\n"
-            "removed."),
+            "Remove the participant with this id. Returns `True` if one was\nremoved."),
         method<RosterObject, X, &set_all>(
             "set_all(participants: Iterable[Mapping[str, Any]], trace_context: str | None = None) -> None",
             "Replace the roster from an authoritative iterable of participants.\n"

@@ -6,17 +6,15 @@
 #include <string>
 
 namespace orvu::py {
-namespace {
-
-using PolicyObject = Wrapped<core::SessionPolicy>;
-using SessionObject = Wrapped<core::Session>;
-using OutcomeObject = Wrapped<core::SessionOutcome>;
-}  // namespace
 
 // Returned as an instance of its class.
 template <> struct RecordType<core::SessionOutcome> { static constexpr TypeId id = TypeId::SessionOutcome; };
 
 namespace {
+
+using PolicyObject = Wrapped<core::SessionPolicy>;
+using SessionObject = Wrapped<core::Session>;
+using OutcomeObject = Wrapped<core::SessionOutcome>;
 
 Ref seconds_float(const core::Duration& d) { return result::real(d.seconds()); }
 
