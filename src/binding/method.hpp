@@ -59,7 +59,13 @@ struct RecordType {};
 
 namespace typed {
 
-// Argument `i` converted to the core parameter type `T`.
+template <class T>
+inline constexpr bool kOptional = false;
+template <class T>
+inline constexpr bool kOptional<std::optional<T>> = true;
+
+// Argument `i` converted to the core parameter type `T`; an optional one is
+// nullopt for None or when not given.
 template <class T>
 Py_ALWAYS_INLINE inline T arg(const BoundArgs& a, std::size_t i) {
     if constexpr (std::is_same_v<T, std::string_view>) return a.str(i);
@@ -68,13 +74,11 @@ Py_ALWAYS_INLINE inline T arg(const BoundArgs& a, std::size_t i) {
     else if constexpr (std::is_same_v<T, double>) return a.real(i);
     else if constexpr (std::is_integral_v<T>) return a.template integer<T>(i);
     else if constexpr (std::is_enum_v<T>) return enum_arg<T>(a, i, enum_id_of<T>);
-    else if constexpr (std::is_same_v<T, std::optional<std::string_view>>) return a.optional_str(i);
-    else if constexpr (std::is_same_v<T, std::optional<std::string>>) {
-        const std::optional<std::string_view> v = a.optional_str(i);
-        return v ? T(std::in_place, *v) : std::nullopt;
-    } else if constexpr (std::is_same_v<T, std::optional<std::int64_t>>) return a.optional_integer<std::int64_t>(i);
-    else if constexpr (std::is_same_v<T, std::optional<double>>) return a.optional_real(i);
-    else return a.str_sequence(i);  // std::vector<std::string>
+    else if constexpr (kOptional<T>) {
+        using V = typename T::value_type;
+        if constexpr (std::is_constructible_v<V, std::string_view>) return T(a.optional_str(i));
+        else return !a.given(i) || a[i] == Py_None ? T() : T(arg<V>(a, i));
+    } else return a.str_sequence(i);  // std::vector<std::string>
 }
 
 template <class T>

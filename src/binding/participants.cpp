@@ -73,7 +73,7 @@ Ref add(ParticipantRoster& roster, const BoundArgs& a) {
 }
 
 Ref set_all(RosterObject& self, const BoundArgs& a) {
-    PyObject* explicit_context = a.given(1) ? a.optional_str_object(1) : nullptr;
+    PyObject* explicit_context = a.optional_str_object(1);
     // The whole snapshot is read before anything is decided.
     std::vector<core::Participant> snapshot;
     Ref iterator = Ref::check(PyObject_GetIter(a[0]));
