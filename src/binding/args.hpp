@@ -61,17 +61,14 @@ struct Signature {
     std::size_t positional = 0;             // leading positional-or-keyword parameters
     std::size_t required = kMaxParams + 1;  // leading required parameters (none bound yet: takes no call)
     bool var_keywords = false;              // accept **kwargs
-
-    // The callable's own name: what follows its class's name and a dot.
-    const char* name() const noexcept { return callable.c_str() + (callable.rfind('.') + 1); }
 };
 
 // A callable's declaration, the one text its binding, text signature and
 // stub come from: "Owner.name(a: str, b: int = 0, *, c: bool = False) -> R"
 // (Python syntax, annotations included). "Owner(...)" declares the class's
 // constructor, a leading "@staticmethod " a static method, and
-// "Owner.name: T" a read-only property. "{}" marks are filled in order with
-// the core's constants given beside the text (`declare`).
+// "Owner.name: T" a read-only property. Defaults and ranges from the core's
+// constants are put into the text with `fill`.
 struct Declaration {
     std::string owner;           // "" for a module function
     std::string name;            // "__new__" for a constructor
@@ -118,11 +115,9 @@ const char* keep(std::string text);
 
 class BoundArgs {
 public:
-    // Binds a vectorcall / METH_FASTCALL|METH_KEYWORDS call. The usual call
-    // (positional arguments only, every required one given) binds inline;
-    // anything else takes the general path with its TypeErrors. Built in
-    // place by the entry point, never copied: the slots are read back right
-    // after they are written.
+    // Binds a METH_FASTCALL|METH_KEYWORDS call. The usual call (positional
+    // arguments only, every required one given) binds inline; anything else
+    // takes the general path with its TypeErrors.
     BoundArgs(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
               ModuleState* state = nullptr)
         : sig_(sig), state_(state) {
@@ -211,7 +206,6 @@ public:
         return Object::of(instance(i, state_->type(id)));
     }
 
-    const char* callable() const noexcept { return sig_.callable.c_str(); }
     const char* name(std::size_t i) const noexcept { return sig_.params[i].c_str(); }
 
     // "Session.begin_attempt() argument 'now_s' must be {expected}, not {given type}"
