@@ -222,7 +222,7 @@ Row make_row(std::string_view owner, std::string_view declaration, std::string_v
 
 // A method of a class: "name(params) -> R", static with "@staticmethod ".
 template <class Object, Access A, auto Fn>
-Row method(const std::string& declaration, std::string_view doc, bool collect_keywords = false) {
+Row method(std::string_view declaration, std::string_view doc, bool collect_keywords = false) {
     // A body that takes no object can only be a static method's.
     constexpr bool kFree = !std::is_member_pointer_v<decltype(Fn)> &&
                            !std::is_invocable_v<decltype(Fn), CoreOf<Object>&, const BoundArgs&>;
@@ -237,7 +237,7 @@ Row method(const std::string& declaration, std::string_view doc, bool collect_ke
 
 // A module function: "name(params) -> R".
 template <auto Fn>
-PyMethodDef function(const std::string& declaration, std::string_view doc) {
+PyMethodDef function(std::string_view declaration, std::string_view doc) {
     return make_row("", declaration, doc, signature_of<void, Fn>, fastcall(&function_entry<Fn>)).def;
 }
 
@@ -245,11 +245,11 @@ PyMethodDef function(const std::string& declaration, std::string_view doc) {
 // `Ref body(const T& core, ModuleState& state)`, a data member, or a const
 // member function without arguments.
 template <class Object, Access A, auto Fn>
-PropertyRow getter(const std::string& declaration, std::string_view doc) {
-    const std::string name = declaration.substr(0, declaration.find(':'));
+PropertyRow getter(std::string_view declaration, std::string_view doc) {
+    const std::string name(declaration.substr(0, declaration.find(':')));
     PropertyRow row{{keep(name), &getter_entry<Object, A, Fn>, nullptr, doc.empty() ? nullptr : keep(std::string(doc)),
                      nullptr}, {}};
-    if constexpr (kRecordSurface) row.declaration = declaration;
+    if constexpr (kRecordSurface) row.declaration = std::string(declaration);
     return row;
 }
 
@@ -282,7 +282,7 @@ ClassDef class_def(std::string_view declaration, std::string_view doc, int basic
 // `New`, `Ref body(PyTypeObject* type, const BoundArgs& a)`, or "Name" for a
 // record only the module builds.
 template <class Object, auto New = nullptr>
-ClassDef wrapped_class(const std::string& declaration, std::string_view doc, Methods methods = {}, Getters getters = {},
+ClassDef wrapped_class(std::string_view declaration, std::string_view doc, Methods methods = {}, Getters getters = {},
                        std::initializer_list<PyType_Slot> slots = {}) {
     std::vector<PyType_Slot> all(slots);
     auto has = [&](int slot) {
