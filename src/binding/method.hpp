@@ -28,6 +28,7 @@
 #include "binding/refusal.hpp"
 #include "binding/result.hpp"
 #include "core/ordered.hpp"
+#include "core/session_policy.hpp"
 
 #include <functional>
 #include <initializer_list>
@@ -90,6 +91,7 @@ Ref to_py(const ModuleState& state, const T& value) {
     else if constexpr (std::is_enum_v<T>) return result::member(state, enum_id_of<T>, value);
     else if constexpr (std::is_integral_v<T>) return result::integer(value);
     else if constexpr (std::is_same_v<T, double>) return result::real(value);
+    else if constexpr (std::is_same_v<T, core::Duration>) return result::real(value.seconds());  // float seconds
     else if constexpr (std::is_convertible_v<const T&, std::string_view>) return result::str(value);
     else if constexpr (std::is_same_v<T, std::vector<std::string>>) return result::str_list(value);
     else if constexpr (std::is_same_v<T, std::vector<std::pair<std::string, std::uint64_t>>>)
