@@ -43,6 +43,10 @@ class FrozenMapping(collections.abc.Mapping):
     ({"id": "p", 1: "x"}, "dict keys must have type str"),
     ({"id": "p", "extra": {"deep": [object()]}}, "unsupported type object"),
     ({"id": "p", "extra": 2**64}, "JSON number out of range"),
+    # Texts without UTF-8, in an otherwise plain dict of texts.
+    ({"id": "p", "extra": "\ud800"}, "'utf-8' codec can't encode character '\\ud800' in position 0: surrogates not allowed"),
+    ({"id": "\ud800"}, "'utf-8' codec can't encode character '\\ud800' in position 0: surrogates not allowed"),
+    ({"\ud800": None, "id": "p"}, "'utf-8' codec can't encode character '\\ud800' in position 0: surrogates not allowed"),
 ])
 def test_reading_errors(participant, message):
     roster = ParticipantRoster()

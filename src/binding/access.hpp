@@ -8,39 +8,33 @@
 
 namespace orvu::py {
 
-class AccessFlag {
-public:
-    bool free() const noexcept { return state_ == 0; }
+enum class Access { None, Shared, Exclusive };
 
-private:
-    friend class ExclusiveAccess;
-    friend class SharedAccess;
+class AccessFlag {
+    template <Access>
+    friend class Guard;
     int state_ = 0;  // 0 free, >0 number of readers, -1 held exclusively
 };
 
-class ExclusiveAccess {
+// Holds a flag with access `A` for its lifetime (Access::None: not at all).
+template <Access A>
+class Guard {
 public:
-    explicit ExclusiveAccess(AccessFlag& flag) : flag_(flag) {
-        if (flag_.state_ != 0) raise_runtime_error("Already borrowed");
-        flag_.state_ = -1;
+    explicit Guard(AccessFlag& flag) : flag_(flag) {
+        if constexpr (A == Access::Exclusive) {
+            if (flag_.state_ != 0) raise_runtime_error("Already borrowed");
+            flag_.state_ = -1;
+        } else if constexpr (A == Access::Shared) {
+            if (flag_.state_ < 0) raise_runtime_error("Already mutably borrowed");
+            ++flag_.state_;
+        }
     }
-    ~ExclusiveAccess() { flag_.state_ = 0; }
-    ExclusiveAccess(const ExclusiveAccess&) = delete;
-    ExclusiveAccess& operator=(const ExclusiveAccess&) = delete;
-
-private:
-    AccessFlag& flag_;
-};
-
-class SharedAccess {
-public:
-    explicit SharedAccess(AccessFlag& flag) : flag_(flag) {
-        if (flag_.state_ < 0) raise_runtime_error("Already mutably borrowed");
-        ++flag_.state_;
+    ~Guard() {
+        if constexpr (A == Access::Exclusive) flag_.state_ = 0;
+        if constexpr (A == Access::Shared) --flag_.state_;
     }
-    ~SharedAccess() { --flag_.state_; }
-    SharedAccess(const SharedAccess&) = delete;
-    SharedAccess& operator=(const SharedAccess&) = delete;
+    Guard(const Guard&) = delete;
+    Guard& operator=(const Guard&) = delete;
 
 private:
     AccessFlag& flag_;

@@ -193,20 +193,9 @@ BoundArgs::BoundArgs(const Signature& sig, PyObject* args, PyObject* kwargs, Mod
     check_required();
 }
 
-void raise_wrong_type(PyObject* obj, const char* callable, const char* name, std::string_view expected) {
-    std::string m;
-    if (callable) m = std::string(callable) + "() ";
-    m += "argument '";
-    m += name;
-    m += "' must be ";
-    m += expected;
-    m += ", not ";
-    m += type_name_of(obj);
-    raise_type_error(m);
-}
-
 void BoundArgs::wrong_type(std::size_t i, std::string_view expected) const {
-    raise_wrong_type(slots_[i], callable(), name(i), expected);
+    raise_type_error(sig_.callable + "() argument '" + name(i) + "' must be " + std::string(expected) + ", not " +
+                     type_name_of(slots_[i]));
 }
 
 Ref BoundArgs::index(std::size_t i) const {
@@ -257,12 +246,6 @@ PyObject* BoundArgs::optional_str_object(std::size_t i) const {
     if (!obj || obj == Py_None) return nullptr;
     if (!PyUnicode_Check(obj)) wrong_type(i, "str or None");
     return obj;
-}
-
-
-std::optional<double> BoundArgs::optional_real(std::size_t i) const {
-    if (!slots_[i] || slots_[i] == Py_None) return std::nullopt;
-    return real(i);
 }
 
 Ref BoundArgs::optional_int_object(std::size_t i) const {

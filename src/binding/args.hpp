@@ -61,17 +61,14 @@ struct Signature {
     std::size_t positional = 0;             // leading positional-or-keyword parameters
     std::size_t required = kMaxParams + 1;  // leading required parameters (none bound yet: takes no call)
     bool var_keywords = false;              // accept **kwargs
-
-    // The callable's own name: what follows its class's name and a dot.
-    const char* name() const noexcept { return callable.c_str() + (callable.rfind('.') + 1); }
 };
 
 // A callable's declaration, the one text its binding, text signature and
 // stub come from: "Owner.name(a: str, b: int = 0, *, c: bool = False) -> R"
 // (Python syntax, annotations included). "Owner(...)" declares the class's
 // constructor, a leading "@staticmethod " a static method, and
-// "Owner.name: T" a read-only property. "{}" marks are filled in order with
-// the core's constants given beside the text (`declare`).
+// "Owner.name: T" a read-only property. Defaults and ranges from the core's
+// constants are put into the text with `fill`.
 struct Declaration {
     std::string owner;           // "" for a module function
     std::string name;            // "__new__" for a constructor
@@ -118,11 +115,9 @@ const char* keep(std::string text);
 
 class BoundArgs {
 public:
-    // Binds a vectorcall / METH_FASTCALL|METH_KEYWORDS call. The usual call
-    // (positional arguments only, every required one given) binds inline;
-    // anything else takes the general path with its TypeErrors. Built in
-    // place by the entry point, never copied: the slots are read back right
-    // after they are written.
+    // Binds a METH_FASTCALL|METH_KEYWORDS call. The usual call (positional
+    // arguments only, every required one given) binds inline; anything else
+    // takes the general path with its TypeErrors.
     BoundArgs(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
               ModuleState* state = nullptr)
         : sig_(sig), state_(state) {
@@ -152,7 +147,8 @@ public:
     std::string_view str(std::size_t i) const {
         // Inline: every id argument of every call comes through here.
         PyObject* obj = slots_[i];
-        if (!PyUnicode_Check(obj)) wrong_type(i, "str");
+        // The exact type first: in the limited API the subtype check is a call.
+        if (!Py_IS_TYPE(obj, &PyUnicode_Type) && !PyUnicode_Check(obj)) wrong_type(i, "str");
         Py_ssize_t size = 0;
         const char* text = PyUnicode_AsUTF8AndSize(obj, &size);
         if (!text) throw_error();
@@ -168,9 +164,6 @@ public:
     PyObject* optional_str_object(std::size_t i) const;
     template <class T>
     T integer(std::size_t i) const;
-    // None (or not given) -> nullopt.
-    template <class T>
-    std::optional<T> optional_integer(std::size_t i) const;
     // A 64-bit integer, or the core's `fallback` when the argument is not given.
     std::int64_t integer_or(std::size_t i, std::int64_t fallback) const {
         return given(i) ? integer<std::int64_t>(i) : fallback;
@@ -190,8 +183,6 @@ public:
     // of range too, quoted in plain decimal (never an OverflowError).
     std::uint64_t in_range(std::size_t i, PyObject* value, const core::IntRange& range) const;
     double real(std::size_t i) const;
-    // None (or not given) -> nullopt.
-    std::optional<double> optional_real(std::size_t i) const;
     // A list or tuple of str. A str is refused outright (never taken as a
     // sequence of one-letter ids), and so is every other iterable: reading a
     // set or a generator would give an order or a one-shot consumption the
@@ -215,7 +206,6 @@ public:
         return Object::of(instance(i, state_->type(id)));
     }
 
-    const char* callable() const noexcept { return sig_.callable.c_str(); }
     const char* name(std::size_t i) const noexcept { return sig_.params[i].c_str(); }
 
     // "Session.begin_attempt() argument 'now_s' must be {expected}, not {given type}"
@@ -241,8 +231,6 @@ private:
     std::vector<std::pair<PyObject*, PyObject*>> extra_;
 };
 
-[[noreturn]] void raise_wrong_type(PyObject* obj, const char* callable, const char* name, std::string_view expected);
-
 template <class T>
 T BoundArgs::integer(std::size_t i) const {
     static_assert(std::is_integral_v<T> && !std::is_same_v<T, bool>);
@@ -252,12 +240,6 @@ T BoundArgs::integer(std::size_t i) const {
     raise_overflow_error(sig_.callable + "() argument '" + name(i) + "' is out of range for a " +
                          std::to_string(sizeof(T) * 8) + (std::is_signed_v<T> ? "-bit signed" : "-bit unsigned") +
                          " integer");
-}
-
-template <class T>
-std::optional<T> BoundArgs::optional_integer(std::size_t i) const {
-    if (!slots_[i] || slots_[i] == Py_None) return std::nullopt;
-    return integer<T>(i);
 }
 
 }  // namespace orvu::py

@@ -72,7 +72,7 @@ Ref pending_ack(ClaimRegistry& r, const BoundArgs& a) {
     const std::string_view room = a.str(0), message = a.str(1);
     const core::AckEntry* e = r.pending_ack(room, message);
     if (!e) return result::none();
-    return result::sparse_dict(a.state(), {{Word::Status, status(a.state(), e->intent)},
+    return result::dict(a.state(), {{Word::Status, status(a.state(), e->intent)},
                                            {Word::Error, error_text(e->intent)}, {Word::Parked, parked(e->parked)}});
 }
 

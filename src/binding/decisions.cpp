@@ -22,7 +22,7 @@ Ref drain_decision(const BoundArgs& a) {
     const bool in_snapshot = a.str_items_contain(1, id.get());
     const core::DrainStep step = core::decide_drain(candidate ? &*candidate : nullptr, agent_id, in_snapshot);
     // The id as already made from the candidate's text.
-    return result::sparse_dict(a.state(), {{Word::Decision, result::str(core::wire_of(step.decision))},
+    return result::dict(a.state(), {{Word::Decision, result::str(core::wire_of(step.decision))},
                                            {Word::MessageId, step.message_id ? id : Ref()}});
 }
 
@@ -40,7 +40,7 @@ Ref next_message_decision(const BoundArgs& a) {
     const std::string_view triggering = a.str(0);
     const core::NextMessageStep step = core::decide_next_message(triggering, a.optional_str(1));
     // The next open id is echoed as given.
-    return result::sparse_dict(a.state(), {{Word::Decision, result::str(core::wire_of(step.decision))},
+    return result::dict(a.state(), {{Word::Decision, result::str(core::wire_of(step.decision))},
                                            {Word::NextOpenId, step.next_open_id ? result::plain_str(a[1]) : Ref()}});
 }
 

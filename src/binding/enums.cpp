@@ -44,24 +44,9 @@ PyObject* enum_richcompare(PyObject* a, PyObject* b, int op) noexcept {
     return Ref::borrow(Py_NotImplemented).release();
 }
 
-// Members are tracked by the collector, so that the cycle class -> member
-// (a class attribute) -> class, and through the class the module and its
-// state, can be collected once the module is dropped. The class is
-// immutable: its members are put into its namespace while it is built
-// (`set_class_attribute`), before anything else can see it.
-int enum_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
-    Py_VISIT(Py_TYPE(self));
-    return 0;
-}
-
-void enum_dealloc(PyObject* self) noexcept {
-    PyTypeObject* type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-    free_fn(self);
-    Py_DECREF(type);
-}
-
+// Members are tracked by the collector (traverse_class), so that the cycle
+// class -> member (a class attribute) -> class, and through the class the
+// module and its state, can be collected once the module is dropped.
 // The wire string, as `value` or `wire_name`.
 Ref wire(const EnumObject& member, ModuleState&) { return make_str(variant_of(member.id, member.index).wire); }
 
@@ -103,8 +88,8 @@ ClassDef enum_class() {
                       {Py_nb_int, reinterpret_cast<void*>(&enum_int)},
                       {Py_tp_richcompare, reinterpret_cast<void*>(&enum_richcompare)},
                       {Py_tp_hash, reinterpret_cast<void*>(&PyObject_HashNotImplemented)},
-                      {Py_tp_dealloc, reinterpret_cast<void*>(&enum_dealloc)},
-                      {Py_tp_traverse, reinterpret_cast<void*>(&enum_traverse)}});
+                      {Py_tp_dealloc, reinterpret_cast<void*>(&free_instance)},
+                      {Py_tp_traverse, reinterpret_cast<void*>(&traverse_class)}});
 }
 
 template <std::size_t... Id>
@@ -123,9 +108,8 @@ Ref make_enum_class(PyObject* module, EnumId id) {
     auto* tp = reinterpret_cast<PyTypeObject*>(type.get());
     auto& members = state.members[static_cast<std::size_t>(id)];
     members.clear();
-    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(tp, Py_tp_alloc));
     for (std::size_t i = 0; i < def.variants.size(); ++i) {
-        Ref member = Ref::check(alloc(tp, 0));
+        Ref member = alloc_instance(tp);
         as_enum(member.get())->id = id;
         as_enum(member.get())->index = static_cast<std::uint32_t>(i);
         std::string attr(def.variants[i].name);

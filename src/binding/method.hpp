@@ -1,37 +1,24 @@
-// How to write a callable of the module: one declaration each.
+// How to write a callable of the module: one row each, from which come its
+// method table entry, the text signature that begins its docstring (so that
+// `inspect.signature` and the binder read the same parameters) and its stub
+// (scripts/gen_stubs.py reads the declarations; see `Declaration` in args.hpp):
 //
-// A row names the callable's body and gives its declaration (see
-// `Declaration` in args.hpp) and its docstring. From them come the method
-// table entry, the text signature that begins the docstring (so that
-// `inspect.signature` and the binder read the same parameters), and the
-// stubs (scripts/gen_stubs.py reads the declarations). From claims.cpp:
-//
-//   method<RegistryObject, kReading, &pending_ack>(
-//       "ClaimRegistry.pending_ack(room_id: str, message_id: str) -> PendingAck | None",
-//       "The pending terminal write as ..."),
 //   method<RegistryObject, kChanging, &ClaimRegistry::try_claim>(
-//       "ClaimRegistry.try_claim(room_id: str, message_id: str) -> bool", "Mark the message ..."),
+//       "try_claim(room_id: str, message_id: str) -> bool", "Mark the message ..."),
 //
-// The body is either a binding body, `Ref body(T& core, const BoundArgs& a)`
-// (`Ref body(const BoundArgs& a)` for a module function), or a core
-// function, whose arguments are converted by its C++ parameter types in
-// parameter order and whose result is built by its return type.
-//
-// Every call is the same four steps, in this order:
+// The body is a binding body, `Ref body(T& core, const BoundArgs& a)` (`Ref
+// body(const BoundArgs& a)` for a module function), or a core function whose
+// arguments are converted by its C++ parameter types in parameter order and
+// whose result is built by its return type. Every call, inside `guarded`:
 //   1. bind the arguments to the Signature (TypeErrors for arity/keywords);
-//   2. take the object's access guard (methods only): shared for a reading
-//      call, exclusive for a changing one, none for an immutable object;
-//   3. convert the arguments and call the core (the body) -- conversions run
-//      under the guard, so Python code that an argument's __index__/__float__
-//      runs and that calls back into the same object meets "Already borrowed"
-//      instead of a half-done change;
-//   4. build the result with the builders of result.hpp (or raise the core's
-//      refusal with `unwrap`).
-// `guarded` wraps the whole: no C++ exception reaches the interpreter.
-//
-// A class is a `ClassDef`: its declaration ("Name(params)" with a
-// constructor body, or "Name" for a record only the module builds), its
-// docstring, its methods and its properties.
+//   2. take the object's access guard (methods only);
+//   3. convert the arguments and call the body -- under the guard, so Python
+//      code that an argument's __index__/__float__ runs and that calls back
+//      into the same object meets "Already borrowed", not a half-done change;
+//   4. build the result (result.hpp), or raise the core's refusal (`unwrap`).
+// A class is a `ClassDef`: its declaration ("Name(params)" with a constructor
+// body, or "Name" for a record only the module builds), docstring, methods
+// and properties.
 #pragma once
 
 #include "binding/access.hpp"
@@ -41,6 +28,7 @@
 #include "binding/refusal.hpp"
 #include "binding/result.hpp"
 #include "core/ordered.hpp"
+#include "core/session_policy.hpp"
 
 #include <functional>
 #include <initializer_list>
@@ -53,22 +41,6 @@
 #include <vector>
 
 namespace orvu::py {
-
-enum class Access { None, Shared, Exclusive };
-
-// Holds the guard of `A` on `flag` for its lifetime.
-template <Access A>
-struct Guard {
-    explicit Guard(AccessFlag&) noexcept {}
-};
-template <>
-struct Guard<Access::Shared> : SharedAccess {
-    using SharedAccess::SharedAccess;
-};
-template <>
-struct Guard<Access::Exclusive> : ExclusiveAccess {
-    using ExclusiveAccess::ExclusiveAccess;
-};
 
 // The state of the module of `self`'s class: kept in the object when it
 // has a place for it, else looked up from its class.
@@ -88,7 +60,13 @@ struct RecordType {};
 
 namespace typed {
 
-// Argument `i` converted to the core parameter type `T`.
+template <class T>
+inline constexpr bool kOptional = false;
+template <class T>
+inline constexpr bool kOptional<std::optional<T>> = true;
+
+// Argument `i` converted to the core parameter type `T`; an optional one is
+// nullopt for None or when not given.
 template <class T>
 Py_ALWAYS_INLINE inline T arg(const BoundArgs& a, std::size_t i) {
     if constexpr (std::is_same_v<T, std::string_view>) return a.str(i);
@@ -97,13 +75,11 @@ Py_ALWAYS_INLINE inline T arg(const BoundArgs& a, std::size_t i) {
     else if constexpr (std::is_same_v<T, double>) return a.real(i);
     else if constexpr (std::is_integral_v<T>) return a.template integer<T>(i);
     else if constexpr (std::is_enum_v<T>) return enum_arg<T>(a, i, enum_id_of<T>);
-    else if constexpr (std::is_same_v<T, std::optional<std::string_view>>) return a.optional_str(i);
-    else if constexpr (std::is_same_v<T, std::optional<std::string>>) {
-        const std::optional<std::string_view> v = a.optional_str(i);
-        return v ? T(std::in_place, *v) : std::nullopt;
-    } else if constexpr (std::is_same_v<T, std::optional<std::int64_t>>) return a.optional_integer<std::int64_t>(i);
-    else if constexpr (std::is_same_v<T, std::optional<double>>) return a.optional_real(i);
-    else return a.str_sequence(i);  // std::vector<std::string>
+    else if constexpr (kOptional<T>) {
+        using V = typename T::value_type;
+        if constexpr (std::is_constructible_v<V, std::string_view>) return T(a.optional_str(i));
+        else return !a.given(i) || a[i] == Py_None ? T() : T(arg<V>(a, i));
+    } else return a.str_sequence(i);  // std::vector<std::string>
 }
 
 template <class T>
@@ -115,6 +91,7 @@ Ref to_py(const ModuleState& state, const T& value) {
     else if constexpr (std::is_enum_v<T>) return result::member(state, enum_id_of<T>, value);
     else if constexpr (std::is_integral_v<T>) return result::integer(value);
     else if constexpr (std::is_same_v<T, double>) return result::real(value);
+    else if constexpr (std::is_same_v<T, core::Duration>) return result::real(value.seconds());  // float seconds
     else if constexpr (std::is_convertible_v<const T&, std::string_view>) return result::str(value);
     else if constexpr (std::is_same_v<T, std::vector<std::string>>) return result::str_list(value);
     else if constexpr (std::is_same_v<T, std::vector<std::pair<std::string, std::uint64_t>>>)
@@ -133,21 +110,15 @@ Ref to_py(const ModuleState& state, core::Outcome<T>& outcome) {
 
 template <class F>
 struct Callable;
-template <class R, class... P>
-struct Callable<R (*)(P...)> {
+template <class R, class... P, bool N>
+struct Callable<R (*)(P...) noexcept(N)> {
     using Result = R;
     using Params = std::tuple<std::remove_cvref_t<P>...>;
 };
-template <class R, class... P>
-struct Callable<R (*)(P...) noexcept> : Callable<R (*)(P...)> {};
-template <class C, class R, class... P>
-struct Callable<R (C::*)(P...)> : Callable<R (*)(P...)> {};
-template <class C, class R, class... P>
-struct Callable<R (C::*)(P...) const> : Callable<R (*)(P...)> {};
-template <class C, class R, class... P>
-struct Callable<R (C::*)(P...) noexcept> : Callable<R (*)(P...)> {};
-template <class C, class R, class... P>
-struct Callable<R (C::*)(P...) const noexcept> : Callable<R (*)(P...)> {};
+template <class C, class R, class... P, bool N>
+struct Callable<R (C::*)(P...) noexcept(N)> : Callable<R (*)(P...)> {};
+template <class C, class R, class... P, bool N>
+struct Callable<R (C::*)(P...) const noexcept(N)> : Callable<R (*)(P...)> {};
 
 template <auto Fn, class Call, std::size_t... I>
 Ref invoke(const BoundArgs& a, Call&& call, std::index_sequence<I...>) {
@@ -253,7 +224,7 @@ Row make_row(std::string_view owner, std::string_view declaration, std::string_v
 
 // A method of a class: "name(params) -> R", static with "@staticmethod ".
 template <class Object, Access A, auto Fn>
-Row method(const std::string& declaration, std::string_view doc, bool collect_keywords = false) {
+Row method(std::string_view declaration, std::string_view doc, bool collect_keywords = false) {
     // A body that takes no object can only be a static method's.
     constexpr bool kFree = !std::is_member_pointer_v<decltype(Fn)> &&
                            !std::is_invocable_v<decltype(Fn), CoreOf<Object>&, const BoundArgs&>;
@@ -268,7 +239,7 @@ Row method(const std::string& declaration, std::string_view doc, bool collect_ke
 
 // A module function: "name(params) -> R".
 template <auto Fn>
-PyMethodDef function(const std::string& declaration, std::string_view doc) {
+PyMethodDef function(std::string_view declaration, std::string_view doc) {
     return make_row("", declaration, doc, signature_of<void, Fn>, fastcall(&function_entry<Fn>)).def;
 }
 
@@ -276,11 +247,11 @@ PyMethodDef function(const std::string& declaration, std::string_view doc) {
 // `Ref body(const T& core, ModuleState& state)`, a data member, or a const
 // member function without arguments.
 template <class Object, Access A, auto Fn>
-PropertyRow getter(const std::string& declaration, std::string_view doc) {
-    const std::string name = declaration.substr(0, declaration.find(':'));
+PropertyRow getter(std::string_view declaration, std::string_view doc) {
+    const std::string name(declaration.substr(0, declaration.find(':')));
     PropertyRow row{{keep(name), &getter_entry<Object, A, Fn>, nullptr, doc.empty() ? nullptr : keep(std::string(doc)),
                      nullptr}, {}};
-    if constexpr (kRecordSurface) row.declaration = declaration;
+    if constexpr (kRecordSurface) row.declaration = std::string(declaration);
     return row;
 }
 
@@ -313,7 +284,7 @@ ClassDef class_def(std::string_view declaration, std::string_view doc, int basic
 // `New`, `Ref body(PyTypeObject* type, const BoundArgs& a)`, or "Name" for a
 // record only the module builds.
 template <class Object, auto New = nullptr>
-ClassDef wrapped_class(const std::string& declaration, std::string_view doc, Methods methods = {}, Getters getters = {},
+ClassDef wrapped_class(std::string_view declaration, std::string_view doc, Methods methods = {}, Getters getters = {},
                        std::initializer_list<PyType_Slot> slots = {}) {
     std::vector<PyType_Slot> all(slots);
     auto has = [&](int slot) {
@@ -323,7 +294,7 @@ ClassDef wrapped_class(const std::string& declaration, std::string_view doc, Met
         return false;
     };
     if (!has(Py_tp_dealloc)) all.push_back({Py_tp_dealloc, reinterpret_cast<void*>(&Object::dealloc)});
-    if (!has(Py_tp_traverse)) all.push_back({Py_tp_traverse, reinterpret_cast<void*>(&Object::traverse)});
+    if (!has(Py_tp_traverse)) all.push_back({Py_tp_traverse, reinterpret_cast<void*>(&traverse_class)});
     void* entry = nullptr;
     if constexpr (!std::is_same_v<decltype(New), std::nullptr_t>) {
         signature_of<void, New> = parse_declaration(declaration).signature;

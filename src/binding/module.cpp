@@ -111,16 +111,14 @@ int module_exec(PyObject* module) noexcept {
         Ref abc = Ref::check(PyImport_ImportModule("collections.abc"));
         state->mapping_abc = Ref::check(PyObject_GetAttrString(abc.get(), "Mapping"));
         state->sequence_abc = Ref::check(PyObject_GetAttrString(abc.get(), "Sequence"));
-        for (std::size_t i = 0; i < kWordCount; ++i) {
-            state->words[i] = make_str(kWordTexts[i]);
-            PyObject* word = state->words[i].release();
+        auto interned = [](std::string_view text) {
+            PyObject* word = make_str(text).release();
             PyUnicode_InternInPlace(&word);
-            state->words[i] = Ref::steal(word);
-        }
+            return Ref::steal(word);
+        };
+        for (std::size_t i = 0; i < kWordCount; ++i) state->words[i] = interned(kWordTexts[i]);
         for (std::size_t i = 0; i < state->eligibility_words.size(); ++i) {
-            PyObject* word = make_str(core::eligibility_word(static_cast<core::Eligibility>(i))).release();
-            PyUnicode_InternInPlace(&word);
-            state->eligibility_words[i] = Ref::steal(word);
+            state->eligibility_words[i] = interned(core::eligibility_word(static_cast<core::Eligibility>(i)));
         }
         for (const ShapeEntry& entry : kShapes) {
             Ref d = Ref::check(PyDict_New());
@@ -165,18 +163,10 @@ void module_free(void* module) {
 // The limited API 3.11 headers do not define these; their values are those
 // of the 3.12 headers: slot Py_mod_multiple_interpreters (3) with
 // Py_MOD_PER_INTERPRETER_GIL_SUPPORTED (2). 3.11 refuses unknown slots, so
-// the slot list is chosen from the running interpreter's version.
-constexpr int kModMultipleInterpreters = 3;
-void* const kPerInterpreterGilSupported = reinterpret_cast<void*>(2);
-
-PyModuleDef_Slot slots_3_11[] = {
+// there the list ends before that slot (PyInit).
+PyModuleDef_Slot slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(&module_exec)},
-    {0, nullptr},
-};
-
-PyModuleDef_Slot slots_3_12[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(&module_exec)},
-    {kModMultipleInterpreters, kPerInterpreterGilSupported},
+    {3, reinterpret_cast<void*>(2)},
     {0, nullptr},
 };
 
@@ -185,40 +175,37 @@ constexpr const char* kDoc =
     "routing, delivery ledger, membership, pending asks, turn accounting and\n"
     "the memory taxonomy. It performs no I/O; the host drives every call.";
 
-PyModuleDef def_3_11 = {
+PyModuleDef def = {
     PyModuleDef_HEAD_INIT, "orvu_sdk_core", kDoc, static_cast<Py_ssize_t>(sizeof(StateBox)), nullptr,
-    slots_3_11, &module_traverse, &module_clear, &module_free,
-};
-
-PyModuleDef def_3_12 = {
-    PyModuleDef_HEAD_INIT, "orvu_sdk_core", kDoc, static_cast<Py_ssize_t>(sizeof(StateBox)), nullptr,
-    slots_3_12, &module_traverse, &module_clear, &module_free,
+    slots, &module_traverse, &module_clear, &module_free,
 };
 
 }  // namespace
 
-int ModuleState::traverse(visitproc visit, void* arg) const {
-    for (const Ref& type : types) Py_VISIT(type.get());
-    for (const auto& list : members) {
-        for (const Ref& member : list) Py_VISIT(member.get());
+// Every reference of the state, the types last (cleared after what they hold).
+template <class State, class F>
+void for_each_ref(State& s, F&& f) {
+    for (auto& list : s.members) {
+        for (auto& member : list) f(member);
     }
-    for (const Ref& word : words) Py_VISIT(word.get());
-    for (const Ref& shape : shapes) Py_VISIT(shape.get());
-    for (const Ref& word : eligibility_words) Py_VISIT(word.get());
-    Py_VISIT(mapping_abc.get());
-    Py_VISIT(sequence_abc.get());
-    return 0;
+    for (auto& word : s.words) f(word);
+    for (auto& shape : s.shapes) f(shape);
+    for (auto& word : s.eligibility_words) f(word);
+    f(s.mapping_abc);
+    f(s.sequence_abc);
+    for (auto& type : s.types) f(type);
+}
+
+int ModuleState::traverse(visitproc visit, void* arg) const {
+    int stop = 0;
+    for_each_ref(*this, [&](const Ref& r) { stop = stop ? stop : (r ? visit(r.get(), arg) : 0); });
+    return stop;
 }
 
 void ModuleState::clear() noexcept {
     enum_types.fill(nullptr);
+    for_each_ref(*this, [](Ref& r) { r = nullptr; });
     for (auto& list : members) std::vector<Ref>().swap(list);
-    for (Ref& word : words) word = nullptr;
-    for (Ref& shape : shapes) shape = nullptr;
-    for (Ref& word : eligibility_words) word = nullptr;
-    mapping_abc = nullptr;
-    sequence_abc = nullptr;
-    for (Ref& type : types) type = nullptr;
 }
 
 ModuleState& module_state(PyObject* module) noexcept { return *static_cast<ModuleState*>(PyModule_GetState(module)); }
@@ -346,5 +333,6 @@ Ref make_type(PyObject* module, PyType_Spec* spec) {
 
 PyMODINIT_FUNC PyInit_orvu_sdk_core() {
     using namespace orvu::py;
-    return PyModuleDef_Init(Py_Version >= 0x030C0000 ? &def_3_12 : &def_3_11);
+    if (Py_Version < 0x030C0000) slots[1] = {0, nullptr};
+    return PyModuleDef_Init(&def);
 }

@@ -20,6 +20,25 @@ namespace orvu::py {
 
 struct ModuleState;
 
+// Every instance is tracked by the collector: it holds its class, the class
+// holds its module, and the module's dict may hold the instance
+// (`module.spare = module.RetryTracker()`), a cycle that only the collector
+// can find. tp_traverse visits the class, as every instance of a heap type must.
+inline int traverse_class(PyObject* obj, visitproc visit, void* arg) noexcept {
+    Py_VISIT(Py_TYPE(obj));
+    return 0;
+}
+// A new instance of `type`, zeroed (every class keeps the generic tp_alloc).
+inline Ref alloc_instance(PyTypeObject* type) { return Ref::check(PyType_GenericAlloc(type, 0)); }
+// The end of every dealloc: the memory freed as the collector's tp_free
+// frees it, then the instance's reference to its class dropped.
+inline void free_instance(PyObject* obj) noexcept {
+    PyTypeObject* type = Py_TYPE(obj);
+    PyObject_GC_UnTrack(obj);
+    PyObject_GC_Del(obj);
+    Py_DECREF(type);
+}
+
 template <class T>
 struct Wrapped {
     PyObject_HEAD
@@ -38,8 +57,7 @@ struct Wrapped {
     // destroy.
     template <class... Args>
     static Ref create(PyTypeObject* type, Args&&... args) {
-        auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-        Ref obj = Ref::check(alloc(type, 0));
+        Ref obj = alloc_instance(type);
         Wrapped* self = cast(obj.get());
         new (&self->access) AccessFlag();
         self->state = static_cast<ModuleState*>(PyType_GetModuleState(type));
@@ -48,26 +66,13 @@ struct Wrapped {
         return obj;
     }
 
-    // Every instance is tracked by the collector: it holds its class, the
-    // class holds its module, and the module's dict may hold the instance
-    // (`module.spare = module.RetryTracker()`), a cycle that only the
-    // collector can find. tp_traverse visits the class, as every instance of
-    // a heap type must.
-    static int traverse(PyObject* obj, visitproc visit, void* arg) noexcept {
-        Py_VISIT(Py_TYPE(obj));
-        return 0;
-    }
-
     static void dealloc(PyObject* obj) noexcept {
-        PyTypeObject* type = Py_TYPE(obj);
         PyObject_GC_UnTrack(obj);
         if (cast(obj)->alive) {
             cast(obj)->alive = false;
             of(obj).~T();
         }
-        auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-        free_fn(obj);
-        Py_DECREF(type);
+        free_instance(obj);
     }
 };
 

@@ -6,6 +6,8 @@
 #include "binding/registry.hpp"
 #include "core/participants.hpp"
 
+#include <algorithm>
+
 namespace orvu::py {
 namespace {
 
@@ -19,9 +21,39 @@ struct RosterObject : Roster {
     static RosterObject& of(PyObject* self) noexcept { return *static_cast<RosterObject*>(cast(self)); }
 };
 
-// Converts the whole object first, so an unconvertible value anywhere in it
-// is refused even under a key the roster ignores.
+// A plain dict of str keys and str or None values, with a str `id`, holds
+// nothing the conversion could refuse: it is read straight, without a JSON
+// value. Anything else is converted whole first, so an unconvertible value
+// anywhere in it is refused even under a key the roster ignores.
+std::optional<core::Participant> read_plain(PyObject* obj) {
+    core::Participant p;
+    bool has_id = false;
+    Py_ssize_t pos = 0;
+    PyObject *key = nullptr, *value = nullptr;
+    auto text = [](PyObject* s, std::string_view& out) {
+        Py_ssize_t size = 0;
+        const char* t = PyUnicode_CheckExact(s) ? PyUnicode_AsUTF8AndSize(s, &size) : nullptr;
+        if (t) out = std::string_view(t, static_cast<std::size_t>(size));
+        else PyErr_Clear();  // no text: the conversion reports it
+        return t != nullptr;
+    };
+    while (PyDict_Next(obj, &pos, &key, &value)) {
+        std::string_view k, v;
+        if (!text(key, k) || (value != Py_None && !text(value, v))) return std::nullopt;
+        const auto* field = std::find(core::kParticipantFields.begin(), core::kParticipantFields.end(), k);
+        if (k == "id") {
+            if (value == Py_None) return std::nullopt;
+            p.id = v, has_id = true;
+        } else if (field != core::kParticipantFields.end() && value != Py_None) {
+            p.fields[static_cast<std::size_t>(field - core::kParticipantFields.begin())].emplace(v);
+        }
+    }
+    return has_id ? std::optional(std::move(p)) : std::nullopt;
+}
 core::Participant read_participant(const ModuleState& state, PyObject* obj) {
+    if (PyDict_CheckExact(obj)) {
+        if (auto plain = read_plain(obj)) return std::move(*plain);
+    }
     return unwrap(core::read_participant(to_json(state, obj)));
 }
 
@@ -41,7 +73,7 @@ Ref add(ParticipantRoster& roster, const BoundArgs& a) {
 }
 
 Ref set_all(RosterObject& self, const BoundArgs& a) {
-    PyObject* explicit_context = a.given(1) ? a.optional_str_object(1) : nullptr;
+    PyObject* explicit_context = a.optional_str_object(1);
     // The whole snapshot is read before anything is decided.
     std::vector<core::Participant> snapshot;
     Ref iterator = Ref::check(PyObject_GetIter(a[0]));
@@ -109,11 +141,9 @@ const ClassDef reg::ParticipantRoster = wrapped_class<RosterObject, &roster_new>
     {
         method<Roster, X, &add>("add(participant: Mapping[str, Any]) -> bool",
             "Add a participant, or merge it into the existing entry with the same\n"
-            "`id`. Returns `True` if newly added, `False` if an existing id was\n"
-            "refreshed in place."),
+            "`id`. Returns `True` if newly added, `False` if an existing id was\nrefreshed in place."),
         method<Roster, X, &core::ParticipantRoster::remove>("remove(participant_id: str) -> bool",
-            "Remove the participant with this id. Returns `True` if one was\n"
-            "removed."),
+            "Remove the participant with this id. Returns `True` if one was\nremoved."),
         method<RosterObject, X, &set_all>(
             "set_all(participants: Iterable[Mapping[str, Any]], trace_context: str | None = None) -> None",
             "Replace the roster from an authoritative iterable of participants.\n"

@@ -14,59 +14,25 @@
 // Every class, in registration order (alphabetical, the order of `__all__`):
 // CLASS(Name) for the class `reg::Name` (a ClassDef), ENUM(Name) for the
 // enumeration `core::EnumId::Name`.
-#define ORVU_CLASSES(CLASS, ENUM)                        \
-    CLASS(AgentFailure)                              \
-    ENUM(AgentTopicKind)                                 \
-    ENUM(AgentTopicStatus)                               \
-    CLASS(CancelledDecisions)                        \
-    ENUM(ClaimOutcome)                                   \
-    CLASS(ClaimRegistry)                             \
-    ENUM(DeadReason)                                     \
-    CLASS(DecisionRegistry)                          \
-    ENUM(EventType)                                      \
-    ENUM(LeaveOutcome)                                   \
-    ENUM(MemoryListScope)                                \
-    ENUM(MemorySegment)                                  \
-    ENUM(MemoryStatus)                                   \
-    ENUM(MemoryStoreScope)                               \
-    ENUM(MemorySystem)                                   \
-    ENUM(MemoryType)                                     \
-    ENUM(ParkedReason)                                   \
-    CLASS(ParticipantRoster)                         \
-    CLASS(RetryTracker)                              \
-    ENUM(RoomMembership)                                 \
-    CLASS(RoomReconciliation)                        \
-    CLASS(RoomRoster)                                \
-    ENUM(RoomStatus)                                     \
-    ENUM(RoomSubscribeResult)                            \
-    CLASS(Session)                                   \
-    CLASS(SessionOutcome)                            \
-    CLASS(SessionPolicy)                             \
-    ENUM(SessionState)                                   \
-    ENUM(StaleReason)                                    \
-    CLASS(SubscriptionTracker)                       \
-    ENUM(TurnEffect)                                     \
-    CLASS(TurnLedger)                                \
+#define ORVU_CLASSES(CLASS, ENUM) \
+    CLASS(AgentFailure) ENUM(AgentTopicKind) ENUM(AgentTopicStatus) CLASS(CancelledDecisions) \
+    ENUM(ClaimOutcome) CLASS(ClaimRegistry) ENUM(DeadReason) CLASS(DecisionRegistry)          \
+    ENUM(EventType) ENUM(LeaveOutcome) ENUM(MemoryListScope) ENUM(MemorySegment)              \
+    ENUM(MemoryStatus) ENUM(MemoryStoreScope) ENUM(MemorySystem) ENUM(MemoryType)             \
+    ENUM(ParkedReason) CLASS(ParticipantRoster) CLASS(RetryTracker) ENUM(RoomMembership)      \
+    CLASS(RoomReconciliation) CLASS(RoomRoster) ENUM(RoomStatus) ENUM(RoomSubscribeResult)    \
+    CLASS(Session) CLASS(SessionOutcome) CLASS(SessionPolicy) ENUM(SessionState)              \
+    ENUM(StaleReason) CLASS(SubscriptionTracker) ENUM(TurnEffect) CLASS(TurnLedger)           \
     ENUM(TurnVerdict)
 
 // Every function, in registration order (after the classes), by the name of
 // its method def `reg::name`.
-#define ORVU_FUNCTIONS(FUNCTION)                         \
-    FUNCTION(orvu_tool_effects)                          \
-    FUNCTION(chat_room_topic)                            \
-    FUNCTION(classify_close)                             \
-    FUNCTION(classify_upgrade)                           \
-    FUNCTION(evaluate_adapter_result)                    \
-    FUNCTION(evaluate_delivery_event)                    \
-    FUNCTION(evaluate_drain_candidate)                   \
-    FUNCTION(evaluate_next_message)                      \
-    FUNCTION(is_authorized_sender)                       \
-    FUNCTION(is_self_echo)                               \
-    FUNCTION(missing_reply_message)                      \
-    FUNCTION(no_reply_tool)                              \
-    FUNCTION(room_participants_topic)                    \
-    FUNCTION(validate_event_payload)                     \
-    FUNCTION(validate_memory_type_for_system)
+#define ORVU_FUNCTIONS(FUNCTION) \
+    FUNCTION(orvu_tool_effects) FUNCTION(chat_room_topic) FUNCTION(classify_close)                               \
+    FUNCTION(classify_upgrade) FUNCTION(evaluate_adapter_result) FUNCTION(evaluate_delivery_event)               \
+    FUNCTION(evaluate_drain_candidate) FUNCTION(evaluate_next_message) FUNCTION(is_authorized_sender)            \
+    FUNCTION(is_self_echo) FUNCTION(missing_reply_message) FUNCTION(no_reply_tool)                               \
+    FUNCTION(room_participants_topic) FUNCTION(validate_event_payload) FUNCTION(validate_memory_type_for_system)
 
 namespace orvu::py {
 

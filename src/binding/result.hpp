@@ -58,17 +58,9 @@ inline Ref str_list(const std::vector<std::string>& items) {
     return list(items, [](const std::string& s) { return make_str(s); });
 }
 
-// A dict with interned keys from the state, in the order given.
+// A dict with interned keys from the state, in the order given; an entry
+// whose value is null (an optional key) is left out.
 inline Ref dict(const ModuleState& state, std::initializer_list<std::pair<Word, Ref>> entries) {
-    Ref d = Ref::check(PyDict_New());
-    for (const auto& [key, value] : entries) {
-        if (PyDict_SetItem(d.get(), state.word(key), value.get()) < 0) throw_error();
-    }
-    return d;
-}
-
-// `dict` for records with optional keys: an entry whose value is null is left out.
-inline Ref sparse_dict(const ModuleState& state, std::initializer_list<std::pair<Word, Ref>> entries) {
     Ref d = Ref::check(PyDict_New());
     for (const auto& [key, value] : entries) {
         if (value && PyDict_SetItem(d.get(), state.word(key), value.get()) < 0) throw_error();

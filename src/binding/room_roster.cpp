@@ -4,16 +4,14 @@
 #include "core/room_roster.hpp"
 
 namespace orvu::py {
-namespace {
-
-using Roster = Wrapped<core::RoomRoster>;
-using Reconciliation = Wrapped<core::RoomReconciliation>;
-}  // namespace
 
 // Returned as an instance of its class.
 template <> struct RecordType<core::RoomReconciliation> { static constexpr TypeId id = TypeId::RoomReconciliation; };
 
 namespace {
+
+using Roster = Wrapped<core::RoomRoster>;
+using Reconciliation = Wrapped<core::RoomReconciliation>;
 
 constexpr Access X = Access::Exclusive;
 constexpr Access S = Access::Shared;

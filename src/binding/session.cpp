@@ -6,19 +6,15 @@
 #include <string>
 
 namespace orvu::py {
-namespace {
-
-using PolicyObject = Wrapped<core::SessionPolicy>;
-using SessionObject = Wrapped<core::Session>;
-using OutcomeObject = Wrapped<core::SessionOutcome>;
-}  // namespace
 
 // Returned as an instance of its class.
 template <> struct RecordType<core::SessionOutcome> { static constexpr TypeId id = TypeId::SessionOutcome; };
 
 namespace {
 
-Ref seconds_float(const core::Duration& d) { return result::real(d.seconds()); }
+using PolicyObject = Wrapped<core::SessionPolicy>;
+using SessionObject = Wrapped<core::Session>;
+using OutcomeObject = Wrapped<core::SessionOutcome>;
 
 // ---------------------------------------------------------------------------
 // SessionPolicy: immutable after construction, so its readers take no guard.
@@ -57,16 +53,6 @@ Ref policy_default(const BoundArgs& a) {
     return result::instance<PolicyObject>(a.state(), TypeId::SessionPolicy);
 }
 
-Ref heartbeat_interval(const core::SessionPolicy& p, ModuleState&) { return seconds_float(p.heartbeat_interval); }
-Ref dead_threshold(const core::SessionPolicy& p, ModuleState&) { return seconds_float(p.dead_threshold); }
-
-
-// ---------------------------------------------------------------------------
-// SessionOutcome: a read-only record built only by Session.
-
-Ref outcome_retry_after(const core::SessionOutcome& o, ModuleState&) {
-    return result::optional(o.retry_after, seconds_float);
-}
 
 // ---------------------------------------------------------------------------
 // Session. Every method converts all its arguments and checks their values
@@ -89,9 +75,9 @@ const ClassDef reg::SessionPolicy = wrapped_class<PolicyObject, &policy_new>(
     "cooldown ladder.",
     {method<PolicyObject, Access::None, &policy_default>("@staticmethod default() -> SessionPolicy",
                                                           "A recommended, not final, default.")},
-    {getter<PolicyObject, Access::None, &heartbeat_interval>("heartbeat_interval_s: float",
+    {getter<PolicyObject, Access::None, &core::SessionPolicy::heartbeat_interval>("heartbeat_interval_s: float",
                                                              "Heartbeat period for the host, in float seconds."),
-     getter<PolicyObject, Access::None, &dead_threshold>(
+     getter<PolicyObject, Access::None, &core::SessionPolicy::dead_threshold>(
          "dead_threshold_s: float", "Silence after which the host treats the connection as dead, in float seconds.")});
 
 // A read-only record built only by Session: its readers take no guard.
@@ -99,7 +85,7 @@ const ClassDef reg::SessionOutcome = wrapped_class<OutcomeObject>(
     "SessionOutcome", "The settled outcome of one `Session` call.", {},
     {getter<OutcomeObject, Access::None, &core::SessionOutcome::state>("state: SessionState",
                                                                        "The `SessionState` after the call."),
-     getter<OutcomeObject, Access::None, &outcome_retry_after>(
+     getter<OutcomeObject, Access::None, &core::SessionOutcome::retry_after>(
          "retry_after_s: float | None",
          "Float seconds to wait before the next attempt, or None; set only by a retryable ending."),
      getter<OutcomeObject, Access::None, &core::SessionOutcome::dead_reason>(

@@ -29,25 +29,27 @@ enum class TypeId : std::uint8_t {
 };
 inline constexpr std::size_t kTypeCount = static_cast<std::size_t>(TypeId::Count_);
 
-// Interned strings used as result dict keys and result words. Add a word by
-// adding its id here and its text at the same position in kWordTexts.
+// Interned strings used as result dict keys and result words, each an id
+// and its text.
+#define ORVU_WORDS(W) \
+    W(Decision, "decision") W(RoomId, "room_id") W(MessageId, "message_id") W(NextOpenId, "next_open_id")       \
+    W(Token, "token") W(Status, "status") W(Error, "error") W(Parked, "parked") W(Continuation, "continuation") \
+    W(Kind, "kind") W(Attempts, "attempts") W(MaxRetries, "max_retries") W(Processed, "processed")              \
+    W(Failed, "failed") W(Retry, "retry") W(Finished, "finished") W(Id, "id") W(Name, "name") W(Type, "type")   \
+    W(Handle, "handle") W(Description, "description") W(Parameters, "parameters") W(Required, "required")       \
+    W(Provider, "provider") W(Code, "code") W(Message, "message") W(Detail, "detail") W(SenderId, "sender_id")  \
+    W(SenderType, "sender_type") W(EventType, "event_type")
 enum class Word : std::uint8_t {
-    Decision, RoomId, MessageId, NextOpenId,
-    Token, Status, Error, Parked, Continuation, Kind, Attempts, MaxRetries, Processed, Failed, Retry, Finished,
-    Id, Name, Type, Handle, Description,
-    Parameters, Required, Provider, Code, Message, Detail,
-    SenderId, SenderType, EventType,
+#define ORVU_WORD_ID(id, text) id,
+    ORVU_WORDS(ORVU_WORD_ID)
+#undef ORVU_WORD_ID
     Count_  // not a word: the number of words
 };
 inline constexpr std::string_view kWordTexts[] = {
-    "decision", "room_id", "message_id", "next_open_id",
-    "token", "status", "error", "parked", "continuation", "kind", "attempts", "max_retries", "processed", "failed",
-    "retry", "finished",
-    "id", "name", "type", "handle", "description",
-    "parameters", "required", "provider", "code", "message", "detail",
-    "sender_id", "sender_type", "event_type",
+#define ORVU_WORD_TEXT(id, text) text,
+    ORVU_WORDS(ORVU_WORD_TEXT)
+#undef ORVU_WORD_TEXT
 };
-static_assert(std::size(kWordTexts) == static_cast<std::size_t>(Word::Count_), "one text per word");
 inline constexpr std::size_t kWordCount = std::size(kWordTexts);
 
 // Result dicts of a fixed shape: each is copied from a template dict kept in

@@ -84,6 +84,9 @@ bool ParticipantRoster::changed() const {
     return false;
 }
 
-void ParticipantRoster::mark_sent() { sent_ = list(); }
+void ParticipantRoster::mark_sent() {
+    // An unchanged roster is what was sent already: no copy to make.
+    if (changed()) sent_ = list();
+}
 
 }  // namespace orvu::core

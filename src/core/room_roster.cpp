@@ -6,7 +6,7 @@
 namespace orvu::core {
 
 RoomMembership RoomRoster::room_membership(const std::string& room_id) const {
-    if (admitting_.count(room_id)) return RoomMembership::Admitting;
+    if (admitting_.contains(room_id)) return RoomMembership::Admitting;
     if (admitted_.contains(room_id)) return RoomMembership::Admitted;
     return RoomMembership::Unadmitted;
 }
@@ -16,7 +16,7 @@ std::optional<std::uint64_t> RoomRoster::begin_room_admission(const std::string&
         return std::nullopt;
     }
     std::uint64_t ticket = counter_;
-    admitting_.emplace(room_id, ticket);
+    admitting_.insert_back(room_id, ticket);
     counter_.advance();
     return ticket;
 }
@@ -29,8 +29,8 @@ bool RoomRoster::record_room_admission(const std::string& room_id, std::uint64_t
 }
 
 bool RoomRoster::is_room_admission_current(const std::string& room_id, std::uint64_t ticket) const {
-    auto it = admitting_.find(room_id);
-    return it != admitting_.end() && it->second == ticket;
+    const std::uint64_t* current = admitting_.find(room_id);
+    return current && *current == ticket;
 }
 
 bool RoomRoster::record_room_removed(const std::string& room_id) {
@@ -71,7 +71,7 @@ RoomReconciliation RoomRoster::reconcile(const std::vector<std::string>& current
             if (counter.exhausted()) break;
             std::uint64_t ticket = counter;
             result.admitting.emplace_back(id, ticket);
-            admitting_.emplace(id, ticket);
+            admitting_.insert_back(id, ticket);
             counter.advance();
         }
     } catch (...) {

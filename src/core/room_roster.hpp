@@ -11,7 +11,6 @@
 #include <cstdint>
 #include <optional>
 #include <string>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -42,7 +41,7 @@ public:
 
 private:
     OrderedSet<std::string> admitted_;
-    std::unordered_map<std::string, std::uint64_t, KeyHash<std::string>> admitting_;  // keyed hash: ids from peers
+    OrderedMap<std::string, std::uint64_t> admitting_;  // room id -> ticket
     TicketCounter counter_;
 };
 

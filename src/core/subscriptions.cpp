@@ -54,8 +54,10 @@ bool SubscriptionBook::holds(Phase phase, std::string_view key, std::uint64_t ti
     return s && s->phase == phase && phase != Phase::NeedsReconciliation && s->ticket == ticket;
 }
 
-std::optional<std::uint64_t> SubscriptionBook::apply(Step step, std::string_view key, std::uint64_t ticket,
-                                                     TicketCounter& counter) {
+// Inlined into each step of the tracker: an optional returned from a call is
+// put together in memory byte by byte and read back whole, a stall on every call.
+ORVU_ALWAYS_INLINE std::optional<std::uint64_t> SubscriptionBook::apply(Step step, std::string_view key,
+                                                                        std::uint64_t ticket, TicketCounter& counter) {
     const StepRule& rule = kStepRules[index_of(step)];
     const auto at = subjects_.locate(key);
     const bool present = static_cast<bool>(at);
