@@ -36,13 +36,10 @@ Ref optional(const std::optional<T>& value, Build&& build) {
     return value ? build(*value) : none();
 }
 
-// A tuple that takes over the given references.
+// A tuple of the given items (each already made, so never null).
 template <class... Items>
-Ref tuple(Items&&... items) {
-    Ref t = Ref::check(PyTuple_New(sizeof...(Items)));
-    Py_ssize_t i = 0;
-    ((PyTuple_SetItem(t.get(), i++, Ref(std::forward<Items>(items)).release())), ...);
-    return t;
+Ref tuple(const Items&... items) {
+    return Ref::check(PyTuple_Pack(sizeof...(Items), items.get()...));
 }
 
 // A list of build(item) for each item.
