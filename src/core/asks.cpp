@@ -122,29 +122,29 @@ bool DecisionRegistry::forget(std::string_view text, std::uint64_t ticket) {
 std::vector<std::string> DecisionRegistry::unclaimed() const {
     std::vector<std::string> tokens;
     tokens.reserve(unclaimed_.size());
-    unclaimed_.for_each([&](const std::string& token) { tokens.push_back(token); });
+    unclaimed_.for_each([&](const Text& token) { tokens.emplace_back(token); });
     return tokens;
 }
 
 std::vector<std::string> DecisionRegistry::unclaimed_in_room(std::string_view room_id) const {
     std::vector<std::string> tokens;
     for (const auto& [token, entry] : entries_) {
-        if (!entry.claimed && entry.room_id && *entry.room_id == room_id) tokens.push_back(token);
+        if (!entry.claimed && entry.room_id && *entry.room_id == room_id) tokens.emplace_back(token);
     }
     return tokens;
 }
 
 std::optional<std::string> DecisionRegistry::oldest_unclaimed() const {
-    const std::string* front = unclaimed_.front();
+    const Text* front = unclaimed_.front();
     if (!front) return std::nullopt;
-    return *front;
+    return std::string(*front);
 }
 
 std::optional<std::string> DecisionRegistry::evict_oldest() {
     if (!max_pending_ || entries_.size() < *max_pending_) return std::nullopt;
-    const std::string* front = unclaimed_.front();
+    const Text* front = unclaimed_.front();
     if (!front) return std::nullopt;
-    std::string token = *front;
+    std::string token(*front);
     remove(token, Entries::hash(token));
     return token;
 }
@@ -152,7 +152,7 @@ std::optional<std::string> DecisionRegistry::evict_oldest() {
 CancelledDecisions DecisionRegistry::cancel_all() {
     CancelledDecisions removed;
     for (const auto& [token, entry] : entries_) {
-        (entry.claimed ? removed.claimed : removed.unclaimed).push_back(token);
+        (entry.claimed ? removed.claimed : removed.unclaimed).emplace_back(token);
     }
     unclaimed_.clear();
     entries_.clear();
@@ -163,7 +163,7 @@ CancelledDecisions DecisionRegistry::cancel_room(std::string_view room_id) {
     CancelledDecisions removed;
     for (const auto& [token, entry] : entries_) {
         if (entry.room_id && *entry.room_id == room_id) {
-            (entry.claimed ? removed.claimed : removed.unclaimed).push_back(token);
+            (entry.claimed ? removed.claimed : removed.unclaimed).emplace_back(token);
         }
     }
     // The lists are complete before anything is removed, so a failure above changes nothing.

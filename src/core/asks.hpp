@@ -85,7 +85,7 @@ private:
     };
 
     // The helpers take the token with its hash, worked out once for both stores.
-    using Entries = OrderedMap<std::string, Entry>;
+    using Entries = OrderedMap<Text, Entry>;
     // The live entry of `token` when `ticket` names its current registration.
     Entry* live(std::string_view token, std::uint64_t hash, std::uint64_t ticket);
     void append(std::string_view token, std::uint64_t hash, Entry entry);
@@ -97,7 +97,7 @@ private:
     Entries entries_;
     // The unclaimed tokens in the same (oldest-first) order as `entries_`:
     // entries only ever leave this set, so its order follows `entries_`.
-    OrderedSet<std::string> unclaimed_;
+    OrderedSet<Text> unclaimed_;
     TicketCounter tickets_;
     std::uint64_t rng_state_;
     std::optional<std::uint32_t> max_pending_;
