@@ -25,7 +25,13 @@ struct RosterObject : Roster {
 // nothing the conversion could refuse: it is read straight, without a JSON
 // value. Anything else is converted whole first, so an unconvertible value
 // anywhere in it is refused even under a key the roster ignores.
-std::optional<core::Participant> read_plain(PyObject* obj) {
+// The keys here and the dict keys of `list` follow the core's field order.
+static_assert(core::kParticipantFields == std::array<std::string_view, 4>{"name", "type", "handle", "description"});
+// A key's place: 0 for "id", 1 + its index in the core's fields, or past them
+// for a key the roster ignores. A key written in the host's source is the
+// module's own interned word, known without reading its text.
+constexpr Word kKeyWords[] = {Word::Id, Word::Name, Word::Type, Word::Handle, Word::Description};
+std::optional<core::Participant> read_plain(const ModuleState& state, PyObject* obj) {
     core::Participant p;
     bool has_id = false;
     Py_ssize_t pos = 0;
@@ -39,20 +45,26 @@ std::optional<core::Participant> read_plain(PyObject* obj) {
     };
     while (PyDict_Next(obj, &pos, &key, &value)) {
         std::string_view k, v;
-        if (!text(key, k) || (value != Py_None && !text(value, v))) return std::nullopt;
-        const auto* field = std::find(core::kParticipantFields.begin(), core::kParticipantFields.end(), k);
-        if (k == "id") {
+        if (value != Py_None && !text(value, v)) return std::nullopt;
+        std::size_t place = 0;
+        while (place < std::size(kKeyWords) && key != state.word(kKeyWords[place])) ++place;
+        if (place == std::size(kKeyWords)) {
+            if (!text(key, k)) return std::nullopt;
+            const auto* field = std::find(core::kParticipantFields.begin(), core::kParticipantFields.end(), k);
+            place = k == "id" ? 0 : 1 + static_cast<std::size_t>(field - core::kParticipantFields.begin());
+        }
+        if (place == 0) {
             if (value == Py_None) return std::nullopt;
             p.id = v, has_id = true;
-        } else if (field != core::kParticipantFields.end() && value != Py_None) {
-            p.fields[static_cast<std::size_t>(field - core::kParticipantFields.begin())].emplace(v);
+        } else if (place < std::size(kKeyWords) && value != Py_None) {
+            p.fields[place - 1].emplace(v);
         }
     }
     return has_id ? std::optional(std::move(p)) : std::nullopt;
 }
 core::Participant read_participant(const ModuleState& state, PyObject* obj) {
     if (PyDict_CheckExact(obj)) {
-        if (auto plain = read_plain(obj)) return std::move(*plain);
+        if (auto plain = read_plain(state, obj)) return std::move(*plain);
     }
     return unwrap(core::read_participant(to_json(state, obj)));
 }
@@ -87,8 +99,6 @@ Ref set_all(RosterObject& self, const BoundArgs& a) {
     return result::none();
 }
 
-// The dict keys below follow the core's field order.
-static_assert(core::kParticipantFields == std::array<std::string_view, 4>{"name", "type", "handle", "description"});
 Ref list(ParticipantRoster& roster, const BoundArgs& a) {
     const ModuleState& s = a.state();
     auto field = [](const std::optional<std::string>& value) { return result::optional(value, result::str); };
