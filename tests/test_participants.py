@@ -66,9 +66,11 @@ def test_add_keeps_the_five_fields_and_any_mapping_works():
     roster = ParticipantRoster()
     assert roster.add({"id": "p1", "name": "Ann", "extra": 1}) is True
     assert roster.add(FrozenMapping({"id": "p2", "handle": "", "type": None})) is True
+    # Keys made at run time: equal texts in other objects than the written ones.
+    assert roster.add({"".join(["i", "d"]): "p3", "".join(["na", "me"]): "Bea"}) is True
     listed = roster.list()
-    assert listed == [entry("p1", name="Ann"), entry("p2", handle="")]  # a fresh add keeps ""
-    assert [list(d) for d in listed] == [["id", *FIELDS]] * 2
+    assert listed == [entry("p1", name="Ann"), entry("p2", handle=""), entry("p3", name="Bea")]  # a fresh add keeps ""
+    assert [list(d) for d in listed] == [["id", *FIELDS]] * 3
     listed[0]["name"] = "changed"
     assert roster.list()[0]["name"] == "Ann"
 
