@@ -54,11 +54,6 @@ JsonValue int_value(PyObject* obj) {
     raise_type_error(in_128 ? "JSON number out of range" : "int too big to convert");
 }
 
-std::string_view key_text(PyObject* key) {
-    if (!PyUnicode_CheckExact(key) && !PyUnicode_Check(key)) raise_type_error("dict keys must have type str");
-    return utf8_view(key);
-}
-
 // Reads Python values for the payload walk, in conversion's order: None,
 // bool, int, list/tuple, dict, str, bytes/bytearray (refused), float,
 // set/frozenset, Sequence, Mapping. Whatever cannot be read is refused by
@@ -68,6 +63,9 @@ public:
     using In = PyObject*;
 
     explicit PyReader(const ModuleState& state) noexcept : state_(state) {}
+
+    // Whether every key read was an exact str (looking one up then runs no Python code).
+    bool plain_keys = true;
 
     // The usual values are decided here, each by one comparison; the rest
     // out of line, so that the usual path stays short.
@@ -104,7 +102,7 @@ public:
     // code (an abstract-class check, an iteration, a finalizer), which may
     // change the dict; a change of size ends the walk.
     template <class F>
-    void members(PyObject* v, F&& each) const {
+    void members(PyObject* v, F&& each) {
         if (PyDict_CheckExact(v) || PyDict_Check(v)) {  // a subclass's storage is a dict too, whatever its items() says
             const Py_ssize_t size = PyDict_Size(v);
             Py_ssize_t pos = 0;
@@ -153,6 +151,14 @@ public:
 
 private:
     const ModuleState& state_;
+
+    std::string_view key_text(PyObject* key) {
+        if (!PyUnicode_CheckExact(key)) {
+            if (!PyUnicode_Check(key)) raise_type_error("dict keys must have type str");
+            plain_keys = false;
+        }
+        return utf8_view(key);
+    }
 
     // A str converts only when it has UTF-8 text (no lone surrogates).
     static Kind string_kind(PyObject* v) {
@@ -316,10 +322,12 @@ core::Outcome<Ref> validate_payload(const ModuleState& state, core::EventType ty
 
 core::Outcome<core::DeliveryDecision> route_payload(const ModuleState& state, std::string_view event_type,
                                                     std::optional<std::string_view> room_id, PyObject* payload,
-                                                    std::string_view agent_id) {
+                                                    std::string_view agent_id, bool& plain_keys) {
     return reading([&] {
         PyReader reader(state);
-        return core::evaluate_delivery_event(event_type, room_id, reader, payload, agent_id);
+        auto decision = core::evaluate_delivery_event(event_type, room_id, reader, payload, agent_id);
+        plain_keys = reader.plain_keys;
+        return decision;
     });
 }
 

@@ -30,7 +30,7 @@ core::Outcome<Ref> validate_payload(const ModuleState& state, core::EventType ty
 // The routing decision for the event, the payload read in the same walk.
 core::Outcome<core::DeliveryDecision> route_payload(const ModuleState& state, std::string_view event_type,
                                                     std::optional<std::string_view> room_id, PyObject* payload,
-                                                    std::string_view agent_id);
+                                                    std::string_view agent_id, bool& plain_keys);
 
 // null -> None, booleans, integers, floats, strings, arrays -> list,
 // objects -> dict with keys in ascending order.

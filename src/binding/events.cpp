@@ -3,6 +3,7 @@
 #include "binding/enums.hpp"
 #include "binding/method.hpp"
 #include "binding/registry.hpp"
+#include "binding/text.hpp"
 #include "core/delivery.hpp"
 #include "core/events.hpp"
 
@@ -44,15 +45,30 @@ Ref validated_payload(const BoundArgs& a) {
 // The key of each RouteField in a decision dict.
 constexpr Word kFieldWords[] = {Word::RoomId, Word::MessageId, Word::SenderId, Word::SenderType, Word::EventType};
 
+// A decision's value: the exact str it came from when it holds the same text
+// (the envelope's room, or the payload's member under `key`), else a new str.
+Ref field_str(PyObject* envelope, PyObject* payload, PyObject* key, const std::string& text) {
+    for (PyObject* from : {envelope, key ? PyDict_GetItem(payload, key) : nullptr}) {
+        if (from && PyUnicode_CheckExact(from) && utf8_view(from) == text) return Ref::borrow(from);
+    }
+    return result::str(text);
+}
+
 // The decision for the event named by argument 0, which an ignored decision
-// echoes as given (as a plain str), even a name without UTF-8 text.
-Ref decision_dict(const BoundArgs& a, const core::DeliveryDecision& decision) {
+// echoes as given (as a plain str), even a name without UTF-8 text. A key
+// is looked up in the payload only when that runs no Python code.
+Ref decision_dict(const BoundArgs& a, const core::DeliveryDecision& decision, bool plain_keys) {
+    const ModuleState& state = a.state();
     const core::RouteShape& shape = core::route_shape(decision.route);
-    Ref dict = result::dict(a.state(), {{Word::Decision, result::str(shape.decision)}});
+    const bool lookup = plain_keys && PyDict_CheckExact(a[2]);
+    Ref dict = result::dict(state, {{Word::Decision, Ref::borrow(state.route_words[static_cast<std::size_t>(decision.route)].get())}});
     for (core::RouteField field : shape.fields) {
         const Word key = kFieldWords[static_cast<std::size_t>(field)];
-        result::add(a.state(), dict, key,
-                    key == Word::EventType ? result::plain_str(a[0]) : result::str(decision.field(field)));
+        PyObject* from = key == Word::RoomId ? (decision.route == core::Route::Cleanup ? state.word(Word::Id) : state.route_words.back().get())
+                                             : key == Word::MessageId ? state.word(Word::Id) : state.word(key);
+        result::add(state, dict, key,
+                    key == Word::EventType ? result::plain_str(a[0])
+                                           : field_str(a[1], a[2], lookup ? from : nullptr, decision.field(field)));
     }
     return dict;
 }
@@ -63,8 +79,9 @@ Ref delivery_decision(const BoundArgs& a) {
     const std::optional<std::string_view> room_id = a.optional_str(1);
     const std::string_view agent_id = a.str(3);
     PyObject* trace_context = a.optional_str_object(4);
-    auto decision = route_payload(a.state(), event_type, room_id, a[2], agent_id);
-    return decision.ok() ? decision_dict(a, decision.value()) : refused(decision.refusal(), trace_context);
+    bool plain_keys = false;
+    auto decision = route_payload(a.state(), event_type, room_id, a[2], agent_id, plain_keys);
+    return decision.ok() ? decision_dict(a, decision.value(), plain_keys) : refused(decision.refusal(), trace_context);
 }
 
 }  // namespace

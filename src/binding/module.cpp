@@ -5,6 +5,7 @@
 #include "binding/method.hpp"
 #include "binding/registry.hpp"
 #include "core/claims.hpp"
+#include "core/delivery.hpp"
 
 #include <array>
 #include <new>
@@ -120,6 +121,10 @@ int module_exec(PyObject* module) noexcept {
         for (std::size_t i = 0; i < state->eligibility_words.size(); ++i) {
             state->eligibility_words[i] = interned(core::eligibility_word(static_cast<core::Eligibility>(i)));
         }
+        for (std::size_t r = 0; r + 1 < state->route_words.size(); ++r) {
+            state->route_words[r] = interned(core::route_shape(static_cast<core::Route>(r)).decision);
+        }
+        state->route_words.back() = interned("chat_room_id");
         for (const ShapeEntry& entry : kShapes) {
             Ref d = Ref::check(PyDict_New());
             for (const auto& [key, value] : entry.fields) {
@@ -191,6 +196,7 @@ void for_each_ref(State& s, F&& f) {
     for (auto& word : s.words) f(word);
     for (auto& shape : s.shapes) f(shape);
     for (auto& word : s.eligibility_words) f(word);
+    for (auto& word : s.route_words) f(word);
     f(s.mapping_abc);
     f(s.sequence_abc);
     for (auto& type : s.types) f(type);

@@ -73,6 +73,8 @@ struct ModuleState {
     // The interned answers of the claim registry's eligibility decisions, by
     // core::Eligibility.
     std::array<Ref, 7> eligibility_words;
+    // The words of a routing decision, by core::Route, then the payload key "chat_room_id".
+    std::array<Ref, 5> route_words;
     Ref mapping_abc;   // collections.abc.Mapping
     Ref sequence_abc;  // collections.abc.Sequence
 
