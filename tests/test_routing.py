@@ -141,3 +141,28 @@ def test_event_name_without_utf8_text_is_ignored():
     assert route(name, "r1", MESSAGE) == [("decision", "ignored"), ("event_type", name)]
     with pytest.raises(TypeError, match="dict keys"):
         route(name, "r1", {1: 2})
+
+
+class EqualsCounted(str):
+    """A str key that counts how often it is compared."""
+    calls = 0
+
+    def __eq__(self, other):
+        EqualsCounted.calls += 1
+        return str.__eq__(self, other)
+
+    __hash__ = str.__hash__
+
+
+@pytest.mark.parametrize("room, payload", [
+    (None, {**MESSAGE, EqualsCounted("sender_name"): "n"}),
+    ("r1", {**MESSAGE, EqualsCounted("zz"): 1}),
+    (None, {"id": "m1"} | {EqualsCounted(k): v for k, v in MESSAGE.items() if k != "id"}),
+])
+def test_decision_runs_no_key_comparison(room, payload):
+    # The decision's values are the payload's own strings when they can be found without comparing keys.
+    EqualsCounted.calls = 0
+    decision = evaluate_delivery_event("message_created", room, payload, "a1")
+    assert EqualsCounted.calls == 0
+    assert decision == {"decision": "invocation", "room_id": room or "r2", "message_id": "m1", "sender_id": "u1",
+                        "sender_type": "User"}
