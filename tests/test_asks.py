@@ -419,3 +419,19 @@ def test_is_authorized_sender_checks_every_element_first(senders, sender, error,
         is_authorized_sender(senders, sender)
     assert str(info.value) == message
 
+
+
+@pytest.mark.parametrize("length", [0, 1, 7, 8, 15, 16, 22, 23, 24, 25, 31, 32, 200])
+@pytest.mark.parametrize("unit", ["k", "é", "\U0001f600"])
+def test_keys_of_every_length_come_back_exactly(length, unit):
+    # Short keys are held inside the registry's entries and long ones apart; either way each
+    # key is returned, claimed and removed as exactly the text it was registered under.
+    key = (unit * length).encode()[:length].decode(errors="ignore") or unit
+    near = key[:-1] + ("x" if key[-1] != "x" else "y")
+    r = DecisionRegistry(seed=5)
+    assert r.register_keyed(key) == (key, 0)
+    assert r.register_keyed(near) == (near, 1)
+    assert r.unclaimed() == [key, near] and r.oldest_unclaimed() == key
+    assert r.try_claim(near, 0) is ClaimOutcome.Stale
+    assert r.try_claim(key, 0) is ClaimOutcome.Claimed
+    assert r.cancel_all().claimed == [key]
